@@ -1,0 +1,12 @@
+// Placeholders until offline delivery lands.
+#include "offline/offline.h"
+
+#include "server/connection.h"
+
+namespace corvan {
+
+void StoreOfflineMessage(ServerCore&, std::string) {}
+std::unique_ptr<UploadSession> BeginUpload(ServerCore&, std::string, std::size_t) { return nullptr; }
+void StartOfflinePurges(ServerCore&, int) {}
+
+}  // namespace corvan

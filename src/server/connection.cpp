@@ -1,0 +1,201 @@
+#include "server/connection.h"
+
+#include <algorithm>
+
+#include "server/dispatch.h"
+#include "server/server_core.h"
+
+namespace corvan {
+
+Connection::Connection(asio::ip::tcp::socket socket, ServerCore& core, ConnectionManager& manager)
+    : core_(core), manager_(manager), socket_(std::move(socket)), strand_(asio::make_strand(socket_.get_executor())) {
+  asio::error_code ec;
+  auto ep = socket_.remote_endpoint(ec);
+  if (!ec) {
+    auto addr = ep.address();
+    if (addr.is_v6() && addr.to_v6().is_v4_mapped()) addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+    peer_ = addr.to_string();
+  }
+  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+}
+
+Connection::~Connection() = default;
+
+void Connection::Start() {
+  asio::post(strand_, [self = shared_from_this()] { self->ReadMore(); });
+}
+
+void Connection::ReadMore() {
+  if (!open_ || paused_) return;
+  socket_.async_read_some(asio::buffer(readBuffer_),
+                          asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec,
+                                                                                   std::size_t n) {
+                            self->OnRead(ec, n);
+                          }));
+}
+
+void Connection::OnRead(const asio::error_code& ec, std::size_t n) {
+  if (ec) {
+    DoClose();
+    return;
+  }
+  std::string_view data(readBuffer_.data(), n);
+  if (upload_) {
+    FeedUpload(data);
+  } else {
+    reader_.Feed(data);
+    ProcessFrames();
+  }
+  ReadMore();
+}
+
+void Connection::ProcessFrames() {
+  std::string body;
+  while (open_ && !upload_ && !paused_) {
+    switch (reader_.Next(body)) {
+      case FrameReader::Result::kNeedMore:
+        return;
+      case FrameReader::Result::kSkip:
+        continue;
+      case FrameReader::Result::kFail:
+        DoClose();
+        return;
+      case FrameReader::Result::kBody:
+        break;
+    }
+    switch (RouteFrame(body)) {
+      case FrameRoute::kTooShort:
+        DoClose();
+        return;
+      case FrameRoute::kOfflineInfo:
+        core_.Modules().StoreOfflineMessage(core_, std::move(body));
+        break;
+      case FrameRoute::kOfflineFiles: {
+        std::unique_ptr<UploadSession> session =
+            core_.Modules().BeginUpload(core_, std::string(UploadHeaderText(body)), body.size());
+        if (!session) break;  // nothing to receive: carry on with the next frame
+        upload_ = std::move(session);
+        std::string rest = reader_.TakeBuffered();
+        FeedUpload(rest);
+        break;
+      }
+      case FrameRoute::kRequest:
+        DispatchRequest(core_, shared_from_this(), std::move(body));
+        break;
+    }
+    body = std::string();
+  }
+}
+
+void Connection::FeedUpload(std::string_view bytes) {
+  UploadSession::State state = UploadSession::State::kNeedMore;
+  std::size_t used = upload_->Consume(bytes, state);
+  if (state == UploadSession::State::kNeedMore) return;
+  if (state == UploadSession::State::kFailed) {
+    FinishUpload(false);
+    DoClose();
+    return;
+  }
+  // Done: what the upload did not take starts the next frame.
+  reader_.Feed(bytes.substr(std::min(used, bytes.size())));
+  FinishUpload(true);
+}
+
+void Connection::FinishUpload(bool ok) {
+  // Recording (a database insert under a lock) or removing what was written
+  // (a wait for the removal service) must not block the network threads.
+  std::shared_ptr<UploadSession> session(std::move(upload_));
+  paused_ = ok;
+  core_.PostJob([self = shared_from_this(), session, ok] {
+    if (ok) {
+      session->Finish();
+    } else {
+      session->Abort();
+    }
+    if (!ok) return;
+    asio::post(self->strand_, [self] {
+      self->paused_ = false;
+      self->ProcessFrames();
+      self->ReadMore();
+    });
+  });
+}
+
+void Connection::SendReply(std::string body) {
+  std::string frame = EncodeFrame(body);
+  frame += body;
+  SendRaw(std::move(frame));
+}
+
+void Connection::SendRaw(std::string bytes) {
+  if (!open_) return;
+  asio::post(strand_, [self = shared_from_this(), bytes = std::move(bytes)]() mutable {
+    if (!self->open_) return;
+    self->writeQueue_.push_back(std::move(bytes));
+    if (!self->writing_) self->WriteNext();
+  });
+}
+
+void Connection::WriteNext() {
+  if (writeQueue_.empty() || !open_) {
+    writing_ = false;
+    return;
+  }
+  writing_ = true;
+  asio::async_write(socket_, asio::buffer(writeQueue_.front()),
+                    asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+                      if (!self->writeQueue_.empty()) self->writeQueue_.pop_front();
+                      if (ec) {
+                        self->writeQueue_.clear();
+                        self->writing_ = false;
+                        return;  // the reply is lost; the connection stays as it is
+                      }
+                      self->WriteNext();
+                    }));
+}
+
+void Connection::Close() {
+  asio::post(strand_, [self = shared_from_this()] { self->DoClose(); });
+}
+
+void Connection::DoClose() {
+  if (!open_.exchange(false)) return;
+  asio::error_code ec;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  socket_.close(ec);
+  writeQueue_.clear();
+  if (upload_) FinishUpload(false);
+  manager_.Remove(this);
+}
+
+void ConnectionManager::Add(std::shared_ptr<Connection> c) {
+  std::lock_guard lock(mutex_);
+  connections_.push_back(std::move(c));
+}
+
+void ConnectionManager::Remove(const Connection* c) {
+  std::shared_ptr<Connection> keep;  // released after the lock
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(connections_.begin(), connections_.end(), [&](const auto& p) { return p.get() == c; });
+  if (it != connections_.end()) {
+    keep = std::move(*it);
+    *it = std::move(connections_.back());
+    connections_.pop_back();
+  }
+}
+
+void ConnectionManager::CloseAll() {
+  std::vector<std::shared_ptr<Connection>> all;
+  {
+    std::lock_guard lock(mutex_);
+    all = connections_;
+  }
+  for (auto& c : all) c->Close();
+}
+
+std::size_t ConnectionManager::Count() const {
+  std::lock_guard lock(mutex_);
+  return connections_.size();
+}
+
+}  // namespace corvan

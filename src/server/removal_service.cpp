@@ -1,0 +1,51 @@
+#include "server/removal_service.h"
+
+#include <future>
+
+namespace corvan {
+
+RemovalService::RemovalService() : thread_([this] { Run(); }) {}
+
+RemovalService::~RemovalService() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void RemovalService::Remove(Kind kind, const std::filesystem::path& path) {
+  std::packaged_task<void()> task([kind, path] {
+    std::error_code ec;
+    if (kind == Kind::kFile) {
+      if (!std::filesystem::is_directory(path, ec)) std::filesystem::remove(path, ec);
+    } else {
+      std::filesystem::remove_all(path, ec);
+    }
+  });
+  std::future<void> done = task.get_future();
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    queue_.emplace_back([&task] { task(); });
+  }
+  wake_.notify_one();
+  done.wait();
+}
+
+void RemovalService::Run() {
+  for (;;) {
+    std::function<void()> job;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      job = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    job();
+  }
+}
+
+}  // namespace corvan

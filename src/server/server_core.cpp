@@ -1,0 +1,364 @@
+#include "server/server_core.h"
+
+#include <malloc.h>
+
+#include <future>
+
+#include "storage/schema.h"
+
+namespace corvan {
+
+// The TCP listener: accepts connections and starts their intake.
+class ServerCore::TcpServer {
+ public:
+  TcpServer(ServerCore& core) : core_(core), acceptor_(core.Io()) {}
+
+  // Binds all local addresses on `port` and starts accepting.
+  bool Open(std::uint16_t port) {
+    asio::error_code ec;
+    asio::ip::tcp::endpoint ep(asio::ip::tcp::v4(), port);
+    acceptor_.open(ep.protocol(), ec);
+    if (ec) return false;
+    acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
+    acceptor_.bind(ep, ec);
+    if (ec) return Fail();
+    acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) return Fail();
+    listening_ = true;
+    Accept();
+    return true;
+  }
+
+  // Stops accepting and closes every client connection.
+  void Close() {
+    // Closing on the io threads keeps the acceptor's operations on one side.
+    std::promise<void> done;
+    asio::post(acceptor_.get_executor(), [this, &done] {
+      asio::error_code ec;
+      acceptor_.close(ec);
+      done.set_value();
+    });
+    done.get_future().wait();
+    core_.connections_.CloseAll();
+    listening_ = false;
+  }
+
+  bool Listening() const { return listening_; }
+  std::uint16_t Port() const {
+    asio::error_code ec;
+    auto ep = acceptor_.local_endpoint(ec);
+    return ec ? 0 : ep.port();
+  }
+
+ private:
+  bool Fail() {
+    asio::error_code ec;
+    acceptor_.close(ec);
+    return false;
+  }
+
+  void Accept() {
+    acceptor_.async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+      if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+      if (!ec) {
+        auto c = std::make_shared<Connection>(std::move(socket), core_, core_.connections_);
+        core_.connections_.Add(c);
+        c->Start();
+      }
+      Accept();
+    });
+  }
+
+  ServerCore& core_;
+  asio::ip::tcp::acceptor acceptor_;
+  std::atomic<bool> listening_{false};
+};
+
+ServerCore::ServerCore(CoreOptions options)
+    : options_(std::move(options)),
+      modules_(options_.modules ? *options_.modules : DefaultModules()),
+      offlineFilesDir_(options_.home / "OfflineFiles"),
+      work_(asio::make_work_guard(io_)),
+      requests_(static_cast<std::size_t>(options_.requestThreads)),
+      lanes_(2),
+      onlineLane_(asio::make_strand(lanes_.get_executor())),
+      accountLane_(asio::make_strand(lanes_.get_executor())),
+      jobs_(static_cast<std::size_t>(options_.jobThreads)),
+      statusTimer_(io_),
+      trimTimer_(io_) {
+  for (int i = 0; i < options_.ioThreads; ++i) ioThreads_.emplace_back([this] { io_.run(); });
+  ScheduleTrimTimer();
+}
+
+ServerCore::~ServerCore() {
+  StopServer();
+  asio::post(io_, [this] {
+    statusTimer_.cancel();
+    trimTimer_.cancel();
+  });
+  // Let running jobs end before the state they use goes away.
+  requests_.join();
+  lanes_.join();
+  jobs_.join();
+  work_.reset();
+  io_.stop();
+  for (auto& t : ioThreads_) t.join();
+}
+
+std::filesystem::path ServerCore::DatabasePath() const { return options_.home / kDatabaseFileName; }
+std::filesystem::path ServerCore::ConfigPath() const { return options_.home / kConfigFileName; }
+
+bool ServerCore::OpenDatabase() {
+  std::string error;
+  if (corvan::OpenDatabase(database_, DatabasePath().string(), &error)) return true;
+  LogStatus("数据库连接失败");
+  return false;
+}
+
+void ServerCore::LoadConfiguration() {
+  std::lock_guard lock(settingsMutex_);
+  if (configLoaded_) return;
+  configLoaded_ = true;
+  ReadConfiguration(options_.home, settings_, [this] { CreateAutoStartShortcut(options_.executable); });
+}
+
+bool ServerCore::LoadDirectory() {
+  try {
+    corvan::LoadDirectory(database_, directory_);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool ServerCore::FirstShow(bool startServer) {
+  LoadConfiguration();
+  if (!LoadDirectory()) return false;
+  NotifyStatusPage();
+  if (startServer) StartServer();
+  return true;
+}
+
+void ServerCore::StartServer() {
+  std::lock_guard lifecycle(lifecycleMutex_);
+  std::int32_t port;
+  int days;
+  {
+    std::lock_guard lock(settingsMutex_);
+    if (settings_.OfflineInfoDay < 1 || settings_.OfflineInfoDay > 30) settings_.OfflineInfoDay = 3;
+    port = settings_.ServerPort;
+    days = settings_.OfflineInfoDay;
+  }
+  const std::string portText = std::to_string(port);
+  bool ok = true;
+  try {
+    if (modules_.StartPurges) modules_.StartPurges(*this, days);
+    if (tcpServer_) {
+      LogEvent("服务器已经启动，请先停止后重新启动!");
+      return;
+    }
+    // The listener is recorded before it opens: after a failed open, a
+    // further start only reports that the server runs, until a stop.
+    tcpServer_ = std::make_unique<TcpServer>(*this);
+    if (port < 0 || port > 65535 || !tcpServer_->Open(static_cast<std::uint16_t>(port))) {
+      ok = false;
+    } else {
+      LogEvent("TCP服务器在" + portText + "端口启动成功!");
+      if (!udpServer_) {
+        auto udp = std::make_unique<UdpListener>();
+        bool opened = udp->Open(static_cast<std::uint16_t>(port),
+                                [this](std::string_view payload, const std::string& ip, std::uint16_t from) {
+                                  if (modules_.UdpRead) modules_.UdpRead(*this, payload, ip, from);
+                                });
+        {
+          std::lock_guard lock(udpSendMutex_);
+          udpServer_ = std::move(udp);
+        }
+        if (opened) {
+          LogEvent("UDP服务器在" + portText + "端口启动成功!");
+        } else {
+          ok = false;
+        }
+      }
+      if (ok) {
+        asio::post(io_, [this] {
+          statusTimerOn_ = true;
+          ScheduleStatusTimer();
+        });
+        NotifyState(true);
+      }
+    }
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  if (!ok) LogEvent("服务器在" + portText + "端口启动失败!");
+  NotifyStatusPage();
+}
+
+void ServerCore::StopServer() {
+  std::lock_guard lifecycle(lifecycleMutex_);
+  try {
+    if (tcpServer_) {
+      tcpServer_->Close();
+      tcpServer_.reset();
+      LogEvent("TCP服务器停止监听");
+    }
+    std::vector<std::string> addresses;
+    {
+      std::lock_guard lock(OnlineLock);
+      addresses = OnlineUsers.Addresses();
+    }
+    if (!addresses.empty() && modules_.SendServerStop) modules_.SendServerStop(*this, std::move(addresses));
+    {
+      std::lock_guard lock(OnlineLock);
+      OnlineUsers.Clear();
+    }
+    std::unique_ptr<UdpListener> udp;
+    {
+      std::lock_guard lock(udpSendMutex_);
+      udp = std::move(udpServer_);
+    }
+    if (udp) {
+      udp->Close();
+      udp.reset();
+      LogEvent("Udp服务器停止监听");
+    }
+    asio::post(io_, [this] {
+      statusTimerOn_ = false;
+      statusTimer_.cancel();
+    });
+    NotifyState(false);
+  } catch (const std::exception&) {
+    LogEvent("服务器停止监听失败");
+  }
+  NotifyStatusPage();
+}
+
+bool ServerCore::TcpServerExists() const {
+  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  return tcpServer_ != nullptr;
+}
+
+std::uint16_t ServerCore::ListeningPort() const {
+  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  return tcpServer_ && tcpServer_->Listening() ? tcpServer_->Port() : 0;
+}
+
+void ServerCore::SetObserver(CoreObserver* observer) { observer_.store(observer); }
+
+void ServerCore::NotifyState(bool running) {
+  if (CoreObserver* o = observer_.load()) o->ServerStateChanged(running);
+}
+
+void ServerCore::NotifyStatusPage() {
+  if (CoreObserver* o = observer_.load()) o->ShowStatusPage();
+}
+
+ServerSettings ServerCore::Settings() const {
+  std::lock_guard lock(settingsMutex_);
+  return settings_;
+}
+
+void ServerCore::SetSettings(const ServerSettings& settings) {
+  std::lock_guard lock(settingsMutex_);
+  settings_ = settings;
+}
+
+std::int32_t ServerCore::ServerPort() const {
+  std::lock_guard lock(settingsMutex_);
+  return settings_.ServerPort;
+}
+
+bool ServerCore::AllowReg() const {
+  std::lock_guard lock(settingsMutex_);
+  return settings_.AllowReg;
+}
+
+std::int32_t ServerCore::OfflineInfoDay() const {
+  std::lock_guard lock(settingsMutex_);
+  return settings_.OfflineInfoDay;
+}
+
+std::string ServerCore::Information() const {
+  std::lock_guard lock(settingsMutex_);
+  return settings_.Information;
+}
+
+void ServerCore::SetInformation(std::string text) {
+  std::lock_guard lock(settingsMutex_);
+  settings_.Information = std::move(text);
+}
+
+bool ServerCore::ConfigLoaded() const {
+  std::lock_guard lock(settingsMutex_);
+  return configLoaded_;
+}
+
+void ServerCore::LogStatus(std::string line) { log_.Append(std::move(line)); }
+
+void ServerCore::LogEvent(std::string_view text) {
+  std::string line(text);
+  line += "时间：";
+  line += Now();
+  log_.Append(std::move(line));
+}
+
+void ServerCore::PostJob(std::function<void()> job) {
+  asio::post(jobs_, [job = std::move(job)] {
+    try {
+      job();
+    } catch (...) {
+      // A failed job stops; nothing is retried.
+    }
+  });
+}
+
+void ServerCore::PostJobAfter(std::chrono::milliseconds delay, std::function<void()> job) {
+  auto timer = std::make_shared<asio::steady_timer>(io_, delay);
+  timer->async_wait([this, timer, job = std::move(job)](const asio::error_code&) mutable { PostJob(std::move(job)); });
+}
+
+void ServerCore::PostRequest(std::function<void()> job) {
+  asio::post(requests_, [job = std::move(job)] {
+    try {
+      job();
+    } catch (...) {
+    }
+  });
+}
+
+void ServerCore::PostOnlineLane(std::function<void()> job) { asio::post(onlineLane_, std::move(job)); }
+void ServerCore::PostAccountLane(std::function<void()> job) { asio::post(accountLane_, std::move(job)); }
+
+bool ServerCore::SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes) {
+  std::lock_guard lock(udpSendMutex_);
+  return udpServer_ && udpServer_->SendTo(ip, port, bytes);
+}
+
+void ServerCore::ScheduleStatusTimer() {
+  statusTimer_.expires_after(options_.statusInterval);
+  statusTimer_.async_wait([this](const asio::error_code& ec) {
+    if (ec || !statusTimerOn_) return;
+    if (modules_.StatusTick) {
+      try {
+        modules_.StatusTick(*this);
+      } catch (...) {
+      }
+    }
+    ScheduleStatusTimer();
+  });
+}
+
+void ServerCore::ScheduleTrimTimer() {
+  // Returns freed memory to the system every minute; a tick runs on one io
+  // thread at a time, so a slow trim delays the next tick instead of
+  // overlapping it.
+  trimTimer_.expires_after(options_.trimInterval);
+  trimTimer_.async_wait([this](const asio::error_code& ec) {
+    if (ec) return;
+    malloc_trim(0);
+    ScheduleTrimTimer();
+  });
+}
+
+}  // namespace corvan

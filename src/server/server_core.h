@@ -1,0 +1,210 @@
+// The main state of the server and its lifecycle.
+//
+// One `ServerCore` holds everything the server shares between threads: the
+// settings, the in-memory directory, the online-user list, the four locks,
+// the status log, the listeners and the executors. The console and the
+// headless program are two front ends of the same core.
+//
+// Thread rules:
+// - `StartServer`, `StopServer`, `FirstShow` and the console's commands run
+//   on one controlling thread at a time (the window thread, or the headless
+//   main thread); `lifecycleMutex_` serialises them anyway.
+// - `OnlineUsers` is read and changed only while holding `OnlineLock`.
+// - `AccountLock`, `OfflineInfoLock` and `OfflineFilesLock` order groups of
+//   writes as their names say. No code path holds two of the four locks.
+// - The directory is an atomically published snapshot (see Directory).
+// - Settings are guarded by `settingsMutex_`, a leaf lock held only to copy
+//   values in or out.
+#pragma once
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "server/connection.h"
+#include "server/modules.h"
+#include "server/online_users.h"
+#include "server/removal_service.h"
+#include "server/status_log.h"
+#include "server/udp.h"
+#include "storage/config.h"
+#include "storage/database.h"
+#include "storage/directory.h"
+
+namespace corvan {
+
+struct CoreOptions {
+  // The data folder: Configure.xml, the database, OfflineFiles.
+  std::filesystem::path home;
+  // The running program, for the auto-start entry.
+  std::filesystem::path executable;
+  // Ports on the client machines. Constants of the product; tests change
+  // them to run side by side.
+  std::uint16_t ClientPort = 1875;       // notices
+  std::uint16_t OfflineInfoPort = 1872;  // stored messages
+  std::uint16_t OfflineFilePort = 1871;  // stored files
+  // The status scan interval and how long a user may stay silent.
+  std::chrono::milliseconds statusInterval{60000};
+  std::chrono::milliseconds silenceLimit{60000};
+  // How long a "GetStatus" poll waits for its answer.
+  std::chrono::milliseconds probeTimeout{2000};
+  // The pause before stored items are delivered after a login.
+  std::chrono::milliseconds offlineDeliveryDelay{5000};
+  // The working-set trim interval.
+  std::chrono::milliseconds trimInterval{60000};
+  int ioThreads = 2;
+  int requestThreads = 4;
+  int jobThreads = 16;
+  // Replaces the hand-over points to presence and offline delivery.
+  std::optional<CoreModules> modules;
+};
+
+// Notified of state changes that a front end shows. Called on the thread
+// that made the change.
+class CoreObserver {
+ public:
+  virtual ~CoreObserver() = default;
+  virtual void ServerStateChanged(bool running) {}
+  virtual void ShowStatusPage() {}
+};
+
+class ServerCore {
+ public:
+  explicit ServerCore(CoreOptions options);
+  ~ServerCore();
+  ServerCore(const ServerCore&) = delete;
+  ServerCore& operator=(const ServerCore&) = delete;
+
+  const CoreOptions& Options() const { return options_; }
+  const std::filesystem::path& Home() const { return options_.home; }
+  std::filesystem::path DatabasePath() const;
+  std::filesystem::path ConfigPath() const;
+
+  // --- Lifecycle ------------------------------------------------------------
+
+  // Opens the database (creating what is missing). On failure logs
+  // "数据库连接失败" and returns false; the server keeps running without it.
+  bool OpenDatabase();
+  // The first-show sequence: reads Configure.xml once, loads the directory,
+  // then (unless `startServer` is false) starts the server. Returns false when
+  // loading failed; the server is then not started.
+  bool FirstShow(bool startServer = true);
+  // Reads Configure.xml (once per process).
+  void LoadConfiguration();
+  // Loads `Orgs`, `CompanyName` and `Users` from the database.
+  bool LoadDirectory();
+  void StartServer();
+  void StopServer();
+  // True from a start until the next stop (the TCP listener is recorded).
+  bool TcpServerExists() const;
+  // The port the TCP listener actually listens on (0 when not listening).
+  std::uint16_t ListeningPort() const;
+
+  void SetObserver(CoreObserver* observer);
+
+  // --- Settings -------------------------------------------------------------
+
+  ServerSettings Settings() const;
+  void SetSettings(const ServerSettings& settings);
+  std::int32_t ServerPort() const;
+  bool AllowReg() const;
+  std::int32_t OfflineInfoDay() const;
+  std::string Information() const;
+  void SetInformation(std::string text);
+  bool ConfigLoaded() const;
+
+  // --- Shared state ---------------------------------------------------------
+
+  Directory& Dir() { return directory_; }
+  Database& Db() { return database_; }
+  StatusLog& Log() { return log_; }
+  RemovalService& Removal() { return removal_; }
+  CoreModules& Modules() { return modules_; }
+  // The folder of stored offline files.
+  const std::filesystem::path& OfflineFilesDir() const { return offlineFilesDir_; }
+
+  std::mutex OnlineLock;        // guards OnlineUsers
+  std::mutex AccountLock;       // registrations, profile and password changes
+  std::mutex OfflineInfoLock;   // table OfflineInfo
+  std::mutex OfflineFilesLock;  // table OfflineFiles and OfflineFilesDir
+  OnlineUserList OnlineUsers;   // guarded by OnlineLock
+
+  // Appends one line to the status log, from any thread.
+  void LogStatus(std::string line);
+  // Appends `text` + "时间：" + the current timestamp.
+  void LogEvent(std::string_view text);
+
+  // --- Executors ------------------------------------------------------------
+
+  asio::io_context& Io() { return io_; }
+  // A short job on the job pool (notices, deliveries, purges).
+  void PostJob(std::function<void()> job);
+  // Runs `job` on the job pool after `delay`, without holding a thread
+  // meanwhile.
+  void PostJobAfter(std::chrono::milliseconds delay, std::function<void()> job);
+  // Request parsing and unlocked handlers.
+  void PostRequest(std::function<void()> job);
+  // The serial lanes of requests that run under OnlineLock / AccountLock.
+  void PostOnlineLane(std::function<void()> job);
+  void PostAccountLane(std::function<void()> job);
+
+  // Sends one datagram from the UDP listener's own socket (source port =
+  // the server port). False when the listener is closed or the send fails.
+  bool SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes);
+
+  // Number of open client connections.
+  std::size_t ConnectionCount() const { return connections_.Count(); }
+
+ private:
+  class TcpServer;
+
+  void ScheduleStatusTimer();
+  void ScheduleTrimTimer();
+  void NotifyState(bool running);
+  void NotifyStatusPage();
+
+  const CoreOptions options_;
+  CoreModules modules_;
+  std::filesystem::path offlineFilesDir_;
+
+  mutable std::mutex settingsMutex_;
+  ServerSettings settings_;   // guarded by settingsMutex_
+  bool configLoaded_ = false; // guarded by settingsMutex_
+
+  Directory directory_;
+  Database database_;
+  StatusLog log_;
+  RemovalService removal_;
+  ConnectionManager connections_;
+
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::vector<std::thread> ioThreads_;
+  asio::thread_pool requests_;
+  asio::thread_pool lanes_;
+  asio::strand<asio::thread_pool::executor_type> onlineLane_;
+  asio::strand<asio::thread_pool::executor_type> accountLane_;
+  asio::thread_pool jobs_;
+
+  std::recursive_mutex lifecycleMutex_;  // StartServer / StopServer / FirstShow
+  std::unique_ptr<TcpServer> tcpServer_;  // guarded by lifecycleMutex_
+  std::unique_ptr<UdpListener> udpServer_;  // guarded by lifecycleMutex_
+  std::mutex udpSendMutex_;  // guards reading udpServer_ for sends
+  asio::steady_timer statusTimer_;
+  bool statusTimerOn_ = false;  // touched on io_ only
+  asio::steady_timer trimTimer_;
+  std::atomic<CoreObserver*> observer_{nullptr};
+};
+
+}  // namespace corvan

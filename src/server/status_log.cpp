@@ -1,0 +1,33 @@
+#include "server/status_log.h"
+
+namespace corvan {
+
+void StatusLog::Append(std::string line) {
+  std::lock_guard lock(mutex_);
+  ++sequence_;
+  if (sink_) sink_(line);
+  lines_.push_back(std::move(line));
+  if (lines_.size() > kMaxLines) lines_.clear();
+}
+
+void StatusLog::SetSink(Sink sink) {
+  std::lock_guard lock(mutex_);
+  sink_ = std::move(sink);
+}
+
+std::vector<std::string> StatusLog::Lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+std::uint64_t StatusLog::Sequence() const {
+  std::lock_guard lock(mutex_);
+  return sequence_;
+}
+
+void StatusLog::Clear() {
+  std::lock_guard lock(mutex_);
+  lines_.clear();
+}
+
+}  // namespace corvan

@@ -1,0 +1,54 @@
+// Text helpers shared by every part of the server.
+//
+// Inside the server all text is UTF-8 (std::string). GBK appears only at the
+// boundaries: XML bodies on the wire, names inside binary frames. These
+// functions are pure and thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace corvan {
+
+// Upper-cases the ASCII letters a-z and leaves every other byte alone. On
+// UTF-8 text this never touches a multi-byte character, since their bytes are
+// all above 0x7F.
+std::string AsciiUpper(std::string_view s);
+
+// Removes leading and trailing blanks and control characters (bytes <= 0x20),
+// the way the console and the protocol trim fields.
+std::string_view Trim(std::string_view s);
+
+// Parses a decimal integer the way the configuration and the count line need
+// it: optional leading blanks, an optional sign, digits, nothing after them.
+// Returns nothing on empty text, trailing characters or overflow.
+std::optional<std::int64_t> ParseInt64(std::string_view s);
+std::optional<std::int32_t> ParseInt32(std::string_view s);
+
+// GBK (code page 936) <-> UTF-8. The strict forms return nothing when the
+// input holds a sequence that cannot be converted; the lenient forms replace
+// such sequences with '?'.
+std::optional<std::string> GbkToUtf8(std::string_view gbk);
+std::optional<std::string> Utf8ToGbk(std::string_view utf8);
+std::string GbkToUtf8Lenient(std::string_view gbk);
+std::string Utf8ToGbkLenient(std::string_view utf8);
+
+using Clock = std::chrono::system_clock;
+
+// The status-log timestamp: "yyyy-MM-dd HH:mm:ss" in local time; at exactly
+// 00:00:00 only the date is written.
+std::string FormatTimestamp(Clock::time_point t);
+inline std::string Now() { return FormatTimestamp(Clock::now()); }
+
+// Local time as text "YYYY-MM-DD HH:MM:SS" for the database (always with the
+// time part, so that texts compare in time order).
+std::string FormatDbTime(Clock::time_point t);
+
+// Local date-time counted in days since 1899-12-30 with the time of day as
+// the fraction (the classic "OLE date"), used for upload folder stamps.
+double ToOleDate(Clock::time_point t);
+
+}  // namespace corvan

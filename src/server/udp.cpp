@@ -1,0 +1,153 @@
+#include "server/udp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace corvan {
+
+void UniqueFd::Reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+namespace {
+
+bool MakeAddress(const std::string& ip, std::uint16_t port, sockaddr_in& out) {
+  std::memset(&out, 0, sizeof out);
+  out.sin_family = AF_INET;
+  out.sin_port = htons(port);
+  return inet_pton(AF_INET, ip.c_str(), &out.sin_addr) == 1;
+}
+
+bool SendDatagramOn(int fd, const std::string& ip, std::uint16_t port, std::string_view bytes) {
+  sockaddr_in addr{};
+  if (fd < 0 || !MakeAddress(ip, port, addr)) return false;
+  ssize_t n;
+  do {
+    n = ::sendto(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(bytes.size());
+}
+
+std::uint16_t PortOf(int fd) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+UdpSocket::UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  if (!fd_.Valid()) return;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fd_.Reset();
+}
+
+bool UdpSocket::SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes) {
+  return SendDatagramOn(fd_.Get(), ip, port, bytes);
+}
+
+std::optional<std::string> UdpSocket::Receive(std::chrono::milliseconds timeout, std::size_t maxBytes) {
+  if (!fd_.Valid()) return std::nullopt;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) return std::nullopt;
+    pollfd p{fd_.Get(), POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return std::nullopt;
+    std::string buf(maxBytes, '\0');
+    ssize_t n = ::recv(fd_.Get(), buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return std::nullopt;
+    }
+    buf.resize(static_cast<std::size_t>(n));
+    return buf;
+  }
+}
+
+std::uint16_t UdpSocket::LocalPort() const { return PortOf(fd_.Get()); }
+
+UdpListener::~UdpListener() { Close(); }
+
+bool UdpListener::Open(std::uint16_t port, Handler handler) {
+  Close();
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) return false;
+  // A large receive buffer lets bursts of heartbeats wait instead of being
+  // dropped while a handler holds the online lock.
+  int size = 4 * 1024 * 1024;
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake.Valid()) return false;
+  fd_ = std::move(fd);
+  wake_ = std::move(wake);
+  handler_ = std::move(handler);
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void UdpListener::Close() {
+  if (thread_.joinable()) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wake_.Get(), &one, sizeof one);
+    thread_.join();
+  }
+  fd_.Reset();
+  wake_.Reset();
+}
+
+std::uint16_t UdpListener::Port() const { return PortOf(fd_.Get()); }
+
+bool UdpListener::SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes) {
+  return SendDatagramOn(fd_.Get(), ip, port, bytes);
+}
+
+void UdpListener::Run() {
+  std::string buf(kMaxDatagram + 1, '\0');
+  for (;;) {
+    pollfd p[2] = {{fd_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
+    int r = ::poll(p, 2, -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (p[1].revents != 0) return;
+    if ((p[0].revents & POLLIN) == 0) continue;
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    // MSG_TRUNC makes recvfrom report the datagram's real length, so an
+    // oversize datagram is recognised and dropped rather than read as its
+    // truncated prefix.
+    ssize_t n = ::recvfrom(fd_.Get(), buf.data(), buf.size(), MSG_TRUNC | MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n < 0) continue;
+    if (static_cast<std::size_t>(n) > kMaxDatagram) continue;
+    char ip[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+    try {
+      handler_(std::string_view(buf.data(), static_cast<std::size_t>(n)), ip, ntohs(from.sin_port));
+    } catch (...) {
+      // A failing datagram ends its own handling only.
+    }
+  }
+}
+
+}  // namespace corvan

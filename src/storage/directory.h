@@ -1,0 +1,129 @@
+// The in-memory directory: departments (`Orgs`), accounts (`Users`) and the
+// name of the root unit (`CompanyName`).
+//
+// Request handlers read the directory on worker threads without any of the
+// server's four locks, while the console and self-registration change it.
+// Readers therefore never see a list being changed: the directory is an
+// immutable snapshot, published through an atomic shared pointer. A reader
+// takes the current snapshot (`Directory::Get`) and keeps it alive for as
+// long as it uses it; a writer builds the next snapshot from the current one
+// under the writer mutex and publishes it in one step. Entries are shared
+// between snapshots (they are immutable too), so a change copies pointers,
+// not accounts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace corvan {
+
+// One department. Field order follows the directory's record layout.
+struct TorgInfo {
+  std::string organizename;
+  std::string organizeNo;
+  std::string parNo;
+  std::int64_t orgID = 0;
+};
+
+// One account. `username` is upper-cased in ASCII.
+struct TUserInfo {
+  std::string username;
+  std::string pwd;
+  std::string nickname;
+  std::string organizename;
+  std::string organizeNo;
+  std::string n_family;
+  std::string n_given;
+  std::string tel;
+  std::string email;
+  std::string adr_country;
+  std::string adr_street;
+  std::string org_orgname;
+  std::string org_orgunit;
+  std::string title;
+  std::string bday;
+  std::string url;
+  std::string work_tel;
+  std::string work_fax;
+  std::string mobilephone;
+  std::string work_adr;
+  std::string sex;
+  std::string self_desc;
+  std::int64_t USERID = 0;
+};
+
+// Display orders outside 0..10000 are kept as 0 when an entry is made.
+std::int64_t ClampDisplayOrder(std::int64_t v);
+
+// An immutable view of the whole directory.
+class DirectorySnapshot {
+ public:
+  using OrgPtr = std::shared_ptr<const TorgInfo>;
+  using UserPtr = std::shared_ptr<const TUserInfo>;
+
+  DirectorySnapshot() = default;
+  DirectorySnapshot(std::string companyName, std::vector<OrgPtr> orgs, std::vector<UserPtr> users);
+
+  const std::string& CompanyName() const { return companyName_; }
+  const std::vector<OrgPtr>& Orgs() const { return orgs_; }
+  const std::vector<UserPtr>& Users() const { return users_; }
+
+  // First account whose `username` equals `name` exactly, or null.
+  const TUserInfo* FindUser(std::string_view name) const;
+  // First department whose `organizeNo` equals `code` exactly, or null.
+  const TorgInfo* FindOrg(std::string_view code) const;
+  bool UserExists(std::string_view name) const { return FindUser(name) != nullptr; }
+  bool OrgExists(std::string_view code) const { return FindOrg(code) != nullptr; }
+  // The name of the first department with this code, or empty.
+  std::string OrgName(std::string_view code) const;
+
+ private:
+  std::string companyName_;
+  std::vector<OrgPtr> orgs_;
+  std::vector<UserPtr> users_;
+  // First index of each name / code, for O(1) lookups.
+  std::unordered_map<std::string_view, std::size_t> userIndex_;
+  std::unordered_map<std::string_view, std::size_t> orgIndex_;
+};
+
+// Owner of the current snapshot. Thread-safe.
+class Directory {
+ public:
+  using Snapshot = std::shared_ptr<const DirectorySnapshot>;
+
+  Directory();
+
+  // The current snapshot; never null.
+  Snapshot Get() const { return current_.load(std::memory_order_acquire); }
+
+  // A mutable copy of the lists, handed to `Update`'s callback.
+  struct Draft {
+    std::string companyName;
+    std::vector<DirectorySnapshot::OrgPtr> orgs;
+    std::vector<DirectorySnapshot::UserPtr> users;
+  };
+
+  // Runs `change` on a draft of the current snapshot under the writer mutex.
+  // If it returns true, the draft is published as the new snapshot; if false
+  // (or it throws), nothing changes. Returns what `change` returned. Writers
+  // that must also write the database do so inside `change`, so a failed
+  // write leaves memory as it was.
+  bool Update(const std::function<bool(Draft&)>& change);
+
+  // Replaces everything (load at start, restore).
+  void Replace(std::string companyName, std::vector<DirectorySnapshot::OrgPtr> orgs,
+               std::vector<DirectorySnapshot::UserPtr> users);
+
+ private:
+  mutable std::mutex writerMutex_;  // serialises writers; readers never take it
+  std::atomic<Snapshot> current_;
+};
+
+}  // namespace corvan
