@@ -1,0 +1,358 @@
+#include "storage/config.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+
+#include "server/text.h"
+#include "server/xml.h"
+
+namespace corvan {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"GB2312\"?>";
+constexpr std::string_view kAutostartFileName = "Corvan服务器.desktop";
+
+const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
+
+// Keys are element names of our own; anything but a plain name is refused so
+// that a bad key can never produce a broken file.
+bool IsPlainName(std::string_view key) {
+  if (key.empty() || key.size() > 64) return false;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    char c = key[i];
+    bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    bool digit = c >= '0' && c <= '9';
+    if (!letter && !(i > 0 && (digit || c == '-' || c == '.'))) return false;
+  }
+  return true;
+}
+
+// Whitespace-only text between elements carries no meaning; dropping it lets
+// the writer indent the whole document evenly. Text of leaf elements (a
+// value of blanks) is kept.
+void DropBlankLayout(xmlNodePtr node) {
+  bool hasElement = false;
+  for (xmlNodePtr c = node->children; c != nullptr; c = c->next) {
+    if (c->type == XML_ELEMENT_NODE) hasElement = true;
+  }
+  xmlNodePtr c = node->children;
+  while (c != nullptr) {
+    xmlNodePtr next = c->next;
+    if (c->type == XML_ELEMENT_NODE) {
+      DropBlankLayout(c);
+    } else if (hasElement && c->type == XML_TEXT_NODE && xmlIsBlankNode(c)) {
+      xmlUnlinkNode(c);
+      xmlFreeNode(c);
+    }
+    c = next;
+  }
+}
+
+void SetText(xmlNodePtr element, std::string_view value) {
+  xmlNodeSetContent(element, nullptr);  // frees the old children
+  xmlNodePtr text = xmlNewTextLen(reinterpret_cast<const xmlChar*>(value.data()), static_cast<int>(value.size()));
+  if (text != nullptr) xmlAddChild(element, text);
+}
+
+// Serialises as GBK (characters outside GBK become character references),
+// under the GB2312 declaration, with CR LF line ends and a final CR LF.
+std::optional<std::string> Serialize(xmlDocPtr doc) {
+  xmlChar* mem = nullptr;
+  int size = 0;
+  xmlDocDumpFormatMemoryEnc(doc, &mem, &size, "GBK", 1);
+  if (mem == nullptr) return std::nullopt;
+  std::string dumped(reinterpret_cast<const char*>(mem), static_cast<std::size_t>(size));
+  xmlFree(mem);
+  if (dumped.compare(0, 5, "<?xml") == 0) {
+    auto end = dumped.find("?>");
+    if (end == std::string::npos) return std::nullopt;
+    dumped.erase(0, end + 2);
+  }
+  std::string body = std::string(kDeclaration) + dumped;
+  std::string out;
+  out.reserve(body.size() + body.size() / 16 + 2);
+  for (char c : body) {
+    if (c == '\n') out += "\r\n";
+    else if (c != '\r') out += c;  // libxml2 writes a CR in text as &#13;
+  }
+  // Exactly one line end after the document element.
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  out += "\r\n";
+  return out;
+}
+
+struct DocDeleter {
+  void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+
+std::optional<std::string> ReadSmallFile(const fs::path& path, bool* exists) {
+  std::error_code ec;
+  *exists = fs::exists(path, ec);
+  if (!*exists) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes;
+  bytes.resize(kMaxConfigBytes + 1);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (bytes.size() > kMaxConfigBytes) return std::nullopt;
+  return bytes;
+}
+
+// Writes `bytes` to a temporary file beside `path` and renames it over
+// `path`, so readers see the old file or the new one, never a torn one.
+bool WriteFileAtomically(const fs::path& path, std::string_view bytes) {
+  fs::path tmp = path;
+  tmp += ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) {
+      out.close();
+      std::error_code ec;
+      fs::remove(tmp, ec);
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::rename(tmp, path, ec);
+  if (ec) {
+    fs::remove(tmp, ec);
+    return false;
+  }
+  return true;
+}
+
+std::mutex& ConfigWriteMutex() {
+  static std::mutex m;
+  return m;
+}
+
+}  // namespace
+
+ConfigReadResult ParseConfiguration(std::string_view fileBytes) {
+  ConfigReadResult r;
+  XmlDocPtr doc = ParseXml(fileBytes, kMaxConfigBytes);
+  XmlNode* st = FirstChild(RootElement(doc.get(), "RootNode"), "Struct");
+  if (st == nullptr) return r;
+  r.structFound = true;
+  ServerSettings& s = r.settings;
+
+  if (XmlNode* n = FirstChild(st, "StartMin")) {
+    r.hasStartMin = true;
+    s.StartMin = Trim(NodeText(n)) == "True";
+  }
+  if (XmlNode* n = FirstChild(st, "AllowReg")) {
+    r.hasAllowReg = true;
+    s.AllowReg = Trim(NodeText(n)) != "False";
+  }
+  if (XmlNode* n = FirstChild(st, "ServerPort")) {
+    r.hasServerPort = true;
+    s.ServerPort = ParseInt32(Trim(NodeText(n))).value_or(kDefaultServerPort);
+  }
+  if (XmlNode* n = FirstChild(st, "OfflineInfoDay")) {
+    r.hasOfflineInfoDay = true;
+    s.OfflineInfoDay = ParseInt32(NodeText(n)).value_or(kDefaultOfflineInfoDay);
+  }
+  if (XmlNode* n = FirstChild(st, "Information")) {
+    r.hasInformation = true;
+    s.Information = NodeText(n);
+  }
+  return r;
+}
+
+bool ReadConfiguration(const fs::path& dataDir, ServerSettings& settings,
+                       const std::function<void()>& createAutoStart) {
+  fs::path file = dataDir / fs::path(std::string(kConfigFileName));
+  bool exists = false;
+  std::optional<std::string> bytes = ReadSmallFile(file, &exists);
+  if (!exists) {
+    settings.ServerPort = kDefaultServerPort;
+    settings.AllowReg = true;
+    settings.StartMin = false;
+    settings.OfflineInfoDay = 0;
+    settings.Information.clear();
+    if (createAutoStart) {
+      try {
+        createAutoStart();
+      } catch (...) {
+        // Creating the autostart entry is best effort.
+      }
+    }
+    WriteConfigValue(file, "StartMin", "True");
+    return true;
+  }
+  // A file that cannot be read (or is oversized) reads like one without
+  // keys: every setting takes its default.
+  settings = ParseConfiguration(bytes ? std::string_view(*bytes) : std::string_view()).settings;
+  return false;
+}
+
+std::optional<std::string> UpdateConfigDocument(const std::optional<std::string>& existingBytes, std::string_view key,
+                                                std::string_view value) {
+  if (!IsPlainName(key)) return std::nullopt;
+  std::unique_ptr<xmlDoc, DocDeleter> doc;
+  if (existingBytes) {
+    XmlDocPtr parsed = ParseXml(*existingBytes, kMaxConfigBytes);
+    if (!parsed) return std::nullopt;
+    doc.reset(parsed.release());
+  } else {
+    doc.reset(xmlNewDoc(X("1.0")));
+    if (!doc) return std::nullopt;
+  }
+  std::string keyName(key);
+
+  xmlNodePtr root = xmlDocGetRootElement(doc.get());
+  if (root == nullptr) {
+    root = xmlNewDocNode(doc.get(), nullptr, X("RootNode"), nullptr);
+    if (root == nullptr) return std::nullopt;
+    xmlDocSetRootElement(doc.get(), root);
+  } else if (NodeName(root) != "RootNode") {
+    // A document has one document element; another name cannot be fixed
+    // without discarding the content, so the file stays as it is.
+    return std::nullopt;
+  }
+  DropBlankLayout(root);
+
+  xmlNodePtr st = FirstChild(root, "Struct");
+  if (st == nullptr) {
+    st = xmlNewChild(root, nullptr, X("Struct"), nullptr);
+    if (st == nullptr) return std::nullopt;
+  }
+  xmlNodePtr element = FirstChild(st, keyName);
+  if (element == nullptr) {
+    element = xmlNewChild(st, nullptr, X(keyName.c_str()), nullptr);
+    if (element == nullptr) return std::nullopt;
+  }
+  SetText(element, value);
+  return Serialize(doc.get());
+}
+
+void WriteConfigValue(const fs::path& path, std::string_view key, std::string_view value) noexcept {
+  try {
+    std::lock_guard lock(ConfigWriteMutex());
+    bool exists = false;
+    std::optional<std::string> existing = ReadSmallFile(path, &exists);
+    if (exists && !existing) return;  // unreadable or oversized: leave it alone
+    std::optional<std::string> updated = UpdateConfigDocument(existing, key, value);
+    if (!updated) return;
+    WriteFileAtomically(path, *updated);
+  } catch (...) {
+    // Settings writes never report; the file keeps its old content.
+  }
+}
+
+// --- Auto-start ---
+
+fs::path AutostartEntryPath() {
+  fs::path base;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') {
+      if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) home = pw->pw_dir;
+    }
+    base = fs::path(home ? home : "/") / ".config";
+  }
+  return base / "autostart" / fs::path(std::string(kAutostartFileName));
+}
+
+namespace {
+
+// A desktop-entry string value: backslash is the escape character.
+std::string EscapeValue(std::string_view s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\\') out += "\\\\";
+    else out += c;
+  }
+  return out;
+}
+
+// The Exec key: an argument with reserved characters is quoted, and inside
+// quotes ", `, $ and \ take a backslash; % is doubled for the field codes.
+std::string ExecArgument(std::string_view path) {
+  constexpr std::string_view kReserved = " \t\"'\\><~|&;$*?#()`";
+  bool quote = path.find_first_of(kReserved) != std::string_view::npos;
+  std::string arg;
+  if (quote) arg += '"';
+  for (char c : path) {
+    if (c == '%') {
+      arg += "%%";
+    } else if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) {
+      arg += '\\';
+      arg += c;
+    } else {
+      arg += c;
+    }
+  }
+  if (quote) arg += '"';
+  return EscapeValue(arg);
+}
+
+}  // namespace
+
+std::optional<std::string> AutostartEntryText(const fs::path& executable) {
+  std::error_code ec;
+  fs::path exe = fs::absolute(executable, ec);
+  if (ec) exe = executable;
+  std::string exeText = exe.string();
+  std::string dirText = exe.parent_path().string();
+  if (exeText.find_first_of("\r\n") != std::string::npos) return std::nullopt;
+  std::string text;
+  text += "[Desktop Entry]\n";
+  text += "Type=Application\n";
+  text += "Name=Corvan服务器\n";
+  text += "Comment=Corvan\n";
+  text += "Exec=" + ExecArgument(exeText) + "\n";
+  text += "Path=" + EscapeValue(dirText) + "\n";
+  return text;
+}
+
+void CreateAutoStartShortcut(const fs::path& executable) noexcept {
+  try {
+    fs::path entry = AutostartEntryPath();
+    std::error_code ec;
+    if (fs::exists(entry, ec)) return;
+    std::optional<std::string> text = AutostartEntryText(executable);
+    if (!text) return;
+    fs::create_directories(entry.parent_path(), ec);
+    if (ec) return;
+    WriteFileAtomically(entry, *text);
+  } catch (...) {
+  }
+}
+
+void RemoveAutoStartShortcut() noexcept {
+  try {
+    std::error_code ec;
+    fs::remove(AutostartEntryPath(), ec);
+  } catch (...) {
+  }
+}
+
+bool AutoStartEnabled() noexcept {
+  try {
+    std::error_code ec;
+    return fs::exists(AutostartEntryPath(), ec);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace corvan

@@ -1,0 +1,130 @@
+#include "storage/database.h"
+
+#include <gtest/gtest.h>
+
+#include "storage/storage_test_support.h"
+
+namespace corvan {
+namespace {
+
+using storage_test::TempDir;
+using storage_test::WriteFile;
+
+TEST(DatabaseTest, BindsByNameAndReadsNullsAsEmptyOrZero) {
+  Database db;
+  ASSERT_TRUE(db.Open(":memory:"));
+  auto lock = db.Lock();
+  db.Exec("create table t(a TEXT COLLATE NOCASE, n double null default 100, b BLOB)");
+  Statement ins(db, "insert into t(a,n,b) values(:a,:n,:b)");
+  ins.BindText(":a", "Alice").BindInt64(":n", 7).BindBlob(":b", std::string("x\0y", 3));
+  ins.Run();
+  ins.Reset();
+  ins.BindNull(":a").BindNull(":n").BindBlob(":b", "");
+  ins.Run();
+
+  Statement sel(db, "select a,n,b from t order by n desc");
+  ASSERT_TRUE(sel.Step());
+  EXPECT_EQ(sel.ColumnText(0), "Alice");
+  EXPECT_EQ(sel.ColumnInt64(1), 7);
+  EXPECT_EQ(sel.ColumnBlob(2), std::string("x\0y", 3));
+  ASSERT_TRUE(sel.Step());
+  EXPECT_EQ(sel.ColumnText(0), "");
+  EXPECT_EQ(sel.ColumnInt64(1), 0);
+  EXPECT_EQ(sel.ColumnBlob(2), "");
+  EXPECT_FALSE(sel.IsNull(2));  // an empty blob is not NULL
+  EXPECT_FALSE(sel.Step());
+
+  // NOCASE columns compare case-blind with = and like.
+  Statement find(db, "select count(*) from t where a=:a or a like :p");
+  find.BindText(":a", "ALICE").BindText(":p", "zz%");
+  ASSERT_TRUE(find.Step());
+  EXPECT_EQ(find.ColumnInt64(0), 1);
+}
+
+TEST(DatabaseTest, ErrorsThrowAndTransactionsRollBack) {
+  Database db;
+  ASSERT_TRUE(db.Open(":memory:"));
+  auto lock = db.Lock();
+  db.Exec("create table t(a TEXT)");
+  EXPECT_THROW(Statement(db, "select * from missing"), DatabaseError);
+  Statement st(db, "insert into t values(:a)");
+  EXPECT_THROW(st.BindText(":nope", "x"), DatabaseError);
+  {
+    Transaction tx(db);
+    st.BindText(":a", "kept?");
+    st.Run();
+  }  // no commit
+  {
+    Transaction tx(db);
+    st.Reset();
+    st.BindText(":a", "kept");
+    st.Run();
+    tx.Commit();
+  }
+  Statement count(db, "select group_concat(a) from t");
+  ASSERT_TRUE(count.Step());
+  EXPECT_EQ(count.ColumnText(0), "kept");
+}
+
+TEST(DatabaseTest, TableExistsIgnoresCaseAndColumnNamesComeFromTheResult) {
+  Database db;
+  ASSERT_TRUE(db.Open(":memory:"));
+  auto lock = db.Lock();
+  db.Exec("create table OfflineInfo(FromUser TEXT, SendTime TEXT)");
+  EXPECT_TRUE(db.TableExists("offlineinfo"));
+  EXPECT_TRUE(db.TableExists("OFFLINEINFO"));
+  EXPECT_FALSE(db.TableExists("OfflineFiles"));
+  EXPECT_EQ(db.ColumnNames("select * from OfflineInfo"), (std::vector<std::string>{"FromUser", "SendTime"}));
+}
+
+TEST(DatabaseTest, RefusesFilesThatAreNotDatabases) {
+  TempDir dir;
+  WriteFile(dir / "junk.mdb", std::string(4096, 'J'));
+  Database db;
+  std::string error;
+  EXPECT_FALSE(db.Open((dir / "junk.mdb").string(), &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(db.IsOpen());
+  EXPECT_THROW(Statement(db, "select 1"), DatabaseError);
+  // A missing file is not created when creation is not asked for.
+  EXPECT_FALSE(db.Open((dir / "none.mdb").string(), nullptr, /*create=*/false));
+  EXPECT_FALSE(std::filesystem::exists(dir / "none.mdb"));
+}
+
+TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
+  TempDir dir;
+  std::string live = (dir / "live.mdb").string();
+  std::string copy = (dir / "copy.mdb").string();
+  Database db;
+  ASSERT_TRUE(db.Open(live));
+  {
+    auto lock = db.Lock();
+    db.Exec("create table authreg(username TEXT); create table vcard(username TEXT);"
+            "create table organize(organizeNo TEXT); insert into authreg values('A')");
+  }
+  ASSERT_TRUE(db.BackupTo(copy));
+  EXPECT_TRUE(IsValidDirectoryDatabase(copy));
+  EXPECT_FALSE(IsValidDirectoryDatabase((dir / "absent.mdb").string()));
+  WriteFile(dir / "junk.mdb", "not a database");
+  EXPECT_FALSE(IsValidDirectoryDatabase((dir / "junk.mdb").string()));
+  {
+    Database other;
+    ASSERT_TRUE(other.Open((dir / "partial.mdb").string()));
+    auto lock = other.Lock();
+    other.Exec("create table authreg(username TEXT); create table vcard(username TEXT)");
+  }
+  EXPECT_FALSE(IsValidDirectoryDatabase((dir / "partial.mdb").string()));
+
+  {
+    auto lock = db.Lock();
+    db.Exec("delete from authreg");
+  }
+  ASSERT_TRUE(db.RestoreFrom(copy));
+  auto lock = db.Lock();
+  Statement st(db, "select username from authreg");
+  ASSERT_TRUE(st.Step());
+  EXPECT_EQ(st.ColumnText(0), "A");
+}
+
+}  // namespace
+}  // namespace corvan
