@@ -8,5 +8,8 @@ namespace corvan {
 void StoreOfflineMessage(ServerCore&, std::string) {}
 std::unique_ptr<UploadSession> BeginUpload(ServerCore&, std::string, std::size_t) { return nullptr; }
 void StartOfflinePurges(ServerCore&, int) {}
+void StartSearchOfflineInfo(ServerCore&, std::string, std::string) {}
+void StartSearchOfflineFiles(ServerCore&, std::string, std::string) {}
+void StartCleanOfflineFiles(ServerCore&) {}
 
 }  // namespace corvan
