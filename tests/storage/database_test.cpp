@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "storage/storage_test_support.h"
 
 namespace corvan {
@@ -124,6 +126,34 @@ TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
   Statement st(db, "select username from authreg");
   ASSERT_TRUE(st.Step());
   EXPECT_EQ(st.ColumnText(0), "A");
+}
+
+TEST(DatabaseTest, ThreadsShareTheConnectionUnderItsLock) {
+  TempDir dir;
+  Database db;
+  ASSERT_TRUE(db.Open((dir / "shared.mdb").string()));
+  {
+    auto lock = db.Lock();
+    db.Exec("create table t(who TEXT, n INTEGER)");
+  }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&db, t] {
+      for (int i = 0; i < 50; ++i) {
+        auto lock = db.Lock();
+        Statement st(db, "insert into t values(:who,:n)");
+        st.BindText(":who", std::to_string(t)).BindInt64(":n", i);
+        st.Run();
+        EXPECT_EQ(st.Changes(), 1);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  auto lock = db.Lock();
+  Statement count(db, "select count(*), count(distinct who) from t");
+  ASSERT_TRUE(count.Step());
+  EXPECT_EQ(count.ColumnInt64(0), 200);
+  EXPECT_EQ(count.ColumnInt64(1), 4);
 }
 
 }  // namespace
