@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the server. Data lives in $CORVAN_HOME
+# (default: ./corvan-data beside the checkout). Without a display the server
+# runs headless: the status log goes to standard output, Ctrl-C stops it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+bash tools/build.sh build -DCORVAN_BUILD_TESTS=OFF -DCORVAN_BUILD_BENCH=OFF
+export CORVAN_HOME="${CORVAN_HOME:-$PWD/corvan-data}"
+mkdir -p "$CORVAN_HOME"
+echo "Data folder: $CORVAN_HOME"
+exec build/src/app/corvan-server
