@@ -4,9 +4,14 @@
 // otherwise the server runs headless: status-log lines go to standard output
 // and SIGTERM or SIGINT stop the server and end the program with status 0.
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <optional>
+#include <string>
 
 #include "server/instance.h"
 #include "server/server_core.h"
@@ -16,6 +21,27 @@
 #endif
 
 namespace {
+
+// A test-only duration in milliseconds from the environment (used by the load
+// generator to shorten the status scan for one run); nothing when unset or not
+// a positive number. The product's own values stay the defaults.
+std::optional<std::chrono::milliseconds> TestDuration(const char* name) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  char* end = nullptr;
+  long long ms = std::strtoll(text, &end, 10);
+  if (*end != '\0' || ms <= 0) return std::nullopt;
+  return std::chrono::milliseconds(ms);
+}
+
+// One descriptor per client connection: lift the soft open-files limit to the
+// hard limit so that thousands of clients can stay connected.
+void RaiseOpenFilesLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 int RunHeadless(const std::filesystem::path& home) {
   // Block the stop signals in every thread; the main thread waits for them.
@@ -29,6 +55,8 @@ int RunHeadless(const std::filesystem::path& home) {
   corvan::CoreOptions options;
   options.home = home;
   options.executable = corvan::ExecutablePath();
+  if (auto interval = TestDuration("CORVAN_TEST_STATUS_INTERVAL_MS")) options.statusInterval = *interval;
+  if (auto silence = TestDuration("CORVAN_TEST_SILENCE_MS")) options.silenceLimit = *silence;
   corvan::ServerCore core(options);
   core.Log().SetSink([](const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -51,6 +79,7 @@ int main(int argc, char** argv) {
   std::filesystem::path home = corvan::DataFolder();
   auto instance = corvan::AcquireInstanceLock(home);
   if (!instance) return 0;  // another server runs on this data folder
+  RaiseOpenFilesLimit();
 #ifdef CORVAN_WITH_CONSOLE
   if (corvan::DisplayAvailable()) return corvan::RunConsole(argc, argv, home);
 #endif
