@@ -17,6 +17,7 @@ Connection::Connection(asio::ip::tcp::socket socket, ServerCore& core, Connectio
     peer_ = addr.to_string();
   }
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+  socket_.non_blocking(true, ec);
 }
 
 Connection::~Connection() = default;
@@ -26,25 +27,43 @@ void Connection::Start() {
 }
 
 void Connection::ReadMore() {
-  if (!open_ || paused_) return;
-  socket_.async_read_some(asio::buffer(readBuffer_),
-                          asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec,
-                                                                                   std::size_t n) {
-                            self->OnRead(ec, n);
-                          }));
+  if (!open_ || paused_ || waiting_) return;
+  // Wait for readability instead of reading into a buffer of our own: an
+  // idle connection then holds no receive buffer at all, and the bytes are
+  // read into the thread's buffer when they are there.
+  waiting_ = true;
+  socket_.async_wait(asio::ip::tcp::socket::wait_read,
+                     asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec) {
+                       self->waiting_ = false;
+                       self->OnReadable(ec);
+                     }));
 }
 
-void Connection::OnRead(const asio::error_code& ec, std::size_t n) {
+void Connection::OnReadable(const asio::error_code& ec) {
   if (ec) {
     DoClose();
     return;
   }
-  std::string_view data(readBuffer_.data(), n);
-  if (upload_) {
-    FeedUpload(data);
-  } else {
-    reader_.Feed(data);
-    ProcessFrames();
+  // Handlers run to completion and consume what they read (the frame reader
+  // copies it, an upload writes it to disk), so one buffer per thread serves
+  // every connection.
+  thread_local std::vector<char> buffer(kReadChunk);
+  for (int round = 0; round < 16 && open_ && !paused_; ++round) {
+    asio::error_code rec;
+    std::size_t n = socket_.read_some(asio::buffer(buffer), rec);
+    if (rec == asio::error::would_block || rec == asio::error::try_again) break;
+    if (rec) {
+      DoClose();
+      return;
+    }
+    std::string_view data(buffer.data(), n);
+    if (upload_) {
+      FeedUpload(data);
+    } else {
+      reader_.Feed(data);
+      ProcessFrames();
+    }
+    if (n < buffer.size()) break;
   }
   ReadMore();
 }
@@ -131,6 +150,13 @@ void Connection::SendRaw(std::string bytes) {
   if (!open_) return;
   asio::post(strand_, [self = shared_from_this(), bytes = std::move(bytes)]() mutable {
     if (!self->open_) return;
+    self->queuedBytes_ += bytes.size();
+    if (self->queuedBytes_ > kMaxQueuedBytes) {
+      // A client that does not read its replies is not allowed to make the
+      // server hold them without limit.
+      self->DoClose();
+      return;
+    }
     self->writeQueue_.push_back(std::move(bytes));
     if (!self->writing_) self->WriteNext();
   });
@@ -144,9 +170,13 @@ void Connection::WriteNext() {
   writing_ = true;
   asio::async_write(socket_, asio::buffer(writeQueue_.front()),
                     asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
-                      if (!self->writeQueue_.empty()) self->writeQueue_.pop_front();
+                      if (!self->writeQueue_.empty()) {
+                        self->queuedBytes_ -= self->writeQueue_.front().size();
+                        self->writeQueue_.pop_front();
+                      }
                       if (ec) {
                         self->writeQueue_.clear();
+                        self->queuedBytes_ = 0;
                         self->writing_ = false;
                         return;  // the reply is lost; the connection stays as it is
                       }
@@ -164,23 +194,24 @@ void Connection::DoClose() {
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket_.close(ec);
   writeQueue_.clear();
+  queuedBytes_ = 0;
   if (upload_) FinishUpload(false);
   manager_.Remove(this);
 }
 
 void ConnectionManager::Add(std::shared_ptr<Connection> c) {
   std::lock_guard lock(mutex_);
-  connections_.push_back(std::move(c));
+  const Connection* key = c.get();
+  connections_.emplace(key, std::move(c));
 }
 
 void ConnectionManager::Remove(const Connection* c) {
   std::shared_ptr<Connection> keep;  // released after the lock
   std::lock_guard lock(mutex_);
-  auto it = std::find_if(connections_.begin(), connections_.end(), [&](const auto& p) { return p.get() == c; });
+  auto it = connections_.find(c);
   if (it != connections_.end()) {
-    keep = std::move(*it);
-    *it = std::move(connections_.back());
-    connections_.pop_back();
+    keep = std::move(it->second);
+    connections_.erase(it);
   }
 }
 
@@ -188,7 +219,8 @@ void ConnectionManager::CloseAll() {
   std::vector<std::shared_ptr<Connection>> all;
   {
     std::lock_guard lock(mutex_);
-    all = connections_;
+    all.reserve(connections_.size());
+    for (auto& [key, c] : connections_) all.push_back(c);
   }
   for (auto& c : all) c->Close();
 }

@@ -14,6 +14,8 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "server/frame.h"
 
@@ -59,8 +61,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool IsOpen() const { return open_.load(); }
 
  private:
+  // Bytes read from the socket at a time.
+  static constexpr std::size_t kReadChunk = 256 * 1024;
+  // Replies queued for a client that does not read them, at most.
+  static constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;
+
   void ReadMore();
-  void OnRead(const asio::error_code& ec, std::size_t n);
+  void OnReadable(const asio::error_code& ec);
   void ProcessFrames();
   void FeedUpload(std::string_view bytes);
   void FinishUpload(bool ok);
@@ -77,9 +84,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // State below is touched only on strand_.
   FrameReader reader_;
   std::unique_ptr<UploadSession> upload_;
-  bool paused_ = false;  // an upload's completion runs on a worker meanwhile
-  std::array<char, 64 * 1024> readBuffer_;
+  bool paused_ = false;   // an upload's completion runs on a worker meanwhile
+  bool waiting_ = false;  // a wait for readability is pending
   std::deque<std::string> writeQueue_;
+  std::size_t queuedBytes_ = 0;
   bool writing_ = false;
 };
 
@@ -94,7 +102,7 @@ class ConnectionManager {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<Connection>> connections_;  // guarded by mutex_
+  std::unordered_map<const Connection*, std::shared_ptr<Connection>> connections_;  // guarded by mutex_
 };
 
 }  // namespace corvan

@@ -75,7 +75,12 @@ std::string FrameReader::TakeBuffered() {
 void FrameReader::Compact() {
   if (pos_ == 0) return;
   if (pos_ >= buffer_.size()) {
-    buffer_.clear();
+    // Let go of the room a large body took once nothing is buffered.
+    if (buffer_.capacity() > 64 * 1024) {
+      std::string().swap(buffer_);
+    } else {
+      buffer_.clear();
+    }
   } else {
     buffer_.erase(0, pos_);
   }
