@@ -1,0 +1,53 @@
+// The administration commands: the console's operations behind a command
+// line, run by the administration endpoint inside the server and by the
+// command-line tool on the database file when no server runs.
+//
+//   status | online | log [--since SEQ] | start | stop
+//   user list [ORGNO] | user show NAME | user add NAME --pwd P --nick N --org ORGNO [--FIELD V]...
+//   user set NAME [--name NEW] [--FIELD V]... | user del NAME
+//   user import FILE | user export FILE
+//   org tree | org add PARENT NAME [--order N] | org rename ORGNO NAME [--order N] | org del ORGNO
+//   move USER... ORGNO | announce [TEXT] | backup FILE | restore FILE | clean-offline
+//   config get [KEY] | config set KEY VALUE | autostart on|off
+//
+// A command that the console would confirm with a yes/no box answers with
+// the question (exit status kExitConfirm) unless "--yes" is given. File
+// names are taken as they stand; the tool makes them absolute first.
+//
+// Thread rules: one command at a time per core, on a thread that is not an
+// io thread of the core (start and stop wait for those).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "server/admin_codec.h"
+
+namespace corvan {
+
+class ServerCore;
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitRefused = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNotRunning = 3;
+inline constexpr int kExitConfirm = 4;
+
+inline constexpr std::string_view kServerNotRunning = "服务器未运行";
+
+struct AdminContext {
+  // True inside the running server; false when the tool works on the files
+  // of a data folder no server runs on.
+  bool inServer = true;
+};
+
+// Whether the command (its words before any argument) may run without a
+// server: the read-only ones, backup, restore and user import.
+bool RunsWithoutServer(const std::vector<std::string>& argv);
+
+AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& context);
+
+// The usage text of the commands above.
+std::string AdminUsage();
+
+}  // namespace corvan

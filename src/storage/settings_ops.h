@@ -1,0 +1,66 @@
+// The settings window's save, as an operation that any front end calls.
+//
+// The window (or the command-line tool) fills a `SettingsForm` with what the
+// administrator entered; `SaveAll` saves the port, the start options, the
+// registration switch and the retention days in that order, stopping at the
+// first failure, and returns every message to show.
+//
+// Thread rules: run on the controlling thread. The core's settings are
+// copied out and back under its settings mutex.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvan {
+
+class ServerCore;
+
+inline constexpr std::string_view kBadPort = "请输入合法的端口";
+inline constexpr std::string_view kRestartToApply = "重新启动服务器后生效";
+inline constexpr std::string_view kSaveStartFailed = "保存启动设置失败";
+inline constexpr std::string_view kSaveRegFailed = "保存注册设置失败";
+inline constexpr std::string_view kSaveOfflineFailed = "保存离线信息设置失败";
+
+// What the settings window holds when "确定" is pressed.
+struct SettingsForm {
+  std::string serverPort;        // the port box's text as entered
+  bool startMin = false;         // "启动时最小化"
+  bool autoStart = false;        // "开机启动"
+  bool autoStartWasOn = false;   // whether the entry existed when the window was shown
+  bool allowReg = true;          // "允许" selected
+  std::int32_t offlineInfoDay = 3;  // the whole-number box, 1 to 30
+};
+
+struct SettingsSaveResult {
+  bool ok = false;                    // all four steps succeeded: close the window
+  std::vector<std::string> messages;  // each shown in its own box, in order
+  std::string caption{"信息"};
+  bool portChanged = false;
+};
+
+// The form as the window shows it now: the port, registration and days from
+// the core, start-minimised from Configure.xml (the in-memory value is only
+// read at start), auto-start from the presence of the autostart entry.
+SettingsForm CurrentSettingsForm(ServerCore& core);
+
+// The port text as a port number: the trimmed text must be a whole number
+// from 1 to 65535; nothing otherwise.
+std::optional<std::int32_t> ParsePortText(std::string_view text);
+
+// Saves the form:
+// 1. port: when the parsed port differs from the current one it is set and
+//    written as the trimmed text ("重新启动服务器后生效"); an unusable text
+//    gives "请输入合法的端口" and stops.
+// 2. StartMin written ("True"/"False"; memory unchanged); the autostart entry
+//    created or removed only when `autoStart` differs from `autoStartWasOn`.
+// 3. AllowReg written and set.
+// 4. OfflineInfoDay written and set (1 to 30; else "保存离线信息设置失败").
+// Each key is read back after it is written; a key that did not reach the
+// file gives that step's failure message.
+SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form);
+
+}  // namespace corvan
