@@ -1,0 +1,207 @@
+// Self-registration and the user's own profile and password changes. Each
+// handler runs with AccountLock held by the dispatcher.
+//
+// The directory and the database change together: the statements run inside
+// Directory::Update, so when the database refuses a write the in-memory
+// account stays as it was, and the client is told the change failed.
+#include "accounts/handlers.h"
+#include "accounts/replies.h"
+#include "presence/presence.h"
+#include "server/request.h"
+#include "server/server_core.h"
+#include "storage/database.h"
+#include "storage/schema.h"
+
+namespace corvan {
+
+namespace {
+
+constexpr std::string_view kInsertAuthreg =
+    "insert into authreg (username,pwd,nickname,organizeNo) values(:username_temp,:pwd_temp,:nick_temp,:orgNo)";
+constexpr std::string_view kInsertVcard =
+    "insert into vcard (username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,adr_street,"
+    "adr_country,org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,self_desc) "
+    "values(:username_temp,:orgNo_temp,:nick_temp,:url_temp,:tel_temp,:email_temp,:title_temp,:bday_temp,"
+    ":n_given_temp,:n_family_temp,:adr_street_temp,:adr_country_temp,:org_orgname_temp,:org_orgunit_temp,"
+    ":work_tel_temp,:work_fax_temp,:mobilephone_temp,:work_adr_temp,:sex_temp,:desc_temp)";
+constexpr std::string_view kUpdateVcard =
+    "update vcard set url=:url_temp,tel=:tel_temp,email=:email_temp,title=:title_temp,bday=:bday_temp,"
+    "n_given=:n_given_temp,n_family=:n_family_temp,adr_street=:adr_street_temp,adr_country=:adr_country_temp,"
+    "org_orgname=:org_orgname_temp,org_orgunit=:org_orgunit_temp,work_tel=:work_tel_temp,work_fax=:work_fax_temp,"
+    "mobilephone=:mobilephone_temp,work_adr=:work_adr_temp,sex=:sex_temp,self_desc=:desc_temp "
+    "where username=:username_temp";
+constexpr std::string_view kUpdatePassword = "update authreg set pwd=:pwd_temp where username=:username_temp";
+
+// Writes a new account into authreg and vcard, both or neither. Throws
+// DatabaseError on failure.
+void InsertNewUserRows(Database& db, const TUserInfo& user) {
+  auto lock = db.Lock();
+  Transaction tx(db);
+  Statement authreg(db, kInsertAuthreg);
+  authreg.BindText(":username_temp", user.username)
+      .BindText(":pwd_temp", user.pwd)
+      .BindText(":nick_temp", user.nickname)
+      .BindText(":orgNo", user.organizeNo);
+  authreg.Run();
+  Statement vcard(db, kInsertVcard);
+  vcard.BindText(":username_temp", user.username)
+      .BindText(":orgNo_temp", user.organizeNo)
+      .BindText(":nick_temp", user.nickname);
+  for (const auto& f : kCardFields) vcard.BindText(f.param, user.*f.member);
+  vcard.Run();
+  tx.Commit();
+}
+
+// Index of the first account of that name in a draft, or -1.
+std::ptrdiff_t FindInDraft(const Directory::Draft& draft, std::string_view name) {
+  for (std::size_t i = 0; i < draft.users.size(); ++i) {
+    if (draft.users[i]->username == name) return static_cast<std::ptrdiff_t>(i);
+  }
+  return -1;
+}
+
+enum class RegOutcome { kStored, kNameTaken, kNoSuchOrg, kDatabaseError };
+
+// Checks and stores under the directory's writer mutex, so an account made
+// meanwhile by the console cannot slip in between the check and the append.
+RegOutcome StoreNewUser(ServerCore& core, const RegistrationFields& fields, const TUserInfo& account) {
+  RegOutcome outcome = RegOutcome::kStored;
+  core.Dir().Update([&](Directory::Draft& draft) {
+    if (FindInDraft(draft, account.username) >= 0) {
+      outcome = RegOutcome::kNameTaken;
+      return false;
+    }
+    bool orgFound = false;
+    for (const auto& org : draft.orgs) {
+      if (org->organizeNo == fields.organizeNo) {
+        orgFound = true;
+        break;
+      }
+    }
+    if (!orgFound) {
+      outcome = RegOutcome::kNoSuchOrg;
+      return false;
+    }
+    UserPtr entry = AddUser(draft.users, account, draft.orgs);
+    try {
+      InsertNewUserRows(core.Db(), *entry);
+    } catch (const DatabaseError&) {
+      outcome = RegOutcome::kDatabaseError;
+      return false;
+    }
+    return true;
+  });
+  return outcome;
+}
+
+}  // namespace
+
+void HandleReg(Request& request) {
+  ServerCore& core = request.core;
+  if (!core.AllowReg()) return request.SendResult("Reg", "Fail", kRegNotAllowed);
+  if (!request.envelope.HasStruct()) return;
+  const RegistrationFields fields = ReadRegistration(request.envelope);
+  const TUserInfo account = NewAccountFrom(fields);
+  if (account.username.empty()) return request.SendResult("Reg", "Fail", kRegEmptyName);
+  switch (StoreNewUser(core, fields, account)) {
+    case RegOutcome::kNameTaken:
+      return request.SendResult("Reg", "Fail", kRegNameTaken);
+    case RegOutcome::kNoSuchOrg:
+      return request.SendResult("Reg", "Fail", kRegNoSuchOrg);
+    case RegOutcome::kDatabaseError:
+      request.SendResult("Reg", "Fail", kDatabaseError);
+      core.LogEvent("用户：" + account.username + "注册失败");
+      return;
+    case RegOutcome::kStored:
+      break;
+  }
+  request.SendResult("Reg", "success", kRegSucceeded);
+  TSendNewUserRegThread::Start(core, account.username, fields.nickname, fields.organizeNo);
+  core.LogEvent("用户：" + account.username + "注册成功");
+}
+
+void HandleUpdateInfo(Request& request) {
+  ServerCore& core = request.core;
+  const ParsedEnvelope& env = request.envelope;
+  if (!env.HasStruct()) return;
+  const std::string name = AccountName(env.Field("username").value_or(std::string()));
+  TUserInfo card;
+  for (const auto& f : kCardFields) card.*f.member = std::string(Trim(env.Field(f.element).value_or(std::string())));
+
+  bool found = false;
+  bool stored = core.Dir().Update([&](Directory::Draft& draft) {
+    const std::ptrdiff_t i = FindInDraft(draft, name);
+    if (i < 0) return false;
+    found = true;
+    TUserInfo changed = *draft.users[i];
+    for (const auto& f : kCardFields) changed.*f.member = card.*f.member;
+    try {
+      auto lock = core.Db().Lock();
+      Statement st(core.Db(), kUpdateVcard);
+      st.BindText(":username_temp", name);
+      for (const auto& f : kCardFields) st.BindText(f.param, card.*f.member);
+      st.Run();
+    } catch (const DatabaseError&) {
+      return false;
+    }
+    draft.users[i] = std::make_shared<const TUserInfo>(std::move(changed));
+    return true;
+  });
+  if (!found) return request.SendResult("UpdateInfo", "Fail", kNoSuchUser);
+  if (!stored) {
+    request.SendResult("UpdateInfo", "Fail", kDatabaseError);
+    core.LogEvent("用户：" + name + "修改资料失败");
+    return;
+  }
+  request.SendResult("UpdateInfo", "success", kInfoUpdated);
+  core.LogEvent("用户：" + name + "修改资料成功");
+}
+
+void HandleUpdatePassword(Request& request) {
+  ServerCore& core = request.core;
+  const ParsedEnvelope& env = request.envelope;
+  if (!env.HasStruct()) return;
+  const std::string name = AccountName(env.Field("username").value_or(std::string()));
+  const std::string oldPwd = env.Field("Oripwd").value_or(std::string());
+  const std::string newPwd = env.Field("Newpwd").value_or(std::string());
+
+  enum class Outcome { kNoUser, kWrongPassword, kDatabaseError, kChanged } outcome = Outcome::kNoUser;
+  core.Dir().Update([&](Directory::Draft& draft) {
+    const std::ptrdiff_t i = FindInDraft(draft, name);
+    if (i < 0) return false;
+    if (draft.users[i]->pwd != oldPwd) {
+      outcome = Outcome::kWrongPassword;
+      return false;
+    }
+    TUserInfo changed = *draft.users[i];
+    changed.pwd = newPwd;
+    try {
+      auto lock = core.Db().Lock();
+      Statement st(core.Db(), kUpdatePassword);
+      st.BindText(":pwd_temp", newPwd).BindText(":username_temp", name);
+      st.Run();
+    } catch (const DatabaseError&) {
+      outcome = Outcome::kDatabaseError;
+      return false;
+    }
+    draft.users[i] = std::make_shared<const TUserInfo>(std::move(changed));
+    outcome = Outcome::kChanged;
+    return true;
+  });
+  switch (outcome) {
+    case Outcome::kNoUser:
+      return request.SendResult("UpdatePassword", "Fail", kNoSuchUserName);
+    case Outcome::kWrongPassword:
+      return request.SendResult("UpdatePassword", "Fail", kOldPasswordWrong);
+    case Outcome::kDatabaseError:
+      request.SendResult("UpdatePassword", "Fail", kDatabaseError);
+      core.LogEvent("用户：" + name + "修改密码失败");
+      return;
+    case Outcome::kChanged:
+      break;
+  }
+  request.SendResult("UpdatePassword", "success", kPasswordUpdated);
+  core.LogEvent("用户：" + name + "修改密码成功");
+}
+
+}  // namespace corvan

@@ -1,0 +1,104 @@
+// "Loginin" and "Loginout" over TCP.
+#include "accounts/login.h"
+
+#include "accounts/handlers.h"
+#include "accounts/replies.h"
+#include "offline/offline.h"
+#include "presence/announcements.h"
+#include "presence/notices.h"
+#include "presence/presence.h"
+#include "server/request.h"
+#include "server/server_core.h"
+#include "server/udp.h"
+
+namespace corvan {
+
+bool CheckAlreadyOnline(ServerCore& core, const std::string& name, const std::string& address) {
+  TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+  if (entry == nullptr) return false;
+  if (entry->IP == address) {
+    core.OnlineUsers.Remove(name);
+    return false;
+  }
+  // The probe waits under OnlineLock: nothing else may change the entry
+  // while this login decides about it.
+  UdpSocket probe;
+  if (!probe.Valid() || !probe.SendTo(entry->IP, core.Options().ClientPort, BuildGetStatus(name))) {
+    core.OnlineUsers.Remove(name);
+    return false;
+  }
+  std::optional<std::string> answer = probe.Receive(core.Options().probeTimeout, kMaxDatagram);
+  if (!answer) return false;
+  switch (ClassifyStatusAnswer(*answer, entry->UserName)) {
+    case StatusAnswer::kValid:
+      entry->LastSeen = Clock::now();
+      return true;
+    case StatusAnswer::kOther:
+      return false;
+    case StatusAnswer::kNotXml:
+      core.OnlineUsers.Remove(name);
+      return false;
+  }
+  return false;
+}
+
+std::string TakeOverAddress(ServerCore& core, const std::string& name, const std::string& address) {
+  const TUserOnlineInfo* entry = core.OnlineUsers.FindByIp(address);
+  if (entry == nullptr || entry->UserName == name) return {};
+  std::string displaced = entry->UserName;
+  auto& entries = core.OnlineUsers.Entries();
+  entries.erase(entries.begin() + (entry - entries.data()));
+  return displaced;
+}
+
+void RecordLogin(ServerCore& core, const std::string& name, const std::string& mac, const std::string& address) {
+  if (TUserOnlineInfo* entry = core.OnlineUsers.Find(name)) {
+    entry->Mac = mac;
+    entry->IP = address;
+    entry->LastSeen = Clock::now();
+    return;
+  }
+  TUserOnlineInfo entry;
+  entry.UserName = name;
+  entry.Mac = mac;
+  entry.IP = address;
+  entry.LastSeen = Clock::now();
+  core.OnlineUsers.Entries().push_back(std::move(entry));
+}
+
+void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address) {
+  SendToEach(core.OnlineUsers.Addresses(), core.Options().ClientPort, BuildOnlineNotice(name, address));
+}
+
+void HandleLoginin(Request& request) {
+  ServerCore& core = request.core;
+  const ParsedEnvelope& env = request.envelope;
+  std::optional<std::string> username = env.Field("username");
+  if (!username) return;
+  const std::string name = AccountName(*username);
+  const std::string& address = request.PeerAddress();
+
+  const auto dir = core.Dir().Get();
+  const TUserInfo* account = dir->FindUser(name);
+  if (account == nullptr) return request.SendResult("Loginin", "Fail", kNoSuchUser);
+  std::optional<std::string> pwd = env.Field("pwd");
+  if (!pwd || *pwd != account->pwd) return request.SendResult("Loginin", "Fail", kWrongPassword);
+  if (CheckAlreadyOnline(core, name, address)) return request.SendResult("Loginin", "Fail", kOnlineElsewhere);
+
+  const std::string mac = env.Field("Mac").value_or(std::string());
+  std::string displaced = TakeOverAddress(core, name, address);
+  RecordLogin(core, name, mac, address);
+  request.SendReply(BuildLoginSuccess(account->nickname, address));
+  BroadcastOnline(core, name, address);
+  core.LogEvent("用户：" + name + "登录!");
+  if (!displaced.empty()) TSendUserOfflineThread::Start(core, std::move(displaced), address);
+  StartSearchOfflineInfo(core, name, address);
+  StartSearchOfflineFiles(core, name, address);
+  TSendInformationThread::Start(core, {address}, core.Information());
+}
+
+// Logging out is done by the UDP "Loginout"; the TCP request is accepted and
+// ignored.
+void HandleLoginout(Request&) {}
+
+}  // namespace corvan

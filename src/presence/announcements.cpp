@@ -1,0 +1,69 @@
+#include "presence/announcements.h"
+
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "presence/notices.h"
+#include "server/server_core.h"
+#include "server/text.h"
+#include "storage/config.h"
+
+namespace corvan {
+
+namespace {
+
+// Whether Configure.xml now holds `text` as its announcement.
+bool ConfigHoldsInformation(const std::filesystem::path& path, const std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ConfigReadResult read = ParseConfiguration(bytes);
+  return read.hasInformation && read.settings.Information == text;
+}
+
+}  // namespace
+
+void TSendInformationThread::Start(ServerCore& core, std::vector<std::string> addresses, std::string text) {
+  core.PostJob([job = TSendInformationThread(core, std::move(addresses), std::move(text))]() mutable { job.Execute(); });
+}
+
+void TSendInformationThread::Execute() {
+  SendToEach(addresses_, core_.Options().ClientPort, BuildInformationNotice(text_));
+}
+
+void TSendAllInformationThread::Start(ServerCore& core) {
+  core.PostJob([job = TSendAllInformationThread(core)]() mutable { job.Execute(); });
+}
+
+void TSendAllInformationThread::Execute() {
+  std::vector<std::string> addresses;
+  {
+    std::lock_guard lock(core_.OnlineLock);
+    addresses = core_.OnlineUsers.Addresses();
+  }
+  if (addresses.empty()) return;
+  TSendInformationThread::Start(core_, std::move(addresses), core_.Information());
+}
+
+PublishResult PublishAnnouncement(ServerCore& core, const std::optional<std::string>& entered) {
+  PublishResult result;
+  const std::string current = core.Information();
+  if (entered && !Trim(*entered).empty() && Trim(*entered) != Trim(current)) {
+    core.SetInformation(*entered);
+    WriteConfigValue(core.ConfigPath(), "Information", *entered);
+    result.changed = true;
+    result.ok = ConfigHoldsInformation(core.ConfigPath(), *entered);
+  }
+  TSendAllInformationThread::Start(core);
+  if (!result.ok) {
+    result.message = "公告已发布，但未能保存到配置文件!";
+  } else if (result.changed) {
+    result.message = "公告已修改并发布!";
+  } else {
+    result.message = "公告已发布!";
+  }
+  return result;
+}
+
+}  // namespace corvan

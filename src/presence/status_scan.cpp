@@ -1,0 +1,154 @@
+// The status scan and its polls.
+//
+// A scan copies, under `OnlineLock`, the name and address of every entry
+// silent for at least the silence limit, and starts one poll per entry. A
+// poll reads its entry under the lock, then sends "GetStatus" and waits for
+// the answer on the core's io threads WITHOUT the lock, and finally takes the
+// lock again to apply the outcome to the entry it finds then by that name.
+// So the polls of one scan run side by side, and a scan of n silent users
+// ends in about one poll time-out while logins, heartbeats and queries go on.
+#include <array>
+#include <memory>
+#include <mutex>
+
+#include <asio.hpp>
+
+#include "presence/notices.h"
+#include "presence/presence.h"
+#include "server/server_core.h"
+#include "server/udp.h"
+
+namespace corvan {
+
+namespace {
+
+// Applies a poll's outcome. `seenAtStart` is the entry's LastSeen when the
+// poll began: if the entry showed life meanwhile (a heartbeat, a login), a
+// silent poll no longer speaks for it and it stays.
+void ApplyPollOutcome(ServerCore& core, const std::string& name, const std::string& ip, Clock::time_point seenAtStart,
+                      bool answered) {
+  {
+    std::lock_guard lock(core.OnlineLock);
+    TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+    if (entry == nullptr) return;
+    if (answered) {
+      entry->LastSeen = Clock::now();
+      return;
+    }
+    if (entry->LastSeen > seenAtStart) return;
+    core.OnlineUsers.Remove(name);
+  }
+  TSendUserOfflineThread::Start(core, name, ip);
+}
+
+// One "GetStatus" exchange on the io threads. Every handler of one poll runs
+// on its strand; the first of answer, failure or time-out ends the poll.
+class StatusPoll : public std::enable_shared_from_this<StatusPoll> {
+ public:
+  StatusPoll(ServerCore& core, std::string name, std::string ip, Clock::time_point seenAtStart)
+      : core_(core),
+        name_(std::move(name)),
+        ip_(std::move(ip)),
+        seenAtStart_(seenAtStart),
+        strand_(asio::make_strand(core.Io())),
+        socket_(strand_),
+        timer_(strand_),
+        request_(BuildGetStatus(name_)),
+        buffer_(kMaxDatagram) {}
+
+  void Begin() {
+    asio::post(strand_, [self = shared_from_this()] { self->Send(); });
+  }
+
+ private:
+  void Send() {
+    asio::error_code ec;
+    const asio::ip::address_v4 address = asio::ip::make_address_v4(ip_, ec);
+    if (!ec) socket_.open(asio::ip::udp::v4(), ec);
+    if (ec) return Finish(false);
+    timer_.expires_after(core_.Options().probeTimeout);
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& e) {
+      if (!e) self->Finish(false);
+    });
+    const asio::ip::udp::endpoint to(address, core_.Options().ClientPort);
+    socket_.async_send_to(asio::buffer(request_), to, [self = shared_from_this()](const asio::error_code& e, std::size_t) {
+      if (e) return self->Finish(false);
+      self->Receive();
+    });
+  }
+
+  void Receive() {
+    if (finished_) return;
+    socket_.async_receive_from(asio::buffer(buffer_), from_,
+                               [self = shared_from_this()](const asio::error_code& e, std::size_t n) {
+                                 if (e) return self->Finish(false);
+                                 std::string_view answer(self->buffer_.data(), n);
+                                 self->Finish(ClassifyStatusAnswer(answer, self->name_) == StatusAnswer::kValid);
+                               });
+  }
+
+  void Finish(bool answered) {
+    if (finished_) return;
+    finished_ = true;
+    asio::error_code ignored;
+    timer_.cancel();
+    socket_.close(ignored);
+    core_.PostJob([&core = core_, name = name_, ip = ip_, seen = seenAtStart_, answered] {
+      ApplyPollOutcome(core, name, ip, seen, answered);
+    });
+  }
+
+  ServerCore& core_;
+  const std::string name_;
+  const std::string ip_;
+  const Clock::time_point seenAtStart_;
+  asio::strand<asio::io_context::executor_type> strand_;
+  asio::ip::udp::socket socket_;
+  asio::steady_timer timer_;
+  const std::string request_;
+  std::vector<char> buffer_;
+  asio::ip::udp::endpoint from_;
+  bool finished_ = false;  // touched on strand_ only
+};
+
+}  // namespace
+
+bool DueForPoll(Clock::time_point lastSeen, Clock::time_point now, std::chrono::milliseconds silenceLimit) {
+  if (lastSeen == Clock::time_point{}) return false;
+  return now - lastSeen >= silenceLimit;
+}
+
+void StartStatusScan(ServerCore& core) { TSearchStatusThread::Start(core); }
+
+void TSearchStatusThread::Start(ServerCore& core) {
+  core.PostJob([job = TSearchStatusThread(core)]() mutable { job.Execute(); });
+}
+
+void TSearchStatusThread::Execute() {
+  std::vector<std::pair<std::string, std::string>> due;
+  {
+    std::lock_guard lock(core_.OnlineLock);
+    const auto now = Clock::now();
+    for (const auto& entry : core_.OnlineUsers.Entries()) {
+      if (DueForPoll(entry.LastSeen, now, core_.Options().silenceLimit)) due.emplace_back(entry.UserName, entry.IP);
+    }
+  }
+  for (auto& [name, ip] : due) TSendGetStatusThread::Start(core_, std::move(name), std::move(ip));
+}
+
+void TSendGetStatusThread::Start(ServerCore& core, std::string name, std::string ip) {
+  core.PostJob([job = TSendGetStatusThread(core, std::move(name), std::move(ip))]() mutable { job.Execute(); });
+}
+
+void TSendGetStatusThread::Execute() {
+  Clock::time_point seen;
+  {
+    std::lock_guard lock(core_.OnlineLock);
+    const TUserOnlineInfo* entry = core_.OnlineUsers.Find(name_);
+    if (entry == nullptr) return;  // dropped meanwhile (an earlier poll, a logout)
+    seen = entry->LastSeen;
+  }
+  std::make_shared<StatusPoll>(core_, name_, ip_, seen)->Begin();
+}
+
+}  // namespace corvan

@@ -1,0 +1,89 @@
+// The datagrams clients send to the server port: heartbeats, logouts, status
+// changes, net-block reports and discovery. Each is handled whole under
+// `OnlineLock`, one at a time in arrival order (the listener thread calls
+// this for every datagram).
+#include <mutex>
+
+#include "presence/notices.h"
+#include "presence/presence.h"
+#include "server/envelope.h"
+#include "server/server_core.h"
+#include "server/udp.h"
+
+namespace corvan {
+
+namespace {
+
+std::string NameField(const ParsedEnvelope& env) { return AsciiUpper(env.Field("username").value_or(std::string())); }
+
+// "Offline" through the listener's own socket to every entry, in list order;
+// a failed send ends the broadcast.
+void SendOfflineToAll(ServerCore& core, const std::string& name, const std::string& ip) {
+  const std::string notice = BuildOfflineNotice(name, ip);
+  const std::uint16_t port = core.Options().ClientPort;
+  for (const auto& entry : core.OnlineUsers.Entries()) {
+    if (!core.SendFromListener(entry.IP, port, notice)) break;
+  }
+}
+
+void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::string& ip) {
+  if (!env.HasStruct()) return;
+  const std::string name = NameField(env);
+  // The leaving user is still listed and hears its own "Offline" too.
+  SendOfflineToAll(core, name, ip);
+  core.OnlineUsers.Remove(name);
+  core.LogEvent("用户：" + name + "下线 ");
+}
+
+void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string& ip) {
+  if (!env.HasStruct()) return;
+  const std::string name = NameField(env);
+  if (TUserOnlineInfo* entry = core.OnlineUsers.Find(name)) {
+    entry->LastSeen = Clock::now();
+    return;
+  }
+  if (!core.Dir().Get()->UserExists(name)) return;
+  TUserOnlineInfo entry;
+  entry.UserName = name;
+  entry.IP = ip;
+  entry.LastSeen = Clock::now();
+  core.OnlineUsers.Entries().push_back(std::move(entry));
+}
+
+void HandleStatus(ServerCore& core, const ParsedEnvelope& env) {
+  auto name = env.Field("username");
+  auto status = env.Field("Status");
+  if (!name || !status) return;
+  const std::string upper = AsciiUpper(*name);
+  // Every address receives the relay, the sender's own included.
+  std::vector<std::string> addresses = core.OnlineUsers.Addresses();
+  if (TUserOnlineInfo* entry = core.OnlineUsers.Find(upper)) entry->Status = *status;
+  TSendUserStatusthread::Start(core, upper, std::move(addresses), std::move(*status));
+}
+
+}  // namespace
+
+void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port) {
+  if (payload.size() > kMaxDatagram) return;
+  std::lock_guard lock(core.OnlineLock);
+  try {
+    std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(payload);
+    if (!env) return;
+    const std::string& type = env->Type();
+    if (type == "Loginout") {
+      HandleLoginout(core, *env, ip);
+    } else if (type == "Online") {
+      HandleOnline(core, *env, ip);
+    } else if (type == "UserNetBlock") {
+      if (auto name = env->Field("username")) TGetNetBlockThread::Start(core, AsciiUpper(*name));
+    } else if (type == "AutoGetServer") {
+      core.SendFromListener(ip, port, kDiscoveryAnswer);
+    } else if (type == "Status") {
+      HandleStatus(core, *env);
+    }
+  } catch (const std::exception&) {
+    // A datagram that cannot be handled is dropped; the next one is served.
+  }
+}
+
+}  // namespace corvan

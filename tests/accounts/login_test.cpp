@@ -1,0 +1,204 @@
+// Login over real sockets: refusals, the probe of another machine, address
+// takeover and the "Online" broadcast. Fake machines use 127.0.0.x sources.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "server/envelope.h"
+#include "server/text.h"
+#include "support/accounts_support.h"
+
+namespace corvan {
+namespace {
+
+using namespace std::chrono_literals;
+using test::FakeClient;
+using test::ReplyField;
+using test::TestServer;
+
+TestServer::Setup Accounts() {
+  TestServer::Setup s;
+  s.users = {{"ALICE", "Pw1", "爱丽丝"}, {"BOB", "pw2", "鲍勃"}, {"CAROL", "pw3", "卡萝"}};
+  s.information = "欢迎";
+  return s;
+}
+
+std::string Reason(const std::optional<std::string>& reply) {
+  return reply ? ReplyField(*reply, "reason").value_or("<none>") : "<no reply>";
+}
+
+// Answers the next "GetStatus" that reaches `peer` with `answer`.
+std::thread AnswerProbe(test::UdpPeer& peer, std::string answer) {
+  return std::thread([&peer, answer = std::move(answer)] {
+    std::string ip;
+    std::uint16_t port = 0;
+    // Notices that arrived earlier are skipped.
+    while (auto d = peer.ReceiveFrom(ip, port, 3s)) {
+      auto type = ParsedEnvelope::Read(*d);
+      if (type && type->Type() == "GetStatus") {
+        peer.SendTo(ip, port, answer);
+        return;
+      }
+    }
+  });
+}
+
+TEST(Login, RefusalsComeInTheirOrder) {
+  TestServer server(Accounts());
+  FakeClient a(server, "127.0.0.2");
+  // An unknown name is reported before a missing password.
+  EXPECT_EQ(Reason(test::Ask(a.tcp, test::Request("Loginin", {{"username", "nobody"}}))), "该用户不存在!");
+  EXPECT_EQ(Reason(test::Ask(a.tcp, test::Request("Loginin", {{"username", "alice"}}))), "密码不正确!");
+  EXPECT_EQ(Reason(a.Login("alice", "pw1")), "密码不正确!");  // passwords keep their case
+  EXPECT_EQ(Reason(a.Login("ALICE", "")), "密码不正确!");
+  // Without a user name there is no reply at all.
+  EXPECT_FALSE(test::Ask(a.tcp, test::Request("Loginin", {{"pwd", "Pw1"}}), 300ms));
+  EXPECT_TRUE(test::OnlineNames(server.Core()).empty());
+  // A TCP "Loginout" is ignored.
+  EXPECT_FALSE(test::Ask(a.tcp, test::Request("Loginout", {{"username", "ALICE"}}), 300ms));
+
+  auto reply = a.Login("alice", "Pw1", "00-AA");
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(GbkToUtf8Lenient(*reply),
+            "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<RootNode><Type>Info</Type><Struct>"
+            "<BackType>Loginin</BackType><status>success</status><reason>登录成功</reason>"
+            "<nickname>爱丽丝</nickname><ip>127.0.0.2</ip><company/></Struct></RootNode>\r\n");
+  EXPECT_TRUE(server.WaitForLog("用户：ALICE登录!时间："));
+  std::lock_guard lock(server.Core().OnlineLock);
+  ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
+  const auto& e = server.Core().OnlineUsers.Entries()[0];
+  EXPECT_EQ(e.IP, "127.0.0.2");
+  EXPECT_EQ(e.Mac, "00-AA");
+  EXPECT_EQ(e.NickName, "");
+}
+
+TEST(Login, OnlineReachesEveryEntryAndInformationTheNewUser) {
+  TestServer server(Accounts());
+  FakeClient a(server, "127.0.0.2");
+  FakeClient b(server, "127.0.0.3");
+  ASSERT_EQ(Reason(a.Login("ALICE", "Pw1")), "登录成功");
+  auto own = a.NextNotice("Online");
+  ASSERT_TRUE(own);
+  EXPECT_EQ(ReplyField(*own, "username"), "ALICE");
+  auto info = a.NextNotice("Information");
+  ASSERT_TRUE(info);
+  EXPECT_EQ(ReplyField(*info, "content"), "欢迎");
+
+  ASSERT_EQ(Reason(b.Login("BOB", "pw2")), "登录成功");
+  for (FakeClient* c : {&a, &b}) {
+    auto notice = c->NextNotice("Online");
+    ASSERT_TRUE(notice) << c->ip;
+    EXPECT_EQ(ReplyField(*notice, "username"), "BOB");
+    EXPECT_EQ(ReplyField(*notice, "ip"), "127.0.0.3");
+  }
+  EXPECT_FALSE(a.NextNotice("Information", 200ms));  // only the new user gets it
+}
+
+TEST(Login, AnsweredProbeRefusesAndRefreshes) {
+  TestServer server(Accounts());
+  FakeClient first(server, "127.0.0.2");
+  FakeClient second(server, "127.0.0.3");
+  ASSERT_EQ(Reason(first.Login("ALICE", "Pw1")), "登录成功");
+  auto answerer = AnswerProbe(first.notices, test::Datagram("Whatever", {{"username", "ALICE"}}));
+  EXPECT_EQ(Reason(second.Login("alice", "Pw1")), "此用户已经在其它机器登录!");
+  answerer.join();
+  std::lock_guard lock(server.Core().OnlineLock);
+  ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
+  EXPECT_EQ(server.Core().OnlineUsers.Entries()[0].IP, "127.0.0.2");
+}
+
+TEST(Login, SilentOrWrongProbeAnswerMovesTheEntryInPlace) {
+  TestServer server(Accounts());
+  FakeClient first(server, "127.0.0.2");
+  FakeClient other(server, "127.0.0.4");
+  FakeClient second(server, "127.0.0.3");
+  ASSERT_EQ(Reason(first.Login("ALICE", "Pw1", "OLD")), "登录成功");
+  ASSERT_EQ(Reason(other.Login("BOB", "pw2")), "登录成功");
+
+  // Silence: the login succeeds after the probe time-out; the entry keeps
+  // its place and takes the new address and Mac.
+  EXPECT_EQ(Reason(second.Login("ALICE", "Pw1", "NEW")), "登录成功");
+  {
+    std::lock_guard lock(server.Core().OnlineLock);
+    const auto& entries = server.Core().OnlineUsers.Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].UserName, "ALICE");
+    EXPECT_EQ(entries[0].IP, "127.0.0.3");
+    EXPECT_EQ(entries[0].Mac, "NEW");
+  }
+  // An answer naming somebody else (letter case counts) is no answer.
+  auto answerer = AnswerProbe(second.notices, test::Datagram("GetStatus", {{"username", "alice"}}));
+  EXPECT_EQ(Reason(first.Login("ALICE", "Pw1")), "登录成功");
+  answerer.join();
+  EXPECT_EQ(test::OnlineNames(server.Core()), (std::vector<std::string>{"ALICE", "BOB"}));
+}
+
+TEST(Login, ProbeAnsweredWithGarbageDropsTheStaleEntry) {
+  TestServer server(Accounts());
+  FakeClient first(server, "127.0.0.2");
+  FakeClient other(server, "127.0.0.4");
+  FakeClient second(server, "127.0.0.3");
+  ASSERT_EQ(Reason(first.Login("ALICE", "Pw1")), "登录成功");
+  ASSERT_EQ(Reason(other.Login("BOB", "pw2")), "登录成功");
+  auto answerer = AnswerProbe(first.notices, "not xml at all");
+  EXPECT_EQ(Reason(second.Login("ALICE", "Pw1")), "登录成功");
+  answerer.join();
+  // Removed, then recorded anew at the end.
+  EXPECT_EQ(test::OnlineNames(server.Core()), (std::vector<std::string>{"BOB", "ALICE"}));
+}
+
+TEST(Login, SameMachineLogsInAgainWithoutProbe) {
+  TestServer server(Accounts());
+  FakeClient a(server, "127.0.0.2");
+  FakeClient b(server, "127.0.0.3");
+  ASSERT_EQ(Reason(a.Login("ALICE", "Pw1")), "登录成功");
+  ASSERT_EQ(Reason(b.Login("BOB", "pw2")), "登录成功");
+  ASSERT_EQ(Reason(a.Login("ALICE", "Pw1")), "登录成功");
+  EXPECT_FALSE(a.NextNotice("GetStatus", 200ms));
+  EXPECT_EQ(test::OnlineNames(server.Core()), (std::vector<std::string>{"BOB", "ALICE"}));
+}
+
+TEST(Login, SecondUserAtAnAddressDisplacesTheFirst) {
+  TestServer server(Accounts());
+  FakeClient a(server, "127.0.0.2");
+  FakeClient watcher(server, "127.0.0.4");
+  ASSERT_EQ(Reason(a.Login("ALICE", "Pw1")), "登录成功");
+  ASSERT_EQ(Reason(watcher.Login("CAROL", "pw3")), "登录成功");
+  test::TcpClient bobSameMachine(server.Port(), "127.0.0.2");
+  auto reply = test::Ask(bobSameMachine, test::Request("Loginin", {{"username", "bob"}, {"pwd", "pw2"}}));
+  EXPECT_EQ(Reason(reply), "登录成功");
+  EXPECT_EQ(test::OnlineNames(server.Core()), (std::vector<std::string>{"CAROL", "BOB"}));
+  auto offline = watcher.NextNotice("Offline");
+  ASSERT_TRUE(offline);
+  EXPECT_EQ(ReplyField(*offline, "username"), "ALICE");
+  EXPECT_EQ(ReplyField(*offline, "ip"), "127.0.0.2");
+}
+
+TEST(DirectoryQueries, AnswerFromMemory) {
+  TestServer server(Accounts());
+  FakeClient a(server, "127.0.0.2");
+  auto orgs = test::Ask(a.tcp, test::Request("GetOrglist", {}));
+  ASSERT_TRUE(orgs);
+  EXPECT_NE(GbkToUtf8Lenient(*orgs).find("<CompanyName>组织机构</CompanyName><Class><Org><Orgname>未分组</Orgname>"
+                                         "<OrgNo>001</OrgNo><ParNo>Root</ParNo><Id>100</Id></Org></Class>"),
+            std::string::npos);
+  EXPECT_FALSE(test::Ask(a.tcp, test::Request("GetUserInfo", {}), 300ms));
+  EXPECT_EQ(Reason(test::Ask(a.tcp, test::Request("GetUserInfo", {{"username", "nobody"}}))), "该用户不存在!");
+  auto info = test::Ask(a.tcp, test::Request("GetUserInfo", {{"username", "bob"}}));
+  ASSERT_TRUE(info);
+  EXPECT_EQ(ReplyField(*info, "status"), "success");
+  EXPECT_NE(GbkToUtf8Lenient(*info).find("<username>BOB</username><nickname>鲍勃</nickname>"), std::string::npos);
+
+  auto empty = test::Ask(a.tcp, test::Request("GetOnlineUserlist", {}));
+  ASSERT_TRUE(empty);
+  EXPECT_NE(GbkToUtf8Lenient(*empty).find("<Class/>"), std::string::npos);
+  ASSERT_EQ(Reason(a.Login("ALICE", "Pw1", "M1")), "登录成功");
+  auto online = test::Ask(a.tcp, test::Request("GetOnlineUserlist", {}));
+  ASSERT_TRUE(online);
+  EXPECT_NE(GbkToUtf8Lenient(*online).find("<User><username>ALICE</username><IP>127.0.0.2</IP><Mac>M1</Mac>"
+                                           "<nickname/><status/></User>"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvan

@@ -1,0 +1,63 @@
+#include "support/accounts_support.h"
+
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+#include "server/envelope.h"
+
+namespace corvan::test {
+
+std::optional<std::string> Ask(TcpClient& client, const std::string& body, std::chrono::milliseconds timeout) {
+  if (!client.SendFrame(body)) return std::nullopt;
+  return client.ReadFrame(timeout);
+}
+
+FakeClient::FakeClient(TestServer& server, const std::string& ip_)
+    : ip(ip_), tcp(server.Port(), ip_), notices(ip_, server.ClientPort()) {}
+
+std::optional<std::string> FakeClient::Login(const std::string& name, const std::string& pwd, const std::string& mac) {
+  std::vector<std::pair<std::string, std::string>> fields{{"username", name}, {"pwd", pwd}};
+  if (!mac.empty()) fields.emplace_back("Mac", mac);
+  return Ask(tcp, Request("Loginin", fields));
+}
+
+std::optional<std::string> FakeClient::NextNotice(const std::string& type, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    std::optional<std::string> d = notices.Receive(left);
+    if (!d) return std::nullopt;
+    auto env = ParsedEnvelope::Read(*d);
+    if (env && env->Type() == type) return d;
+  }
+}
+
+std::vector<std::string> OnlineNames(ServerCore& core) {
+  std::lock_guard lock(core.OnlineLock);
+  std::vector<std::string> names;
+  for (const auto& e : core.OnlineUsers.Entries()) names.push_back(e.UserName);
+  return names;
+}
+
+bool WaitOnline(ServerCore& core, const std::function<bool(const std::vector<std::string>&)>& pred,
+                std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  do {
+    if (pred(OnlineNames(core))) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return pred(OnlineNames(core));
+}
+
+bool IsOnline(ServerCore& core, const std::string& name) {
+  auto names = OnlineNames(core);
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+std::string Datagram(std::string_view type, const std::vector<std::pair<std::string, std::string>>& fields) {
+  return Request(type, fields);
+}
+
+}  // namespace corvan::test

@@ -1,0 +1,44 @@
+// Helpers shared by the account and presence tests: a request/reply round
+// trip, fake client machines that listen on their notice port, and waits on
+// the online list.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/test_server.h"
+
+namespace corvan::test {
+
+// Sends one request frame and reads the reply (nothing on time-out).
+std::optional<std::string> Ask(TcpClient& client, const std::string& body,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// A fake client machine: a TCP connection from `ip` and its notice port
+// (ip:ClientPort) bound, like the real client program.
+struct FakeClient {
+  FakeClient(TestServer& server, const std::string& ip);
+  std::optional<std::string> Login(const std::string& name, const std::string& pwd, const std::string& mac = "");
+  // The next notice of this `Type` on the notice port, skipping others;
+  // nothing when none arrives in time.
+  std::optional<std::string> NextNotice(const std::string& type,
+                                        std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  std::string ip;
+  TcpClient tcp;
+  UdpPeer notices;
+};
+
+// The names in the online list, read under OnlineLock.
+std::vector<std::string> OnlineNames(ServerCore& core);
+// Waits until `pred(OnlineNames)` holds; false on time-out.
+bool WaitOnline(ServerCore& core, const std::function<bool(const std::vector<std::string>&)>& pred,
+                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+bool IsOnline(ServerCore& core, const std::string& name);
+
+// A datagram body as a client writes it (GBK bytes).
+std::string Datagram(std::string_view type, const std::vector<std::pair<std::string, std::string>>& fields);
+
+}  // namespace corvan::test
