@@ -687,6 +687,12 @@ AdminReply Autostart(ServerCore& core, const Args& a) {
   return FromSave(SaveAll(core, form));
 }
 
+AdminReply HelpReply() {
+  AdminReply r = Ok();
+  r.lines.push_back(AdminUsage());
+  return r;
+}
+
 std::string CommandName(const std::vector<std::string>& words) {
   if (words.empty()) return "";
   if ((words[0] == "user" || words[0] == "org" || words[0] == "config") && words.size() > 1)
@@ -706,11 +712,7 @@ AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& arg
   Args a = Split(argv);
   if (!a.error.empty()) return Usage(a.error);
   const std::string name = CommandName(a.words);
-  if (name.empty() || name == "help") {
-    AdminReply r = Ok();
-    r.lines.push_back(AdminUsage());
-    return r;
-  }
+  if (name.empty() || name == "help") return HelpReply();
   if (!ctx.inServer && !RunsWithoutServer(argv)) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
   try {
     if (name == "status") return Status(core, ctx);
@@ -759,6 +761,39 @@ std::string AdminUsage() {
          "         work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
          "  KEY: ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(get only)\n"
          "  --yes answers the question a command would ask";
+}
+
+}  // namespace corvan
+
+namespace corvan {
+
+AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
+                                   const std::vector<std::string>& argv) {
+  if (!RunsWithoutServer(argv)) {
+    Args a = Split(argv);
+    if (a.words.empty()) return HelpReply();
+    AdminReply r;
+    r.message = std::string(kServerNotRunning);
+    r.caption = "信息";
+    r.exitCode = kExitNotRunning;
+    return r;
+  }
+  CoreOptions options;
+  options.home = home;
+  options.executable = executable;
+  options.ioThreads = 1;
+  options.requestThreads = 1;
+  options.jobThreads = 1;
+  ServerCore core(options);
+  if (auto bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes)) core.SetSettings(ParseConfiguration(*bytes).settings);
+  if (!core.OpenDatabase()) {
+    // The restore can mend a database that does not open; the others cannot
+    // work without one.
+    if (CommandName(Split(argv).words) != "restore") return Refused(std::string(kDatabaseConnectFailed));
+  } else if (!core.LoadDirectory()) {
+    return Refused(std::string(kDatabaseConnectFailed));
+  }
+  return RunAdminCommand(core, argv, AdminContext{false});
 }
 
 }  // namespace corvan

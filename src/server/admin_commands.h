@@ -18,6 +18,7 @@
 // io thread of the core (start and stop wait for those).
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -49,5 +50,18 @@ AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& arg
 
 // The usage text of the commands above.
 std::string AdminUsage();
+
+}  // namespace corvan
+
+namespace corvan {
+
+// Runs a command on the data folder `home` when no server runs on it: a core
+// is made on the folder (never started), with the settings of its
+// Configure.xml (nothing is written when the file is missing) and its
+// database opened and loaded. The caller holds the folder's instance lock
+// for the whole call, so that no server starts meanwhile. `executable` is
+// the server program (for the autostart entry).
+AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
+                                   const std::vector<std::string>& argv);
 
 }  // namespace corvan
