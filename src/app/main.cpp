@@ -14,6 +14,7 @@
 #include <string>
 
 #include "server/instance.h"
+#include "server/admin_endpoint.h"
 #include "server/server_core.h"
 
 #ifdef CORVAN_WITH_CONSOLE
@@ -65,10 +66,15 @@ int RunHeadless(const std::filesystem::path& home) {
   });
   core.OpenDatabase();
   core.FirstShow();
+  // corvanctl's way in; the server runs on without it if it cannot be made.
+  corvan::AdminEndpoint admin(core, {corvan::AdminSocketPath(home)});
+  std::string adminError;
+  if (!admin.Start(&adminError)) std::fprintf(stderr, "admin endpoint: %s\n", adminError.c_str());
 
   int sig = 0;
   while (sigwait(&stopSignals, &sig) != 0) {
   }
+  admin.Stop();
   core.StopServer();
   return 0;
 }
