@@ -1,6 +1,7 @@
 // Offline delivery: storing messages and uploads, and purging old data.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -18,9 +19,28 @@ std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, std::string header,
 // `name` to the address of that login. Both return at once.
 void StartSearchOfflineInfo(ServerCore& core, std::string name, std::string ip);
 void StartSearchOfflineFiles(ServerCore& core, std::string name, std::string ip);
-// Starts the cleanup of upload folders that no row refers to.
+// Starts the cleanup of upload folders that no row refers to
+// (`TDeleteUnUseOfflineFilesThread`) on the job pool; returns at once.
 void StartCleanOfflineFiles(ServerCore& core);
-// Starts the two purges of old offline messages and files.
+
+struct CleanOfflineFilesResult {
+  bool completed = false;  // the walk and every count ran (the closing line was written)
+  int removed = 0;         // upload folders removed
+  int kept = 0;            // upload folders a row refers to
+  int spared = 0;          // uploads being received or items being delivered
+};
+// The same cleanup on the calling thread, for tools that want its outcome.
+// Takes no lock of the server; waits for each removal.
+CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core);
+// Starts the two purges of old offline messages and files on the job pool
+// (`TDeleteOldOfflineInfoThread`, `TDeleteOldOfflineFilesThread`); called at
+// every server start with the clamped `OfflineInfoDay`.
 void StartOfflinePurges(ServerCore& core, int days);
+// The purges on the calling thread: rows whose SendTime lies strictly before
+// now minus `days` times 24 hours go, and with a file row its upload folder.
+void PurgeOldOfflineInfo(ServerCore& core, int days);
+void PurgeOldOfflineFiles(ServerCore& core, int days);
+// The cut-off as database time text.
+std::string OfflineCutOff(std::chrono::system_clock::time_point now, int days);
 
 }  // namespace corvan

@@ -1,0 +1,34 @@
+#include "offline/offline_store.h"
+
+#include "storage/database.h"
+
+namespace corvan {
+
+void InsertOfflineFile(Database& db, const OfflineFileRow& row) {
+  auto lock = db.Lock();
+  Statement st(db,
+               "insert into OfflineFiles (FromUser,FromNick,ToUser,FileType,FileName,FilePath,SendTime) "
+               "values(:FromUser_temp,:FromNick_temp,:ToUser_temp,:FileType_temp,:FileName_temp,:FilePath_temp,"
+               ":SendTime_temp)");
+  st.BindText(":FromUser_temp", row.FromUser)
+      .BindText(":FromNick_temp", row.FromNick)
+      .BindText(":ToUser_temp", row.ToUser)
+      .BindText(":FileType_temp", row.FileType)
+      .BindText(":FileName_temp", row.FileName)
+      .BindText(":FilePath_temp", row.FilePath)
+      .BindText(":SendTime_temp", row.SendTime);
+  st.Run();
+}
+
+std::filesystem::path UploadFolderOf(const std::filesystem::path& offlineFilesDir, const std::string& filePath) {
+  const std::filesystem::path item = std::filesystem::path(filePath).lexically_normal();
+  const std::filesystem::path folder = item.parent_path();
+  const std::filesystem::path base = offlineFilesDir.lexically_normal();
+  if (!item.has_filename() || folder.parent_path().parent_path() != base) return {};
+  for (const auto& part : folder.lexically_relative(base)) {
+    if (part == "." || part == ".." || part.empty()) return {};
+  }
+  return folder;
+}
+
+}  // namespace corvan

@@ -1,0 +1,1 @@
+#include "support/offline_support.h"

@@ -1,0 +1,3 @@
+// Test helpers for offline delivery: a fake client file port that records
+// what the server sends.
+#pragma once
