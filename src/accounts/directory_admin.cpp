@@ -1,0 +1,502 @@
+#include "accounts/directory_admin.h"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "server/text.h"
+
+namespace corvan {
+
+namespace {
+
+const TorgInfo* FirstOrg(const std::vector<AdminOrgPtr>& orgs, std::string_view code) {
+  for (const auto& org : orgs)
+    if (org->organizeNo == code) return org.get();
+  return nullptr;
+}
+
+int FirstUserIndex(const std::vector<AdminUserPtr>& users, std::string_view name) {
+  for (std::size_t i = 0; i < users.size(); ++i)
+    if (users[i]->username == name) return static_cast<int>(i);
+  return -1;
+}
+
+std::string Trimmed(std::string_view s) { return std::string(Trim(s)); }
+
+// Runs `change` as one directory update; a database failure inside it
+// becomes the database error message and leaves everything unchanged.
+AdminResult Apply(Directory& dir, const std::function<AdminResult(Directory::Draft&)>& change) {
+  AdminResult result;
+  try {
+    dir.Update([&](Directory::Draft& draft) {
+      result = change(draft);
+      return result.ok;
+    });
+  } catch (const DatabaseError&) {
+    return AdminResult::Fail(kDatabaseErrorMessage);
+  }
+  return result;
+}
+
+void InsertUserRows(Database& db, const TUserInfo& u) {
+  Statement a(db,
+              "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
+              "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)");
+  a.BindText(":username_temp", u.username)
+      .BindText(":pwd_temp", u.pwd)
+      .BindText(":nick_temp", u.nickname)
+      .BindText(":orgNo", u.organizeNo)
+      .BindInt64(":USERID_temp", u.USERID);
+  a.Run();
+  Statement v(db,
+              "insert into vcard (username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,"
+              "adr_street,adr_country,org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,self_desc) "
+              "values(:username_temp,:orgNo_temp,:nick_temp,:url_temp,:tel_temp,:email_temp,:title_temp,:bday_temp,"
+              ":n_given_temp,:n_family_temp,:adr_street_temp,:adr_country_temp,:org_orgname_temp,:org_orgunit_temp,"
+              ":work_tel_temp,:work_fax_temp,:mobilephone_temp,:work_adr_temp,:sex_temp,:desc_temp)");
+  v.BindText(":username_temp", u.username)
+      .BindText(":orgNo_temp", u.organizeNo)
+      .BindText(":nick_temp", u.nickname)
+      .BindText(":url_temp", u.url)
+      .BindText(":tel_temp", u.tel)
+      .BindText(":email_temp", u.email)
+      .BindText(":title_temp", u.title)
+      .BindText(":bday_temp", u.bday)
+      .BindText(":n_given_temp", u.n_given)
+      .BindText(":n_family_temp", u.n_family)
+      .BindText(":adr_street_temp", u.adr_street)
+      .BindText(":adr_country_temp", u.adr_country)
+      .BindText(":org_orgname_temp", u.org_orgname)
+      .BindText(":org_orgunit_temp", u.org_orgunit)
+      .BindText(":work_tel_temp", u.work_tel)
+      .BindText(":work_fax_temp", u.work_fax)
+      .BindText(":mobilephone_temp", u.mobilephone)
+      .BindText(":work_adr_temp", u.work_adr)
+      .BindText(":sex_temp", u.sex)
+      .BindText(":desc_temp", u.self_desc);
+  v.Run();
+}
+
+void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLoginName) {
+  Statement a(db,
+              "update authreg set username=:username_temp,pwd=:pwd_temp,nickname=:nick_temp,organizeNo=:orgNo,"
+              "USERID=:userid_temp where username=:origloginname");
+  a.BindText(":username_temp", u.username)
+      .BindText(":pwd_temp", u.pwd)
+      .BindText(":nick_temp", u.nickname)
+      .BindText(":orgNo", u.organizeNo)
+      .BindInt64(":userid_temp", u.USERID)
+      .BindText(":origloginname", origLoginName);
+  a.Run();
+  Statement v(db,
+              "update vcard set username=:username_temp,organizeNo=:orgNo_temp,nickname=:nick_temp,url=:url_temp,"
+              "tel=:tel_temp,email=:email_temp,title=:title_temp,bday=:bday_temp,n_given=:n_given_temp,"
+              "n_family=:n_family_temp,adr_street=:adr_street_temp,adr_country=:adr_country_temp,"
+              "org_orgname=:org_orgname_temp,org_orgunit=:org_orgunit_temp,work_tel=:work_tel_temp,"
+              "work_fax=:work_fax_temp,mobilephone=:mobilephone_temp,work_adr=:work_adr_temp,sex=:sex_temp,"
+              "self_desc=:desc_temp where username=:origloginname");
+  v.BindText(":username_temp", u.username)
+      .BindText(":orgNo_temp", u.organizeNo)
+      .BindText(":nick_temp", u.nickname)
+      .BindText(":url_temp", u.url)
+      .BindText(":tel_temp", u.tel)
+      .BindText(":email_temp", u.email)
+      .BindText(":title_temp", u.title)
+      .BindText(":bday_temp", u.bday)
+      .BindText(":n_given_temp", u.n_given)
+      .BindText(":n_family_temp", u.n_family)
+      .BindText(":adr_street_temp", u.adr_street)
+      .BindText(":adr_country_temp", u.adr_country)
+      .BindText(":org_orgname_temp", u.org_orgname)
+      .BindText(":org_orgunit_temp", u.org_orgunit)
+      .BindText(":work_tel_temp", u.work_tel)
+      .BindText(":work_fax_temp", u.work_fax)
+      .BindText(":mobilephone_temp", u.mobilephone)
+      .BindText(":work_adr_temp", u.work_adr)
+      .BindText(":sex_temp", u.sex)
+      .BindText(":desc_temp", u.self_desc)
+      .BindText(":origloginname", origLoginName);
+  v.Run();
+}
+
+void DeleteUserRows(Database& db, std::string_view username) {
+  // The parameter is called orgNo in both statements but carries the name.
+  Statement a(db, "delete  from authreg where username =:orgNo");
+  a.BindText(":orgNo", username);
+  a.Run();
+  Statement v(db, "delete  from vcard where username =:orgNo");
+  v.BindText(":orgNo", username);
+  v.Run();
+}
+
+void MoveUserRows(Database& db, std::string_view username, std::string_view code) {
+  Statement a(db, "update authreg set organizeNo=:orgNo where username=:origloginname");
+  a.BindText(":orgNo", code).BindText(":origloginname", username);
+  a.Run();
+  Statement v(db, "update vcard set organizeNo=:orgNo_temp where username=:origloginname");
+  v.BindText(":orgNo_temp", code).BindText(":origloginname", username);
+  v.Run();
+}
+
+void InsertOrgRow(Database& db, const TorgInfo& org) {
+  Statement st(db, "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
+  st.BindText(":orgNo", org.organizeNo)
+      .BindText(":orgname", org.organizename)
+      .BindText(":parNo", org.parNo)
+      .BindInt64(":orgid_temp", org.orgID);
+  st.Run();
+}
+
+void UpdateOrgRow(Database& db, std::string_view code, std::string_view name, std::int64_t order) {
+  Statement st(db, "update organize set organizename=:orgname,orgID=:orgID_temp where organizeNo=:orgNo");
+  st.BindText(":orgname", name).BindInt64(":orgID_temp", order).BindText(":orgNo", code);
+  st.Run();
+}
+
+void DeleteOrgRows(Database& db, std::string_view code) {
+  std::string pattern = std::string(code) + "%";
+  for (const char* sql : {"delete  from organize where organizeNo like :orgNo",
+                          "delete  from authreg where organizeNo like :orgNo",
+                          "delete  from vcard where organizeNo like :orgNo"}) {
+    Statement st(db, sql);
+    st.BindText(":orgNo", pattern);
+    st.Run();
+  }
+}
+
+}  // namespace
+
+std::string MoveUsersQuestion(std::size_t count, std::string_view orgCaption) {
+  return "是否要将这" + std::to_string(count) + "个用户加入到" + std::string(orgCaption) + "下？";
+}
+
+// --- Pure computations ---------------------------------------------------------
+
+bool HasCodePrefix(std::string_view code, std::string_view prefix) { return code.substr(0, prefix.size()) == prefix; }
+
+std::optional<std::string> NextOrgNo(const std::vector<AdminOrgPtr>& orgs, std::string_view parentCode) {
+  std::unordered_set<std::string_view> taken;
+  for (const auto& org : orgs) taken.insert(org->organizeNo);
+  std::string candidate(parentCode);
+  candidate.append("000");
+  const std::size_t at = parentCode.size();
+  for (char d1 = '0'; d1 <= '9'; ++d1)
+    for (char d2 = '0'; d2 <= '9'; ++d2)
+      for (char d3 = '1'; d3 <= '9'; ++d3) {
+        candidate[at] = d1;
+        candidate[at + 1] = d2;
+        candidate[at + 2] = d3;
+        if (!taken.contains(candidate)) return candidate;
+      }
+  return std::nullopt;
+}
+
+std::vector<AdminUserPtr> UsersUnder(const DirectorySnapshot& dir, std::string_view code) {
+  std::vector<AdminUserPtr> result;
+  for (const auto& user : dir.Users())
+    if (HasCodePrefix(user->organizeNo, code)) result.push_back(user);
+  return result;
+}
+
+std::optional<std::int64_t> ParseDisplayOrder(std::string_view text) {
+  std::string_view t = Trim(text);
+  if (t.empty()) return std::nullopt;
+  std::optional<std::int64_t> v = ParseInt64(t);
+  if (!v || *v < 0 || *v > 10000) return std::nullopt;
+  return v;
+}
+
+OrgTree::OrgTree(const DirectorySnapshot& dir) {
+  nodes_.push_back(Node{std::make_shared<const TorgInfo>(TorgInfo{dir.CompanyName(), std::string(kRootOrgNo), "", 0}),
+                        -1,
+                        {}});
+  std::unordered_map<std::string_view, int> byCode;
+  byCode.emplace(kRootOrgNo, kRoot);
+  const auto& orgs = dir.Orgs();
+  std::unordered_set<std::string_view> placing;  // codes whose parent is being placed
+
+  // Places the first department of `code` (and, before it, its ancestors);
+  // returns its node.
+  std::function<int(const AdminOrgPtr&)> place = [&](const AdminOrgPtr& org) -> int {
+    if (auto it = byCode.find(org->organizeNo); it != byCode.end()) return it->second;
+    placing.insert(org->organizeNo);
+    int parent = kRoot;
+    if (!org->parNo.empty() && org->parNo != org->organizeNo) {
+      if (auto it = byCode.find(org->parNo); it != byCode.end()) {
+        parent = it->second;
+      } else if (!placing.contains(org->parNo)) {
+        for (const auto& candidate : orgs)
+          if (candidate->organizeNo == org->parNo) {
+            parent = place(candidate);
+            break;
+          }
+      }
+    }
+    placing.erase(org->organizeNo);
+    // A cycle may have placed this code meanwhile.
+    if (auto it = byCode.find(org->organizeNo); it != byCode.end()) return it->second;
+    int index = static_cast<int>(nodes_.size());
+    nodes_.push_back(Node{org, parent, {}});
+    nodes_[static_cast<std::size_t>(parent)].children.push_back(index);
+    byCode.emplace(nodes_.back().record->organizeNo, index);
+    return index;
+  };
+  for (const auto& org : orgs) place(org);
+
+  for (std::size_t i = 0; i < nodes_.size(); ++i) byCode_.emplace(nodes_[i].record->organizeNo, static_cast<int>(i));
+  for (auto& node : nodes_)
+    std::stable_sort(node.children.begin(), node.children.end(), [this](int a, int b) {
+      return At(a).record->orgID < At(b).record->orgID;
+    });
+}
+
+std::vector<int> OrgTree::TreeOrder() const {
+  std::vector<int> order;
+  if (nodes_.empty()) return order;
+  order.reserve(nodes_.size());
+  std::vector<int> stack{kRoot};
+  while (!stack.empty()) {
+    int n = stack.back();
+    stack.pop_back();
+    order.push_back(n);
+    const auto& children = At(n).children;
+    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
+  }
+  return order;
+}
+
+int OrgTree::Find(std::string_view code) const {
+  // Each code has one node, so the first in tree order is the only one.
+  auto it = byCode_.find(std::string(code));
+  return it == byCode_.end() ? -1 : it->second;
+}
+
+std::string OrgTree::Path(int node) const {
+  std::vector<const std::string*> names;
+  for (int n = node; n > kRoot; n = At(n).parent) names.push_back(&At(n).record->organizename);
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (it != names.rbegin()) path += '\\';
+    path += **it;
+  }
+  return path;
+}
+
+bool OrgTree::ChildNamed(int parent, std::string_view name, int except) const {
+  if (parent < 0) return false;
+  for (int c : At(parent).children)
+    if (c != except && At(c).record->organizename == name) return true;
+  return false;
+}
+
+std::vector<OrgChoice> OrgChoices(const OrgTree& tree) {
+  std::vector<OrgChoice> choices;
+  for (int n : tree.TreeOrder())
+    if (n != OrgTree::kRoot) choices.push_back({tree.Path(n), tree.At(n).record->organizeNo});
+  return choices;
+}
+
+// --- Accounts ------------------------------------------------------------------
+
+AdminResult CheckUserForm(const std::vector<AdminUserPtr>& users, const UserForm& form,
+                          const std::optional<std::string>& origLoginName) {
+  if (Trim(form.username).empty() || Trim(form.pwd).empty() || Trim(form.nickname).empty() || form.orgShown.empty())
+    return AdminResult::Fail(kRequiredFieldsMessage);
+  if (!ParseDisplayOrder(form.userId)) return AdminResult::Fail(kOrderNumberMessage);
+  std::string name = AsciiUpper(Trim(form.username));
+  bool renamed = !origLoginName || AsciiUpper(*origLoginName) != name;
+  if (renamed && FirstUserIndex(users, name) >= 0) return AdminResult::Fail(kNameExistsMessage);
+  return AdminResult::Ok();
+}
+
+TUserInfo UserFromForm(const UserForm& form, const std::vector<AdminOrgPtr>& orgs) {
+  TUserInfo u;
+  u.username = AsciiUpper(Trim(form.username));
+  u.pwd = Trimmed(form.pwd);
+  u.nickname = Trimmed(form.nickname);
+  u.organizeNo = Trimmed(form.orgNo);
+  const TorgInfo* org = FirstOrg(orgs, u.organizeNo);
+  u.organizename = org ? org->organizename : std::string();
+  u.n_family = Trimmed(form.n_family);
+  u.n_given = Trimmed(form.n_given);
+  u.tel = Trimmed(form.tel);
+  u.email = Trimmed(form.email);
+  u.adr_country = Trimmed(form.adr_country);
+  u.adr_street = Trimmed(form.adr_street);
+  u.org_orgname = Trimmed(form.org_orgname);
+  u.org_orgunit = Trimmed(form.org_orgunit);
+  u.title = Trimmed(form.title);
+  u.bday = Trimmed(form.bday);
+  u.url = Trimmed(form.url);
+  u.work_tel = Trimmed(form.work_tel);
+  u.work_fax = Trimmed(form.work_fax);
+  u.mobilephone = Trimmed(form.mobilephone);
+  u.work_adr = Trimmed(form.work_adr);
+  u.sex = Trimmed(form.sex);
+  u.self_desc = form.self_desc;
+  u.USERID = ParseDisplayOrder(form.userId).value_or(0);
+  return u;
+}
+
+AdminResult SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo* saved) {
+  return Apply(dir, [&](Directory::Draft& draft) {
+    AdminResult check = CheckUserForm(draft.users, form);
+    if (!check.ok) return check;
+    TUserInfo user = UserFromForm(form, draft.orgs);
+    {
+      auto lock = db.Lock();
+      Transaction tx(db);
+      InsertUserRows(db, user);
+      tx.Commit();
+    }
+    if (saved) *saved = user;
+    draft.users.push_back(std::make_shared<const TUserInfo>(std::move(user)));
+    return AdminResult::Ok();
+  });
+}
+
+AdminResult SaveUser(Directory& dir, Database& db, const UserForm& form, const std::string& origLoginName,
+                     TUserInfo* saved) {
+  return Apply(dir, [&](Directory::Draft& draft) {
+    AdminResult check = CheckUserForm(draft.users, form, origLoginName);
+    if (!check.ok) return check;
+    TUserInfo user = UserFromForm(form, draft.orgs);
+    {
+      auto lock = db.Lock();
+      Transaction tx(db);
+      UpdateUserRows(db, user, origLoginName);
+      tx.Commit();
+    }
+    if (saved) *saved = user;
+    int index = FirstUserIndex(draft.users, origLoginName);
+    if (index >= 0) draft.users[static_cast<std::size_t>(index)] = std::make_shared<const TUserInfo>(std::move(user));
+    return AdminResult::Ok();
+  });
+}
+
+AdminResult DeleteUser(Directory& dir, Database& db, const std::string& username) {
+  return Apply(dir, [&](Directory::Draft& draft) {
+    {
+      auto lock = db.Lock();
+      Transaction tx(db);
+      DeleteUserRows(db, username);
+      tx.Commit();
+    }
+    int index = FirstUserIndex(draft.users, username);
+    if (index >= 0) draft.users.erase(draft.users.begin() + index);
+    return AdminResult::Ok();
+  });
+}
+
+AdminResult MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& usernames, std::string_view code) {
+  return Apply(dir, [&](Directory::Draft& draft) {
+    std::string orgName;
+    if (code == kRootOrgNo) {
+      orgName = draft.companyName;
+    } else if (const TorgInfo* org = FirstOrg(draft.orgs, code)) {
+      orgName = org->organizename;
+    }
+    {
+      auto lock = db.Lock();
+      Transaction tx(db);
+      for (const auto& name : usernames) MoveUserRows(db, name, code);
+      tx.Commit();
+    }
+    for (const auto& name : usernames) {
+      int index = FirstUserIndex(draft.users, name);
+      if (index < 0) continue;
+      auto& entry = draft.users[static_cast<std::size_t>(index)];
+      TUserInfo moved = *entry;
+      moved.organizeNo = std::string(code);
+      moved.organizename = orgName;
+      entry = std::make_shared<const TUserInfo>(std::move(moved));
+    }
+    return AdminResult::Ok();
+  });
+}
+
+// --- Departments -----------------------------------------------------------------
+
+AdminResult CheckOrgForm(std::string_view name, std::string_view orderText, std::int64_t* order) {
+  if (Trim(name).empty()) return AdminResult::Fail(kOrgNameEmptyMessage);
+  std::optional<std::int64_t> v = ParseDisplayOrder(orderText);
+  if (!v) return AdminResult::Fail(kOrderNumberMessage);
+  if (order) *order = *v;
+  return AdminResult::Ok();
+}
+
+std::optional<std::string> NewOrgSameNameQuestion(const OrgTree& tree, std::string_view parentCode,
+                                                  std::string_view name) {
+  if (tree.ChildNamed(tree.Find(parentCode), Trim(name))) return std::string(kSameNameNewQuestion);
+  return std::nullopt;
+}
+
+std::optional<std::string> RenameOrgSameNameQuestion(const OrgTree& tree, std::string_view code, std::string_view name) {
+  int node = tree.Find(code);
+  if (node <= OrgTree::kRoot) return std::nullopt;
+  if (tree.ChildNamed(tree.At(node).parent, Trim(name), node)) return std::string(kSameNameRenameQuestion);
+  return std::nullopt;
+}
+
+AdminResult NewOrg(Directory& dir, Database& db, std::string_view parentCode, std::string_view name,
+                   std::string_view orderText, std::string* newCode) {
+  std::int64_t order = 0;
+  AdminResult check = CheckOrgForm(name, orderText, &order);
+  if (!check.ok) return check;
+  return Apply(dir, [&](Directory::Draft& draft) {
+    std::optional<std::string> code = NextOrgNo(draft.orgs, parentCode);
+    if (!code) return AdminResult::Silent();
+    TorgInfo org{Trimmed(name), *code, std::string(parentCode), order};
+    {
+      auto lock = db.Lock();
+      InsertOrgRow(db, org);
+    }
+    if (newCode) *newCode = *code;
+    draft.orgs.push_back(std::make_shared<const TorgInfo>(std::move(org)));
+    return AdminResult::Ok();
+  });
+}
+
+AdminResult RenameOrg(Directory& dir, Database& db, std::string_view code, std::string_view name,
+                      std::string_view orderText) {
+  std::int64_t order = 0;
+  AdminResult check = CheckOrgForm(name, orderText, &order);
+  if (!check.ok) return check;
+  std::string newName = Trimmed(name);
+  return Apply(dir, [&](Directory::Draft& draft) {
+    {
+      auto lock = db.Lock();
+      UpdateOrgRow(db, code, newName, order);
+    }
+    if (code == kRootOrgNo) {
+      draft.companyName = newName;
+    } else {
+      for (auto& org : draft.orgs)
+        if (org->organizeNo == code) {
+          org = std::make_shared<const TorgInfo>(TorgInfo{newName, org->organizeNo, org->parNo, order});
+          break;
+        }
+    }
+    return AdminResult::Ok();
+  });
+}
+
+AdminResult DeleteOrg(Directory& dir, Database& db, std::string_view code) {
+  if (code.empty() || code == kRootOrgNo) return AdminResult::Silent();
+  return Apply(dir, [&](Directory::Draft& draft) {
+    {
+      auto lock = db.Lock();
+      Transaction tx(db);
+      DeleteOrgRows(db, code);
+      tx.Commit();
+    }
+    std::erase_if(draft.orgs, [&](const AdminOrgPtr& org) { return HasCodePrefix(org->organizeNo, code); });
+    std::erase_if(draft.users, [&](const AdminUserPtr& user) { return HasCodePrefix(user->organizeNo, code); });
+    return AdminResult::Ok();
+  });
+}
+
+}  // namespace corvan

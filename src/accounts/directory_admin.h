@@ -1,0 +1,198 @@
+// Administration of the directory: the account and department operations of
+// the console (and of any other front end), and the pure computations they
+// rest on (department codes, the department tree and its paths, prefix
+// listing).
+//
+// Every operation returns an `AdminResult`: ok, or the system's message and
+// caption for the front end to show. A refusal with an empty message is a
+// silent one (the front end shows nothing and keeps its dialog open).
+//
+// Writers change the directory through `Directory::Update` and run their
+// database statements inside its callback, in one transaction: a failed write
+// leaves both the tables and the published snapshot as they were, and the
+// result carries kDatabaseErrorMessage. Request handlers reading the
+// directory meanwhile see either the whole change or none of it.
+//
+// No function here starts notices to online clients; a front end that runs
+// inside the server does that after a successful save.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "storage/database.h"
+#include "storage/directory.h"
+
+namespace corvan {
+
+using AdminOrgPtr = DirectorySnapshot::OrgPtr;
+using AdminUserPtr = DirectorySnapshot::UserPtr;
+
+// --- Messages ----------------------------------------------------------------
+
+inline constexpr std::string_view kInfoCaption = "信息";
+inline constexpr std::string_view kRootOrgNo = "Root";
+inline constexpr std::string_view kDatabaseErrorMessage = "数据库错误，操作未完成!";
+inline constexpr std::string_view kNeedOrgFirstMessage = "请先新增一个组织";
+inline constexpr std::string_view kRequiredFieldsMessage = "*号项必须填写";
+inline constexpr std::string_view kOrderNumberMessage = "优先级请正确输入！";
+inline constexpr std::string_view kNameExistsMessage = "此登录名已经存在，请换用其它名称";
+inline constexpr std::string_view kDeleteUserQuestion = "是否删除此用户？";
+inline constexpr std::string_view kOrgNameEmptyMessage = "组织名称不能为空";
+inline constexpr std::string_view kSameNameNewQuestion = "该组下已经有同名组，是否继续添加";
+inline constexpr std::string_view kSameNameRenameQuestion = "该组下已经有同名组，是否继续修改";
+inline constexpr std::string_view kDeleteOrgQuestion = "是否要删除该组？该组用户会同时删除";
+
+// "是否要将这" + N + "个用户加入到" + department + "下？"
+std::string MoveUsersQuestion(std::size_t count, std::string_view orgCaption);
+
+struct AdminResult {
+  bool ok = true;
+  std::string message;  // shown when not empty
+  std::string caption;  // the message box caption
+
+  static AdminResult Ok() { return {}; }
+  static AdminResult Fail(std::string_view message) {
+    return {false, std::string(message), message.empty() ? std::string() : std::string(kInfoCaption)};
+  }
+  // A refusal that shows nothing.
+  static AdminResult Silent() { return {false, {}, {}}; }
+};
+
+// --- Pure computations ---------------------------------------------------------
+
+// Whether `code` begins with `prefix` (exact, case-sensitive).
+bool HasCodePrefix(std::string_view code, std::string_view prefix);
+
+// The first free child code of `parentCode`: parent + d1 d2 d3 with d1, d2 in
+// 0..9 and d3 in 1..9, lowest first. Nothing when all 900 are taken.
+std::optional<std::string> NextOrgNo(const std::vector<AdminOrgPtr>& orgs, std::string_view parentCode);
+
+// The accounts whose department code begins with `code`, in directory order.
+std::vector<AdminUserPtr> UsersUnder(const DirectorySnapshot& dir, std::string_view code);
+
+// A display order typed by the administrator: a whole decimal number from 0
+// to 10000 after trimming.
+std::optional<std::int64_t> ParseDisplayOrder(std::string_view text);
+
+// The department tree: the root (a record of its own, code "Root", named
+// after CompanyName, order 0) and one node per department under the node of
+// its parent code, whatever the order of the departments in the directory.
+// Siblings are ordered by display order, ties in directory order. A
+// department whose parent is unknown (or part of a cycle) hangs under the
+// root, so that it can still be seen and deleted. A code listed twice keeps
+// its first entry.
+class OrgTree {
+ public:
+  struct Node {
+    AdminOrgPtr record;
+    int parent = -1;           // -1 for the root
+    std::vector<int> children;  // in display order
+  };
+
+  OrgTree() = default;
+  explicit OrgTree(const DirectorySnapshot& dir);
+
+  const std::vector<Node>& Nodes() const { return nodes_; }
+  const Node& At(int index) const { return nodes_[static_cast<std::size_t>(index)]; }
+  static constexpr int kRoot = 0;
+
+  // Every node, root first, then depth first with children in display order.
+  std::vector<int> TreeOrder() const;
+  // The node of a code, or -1.
+  int Find(std::string_view code) const;
+  // Captions below the root from the top-level department down, joined by
+  // "\"; empty for the root and for -1.
+  std::string Path(int node) const;
+  // The department path of an account's code (empty when no node has it).
+  std::string PathOf(std::string_view code) const { return Path(Find(code)); }
+  // Whether a child of `parent` other than `except` is named `name`.
+  bool ChildNamed(int parent, std::string_view name, int except = -1) const;
+
+ private:
+  std::vector<Node> nodes_;
+  std::unordered_map<std::string, int> byCode_;
+};
+
+// One entry of the department choice of the account editor: the department
+// path shown and the code it stands for. Every node but the root, in tree
+// order.
+struct OrgChoice {
+  std::string path;
+  std::string code;
+};
+std::vector<OrgChoice> OrgChoices(const OrgTree& tree);
+
+// --- Accounts ------------------------------------------------------------------
+
+// The texts of the account editor as typed. `orgShown` is the text shown by
+// the department choice, `orgNo` the code of the chosen item.
+struct UserForm {
+  std::string username, pwd, nickname;
+  std::string n_family, n_given, email;
+  std::string orgShown, orgNo;
+  std::string org_orgname, org_orgunit, title, work_tel, mobilephone, work_adr, work_fax;
+  std::string userId;  // the display order as typed
+  std::string adr_country, adr_street, url, bday, tel, sex, self_desc;
+};
+
+// The editor's checks in order (required fields, display order, name
+// clash). `origLoginName` is set when an existing account is edited: the
+// clash check then runs only when the name changes.
+AdminResult CheckUserForm(const std::vector<AdminUserPtr>& users, const UserForm& form,
+                          const std::optional<std::string>& origLoginName = std::nullopt);
+
+// The record the form describes (name upper-cased, texts trimmed, the
+// description kept whole, the department name looked up by code).
+TUserInfo UserFromForm(const UserForm& form, const std::vector<AdminOrgPtr>& orgs);
+
+// Creates an account (checks, authreg and vcard rows, append to Users). On
+// success `saved` (when given) receives the new entry.
+AdminResult SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo* saved = nullptr);
+
+// Changes the account `origLoginName` (checks, both rows, the entry in
+// place). An account no longer in the directory is still written to the
+// tables, as the editor asked; memory is then unchanged.
+AdminResult SaveUser(Directory& dir, Database& db, const UserForm& form, const std::string& origLoginName,
+                     TUserInfo* saved = nullptr);
+
+// Removes the account `username` from Users and both tables.
+AdminResult DeleteUser(Directory& dir, Database& db, const std::string& username);
+
+// Puts the accounts named (first entry of each name) into department `code`
+// ("Root" included) and writes both tables, all or nothing.
+AdminResult MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& usernames, std::string_view code);
+
+// --- Departments -----------------------------------------------------------------
+
+// The dialog's checks 1 and 2 (name, display order); `order` receives the
+// number.
+AdminResult CheckOrgForm(std::string_view name, std::string_view orderText, std::int64_t* order = nullptr);
+
+// The same-name question to ask before creating a child of `parentCode`
+// named `name`, or before renaming `code` to `name`; nothing when no sibling
+// carries that name.
+std::optional<std::string> NewOrgSameNameQuestion(const OrgTree& tree, std::string_view parentCode,
+                                                  std::string_view name);
+std::optional<std::string> RenameOrgSameNameQuestion(const OrgTree& tree, std::string_view code, std::string_view name);
+
+// Creates a child of `parentCode` with the next free code (a silent refusal
+// when there is none). `newCode` receives the code.
+AdminResult NewOrg(Directory& dir, Database& db, std::string_view parentCode, std::string_view name,
+                   std::string_view orderText, std::string* newCode = nullptr);
+
+// Renames a department and sets its display order; for "Root" the
+// organisation's name (CompanyName and the "Root" row) changes.
+AdminResult RenameOrg(Directory& dir, Database& db, std::string_view code, std::string_view name,
+                      std::string_view orderText);
+
+// Deletes a department with every department and account below it, from the
+// directory and the three tables. The root cannot be deleted (silent
+// refusal).
+AdminResult DeleteOrg(Directory& dir, Database& db, std::string_view code);
+
+}  // namespace corvan
