@@ -1,0 +1,38 @@
+#include "console/console_main.h"
+
+#include <signal.h>
+
+#include <QApplication>
+
+#include "console/frmmain.h"
+#include "console/prompter.h"
+#include "server/instance.h"
+#include "server/server_core.h"
+
+namespace corvan {
+
+int RunConsole(int argc, char** argv, const std::filesystem::path& home) {
+  // A client that goes away mid-write must not end the server.
+  signal(SIGPIPE, SIG_IGN);
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Corvan服务器"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Corvan服务器"));
+
+  CoreOptions options;
+  options.home = home;
+  options.executable = ExecutablePath();
+  ServerCore core(options);
+  QtPrompter prompter;
+
+  // The window (with its dialogs) exists before the database opens, so the
+  // log line of a failed open reaches the status log too.
+  Tfrmmain window(core, prompter);
+  if (!core.OpenDatabase())
+    prompter.Information(nullptr, QStringLiteral("数据库连接失败"), QStringLiteral("信息"));
+  window.show();  // the first show loads the directory and starts the server
+  int status = app.exec();
+  core.StopServer();
+  return status;
+}
+
+}  // namespace corvan
