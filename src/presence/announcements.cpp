@@ -15,11 +15,17 @@ namespace {
 
 // Whether Configure.xml now holds `text` as its announcement.
 bool ConfigHoldsInformation(const std::filesystem::path& path, const std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  ConfigReadResult read = ParseConfiguration(bytes);
-  return read.hasInformation && read.settings.Information == text;
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return false;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ConfigReadResult read = ParseConfiguration(bytes);
+    return read.hasInformation && read.settings.Information == text;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 }  // namespace
