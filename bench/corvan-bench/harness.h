@@ -1,0 +1,92 @@
+// Running a scenario: the server (or a limit server) under test, and the
+// coroutine helpers every scenario uses. Each scenario is one function that
+// prepares, drives and reports, bounded in count and time.
+#pragma once
+
+#include <asio.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim_client.h"
+#include "support.h"
+
+namespace corvan::bench {
+
+struct Options {
+  bool smoke = false;
+  std::filesystem::path server;  // corvan-server
+  std::filesystem::path limit;   // corvan-limit-server
+  int clients = -1;              // -1: the scenario's default
+  int accounts = -1;
+  double seconds = -1;           // phase length
+  std::uint64_t fileBytes = 0;
+  bool keep = false;             // keep data folders and logs
+  bool viaHeartbeat = false;     // idle: come online by heartbeat instead of login
+};
+
+// The server under test: a fresh data folder with `accounts` accounts, the
+// program started headless on a free port, stopped on destruction.
+class ServerUnderTest {
+ public:
+  ServerUnderTest(const Options& options, int accounts, std::vector<std::string> env = {});
+  ~ServerUnderTest();
+  std::uint16_t Port() const { return port_; }
+  pid_t Pid() const { return process_->Pid(); }
+  const std::filesystem::path& Home() const { return home_.Path(); }
+  ProcSample Sample() const { return SampleProc(process_->Pid()); }
+  // Stops the server; returns its exit status (-1 if it had to be killed).
+  int Stop();
+
+ private:
+  TempFolder home_;
+  std::uint16_t port_;
+  std::unique_ptr<ChildProcess> process_;
+  bool keep_;
+};
+
+// A limit server (bench/limits) started with `args` on a free port.
+class LimitServer {
+ public:
+  LimitServer(const Options& options, const std::string& mode, std::vector<std::string> args);
+  std::uint16_t Port() const { return port_; }
+  pid_t Pid() const { return process_->Pid(); }
+  const std::filesystem::path& Folder() const { return folder_.Path(); }
+
+ private:
+  TempFolder folder_;
+  std::uint16_t port_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// Waits until something accepts TCP connections on 127.0.0.1:`port`.
+bool WaitListening(std::uint16_t port, ChildProcess& process, std::chrono::seconds limit);
+
+// Runs `body` on `io` until it ends or `seconds` pass. True when it ended;
+// an exception it threw is printed and counts as not ended.
+bool Drive(asio::io_context& io, std::function<awaitable<void>()> body, double seconds);
+
+awaitable<void> Sleep(std::chrono::steady_clock::duration d);
+
+// Runs f(0..n-1) with at most `limit` calls in flight; a call that throws
+// adds to the returned failure count.
+awaitable<int> ForEachLimited(int n, int limit, std::function<awaitable<void>(int)> f);
+
+// Binds `n` simulated machines (starting at machine `first`).
+std::vector<std::unique_ptr<SimClient>> MakeClients(asio::io_context& io, NoticeBoard& board, int first, int n,
+                                                    bool messages, bool files);
+
+// The scenarios. Each prints its report; false when it was incomplete.
+bool LoginStorm(const Options& o);
+bool Directory(const Options& o);
+bool Heartbeats(const Options& o);
+bool Idle(const Options& o);
+bool OfflineMorning(const Options& o);
+bool Evening(const Options& o);
+bool Files(const Options& o);
+
+}  // namespace corvan::bench

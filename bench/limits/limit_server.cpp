@@ -1,0 +1,153 @@
+// corvan-limit-server: the machine's own limits, for the load generator's
+// ratios. It does the least any server could do with the same bytes:
+//
+//   reply  --port P (--reply-size N | --reply-file F)
+//          reads count-line frames and answers each with one prepared reply
+//          (N bytes of body behind its count line, or the file's bytes as they
+//          are); no parsing beyond the count line, no work.
+//   sink   --port P --file F   one connection: socket to file, then close.
+//   source --port P --file F   one connection: file to socket, then close.
+//
+// Listens on 127.0.0.1 only. Runs until the generator stops it.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <asio.hpp>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using asio::ip::tcp;
+
+class ReplySession : public std::enable_shared_from_this<ReplySession> {
+ public:
+  ReplySession(tcp::socket socket, const std::string& reply) : socket_(std::move(socket)), reply_(reply) {}
+  void Start() { Read(); }
+
+ private:
+  void Read() {
+    socket_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](asio::error_code ec, std::size_t n) {
+      if (ec) return;
+      self->buffer_.append(self->chunk_, n);
+      self->Frames();
+    });
+  }
+
+  // Answers every complete frame buffered, then reads on.
+  void Frames() {
+    std::size_t answers = 0;
+    for (;;) {
+      auto nl = buffer_.find('\n');
+      if (nl == std::string::npos) break;
+      const std::size_t count = std::strtoull(buffer_.c_str(), nullptr, 10);
+      if (buffer_.size() < nl + 1 + count) break;
+      buffer_.erase(0, nl + 1 + count);
+      ++answers;
+    }
+    if (answers == 0) return Read();
+    out_.clear();
+    for (std::size_t i = 0; i < answers; ++i) out_ += reply_;
+    asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this()](asio::error_code ec, std::size_t) {
+      if (!ec) self->Read();
+    });
+  }
+
+  tcp::socket socket_;
+  const std::string& reply_;
+  std::string buffer_;
+  std::string out_;
+  char chunk_[65536];
+};
+
+void Accept(tcp::acceptor& acceptor, const std::string& reply) {
+  acceptor.async_accept([&](asio::error_code ec, tcp::socket socket) {
+    if (!ec) {
+      socket.set_option(tcp::no_delay(true));
+      std::make_shared<ReplySession>(std::move(socket), reply)->Start();
+    }
+    Accept(acceptor, reply);
+  });
+}
+
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Plain blocking copies with a 256 KiB buffer.
+bool Copy(int from, int to) {
+  std::vector<char> buffer(256 * 1024);
+  for (;;) {
+    ssize_t n = ::read(from, buffer.data(), buffer.size());
+    if (n == 0) return true;
+    if (n < 0) return false;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w <= 0) return false;
+      done += w;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  if (argc < 2) return 2;
+  const std::string mode = argv[1];
+  unsigned short port = 0;
+  std::string file, replyFile;
+  long long replySize = -1;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--port") port = static_cast<unsigned short>(std::atoi(argv[i + 1]));
+    else if (a == "--file") file = argv[i + 1];
+    else if (a == "--reply-file") replyFile = argv[i + 1];
+    else if (a == "--reply-size") replySize = std::atoll(argv[i + 1]);
+  }
+  asio::io_context io;
+  tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), port));
+  if (mode == "reply") {
+    std::string reply;
+    if (!replyFile.empty()) {
+      std::ifstream in(replyFile, std::ios::binary);
+      reply.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else if (replySize >= 0) {
+      reply = std::to_string(replySize) + "\r\n" + std::string(static_cast<std::size_t>(replySize), 'x');
+    } else {
+      return 2;
+    }
+    Accept(acceptor, reply);
+    // As many I/O threads as the server under test has.
+    std::thread second([&] { io.run(); });
+    io.run();
+    second.join();
+    return 0;
+  }
+  if (mode == "sink" || mode == "source") {
+    tcp::socket socket = acceptor.accept();
+    const int s = socket.native_handle();
+    int flags = ::fcntl(s, F_GETFL);
+    ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+    if (mode == "sink") {
+      Fd out{::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+      if (out.fd < 0 || !Copy(s, out.fd)) return 1;
+    } else {
+      Fd in{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
+      if (in.fd < 0 || !Copy(in.fd, s)) return 1;
+    }
+    socket.close();
+    return 0;
+  }
+  return 2;
+}
