@@ -1,0 +1,321 @@
+#include "accounts/directory_admin.h"
+
+#include <gtest/gtest.h>
+
+#include "storage/schema.h"
+
+namespace corvan {
+namespace {
+
+// A fresh in-memory database with the directory tables, and its directory.
+class AdminTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(OpenDatabase(db, ":memory:")); }
+
+  void Exec(std::string_view sql) {
+    auto lock = db.Lock();
+    db.Exec(sql);
+  }
+  std::int64_t Count(std::string_view sql) {
+    auto lock = db.Lock();
+    Statement st(db, sql);
+    st.Step();
+    return st.ColumnInt64(0);
+  }
+  std::string Text(std::string_view sql) {
+    auto lock = db.Lock();
+    Statement st(db, sql);
+    return st.Step() ? st.ColumnText(0) : std::string("<none>");
+  }
+  void Load() { LoadDirectory(db, dir); }
+  DirectorySnapshot::UserPtr User(std::string_view name) {
+    for (const auto& u : dir.Get()->Users())
+      if (u->username == name) return u;
+    return nullptr;
+  }
+  std::vector<std::string> UserNames() {
+    std::vector<std::string> names;
+    for (const auto& u : dir.Get()->Users()) names.push_back(u->username);
+    return names;
+  }
+  static UserForm Form(std::string name, std::string org = "Root001", std::string orgShown = "A") {
+    UserForm f;
+    f.username = std::move(name);
+    f.pwd = "pw";
+    f.nickname = "Nick";
+    f.orgNo = std::move(org);
+    f.orgShown = std::move(orgShown);
+    f.userId = "100";
+    return f;
+  }
+  // Root "Acme"; A (Root001) with child B (Root001001); C (Root002); the
+  // seeded "001".
+  void SeedOrgs() {
+    Exec("insert into organize values('Root','Acme','',0);"
+         "insert into organize values('001','未分组','Root',100);"
+         "insert into organize values('Root001','A','Root',1);"
+         "insert into organize values('Root001001','B','Root001',1);"
+         "insert into organize values('Root002','C','Root',2)");
+    Load();
+  }
+  void AddUser(const std::string& name, const std::string& org) {
+    ASSERT_TRUE(SaveNewUser(dir, db, Form(name, org)).ok);
+  }
+
+  Database db;
+  Directory dir;
+};
+
+TEST(NextOrgNoTest, TakesTheLowestFreeCodeSkippingThoseEndingInZero) {
+  std::vector<AdminOrgPtr> orgs;
+  EXPECT_EQ(NextOrgNo(orgs, "Root"), "Root001");
+  for (int i = 1; i <= 9; ++i) AddOrg(orgs, "x", "Root00" + std::to_string(i), "Root", 0);
+  EXPECT_EQ(NextOrgNo(orgs, "Root"), "Root011");
+  EXPECT_EQ(NextOrgNo(orgs, "Root001"), "Root001001");
+  orgs.erase(orgs.begin() + 2);  // Root003 deleted: reused first
+  EXPECT_EQ(NextOrgNo(orgs, "Root"), "Root003");
+}
+
+TEST(NextOrgNoTest, NoCodeWhenAllNineHundredAreTaken) {
+  std::vector<AdminOrgPtr> orgs;
+  for (int n = 0; n < 1000; ++n)
+    if (n % 10 != 0) {
+      char code[8];
+      std::snprintf(code, sizeof code, "%03d", n);
+      AddOrg(orgs, "x", std::string("P") + code, "P", 0);
+    }
+  ASSERT_EQ(orgs.size(), 900u);
+  EXPECT_EQ(NextOrgNo(orgs, "P"), std::nullopt);
+  EXPECT_EQ(NextOrgNo(orgs, "Q"), "Q001");
+}
+
+DirectorySnapshot Snapshot(std::vector<AdminOrgPtr> orgs, std::vector<AdminUserPtr> users = {}) {
+  return DirectorySnapshot("Acme", std::move(orgs), std::move(users));
+}
+
+std::vector<std::string> Captions(const OrgTree& tree) {
+  std::vector<std::string> out;
+  for (int n : tree.TreeOrder()) {
+    std::string indent;
+    for (int p = tree.At(n).parent; p >= 0; p = tree.At(p).parent) indent += "  ";
+    out.push_back(indent + tree.At(n).record->organizename);
+  }
+  return out;
+}
+
+TEST(OrgTreeTest, PlacesChildrenUnderParentsWhateverTheirOrderAndSortsSiblingsByDisplayOrder) {
+  std::vector<AdminOrgPtr> orgs;
+  AddOrg(orgs, "B", "Root001001", "Root001", 100);  // child before its parent
+  AddOrg(orgs, "Zed", "Root002", "Root", 5);
+  AddOrg(orgs, "A", "Root001", "Root", 100);
+  AddOrg(orgs, "Alpha", "Root003", "Root", 100);  // ties keep directory order
+  AddOrg(orgs, "Lost", "Root009001", "Root009", 0);  // parent unknown: under the root
+  AddOrg(orgs, "Self", "Root004", "Root004", 7);     // own parent: under the root
+  OrgTree tree(Snapshot(orgs));
+  EXPECT_EQ(Captions(tree), (std::vector<std::string>{"Acme", "  Lost", "  Zed", "  Self", "  A", "    B", "  Alpha"}));
+  EXPECT_EQ(tree.At(OrgTree::kRoot).record->organizeNo, "Root");
+  EXPECT_EQ(tree.At(OrgTree::kRoot).record->orgID, 0);
+  EXPECT_EQ(tree.PathOf("Root001001"), "A\\B");
+  EXPECT_EQ(tree.PathOf("Root"), "");
+  EXPECT_EQ(tree.PathOf("nowhere"), "");
+  std::vector<OrgChoice> choices = OrgChoices(tree);
+  ASSERT_EQ(choices.size(), 6u);
+  EXPECT_EQ(choices[3].path, "A");
+  EXPECT_EQ(choices[4].path, "A\\B");
+  EXPECT_EQ(choices[4].code, "Root001001");
+}
+
+TEST(OrgTreeTest, ParentCycleDoesNotLoseDepartments) {
+  std::vector<AdminOrgPtr> orgs;
+  AddOrg(orgs, "X", "Root001", "Root002", 0);
+  AddOrg(orgs, "Y", "Root002", "Root001", 0);
+  OrgTree tree(Snapshot(orgs));
+  EXPECT_EQ(tree.Nodes().size(), 3u);
+  EXPECT_GE(tree.Find("Root001"), 1);
+  EXPECT_GE(tree.Find("Root002"), 1);
+}
+
+TEST(UsersUnderTest, ListsByCodePrefixSoTheRootSkipsTheSeededDepartment) {
+  std::vector<AdminOrgPtr> orgs;
+  std::vector<AdminUserPtr> users;
+  TUserInfo u;
+  for (auto [name, org] : {std::pair{"A1", "Root001"}, {"SEED", "001"}, {"B1", "Root001001"}, {"C1", "Root002"}}) {
+    u.username = name;
+    u.organizeNo = org;
+    corvan::AddUser(users, u, orgs);
+  }
+  DirectorySnapshot snap = Snapshot(orgs, users);
+  auto names = [&](std::string_view code) {
+    std::vector<std::string> out;
+    for (const auto& x : UsersUnder(snap, code)) out.push_back(x->username);
+    return out;
+  };
+  EXPECT_EQ(names("Root"), (std::vector<std::string>{"A1", "B1", "C1"}));
+  EXPECT_EQ(names("Root001"), (std::vector<std::string>{"A1", "B1"}));
+  EXPECT_EQ(names("Root001001"), (std::vector<std::string>{"B1"}));
+  EXPECT_EQ(names("001"), (std::vector<std::string>{"SEED"}));
+}
+
+TEST_F(AdminTest, UserChecksRunInOrderWithTheirMessages) {
+  SeedOrgs();
+  AddUser("bob", "Root001");
+  auto users = dir.Get()->Users();
+  UserForm f = Form("  ", "Root001");
+  f.userId = "x";
+  EXPECT_EQ(CheckUserForm(users, f).message, kRequiredFieldsMessage);
+  f = Form("carol");
+  f.orgShown.clear();
+  EXPECT_EQ(CheckUserForm(users, f).message, kRequiredFieldsMessage);
+  f = Form(" Bob ");
+  for (const char* bad : {"10001", "-1", "abc", ""}) {
+    f.userId = bad;
+    AdminResult r = CheckUserForm(users, f);
+    EXPECT_EQ(r.message, kOrderNumberMessage) << bad;
+    EXPECT_EQ(r.caption, kInfoCaption);
+  }
+  f.userId = "0";
+  EXPECT_EQ(CheckUserForm(users, f).message, kNameExistsMessage);
+  f.userId = " 10000 ";
+  EXPECT_TRUE(CheckUserForm(users, f, std::string("BOB")).ok);  // editing BOB, name unchanged
+  AddUser("alice", "Root001");
+  users = dir.Get()->Users();
+  f.username = "Alice";
+  EXPECT_EQ(CheckUserForm(users, f, std::string("BOB")).message, kNameExistsMessage);
+}
+
+TEST_F(AdminTest, NewAccountIsStoredUpperCasedInMemoryAndBothTables) {
+  SeedOrgs();
+  UserForm f = Form("  bob ", "Root001001", "A\\B");
+  f.self_desc = "line1\nline2 ";
+  f.email = " b@x ";
+  TUserInfo saved;
+  ASSERT_TRUE(SaveNewUser(dir, db, f, &saved).ok);
+  EXPECT_EQ(saved.username, "BOB");
+  auto bob = User("BOB");
+  ASSERT_TRUE(bob);
+  EXPECT_EQ(bob->organizename, "B");
+  EXPECT_EQ(bob->email, "b@x");
+  EXPECT_EQ(bob->self_desc, "line1\nline2 ");
+  EXPECT_EQ(bob->USERID, 100);
+  EXPECT_EQ(Count("select count(*) from authreg where username='BOB' and organizeNo='Root001001' and USERID=100"), 1);
+  EXPECT_EQ(Count("select count(*) from vcard where username='BOB' and email='b@x'"), 1);
+  EXPECT_EQ(SaveNewUser(dir, db, Form("Bob")).message, kNameExistsMessage);
+  EXPECT_EQ(Count("select count(*) from authreg"), 1);
+}
+
+TEST_F(AdminTest, ChangedAccountKeepsItsPlaceAndRenamesBothRows) {
+  SeedOrgs();
+  AddUser("ann", "Root001");
+  AddUser("bob", "Root001");
+  AddUser("cid", "Root002");
+  UserForm f = Form("robert", "Root002", "C");
+  f.userId = "7";
+  ASSERT_TRUE(SaveUser(dir, db, f, "BOB").ok);
+  EXPECT_EQ(UserNames(), (std::vector<std::string>{"ANN", "ROBERT", "CID"}));
+  EXPECT_EQ(User("ROBERT")->organizename, "C");
+  EXPECT_EQ(User("ROBERT")->USERID, 7);
+  EXPECT_EQ(Count("select count(*) from authreg where username='ROBERT' and organizeNo='Root002' and USERID=7"), 1);
+  EXPECT_EQ(Count("select count(*) from vcard where username='ROBERT' and organizeNo='Root002'"), 1);
+  EXPECT_EQ(Count("select count(*) from authreg where username='BOB'"), 0);
+}
+
+TEST_F(AdminTest, MovingAccountsUpdatesMemoryAndBothTables) {
+  SeedOrgs();
+  for (auto name : {"u1", "u2", "u3"}) AddUser(name, "Root001");
+  ASSERT_TRUE(MoveUsers(dir, db, {"U1", "U3"}, "Root002").ok);
+  EXPECT_EQ(User("U1")->organizeNo, "Root002");
+  EXPECT_EQ(User("U1")->organizename, "C");
+  EXPECT_EQ(User("U2")->organizeNo, "Root001");
+  EXPECT_EQ(Count("select count(*) from authreg where organizeNo='Root002'"), 2);
+  EXPECT_EQ(Count("select count(*) from vcard where organizeNo='Root002'"), 2);
+  ASSERT_TRUE(MoveUsers(dir, db, {"U2"}, "Root").ok);  // the root accepts accounts
+  EXPECT_EQ(User("U2")->organizename, "Acme");
+}
+
+TEST_F(AdminTest, DeletingADepartmentRemovesItsSubtreeEverywhereAndNothingElse) {
+  SeedOrgs();
+  AddUser("a1", "Root001");
+  AddUser("b1", "Root001001");
+  AddUser("c1", "Root002");
+  AddUser("s1", "001");
+  ASSERT_TRUE(DeleteOrg(dir, db, "Root001").ok);
+  auto snap = dir.Get();
+  ASSERT_EQ(snap->Orgs().size(), 2u);
+  EXPECT_FALSE(snap->OrgExists("Root001001"));
+  EXPECT_EQ(UserNames(), (std::vector<std::string>{"C1", "S1"}));
+  EXPECT_EQ(Count("select count(*) from organize"), 3);  // Root, 001, Root002
+  EXPECT_EQ(Count("select count(*) from authreg"), 2);
+  EXPECT_EQ(Count("select count(*) from vcard"), 2);
+  // The root cannot be deleted.
+  AdminResult r = DeleteOrg(dir, db, "Root");
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(r.message.empty());
+  EXPECT_EQ(Count("select count(*) from organize"), 3);
+}
+
+TEST_F(AdminTest, NewDepartmentsTakeGeneratedCodesAndRenamingTheRootRenamesTheOrganisation) {
+  Load();  // an empty table: seeded with Root and 001
+  std::string code;
+  ASSERT_TRUE(NewOrg(dir, db, "Root", " Sales ", "20", &code).ok);
+  EXPECT_EQ(code, "Root001");
+  ASSERT_TRUE(NewOrg(dir, db, "Root001", "East", "100", &code).ok);
+  EXPECT_EQ(code, "Root001001");
+  EXPECT_EQ(Text("select organizename||'/'||parNo||'/'||cast(orgID as integer) from organize where organizeNo='Root001'"),
+            "Sales/Root/20");
+  EXPECT_EQ(NewOrg(dir, db, "Root", "", "1").message, kOrgNameEmptyMessage);
+  EXPECT_EQ(NewOrg(dir, db, "Root", "X", "10001").message, kOrderNumberMessage);
+
+  ASSERT_TRUE(RenameOrg(dir, db, "Root", "Corvan Ltd", "3").ok);
+  EXPECT_EQ(dir.Get()->CompanyName(), "Corvan Ltd");
+  EXPECT_EQ(Text("select organizename||'/'||cast(orgID as integer) from organize where organizeNo='Root'"), "Corvan Ltd/3");
+  ASSERT_TRUE(RenameOrg(dir, db, "Root001", "Sales2", "9").ok);
+  EXPECT_EQ(dir.Get()->FindOrg("Root001")->organizename, "Sales2");
+  EXPECT_EQ(dir.Get()->FindOrg("Root001")->orgID, 9);
+  // The name survives a reload.
+  Load();
+  EXPECT_EQ(dir.Get()->CompanyName(), "Corvan Ltd");
+}
+
+TEST_F(AdminTest, SameNameQuestionsLookAtTheRightSiblings) {
+  SeedOrgs();
+  OrgTree tree(*dir.Get());
+  EXPECT_EQ(NewOrgSameNameQuestion(tree, "Root", " C "), std::string(kSameNameNewQuestion));
+  EXPECT_EQ(NewOrgSameNameQuestion(tree, "Root001", "C"), std::nullopt);
+  EXPECT_EQ(RenameOrgSameNameQuestion(tree, "Root001", "C"), std::string(kSameNameRenameQuestion));
+  EXPECT_EQ(RenameOrgSameNameQuestion(tree, "Root001", "A"), std::nullopt);  // itself
+  EXPECT_EQ(RenameOrgSameNameQuestion(tree, "Root", "A"), std::nullopt);     // the root has no siblings
+}
+
+TEST(MoveUsersQuestionTest, CountsTheRows) {
+  EXPECT_EQ(MoveUsersQuestion(2, "销售部"), "是否要将这2个用户加入到销售部下？");
+}
+
+// A failed write keeps neither the memory change nor a half-written table.
+TEST_F(AdminTest, DatabaseFailureChangesNothingAndSaysSo) {
+  SeedOrgs();
+  AddUser("keep", "Root001");
+  auto before = dir.Get();
+  Exec("alter table vcard rename to vcard_gone");  // the second write of each pair fails
+
+  AdminResult r = SaveNewUser(dir, db, Form("new"));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.message, kDatabaseErrorMessage);
+  EXPECT_EQ(r.caption, kInfoCaption);
+  EXPECT_EQ(Count("select count(*) from authreg where username='NEW'"), 0);  // rolled back
+  EXPECT_EQ(SaveUser(dir, db, Form("renamed"), "KEEP").message, kDatabaseErrorMessage);
+  EXPECT_EQ(Count("select count(*) from authreg where username='KEEP'"), 1);
+  EXPECT_EQ(DeleteUser(dir, db, "KEEP").message, kDatabaseErrorMessage);
+  EXPECT_EQ(MoveUsers(dir, db, {"KEEP"}, "Root002").message, kDatabaseErrorMessage);
+  EXPECT_EQ(Count("select count(*) from authreg where organizeNo='Root001'"), 1);
+  EXPECT_EQ(DeleteOrg(dir, db, "Root001").message, kDatabaseErrorMessage);
+  EXPECT_EQ(Count("select count(*) from organize"), 5);
+  EXPECT_EQ(dir.Get(), before);  // no new snapshot was published
+
+  Exec("alter table organize rename to organize_gone");
+  EXPECT_EQ(NewOrg(dir, db, "Root", "X", "1").message, kDatabaseErrorMessage);
+  EXPECT_EQ(RenameOrg(dir, db, "Root001", "X", "1").message, kDatabaseErrorMessage);
+  EXPECT_EQ(dir.Get(), before);
+}
+
+}  // namespace
+}  // namespace corvan
