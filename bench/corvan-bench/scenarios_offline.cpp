@@ -241,6 +241,7 @@ bool Files(const Options& o) {
               socket.bind(tcp::endpoint(ClientAddress(0), 0));
               co_await socket.async_connect(tcp::endpoint(kServerAddress, source.Port()), use_awaitable);
               const auto t0 = SteadyClock::now();
+              co_await asio::async_write(socket, asio::buffer(std::string_view("G")), use_awaitable);
               std::vector<char> chunk(1 << 20);
               for (;;) {
                 asio::error_code ec;

@@ -8,6 +8,9 @@
 //   sink   --port P --file F   one connection: socket to file, then close.
 //   source --port P --file F   one connection: file to socket, then close.
 //
+// (A sink or source connection that closes before its first byte is the
+// generator's readiness probe and is skipped.)
+//
 // Listens on 127.0.0.1 only. Runs until the generator stops it.
 #include <fcntl.h>
 #include <signal.h>
@@ -135,19 +138,26 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "sink" || mode == "source") {
-    tcp::socket socket = acceptor.accept();
-    const int s = socket.native_handle();
-    int flags = ::fcntl(s, F_GETFL);
-    ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
-    if (mode == "sink") {
-      Fd out{::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-      if (out.fd < 0 || !Copy(s, out.fd)) return 1;
-    } else {
-      Fd in{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
-      if (in.fd < 0 || !Copy(in.fd, s)) return 1;
+    // A connection that closes without a byte is a readiness probe: skip it.
+    // The sink's client sends the content; the source's client sends one
+    // byte to ask for the file.
+    for (;;) {
+      tcp::socket socket = acceptor.accept();
+      const int s = socket.native_handle();
+      int flags = ::fcntl(s, F_GETFL);
+      ::fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+      char first;
+      if (::read(s, &first, 1) != 1) continue;
+      if (mode == "sink") {
+        Fd out{::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+        if (out.fd < 0 || ::write(out.fd, &first, 1) != 1 || !Copy(s, out.fd)) return 1;
+      } else {
+        Fd in{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
+        if (in.fd < 0 || !Copy(in.fd, s)) return 1;
+      }
+      socket.close();
+      return 0;
     }
-    socket.close();
-    return 0;
   }
   return 2;
 }
