@@ -1,0 +1,418 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTreeWidget>
+#include <deque>
+#include <thread>
+
+#include "console/frmmain.h"
+#include "console/frmorg.h"
+#include "console/frmuser.h"
+#include "console/prompter.h"
+#include "console/user_rows.h"
+#include "server/server_core.h"
+#include "support/test_server.h"
+
+namespace corvan {
+namespace {
+
+// Records every message and answers questions from a queue (yes when empty).
+class FakePrompter : public Prompter {
+ public:
+  void Information(QWidget*, const QString& text, const QString& caption) override {
+    messages.push_back((caption + "|" + text).toStdString());
+  }
+  bool Question(QWidget*, const QString& text, const QString& caption) override {
+    questions.push_back((caption + "|" + text).toStdString());
+    if (answers.empty()) return true;
+    bool a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  std::optional<QString> GetText(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
+  std::optional<QString> OpenFile(QWidget*, const QString&, const QString&) override { return {}; }
+  std::optional<QString> SaveFile(QWidget*, const QString&, const QString&) override { return {}; }
+
+  std::vector<std::string> messages;
+  std::vector<std::string> questions;
+  std::deque<bool> answers;
+};
+
+std::vector<std::string> Column(const QTreeWidget* list, int column) {
+  std::vector<std::string> out;
+  for (int i = 0; i < list->topLevelItemCount(); ++i) out.push_back(list->topLevelItem(i)->text(column).toStdString());
+  return out;
+}
+
+// A console on a data folder holding departments A (with child B) and C
+// under the root "Acme", the seeded "001", and a few accounts.
+class ConsoleTest : public ::testing::Test {
+ protected:
+  ConsoleTest() : core_(Options()) {}
+
+  CoreOptions Options() {
+    CoreOptions o;
+    o.home = home_.Path();
+    return o;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(core_.OpenDatabase());
+    Exec("insert into organize values('Root','Acme','',0);"
+         "insert into organize values('001','未分组','Root',100);"
+         "insert into organize values('Root001001','B','Root001',1);"
+         "insert into organize values('Root001','A','Root',10);"
+         "insert into organize values('Root002','C','Root',5)");
+    AddAccount("ANN", "Root001", 9);
+    AddAccount("bob", "Root001001", 100);
+    AddAccount("Cid", "Root002", 50);
+    AddAccount("DAN", "Root001", 3);
+    AddAccount("EVE", "Root001", 7);
+    AddAccount("SEED", "001", 1);
+    window_ = std::make_unique<Tfrmmain>(core_, prompter_);
+    ASSERT_TRUE(window_->FirstShow(false));
+  }
+
+  void Exec(std::string_view sql) {
+    auto lock = core_.Db().Lock();
+    core_.Db().Exec(sql);
+  }
+  std::int64_t Count(std::string_view sql) {
+    auto lock = core_.Db().Lock();
+    Statement st(core_.Db(), sql);
+    st.Step();
+    return st.ColumnInt64(0);
+  }
+  void AddAccount(const std::string& name, const std::string& org, int id) {
+    Exec("insert into authreg(username,pwd,nickname,organizeNo,USERID) values('" + name + "','pw','n" + name + "','" +
+         org + "'," + std::to_string(id) + ");insert into vcard(username,organizeNo,nickname) values('" + name +
+         "','" + org + "','n" + name + "')");
+  }
+  Tfrmmain& W() { return *window_; }
+  QTreeWidgetItem* Node(const std::string& code) { return W().FindOrgNode(code); }
+  void Select(QTreeWidget* list, const std::vector<std::string>& names) {
+    list->clearSelection();
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+      for (const auto& n : names)
+        if (list->topLevelItem(i)->text(1).toStdString() == n) list->topLevelItem(i)->setSelected(true);
+  }
+  // Runs the next modal dialog with `fill`, which fills it and presses OK.
+  void OnDialog(std::function<void(QDialog&)> fill) {
+    W().ExecDialog = [fill](QDialog& d) {
+      fill(d);
+      return d.result();
+    };
+  }
+
+  test::TempDir home_;
+  ServerCore core_;
+  FakePrompter prompter_;
+  std::unique_ptr<Tfrmmain> window_;
+};
+
+TEST_F(ConsoleTest, ControlsCarryTheirNamesAndCaptions) {
+  for (const char* name : {"Rzpagectrl", "Tabmanageuser", "Tabmanageorg", "Tabstatus", "Memostatus", "RzTvworg",
+                           "Rzlvwuser", "Rzlvwuserlist", "poporg", "poporguser", "poplvwuser", "Tfrmuser",
+                           "Tfrmneworg", "Tfrmorgrename", "edtloginname", "cmborg", "Memodesc", "Tabbasic"})
+    EXPECT_TRUE(W().findChild<QObject*>(name)) << name;
+  for (const char* name : {"poplvwusernew", "poplvwuserupdate", "poplvwuserdelete", "poporgusernew", "poporguserupdate",
+                           "poporguserdelete", "poporgnew", "poporgrename", "poporgdelete", "poporgnewuser",
+                           "Nmanageuser", "Nmanageorg", "Nserverstatus"})
+    EXPECT_TRUE(W().findChild<QAction*>(name)) << name;
+  EXPECT_FALSE(W().Rzpagectrl->tabBar()->isVisibleTo(&W()));
+  EXPECT_EQ(W().Rzpagectrl->currentWidget(), W().Tabstatus);
+  QTreeWidgetItem* header = W().Rzlvwuserlist->headerItem();
+  EXPECT_EQ(header->text(0), "显示编序");
+  EXPECT_EQ(header->text(1), "登录名");
+  EXPECT_EQ(header->text(2), "显示名称");
+  EXPECT_EQ(header->text(3), "组织");
+  EXPECT_EQ(W().frmuser->edtloginname->maxLength(), 30);
+  EXPECT_EQ(W().frmuser->edtcompany->maxLength(), 50);
+  EXPECT_EQ(W().frmuser->edtloginpwd->echoMode(), QLineEdit::Password);
+}
+
+TEST_F(ConsoleTest, TreeShowsDepartmentsUnderParentsByDisplayOrderAndListsByPrefix) {
+  QTreeWidget* tree = W().RzTvworg;
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  QTreeWidgetItem* root = tree->topLevelItem(0);
+  EXPECT_EQ(root->text(0), "Acme");
+  ASSERT_EQ(root->childCount(), 3);
+  EXPECT_EQ(root->child(0)->text(0), "C");  // order 5
+  EXPECT_EQ(root->child(1)->text(0), "A");  // order 10
+  EXPECT_EQ(root->child(1)->child(0)->text(0), "B");
+  EXPECT_EQ(root->child(2)->text(0), "未分组");
+
+  tree->setCurrentItem(root);  // the change event fills the list
+  EXPECT_EQ(W().CurrentOrgNode, "Root");
+  EXPECT_EQ(Column(W().Rzlvwuser, 1), (std::vector<std::string>{"DAN", "EVE", "ANN", "CID", "BOB"}));
+  tree->setCurrentItem(Node("Root001"));
+  EXPECT_EQ(Column(W().Rzlvwuser, 1), (std::vector<std::string>{"DAN", "EVE", "ANN", "BOB"}));
+  EXPECT_EQ(Column(W().Rzlvwuser, 3), (std::vector<std::string>{"A", "A", "A", "A\\B"}));
+
+  // A right click on empty space empties the list and leaves no current node.
+  W().RzTvworgMouseDown(nullptr, Qt::RightButton);
+  EXPECT_EQ(W().Rzlvwuser->topLevelItemCount(), 0);
+  W().poporgPopup();
+  EXPECT_FALSE(W().poporgnew->isEnabled());
+  EXPECT_FALSE(W().poporgrename->isEnabled());
+  // The root can be renamed and given departments, not deleted.
+  W().RzTvworgMouseDown(root, Qt::RightButton);
+  W().poporgPopup();
+  EXPECT_TRUE(W().poporgnew->isEnabled());
+  EXPECT_TRUE(W().poporgrename->isEnabled());
+  EXPECT_FALSE(W().poporgdelete->isEnabled());
+  EXPECT_FALSE(W().poporgnewuser->isEnabled());
+  W().RzTvworgMouseDown(Node("Root002"), Qt::RightButton);
+  EXPECT_EQ(W().CurrentOrgNode, "Root002");
+  W().poporgPopup();
+  EXPECT_TRUE(W().poporgdelete->isEnabled());
+}
+
+TEST_F(ConsoleTest, HeaderClicksFlipOneFlagForAllColumns) {
+  W().NmanageuserClick();
+  EXPECT_EQ(W().Rzpagectrl->currentWidget(), W().Tabmanageuser);
+  QTreeWidget* list = W().Rzlvwuserlist;
+  EXPECT_EQ(Column(list, 0), (std::vector<std::string>{"1", "3", "7", "9", "50", "100"}));
+  W().RzlvwuserlistColumnClick(1);  // login name, descending
+  EXPECT_EQ(Column(list, 1), (std::vector<std::string>{"SEED", "EVE", "DAN", "CID", "BOB", "ANN"}));
+  W().RzlvwuserlistColumnClick(1);  // ascending
+  EXPECT_EQ(Column(list, 1), (std::vector<std::string>{"ANN", "BOB", "CID", "DAN", "EVE", "SEED"}));
+  W().RzlvwuserlistColumnClick(0);  // numeric, descending: 100 before 9
+  EXPECT_EQ(Column(list, 0), (std::vector<std::string>{"100", "50", "9", "7", "3", "1"}));
+  // A fill resets to column 0 ascending.
+  W().ShowAllUsers();
+  EXPECT_EQ(W().AllUserSort.column, 0);
+  EXPECT_TRUE(W().AllUserSort.ascending);
+}
+
+TEST(UserRowsTest, TextColumnsIgnoreAsciiCaseOnly) {
+  EXPECT_EQ(CompareAsciiNoCase("abc", "ABC"), 0);
+  EXPECT_LT(CompareAsciiNoCase("abc", "ABD"), 0);
+  EXPECT_LT(CompareAsciiNoCase("ab", "abc"), 0);
+  EXPECT_GT(CompareAsciiNoCase("Z", "a"), 0);
+  EXPECT_GT(CompareAsciiNoCase("\xC3\xA9", "z"), 0);  // other bytes by value
+  EXPECT_NE(CompareAsciiNoCase("\xC3\xA9", "\xC3\x89"), 0);  // é and É differ
+}
+
+TEST_F(ConsoleTest, DroppingRowsOnADepartmentAsksThenMovesThemInBothTables) {
+  W().RzTvworg->setCurrentItem(Node("Root001"));
+  Select(W().Rzlvwuser, {"DAN", "ANN"});
+  prompter_.answers = {false};
+  W().RzTvworgDragDrop(Node("Root002"));
+  ASSERT_EQ(prompter_.questions.size(), 1u);
+  EXPECT_EQ(prompter_.questions[0], "信息|是否要将这2个用户加入到C下？");
+  EXPECT_EQ(Count("select count(*) from authreg where organizeNo='Root002'"), 1);
+
+  W().RzTvworg->setCurrentItem(Node("Root001"));
+  Select(W().Rzlvwuser, {"DAN", "ANN"});
+  W().RzTvworgDragDrop(Node("Root002"));
+  EXPECT_EQ(Count("select count(*) from authreg where organizeNo='Root002'"), 3);
+  EXPECT_EQ(Count("select count(*) from vcard where organizeNo='Root002'"), 3);
+  EXPECT_EQ(Count("select count(*) from authreg where username in ('DAN','ANN') and organizeNo='Root002'"), 2);
+  // The list now shows the drop department.
+  EXPECT_EQ(Column(W().Rzlvwuser, 1), (std::vector<std::string>{"DAN", "ANN", "CID"}));
+  EXPECT_EQ(core_.Dir().Get()->FindUser("DAN")->organizename, "C");
+}
+
+TEST_F(ConsoleTest, AccountEditorChecksInOrderThenSavesAndRefreshes) {
+  W().NmanageuserClick();
+  std::vector<std::string> seen;
+  int round = 0;
+  OnDialog([&](QDialog& d) {
+    auto& f = static_cast<Tfrmuser&>(d);
+    EXPECT_EQ(f.windowTitle(), "添加用户");
+    EXPECT_EQ(f.edtid->text(), "100");
+    EXPECT_EQ(f.edtloginname->text(), "");
+    EXPECT_EQ(f.cmborg->currentIndex(), 0);
+    std::vector<std::string> items;
+    for (int i = 0; i < f.cmborg->count(); ++i) items.push_back(f.cmborg->itemText(i).toStdString());
+    EXPECT_EQ(items, (std::vector<std::string>{"C", "A", "A\\B", "未分组"}));
+    if (round++ > 0) return;
+    f.edtloginname->setText(" zed ");
+    f.edtloginpwd->setText("pw");
+    f.Rzbtnok->click();  // no display name
+    f.edtnickname->setText("Zed");
+    f.edtid->setText("10001");
+    f.Rzbtnok->click();
+    f.edtid->setText("0");
+    f.edtloginname->setText("Bob");
+    f.Rzbtnok->click();
+    EXPECT_EQ(f.result(), QDialog::Rejected);  // still open
+    f.edtloginname->setText(" zed ");
+    f.cmborg->setCurrentIndex(2);
+    f.Rzbtnok->click();
+    EXPECT_EQ(f.result(), QDialog::Accepted);
+  });
+  W().poplvwusernewClick();
+  EXPECT_EQ(prompter_.messages, (std::vector<std::string>{"信息|*号项必须填写", "信息|优先级请正确输入！",
+                                                          "信息|此登录名已经存在，请换用其它名称"}));
+  auto zed = core_.Dir().Get()->FindUser("ZED");
+  ASSERT_TRUE(zed);
+  EXPECT_EQ(zed->organizeNo, "Root001001");
+  EXPECT_EQ(zed->organizename, "B");
+  EXPECT_EQ(Count("select count(*) from vcard where username='ZED'"), 1);
+  EXPECT_EQ(Column(W().Rzlvwuserlist, 1).front(), "ZED");  // order 0 comes first
+
+  // Editing: the fields show the account; a new account afterwards starts empty.
+  Select(W().Rzlvwuserlist, {"ZED"});
+  W().poplvwuserPopup();
+  EXPECT_TRUE(W().poplvwuserupdate->isEnabled());
+  OnDialog([&](QDialog& d) {
+    auto& f = static_cast<Tfrmuser&>(d);
+    EXPECT_EQ(f.windowTitle(), "修改用户信息");
+    EXPECT_EQ(f.edtloginname->text(), "ZED");
+    EXPECT_EQ(f.cmborg->currentText(), "A\\B");
+    f.edtnickname->setText("Zed Two");
+    f.Rzbtnok->click();  // same name: no clash
+  });
+  W().poplvwuserupdateClick();
+  EXPECT_EQ(core_.Dir().Get()->FindUser("ZED")->nickname, "Zed Two");
+  EXPECT_EQ(Count("select count(*) from authreg where nickname='Zed Two'"), 1);
+  round = 1;
+  OnDialog([&](QDialog& d) { EXPECT_EQ(static_cast<Tfrmuser&>(d).edtloginname->text(), ""); });
+  W().poplvwusernewClick();
+
+  W().Rzlvwuserlist->clearSelection();
+  W().poplvwuserPopup();
+  EXPECT_FALSE(W().poplvwuserupdate->isEnabled());
+  EXPECT_FALSE(W().poplvwuserdelete->isEnabled());
+  EXPECT_TRUE(W().poplvwusernew->isEnabled());
+}
+
+TEST_F(ConsoleTest, NewAccountFromTheOrganisationPagePreselectsTheCurrentDepartment) {
+  W().RzTvworg->setCurrentItem(Node("Root002"));
+  std::string chosen;
+  OnDialog([&](QDialog& d) { chosen = static_cast<Tfrmuser&>(d).cmborg->currentData().toString().toStdString(); });
+  W().poporgusernewClick();
+  EXPECT_EQ(chosen, "Root002");
+  W().RzTvworg->setCurrentItem(Node("Root"));
+  W().poporgusernewClick();
+  EXPECT_EQ(chosen, "");  // the root is no choice
+}
+
+TEST_F(ConsoleTest, DeletingAnAccountRebuildsBothLists) {
+  W().RzTvworg->setCurrentItem(Node("Root001"));
+  W().ShowAllUsers();
+  Select(W().Rzlvwuserlist, {"ANN"});
+  W().poplvwuserdeleteClick();
+  EXPECT_EQ(prompter_.questions.back(), "信息|是否删除此用户？");
+  EXPECT_FALSE(core_.Dir().Get()->UserExists("ANN"));
+  EXPECT_EQ(Count("select count(*) from vcard where username='ANN'"), 0);
+  for (QTreeWidget* list : {W().Rzlvwuserlist, W().Rzlvwuser}) {
+    auto names = Column(list, 1);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "ANN"), 0);
+  }
+}
+
+TEST_F(ConsoleTest, DepartmentDialogsCreateRenameTheRootAndDeleteSubtrees) {
+  // New department under A: the same-name question, answered no, keeps the dialog open.
+  W().RzTvworg->setCurrentItem(Node("Root001"));
+  prompter_.answers = {false};
+  OnDialog([&](QDialog& d) {
+    auto& f = static_cast<Tfrmneworg&>(d);
+    EXPECT_EQ(f.windowTitle(), "新建部门");
+    EXPECT_EQ(f.edtid->text(), "100");
+    f.edtneworgname->setText("B");
+    f.Rzbtnok->click();
+    EXPECT_EQ(f.edtneworgname->text(), "B");
+    f.edtneworgname->setText("D");
+    f.edtid->setText("0");
+    f.Rzbtnok->click();
+  });
+  W().poporgnewClick();
+  EXPECT_EQ(prompter_.questions, (std::vector<std::string>{"信息|该组下已经有同名组，是否继续添加"}));
+  ASSERT_TRUE(Node("Root001002"));
+  EXPECT_EQ(Node("Root001")->child(0)->text(0), "D");  // order 0 before B's 1
+
+  // Renaming the root renames the organisation.
+  W().RzTvworg->setCurrentItem(Node("Root"));
+  OnDialog([&](QDialog& d) {
+    auto& f = static_cast<Tfrmorgrename&>(d);
+    EXPECT_EQ(f.windowTitle(), "修改部门");
+    EXPECT_EQ(f.edtneworgname->text(), "Acme");
+    EXPECT_EQ(f.edtid->text(), "0");
+    f.edtneworgname->setText("Corvan");
+    f.Rzbtnok->click();
+  });
+  W().poporgrenameClick();
+  EXPECT_EQ(Node("Root")->text(0), "Corvan");
+  EXPECT_EQ(core_.Dir().Get()->CompanyName(), "Corvan");
+  EXPECT_EQ(Count("select count(*) from organize where organizeNo='Root' and organizename='Corvan'"), 1);
+
+  // Deleting A takes B, D and their accounts; C stays.
+  W().RzTvworg->setCurrentItem(Node("Root001"));
+  W().poporgdeleteClick();
+  EXPECT_EQ(prompter_.questions.back(), "信息|是否要删除该组？该组用户会同时删除");
+  EXPECT_FALSE(Node("Root001"));
+  EXPECT_FALSE(Node("Root001001"));
+  EXPECT_TRUE(Node("Root002"));
+  EXPECT_EQ(Column(W().Rzlvwuserlist, 1), (std::vector<std::string>{"SEED", "CID"}));
+  EXPECT_EQ(Count("select count(*) from authreg"), 2);
+  EXPECT_EQ(Count("select count(*) from organize where organizeNo like 'Root001%'"), 0);
+}
+
+TEST_F(ConsoleTest, DatabaseFailureIsShownAndChangesNothing) {
+  W().NmanageuserClick();
+  Exec("alter table vcard rename to vcard_gone");
+  OnDialog([&](QDialog& d) {
+    auto& f = static_cast<Tfrmuser&>(d);
+    f.edtloginname->setText("zed");
+    f.edtloginpwd->setText("pw");
+    f.edtnickname->setText("Zed");
+    f.Rzbtnok->click();
+  });
+  W().poplvwusernewClick();
+  EXPECT_EQ(prompter_.messages, (std::vector<std::string>{"信息|数据库错误，操作未完成!"}));
+  EXPECT_FALSE(core_.Dir().Get()->UserExists("ZED"));
+  EXPECT_EQ(W().Rzlvwuserlist->topLevelItemCount(), 6);
+}
+
+TEST(ConsoleNoDepartmentTest, NewAccountNeedsADepartmentFirst) {
+  test::TempDir home;
+  CoreOptions o;
+  o.home = home.Path();
+  ServerCore core(o);
+  FakePrompter prompter;
+  Tfrmmain w(core, prompter);  // nothing loaded: no departments
+  bool opened = false;
+  w.ExecDialog = [&](QDialog&) {
+    opened = true;
+    return 0;
+  };
+  w.poplvwusernewClick();
+  w.poporgusernewClick();
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(prompter.messages, (std::vector<std::string>{"信息|请先新增一个组织", "信息|请先新增一个组织"}));
+}
+
+TEST_F(ConsoleTest, StatusLogKeepsOrderAcrossThreadsAndEmptiesPastAThousandLines) {
+  std::thread worker([&] {
+    for (int i = 0; i < 50; ++i) core_.LogStatus("w" + std::to_string(i));
+  });
+  worker.join();
+  core_.LogStatus("main");
+  QApplication::processEvents();
+  QStringList lines = W().Memostatus->toPlainText().split('\n');
+  ASSERT_EQ(lines.size(), 51);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(lines[i], QString("w%1").arg(i));
+  EXPECT_EQ(lines.back(), "main");
+
+  W().Memostatus->clear();
+  Tfrmmain fresh(core_, prompter_);
+  for (int i = 1; i <= 1000; ++i) fresh.LogStatus(QString::number(i));
+  EXPECT_EQ(fresh.Memostatus->document()->blockCount(), 1000);
+  fresh.LogStatus("1001");  // crosses the limit: emptied, this line lost too
+  EXPECT_TRUE(fresh.Memostatus->toPlainText().isEmpty());
+  fresh.LogStatus("next");
+  EXPECT_EQ(fresh.Memostatus->toPlainText(), "next");
+}
+
+}  // namespace
+}  // namespace corvan
