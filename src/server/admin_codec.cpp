@@ -105,7 +105,7 @@ class Reader {
   }
 
   bool Value(JsonValue& out, int depth) {
-    if (depth > kMaxJsonDepth) return false;
+    if (depth >= kMaxJsonDepth) return false;
     Blanks();
     if (pos_ >= s_.size()) return false;
     char c = s_[pos_];

@@ -162,15 +162,16 @@ void AdminEndpoint::Serve(UniqueFd client) {
   socklen_t len = sizeof cred;
   AdminReply reply;
   reply.exitCode = kExitRefused;
-  if (::getsockopt(client.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || !PeerAllowed(cred.uid, ownUid_)) {
-    reply.message = "拒绝访问：用户不符";
-    WriteAll(client.Get(), EncodeReply(reply), deadline);
-    return;
-  }
+  bool allowed =
+      ::getsockopt(client.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && PeerAllowed(cred.uid, ownUid_);
+  // The request is read even from a refused peer: closing with its bytes
+  // unread would reset the connection and lose the refusal.
   auto line = ReadLine(client.Get(), deadline);
   if (!line) return;  // stalled, closed or oversized: nothing to answer
-  auto request = DecodeRequest(*line);
-  if (!request) {
+  auto request = allowed ? DecodeRequest(*line) : std::nullopt;
+  if (!allowed) {
+    reply.message = "拒绝访问：用户不符";
+  } else if (!request) {
     reply.message = "bad request";
     reply.exitCode = kExitUsage;
   } else {
