@@ -65,6 +65,7 @@ Tfrmuser::Tfrmuser(ServerCore& core, Prompter& prompter, QWidget* parent)
   edtloginname = MakeEdit(Tabbasic, "edtloginname", 30);
   edtloginpwd = MakeEdit(Tabbasic, "edtloginpwd", 30);
   edtloginpwd->setEchoMode(QLineEdit::Password);
+  edtloginpwd->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // one "*" per character
   edtnickname = MakeEdit(Tabbasic, "edtnickname", 30);
   edtfamily = MakeEdit(Tabbasic, "edtfamily", 30);
   edtgivename = MakeEdit(Tabbasic, "edtgivename", 30);
