@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,15 +114,21 @@ awaitable<int> ForEachLimited(int n, int limit, std::function<awaitable<void>(in
 }
 
 std::vector<std::unique_ptr<SimClient>> MakeClients(asio::io_context& io, NoticeBoard& board, int first, int n,
-                                                    bool messages, bool files) {
+                                                    bool messages, bool files, bool bind) {
   std::vector<std::unique_ptr<SimClient>> clients;
   clients.reserve(static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) {
     clients.push_back(std::make_unique<SimClient>(io, first + i, board));
+    if (!bind) continue;
     std::string error;
     if (!clients.back()->Bind(messages, files, error)) throw std::runtime_error("cannot bind " + error);
   }
   return clients;
+}
+
+std::uint64_t OpenFilesLimit() {
+  rlimit limit{};
+  return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
 }
 
 }  // namespace corvan::bench

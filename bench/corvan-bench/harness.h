@@ -76,9 +76,12 @@ awaitable<void> Sleep(std::chrono::steady_clock::duration d);
 // adds to the returned failure count.
 awaitable<int> ForEachLimited(int n, int limit, std::function<awaitable<void>(int)> f);
 
-// Binds `n` simulated machines (starting at machine `first`).
+// Makes `n` simulated machines (starting at machine `first`) and binds their
+// ports, unless `bind` is false.
 std::vector<std::unique_ptr<SimClient>> MakeClients(asio::io_context& io, NoticeBoard& board, int first, int n,
-                                                    bool messages, bool files);
+                                                    bool messages, bool files, bool bind = true);
+// This process's open-files limit.
+std::uint64_t OpenFilesLimit();
 
 // The scenarios. Each prints its report; false when it was incomplete.
 bool LoginStorm(const Options& o);

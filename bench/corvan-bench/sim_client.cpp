@@ -181,6 +181,13 @@ awaitable<bool> SimClient::Login() {
 
 void SimClient::SendDatagram(std::uint16_t serverPort, std::string_view bytes) {
   asio::error_code ec;
+  if (!notices_.is_open()) {
+    udp::socket passing(io_);
+    passing.open(udp::v4(), ec);
+    if (!ec) passing.bind(udp::endpoint(address, 0), ec);
+    if (!ec) passing.send_to(asio::buffer(bytes.data(), bytes.size()), udp::endpoint(kServerAddress, serverPort), 0, ec);
+    return;
+  }
   notices_.send_to(asio::buffer(bytes.data(), bytes.size()), udp::endpoint(kServerAddress, serverPort), 0, ec);
 }
 

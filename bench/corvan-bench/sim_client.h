@@ -91,13 +91,15 @@ class SimClient {
   // this machine's address, and starts their receive loops. False (with the
   // reason) when a port is taken.
   bool Bind(bool messages, bool files, std::string& error);
+  bool Bound() const { return notices_.is_open(); }
   // Opens the TCP connection to the server from this machine's address.
   awaitable<void> Connect(std::uint16_t serverPort);
   // Sends one request frame and reads one reply frame.
   awaitable<std::string> Request(std::string_view body);
   // Logs in; true on a "success" reply. Records the login's send time.
   awaitable<bool> Login();
-  // Sends one datagram to the server port from this machine's notice socket.
+  // Sends one datagram to the server port from this machine's notice socket
+  // (or, when the ports are not bound, from a passing socket on its address).
   void SendDatagram(std::uint16_t serverPort, std::string_view bytes);
   void Heartbeat(std::uint16_t serverPort) { SendDatagram(serverPort, heartbeat_); }
   void Disconnect();
