@@ -110,9 +110,10 @@ bool OfflineMorning(const Options& o) {
                     },
                     o.smoke ? 30 : 90);
   const ProcSample after = server.Sample();
-  Latencies messages, files;
+  Latencies messages, files, logins;
   int gotMessage = 0, gotFile = 0;
   for (const auto& c : clients) {
+    if (c->loginReplied) logins.AddSince(c->loginSent, *c->loginReplied);
     if (c->messageAt) {
       ++gotMessage;
       messages.AddSince(c->loginSent, *c->messageAt);
@@ -123,6 +124,7 @@ bool OfflineMorning(const Options& o) {
     }
   }
   report.Line("logins accepted", std::to_string(ok) + " / " + std::to_string(n));
+  report.Line("login latency", logins.Summary());
   report.Line("messages delivered", std::to_string(gotMessage) + " / " + std::to_string(n));
   report.Line("message after login", messages.Summary());
   report.Line("files delivered", std::to_string(gotFile) + " / " + std::to_string(n));
