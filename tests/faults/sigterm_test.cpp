@@ -1,0 +1,189 @@
+// SIGTERM to the real program while uploads are arriving and deliveries are
+// waiting: after a restart every row has its item on disk, and everything
+// stored before the signal is delivered at the next login.
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "faults/fault_helpers.h"
+#include "storage/config.h"
+#include "support/accounts_support.h"
+#include "support/test_server.h"
+
+extern char** environ;
+
+namespace corvan {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::TcpClient;
+using test::WaitUntil;
+
+// The program, started headless on a data folder; killed at destruction if
+// it is still running.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const fs::path& home) {
+    const std::string homeVar = "CORVAN_HOME=" + home.string();
+    const std::string configVar = "XDG_CONFIG_HOME=" + (home / "xdg").string();
+    std::vector<std::string> env = {homeVar, configVar, "CORVAN_HEADLESS=1"};
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string_view v(*e);
+      if (!v.starts_with("CORVAN_") && !v.starts_with("XDG_CONFIG_HOME=") && !v.starts_with("DISPLAY=") &&
+          !v.starts_with("WAYLAND_DISPLAY=")) {
+        env.emplace_back(v);
+      }
+    }
+    std::vector<char*> envp;
+    for (auto& v : env) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string program = CORVAN_SERVER_BINARY;
+    char* argv[] = {program.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = (home / "stdout.log").string();
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool Started() const { return pid_ > 0; }
+  // Sends SIGTERM and waits (bounded) for the exit; the exit status, or -1.
+  int Terminate(std::chrono::milliseconds timeout = 30s) {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const bool ended = WaitUntil(
+        [&] {
+          pid_t r = ::waitpid(pid_, &status, WNOHANG);
+          return r == pid_;
+        },
+        timeout);
+    if (!ended) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct Stored {
+  std::set<std::string> messages;                 // SendContent of every OfflineInfo row
+  std::vector<std::pair<std::string, std::string>> files;  // FilePath, FileType
+};
+
+Stored ReadStored(const fs::path& dbPath) {
+  Database db;
+  Stored out;
+  if (!db.Open(dbPath.string(), nullptr, false)) return out;
+  auto lock = db.Lock();
+  Statement m(db, "select SendContent from OfflineInfo");
+  while (m.Step()) out.messages.insert(m.ColumnBlob(0));
+  Statement f(db, "select FilePath, FileType from OfflineFiles order by rowid");
+  while (f.Step()) out.files.emplace_back(f.ColumnText(0), f.ColumnText(1));
+  return out;
+}
+
+TEST(Sigterm, StoredItemsSurviveAStopMidUploadAndAreDeliveredAfterTheRestart) {
+  test::TempDir home;
+  const std::uint16_t port = test::FreePort();
+  const fs::path dbPath = home.Path() / "Corvan_Server.mdb";
+  test::SeedDatabase(dbPath, {{"WANG", "pw", "Wang"}, {"LI", "pw", "Li", "001", 101}});
+  WriteConfigValue(home.Path() / "Configure.xml", "ServerPort", std::to_string(port));
+
+  std::vector<std::string> messages;
+  {
+    ServerProcess server(home.Path());
+    ASSERT_TRUE(server.Started());
+    ASSERT_TRUE(WaitUntil([&] { return TcpClient(port).Connected(); }, 30s));
+
+    TcpClient sender(port);
+    for (int i = 0; i < 5; ++i) {
+      messages.push_back(EncodeOfflineMessage("wang", "li", "message " + std::to_string(i)));
+      ASSERT_TRUE(sender.SendFrame(messages.back()));
+    }
+    for (int i = 0; i < 3; ++i) {
+      const std::string body = "file " + std::to_string(i);
+      ASSERT_TRUE(sender.SendFrame(test::UploadHeader("wang", "f" + std::to_string(i) + ".txt", "1",
+                                                      std::to_string(body.size()))));
+      ASSERT_TRUE(sender.SendRaw(body));
+    }
+    ASSERT_TRUE(sender.SendFrame(test::UploadHeader("wang", "Docs", "2", "0")));
+    ASSERT_TRUE(sender.SendRaw(test::DocsStream()));
+    ASSERT_TRUE(WaitUntil([&] {
+      Stored s = ReadStored(dbPath);
+      return s.messages.size() == 5 && s.files.size() == 4;
+    }, 30s));
+
+    // In flight at the signal: two uploads half received, a login whose
+    // deliveries wait, and a message that may or may not be stored.
+    TcpClient halfFile(port);
+    ASSERT_TRUE(halfFile.SendFrame(test::UploadHeader("wang", "half.bin", "1", "100000")));
+    ASSERT_TRUE(halfFile.SendRaw(std::string(50000, 'h')));
+    TcpClient halfFolder(port);
+    const std::string docs = test::DocsStream();
+    ASSERT_TRUE(halfFolder.SendFrame(test::UploadHeader("wang", "HalfDocs", "2", "0")));
+    ASSERT_TRUE(halfFolder.SendRaw(docs.substr(0, docs.size() / 2)));
+    TcpClient wang(port, "127.0.0.9");
+    auto login = test::Ask(wang, test::Request("Loginin", {{"username", "wang"}, {"pwd", "pw"}}));
+    ASSERT_EQ(test::ReplyField(login.value_or(""), "reason"), "登录成功");
+    ASSERT_TRUE(sender.SendFrame(EncodeOfflineMessage("wang", "li", "racing the signal")));
+
+    EXPECT_EQ(server.Terminate(), 0);
+  }
+
+  // Every row names an item that is there and whole.
+  Stored after = ReadStored(dbPath);
+  for (const auto& m : messages) EXPECT_EQ(after.messages.count(m), 1u);
+  ASSERT_GE(after.files.size(), 4u);
+  for (const auto& [path, type] : after.files) {
+    EXPECT_TRUE(type == "1" ? fs::is_regular_file(path) : fs::is_directory(path)) << path;
+    EXPECT_EQ(fs::path(path).filename() == "half.bin" || fs::path(path).filename() == "HalfDocs", false) << path;
+  }
+
+  // The restart: the same data folder, served in-process with client ports
+  // of the test's own, and WANG logs in.
+  CoreOptions options;
+  options.home = home.Path();
+  options.ClientPort = test::FreePort();
+  options.OfflineInfoPort = test::FreePort();
+  options.OfflineFilePort = test::FreePort();
+  options.offlineDeliveryDelay = 100ms;
+  test::UdpPeer messagePort("127.0.0.1", options.OfflineInfoPort);
+  test::FakeFileClient filePort(options.OfflineFilePort);
+  ASSERT_TRUE(filePort.Listening());
+  ServerCore core(options);
+  ASSERT_TRUE(core.OpenDatabase());
+  ASSERT_TRUE(core.FirstShow());
+  TcpClient wang(core.ListeningPort());
+  auto login = test::Ask(wang, test::Request("Loginin", {{"username", "wang"}, {"pwd", "pw"}}));
+  ASSERT_EQ(test::ReplyField(login.value_or(""), "reason"), "登录成功");
+
+  std::set<std::string> received;
+  while (received.size() < after.messages.size()) {
+    auto datagram = messagePort.Receive(10s);
+    if (!datagram) break;
+    received.insert(*datagram);
+  }
+  for (const auto& m : after.messages) EXPECT_EQ(received.count(m), 1u);
+  auto transfers = filePort.WaitFor(after.files.size(), 20s);
+  EXPECT_EQ(transfers.size(), after.files.size());
+  std::set<std::string> contents;
+  for (const auto& t : transfers) contents.insert(t.rest);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(contents.count("START\r\nfile " + std::to_string(i)), 1u) << i;
+}
+
+}  // namespace
+}  // namespace corvan
