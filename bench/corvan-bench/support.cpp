@@ -121,6 +121,7 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
       return -1;
     }
   }
+  if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
   return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
 }
 

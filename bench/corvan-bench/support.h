@@ -42,8 +42,9 @@ class ChildProcess {
 
   pid_t Pid() const { return pid_; }
   bool Alive();
-  // SIGTERM, wait up to `grace`, then SIGKILL. Returns the exit status, or -1
-  // when the process had to be killed or died by a signal.
+  // SIGTERM, wait up to `grace`, then SIGKILL. Returns the exit status,
+  // 128 + the signal when a signal ended it, or -1 when it did not end within
+  // the grace time and had to be killed.
   int Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(10000));
 
  private:
