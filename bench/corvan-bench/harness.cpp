@@ -126,6 +126,14 @@ std::vector<std::unique_ptr<SimClient>> MakeClients(asio::io_context& io, Notice
   return clients;
 }
 
+void ReportStop(Report& report, int status) {
+  std::string text = "status " + std::to_string(status);
+  if (status > 128) text += " (signal " + std::to_string(status - 128) + ")";
+  if (status < 0) text += " (did not stop within 10 s: killed)";
+  report.Line("server stopped", text);
+  if (status != 0) report.Incomplete();
+}
+
 std::uint64_t OpenFilesLimit() {
   rlimit limit{};
   return ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;

@@ -83,6 +83,10 @@ std::vector<std::unique_ptr<SimClient>> MakeClients(asio::io_context& io, Notice
 // This process's open-files limit.
 std::uint64_t OpenFilesLimit();
 
+// Adds how the server ended; anything but status 0 (a crash at stop, a
+// server that had to be killed) makes the run incomplete.
+void ReportStop(Report& report, int status);
+
 // The scenarios. Each prints its report; false when it was incomplete.
 bool LoginStorm(const Options& o);
 bool Directory(const Options& o);

@@ -134,7 +134,7 @@ bool OfflineMorning(const Options& o) {
   const double worst = std::max(messages.Max(), files.Max()) / 1000;
   report.Target("every delivery within 7 s of its login", gotMessage == n && gotFile == n && worst < 7,
                 Fixed(worst, 2) + " s worst");
-  report.Line("server stopped", "status " + std::to_string(server.Stop()));
+  ReportStop(report, server.Stop());
   report.Line("load after", LoadLine());
   report.Print();
   return report.AllComplete();
@@ -207,7 +207,7 @@ bool Files(const Options& o) {
     report.Line("server rss growth in delivery",
                 MiB(static_cast<double>(std::max(afterDown.peakRssKiB, sampledPeak) - before.rssKiB)));
     if (recipient.fileBytes != size || upSeconds < 0) complete = false;
-    report.Line("server stopped", "status " + std::to_string(server.Stop()));
+    ReportStop(report, server.Stop());
   }
   // The limit: the same bytes into a file by a plain copy, and back out.
   double sinkSeconds = -1, sourceSeconds = -1;

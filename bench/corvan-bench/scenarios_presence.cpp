@@ -139,7 +139,7 @@ bool Heartbeats(const Options& o) {
   if (!complete || online != n || board.offline != 0) report.Incomplete();
   report.Target("50,000 datagrams/s without loss, nobody dropped", bestLossless >= 50000 && online == n,
                 Fixed(bestLossless, 0) + "/s, " + std::to_string(n - online) + " dropped");
-  report.Line("server stopped", "status " + std::to_string(server.Stop()));
+  ReportStop(report, server.Stop());
   report.Line("load after", LoadLine());
   report.Print();
   return report.AllComplete();
@@ -248,7 +248,7 @@ bool Evening(const Options& o) {
                 fromTick >= 0 ? Fixed(fromTick, 2) + " s" : "incomplete");
   report.Target("other logins p99 under 50 ms", logins.Count() > 0 && logins.Percentile(99) < 50,
                 Fixed(logins.Percentile(99), 1) + " ms");
-  report.Line("server stopped", "status " + std::to_string(server.Stop()));
+  ReportStop(report, server.Stop());
   report.Line("load after", LoadLine());
   report.Print();
   return report.AllComplete();

@@ -132,7 +132,7 @@ bool LoginStorm(const Options& o) {
           },
           10);
     const int status = server.Stop();
-    report.Line("server stopped", "status " + std::to_string(status));
+    ReportStop(report, status);
   }
   // The limit: the same burst of login frames against a server that only
   // answers a prepared reply of the same size.
@@ -230,7 +230,7 @@ bool Directory(const Options& o) {
                       },
                       seconds + 30);
     report.Line("GetUserlist latency, 1 connection", singleUserlist.Summary());
-    report.Line("server stopped", "status " + std::to_string(server.Stop()));
+    ReportStop(report, server.Stop());
   }
   for (auto& k : kinds) {
     TempFolder folder("corvan-reply");
@@ -309,7 +309,7 @@ bool Idle(const Options& o) {
   report.Line("rss per client", Fixed(perClient, 2) + " KiB");
   if (!complete || ok != n) report.Incomplete();
   report.Target("16 KiB or less per connected client", perClient <= 16 && ok == n, Fixed(perClient, 2) + " KiB");
-  report.Line("server stopped", "status " + std::to_string(server.Stop()));
+  ReportStop(report, server.Stop());
   report.Line("load after", LoadLine());
   report.Print();
   return report.AllComplete();
