@@ -1,0 +1,123 @@
+#include "console/console_commands.h"
+
+#include <QDesktopServices>
+#include <QStringList>
+#include <QUrl>
+#include <optional>
+
+#include "console/prompter.h"
+#include "offline/offline.h"
+#include "presence/announcements.h"
+#include "presence/presence.h"
+#include "server/server_core.h"
+#include "server/text.h"
+#include "storage/maintenance.h"
+
+namespace corvan {
+
+namespace {
+
+QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+std::filesystem::path PathOf(const QString& text) { return std::filesystem::path(text.toStdString()); }
+
+}  // namespace
+
+QString DialogFilter(std::string_view pairs) {
+  QStringList parts = Q(pairs).split(QLatin1Char('|'));
+  QStringList entries;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    QStringList patterns = parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    for (QString& p : patterns)
+      if (p == QStringLiteral("*.*")) p = QStringLiteral("*");
+    entries << parts[i] + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+  }
+  return entries.join(QStringLiteral(";;"));
+}
+
+std::vector<std::string> OnlineUserLines(const std::vector<TUserOnlineInfo>& online) {
+  std::vector<std::string> lines;
+  lines.reserve(online.size() + 1);
+  lines.push_back("共" + std::to_string(online.size()) + "人在线！");
+  for (const TUserOnlineInfo& entry : online)
+    lines.push_back(entry.UserName + " " + entry.IP + " " + FormatTimestamp(entry.LastSeen));
+  return lines;
+}
+
+ConsoleCommands::ConsoleCommands(ServerCore& core, Prompter& prompter, QWidget* owner)
+    : core_(core), prompter_(prompter), owner_(owner) {
+  OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+}
+
+void ConsoleCommands::Inform(std::string_view text, QWidget* owner) {
+  prompter_.Information(owner, Q(text), Q(kMaintenanceCaption));
+}
+
+void ConsoleCommands::BackupDatabase() {
+  std::optional<QString> chosen = prompter_.SaveFile(owner_, QStringLiteral("备份数据"), DialogFilter(kDatabaseFilter));
+  if (!chosen || chosen->isEmpty()) return;
+  MaintenanceResult result = corvan::BackupDatabase(core_, PathOf(*chosen), false);
+  if (result.needsConfirmation) {
+    if (!prompter_.Question(owner_, Q(result.message), Q(result.caption))) return;
+    result = corvan::BackupDatabase(core_, PathOf(*chosen), true);
+  }
+  if (!result.message.empty()) Inform(result.message, owner_);
+}
+
+void ConsoleCommands::RestoreDatabase() {
+  // The listener's handlers use the database: no dialog while it exists.
+  if (core_.TcpServerExists()) {
+    Inform(kStopServerFirst, owner_);
+    return;
+  }
+  std::optional<QString> chosen = prompter_.OpenFile(owner_, QStringLiteral("恢复数据"), DialogFilter(kDatabaseFilter));
+  if (!chosen || chosen->isEmpty()) return;
+  MaintenanceResult result = corvan::RestoreDatabase(core_, PathOf(*chosen), false);
+  if (result.needsConfirmation) {
+    if (!prompter_.Question(owner_, Q(result.message), Q(result.caption))) return;
+    result = corvan::RestoreDatabase(core_, PathOf(*chosen), true);
+    // The directory may have been reloaded (or emptied): no view may keep
+    // showing the old one.
+    if (AfterRestore) AfterRestore();
+  }
+  if (result.message.empty()) return;
+  // The connection message belongs to no window.
+  Inform(result.message, result.message == kDatabaseConnectFailed ? nullptr : owner_);
+}
+
+void ConsoleCommands::PublishAnnouncement() {
+  std::optional<QString> entered = prompter_.GetText(owner_, Q(kAnnouncementCaption), Q(kAnnouncementPrompt),
+                                                     Q(core_.Information()));
+  std::optional<std::string> text;
+  if (entered) text = entered->toStdString();
+  PublishResult result = corvan::PublishAnnouncement(core_, text);
+  // A text that could not be saved is still sent; the administrator is told.
+  if (!result.ok && !result.message.empty()) Inform(result.message, owner_);
+}
+
+void ConsoleCommands::CleanOfflineFiles() { StartCleanOfflineFiles(core_); }
+
+void ConsoleCommands::CleanOfflineFilesFromToolbar() {
+  if (core_.TcpServerExists()) {
+    Inform(kStopServerFirst, owner_);
+    return;
+  }
+  StartCleanOfflineFiles(core_);
+}
+
+void ConsoleCommands::ListOnlineUsers() {
+  for (std::string& line : OnlineUserLines(corvan::ListOnlineUsers(core_))) core_.LogStatus(std::move(line));
+}
+
+std::filesystem::path ConsoleCommands::HelpFilePath() const { return core_.Home() / std::string(kHelpFileName); }
+
+void ConsoleCommands::OpenHelp() {
+  std::filesystem::path path = HelpFilePath();
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec) ||
+      !OpenUrl(QUrl::fromLocalFile(QString::fromStdString(path.string())))) {
+    Inform(kHelpMissing, owner_);
+  }
+}
+
+}  // namespace corvan
