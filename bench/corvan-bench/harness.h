@@ -26,7 +26,7 @@ struct Options {
   double seconds = -1;           // phase length
   std::uint64_t fileBytes = 0;
   bool keep = false;             // keep data folders and logs
-  bool viaHeartbeat = false;     // idle: come online by heartbeat instead of login
+  bool idleLogin = false;        // idle: log in over TCP instead of coming online by heartbeat
 };
 
 // The server under test: a fresh data folder with `accounts` accounts, the

@@ -31,7 +31,7 @@ const char* const kOrder[] = {"login", "directory", "heartbeats", "idle", "offli
 void Usage() {
   std::cerr << "usage: corvan-bench <scenario>|all [--smoke] [--server PATH] [--limit PATH]\n"
                "                    [--clients N] [--accounts N] [--seconds S] [--file-bytes N]\n"
-               "                    [--via-heartbeat] [--keep]\n"
+               "                    [--login] [--keep]\n"
                "scenarios: login directory heartbeats idle offline evening files\n";
 }
 
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     };
     if (a == "--smoke") o.smoke = true;
     else if (a == "--keep") o.keep = true;
-    else if (a == "--via-heartbeat") o.viaHeartbeat = true;
+    else if (a == "--login") o.idleLogin = true;
     else if (a == "--server") o.server = value();
     else if (a == "--limit") o.limit = value();
     else if (a == "--clients") o.clients = std::stoi(value());
