@@ -1,5 +1,7 @@
 #include "accounts/directory_admin.h"
 
+#include "accounts/replies.h"
+
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -60,23 +62,8 @@ void InsertUserRows(Database& db, const TUserInfo& u) {
   v.BindText(":username_temp", u.username)
       .BindText(":orgNo_temp", u.organizeNo)
       .BindText(":nick_temp", u.nickname)
-      .BindText(":url_temp", u.url)
-      .BindText(":tel_temp", u.tel)
-      .BindText(":email_temp", u.email)
-      .BindText(":title_temp", u.title)
-      .BindText(":bday_temp", u.bday)
-      .BindText(":n_given_temp", u.n_given)
-      .BindText(":n_family_temp", u.n_family)
-      .BindText(":adr_street_temp", u.adr_street)
-      .BindText(":adr_country_temp", u.adr_country)
-      .BindText(":org_orgname_temp", u.org_orgname)
-      .BindText(":org_orgunit_temp", u.org_orgunit)
-      .BindText(":work_tel_temp", u.work_tel)
-      .BindText(":work_fax_temp", u.work_fax)
-      .BindText(":mobilephone_temp", u.mobilephone)
-      .BindText(":work_adr_temp", u.work_adr)
-      .BindText(":sex_temp", u.sex)
-      .BindText(":desc_temp", u.self_desc);
+;
+  for (const auto& f : kCardFields) v.BindText(f.param, u.*f.member);
   v.Run();
 }
 
@@ -101,24 +88,9 @@ void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLogin
   v.BindText(":username_temp", u.username)
       .BindText(":orgNo_temp", u.organizeNo)
       .BindText(":nick_temp", u.nickname)
-      .BindText(":url_temp", u.url)
-      .BindText(":tel_temp", u.tel)
-      .BindText(":email_temp", u.email)
-      .BindText(":title_temp", u.title)
-      .BindText(":bday_temp", u.bday)
-      .BindText(":n_given_temp", u.n_given)
-      .BindText(":n_family_temp", u.n_family)
-      .BindText(":adr_street_temp", u.adr_street)
-      .BindText(":adr_country_temp", u.adr_country)
-      .BindText(":org_orgname_temp", u.org_orgname)
-      .BindText(":org_orgunit_temp", u.org_orgunit)
-      .BindText(":work_tel_temp", u.work_tel)
-      .BindText(":work_fax_temp", u.work_fax)
-      .BindText(":mobilephone_temp", u.mobilephone)
-      .BindText(":work_adr_temp", u.work_adr)
-      .BindText(":sex_temp", u.sex)
-      .BindText(":desc_temp", u.self_desc)
+
       .BindText(":origloginname", origLoginName);
+  for (const auto& f : kCardFields) v.BindText(f.param, u.*f.member);
   v.Run();
 }
 
