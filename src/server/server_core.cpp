@@ -264,6 +264,11 @@ void ServerCore::SetSettings(const ServerSettings& settings) {
   settings_ = settings;
 }
 
+void ServerCore::UpdateSettings(const std::function<void(ServerSettings&)>& change) {
+  std::lock_guard lock(settingsMutex_);
+  change(settings_);
+}
+
 std::int32_t ServerCore::ServerPort() const {
   std::lock_guard lock(settingsMutex_);
   return settings_.ServerPort;

@@ -117,6 +117,9 @@ class ServerCore {
 
   ServerSettings Settings() const;
   void SetSettings(const ServerSettings& settings);
+  // Changes some settings in one step, so that concurrent changes of other
+  // fields (the console, the admin tool, an announcement) are not lost.
+  void UpdateSettings(const std::function<void(ServerSettings&)>& change);
   std::int32_t ServerPort() const;
   bool AllowReg() const;
   std::int32_t OfflineInfoDay() const;

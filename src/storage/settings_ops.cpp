@@ -58,9 +58,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
     return result;
   }
   if (*port != core.ServerPort()) {
-    ServerSettings s = core.Settings();
-    s.ServerPort = *port;
-    core.SetSettings(s);
+    core.UpdateSettings([&](ServerSettings& s) { s.ServerPort = *port; });
     WriteConfigValue(path, "ServerPort", std::string(Trim(form.serverPort)));
     result.portChanged = true;
     result.messages.emplace_back(kRestartToApply);
@@ -90,11 +88,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
     result.messages.emplace_back(kSaveRegFailed);
     return result;
   }
-  {
-    ServerSettings s = core.Settings();
-    s.AllowReg = form.allowReg;
-    core.SetSettings(s);
-  }
+  core.UpdateSettings([&](ServerSettings& s) { s.AllowReg = form.allowReg; });
 
   // SaveOfflineInfoDay: purges use it from the next server start.
   if (form.offlineInfoDay < 1 || form.offlineInfoDay > 30) {
@@ -107,11 +101,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
     result.messages.emplace_back(kSaveOfflineFailed);
     return result;
   }
-  {
-    ServerSettings s = core.Settings();
-    s.OfflineInfoDay = form.offlineInfoDay;
-    core.SetSettings(s);
-  }
+  core.UpdateSettings([&](ServerSettings& s) { s.OfflineInfoDay = form.offlineInfoDay; });
   result.ok = true;
   return result;
 }
