@@ -5,6 +5,7 @@
 #include <QApplication>
 
 #include "console/frmmain.h"
+#include "console/main_shell.h"
 #include "console/prompter.h"
 #include "server/instance.h"
 #include "server/server_core.h"
@@ -27,6 +28,10 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home) {
   // The window (with its dialogs) exists before the database opens, so the
   // log line of a failed open reaches the status log too.
   Tfrmmain window(core, prompter);
+  // The skinned frame, menus, toolbar, group bar and tray; the window is
+  // hidden into the tray rather than closed, so only "退出" ends the loop.
+  new MainShell(window, core, prompter);
+  QApplication::setQuitOnLastWindowClosed(false);
   if (!core.OpenDatabase())
     prompter.Information(nullptr, QStringLiteral("数据库连接失败"), QStringLiteral("信息"));
   window.show();  // the first show loads the directory and starts the server

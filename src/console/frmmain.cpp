@@ -95,7 +95,13 @@ class Tfrmmain::Observer : public CoreObserver {
  public:
   explicit Observer(Tfrmmain* window) : window_(window) {}
   void ServerStateChanged(bool running) override {
-    QMetaObject::invokeMethod(window_, [w = window_, running] { w->serverRunning_ = running; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        window_,
+        [w = window_, running] {
+          w->serverRunning_ = running;
+          emit w->ServerStateChanged(running);
+        },
+        Qt::QueuedConnection);
   }
   void ShowStatusPage() override {
     QMetaObject::invokeMethod(window_, [w = window_] { w->Rzpagectrl->setCurrentWidget(w->Tabstatus); },
@@ -249,8 +255,8 @@ QTreeWidget* Tfrmmain::MakeUserList(const char* name) {
 }
 
 void Tfrmmain::BuildMenus() {
-  // Until the skinned shell arrives, a plain menu bar switches the pages and
-  // runs the server commands.
+  // The page and server commands. The shell (MainShell) shows them on its
+  // menu buttons and replaces this plain menu bar.
   QMenu* server = menuBar()->addMenu(QStringLiteral("服务器"));
   server->setObjectName(QStringLiteral("Nserver"));
   Nserverstart = MakeAction(this, "Nserverstart", QStringLiteral("启动"));
@@ -316,6 +322,7 @@ bool Tfrmmain::FirstShow(bool startServer) {
   if (!core_.FirstShow(false)) return false;
   BuildOrgTree();
   Rzpagectrl->setCurrentWidget(Tabstatus);
+  if (core_.Settings().StartMin && StartMinimized) StartMinimized();
   if (startServer) core_.StartServer();
   return true;
 }
@@ -328,6 +335,11 @@ void Tfrmmain::LogStatus(const QString& line) {
     Memostatus->clear();
     statusLines_ = 0;
   }
+}
+
+void Tfrmmain::ClearStatusLog() {
+  Memostatus->clear();
+  statusLines_ = 0;
 }
 
 // --- Tree ---------------------------------------------------------------------------

@@ -86,6 +86,8 @@ class Tfrmmain : public QMainWindow {
 
   // Status log: one line at the end; more than 1000 lines empty it.
   void LogStatus(const QString& line);
+  // Empties the status log ("清空").
+  void ClearStatusLog();
 
   // Events and commands, named after their controls.
   void RzTvworgChange(QTreeWidgetItem* item);
@@ -114,6 +116,9 @@ class Tfrmmain : public QMainWindow {
 
   // Runs a modal dialog; tests replace it to fill and confirm the dialog.
   std::function<int(QDialog&)> ExecDialog;
+  // Started by the first show, after the directory is loaded and before the
+  // server starts, when the settings ask to start minimised.
+  std::function<void()> StartMinimized;
 
   // The node last made current in the tree (its code).
   std::optional<std::string> CurrentOrgNode;
@@ -151,6 +156,10 @@ class Tfrmmain : public QMainWindow {
   Tfrmuser* frmuser;
   Tfrmneworg* frmneworg;
   Tfrmorgrename* frmorgrename;
+
+ signals:
+  // The server was started or stopped (on the window thread).
+  void ServerStateChanged(bool running);
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -1,0 +1,120 @@
+// The shell of the main window: the skinned frame with the minimise button,
+// the menu shown as buttons (Mnumain on Tbrtopmenu), the toolbar Rztbrtop,
+// the group bar RzGbarmain, the status log's menu popstatus, the tray icon
+// and its menu, the settings and about windows, and the close rules.
+//
+// Every command of the console is one entry of `Commands()`: its menu item,
+// toolbar button and group bar item run the same action, so the surfaces
+// cannot drift apart.
+//
+// The close button and any close of the window without `ExitRequested` hide
+// the window into the tray (or minimise it where there is no tray); the
+// server keeps running. "退出" sets `ExitRequested`, stops the server and
+// ends the program.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QAction;
+class QMenu;
+class QToolBar;
+class QToolButton;
+class QWidget;
+
+namespace corvan {
+
+class ConsoleCommands;
+class Prompter;
+class ServerCore;
+class SkinFrame;
+class Tfrmabout;
+class Tfrmmain;
+class Tfrmset;
+class TrayController;
+
+class MainShell : public QObject {
+  Q_OBJECT
+
+ public:
+  // One command and where it is offered. Empty names: not on that surface.
+  struct Command {
+    QString id;            // the menu item's name
+    QString caption;       // menu caption
+    QString toolbarName;   // rztbtn...
+    QString toolbarCaption;
+    QString toolbarHint;
+    QString groupName;     // "Rzgrpmanage" or "Rzgrpdatabase"
+    QAction* menuItem = nullptr;
+    QAction* toolbarItem = nullptr;
+    QAction* groupItem = nullptr;
+  };
+
+  MainShell(Tfrmmain& window, ServerCore& core, Prompter& prompter);
+  ~MainShell() override;
+
+  const std::vector<Command>& Commands() const { return commands_; }
+  const Command* FindCommand(const QString& id) const;
+
+  // The toolbar images for the server state: 1, 3, 5 running; 0, 2, 4 stopped.
+  void ShowServerState(bool running);
+  int StartImage() const { return startImage_; }
+
+  // Runs a modal dialog; tests replace it.
+  std::function<int(QWidget&)> ExecDialog;
+
+  // The settings window's "设置" and the about box's "关于".
+  void NserversetClick();
+  void NHelpaboutClick();
+  // The tray menu.
+  void NtrayserverstartClick();
+  void NtrayserverstopClick();
+  void NexitClick();
+  // The status log's menu.
+  void N3Click();
+  void N4Click();
+
+  bool ExitRequested = false;
+
+  SkinFrame* Skin;
+  QToolButton* Rzsbtnmin;
+  QToolBar* Tbrtopmenu;
+  QToolBar* Rztbrtop;
+  QWidget* RzGbarmain;
+  QWidget* Rzgrpmanage;
+  QWidget* Rzgrpdatabase;
+  std::vector<QMenu*> Mnumain;
+  QMenu* popstatus;
+  QAction* N3;
+  QAction* N4;
+  TrayController* Tray;
+  Tfrmset* frmset;
+  Tfrmabout* frmabout;
+  ConsoleCommands& Actions() { return *actions_; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildCommands();
+  void BuildMenu();
+  void BuildToolbar();
+  void BuildGroupBar();
+  void BuildStatusMenu();
+  void BuildTray();
+  void SkinDialogs();
+  void Reload();
+  std::function<void()> HandlerOf(const QString& id);
+
+  Tfrmmain& window_;
+  ServerCore& core_;
+  Prompter& prompter_;
+  std::unique_ptr<ConsoleCommands> actions_;
+  std::vector<Command> commands_;
+  int startImage_ = 0;
+};
+
+}  // namespace corvan

@@ -1,0 +1,596 @@
+// The console's shell: the command table on every surface, the frame, the
+// tray and close rules, the settings window, backup and restore, the
+// announcement, the cleanup, the status-log menu and help.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTextBlock>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QUrl>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+
+#include "console/console_commands.h"
+#include "console/frmabout.h"
+#include "console/frmbase.h"
+#include "console/frmmain.h"
+#include "console/frmset.h"
+#include "console/frmuser.h"
+#include "console/main_shell.h"
+#include "console/prompter.h"
+#include "console/tray.h"
+#include "server/server_core.h"
+#include "storage/config.h"
+#include "storage/database.h"
+#include "support/test_server.h"
+
+namespace corvan {
+namespace {
+
+// Records messages and questions; answers from queues.
+class ScriptedPrompter : public Prompter {
+ public:
+  void Information(QWidget*, const QString& text, const QString& caption) override {
+    messages.push_back((caption + "|" + text).toStdString());
+  }
+  bool Question(QWidget*, const QString& text, const QString& caption) override {
+    questions.push_back((caption + "|" + text).toStdString());
+    if (answers.empty()) return true;
+    bool a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  std::optional<QString> GetText(QWidget*, const QString& caption, const QString& label,
+                                 const QString& initial) override {
+    inputs.push_back((caption + "|" + label + "|" + initial).toStdString());
+    return Next();
+  }
+  std::optional<QString> OpenFile(QWidget*, const QString&, const QString& filter) override {
+    filters.push_back(filter.toStdString());
+    return Next();
+  }
+  std::optional<QString> SaveFile(QWidget*, const QString&, const QString& filter) override {
+    filters.push_back(filter.toStdString());
+    return Next();
+  }
+  std::optional<QString> Next() {
+    if (texts.empty()) return std::nullopt;
+    auto t = texts.front();
+    texts.pop_front();
+    return t;
+  }
+
+  std::vector<std::string> messages, questions, inputs, filters;
+  std::deque<bool> answers;
+  std::deque<std::optional<QString>> texts;
+};
+
+std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ShellTest : public ::testing::Test {
+ protected:
+  ShellTest() : core_(Options()) {}
+
+  CoreOptions Options() {
+    // The first run writes an autostart entry: keep it in the test's folder.
+    xdg_ = home_.Path() / "xdg";
+    std::filesystem::create_directories(xdg_);
+    setenv("XDG_CONFIG_HOME", xdg_.c_str(), 1);
+    CoreOptions o;
+    o.home = home_.Path();
+    o.executable = home_.Path() / "corvan-server";
+    return o;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(core_.OpenDatabase());
+    Exec("insert into organize values('Root','Acme','',0);"
+         "insert into organize values('Root001','A','Root',10);"
+         "insert into authreg(username,pwd,nickname,organizeNo,USERID) values('ANN','pw','Ann','Root001',1);"
+         "insert into vcard(username,organizeNo,nickname) values('ANN','Root001','Ann')");
+    window_ = std::make_unique<Tfrmmain>(core_, prompter_);
+    shell_ = new MainShell(*window_, core_, prompter_);
+    shell_->Tray->TrayAvailable = [] { return false; };
+    ASSERT_TRUE(window_->FirstShow(false));
+    std::filesystem::remove(AutostartEntryPath());
+  }
+
+  void TearDown() override {
+    core_.StopServer();
+    window_.reset();
+    unsetenv("XDG_CONFIG_HOME");
+  }
+
+  void Exec(std::string_view sql) {
+    auto lock = core_.Db().Lock();
+    core_.Db().Exec(sql);
+  }
+  void StartOnFreePort() {
+    ServerSettings s = core_.Settings();
+    s.ServerPort = test::FreePort();
+    core_.SetSettings(s);
+    core_.StartServer();
+    ASSERT_TRUE(core_.TcpServerExists());
+  }
+  Tfrmmain& W() { return *window_; }
+  MainShell& S() { return *shell_; }
+  std::filesystem::path File(const std::string& name) { return home_.Path() / name; }
+  std::vector<std::string> TakeMessages() { return std::exchange(prompter_.messages, {}); }
+
+  test::TempDir home_;
+  std::filesystem::path xdg_;
+  ServerCore core_;
+  ScriptedPrompter prompter_;
+  std::unique_ptr<Tfrmmain> window_;
+  MainShell* shell_ = nullptr;  // owned by the window
+};
+
+TEST_F(ShellTest, EveryCommandIsOfferedWithTheCaptionsAndHintsOfTheTable) {
+  struct Row {
+    const char* id;
+    const char* caption;
+    const char* toolbar;
+    const char* hint;
+    const char* group;
+  };
+  const Row rows[] = {
+      {"Nserverstart", "启动", "rztbtnserverstart", "运行", ""},
+      {"Nserverstop", "停止", "rztbtnserverstop", "停止", ""},
+      {"Nserverset", "设置", "rztbtnset", "设置", "Rzgrpmanage"},
+      {"Nserverstatus", "状态", "rztbtnstatus", "状态", ""},
+      {"Nmanageuser", "用户管理", "rztbtnmanageuser", "用户管理", "Rzgrpmanage"},
+      {"Nmanageorg", "组织管理", "rztbtnmanageorg", "组织管理", "Rzgrpmanage"},
+      {"NmanageInfo", "发布公告", "rztbtnSendInfo", "发布公告", "Rzgrpmanage"},
+      {"N9", "备份数据", "rztbtndatabasebak", "备份数据库", "Rzgrpdatabase"},
+      {"Ndatabaserestore", "恢复数据", "rztbtndatabaserestore", "恢复数据库", "Rzgrpdatabase"},
+      {"N5", "清理离线文件", "rztbtnDelOfflinesFile", "清理无用离线文件", "Rzgrpdatabase"},
+      {"NHelpserver", "服务器帮助", "", "", ""},
+      {"NHelpabout", "关于", "", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.id);
+    const MainShell::Command* c = S().FindCommand(row.id);
+    ASSERT_NE(c, nullptr);
+    ASSERT_NE(c->menuItem, nullptr);
+    EXPECT_EQ(c->menuItem->text().toStdString(), row.caption);
+    EXPECT_EQ(W().findChild<QAction*>(row.id), c->menuItem);
+    if (*row.toolbar) {
+      auto* button = W().findChild<QToolButton*>(row.toolbar);
+      ASSERT_NE(button, nullptr);
+      EXPECT_EQ(button->text().toStdString(), row.caption);
+      EXPECT_EQ(button->toolTip().toStdString(), row.hint);
+      EXPECT_FALSE(button->icon().isNull());
+    } else {
+      EXPECT_EQ(c->toolbarItem, nullptr);
+    }
+    if (*row.group) {
+      ASSERT_NE(c->groupItem, nullptr);
+      EXPECT_EQ(c->groupItem->text().toStdString(), row.caption);
+      EXPECT_EQ(c->groupItem->parent()->objectName().toStdString(), row.group);
+    } else {
+      EXPECT_EQ(c->groupItem, nullptr);
+    }
+  }
+  // The data group's third item is the cleanup.
+  EXPECT_EQ(W().findChild<QAction*>("RzgrpdatabaseItems2"), S().FindCommand("N5")->groupItem);
+  // The menu as buttons, in order, with blanks after their captions.
+  ASSERT_EQ(S().Mnumain.size(), 4u);
+  EXPECT_EQ(S().Mnumain[0]->title().trimmed().toStdString(), "服务器");
+  EXPECT_EQ(S().Mnumain[1]->title().trimmed().toStdString(), "管理");
+  EXPECT_EQ(S().Mnumain[2]->title().trimmed().toStdString(), "数据");
+  EXPECT_EQ(S().Mnumain[3]->title().trimmed().toStdString(), "帮助");
+  EXPECT_TRUE(S().Mnumain[0]->title().endsWith(' '));
+  for (const char* name : {"Tbrtopmenu", "Rztbrtop", "RzGbarmain", "Rzgrpmanage", "Rzgrpdatabase", "popstatus",
+                           "poptray", "Rzsbtnmin", "Rzsbtnclose", "Imgtop", "imgrb", "Tfrmset", "Tfrmabout"})
+    EXPECT_TRUE(W().findChild<QObject*>(name)) << name;
+  EXPECT_EQ(S().Rzsbtnmin->toolTip(), "最小化");
+  EXPECT_EQ(S().Skin->Rzsbtnclose->toolTip(), "关闭");
+  EXPECT_EQ(S().Skin->rzlbltitle->text(), "Corvan服务器");
+  EXPECT_EQ(W().size(), QSize(800, 600));
+  EXPECT_TRUE(W().windowFlags() & Qt::FramelessWindowHint);
+  // The tray.
+  EXPECT_EQ(S().Tray->Rztrayserver->toolTip(), "Corvan服务器");
+  EXPECT_EQ(S().Tray->Ntrayserverstart->text(), "启动");
+  EXPECT_EQ(S().Tray->Ntrayserverstop->text(), "停止");
+  EXPECT_EQ(S().Tray->Nexit->text(), "退出");
+}
+
+TEST_F(ShellTest, MenuToolbarAndGroupBarRunTheSameActions) {
+  auto page = [&] { return W().Rzpagectrl->currentWidget(); };
+  const MainShell::Command* users = S().FindCommand("Nmanageuser");
+  const MainShell::Command* orgs = S().FindCommand("Nmanageorg");
+  const MainShell::Command* status = S().FindCommand("Nserverstatus");
+  users->groupItem->trigger();
+  EXPECT_EQ(page(), W().Tabmanageuser);
+  EXPECT_EQ(W().Rzlvwuserlist->topLevelItemCount(), 1);
+  orgs->toolbarItem->trigger();
+  EXPECT_EQ(page(), W().Tabmanageorg);
+  status->toolbarItem->trigger();
+  EXPECT_EQ(page(), W().Tabstatus);
+  orgs->menuItem->trigger();
+  EXPECT_EQ(page(), W().Tabmanageorg);
+
+  // Settings and about open their windows from each surface.
+  std::vector<std::string> opened;
+  S().ExecDialog = [&](QWidget& dialog) {
+    opened.push_back(dialog.objectName().toStdString());
+    return 0;
+  };
+  S().FindCommand("Nserverset")->menuItem->trigger();
+  S().FindCommand("Nserverset")->toolbarItem->trigger();
+  S().FindCommand("Nserverset")->groupItem->trigger();
+  S().FindCommand("NHelpabout")->menuItem->trigger();
+  EXPECT_EQ(opened, (std::vector<std::string>{"Tfrmset", "Tfrmset", "Tfrmset", "Tfrmabout"}));
+
+  // Start and stop from the toolbar, with the images of each state.
+  ServerSettings s = core_.Settings();
+  s.ServerPort = test::FreePort();
+  core_.SetSettings(s);
+  S().FindCommand("Nserverstart")->toolbarItem->trigger();
+  EXPECT_TRUE(core_.TcpServerExists());
+  QApplication::processEvents();
+  EXPECT_EQ(S().StartImage(), 1);
+  S().FindCommand("Nserverstop")->menuItem->trigger();
+  EXPECT_FALSE(core_.TcpServerExists());
+  QApplication::processEvents();
+  EXPECT_EQ(S().StartImage(), 0);
+}
+
+TEST_F(ShellTest, ToolbarCleanupRefusesWhileTheListenerExistsTheOthersDoNot) {
+  StartOnFreePort();
+  S().FindCommand("N5")->toolbarItem->trigger();
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|请先停止服务器"}));
+  auto cleaned = [&] {
+    for (const auto& line : core_.Log().Lines())
+      if (line.rfind("离线文件清理结束时间：", 0) == 0) return true;
+    return false;
+  };
+  EXPECT_FALSE(cleaned());
+  S().FindCommand("N5")->groupItem->trigger();
+  EXPECT_TRUE(TakeMessages().empty());
+  for (int i = 0; i < 200 && !cleaned(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(cleaned());
+  core_.StopServer();
+  S().FindCommand("N5")->toolbarItem->trigger();
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(ShellTest, OnlineUsersWithNobodyOnlineAppendsOnlyTheCountLineAndClearEmptiesTheLog) {
+  QApplication::processEvents();
+  S().N3->trigger();
+  ASSERT_FALSE(core_.Log().Lines().empty());
+  EXPECT_EQ(core_.Log().Lines().back(), "共0人在线！");
+  QApplication::processEvents();
+  EXPECT_EQ(W().Memostatus->document()->lastBlock().text(), "共0人在线！");
+  S().N4->trigger();
+  EXPECT_TRUE(W().Memostatus->toPlainText().isEmpty());
+}
+
+TEST_F(ShellTest, BackupAppendsTheEndingAsksBeforeOverwritingAndReports) {
+  prompter_.texts = {QString::fromStdString(File("backup1").string())};
+  S().FindCommand("N9")->menuItem->trigger();
+  EXPECT_TRUE(std::filesystem::exists(File("backup1.mdb")));
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|备份数据成功"}));
+  EXPECT_EQ(prompter_.filters.back(), "*.mdb(数据库) (*.mdb);;*.*(所有文件) (*)");
+
+  // An ending in capitals gets no second one.
+  prompter_.texts = {QString::fromStdString(File("B.MDB").string())};
+  S().FindCommand("N9")->toolbarItem->trigger();
+  EXPECT_TRUE(std::filesystem::exists(File("B.MDB")));
+  EXPECT_FALSE(std::filesystem::exists(File("B.MDB.mdb")));
+  EXPECT_TRUE(prompter_.questions.empty());
+
+  // Onto an existing file: asked first; no leaves it untouched.
+  std::ofstream(File("keep.mdb")) << "keep";
+  prompter_.texts = {QString::fromStdString(File("keep.mdb").string())};
+  prompter_.answers = {false};
+  TakeMessages();
+  S().FindCommand("N9")->groupItem->trigger();
+  EXPECT_EQ(prompter_.questions, (std::vector<std::string>{"信息|目标已经存在，是否继续？"}));
+  EXPECT_EQ(ReadAll(File("keep.mdb")), "keep");
+  EXPECT_TRUE(TakeMessages().empty());
+
+  // A cancelled dialog does nothing.
+  S().FindCommand("N9")->menuItem->trigger();
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(ShellTest, RestoreIsRefusedWhileTheListenerExists) {
+  StartOnFreePort();
+  S().FindCommand("Ndatabaserestore")->menuItem->trigger();
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|请先停止服务器"}));
+  EXPECT_TRUE(prompter_.filters.empty());  // no dialog was shown
+  EXPECT_TRUE(core_.Dir().Get()->UserExists("ANN"));
+}
+
+TEST_F(ShellTest, RestoreOfAnOlderDatabaseUpgradesItAndReloadsTreeAndBothLists) {
+  {
+    Database old;
+    ASSERT_TRUE(old.Open(File("old.mdb").string()));
+    auto lock = old.Lock();
+    old.Exec("create table authreg(username text, pwd text, nickname text, organizeNo text);"
+             "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
+             " title text, bday text, n_given text, n_family text, adr_street text, adr_country text,"
+             " org_orgname text, org_orgunit text, work_tel text, work_fax text, mobilephone text, work_adr text,"
+             " sex text, self_desc text);"
+             "create table organize(organizeNo text, organizename text, parNo text);"
+             "insert into organize values('Root','旧公司','');"
+             "insert into organize values('Root001','旧部门','Root');"
+             "insert into authreg values('OLDIE','1','Old','Root001');"
+             "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
+  }
+  W().NmanageuserClick();
+  W().RzTvworg->setCurrentItem(W().FindOrgNode("Root001"));
+  ASSERT_EQ(W().Rzlvwuser->topLevelItemCount(), 1);
+
+  prompter_.texts = {QString::fromStdString(File("old.mdb").string())};
+  prompter_.answers = {true};
+  S().FindCommand("Ndatabaserestore")->toolbarItem->trigger();
+  EXPECT_EQ(prompter_.questions, (std::vector<std::string>{"信息|是否确定恢复数据？"}));
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|恢复数据成功"}));
+  ASSERT_EQ(W().RzTvworg->topLevelItemCount(), 1);
+  EXPECT_EQ(W().RzTvworg->topLevelItem(0)->text(0), "旧公司");
+  ASSERT_EQ(W().RzTvworg->topLevelItem(0)->childCount(), 1);
+  EXPECT_EQ(W().RzTvworg->topLevelItem(0)->child(0)->text(0), "旧部门");
+  // Both lists show the restored accounts only.
+  ASSERT_EQ(W().Rzlvwuserlist->topLevelItemCount(), 1);
+  EXPECT_EQ(W().Rzlvwuserlist->topLevelItem(0)->text(1), "OLDIE");
+  ASSERT_EQ(W().Rzlvwuser->topLevelItemCount(), 1);
+  EXPECT_EQ(W().Rzlvwuser->topLevelItem(0)->text(1), "OLDIE");
+  auto lock = core_.Db().Lock();
+  EXPECT_TRUE(core_.Db().TableExists("OfflineInfo"));
+  EXPECT_TRUE(core_.Db().TableExists("OfflineFiles"));
+  auto cols = core_.Db().ColumnNames("select * from organize");
+  EXPECT_NE(std::find(cols.begin(), cols.end(), "orgID"), cols.end());
+}
+
+TEST_F(ShellTest, RestoreOfANonDatabaseFailsAndLeavesTheLiveDatabase) {
+  std::ofstream(File("notes.mdb")) << "not a database at all";
+  W().NmanageuserClick();
+  prompter_.texts = {QString::fromStdString(File("notes.mdb").string())};
+  S().FindCommand("Ndatabaserestore")->groupItem->trigger();
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|恢复数据失败"}));
+  EXPECT_TRUE(core_.Dir().Get()->UserExists("ANN"));
+  EXPECT_EQ(W().Rzlvwuserlist->topLevelItemCount(), 1);
+  EXPECT_EQ(W().RzTvworg->topLevelItem(0)->text(0), "Acme");
+
+  // A file that does not exist ends it without a message; "no" touches nothing.
+  prompter_.texts = {QString::fromStdString(File("missing.mdb").string())};
+  S().FindCommand("Ndatabaserestore")->menuItem->trigger();
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(ShellTest, AnnouncementAsksWithItsCaptionAndKeepsTheTextOnCancelOrBlanks) {
+  const std::string before = core_.Information();
+  S().FindCommand("NmanageInfo")->menuItem->trigger();  // cancelled
+  ASSERT_EQ(prompter_.inputs.size(), 1u);
+  EXPECT_EQ(prompter_.inputs[0], "提示|请输入公告内容|" + before);
+  EXPECT_EQ(core_.Information(), before);
+
+  prompter_.texts = {QStringLiteral("   ")};
+  S().FindCommand("NmanageInfo")->toolbarItem->trigger();
+  EXPECT_EQ(core_.Information(), before);
+
+  prompter_.texts = {QStringLiteral(" 周五停电 ")};
+  S().FindCommand("NmanageInfo")->groupItem->trigger();
+  EXPECT_EQ(core_.Information(), " 周五停电 ");
+  ConfigReadResult file = ParseConfiguration(ReadAll(core_.ConfigPath()));
+  EXPECT_EQ(file.settings.Information, " 周五停电 ");
+  EXPECT_TRUE(TakeMessages().empty());
+}
+
+TEST_F(ShellTest, HelpOpensTheFileOfTheDataFolderOrSaysItCannot) {
+  std::vector<QUrl> opened;
+  bool viewerWorks = true;
+  S().Actions().OpenUrl = [&](const QUrl& url) {
+    opened.push_back(url);
+    return viewerWorks;
+  };
+  S().FindCommand("NHelpserver")->menuItem->trigger();
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
+  EXPECT_TRUE(opened.empty());
+
+  std::ofstream(File("Corvan_Server.chm")) << "ITSF";
+  S().FindCommand("NHelpserver")->menuItem->trigger();
+  EXPECT_TRUE(TakeMessages().empty());
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].toLocalFile().toStdString(), File("Corvan_Server.chm").string());
+
+  viewerWorks = false;
+  S().FindCommand("NHelpserver")->menuItem->trigger();
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
+}
+
+TEST_F(ShellTest, AboutShowsTheVersionAndItsDate) {
+  EXPECT_EQ(S().frmabout->windowTitle(), "关于");
+  EXPECT_EQ(S().frmabout->lblversion->text(), "版本:2.4.081226");
+  EXPECT_EQ(S().frmabout->lbldate->text(), "更新日期：2008年12月26日");
+}
+
+TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
+  StartOnFreePort();
+  W().show();
+  QApplication::processEvents();
+  // No tray here: closing minimises instead, so the console is not lost.
+  EXPECT_FALSE(W().close());
+  EXPECT_TRUE(S().Tray->Minimized());
+  EXPECT_TRUE(core_.TcpServerExists());
+  S().Skin->Rzsbtnclose->click();
+  EXPECT_TRUE(core_.TcpServerExists());
+  S().Tray->Ntrayserverstop->trigger();  // restores, then stops
+  EXPECT_FALSE(S().Tray->Minimized());
+  EXPECT_FALSE(core_.TcpServerExists());
+  S().Tray->Ntrayserverstart->trigger();
+  EXPECT_TRUE(core_.TcpServerExists());
+
+  // With a tray the window hides into it; a click brings it back.
+  S().Tray->TrayAvailable = [] { return true; };
+  S().Tray->IconPressed();
+  EXPECT_FALSE(W().isVisible());
+  S().Tray->IconPressed();
+  EXPECT_TRUE(W().isVisible());
+
+  S().Tray->Nexit->trigger();
+  EXPECT_TRUE(S().ExitRequested);
+  EXPECT_FALSE(core_.TcpServerExists());
+}
+
+TEST_F(ShellTest, FrameResizesFromTheCornerAndMovesFromTheBannerWithoutAWindowManager) {
+  W().show();
+  QApplication::processEvents();
+  const QRect before = W().geometry();
+  auto send = [](QWidget* piece, QEvent::Type type, QPoint local, QPoint global, Qt::MouseButtons buttons) {
+    QMouseEvent event(type, QPointF(local), QPointF(global),
+                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(piece, &event);
+  };
+  QWidget* corner = S().Skin->imgrb;
+  QPoint local(corner->width() - 3, corner->height() - 3);
+  QPoint global = corner->mapToGlobal(local);
+  send(corner, QEvent::MouseButtonPress, local, global, Qt::LeftButton);
+  ASSERT_TRUE(S().Skin->LastAction());
+  EXPECT_EQ(*S().Skin->LastAction(), FrameAction::BottomRight);
+  if (S().Skin->Dragging()) {
+    send(corner, QEvent::MouseMove, local, global + QPoint(20, 10), Qt::LeftButton);
+    send(corner, QEvent::MouseButtonRelease, local, global + QPoint(20, 10), Qt::NoButton);
+    EXPECT_EQ(W().geometry().size(), before.size() + QSize(20, 10));
+    EXPECT_EQ(W().geometry().topLeft(), before.topLeft());
+  }
+
+  QWidget* banner = S().Skin->Imgtop;
+  QPoint middle(banner->width() / 2, banner->height() / 2);
+  send(banner, QEvent::MouseButtonPress, middle, banner->mapToGlobal(middle), Qt::LeftButton);
+  EXPECT_EQ(*S().Skin->LastAction(), FrameAction::Move);
+
+  // A dialog never resizes from its edge.
+  auto* dialogCorner = S().frmset->Skin->imgrb;
+  send(dialogCorner, QEvent::MouseButtonPress, QPoint(1, 1), QPoint(1, 1), Qt::LeftButton);
+  EXPECT_FALSE(S().frmset->Skin->LastAction());
+  // The account editor wears the fixed frame too.
+  auto* editorFrame = W().frmuser->findChild<SkinFrame*>();
+  ASSERT_NE(editorFrame, nullptr);
+  EXPECT_FALSE(editorFrame->Sizable());
+}
+
+class SettingsTest : public ShellTest {
+ protected:
+  void SetUp() override {
+    ShellTest::SetUp();
+    // As after a server start, which replaces an unset number of days by 3.
+    ServerSettings s = core_.Settings();
+    s.OfflineInfoDay = 3;
+    core_.SetSettings(s);
+  }
+  Tfrmset& F() { return *S().frmset; }
+  ConfigReadResult Saved() { return ParseConfiguration(ReadAll(core_.ConfigPath())); }
+};
+
+TEST_F(SettingsTest, WindowShowsTheSettingsOnItsFourPages) {
+  F().FormShow();
+  EXPECT_EQ(F().windowTitle(), "设置");
+  EXPECT_EQ(F().Pgcset->currentWidget(), F().Tabsheetnetwork);
+  EXPECT_EQ(F().edtServerPort->text().toInt(), core_.ServerPort());
+  EXPECT_EQ(F().edtServerPort->maxLength(), 10);
+  EXPECT_EQ(F().rdoallow->isChecked(), core_.AllowReg());
+  EXPECT_EQ(F().RzedtOfflineday->value(), core_.OfflineInfoDay());
+  EXPECT_FALSE(F().chkautostart->isChecked());
+  F().actadvofflineExecute();
+  EXPECT_EQ(F().Pgcset->currentWidget(), F().TabsheetOffline);
+  F().actoristartExecute();
+  EXPECT_EQ(F().Pgcset->currentWidget(), F().Tabsheetstart);
+  F().actadvregExecute();
+  EXPECT_EQ(F().Pgcset->currentWidget(), F().Tabsheetreg);
+  auto hint = [&](const char* page) {
+    return F().findChild<QLabel*>(QString::fromLatin1(page) + "hint")->text().toStdString();
+  };
+  EXPECT_EQ(hint("Tabsheetnetwork"), "设置服务器的通讯端口。\n端口改变后，服务器需要重新启动后生效。");
+  EXPECT_EQ(hint("TabsheetOffline"), "设置服务器保存离线信息的期限。(1-30天)");
+  EXPECT_EQ(F().chkautostart->text(), "开机启动");
+  EXPECT_EQ(F().chkstartmin->text(), "启动时最小化");
+  EXPECT_EQ(F().rdodeny->text(), "不允许");
+}
+
+TEST_F(SettingsTest, BadPortStopsTheSaveBeforeAnythingElseIsWritten) {
+  F().FormShow();
+  std::filesystem::remove(core_.ConfigPath());
+  F().edtServerPort->setText("90a");
+  F().chkstartmin->setChecked(true);
+  EXPECT_FALSE(F().SaveAll());
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|请输入合法的端口"}));
+  EXPECT_FALSE(std::filesystem::exists(core_.ConfigPath()));
+  EXPECT_NE(F().result(), QDialog::Accepted);
+}
+
+TEST_F(SettingsTest, SaveWritesTheKeysInOrderAndTellsOfAChangedPort) {
+  F().FormShow();
+  // The port unchanged: no message, no ServerPort key; the other three are written.
+  std::filesystem::remove(core_.ConfigPath());
+  F().rdodeny->setChecked(true);
+  F().RzedtOfflineday->setValue(7);
+  EXPECT_TRUE(F().SaveAll());
+  EXPECT_TRUE(TakeMessages().empty());
+  ConfigReadResult saved = Saved();
+  EXPECT_FALSE(saved.hasServerPort);
+  EXPECT_TRUE(saved.hasStartMin);
+  EXPECT_FALSE(saved.settings.AllowReg);
+  EXPECT_EQ(saved.settings.OfflineInfoDay, 7);
+  EXPECT_FALSE(core_.AllowReg());
+  EXPECT_EQ(core_.OfflineInfoDay(), 7);
+
+  // A new port: written as entered (trimmed) and "重新启动服务器后生效".
+  F().FormShow();
+  F().edtServerPort->setText(" 9600 ");
+  EXPECT_TRUE(F().SaveAll());
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|重新启动服务器后生效"}));
+  EXPECT_EQ(core_.ServerPort(), 9600);
+  EXPECT_EQ(Saved().settings.ServerPort, 9600);
+  // Shown again, the boxes keep what was entered.
+  F().FormShow();
+  EXPECT_EQ(F().edtServerPort->text(), " 9600 ");
+  EXPECT_TRUE(F().rdodeny->isChecked());
+}
+
+TEST_F(SettingsTest, AutoStartBoxCreatesAndRemovesTheAutostartEntry) {
+  const auto entry = AutostartEntryPath();
+  EXPECT_EQ(entry.parent_path().parent_path(), xdg_);
+  F().FormShow();
+  EXPECT_FALSE(F().AutoStartWasOn);
+  F().chkautostart->setChecked(true);
+  ASSERT_TRUE(F().SaveAll()) << ::testing::PrintToString(prompter_.messages);
+  EXPECT_TRUE(std::filesystem::exists(entry));
+  EXPECT_NE(ReadAll(entry).find("Exec="), std::string::npos);
+
+  F().FormShow();
+  EXPECT_TRUE(F().chkautostart->isChecked());
+  EXPECT_TRUE(F().AutoStartWasOn);
+  // Left as found: the entry is not touched even if it vanished meanwhile.
+  std::filesystem::remove(entry);
+  ASSERT_TRUE(F().SaveAll());
+  EXPECT_FALSE(std::filesystem::exists(entry));
+
+  F().FormShow();
+  F().chkautostart->setChecked(true);
+  ASSERT_TRUE(F().SaveAll());
+  F().FormShow();
+  F().chkautostart->setChecked(false);
+  ASSERT_TRUE(F().SaveAll());
+  EXPECT_FALSE(std::filesystem::exists(entry));
+}
+
+}  // namespace
+}  // namespace corvan
