@@ -32,7 +32,11 @@ for t in "${targets[@]}"; do
           -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
           "$work/$t" "$corpus/$t" 2>"$work/$t.log"); then
     tail -n 60 "$work/$t.log"
-    ls "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* 2>/dev/null || true
+    # Keep the inputs that failed beside the build for reproduction:
+    #   build-fuzz/tests/fuzz/fuzz_<target> build-fuzz/fuzz-findings/crash-...
+    mkdir -p "$dir/fuzz-findings"
+    cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* "$dir/fuzz-findings/" 2>/dev/null || true
+    ls "$dir/fuzz-findings"
     failed=1
   else
     grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$work/$t.log" || true
