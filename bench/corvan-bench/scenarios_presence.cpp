@@ -122,8 +122,9 @@ bool Heartbeats(const Options& o) {
     report.Line("step " + Fixed(rate / 1000, 0) + "k/s",
                 "sent " + Fixed(achieved, 0) + "/s, drops " + std::to_string(drops) + ", drained in " +
                     Fixed(drain * 1000, 0) + " ms, server cpu " +
-                    Fixed(100 * (s1.cpuSeconds - s0.cpuSeconds) / std::max(1e-9, elapsed + drain), 0) +
-                    " %, discovery answer " + latencies.Summary());
+                    Fixed(100 * (s1.cpuSeconds - s0.cpuSeconds) / std::max(1e-9, elapsed + drain), 0) + " % (" +
+                    Fixed(1e6 * (s1.cpuSeconds - s0.cpuSeconds) / std::max<double>(1, static_cast<double>(sent)), 1) +
+                    " us per datagram), discovery answer " + latencies.Summary());
     if (!lossless) break;
   }
   probeLatencies = nullptr;
