@@ -7,6 +7,7 @@
 #include "console/frmmain.h"
 #include "console/main_shell.h"
 #include "console/prompter.h"
+#include "server/admin_endpoint.h"
 #include "server/instance.h"
 #include "server/server_core.h"
 
@@ -35,7 +36,12 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home) {
   if (!core.OpenDatabase())
     prompter.Information(nullptr, QStringLiteral("数据库连接失败"), QStringLiteral("信息"));
   window.show();  // the first show loads the directory and starts the server
+  // corvanctl's way in, as in the headless run; the console runs on without it.
+  AdminEndpoint admin(core, {AdminSocketPath(home)});
+  std::string adminError;
+  if (!admin.Start(&adminError)) core.LogStatus("admin endpoint: " + adminError);
   int status = app.exec();
+  admin.Stop();
   core.StopServer();
   return status;
 }
