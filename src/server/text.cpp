@@ -65,22 +65,17 @@ iconv_t Descriptor(bool toUtf8) {
   return static_cast<iconv_t>(toUtf8 ? fromGbk.get() : toGbk.get());
 }
 
-std::optional<std::string> Convert(std::string_view in, bool toUtf8, bool lenient) {
-  // Pure ASCII is the same in both encodings: skip iconv for it.
-  bool ascii = true;
-  for (char c : in) {
-    if (static_cast<unsigned char>(c) >= 0x80) { ascii = false; break; }
-  }
-  if (ascii) return std::string(in);
-  iconv_t cd = Descriptor(toUtf8);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+// Converts one run of non-ASCII bytes, appending to `out`.
+bool ConvertRun(iconv_t cd, std::string_view in, bool lenient, std::string& out) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
-  std::string out;
-  out.resize(in.size() * 2 + 16);
+  // GBK takes at most 2 bytes where UTF-8 takes 2 to 4; UTF-8 takes at most
+  // 3 bytes where GBK takes 2 (or 1 for a replaced byte).
+  std::size_t start = out.size();
+  out.resize(start + in.size() * 2 + 8);
   char* src = const_cast<char*>(in.data());
   std::size_t srcLeft = in.size();
-  char* dst = out.data();
-  std::size_t dstLeft = out.size();
+  char* dst = out.data() + start;
+  std::size_t dstLeft = out.size() - start;
   while (srcLeft > 0) {
     std::size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
     if (r != static_cast<std::size_t>(-1)) break;
@@ -91,7 +86,7 @@ std::optional<std::string> Convert(std::string_view in, bool toUtf8, bool lenien
       dstLeft = out.size() - used;
       continue;
     }
-    if (!lenient) return std::nullopt;
+    if (!lenient) return false;
     // EILSEQ or EINVAL: replace one input byte and go on.
     if (dstLeft < 1) {
       std::size_t used = static_cast<std::size_t>(dst - out.data());
@@ -106,6 +101,35 @@ std::optional<std::string> Convert(std::string_view in, bool toUtf8, bool lenien
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
   out.resize(static_cast<std::size_t>(dst - out.data()));
+  return true;
+}
+
+std::optional<std::string> Convert(std::string_view in, bool toUtf8, bool lenient) {
+  // ASCII is the same in both encodings, and neither encoding uses ASCII
+  // bytes inside a multi-byte character except as a GBK trail byte. So text
+  // is copied in ASCII runs and only the runs between them go through iconv
+  // (for GBK input a run also takes the byte after each lead byte).
+  std::string out;
+  out.reserve(in.size() + in.size() / 2 + 16);
+  iconv_t cd = reinterpret_cast<iconv_t>(-1);
+  std::size_t i = 0;
+  while (i < in.size()) {
+    std::size_t j = i;
+    while (j < in.size() && static_cast<unsigned char>(in[j]) < 0x80) ++j;
+    out.append(in.data() + i, j - i);
+    if (j == in.size()) break;
+    std::size_t k = j;
+    while (k < in.size() && static_cast<unsigned char>(in[k]) >= 0x80) {
+      ++k;
+      if (toUtf8 && k < in.size()) ++k;  // a GBK lead byte owns the next byte
+    }
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+      cd = Descriptor(toUtf8);
+      if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    }
+    if (!ConvertRun(cd, in.substr(j, k - j), lenient, out)) return std::nullopt;
+    i = k;
+  }
   return out;
 }
 

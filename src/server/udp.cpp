@@ -131,21 +131,28 @@ void UdpListener::Run() {
     }
     if (p[1].revents != 0) return;
     if ((p[0].revents & POLLIN) == 0) continue;
-    sockaddr_in from{};
-    socklen_t fromLen = sizeof from;
-    // MSG_TRUNC makes recvfrom report the datagram's real length, so an
-    // oversize datagram is recognised and dropped rather than read as its
-    // truncated prefix.
-    ssize_t n = ::recvfrom(fd_.Get(), buf.data(), buf.size(), MSG_TRUNC | MSG_DONTWAIT,
-                           reinterpret_cast<sockaddr*>(&from), &fromLen);
-    if (n < 0) continue;
-    if (static_cast<std::size_t>(n) > kMaxDatagram) continue;
-    char ip[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
-    try {
-      handler_(std::string_view(buf.data(), static_cast<std::size_t>(n)), ip, ntohs(from.sin_port));
-    } catch (...) {
-      // A failing datagram ends its own handling only.
+    // Drain what is queued before waiting again; a bounded number per round
+    // so that a stop request is seen even under a flood.
+    for (int n = 0; n < 1024; ++n) {
+      sockaddr_in from{};
+      socklen_t fromLen = sizeof from;
+      // MSG_TRUNC makes recvfrom report the datagram's real length, so an
+      // oversize datagram is recognised and dropped rather than read as its
+      // truncated prefix.
+      ssize_t got = ::recvfrom(fd_.Get(), buf.data(), buf.size(), MSG_TRUNC | MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &fromLen);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        break;  // EAGAIN: nothing more queued
+      }
+      if (static_cast<std::size_t>(got) > kMaxDatagram) continue;
+      char ip[INET_ADDRSTRLEN] = {};
+      inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+      try {
+        handler_(std::string_view(buf.data(), static_cast<std::size_t>(got)), ip, ntohs(from.sin_port));
+      } catch (...) {
+        // A failing datagram ends its own handling only.
+      }
     }
   }
 }

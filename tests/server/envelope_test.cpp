@@ -124,3 +124,25 @@ TEST(Text, TimestampDropsMidnightTime) {
 
 }  // namespace
 }  // namespace corvan
+
+namespace corvan {
+namespace {
+
+TEST(Text, GbkConversionOfMixedRuns) {
+  // "丂" is 0x81 0x40 in GBK: its trail byte is the ASCII '@'.
+  const std::string utf8 = "a丂b<张三>@镕z";
+  auto gbk = Utf8ToGbk(utf8);
+  ASSERT_TRUE(gbk);
+  EXPECT_EQ(gbk->substr(0, 4), std::string("a\x81\x40", 3) + "b");
+  EXPECT_EQ(GbkToUtf8(*gbk), utf8);
+  // A lone lead byte at the end is refused strictly and replaced leniently.
+  EXPECT_FALSE(GbkToUtf8("ab\x81"));
+  EXPECT_EQ(GbkToUtf8Lenient("ab\x81"), "ab?");
+  // Characters GBK lacks become '?' in lenient output only.
+  EXPECT_FALSE(Utf8ToGbk("x😀y"));
+  EXPECT_EQ(Utf8ToGbkLenient("x😀y").front(), 'x');
+  EXPECT_EQ(Utf8ToGbkLenient("x😀y").back(), 'y');
+}
+
+}  // namespace
+}  // namespace corvan
