@@ -84,15 +84,18 @@ ServerCore::ServerCore(CoreOptions options)
       onlineLane_(asio::make_strand(lanes_.get_executor())),
       accountLane_(asio::make_strand(lanes_.get_executor())),
       jobs_(static_cast<std::size_t>(options_.jobThreads)),
-      statusTimer_(io_),
-      trimTimer_(io_) {
+      offlineInfoLane_(asio::make_strand(jobs_.get_executor())),
+      offlineFilesLane_(asio::make_strand(jobs_.get_executor())),
+      timerStrand_(asio::make_strand(io_)),
+      statusTimer_(timerStrand_),
+      trimTimer_(timerStrand_) {
   for (int i = 0; i < options_.ioThreads; ++i) ioThreads_.emplace_back([this] { io_.run(); });
   ScheduleTrimTimer();
 }
 
 ServerCore::~ServerCore() {
   StopServer();
-  asio::post(io_, [this] {
+  asio::post(timerStrand_, [this] {
     statusTimer_.cancel();
     trimTimer_.cancel();
   });
@@ -103,6 +106,10 @@ ServerCore::~ServerCore() {
   work_.reset();
   io_.stop();
   for (auto& t : ioThreads_) t.join();
+  // Connections not yet closed when the loop stopped still hold sockets and
+  // strands of io_: release them while io_ exists (the set is declared before
+  // io_ and would otherwise be destroyed after it).
+  connections_.Clear();
 }
 
 std::filesystem::path ServerCore::DatabasePath() const { return options_.home / kDatabaseFileName; }
@@ -181,7 +188,7 @@ void ServerCore::StartServer() {
         }
       }
       if (ok) {
-        asio::post(io_, [this] {
+        asio::post(timerStrand_, [this] {
           statusTimerOn_ = true;
           ScheduleStatusTimer();
         });
@@ -223,7 +230,7 @@ void ServerCore::StopServer() {
       udp.reset();
       LogEvent("Udp服务器停止监听");
     }
-    asio::post(io_, [this] {
+    asio::post(timerStrand_, [this] {
       statusTimerOn_ = false;
       statusTimer_.cancel();
     });
@@ -333,6 +340,23 @@ void ServerCore::PostRequest(std::function<void()> job) {
 }
 
 void ServerCore::PostOnlineLane(std::function<void()> job) { asio::post(onlineLane_, std::move(job)); }
+
+namespace {
+// A lane job that fails stops; the lane goes on with the next.
+std::function<void()> Guarded(std::function<void()> job) {
+  return [job = std::move(job)] {
+    try {
+      job();
+    } catch (...) {
+    }
+  };
+}
+}  // namespace
+
+void ServerCore::PostOfflineInfoLane(std::function<void()> job) { asio::post(offlineInfoLane_, Guarded(std::move(job))); }
+void ServerCore::PostOfflineFilesLane(std::function<void()> job) {
+  asio::post(offlineFilesLane_, Guarded(std::move(job)));
+}
 void ServerCore::PostAccountLane(std::function<void()> job) { asio::post(accountLane_, std::move(job)); }
 
 bool ServerCore::SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes) {

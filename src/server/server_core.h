@@ -161,6 +161,11 @@ class ServerCore {
   // The serial lanes of requests that run under OnlineLock / AccountLock.
   void PostOnlineLane(std::function<void()> job);
   void PostAccountLane(std::function<void()> job);
+  // Serial lanes on the job pool for work that takes OfflineInfoLock /
+  // OfflineFilesLock: jobs queued on one lock wait in the lane, not on pool
+  // threads, so they never starve the other jobs.
+  void PostOfflineInfoLane(std::function<void()> job);
+  void PostOfflineFilesLane(std::function<void()> job);
 
   // Sends one datagram from the UDP listener's own socket (source port =
   // the server port). False when the listener is closed or the send fails.
@@ -199,13 +204,18 @@ class ServerCore {
   asio::strand<asio::thread_pool::executor_type> onlineLane_;
   asio::strand<asio::thread_pool::executor_type> accountLane_;
   asio::thread_pool jobs_;
+  asio::strand<asio::thread_pool::executor_type> offlineInfoLane_;
+  asio::strand<asio::thread_pool::executor_type> offlineFilesLane_;
 
   std::recursive_mutex lifecycleMutex_;  // StartServer / StopServer / FirstShow
   std::unique_ptr<TcpServer> tcpServer_;  // guarded by lifecycleMutex_
   std::unique_ptr<UdpListener> udpServer_;  // guarded by lifecycleMutex_
   std::mutex udpSendMutex_;  // guards reading udpServer_ for sends
+  // io_ runs on several threads: the two timers and statusTimerOn_ are
+  // touched only on this strand (their handlers run on it too).
+  asio::strand<asio::io_context::executor_type> timerStrand_;
   asio::steady_timer statusTimer_;
-  bool statusTimerOn_ = false;  // touched on io_ only
+  bool statusTimerOn_ = false;  // touched on timerStrand_ only
   asio::steady_timer trimTimer_;
   std::atomic<CoreObserver*> observer_{nullptr};
 };
