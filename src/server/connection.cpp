@@ -225,6 +225,14 @@ void ConnectionManager::CloseAll() {
   for (auto& c : all) c->Close();
 }
 
+void ConnectionManager::Clear() {
+  std::unordered_map<const Connection*, std::shared_ptr<Connection>> all;
+  {
+    std::lock_guard lock(mutex_);
+    all.swap(connections_);
+  }
+}
+
 std::size_t ConnectionManager::Count() const {
   std::lock_guard lock(mutex_);
   return connections_.size();

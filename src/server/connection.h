@@ -98,6 +98,8 @@ class ConnectionManager {
   void Add(std::shared_ptr<Connection> c);
   void Remove(const Connection* c);
   void CloseAll();
+  // Drops every connection without closing it (at destruction of the core).
+  void Clear();
   std::size_t Count() const;
 
  private:
