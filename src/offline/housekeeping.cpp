@@ -67,8 +67,8 @@ void PurgeOldOfflineFiles(ServerCore& core, int days) {
 }
 
 void StartOfflinePurges(ServerCore& core, int days) {
-  core.PostJob([&core, days] { PurgeOldOfflineInfo(core, days); });
-  core.PostJob([&core, days] { PurgeOldOfflineFiles(core, days); });
+  core.PostOfflineInfoLane([&core, days] { PurgeOldOfflineInfo(core, days); });
+  core.PostOfflineFilesLane([&core, days] { PurgeOldOfflineFiles(core, days); });
 }
 
 CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {

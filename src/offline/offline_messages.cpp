@@ -141,13 +141,15 @@ void StoreOfflineMessage(ServerCore& core, std::string body) {
     queue->items.push_back({std::move(*names), std::move(body)});
     if (!queue->draining) startJob = queue->draining = true;
   }
-  if (startJob) core.PostJob([&core, queue] { DrainStoreQueue(core, queue); });
+  if (startJob) core.PostOfflineInfoLane([&core, queue] { DrainStoreQueue(core, queue); });
 }
 
 void StartSearchOfflineInfo(ServerCore& core, std::string name, std::string ip) {
   // The pause before delivery holds no lock: stores and other logins go on.
-  core.PostJobAfter(core.Options().offlineDeliveryDelay,
-                    [&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverMessages(core, name, ip); });
+  // The search then waits for the lock in the offline-info lane.
+  core.PostJobAfter(core.Options().offlineDeliveryDelay, [&core, name = AsciiUpper(name), ip = std::move(ip)] {
+    core.PostOfflineInfoLane([&core, name, ip] { DeliverMessages(core, name, ip); });
+  });
 }
 
 }  // namespace corvan
