@@ -11,7 +11,7 @@ namespace corvan {
 // The TCP listener: accepts connections and starts their intake.
 class ServerCore::TcpServer {
  public:
-  TcpServer(ServerCore& core) : core_(core), acceptor_(core.Io()) {}
+  TcpServer(ServerCore& core) : core_(core), strand_(asio::make_strand(core.Io())), acceptor_(strand_) {}
 
   // Binds all local addresses on `port` and starts accepting.
   bool Open(std::uint16_t port) {
@@ -25,20 +25,25 @@ class ServerCore::TcpServer {
     acceptor_.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) return Fail();
     listening_ = true;
+    accepting_ = true;
     Accept();
     return true;
   }
 
   // Stops accepting and closes every client connection.
   void Close() {
-    // Closing on the io threads keeps the acceptor's operations on one side.
+    // The acceptor is used only on strand_ (io_ runs on several threads), so
+    // the close cannot overlap an accept handler. The last handler, which
+    // sees the close, is waited for: none may run once this object is gone.
     std::promise<void> done;
-    asio::post(acceptor_.get_executor(), [this, &done] {
+    asio::post(strand_, [this, &done] {
       asio::error_code ec;
       acceptor_.close(ec);
       done.set_value();
     });
     done.get_future().wait();
+    if (accepting_) acceptEnded_.get_future().wait();
+    accepting_ = false;
     core_.connections_.CloseAll();
     listening_ = false;
   }
@@ -58,8 +63,12 @@ class ServerCore::TcpServer {
   }
 
   void Accept() {
-    acceptor_.async_accept([this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
-      if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+    // Accepted sockets run on io_ itself, not on the acceptor's strand.
+    acceptor_.async_accept(core_.Io(), [this](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+      if (ec == asio::error::operation_aborted || !acceptor_.is_open()) {
+        acceptEnded_.set_value();
+        return;
+      }
       if (!ec) {
         auto c = std::make_shared<Connection>(std::move(socket), core_, core_.connections_);
         core_.connections_.Add(c);
@@ -70,8 +79,11 @@ class ServerCore::TcpServer {
   }
 
   ServerCore& core_;
-  asio::ip::tcp::acceptor acceptor_;
+  asio::strand<asio::io_context::executor_type> strand_;
+  asio::ip::tcp::acceptor acceptor_;  // used on strand_ only
   std::atomic<bool> listening_{false};
+  bool accepting_ = false;          // an accept is pending (set by Open, cleared by Close)
+  std::promise<void> acceptEnded_;  // set by the handler that stops accepting
 };
 
 ServerCore::ServerCore(CoreOptions options)
