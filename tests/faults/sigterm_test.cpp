@@ -153,6 +153,12 @@ TEST(Sigterm, StoredItemsSurviveAStopMidUploadAndAreDeliveredAfterTheRestart) {
     EXPECT_EQ(fs::path(path).filename() == "half.bin" || fs::path(path).filename() == "HalfDocs", false) << path;
   }
 
+  // The uploads the stop cut short left nothing behind.
+  for (const auto& p : test::Tree(home.Path() / "OfflineFiles")) {
+    EXPECT_NE(p.filename(), "half.bin");
+    EXPECT_NE(p.filename(), "HalfDocs");
+  }
+
   // The restart: the same data folder, served in-process with client ports
   // of the test's own, and WANG logs in.
   CoreOptions options;
