@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The whole test suite once under ThreadSanitizer (everything but the bench).
+# Any report ends the test that made it (halt_on_error) and fails the run.
+#   .ci/tsan.sh [build dir (build-tsan)] [cmake options...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir="${1:-build-tsan}"
+shift || true
+start=$(date +%s)
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVAN_SANITIZE=thread \
+  -DCORVAN_BUILD_BENCH=OFF "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+# second_deadlock_stack: both stacks of a lock-order report.
+export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:history_size=4${TSAN_EXTRA:+:$TSAN_EXTRA}"
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "$dir" --output-on-failure -j2 --timeout 900
+echo "== tsan done in $(( $(date +%s) - start )) s"
