@@ -12,6 +12,15 @@
 namespace corvan {
 namespace {
 
+// AddressSanitizer keeps freed memory resident in its quarantine (256 MiB by
+// default) and ThreadSanitizer shadows every byte, so resident size says
+// nothing about the server's own use under them; the plain build checks it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kResidentSizeIsMeaningful = false;
+#else
+constexpr bool kResidentSizeIsMeaningful = true;
+#endif
+
 using namespace std::chrono_literals;
 using test::TestServer;
 using test::WaitUntil;
@@ -62,7 +71,9 @@ TEST(Flood, TenThousandDroppedConnectionsLeaveNoneBehind) {
   // No per-connection state kept: growth stays far below what 10,000
   // connections' buffers would take.
   const std::uint64_t rssAfter = test::ResidentBytes();
-  EXPECT_LT(rssAfter, rssBefore + 64ull * 1024 * 1024) << rssBefore << " -> " << rssAfter;
+  if (kResidentSizeIsMeaningful) {
+    EXPECT_LT(rssAfter, rssBefore + 64ull * 1024 * 1024) << rssBefore << " -> " << rssAfter;
+  }
 
   test::FakeClient alice(server, "127.0.0.2");
   EXPECT_EQ(test::ReplyField(alice.Login("alice", "Pw1").value_or(""), "reason"), "登录成功");
