@@ -11,7 +11,7 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVAN_SANITIZ
   -DCORVAN_BUILD_BENCH=OFF "$@" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 # second_deadlock_stack: both stacks of a lock-order report.
-export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:history_size=4${TSAN_EXTRA:+:$TSAN_EXTRA}"
+export TSAN_OPTIONS="suppressions=$(pwd)/tests/tsan-qt.supp:halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:history_size=4${TSAN_EXTRA:+:$TSAN_EXTRA}"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$dir" --output-on-failure -j2 --timeout 900
 echo "== tsan done in $(( $(date +%s) - start )) s"
