@@ -276,15 +276,9 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
   }
   if (rows.empty()) return;
   try {
-    auto dbLock = core.Db().Lock();
-    Transaction tx(core.Db());
-    Statement st(core.Db(), "delete from OfflineFiles where rowid = :rowid");
-    for (const auto& r : rows) {
-      st.Reset();
-      st.BindInt64(":rowid", r.rowid);
-      st.Run();
-    }
-    tx.Commit();
+    std::vector<std::int64_t> rowids;
+    for (const auto& r : rows) rowids.push_back(r.rowid);
+    DeleteOfflineFileRows(core.Db(), rowids);
   } catch (const std::exception&) {
     return;  // the rows stay, and so do the items: delivered at the next login
   }

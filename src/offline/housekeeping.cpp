@@ -53,15 +53,9 @@ void PurgeOldOfflineFiles(ServerCore& core, int days) {
     if (!folder.empty()) core.Removal().Remove(RemovalService::Kind::kFolder, folder);
   }
   try {
-    auto dbLock = core.Db().Lock();
-    Transaction tx(core.Db());
-    Statement st(core.Db(), "delete from OfflineFiles where rowid = :rowid");
-    for (const auto& r : rows) {
-      st.Reset();
-      st.BindInt64(":rowid", r.rowid);
-      st.Run();
-    }
-    tx.Commit();
+    std::vector<std::int64_t> rowids;
+    for (const auto& r : rows) rowids.push_back(r.rowid);
+    DeleteOfflineFileRows(core.Db(), rowids);
   } catch (const std::exception&) {
   }
 }

@@ -20,6 +20,18 @@ void InsertOfflineFile(Database& db, const OfflineFileRow& row) {
   st.Run();
 }
 
+void DeleteOfflineFileRows(Database& db, const std::vector<std::int64_t>& rowids) {
+  auto lock = db.Lock();
+  Transaction tx(db);
+  Statement st(db, "delete from OfflineFiles where rowid = :rowid");
+  for (std::int64_t rowid : rowids) {
+    st.Reset();
+    st.BindInt64(":rowid", rowid);
+    st.Run();
+  }
+  tx.Commit();
+}
+
 std::filesystem::path UploadFolderOf(const std::filesystem::path& offlineFilesDir, const std::string& filePath) {
   const std::filesystem::path item = std::filesystem::path(filePath).lexically_normal();
   const std::filesystem::path folder = item.parent_path();

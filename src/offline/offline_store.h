@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace corvan {
 
@@ -24,6 +25,11 @@ struct OfflineFileRow {
 // Inserts one row. The caller holds OfflineFilesLock; the connection's lock
 // is taken here. Throws DatabaseError.
 void InsertOfflineFile(Database& db, const OfflineFileRow& row);
+
+// Deletes exactly these rows, all or none (one transaction). The caller
+// holds OfflineFilesLock; the connection's lock is taken here. Throws
+// DatabaseError.
+void DeleteOfflineFileRows(Database& db, const std::vector<std::int64_t>& rowids);
 
 // The upload folder of a stored item: the parent of its FilePath, but only
 // when that folder lies exactly two levels below `offlineFilesDir` (recipient
