@@ -92,6 +92,19 @@ std::optional<std::string> Serialize(xmlDocPtr doc) {
   return out;
 }
 
+// Whether `bytes` parses and holds `value` under `key`. Not every document
+// survives the trip through GBK: a name outside GBK (in an element, an
+// attribute or a processing instruction of a hand-edited file) cannot be
+// written as a character reference, and a value with a control character
+// has no XML form at all. Such a rewrite would leave a file that reads as
+// all defaults, so it is refused and the file keeps its content.
+bool ReadsBack(std::string_view bytes, const std::string& key, std::string_view value) {
+  if (bytes.size() > kMaxConfigBytes) return false;
+  XmlDocPtr doc = ParseXml(bytes, kMaxConfigBytes);
+  XmlNode* element = FirstChild(FirstChild(RootElement(doc.get(), "RootNode"), "Struct"), key);
+  return element != nullptr && NodeText(element) == value;
+}
+
 struct DocDeleter {
   void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
 };
@@ -238,7 +251,9 @@ std::optional<std::string> UpdateConfigDocument(const std::optional<std::string>
     if (element == nullptr) return std::nullopt;
   }
   SetText(element, value);
-  return Serialize(doc.get());
+  std::optional<std::string> out = Serialize(doc.get());
+  if (!out || !ReadsBack(*out, keyName, value)) return std::nullopt;
+  return out;
 }
 
 void WriteConfigValue(const fs::path& path, std::string_view key, std::string_view value) noexcept {

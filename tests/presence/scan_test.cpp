@@ -195,5 +195,20 @@ TEST(Announcements, UnsavedTextIsReported) {
   EXPECT_EQ(server.Core().Information(), "另一个");
 }
 
+TEST(Announcements, TextWithoutXmlFormIsReportedAndTheFileKept) {
+  TestServer server(Accounts());
+  const auto config = server.Home() / "Configure.xml";
+  auto read = [&] {
+    std::ifstream in(config, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::string before = read();
+  PublishResult r = PublishAnnouncement(server.Core(), std::string("响铃\x07"));
+  EXPECT_FALSE(r.ok);
+  EXPECT_TRUE(r.changed);
+  EXPECT_EQ(read(), before);
+  EXPECT_EQ(ParseConfiguration(read()).settings.Information, "旧公告");
+}
+
 }  // namespace
 }  // namespace corvan

@@ -142,6 +142,30 @@ TEST(ConfigWriteTest, MissingStructIsAddedAndUnparsableFilesAreLeftAlone) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
+TEST(ConfigWriteTest, RewritesThatWouldNotReadBackAreRefused) {
+  std::string existing = Doc("<ServerPort>8000</ServerPort>");
+  // XML 1.0 has no form for most control characters, and bytes that are
+  // not UTF-8 are no text at all; writing either would break the file.
+  EXPECT_FALSE(UpdateConfigDocument(existing, "Information", "a\x01b"));
+  EXPECT_FALSE(UpdateConfigDocument(existing, "Information", "bad \xff\xfe"));
+  // Tabs, line ends and DEL are text.
+  auto kept = UpdateConfigDocument(existing, "Information", "a\tb\r\nc\nd\x7f");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(ParseConfiguration(*kept).settings.Information, "a\tb\r\nc\nd\x7f");
+
+  // A hand-edited file in another encoding may hold names outside GBK,
+  // which a GBK file cannot spell.
+  std::string latin = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><?xo\xc4\x83 x?><RootNode><Struct>"
+                      "<ServerPort>8000</ServerPort></Struct></RootNode>";
+  EXPECT_FALSE(UpdateConfigDocument(latin, "OfflineInfoDay", "7"));
+
+  TempDir dir;
+  auto path = dir / "Configure.xml";
+  WriteFile(path, existing);
+  WriteConfigValue(path, "Information", "a\x01b");
+  EXPECT_EQ(ReadFile(path), existing);
+}
+
 class ConfigFileTest : public ::testing::Test {
  protected:
   void SetUp() override { ::setenv("XDG_CONFIG_HOME", xdg_.path().c_str(), 1); }
