@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <cerrno>
+
 #include <future>
 
 #include "storage/schema.h"
@@ -11,7 +13,8 @@ namespace corvan {
 // The TCP listener: accepts connections and starts their intake.
 class ServerCore::TcpServer {
  public:
-  TcpServer(ServerCore& core) : core_(core), strand_(asio::make_strand(core.Io())), acceptor_(strand_) {}
+  TcpServer(ServerCore& core)
+      : core_(core), strand_(asio::make_strand(core.Io())), acceptor_(strand_), pause_(strand_) {}
 
   // Binds all local addresses on `port` and starts accepting.
   bool Open(std::uint16_t port) {
@@ -39,6 +42,7 @@ class ServerCore::TcpServer {
     asio::post(strand_, [this, &done] {
       asio::error_code ec;
       acceptor_.close(ec);
+      pause_.cancel();
       done.set_value();
     });
     done.get_future().wait();
@@ -73,14 +77,33 @@ class ServerCore::TcpServer {
         auto c = std::make_shared<Connection>(std::move(socket), core_, core_.connections_);
         core_.connections_.Add(c);
         c->Start();
+      } else if (OutOfResources(ec)) {
+        // The pending connection stays in the backlog and the acceptor stays
+        // readable, so accepting again at once would spin. Wait for
+        // connections to end and free descriptors or memory.
+        pause_.expires_after(std::chrono::milliseconds(100));
+        pause_.async_wait([this](const asio::error_code&) {
+          if (!acceptor_.is_open()) {
+            acceptEnded_.set_value();
+            return;
+          }
+          Accept();
+        });
+        return;
       }
       Accept();
     });
   }
 
+  static bool OutOfResources(const asio::error_code& ec) {
+    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+           ec == asio::error::no_memory || ec == asio::error_code(ENFILE, asio::system_category());
+  }
+
   ServerCore& core_;
   asio::strand<asio::io_context::executor_type> strand_;
   asio::ip::tcp::acceptor acceptor_;  // used on strand_ only
+  asio::steady_timer pause_;          // the wait after running out of descriptors (strand_ only)
   std::atomic<bool> listening_{false};
   bool accepting_ = false;          // an accept is pending (set by Open, cleared by Close)
   std::promise<void> acceptEnded_;  // set by the handler that stops accepting

@@ -3,7 +3,11 @@
 // memory and answers a normal login right after.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <random>
+#include <thread>
 
 #include "faults/fault_helpers.h"
 #include "support/accounts_support.h"
@@ -77,6 +81,85 @@ TEST(Flood, TenThousandDroppedConnectionsLeaveNoneBehind) {
 
   test::FakeClient alice(server, "127.0.0.2");
   EXPECT_EQ(test::ReplyField(alice.Login("alice", "Pw1").value_or(""), "reason"), "登录成功");
+}
+
+// Seconds of CPU this process has used, all threads together.
+double ProcessCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Lowers the process's descriptor limit for one test and restores it.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t soft) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = soft;
+    ok_ = ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  DescriptorLimit(const DescriptorLimit&) = delete;
+  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+  bool Ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  bool ok_ = false;
+};
+
+TEST(Flood, RunningOutOfDescriptorsNeitherSpinsNorStopsAccepting) {
+  TestServer server(OneAccount());
+  // Sockets made while descriptors are plenty; connected once none is left,
+  // since connecting takes no new descriptor but accepting does.
+  constexpr int kClients = 20;
+  std::vector<UniqueFd> clients;
+  int highest = 0;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(clients.back().Valid());
+    highest = std::max(highest, clients.back().Get());
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(server.Port());
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  {
+    DescriptorLimit limit(static_cast<rlim_t>(highest + 1));
+    ASSERT_TRUE(limit.Ok());
+    for (UniqueFd& fd : clients) {
+      ASSERT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+    // The listener is readable but accepting fails: the server must wait,
+    // not retry in a loop. A spinning intake burns a whole core.
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LT(server.Core().ConnectionCount(), static_cast<std::size_t>(kClients));
+    const double before = ProcessCpuSeconds();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(ProcessCpuSeconds() - before, 0.5);
+  }
+  // Descriptors are back: every waiting connection is taken in.
+  EXPECT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == kClients; }, 10s))
+      << server.Core().ConnectionCount();
+  clients.clear();
+  EXPECT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == 0; }, 30s));
+  {
+    test::FakeClient alice(server, "127.0.0.2");
+    EXPECT_EQ(test::ReplyField(alice.Login("alice", "Pw1").value_or(""), "reason"), "登录成功");
+  }
+
+  // Stopping while the intake waits for descriptors ends the wait.
+  UniqueFd late(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_TRUE(late.Valid());
+  {
+    DescriptorLimit limit(static_cast<rlim_t>(late.Get() + 1));
+    ASSERT_EQ(::connect(late.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::this_thread::sleep_for(50ms);
+    server.Core().StopServer();
+    EXPECT_FALSE(server.Core().TcpServerExists());
+  }
 }
 
 TEST(Flood, MalformedDatagramsChangeNothingAndTheServerAnswersAfter) {
