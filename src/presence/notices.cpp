@@ -50,12 +50,7 @@ std::size_t SendToEach(const std::vector<std::string>& addresses, std::uint16_t 
   if (addresses.empty()) return 0;
   UdpSocket socket;
   if (!socket.Valid()) return 0;
-  std::size_t sent = 0;
-  for (const auto& ip : addresses) {
-    if (!socket.SendTo(ip, port, bytes)) break;
-    ++sent;
-  }
-  return sent;
+  return socket.SendToAll(addresses, port, bytes);
 }
 
 }  // namespace corvan

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -55,6 +56,46 @@ UdpSocket::UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
 
 bool UdpSocket::SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes) {
   return SendDatagramOn(fd_.Get(), ip, port, bytes);
+}
+
+std::size_t UdpSocket::SendToAll(const std::vector<std::string>& ips, std::uint16_t port, std::string_view bytes) {
+  if (!fd_.Valid()) return 0;
+  // One loopback datagram costs a few microseconds in the kernel; a system
+  // call per datagram adds about as much again, so broadcasts go out in
+  // batches through sendmmsg.
+  constexpr std::size_t kBatch = 64;
+  std::array<sockaddr_in, kBatch> addrs{};
+  std::array<mmsghdr, kBatch> msgs{};
+  iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+  std::size_t sent = 0;
+  while (sent < ips.size()) {
+    std::size_t count = 0;
+    bool badAddress = false;
+    for (; count < kBatch && sent + count < ips.size(); ++count) {
+      if (!MakeAddress(ips[sent + count], port, addrs[count])) {
+        badAddress = true;
+        break;
+      }
+      msgs[count] = mmsghdr{};
+      msgs[count].msg_hdr.msg_name = &addrs[count];
+      msgs[count].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+      msgs[count].msg_hdr.msg_iov = &iov;
+      msgs[count].msg_hdr.msg_iovlen = 1;
+    }
+    std::size_t done = 0;
+    while (done < count) {
+      int n = ::sendmmsg(fd_.Get(), msgs.data() + done, static_cast<unsigned>(count - done), MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return sent + done;
+      for (int i = 0; i < n; ++i) {
+        if (msgs[done + static_cast<std::size_t>(i)].msg_len != bytes.size()) return sent + done + static_cast<std::size_t>(i);
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    sent += count;
+    if (badAddress) return sent;
+  }
+  return sent;
 }
 
 std::optional<std::string> UdpSocket::Receive(std::chrono::milliseconds timeout, std::size_t maxBytes) {

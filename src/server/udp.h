@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <thread>
 
 namespace corvan {
@@ -54,6 +55,10 @@ class UdpSocket {
   bool Valid() const { return fd_.Valid(); }
   // Sends one datagram to ip:port; false on failure.
   bool SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes);
+  // Sends the same datagram to ip:port for every address, in order, many per
+  // system call. Stops at the first address that is not an IPv4 address or
+  // whose send fails; returns how many datagrams went out before it.
+  std::size_t SendToAll(const std::vector<std::string>& ips, std::uint16_t port, std::string_view bytes);
   // Waits up to `timeout` for one datagram of at most `maxBytes`.
   // Nothing on time-out or error.
   std::optional<std::string> Receive(std::chrono::milliseconds timeout, std::size_t maxBytes = 65536);
