@@ -15,6 +15,7 @@
 #include <QStyle>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "console/frmorg.h"
@@ -210,6 +211,10 @@ Tfrmmain::Tfrmmain(ServerCore& core, Prompter& prompter, QWidget* parent)
   connect(frmorgrename, &TfrmorgBase::OrgSaved, this,
           [this](const QString& code) { RefreshAfterOrgChange(code.toStdString()); });
 
+  directoryWatch_ = new QTimer(this);
+  directoryWatch_->setInterval(1000);
+  connect(directoryWatch_, &QTimer::timeout, this, &Tfrmmain::FollowDirectory);
+
   // The sort state before the first fill.
   UserSort = SortState{};
   AllUserSort = SortState{};
@@ -321,6 +326,7 @@ bool Tfrmmain::FirstShow(bool startServer) {
   firstShown_ = true;
   if (!core_.FirstShow(false)) return false;
   BuildOrgTree();
+  directoryWatch_->start();
   Rzpagectrl->setCurrentWidget(Tabstatus);
   if (core_.Settings().StartMin && StartMinimized) StartMinimized();
   if (startServer) core_.StartServer();
@@ -358,7 +364,10 @@ QTreeWidgetItem* Tfrmmain::FindOrgNode(const std::string& code) const {
 bool Tfrmmain::BuildOrgTree() {
   std::optional<std::string> keep;
   if (QTreeWidgetItem* current = RzTvworg->currentItem()) keep = NodeCode(current);
-  tree_ = OrgTree(*core_.Dir().Get());
+  const auto snapshot = core_.Dir().Get();
+  tree_ = OrgTree(*snapshot);
+  shownCompany_ = snapshot->CompanyName();
+  shownOrgs_ = snapshot->Orgs();
   {
     // Rebuilding is not a change of the administrator's choice.
     QSignalBlocker block(RzTvworg);
@@ -439,16 +448,49 @@ void Tfrmmain::ShowRows(QTreeWidget* list, std::vector<UserRow>& rows, const Sor
 }
 
 void Tfrmmain::ShowOrgUsers(QTreeWidgetItem* item) {
+  const auto snapshot = core_.Dir().Get();
+  shownOrgUsers_ = snapshot->Users();
   userRows_.clear();
-  if (item) userRows_ = MakeUserRows(UsersUnder(*core_.Dir().Get(), NodeCode(item)), tree_);
+  if (item) userRows_ = MakeUserRows(UsersUnder(*snapshot, NodeCode(item)), tree_);
   UserSort.Reset();
   ShowRows(Rzlvwuser, userRows_, UserSort);
 }
 
 void Tfrmmain::ShowAllUsers() {
-  allUserRows_ = MakeUserRows(core_.Dir().Get()->Users(), tree_);
+  const auto snapshot = core_.Dir().Get();
+  shownUsers_ = snapshot->Users();
+  allUserRows_ = MakeUserRows(shownUsers_, tree_);
   AllUserSort.Reset();
   ShowRows(Rzlvwuserlist, allUserRows_, AllUserSort);
+}
+
+void Tfrmmain::FollowDirectory() {
+  // A dialog or menu may hold rows or nodes of the views; a held button may
+  // be a drag. The next tick tries again.
+  if (QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
+      QGuiApplication::mouseButtons() != Qt::NoButton)
+    return;
+  const auto snapshot = core_.Dir().Get();
+  const bool orgsChanged = snapshot->CompanyName() != shownCompany_ || snapshot->Orgs() != shownOrgs_;
+  if (orgsChanged) {
+    BuildOrgTree();  // keeps the current node when it still exists
+    QTreeWidgetItem* current = RzTvworg->currentItem();
+    CurrentOrgNode = current ? std::optional<std::string>(NodeCode(current)) : std::nullopt;
+  }
+  // Department names show in the rows, so a tree change refills both lists;
+  // the administrator's sort order and selection stay.
+  if (orgsChanged || snapshot->Users() != shownUsers_) {
+    shownUsers_ = snapshot->Users();
+    allUserRows_ = MakeUserRows(shownUsers_, tree_);
+    ShowRows(Rzlvwuserlist, allUserRows_, AllUserSort);
+  }
+  if (orgsChanged || snapshot->Users() != shownOrgUsers_) {
+    shownOrgUsers_ = snapshot->Users();
+    QTreeWidgetItem* current = RzTvworg->currentItem();
+    userRows_.clear();
+    if (current) userRows_ = MakeUserRows(UsersUnder(*snapshot, NodeCode(current)), tree_);
+    ShowRows(Rzlvwuser, userRows_, UserSort);
+  }
 }
 
 void Tfrmmain::RzlvwuserColumnClick(int column) {

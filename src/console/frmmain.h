@@ -27,6 +27,7 @@ class QDialog;
 class QMenu;
 class QPlainTextEdit;
 class QTabWidget;
+class QTimer;
 class QWidget;
 
 namespace corvan {
@@ -83,6 +84,13 @@ class Tfrmmain : public QMainWindow {
   QTreeWidgetItem* FindOrgNode(const std::string& code) const;
   // The code a tree item stands for.
   static std::string NodeCode(const QTreeWidgetItem* item);
+
+  // Brings the tree and both lists up to date with changes made elsewhere
+  // (the command-line tool, clients registering or changing their cards),
+  // keeping the current department, the selections and the sort orders.
+  // Does nothing while a dialog or a menu is open or a mouse button is held.
+  // Run every second once the directory is loaded.
+  void FollowDirectory();
 
   // Status log: one line at the end; more than 1000 lines empty it.
   void LogStatus(const QString& line);
@@ -184,6 +192,14 @@ class Tfrmmain : public QMainWindow {
   ServerCore& core_;
   Prompter& prompter_;
   std::unique_ptr<Observer> observer_;
+  // The entries each view was last built from: directory entries are
+  // immutable and shared between snapshots, so a view is current exactly
+  // when the snapshot's entries are the same objects.
+  std::string shownCompany_;
+  std::vector<DirectorySnapshot::OrgPtr> shownOrgs_;      // RzTvworg
+  std::vector<DirectorySnapshot::UserPtr> shownUsers_;    // Rzlvwuserlist
+  std::vector<DirectorySnapshot::UserPtr> shownOrgUsers_; // Rzlvwuser
+  QTimer* directoryWatch_;
   OrgTree tree_;
   std::vector<UserRow> userRows_;     // Rzlvwuser
   std::vector<UserRow> allUserRows_;  // Rzlvwuserlist

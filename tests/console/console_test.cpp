@@ -17,6 +17,7 @@
 #include "console/frmuser.h"
 #include "console/prompter.h"
 #include "console/user_rows.h"
+#include "server/admin_commands.h"
 #include "server/server_core.h"
 #include "support/test_server.h"
 
@@ -190,6 +191,62 @@ TEST_F(ConsoleTest, HeaderClicksFlipOneFlagForAllColumns) {
   W().ShowAllUsers();
   EXPECT_EQ(W().AllUserSort.column, 0);
   EXPECT_TRUE(W().AllUserSort.ascending);
+}
+
+TEST_F(ConsoleTest, ChangesMadeElsewhereReachTheViewsKeepingSortAndSelection) {
+  W().NmanageuserClick();
+  W().RzTvworg->setCurrentItem(Node("Root001"));
+  W().RzlvwuserlistColumnClick(1);  // login name, descending
+  Select(W().Rzlvwuserlist, {"EVE"});
+  Select(W().Rzlvwuser, {"DAN"});
+
+  // Nothing changed: nothing is rebuilt.
+  QTreeWidgetItem* before = W().Rzlvwuserlist->topLevelItem(0);
+  W().FollowDirectory();
+  EXPECT_EQ(W().Rzlvwuserlist->topLevelItem(0), before);
+
+  // The command-line tool adds a department and an account in it, renames
+  // a department and deletes an account.
+  auto run = [&](std::vector<std::string> argv) {
+    AdminReply r = RunAdminCommand(core_, argv, AdminContext{});
+    ASSERT_EQ(r.exitCode, 0) << r.message;
+  };
+  run({"org", "add", "Root001", "D", "--order", "3"});
+  std::string d;
+  for (const auto& org : core_.Dir().Get()->Orgs())
+    if (org->organizename == "D") d = org->organizeNo;
+  ASSERT_FALSE(d.empty());
+  run({"user", "add", "FAY", "--pwd", "p", "--nick", "Fay", "--org", d});
+  run({"org", "rename", "Root001", "A2", "--order", "10"});
+  run({"user", "del", "ANN", "--yes"});
+  W().FollowDirectory();
+
+  ASSERT_NE(Node(d), nullptr);
+  EXPECT_EQ(Node(d)->text(0).toStdString(), "D");
+  EXPECT_EQ(Node("Root001")->text(0).toStdString(), "A2");
+  EXPECT_EQ(W().RzTvworg->currentItem(), Node("Root001"));
+  EXPECT_EQ(Column(W().Rzlvwuserlist, 1), (std::vector<std::string>{"SEED", "FAY", "EVE", "DAN", "CID", "BOB"}));
+  EXPECT_FALSE(W().AllUserSort.ascending);
+  EXPECT_EQ(Column(W().Rzlvwuser, 1), (std::vector<std::string>{"DAN", "EVE", "BOB", "FAY"}));
+  auto selected = [](QTreeWidget* list) {
+    std::vector<std::string> out;
+    for (QTreeWidgetItem* item : list->selectedItems()) out.push_back(item->text(1).toStdString());
+    return out;
+  };
+  EXPECT_EQ(selected(W().Rzlvwuserlist), (std::vector<std::string>{"EVE"}));
+  EXPECT_EQ(selected(W().Rzlvwuser), (std::vector<std::string>{"DAN"}));
+  // Rows show the new department name.
+  for (int i = 0; i < W().Rzlvwuser->topLevelItemCount(); ++i)
+    if (W().Rzlvwuser->topLevelItem(i)->text(1) == "DAN")
+      EXPECT_NE(W().Rzlvwuser->topLevelItem(i)->text(3).toStdString().find("A2"), std::string::npos);
+
+  // The current department deleted elsewhere: no current node, empty list.
+  run({"org", "del", "Root001", "--yes"});
+  W().FollowDirectory();
+  EXPECT_EQ(Node("Root001"), nullptr);
+  EXPECT_EQ(W().Rzlvwuser->topLevelItemCount(), 0);
+  EXPECT_FALSE(W().CurrentOrgNode.has_value());
+  EXPECT_EQ(Column(W().Rzlvwuserlist, 1), (std::vector<std::string>{"SEED", "CID"}));
 }
 
 TEST(UserRowsTest, TextColumnsIgnoreAsciiCaseOnly) {
