@@ -1,6 +1,9 @@
 #include "server/connection.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "server/dispatch.h"
 #include "server/server_core.h"
@@ -148,28 +151,56 @@ void Connection::SendReply(std::string body) {
 
 void Connection::SendRaw(std::string bytes) {
   if (!open_) return;
-  asio::post(strand_, [self = shared_from_this(), bytes = std::move(bytes)]() mutable {
-    if (!self->open_) return;
-    self->queuedBytes_ += bytes.size();
-    if (self->queuedBytes_ > kMaxQueuedBytes) {
+  std::unique_lock lock(writeMutex_);
+  if (!open_) return;
+  if (writing_) {
+    queuedBytes_ += bytes.size();
+    if (queuedBytes_ > kMaxQueuedBytes) {
       // A client that does not read its replies is not allowed to make the
       // server hold them without limit.
-      self->DoClose();
+      lock.unlock();
+      Close();
       return;
     }
-    self->writeQueue_.push_back(std::move(bytes));
-    if (!self->writing_) self->WriteNext();
-  });
+    writeQueue_.push_back(std::move(bytes));
+    return;
+  }
+  // Nothing queued: write on this thread, which saves handing every reply
+  // to another thread. The socket is non-blocking.
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(socket_.native_handle(), bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    } else {
+      return;  // the reply is lost; the read side sees the connection end
+    }
+  }
+  if (sent == bytes.size()) return;
+  bytes.erase(0, sent);
+  queuedBytes_ = bytes.size();
+  writeQueue_.push_back(std::move(bytes));
+  writing_ = true;
+  lock.unlock();
+  asio::post(strand_, [self = shared_from_this()] { self->WriteNext(); });
 }
 
 void Connection::WriteNext() {
+  std::unique_lock lock(writeMutex_);
   if (writeQueue_.empty() || !open_) {
     writing_ = false;
     return;
   }
-  writing_ = true;
-  asio::async_write(socket_, asio::buffer(writeQueue_.front()),
+  // Elements of a deque stay where they are while others are appended.
+  const std::string& front = writeQueue_.front();
+  lock.unlock();
+  asio::async_write(socket_, asio::buffer(front),
                     asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+                      std::unique_lock lock(self->writeMutex_);
                       if (!self->writeQueue_.empty()) {
                         self->queuedBytes_ -= self->writeQueue_.front().size();
                         self->writeQueue_.pop_front();
@@ -180,6 +211,7 @@ void Connection::WriteNext() {
                         self->writing_ = false;
                         return;  // the reply is lost; the connection stays as it is
                       }
+                      lock.unlock();
                       self->WriteNext();
                     }));
 }
@@ -190,11 +222,14 @@ void Connection::Close() {
 
 void Connection::DoClose() {
   if (!open_.exchange(false)) return;
-  asio::error_code ec;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-  socket_.close(ec);
-  writeQueue_.clear();
-  queuedBytes_ = 0;
+  {
+    std::lock_guard lock(writeMutex_);
+    asio::error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+    writeQueue_.clear();
+    queuedBytes_ = 0;
+  }
   if (upload_) FinishUpload(false);
   manager_.Remove(this);
 }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -86,9 +87,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::unique_ptr<UploadSession> upload_;
   bool paused_ = false;   // an upload's completion runs on a worker meanwhile
   bool waiting_ = false;  // a wait for readability is pending
-  std::deque<std::string> writeQueue_;
-  std::size_t queuedBytes_ = 0;
-  bool writing_ = false;
+
+  // The reply queue. A reply to a connection with nothing queued is written
+  // at once by the thread that made it; only what the socket does not take
+  // goes to the queue, which strand_ writes out. The socket is closed under
+  // this mutex, so a direct write never meets a closed descriptor.
+  std::mutex writeMutex_;
+  std::deque<std::string> writeQueue_;  // guarded by writeMutex_
+  std::size_t queuedBytes_ = 0;         // guarded by writeMutex_
+  bool writing_ = false;                // guarded by writeMutex_: strand_ owns the writing
 };
 
 // Owns the set of open connections so that they can all be closed when the
