@@ -111,6 +111,12 @@ class DescriptorLimit {
 };
 
 TEST(Flood, RunningOutOfDescriptorsNeitherSpinsNorStopsAccepting) {
+#if defined(CORVAN_UBSAN)
+  // UndefinedBehaviorSanitizer checks each virtual call by probing memory
+  // through a pipe; without a free descriptor the probe fails and it reports
+  // every call as one on an invalid object.
+  GTEST_SKIP() << "needs a free descriptor for the sanitizer's own checks";
+#endif
   TestServer server(OneAccount());
   // Sockets made while descriptors are plenty; connected once none is left,
   // since connecting takes no new descriptor but accepting does.
