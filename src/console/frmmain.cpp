@@ -448,19 +448,25 @@ void Tfrmmain::ShowRows(QTreeWidget* list, std::vector<UserRow>& rows, const Sor
 }
 
 void Tfrmmain::ShowOrgUsers(QTreeWidgetItem* item) {
-  const auto snapshot = core_.Dir().Get();
-  shownOrgUsers_ = snapshot->Users();
-  userRows_.clear();
-  if (item) userRows_ = MakeUserRows(UsersUnder(*snapshot, NodeCode(item)), tree_);
   UserSort.Reset();
-  ShowRows(Rzlvwuser, userRows_, UserSort);
+  FillOrgUsers(item, *core_.Dir().Get());
 }
 
 void Tfrmmain::ShowAllUsers() {
-  const auto snapshot = core_.Dir().Get();
-  shownUsers_ = snapshot->Users();
-  allUserRows_ = MakeUserRows(shownUsers_, tree_);
   AllUserSort.Reset();
+  FillAllUsers(*core_.Dir().Get());
+}
+
+void Tfrmmain::FillOrgUsers(QTreeWidgetItem* item, const DirectorySnapshot& snapshot) {
+  shownOrgUsers_ = snapshot.Users();
+  userRows_.clear();
+  if (item) userRows_ = MakeUserRows(UsersUnder(snapshot, NodeCode(item)), tree_);
+  ShowRows(Rzlvwuser, userRows_, UserSort);
+}
+
+void Tfrmmain::FillAllUsers(const DirectorySnapshot& snapshot) {
+  shownUsers_ = snapshot.Users();
+  allUserRows_ = MakeUserRows(shownUsers_, tree_);
   ShowRows(Rzlvwuserlist, allUserRows_, AllUserSort);
 }
 
@@ -479,18 +485,8 @@ void Tfrmmain::FollowDirectory() {
   }
   // Department names show in the rows, so a tree change refills both lists;
   // the administrator's sort order and selection stay.
-  if (orgsChanged || snapshot->Users() != shownUsers_) {
-    shownUsers_ = snapshot->Users();
-    allUserRows_ = MakeUserRows(shownUsers_, tree_);
-    ShowRows(Rzlvwuserlist, allUserRows_, AllUserSort);
-  }
-  if (orgsChanged || snapshot->Users() != shownOrgUsers_) {
-    shownOrgUsers_ = snapshot->Users();
-    QTreeWidgetItem* current = RzTvworg->currentItem();
-    userRows_.clear();
-    if (current) userRows_ = MakeUserRows(UsersUnder(*snapshot, NodeCode(current)), tree_);
-    ShowRows(Rzlvwuser, userRows_, UserSort);
-  }
+  if (orgsChanged || snapshot->Users() != shownUsers_) FillAllUsers(*snapshot);
+  if (orgsChanged || snapshot->Users() != shownOrgUsers_) FillOrgUsers(RzTvworg->currentItem(), *snapshot);
 }
 
 void Tfrmmain::RzlvwuserColumnClick(int column) {

@@ -177,6 +177,10 @@ class Tfrmmain : public QMainWindow {
 
   void BuildMenus();
   QTreeWidget* MakeUserList(const char* name);
+  // Refill a list from `snapshot` in its current sort order, keeping the
+  // selection (the Show... commands reset the order first).
+  void FillOrgUsers(QTreeWidgetItem* item, const DirectorySnapshot& snapshot);
+  void FillAllUsers(const DirectorySnapshot& snapshot);
   // Shows rows in a list in the order of `state`, keeping the selection.
   void ShowRows(QTreeWidget* list, std::vector<UserRow>& rows, const SortState& state);
   void OpenNewUser(const std::optional<std::string>& preselect, bool fromOrgPage);

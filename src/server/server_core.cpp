@@ -82,13 +82,9 @@ class ServerCore::TcpServer {
         // readable, so accepting again at once would spin. Wait for
         // connections to end and free descriptors or memory.
         pause_.expires_after(std::chrono::milliseconds(100));
-        pause_.async_wait([this](const asio::error_code&) {
-          if (!acceptor_.is_open()) {
-            acceptEnded_.set_value();
-            return;
-          }
-          Accept();
-        });
+        // After a stop the accept fails at once and its handler ends the
+        // accepting.
+        pause_.async_wait([this](const asio::error_code&) { Accept(); });
         return;
       }
       Accept();

@@ -99,7 +99,6 @@ std::optional<std::string> Serialize(xmlDocPtr doc) {
 // has no XML form at all. Such a rewrite would leave a file that reads as
 // all defaults, so it is refused and the file keeps its content.
 bool ReadsBack(std::string_view bytes, const std::string& key, std::string_view value) {
-  if (bytes.size() > kMaxConfigBytes) return false;
   XmlDocPtr doc = ParseXml(bytes, kMaxConfigBytes);
   XmlNode* element = FirstChild(FirstChild(RootElement(doc.get(), "RootNode"), "Struct"), key);
   return element != nullptr && NodeText(element) == value;

@@ -65,14 +65,23 @@ inline std::vector<std::string> StoredPaths(Database& db) {
 
 // A plain TCP connection to 127.0.0.1:port, for tests that need the socket
 // itself (resets, raw floods). Invalid on failure.
-inline UniqueFd ConnectRaw(std::uint16_t port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.Valid()) return fd;
+inline sockaddr_in LoopbackAddress(std::uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fd.Reset();
+  return addr;
+}
+
+// Connects an existing TCP socket to 127.0.0.1:port; true on success.
+inline bool ConnectTo(int fd, std::uint16_t port) {
+  sockaddr_in addr = LoopbackAddress(port);
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+inline UniqueFd ConnectRaw(std::uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.Valid() && !ConnectTo(fd.Get(), port)) fd.Reset();
   return fd;
 }
 

@@ -128,15 +128,11 @@ TEST(Flood, RunningOutOfDescriptorsNeitherSpinsNorStopsAccepting) {
     ASSERT_TRUE(clients.back().Valid());
     highest = std::max(highest, clients.back().Get());
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(server.Port());
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   {
     DescriptorLimit limit(static_cast<rlim_t>(highest + 1));
     ASSERT_TRUE(limit.Ok());
     for (UniqueFd& fd : clients) {
-      ASSERT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+      ASSERT_TRUE(test::ConnectTo(fd.Get(), server.Port()));
     }
     // The listener is readable but accepting fails: the server must wait,
     // not retry in a loop. A spinning intake burns a whole core.
@@ -161,7 +157,7 @@ TEST(Flood, RunningOutOfDescriptorsNeitherSpinsNorStopsAccepting) {
   ASSERT_TRUE(late.Valid());
   {
     DescriptorLimit limit(static_cast<rlim_t>(late.Get() + 1));
-    ASSERT_EQ(::connect(late.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_TRUE(test::ConnectTo(late.Get(), server.Port()));
     std::this_thread::sleep_for(50ms);
     server.Core().StopServer();
     EXPECT_FALSE(server.Core().TcpServerExists());
