@@ -76,22 +76,52 @@ TEST_F(AdminEndpointTest, SocketIsPrivateToTheOwner) {
 }
 
 // As root: a child process that has become another user reaches the socket
-// (its mode opened for the test) and is turned away by the peer check.
+// (its mode opened for the test) and is turned away by the peer check. The
+// child of this threaded process makes system calls only (no allocation,
+// whose locks another thread may have held at the fork); it hands the reply
+// back through a pipe and the parent decodes it.
 TEST_F(AdminEndpointTest, PeerOfAnotherUserIsRefusedByItsUid) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   ASSERT_EQ(::chmod(server_.Home().c_str(), 0711), 0);
   ASSERT_EQ(::chmod(AdminSocketPath(server_.Home()).c_str(), 0666), 0);
+  const std::string request = EncodeRequest(AdminRequest{{"stop"}});
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = AdminSocketPath(server_.Home()).string();
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    ::close(pipeFds[0]);
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-    auto reply = CallAdminEndpoint(AdminSocketPath(server_.Home()), {{"stop"}}, std::chrono::seconds(10));
-    ::_exit(!reply ? 3 : !reply->ok && reply->message == "拒绝访问：用户不符" ? 0 : 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    timeval wait{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ::_exit(3);
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) ::_exit(4);
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+      if (::write(pipeFds[1], buf, static_cast<std::size_t>(n)) != n) ::_exit(5);
+    ::_exit(0);
   }
+  ::close(pipeFds[1]);
+  std::string reply;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) reply.append(buf, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  auto decoded = DecodeReply(reply.substr(0, reply.find('\n')));
+  ASSERT_TRUE(decoded) << reply;
+  EXPECT_FALSE(decoded->ok);
+  EXPECT_EQ(decoded->message, "拒绝访问：用户不符");
   EXPECT_TRUE(server_.Core().TcpServerExists());
 }
 
