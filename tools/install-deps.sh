@@ -8,7 +8,7 @@ packages=(
   libasio-dev libxml2-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-wqy-microhei xvfb xauth
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev ccache
 )
 
 SUDO=""
