@@ -9,4 +9,5 @@ bash tools/build.sh build -DCORVAN_BUILD_TESTS=OFF -DCORVAN_BUILD_BENCH=OFF
 export CORVAN_HOME="${CORVAN_HOME:-$PWD/corvan-data}"
 mkdir -p "$CORVAN_HOME"
 echo "Data folder: $CORVAN_HOME"
+echo "Manage it from another terminal: CORVAN_HOME=$CORVAN_HOME build/src/app/corvanctl status"
 exec build/src/app/corvan-server
