@@ -19,7 +19,7 @@ for p in lintian systemd dpkg-dev fakeroot file util-linux; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 deb=$(bash tools/build-deb.sh "$dir" | tail -1)
@@ -33,7 +33,7 @@ systemd-analyze security --offline=true packaging/corvan.service | tail -1
 systemd-analyze security --offline=true --threshold=25 packaging/corvan.service >/dev/null
 
 echo "== install"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "./$deb" >/dev/null
 getent passwd corvan >/dev/null
 [ "$(stat -c %U "$data")" = corvan ]
 command -v corvan-server corvanctl
@@ -48,6 +48,8 @@ log=$(mktemp)
 (cd "$data" && exec setpriv --reuid=corvan --regid=corvan --init-groups --no-new-privs \
   env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$data" "${env_args[@]}" "${exec_start[@]}" >"$log" 2>&1) &
 server=$!
+# A failed check below must not leave the server running.
+trap 'kill -TERM "$server" 2>/dev/null || true' EXIT
 answered=""
 for _ in $(seq 1 100); do
   # Root is served as the folder's owner; no CORVAN_HOME: the installed
@@ -69,12 +71,12 @@ rm -f "$log"
 [ -z "$(find "$data" -xdev ! -user corvan)" ] || { echo "files not owned by corvan in $data" >&2; exit 1; }
 
 echo "== remove keeps the data"
-DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq corvan-server >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 remove -y -qq corvan-server >/dev/null
 [ -f "$data/Corvan_Server.mdb" ]
 if [ -e /usr/bin/corvanctl ]; then echo "corvanctl still installed" >&2; exit 1; fi
 
 echo "== purge removes the user and keeps the data"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq corvan-server >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 purge -y -qq corvan-server >/dev/null
 if getent passwd corvan >/dev/null; then echo "user corvan still there after the purge" >&2; exit 1; fi
 [ -f "$data/Corvan_Server.mdb" ]
 rm -rf "$data"
