@@ -1,5 +1,9 @@
 #include "server/admin_commands.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -612,6 +616,10 @@ AdminReply Backup(ServerCore& core, const Args& a) {
 
 AdminReply Restore(ServerCore& core, const Args& a) {
   if (a.words.size() != 2) return Usage("restore FILE");
+  // A file that exists but cannot be read (root acting as the service's
+  // user on a file of its own) is not a missing file.
+  if (::access(a.words[1].c_str(), F_OK) == 0 && ::access(a.words[1].c_str(), R_OK) != 0)
+    return Refused("无法读取文件：" + a.words[1] + ": " + std::strerror(errno));
   MaintenanceResult m = RestoreDatabase(core, a.words[1], a.Has("yes"));
   if (!m.ok && !m.needsConfirmation && m.message.empty()) return Refused("文件不存在：" + a.words[1]);
   return FromMaintenance(m);

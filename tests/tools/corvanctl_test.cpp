@@ -202,6 +202,12 @@ TEST(CorvanctlTest, RootActsAsTheOwnerOfTheDataFolder) {
   Outcome denied = Corvanctl(home, {"backup", (tmp.Path() / "b").string()});
   EXPECT_EQ(denied.status, 1);
   EXPECT_TRUE(Contains(denied.err, "Permission denied")) << denied.err;
+  fs::path rootsCopy = tmp.Path() / "root-only.mdb";
+  test::SeedDatabase(rootsCopy, {{"CARL", "pw", "Carl", "001", 100}});
+  ::chmod(rootsCopy.c_str(), 0600);
+  Outcome unreadable = Corvanctl(home, {"restore", rootsCopy.string(), "--yes"});
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_TRUE(Contains(unreadable.err, "无法读取文件：" + rootsCopy.string() + ": Permission denied")) << unreadable.err;
 }
 
 }  // namespace
