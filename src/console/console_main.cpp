@@ -4,7 +4,7 @@
 
 #include <QApplication>
 
-#include "console/frmmain.h"
+#include "console/main_window.h"
 #include "console/main_shell.h"
 #include "console/prompter.h"
 #include "server/admin_endpoint.h"
@@ -28,7 +28,7 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home) {
 
   // The window (with its dialogs) exists before the database opens, so the
   // log line of a failed open reaches the status log too.
-  Tfrmmain window(core, prompter);
+  MainWindow window(core, prompter);
   // The skinned frame, menus, toolbar, group bar and tray; the window is
   // hidden into the tray rather than closed, so only "退出" ends the loop.
   new MainShell(window, core, prompter);
