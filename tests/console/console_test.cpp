@@ -236,9 +236,11 @@ TEST_F(ConsoleTest, ChangesMadeElsewhereReachTheViewsKeepingSortAndSelection) {
   EXPECT_EQ(selected(W().Rzlvwuserlist), (std::vector<std::string>{"EVE"}));
   EXPECT_EQ(selected(W().Rzlvwuser), (std::vector<std::string>{"DAN"}));
   // Rows show the new department name.
-  for (int i = 0; i < W().Rzlvwuser->topLevelItemCount(); ++i)
-    if (W().Rzlvwuser->topLevelItem(i)->text(1) == "DAN")
+  for (int i = 0; i < W().Rzlvwuser->topLevelItemCount(); ++i) {
+    if (W().Rzlvwuser->topLevelItem(i)->text(1) == "DAN") {
       EXPECT_NE(W().Rzlvwuser->topLevelItem(i)->text(3).toStdString().find("A2"), std::string::npos);
+    }
+  }
 
   // The current department deleted elsewhere: no current node, empty list.
   run({"org", "del", "Root001", "--yes"});
