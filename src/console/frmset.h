@@ -11,7 +11,7 @@
 
 #include "console/frmbase.h"
 #include "storage/config.h"
-#include "storage/settings_ops.h"
+#include "admin/settings_ops.h"
 
 class QAction;
 class QButtonGroup;

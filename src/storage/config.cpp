@@ -11,8 +11,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "server/text.h"
-#include "server/xml.h"
+#include "base/text.h"
+#include "base/xml.h"
 
 namespace corvan {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/storage_test_support.h"
 
 namespace corvan {

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "server/admin_codec.h"
+#include "admin/admin_codec.h"
 
 namespace corvan {
 
