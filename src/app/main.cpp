@@ -14,7 +14,7 @@
 #include <string>
 
 #include "server/instance.h"
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 #include "server/server_core.h"
 
 #ifdef CORVAN_WITH_CONSOLE

@@ -25,7 +25,7 @@
 #include "offline/offline_store.h"
 #include "offline/transfer_format.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "server/udp.h"
 
 namespace corvan {

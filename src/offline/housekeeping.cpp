@@ -9,7 +9,7 @@
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

@@ -12,7 +12,7 @@
 #include "offline/offline_store.h"
 #include "server/connection.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

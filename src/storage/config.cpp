@@ -13,9 +13,9 @@
 #include <sstream>
 #include <system_error>
 
-#include "server/text.h"
+#include "base/text.h"
+#include "base/xml.h"
 #include "server/udp.h"
-#include "server/xml.h"
 
 namespace corvan {
 

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "server/text.h"
+#include "base/text.h"
 #include "support/sync_hook.h"
 #include "storage/storage_test_support.h"
 

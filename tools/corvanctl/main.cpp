@@ -32,9 +32,9 @@
 #include <thread>
 #include <vector>
 
-#include "server/admin_codec.h"
-#include "server/admin_commands.h"
-#include "server/admin_endpoint.h"
+#include "admin/admin_codec.h"
+#include "admin/admin_commands.h"
+#include "admin/admin_endpoint.h"
 #include "server/instance.h"
 #include "storage/schema.h"
 

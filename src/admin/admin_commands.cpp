@@ -1,4 +1,4 @@
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 
 #include <unistd.h>
 
@@ -12,15 +12,15 @@
 #include <system_error>
 
 #include "accounts/directory_admin.h"
-#include "accounts/user_csv.h"
+#include "admin/user_csv.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/config.h"
-#include "storage/maintenance.h"
-#include "storage/settings_ops.h"
+#include "admin/maintenance.h"
+#include "admin/settings_ops.h"
 
 namespace corvan {
 

@@ -1,4 +1,4 @@
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -11,9 +11,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 #include "storage/database.h"
-#include "storage/maintenance.h"
+#include "admin/maintenance.h"
 #include "support/test_server.h"
 
 namespace corvan {
