@@ -6,6 +6,7 @@
 
 #include "server/server_core.h"
 #include "storage/database.h"
+#include "storage/private_files.h"
 
 namespace corvan {
 
@@ -31,13 +32,6 @@ bool SameFile(const fs::path& a, const fs::path& b) {
   return fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec);
 }
 
-// A fresh name beside `target` for the copy in progress.
-fs::path TemporaryBeside(const fs::path& target) {
-  fs::path tmp = target;
-  tmp += ".part-" + std::to_string(::getpid());
-  return tmp;
-}
-
 }  // namespace
 
 fs::path BackupTargetName(const fs::path& chosen) {
@@ -55,14 +49,16 @@ MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const
   if (SameFile(target, livePath)) return Done(false, kBackupFailed);
   std::error_code ec;
   if (fs::is_directory(target, ec)) return Done(false, kBackupFailed);
-  fs::path tmp = TemporaryBeside(target);
-  fs::remove(tmp, ec);
-  bool copied = db.BackupTo(tmp.string());
+  // A fresh private file, made with O_EXCL: nothing planted under a
+  // guessable name is ever written through.
+  std::optional<fs::path> tmp = MakePrivateTemporary(target);
+  if (!tmp) return Done(false, kBackupFailed);
+  bool copied = db.BackupTo(tmp->string());
   if (copied) {
-    fs::rename(tmp, target, ec);
+    fs::rename(*tmp, target, ec);
     copied = !ec;
   }
-  if (!copied) fs::remove(tmp, ec);
+  if (!copied) fs::remove(*tmp, ec);
   return Done(copied, copied ? kBackupOk : kBackupFailed);
 }
 
@@ -94,11 +90,16 @@ MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool
       copied = core.Db().RestoreFrom(source.string());
     } else {
       // No connection (it failed earlier): replace the file whole.
-      fs::path tmp = TemporaryBeside(live);
-      fs::copy_file(source, tmp, fs::copy_options::overwrite_existing, ec);
-      if (!ec) fs::rename(tmp, live, ec);
-      if (ec) fs::remove(tmp, ec);
-      copied = !ec;
+      std::optional<fs::path> tmp = MakePrivateTemporary(live);
+      if (tmp) {
+        // The copy takes the source's mode: set private again before it
+        // becomes the live file.
+        fs::copy_file(source, *tmp, fs::copy_options::overwrite_existing, ec);
+        if (!ec) fs::permissions(*tmp, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
+        if (!ec) fs::rename(*tmp, live, ec);
+        if (ec) fs::remove(*tmp, ec);
+      }
+      copied = tmp && !ec;
     }
   }
   // Opened again in every case, so the old file stays usable after a failed
