@@ -4,8 +4,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include "storage/private_files.h"
 
 namespace corvan {
 
@@ -15,24 +19,38 @@ std::filesystem::path ExecutablePath() {
   return ec ? std::filesystem::path() : p;
 }
 
-std::filesystem::path DataFolder() {
+std::filesystem::path DataFolder(std::string* error) {
   std::filesystem::path dir;
   const char* home = std::getenv("CORVAN_HOME");
+  std::error_code ec;
   if (home != nullptr && *home != '\0') {
-    dir = std::filesystem::absolute(home);
+    dir = std::filesystem::absolute(home, ec);
+    if (ec) dir = home;
   } else {
     dir = ExecutablePath().parent_path();
   }
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
+  // The folders above it get the usual modes; the data folder itself holds
+  // passwords and is made private.
+  std::filesystem::path folder = dir.has_filename() ? dir : dir.parent_path();  // "/var/lib/corvan/"
+  if (folder.parent_path() != folder) std::filesystem::create_directories(folder.parent_path(), ec);
+  std::string why;
+  if (!MakePrivateFolder(folder, false, &why) && error) *error = why;
   return dir;
 }
 
-std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder) {
+std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, std::string* error) {
   auto path = dataFolder / "Mutex_Server_ONLY_ONE.lock";
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!fd.Valid()) return std::nullopt;
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return std::nullopt;
+  // O_NOFOLLOW: a link planted under the lock's name is refused, never
+  // created or opened through.
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.Valid()) {
+    if (error) *error = path.string() + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (error && errno != EWOULDBLOCK) *error = path.string() + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
   return fd;
 }
 
