@@ -20,7 +20,7 @@
 #include <string>
 
 #include "server/instance.h"
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 #include "server/server_core.h"
 
 #ifdef CORVAN_WITH_CONSOLE
@@ -120,9 +120,14 @@ int main(int argc, char** argv) {
   std::filesystem::path home = corvan::DataFolder(&folderError);
   if (!folderError.empty()) return StartFailed("cannot create the data folder " + folderError);
   std::string lockError;
-  auto instance = corvan::AcquireInstanceLock(home, &lockError);
+  auto instance = corvan::AcquireInstanceLock(home, true, &lockError);
   if (!instance) {
     if (!lockError.empty()) return StartFailed("cannot open the single-instance lock " + lockError);
+#ifdef CORVAN_WITH_CONSOLE
+    // Started from the desktop menu: say who holds the folder.
+    if (corvan::StartedFromDesktopEntry(argc, argv) && console)
+      return corvan::RunServiceHoldsFolderNotice(argc, argv, home);
+#endif
     if (console) return 0;  // another server runs on this data folder: the window ends silently
     return StartFailed("another server is running on the data folder " + home.string() + " (it holds " +
                        (home / "Mutex_Server_ONLY_ONE.lock").string() + ")");

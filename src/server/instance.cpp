@@ -19,18 +19,28 @@ std::filesystem::path ExecutablePath() {
   return ec ? std::filesystem::path() : p;
 }
 
-std::filesystem::path DataFolder(std::string* error) {
-  std::filesystem::path dir;
+std::filesystem::path DataFolderPath() {
   const char* home = std::getenv("CORVAN_HOME");
   std::error_code ec;
   if (home != nullptr && *home != '\0') {
-    dir = std::filesystem::absolute(home, ec);
-    if (ec) dir = home;
-  } else {
-    dir = ExecutablePath().parent_path();
+    std::filesystem::path dir = std::filesystem::absolute(home, ec);
+    return ec ? std::filesystem::path(home) : dir;
   }
+  std::filesystem::path folder = ExecutablePath().parent_path();
+#if defined(CORVAN_INSTALL_BINDIR) && defined(CORVAN_SERVICE_HOME)
+  // Installed programs live in a system folder that holds no data: they use
+  // the service's folder, so that the administrator needs no variable.
+  if (!folder.empty() && std::filesystem::equivalent(folder, CORVAN_INSTALL_BINDIR, ec))
+    return std::filesystem::path(CORVAN_SERVICE_HOME);
+#endif
+  return folder;
+}
+
+std::filesystem::path DataFolder(std::string* error) {
+  std::filesystem::path dir = DataFolderPath();
   // The folders above it get the usual modes; the data folder itself holds
   // passwords and is made private.
+  std::error_code ec;
   std::filesystem::path folder = dir.has_filename() ? dir : dir.parent_path();  // "/var/lib/corvan/"
   if (folder.parent_path() != folder) std::filesystem::create_directories(folder.parent_path(), ec);
   std::string why;
@@ -38,13 +48,13 @@ std::filesystem::path DataFolder(std::string* error) {
   return dir;
 }
 
-std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, std::string* error) {
+std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create, std::string* error) {
   auto path = dataFolder / "Mutex_Server_ONLY_ONE.lock";
   // O_NOFOLLOW: a link planted under the lock's name is refused, never
   // created or opened through.
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600));
   if (!fd.Valid()) {
-    if (error) *error = path.string() + ": " + std::strerror(errno);
+    if (error && !(errno == ENOENT && !create)) *error = path.string() + ": " + std::strerror(errno);
     return std::nullopt;
   }
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {

@@ -13,18 +13,24 @@ namespace corvan {
 // The running program's own path (from /proc/self/exe).
 std::filesystem::path ExecutablePath();
 
-// The data folder: $CORVAN_HOME when set and not empty, else the folder of
-// the executable. The folder is created (mode 0700) when missing; when it
-// cannot be made, `error` (if given) is set to the path and the system's
-// message.
+// Where the data folder is: $CORVAN_HOME when set and not empty; else, for
+// a program installed in the configured bin folder (a package), the
+// service's data folder (/var/lib/corvan); else the folder of the
+// executable. Nothing is created.
+std::filesystem::path DataFolderPath();
+
+// DataFolderPath(), created (mode 0700) when missing; when it cannot be
+// made, `error` (if given) is set to the path and the system's message.
 std::filesystem::path DataFolder(std::string* error = nullptr);
 
 // The single-instance lock: an exclusive flock on "Mutex_Server_ONLY_ONE.lock"
 // (mode 0600; a symbolic link of that name is refused) in the data folder,
 // held as long as the returned descriptor lives. Nothing when another
-// process holds it (`error` untouched) or when the file cannot be opened
-// (`error`, if given, set to the path and the system's message).
-std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, std::string* error = nullptr);
+// process holds it or when the file is missing and `create` is false
+// (`error` untouched), or when the file cannot be opened (`error`, if given,
+// set to the path and the system's message).
+std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create = true,
+                                            std::string* error = nullptr);
 
 // Whether the program should show its window: a display is available and
 // CORVAN_HEADLESS is not "1".

@@ -14,9 +14,9 @@
 #include <sstream>
 #include <system_error>
 
-#include "server/text.h"
+#include "base/text.h"
+#include "base/xml.h"
 #include "server/udp.h"
-#include "server/xml.h"
 #include "storage/private_files.h"
 
 namespace corvan {
@@ -160,9 +160,18 @@ FileBytes ReadSmallFile(const fs::path& path) {
   return r;
 }
 
-// Writes `bytes` to a private temporary file beside `path` and renames it
-// over `path`, so readers see the old file or the new one, never a torn one.
-bool WriteFileAtomically(const fs::path& path, std::string_view bytes) { return WritePrivateFile(path, bytes); }
+// Writes `bytes` to a private temporary file beside `path` (synced), renames
+// it over `path` and syncs the folder: readers see the old file or the new
+// one, never a torn one, and after a power cut the name holds one of the two
+// whole, never a file the disk had not finished.
+bool WriteFileAtomically(const fs::path& path, std::string_view bytes) {
+  if (!WritePrivateFile(path, bytes)) return false;
+  // The rename is durable once the folder that names the file is synced.
+  fs::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.Valid() && ::fsync(dir.Get()) == 0;
+}
 
 std::mutex& ConfigWriteMutex() {
   static std::mutex m;

@@ -64,16 +64,16 @@ TEST(Instance, LockIsPrivateAndAPlantedLinkIsRefused) {
   test::TempDir dir;
   std::string error;
   {
-    auto lock = AcquireInstanceLock(dir.Path(), &error);
+    auto lock = AcquireInstanceLock(dir.Path(), true, &error);
     ASSERT_TRUE(lock);
     EXPECT_EQ(Mode(dir.Path() / "Mutex_Server_ONLY_ONE.lock"), 0600u);
     // Held by another: nothing, and no error (that is the ordinary case).
-    EXPECT_FALSE(AcquireInstanceLock(dir.Path(), &error));
+    EXPECT_FALSE(AcquireInstanceLock(dir.Path(), true, &error));
     EXPECT_TRUE(error.empty()) << error;
   }
   fs::remove(dir.Path() / "Mutex_Server_ONLY_ONE.lock");
   fs::create_symlink(dir.Path() / "target", dir.Path() / "Mutex_Server_ONLY_ONE.lock");
-  EXPECT_FALSE(AcquireInstanceLock(dir.Path(), &error));
+  EXPECT_FALSE(AcquireInstanceLock(dir.Path(), true, &error));
   EXPECT_NE(error.find("Mutex_Server_ONLY_ONE.lock"), std::string::npos) << error;
   EXPECT_FALSE(fs::exists(dir.Path() / "target"));
 }

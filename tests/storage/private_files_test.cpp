@@ -7,7 +7,7 @@
 
 #include "storage/config.h"
 #include "storage/database.h"
-#include "storage/maintenance.h"
+#include "admin/maintenance.h"
 #include "storage/storage_test_support.h"
 
 namespace corvan {
