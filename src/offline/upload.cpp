@@ -13,6 +13,7 @@
 #include "server/connection.h"
 #include "server/server_core.h"
 #include "base/text.h"
+#include "storage/private_files.h"
 
 namespace corvan {
 
@@ -170,7 +171,7 @@ bool DiskSink::MakeFolder(const fs::path& rel) {
 }
 
 bool DiskSink::OpenFile(const fs::path& rel) {
-  file_.Reset(::open((base_ / rel).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  file_.Reset(::open((base_ / rel).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
   written_ = writtenBack_ = 0;
   return file_.Valid();
 }
@@ -242,7 +243,7 @@ std::optional<fs::path> CreateUploadFolder(const fs::path& recipientDir, std::st
   for (int attempt = 0; attempt < 256; ++attempt) {
     fs::path candidate = recipientDir / stamp;
     registration = ActiveFolders::Registration(candidate);
-    if (::mkdir(candidate.c_str(), 0755) == 0) return candidate;
+    if (::mkdir(candidate.c_str(), 0700) == 0) return candidate;
     registration.Release();
     if (errno != EEXIST) return std::nullopt;
     stamp += '1';
@@ -345,10 +346,12 @@ std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_v
   if ((file || folder) && !IsSafePathComponent(header->name)) return std::make_unique<RefusedUpload>();
   if (file && *size < 0) return std::make_unique<RefusedUpload>();
 
+  // Private folders; a link planted under the recipient's name would send
+  // the upload elsewhere, so it is refused rather than followed.
   const fs::path recipientDir = core.OfflineFilesDir() / header->toUser;
-  std::error_code ec;
-  fs::create_directories(recipientDir, ec);
-  if (ec) return std::make_unique<RefusedUpload>();
+  if (!MakePrivateFolder(core.OfflineFilesDir(), false) || !MakePrivateFolder(recipientDir, true)) {
+    return std::make_unique<RefusedUpload>();
+  }
 
   ActiveFolders::Registration registration;
   std::optional<fs::path> uploadFolder =
