@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "app/modules_default.h"
 #include "server/instance.h"
 #include "admin/admin_endpoint.h"
 #include "server/server_core.h"
@@ -56,6 +57,7 @@ int RunHeadless(const std::filesystem::path& home) {
   corvan::CoreOptions options;
   options.home = home;
   options.executable = corvan::ExecutablePath();
+  corvan::UseDefaultWiring(options);
   if (auto interval = TestDuration("CORVAN_TEST_STATUS_INTERVAL_MS")) options.statusInterval = *interval;
   if (auto silence = TestDuration("CORVAN_TEST_SILENCE_MS")) options.silenceLimit = *silence;
   corvan::ServerCore core(options);
@@ -87,7 +89,8 @@ int main(int argc, char** argv) {
   if (!instance) return 0;  // another server runs on this data folder
   RaiseOpenFilesLimit();
 #ifdef CORVAN_WITH_CONSOLE
-  if (corvan::DisplayAvailable()) return corvan::RunConsole(argc, argv, home);
+  if (corvan::DisplayAvailable())
+    return corvan::RunConsole(argc, argv, home, corvan::DefaultModules(), corvan::DefaultRequests());
 #endif
   (void)argc;
   (void)argv;

@@ -107,7 +107,7 @@ class ServerCore::TcpServer {
 
 ServerCore::ServerCore(CoreOptions options)
     : options_(std::move(options)),
-      modules_(options_.modules ? *options_.modules : DefaultModules()),
+      modules_(options_.modules),
       offlineFilesDir_(options_.home / "OfflineFiles"),
       work_(asio::make_work_guard(io_)),
       requests_(static_cast<std::size_t>(options_.requestThreads)),

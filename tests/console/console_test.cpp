@@ -12,6 +12,7 @@
 #include <deque>
 #include <thread>
 
+#include "app/modules_default.h"
 #include "console/frmmain.h"
 #include "console/frmorg.h"
 #include "console/frmuser.h"
@@ -61,6 +62,7 @@ class ConsoleTest : public ::testing::Test {
   CoreOptions Options() {
     CoreOptions o;
     o.home = home_.Path();
+    UseDefaultWiring(o);
     return o;
   }
 
@@ -435,6 +437,7 @@ TEST(ConsoleNoDepartmentTest, NewAccountNeedsADepartmentFirst) {
   test::TempDir home;
   CoreOptions o;
   o.home = home.Path();
+  UseDefaultWiring(o);
   ServerCore core(o);
   FakePrompter prompter;
   Tfrmmain w(core, prompter);  // nothing loaded: no departments

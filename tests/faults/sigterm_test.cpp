@@ -11,6 +11,7 @@
 #include <fstream>
 #include <set>
 
+#include "app/modules_default.h"
 #include "faults/fault_helpers.h"
 #include "storage/config.h"
 #include "support/accounts_support.h"
@@ -167,6 +168,7 @@ TEST(Sigterm, StoredItemsSurviveAStopMidUploadAndAreDeliveredAfterTheRestart) {
   options.OfflineInfoPort = test::FreePort();
   options.OfflineFilePort = test::FreePort();
   options.offlineDeliveryDelay = 100ms;
+  UseDefaultWiring(options);
   test::UdpPeer messagePort("127.0.0.1", options.OfflineInfoPort);
   test::FakeFileClient filePort(options.OfflineFilePort);
   ASSERT_TRUE(filePort.Listening());
