@@ -1,4 +1,4 @@
-#include "console/frmbase.h"
+#include "console/skin_frame.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -84,33 +84,33 @@ SkinFrame::SkinFrame(QWidget* host, bool sizable) : QObject(host), host_(host), 
   const QPixmap side = FlatImage(kBannerDark);
   const QPixmap bottom = GradientImage(kBottomHeight, kBannerDark, kEdge);
 
-  pnlbannertop = new QWidget(host_);
-  pnlbannertop->setObjectName(QStringLiteral("pnlbannertop"));
-  Imgtop = MakePiece(pnlbannertop, "Imgtop", FramePiece::Imgtop, banner);
-  imglt = MakePiece(pnlbannertop, "imglt", FramePiece::imglt, banner);
-  imgrt = MakePiece(pnlbannertop, "imgrt", FramePiece::imgrt, banner);
-  rzlbltitle = new QLabel(pnlbannertop);
-  rzlbltitle->setObjectName(QStringLiteral("rzlbltitle"));
-  rzlbltitle->setStyleSheet(QStringLiteral("color: white; font-weight: bold; background: transparent;"));
-  rzlbltitle->setMouseTracking(true);
-  rzlbltitle->installEventFilter(this);
-  pieces_[rzlbltitle] = FramePiece::rzlbltitle;
-  Rzsbtnclose = new QToolButton(pnlbannertop);
-  Rzsbtnclose->setObjectName(QStringLiteral("Rzsbtnclose"));
-  Rzsbtnclose->setToolTip(QStringLiteral("关闭"));
-  Rzsbtnclose->setIcon(CloseImage());
-  Rzsbtnclose->setAutoRaise(true);
-  Rzsbtnclose->setFixedSize(18, 18);
-  Rzsbtnclose->setFocusPolicy(Qt::NoFocus);
-  bannerButtons_.emplace_back(Rzsbtnclose, 20);
+  bannerPanel = new QWidget(host_);
+  bannerPanel->setObjectName(QStringLiteral("pnlbannertop"));
+  bannerImage = MakePiece(bannerPanel, "Imgtop", FramePiece::Imgtop, banner);
+  bannerLeftImage = MakePiece(bannerPanel, "imglt", FramePiece::imglt, banner);
+  bannerRightImage = MakePiece(bannerPanel, "imgrt", FramePiece::imgrt, banner);
+  titleLabel = new QLabel(bannerPanel);
+  titleLabel->setObjectName(QStringLiteral("rzlbltitle"));
+  titleLabel->setStyleSheet(QStringLiteral("color: white; font-weight: bold; background: transparent;"));
+  titleLabel->setMouseTracking(true);
+  titleLabel->installEventFilter(this);
+  pieces_[titleLabel] = FramePiece::rzlbltitle;
+  closeButton = new QToolButton(bannerPanel);
+  closeButton->setObjectName(QStringLiteral("Rzsbtnclose"));
+  closeButton->setToolTip(QStringLiteral("关闭"));
+  closeButton->setIcon(CloseImage());
+  closeButton->setAutoRaise(true);
+  closeButton->setFixedSize(18, 18);
+  closeButton->setFocusPolicy(Qt::NoFocus);
+  bannerButtons_.emplace_back(closeButton, 20);
 
-  pnlbuttombase = new QWidget(host_);
-  pnlbuttombase->setObjectName(QStringLiteral("pnlbuttombase"));
-  imgbuttom = MakePiece(pnlbuttombase, "imgbuttom", FramePiece::imgbuttom, bottom);
-  imglb = MakePiece(pnlbuttombase, "imglb", FramePiece::imglb, bottom);
-  imgrb = MakePiece(pnlbuttombase, "imgrb", FramePiece::imgrb, bottom);
-  imgleft = MakePiece(host_, "imgleft", FramePiece::imgleft, side);
-  imgright = MakePiece(host_, "imgright", FramePiece::imgright, side);
+  bottomPanel = new QWidget(host_);
+  bottomPanel->setObjectName(QStringLiteral("pnlbuttombase"));
+  bottomImage = MakePiece(bottomPanel, "imgbuttom", FramePiece::imgbuttom, bottom);
+  bottomLeftImage = MakePiece(bottomPanel, "imglb", FramePiece::imglb, bottom);
+  bottomRightImage = MakePiece(bottomPanel, "imgrb", FramePiece::imgrb, bottom);
+  leftImage = MakePiece(host_, "imgleft", FramePiece::imgleft, side);
+  rightImage = MakePiece(host_, "imgright", FramePiece::imgright, side);
 
   OnClose = [this] {
     if (auto* dialog = qobject_cast<QDialog*>(host_))
@@ -118,12 +118,12 @@ SkinFrame::SkinFrame(QWidget* host, bool sizable) : QObject(host), host_(host), 
     else
       host_->close();
   };
-  connect(Rzsbtnclose, &QToolButton::clicked, this, [this] {
+  connect(closeButton, &QToolButton::clicked, this, [this] {
     if (OnClose) OnClose();
   });
 
   host_->installEventFilter(this);
-  rzlbltitle->setText(host_->windowTitle());
+  titleLabel->setText(host_->windowTitle());
   LayoutPieces();
 }
 
@@ -140,12 +140,12 @@ QLabel* SkinFrame::MakePiece(QWidget* parent, const char* name, FramePiece piece
 
 void SkinFrame::SetTitle(const QString& title) {
   host_->setWindowTitle(title);
-  rzlbltitle->setText(title);
+  titleLabel->setText(title);
   LayoutPieces();
 }
 
 void SkinFrame::PlaceBannerButton(QWidget* button, int offset) {
-  button->setParent(pnlbannertop);
+  button->setParent(bannerPanel);
   button->show();
   bannerButtons_.emplace_back(button, offset);
   LayoutPieces();
@@ -163,33 +163,33 @@ QRegion SkinFrame::ShapeRegion(const QSize& size) {
 void SkinFrame::LayoutPieces() {
   const int w = host_->width();
   const int h = host_->height();
-  pnlbannertop->setGeometry(0, 0, w, kBannerHeight);
-  Imgtop->setGeometry(0, 0, w, kBannerHeight);
-  imglt->setGeometry(0, 0, kCornerWidth, kBannerHeight);
-  imgrt->setGeometry(w - kCornerWidth, 0, kCornerWidth, kBannerHeight);
+  bannerPanel->setGeometry(0, 0, w, kBannerHeight);
+  bannerImage->setGeometry(0, 0, w, kBannerHeight);
+  bannerLeftImage->setGeometry(0, 0, kCornerWidth, kBannerHeight);
+  bannerRightImage->setGeometry(w - kCornerWidth, 0, kCornerWidth, kBannerHeight);
   int titleWidth = std::max(0, w - 2 * kCornerWidth - 60);
-  rzlbltitle->setGeometry(kCornerWidth + 4, 0, std::min(titleWidth, rzlbltitle->sizeHint().width() + 8),
+  titleLabel->setGeometry(kCornerWidth + 4, 0, std::min(titleWidth, titleLabel->sizeHint().width() + 8),
                           kBannerHeight);
   for (auto& [button, offset] : bannerButtons_)
     button->move(w - offset - button->width() / 2, (kBannerHeight - button->height()) / 2);
-  pnlbuttombase->setGeometry(0, h - kBottomHeight, w, kBottomHeight);
-  imgbuttom->setGeometry(0, 0, w, kBottomHeight);
-  imglb->setGeometry(0, 0, kCornerWidth, kBottomHeight);
-  imgrb->setGeometry(w - kCornerWidth, 0, kCornerWidth, kBottomHeight);
-  imgleft->setGeometry(0, kBannerHeight, kSideWidth, std::max(0, h - kBannerHeight - kBottomHeight));
-  imgright->setGeometry(w - kSideWidth, kBannerHeight, kSideWidth, std::max(0, h - kBannerHeight - kBottomHeight));
-  Imgtop->lower();
-  pnlbannertop->raise();
-  pnlbuttombase->raise();
-  imgleft->raise();
-  imgright->raise();
+  bottomPanel->setGeometry(0, h - kBottomHeight, w, kBottomHeight);
+  bottomImage->setGeometry(0, 0, w, kBottomHeight);
+  bottomLeftImage->setGeometry(0, 0, kCornerWidth, kBottomHeight);
+  bottomRightImage->setGeometry(w - kCornerWidth, 0, kCornerWidth, kBottomHeight);
+  leftImage->setGeometry(0, kBannerHeight, kSideWidth, std::max(0, h - kBannerHeight - kBottomHeight));
+  rightImage->setGeometry(w - kSideWidth, kBannerHeight, kSideWidth, std::max(0, h - kBannerHeight - kBottomHeight));
+  bannerImage->lower();
+  bannerPanel->raise();
+  bottomPanel->raise();
+  leftImage->raise();
+  rightImage->raise();
 }
 
 bool SkinFrame::eventFilter(QObject* watched, QEvent* event) {
   if (watched == host_) {
     if (event->type() == QEvent::WindowTitleChange) {
       // Dialogs retitle themselves (the account editor's two modes).
-      rzlbltitle->setText(host_->windowTitle());
+      titleLabel->setText(host_->windowTitle());
       LayoutPieces();
     } else if (event->type() == QEvent::Resize || event->type() == QEvent::Show) {
       LayoutPieces();
@@ -269,7 +269,7 @@ void SkinFrame::DragTo(const QPoint& global) {
   host_->setGeometry(g);
 }
 
-Tfrmbase::Tfrmbase(QWidget* parent, bool sizable) : QDialog(parent) {
+SkinnedDialog::SkinnedDialog(QWidget* parent, bool sizable) : QDialog(parent) {
   Skin = new SkinFrame(this, sizable);
 }
 

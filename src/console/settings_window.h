@@ -9,7 +9,7 @@
 // are filled at every show.
 #pragma once
 
-#include "console/frmbase.h"
+#include "console/skin_frame.h"
 #include "storage/config.h"
 #include "admin/settings_ops.h"
 
@@ -27,49 +27,49 @@ namespace corvan {
 class Prompter;
 class ServerCore;
 
-class Tfrmset : public Tfrmbasenosize {
+class SettingsWindow : public FixedSkinnedDialog {
   Q_OBJECT
 
  public:
-  Tfrmset(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
+  SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
 
   // Fills the port box, the start-minimised box and the registration choice
   // (once per program run; later calls do nothing).
-  void ReadConfigurationControls(const ServerSettings& settings);
+  void FillStartupControls(const ServerSettings& settings);
   // What the window holds now.
   SettingsForm Form() const;
 
-  void FormShow();
+  void FillOnShow();
   // "确定": true when everything was saved and the window closed.
   bool SaveAll();
-  void rzbtnokClick() { SaveAll(); }
-  void rzbtncancelClick() { reject(); }
-  void actoristartExecute();
-  void actorinetworkExecute();
-  void actadvregExecute();
-  void actadvofflineExecute();
+  void Confirm() { SaveAll(); }
+  void Cancel() { reject(); }
+  void ShowStartPage();
+  void ShowNetworkPage();
+  void ShowRegistrationPage();
+  void ShowOfflinePage();
 
   // Whether the autostart entry existed when the window was last shown.
   bool AutoStartWasOn = false;
 
-  QTabWidget* Pgcset;
-  QWidget* Tabsheetnetwork;
-  QWidget* Tabsheetstart;
-  QWidget* Tabsheetreg;
-  QWidget* TabsheetOffline;
-  QLineEdit* edtServerPort;
-  QCheckBox* chkautostart;
-  QCheckBox* chkstartmin;
-  QRadioButton* rdoallow;
-  QRadioButton* rdodeny;
-  QWidget* Rzrdiogbxreg;
-  QSpinBox* RzedtOfflineday;
-  QPushButton* rzbtnok;
-  QPushButton* rzbtncancel;
-  QAction* actoristart;
-  QAction* actorinetwork;
-  QAction* actadvreg;
-  QAction* actadvoffline;
+  QTabWidget* pageControl;
+  QWidget* networkPage;
+  QWidget* startPage;
+  QWidget* registrationPage;
+  QWidget* offlinePage;
+  QLineEdit* portEdit;
+  QCheckBox* autoStartBox;
+  QCheckBox* startMinimizedBox;
+  QRadioButton* allowRegistration;
+  QRadioButton* denyRegistration;
+  QWidget* registrationChoice;
+  QSpinBox* offlineDaysBox;
+  QPushButton* okButton;
+  QPushButton* cancelButton;
+  QAction* startPageAction;
+  QAction* networkPageAction;
+  QAction* registrationPageAction;
+  QAction* offlinePageAction;
 
  protected:
   void showEvent(QShowEvent* event) override;

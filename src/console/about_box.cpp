@@ -1,4 +1,4 @@
-#include "console/frmabout.h"
+#include "console/about_box.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -20,33 +20,33 @@ std::string UpdateDateText(std::string_view version) {
          std::string(digits.substr(4, 2)) + "日";
 }
 
-Tfrmabout::Tfrmabout(QWidget* parent) : Tfrmbasenosize(parent) {
+AboutBox::AboutBox(QWidget* parent) : FixedSkinnedDialog(parent) {
   setObjectName(QStringLiteral("Tfrmabout"));
   setModal(true);
   Skin->SetTitle(QStringLiteral("关于"));
 
-  lblname = new QLabel(QStringLiteral("Corvan服务器"), this);
-  lblname->setObjectName(QStringLiteral("lblname"));
-  lblname->setStyleSheet(QStringLiteral("font-size: 16pt; font-weight: bold; color: #1f4e8c;"));
-  lblversion = new QLabel(QStringLiteral("版本:") + Q(kConsoleVersion), this);
-  lblversion->setObjectName(QStringLiteral("lblversion"));
-  lbldate = new QLabel(Q(UpdateDateText(kConsoleVersion)), this);
-  lbldate->setObjectName(QStringLiteral("lbldate"));
-  rzbtnok = new QPushButton(QStringLiteral("确定"), this);
-  rzbtnok->setObjectName(QStringLiteral("rzbtnok"));
-  rzbtnok->setDefault(true);
-  connect(rzbtnok, &QPushButton::clicked, this, &QDialog::accept);
+  nameLabel = new QLabel(QStringLiteral("Corvan服务器"), this);
+  nameLabel->setObjectName(QStringLiteral("lblname"));
+  nameLabel->setStyleSheet(QStringLiteral("font-size: 16pt; font-weight: bold; color: #1f4e8c;"));
+  versionLabel = new QLabel(QStringLiteral("版本:") + Q(kConsoleVersion), this);
+  versionLabel->setObjectName(QStringLiteral("lblversion"));
+  dateLabel = new QLabel(Q(UpdateDateText(kConsoleVersion)), this);
+  dateLabel->setObjectName(QStringLiteral("lbldate"));
+  okButton = new QPushButton(QStringLiteral("确定"), this);
+  okButton->setObjectName(QStringLiteral("rzbtnok"));
+  okButton->setDefault(true);
+  connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 12, 20, 12);
-  layout->addWidget(lblname);
+  layout->addWidget(nameLabel);
   layout->addSpacing(8);
-  layout->addWidget(lblversion);
-  layout->addWidget(lbldate);
+  layout->addWidget(versionLabel);
+  layout->addWidget(dateLabel);
   layout->addStretch(1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
-  buttons->addWidget(rzbtnok);
+  buttons->addWidget(okButton);
   layout->addLayout(buttons);
   setFixedSize(320, 190);
 }

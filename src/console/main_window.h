@@ -34,17 +34,17 @@ namespace corvan {
 
 class Prompter;
 class ServerCore;
-class Tfrmneworg;
-class Tfrmorgrename;
-class Tfrmuser;
+class NewDepartmentDialog;
+class EditDepartmentDialog;
+class UserEditor;
 
 // The department tree: reports mouse presses and takes drops of account rows
 // from one list only.
-class OrgTreeWidget : public QTreeWidget {
+class DepartmentTreeWidget : public QTreeWidget {
   Q_OBJECT
 
  public:
-  explicit OrgTreeWidget(QWidget* parent = nullptr);
+  explicit DepartmentTreeWidget(QWidget* parent = nullptr);
   // The only widget whose drags are accepted.
   void SetDragSource(QWidget* source) { dragSource_ = source; }
 
@@ -62,12 +62,12 @@ class OrgTreeWidget : public QTreeWidget {
   QWidget* dragSource_ = nullptr;
 };
 
-class Tfrmmain : public QMainWindow {
+class MainWindow : public QMainWindow {
   Q_OBJECT
 
  public:
-  Tfrmmain(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
-  ~Tfrmmain() override;
+  MainWindow(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // The first-show sequence: configuration, directory, tree, status page,
   // server start (unless `startServer` is false). False when the directory
@@ -98,29 +98,29 @@ class Tfrmmain : public QMainWindow {
   void ClearStatusLog();
 
   // Events and commands, named after their controls.
-  void RzTvworgChange(QTreeWidgetItem* item);
-  void RzTvworgMouseDown(QTreeWidgetItem* item, Qt::MouseButton button);
-  void RzTvworgDblClick();
-  void RzTvworgDragDrop(QTreeWidgetItem* item);
-  void RzlvwuserColumnClick(int column);
-  void RzlvwuserlistColumnClick(int column);
-  void poporgPopup();
-  void poporguserPopup();
-  void poplvwuserPopup();
-  void poplvwusernewClick();
-  void poporgusernewClick();
-  void poplvwuserupdateClick();
-  void poporguserupdateClick();
-  void poplvwuserdeleteClick();
-  void poporguserdeleteClick();
-  void poporgnewClick();
-  void poporgrenameClick();
-  void poporgdeleteClick();
-  void NmanageuserClick();
-  void NmanageorgClick();
-  void NserverstatusClick();
-  void NserverstartClick();
-  void NserverstopClick();
+  void OrgTreeCurrentChanged(QTreeWidgetItem* item);
+  void OrgTreePressed(QTreeWidgetItem* item, Qt::MouseButton button);
+  void OrgTreeDoubleClicked();
+  void DropUsersOnOrg(QTreeWidgetItem* item);
+  void SortOrgUsersByColumn(int column);
+  void SortAllUsersByColumn(int column);
+  void UpdateOrgMenu();
+  void UpdateOrgUserMenu();
+  void UpdateUserMenu();
+  void NewUserFromList();
+  void NewUserInOrg();
+  void EditUserFromList();
+  void EditUserInOrg();
+  void DeleteUserFromList();
+  void DeleteUserInOrg();
+  void NewDepartment();
+  void EditDepartment();
+  void DeleteDepartment();
+  void ShowUsersPage();
+  void ShowOrgPage();
+  void ShowStatusPage();
+  void StartServer();
+  void StopServer();
 
   // Runs a modal dialog; tests replace it to fill and confirm the dialog.
   std::function<int(QDialog&)> ExecDialog;
@@ -130,40 +130,40 @@ class Tfrmmain : public QMainWindow {
 
   // The node last made current in the tree (its code).
   std::optional<std::string> CurrentOrgNode;
-  SortState UserSort;     // Rzlvwuser
-  SortState AllUserSort;  // Rzlvwuserlist
+  SortState OrgUserSort;     // orgUserList
+  SortState AllUserSort;  // userList
   const OrgTree& Tree() const { return tree_; }
   bool ServerRunning() const { return serverRunning_; }
 
-  QTabWidget* Rzpagectrl;
-  QWidget* Tabmanageuser;
-  QWidget* Tabmanageorg;
-  QWidget* Tabstatus;
-  QPlainTextEdit* Memostatus;
-  OrgTreeWidget* RzTvworg;
-  QTreeWidget* Rzlvwuser;
-  QTreeWidget* Rzlvwuserlist;
-  QMenu* poporg;
-  QAction* poporgnew;
-  QAction* poporgrename;
-  QAction* poporgdelete;
-  QAction* poporgnewuser;
-  QMenu* poporguser;
-  QAction* poporgusernew;
-  QAction* poporguserupdate;
-  QAction* poporguserdelete;
-  QMenu* poplvwuser;
-  QAction* poplvwusernew;
-  QAction* poplvwuserupdate;
-  QAction* poplvwuserdelete;
-  QAction* Nserverstart;
-  QAction* Nserverstop;
-  QAction* Nserverstatus;
-  QAction* Nmanageuser;
-  QAction* Nmanageorg;
-  Tfrmuser* frmuser;
-  Tfrmneworg* frmneworg;
-  Tfrmorgrename* frmorgrename;
+  QTabWidget* pageControl;
+  QWidget* usersPage;
+  QWidget* orgPage;
+  QWidget* statusPage;
+  QPlainTextEdit* statusLog;
+  DepartmentTreeWidget* orgTree;
+  QTreeWidget* orgUserList;
+  QTreeWidget* userList;
+  QMenu* orgMenu;
+  QAction* newOrgAction;
+  QAction* editOrgAction;
+  QAction* deleteOrgAction;
+  QAction* orgNewUserAction;
+  QMenu* orgUserMenu;
+  QAction* orgUserNewAction;
+  QAction* orgUserEditAction;
+  QAction* orgUserDeleteAction;
+  QMenu* userMenu;
+  QAction* userNewAction;
+  QAction* userEditAction;
+  QAction* userDeleteAction;
+  QAction* startServerAction;
+  QAction* stopServerAction;
+  QAction* statusPageAction;
+  QAction* usersPageAction;
+  QAction* orgPageAction;
+  UserEditor* userEditor;
+  NewDepartmentDialog* newOrgDialog;
+  EditDepartmentDialog* editOrgDialog;
 
  signals:
   // The server was started or stopped (on the window thread).
@@ -200,13 +200,13 @@ class Tfrmmain : public QMainWindow {
   // immutable and shared between snapshots, so a view is current exactly
   // when the snapshot's entries are the same objects.
   std::string shownCompany_;
-  std::vector<DirectorySnapshot::OrgPtr> shownOrgs_;      // RzTvworg
-  std::vector<DirectorySnapshot::UserPtr> shownUsers_;    // Rzlvwuserlist
-  std::vector<DirectorySnapshot::UserPtr> shownOrgUsers_; // Rzlvwuser
+  std::vector<DirectorySnapshot::OrgPtr> shownOrgs_;      // orgTree
+  std::vector<DirectorySnapshot::UserPtr> shownUsers_;    // userList
+  std::vector<DirectorySnapshot::UserPtr> shownOrgUsers_; // orgUserList
   QTimer* directoryWatch_;
   OrgTree tree_;
-  std::vector<UserRow> userRows_;     // Rzlvwuser
-  std::vector<UserRow> allUserRows_;  // Rzlvwuserlist
+  std::vector<UserRow> orgUserRows_;     // orgUserList
+  std::vector<UserRow> allUserRows_;  // userList
   int statusLines_ = 0;
   bool firstShown_ = false;
   bool serverRunning_ = false;

@@ -10,8 +10,8 @@
 // (`QWindow::startSystemMove` / `startSystemResize`); where it cannot, the
 // frame moves or resizes the window from the mouse movement itself.
 //
-// `Tfrmbase` is a movable and resizable dialog with the frame,
-// `Tfrmbasenosize` a dialog that keeps the look but only moves (by the
+// `SkinnedDialog` is a movable and resizable dialog with the frame,
+// `FixedSkinnedDialog` a dialog that keeps the look but only moves (by the
 // banner or the title), and whose close button closes it like "取消".
 #pragma once
 
@@ -62,18 +62,18 @@ class SkinFrame : public QObject {
   // The rounded shape of a window of this size.
   static QRegion ShapeRegion(const QSize& size);
 
-  QWidget* pnlbannertop;
-  QLabel* Imgtop;
-  QLabel* imglt;
-  QLabel* imgrt;
-  QLabel* rzlbltitle;
-  QToolButton* Rzsbtnclose;
-  QWidget* pnlbuttombase;
-  QLabel* imgbuttom;
-  QLabel* imglb;
-  QLabel* imgrb;
-  QLabel* imgleft;
-  QLabel* imgright;
+  QWidget* bannerPanel;
+  QLabel* bannerImage;
+  QLabel* bannerLeftImage;
+  QLabel* bannerRightImage;
+  QLabel* titleLabel;
+  QToolButton* closeButton;
+  QWidget* bottomPanel;
+  QLabel* bottomImage;
+  QLabel* bottomLeftImage;
+  QLabel* bottomRightImage;
+  QLabel* leftImage;
+  QLabel* rightImage;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -97,20 +97,20 @@ class SkinFrame : public QObject {
   QRect dragGeometry_;
 };
 
-class Tfrmbase : public QDialog {
+class SkinnedDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit Tfrmbase(QWidget* parent = nullptr, bool sizable = true);
+  explicit SkinnedDialog(QWidget* parent = nullptr, bool sizable = true);
 
   SkinFrame* Skin;
 };
 
-class Tfrmbasenosize : public Tfrmbase {
+class FixedSkinnedDialog : public SkinnedDialog {
   Q_OBJECT
 
  public:
-  explicit Tfrmbasenosize(QWidget* parent = nullptr) : Tfrmbase(parent, false) {}
+  explicit FixedSkinnedDialog(QWidget* parent = nullptr) : SkinnedDialog(parent, false) {}
 };
 
 }  // namespace corvan

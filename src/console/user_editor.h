@@ -24,11 +24,11 @@ namespace corvan {
 class Prompter;
 class ServerCore;
 
-class Tfrmuser : public QDialog {
+class UserEditor : public QDialog {
   Q_OBJECT
 
  public:
-  Tfrmuser(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
+  UserEditor(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
 
   // New mode: fields emptied, order 100, caption "添加用户". `preselect`
   // picks the department of that code (no item when none has it); without
@@ -45,36 +45,36 @@ class Tfrmuser : public QDialog {
   QString EditMode;            // "New" or "Update"
   std::string OrigLoginName;  // the edited account's name (Update mode)
 
-  QTabWidget* Pgcuser;
-  QWidget* Tabbasic;
-  QWidget* Tabotherinfo;
-  QLineEdit* edtloginname;
-  QLineEdit* edtloginpwd;
-  QLineEdit* edtnickname;
-  QLineEdit* edtfamily;
-  QLineEdit* edtgivename;
-  QLineEdit* edtemail;
-  QComboBox* cmborg;
-  QLineEdit* edtcompany;
-  QLineEdit* edtorgunit;
-  QLineEdit* edttitle;
-  QLineEdit* edtwork_tel;
-  QLineEdit* edtmobilephone;
-  QLineEdit* edtwork_adr;
-  QLineEdit* edtwork_fax;
-  QLineEdit* edtid;
-  QLineEdit* edtcountry;
-  QLineEdit* edtaddress;
-  QLineEdit* edturl;
-  QLineEdit* edtbrd;
-  QLineEdit* edttel;
-  QLineEdit* edtsex;
-  QPlainTextEdit* Memodesc;
-  QPushButton* Rzbtnok;
-  QPushButton* Rzbtncancel;
+  QTabWidget* tabs;
+  QWidget* basicPage;
+  QWidget* otherPage;
+  QLineEdit* loginNameEdit;
+  QLineEdit* passwordEdit;
+  QLineEdit* displayNameEdit;
+  QLineEdit* familyNameEdit;
+  QLineEdit* givenNameEdit;
+  QLineEdit* emailEdit;
+  QComboBox* orgChoice;
+  QLineEdit* companyEdit;
+  QLineEdit* orgUnitEdit;
+  QLineEdit* jobTitleEdit;
+  QLineEdit* workPhoneEdit;
+  QLineEdit* mobilePhoneEdit;
+  QLineEdit* workAddressEdit;
+  QLineEdit* workFaxEdit;
+  QLineEdit* orderEdit;
+  QLineEdit* countryEdit;
+  QLineEdit* homeAddressEdit;
+  QLineEdit* homePageEdit;
+  QLineEdit* birthdayEdit;
+  QLineEdit* homePhoneEdit;
+  QLineEdit* sexEdit;
+  QPlainTextEdit* descriptionEdit;
+  QPushButton* okButton;
+  QPushButton* cancelButton;
 
  public slots:
-  void RzbtnokClick();
+  void Confirm();
 
  signals:
   void SaveFinished();

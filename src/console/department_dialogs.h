@@ -1,6 +1,6 @@
 // The two department dialogs: a new department under a given one
-// (Tfrmneworg) and the name and display order of a department
-// (Tfrmorgrename). Both run their checks on OK, ask the same-name question,
+// (NewDepartmentDialog) and the name and display order of a department
+// (EditDepartmentDialog). Both run their checks on OK, ask the same-name question,
 // and close on success after emitting `OrgSaved` with the department the
 // dialog was opened on.
 #pragma once
@@ -17,27 +17,27 @@ namespace corvan {
 class Prompter;
 class ServerCore;
 
-class TfrmorgBase : public QDialog {
+class DepartmentDialog : public QDialog {
   Q_OBJECT
 
  public:
   // The code of the department the dialog was opened on (the parent-to-be
   // for a new department; the department itself for a change).
-  std::string TargetOrgNo;
+  std::string TargetOrgCode;
 
-  QLineEdit* edtneworgname;
-  QLineEdit* edtid;
-  QPushButton* Rzbtnok;
-  QPushButton* Rzbtncancel;
+  QLineEdit* nameEdit;
+  QLineEdit* orderEdit;
+  QPushButton* okButton;
+  QPushButton* cancelButton;
 
  public slots:
-  void RzbtnokClick();
+  void Confirm();
 
  signals:
   void OrgSaved(const QString& targetOrgNo);
 
  protected:
-  TfrmorgBase(ServerCore& core, Prompter& prompter, QWidget* parent, const QString& title);
+  DepartmentDialog(ServerCore& core, Prompter& prompter, QWidget* parent, const QString& title);
   void showEvent(QShowEvent* event) override;
   // The same-name question for this dialog, or empty.
   virtual std::string SameNameQuestion(const std::string& name) const = 0;
@@ -48,11 +48,11 @@ class TfrmorgBase : public QDialog {
   Prompter& prompter_;
 };
 
-class Tfrmneworg : public TfrmorgBase {
+class NewDepartmentDialog : public DepartmentDialog {
   Q_OBJECT
 
  public:
-  Tfrmneworg(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
+  NewDepartmentDialog(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
   // Empty name, order 100, under `parentCode`.
   void Prepare(const std::string& parentCode);
 
@@ -61,11 +61,11 @@ class Tfrmneworg : public TfrmorgBase {
   bool Save() override;
 };
 
-class Tfrmorgrename : public TfrmorgBase {
+class EditDepartmentDialog : public DepartmentDialog {
   Q_OBJECT
 
  public:
-  Tfrmorgrename(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
+  EditDepartmentDialog(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
   // The department's name and order.
   void Prepare(const std::string& code, const std::string& name, std::int64_t order);
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "console/frmbase.h"
+#include "console/skin_frame.h"
 
 class QLabel;
 class QPushButton;
@@ -17,16 +17,16 @@ inline constexpr std::string_view kConsoleVersion = "2.4.081226";
 // characters of the version; empty when the version is shorter than that.
 std::string UpdateDateText(std::string_view version);
 
-class Tfrmabout : public Tfrmbasenosize {
+class AboutBox : public FixedSkinnedDialog {
   Q_OBJECT
 
  public:
-  explicit Tfrmabout(QWidget* parent = nullptr);
+  explicit AboutBox(QWidget* parent = nullptr);
 
-  QLabel* lblname;
-  QLabel* lblversion;
-  QLabel* lbldate;
-  QPushButton* rzbtnok;
+  QLabel* nameLabel;
+  QLabel* versionLabel;
+  QLabel* dateLabel;
+  QPushButton* okButton;
 };
 
 }  // namespace corvan
