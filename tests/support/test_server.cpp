@@ -107,6 +107,7 @@ TestServer::TestServer(Setup setup) {
   options.jobThreads = 8;
   options.modules = setup.modules ? *setup.modules : DefaultModules();
   options.requests = DefaultRequests();
+  if (setup.limits) options.limits = *setup.limits;
   core_ = std::make_unique<ServerCore>(options);
   core_->OpenDatabase();
   if (setup.start) core_->FirstShow();
