@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "app/modules_default.h"
 #include "server/instance.h"
 #include "admin/admin_endpoint.h"
 #include "server/server_core.h"
@@ -71,6 +72,7 @@ int RunHeadless(const std::filesystem::path& home) {
   corvan::CoreOptions options;
   options.home = home;
   options.executable = corvan::ExecutablePath();
+  corvan::UseDefaultWiring(options);
   if (auto interval = TestDuration("CORVAN_TEST_STATUS_INTERVAL_MS")) options.statusInterval = *interval;
   if (auto silence = TestDuration("CORVAN_TEST_SILENCE_MS")) options.silenceLimit = *silence;
   corvan::ServerCore core(options);
@@ -134,7 +136,7 @@ int main(int argc, char** argv) {
   }
   RaiseOpenFilesLimit();
 #ifdef CORVAN_WITH_CONSOLE
-  if (console) return corvan::RunConsole(argc, argv, home);
+  if (console) return corvan::RunConsole(argc, argv, home, corvan::DefaultModules(), corvan::DefaultRequests());
 #endif
   (void)argc;
   (void)argv;

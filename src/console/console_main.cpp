@@ -16,7 +16,8 @@
 
 namespace corvan {
 
-int RunConsole(int argc, char** argv, const std::filesystem::path& home) {
+int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreModules modules,
+               RequestTable requests) {
   // A client that goes away mid-write must not end the server.
   signal(SIGPIPE, SIG_IGN);
   QApplication app(argc, argv);
@@ -26,6 +27,8 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home) {
   CoreOptions options;
   options.home = home;
   options.executable = ExecutablePath();
+  options.modules = std::move(modules);
+  options.requests = std::move(requests);
   ServerCore core(options);
   QtPrompter prompter;
 

@@ -1,5 +1,7 @@
 #include "server/connection.h"
 
+#include <poll.h>
+
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -102,10 +104,13 @@ void Connection::WaitForBudget() {
     self->budgetWait_ = false;
     if (!self->open_) return;
     // A client that leaves while it waits must not keep its bytes counted:
-    // its end is seen without reading what it sent.
-    char probe;
-    const ssize_t n = ::recv(self->socket_.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return self->DoClose();
+    // its end is seen without reading what it sent. POLLRDHUP reports the
+    // peer's close even when unread bytes still come before it, which a
+    // peek at the next byte would not.
+    pollfd probe{self->socket_.native_handle(), POLLRDHUP, 0};
+    if (::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      return self->DoClose();
+    }
     self->ReadMore();
   });
 }

@@ -1,26 +1,11 @@
 #include "server/dispatch.h"
 
-#include <array>
-
-#include "accounts/handlers.h"
 #include "server/request.h"
 #include "server/server_core.h"
 
 namespace corvan {
 
 namespace {
-
-constexpr std::array<DispatchEntry, 9> kTable{{
-    {"Reg", &HandleReg, RequestLock::kAccount},
-    {"UpdatePassword", &HandleUpdatePassword, RequestLock::kAccount},
-    {"UpdateInfo", &HandleUpdateInfo, RequestLock::kAccount},
-    {"GetOrglist", &HandleGetOrglist, RequestLock::kNone},
-    {"GetUserlist", &HandleGetUserlist, RequestLock::kNone},
-    {"GetOnlineUserlist", &HandleGetOnlineUserlist, RequestLock::kOnline},
-    {"GetUserInfo", &HandleGetUserInfo, RequestLock::kOnline},
-    {"Loginin", &HandleLoginin, RequestLock::kOnline},
-    {"Loginout", &HandleLoginout, RequestLock::kNone},
-}};
 
 // Runs a handler; a failing handler ends quietly (no reply unless it had
 // already sent one) and the connection stays open.
@@ -48,8 +33,8 @@ class RequestSlot {
 
 }  // namespace
 
-const DispatchEntry* FindHandler(std::string_view type) {
-  for (const auto& e : kTable) {
+const DispatchEntry* FindHandler(const RequestTable& table, std::string_view type) {
+  for (const auto& e : table) {
     if (e.type == type) return &e;
   }
   return nullptr;
@@ -60,7 +45,7 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
   core.PostRequest([&core, slot, connection = std::move(connection), body = std::move(body)]() mutable {
     std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(body);
     if (!env) return;
-    const DispatchEntry* entry = FindHandler(env->Type());
+    const DispatchEntry* entry = FindHandler(core.Requests(), env->Type());
     if (entry == nullptr) return;
     auto request = std::make_shared<Request>(Request{core, std::move(connection), std::move(*env), std::move(body)});
     switch (entry->lock) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvan {
 
@@ -27,8 +28,12 @@ struct DispatchEntry {
   RequestLock lock;
 };
 
+// The request types served, with their handlers; the program passes its
+// table in `CoreOptions`.
+using RequestTable = std::vector<DispatchEntry>;
+
 // The handler for a `Type`, compared exactly in table order; null when none.
-const DispatchEntry* FindHandler(std::string_view type);
+const DispatchEntry* FindHandler(const RequestTable& table, std::string_view type);
 
 // Queues a request body for parsing and handling. The connection has
 // counted it as in flight; Connection::RequestDone is called once it is done.

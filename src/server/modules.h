@@ -1,7 +1,8 @@
 // The points where the server core hands work to the other parts of the
 // server: presence (UDP, the status scan, the stop notice) and offline
-// delivery (stored messages, uploads, purges). `DefaultModules` wires the
-// real implementations; tests replace single entries with fakes.
+// delivery (stored messages, uploads, purges). The program passes the real
+// implementations in `CoreOptions`; tests replace single entries with fakes.
+// An empty entry hands nothing over.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +34,5 @@ struct CoreModules {
   // At every start: the two purges of old offline data.
   std::function<void(ServerCore&, int days)> StartPurges;
 };
-
-CoreModules DefaultModules();
 
 }  // namespace corvan

@@ -115,7 +115,7 @@ class ServerCore::TcpServer {
 
 ServerCore::ServerCore(CoreOptions options)
     : options_(std::move(options)),
-      modules_(options_.modules ? *options_.modules : DefaultModules()),
+      modules_(options_.modules),
       offlineFilesDir_(options_.home / "OfflineFiles"),
       connections_(options_.limits.connectionsPerAddress),
       work_(asio::make_work_guard(io_)),

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "server/connection.h"
+#include "server/dispatch.h"
 #include "server/modules.h"
 #include "server/online_users.h"
 #include "server/removal_service.h"
@@ -68,8 +69,10 @@ struct CoreOptions {
   int ioThreads = 2;
   int requestThreads = 4;
   int jobThreads = 16;
-  // Replaces the hand-over points to presence and offline delivery.
-  std::optional<CoreModules> modules;
+  // The hand-over points to presence and offline delivery, and the request
+  // types served. Both empty: a core that serves no feature.
+  CoreModules modules;
+  RequestTable requests;
 };
 
 // Notified of state changes that a front end shows. Called on the thread
@@ -141,6 +144,7 @@ class ServerCore {
   StatusLog& Log() { return log_; }
   RemovalService& Removal() { return removal_; }
   CoreModules& Modules() { return modules_; }
+  const RequestTable& Requests() const { return options_.requests; }
   // The folder of stored offline files.
   const std::filesystem::path& OfflineFilesDir() const { return offlineFilesDir_; }
 

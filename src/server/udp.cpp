@@ -13,11 +13,6 @@
 
 namespace corvan {
 
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 namespace {
 
 bool MakeAddress(const std::string& ip, std::uint16_t port, sockaddr_in& out) {

@@ -16,7 +16,7 @@
 
 #include "base/text.h"
 #include "base/xml.h"
-#include "server/udp.h"
+#include "base/unique_fd.h"
 #include "storage/private_files.h"
 
 namespace corvan {

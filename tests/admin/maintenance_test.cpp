@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "server/server_core.h"
@@ -21,6 +24,36 @@ std::int64_t Count(const fs::path& db, const char* table) {
   Statement st(d, std::string("select count(*) from ") + table);
   EXPECT_TRUE(st.Step());
   return st.ColumnInt64(0);
+}
+
+// A name planted where an older copy wrote its temporary file is left alone,
+// and the backup is private whatever the umask.
+TEST(BackupPrivacyTest, BackupIsOwnerOnlyAndAPlantedTemporaryNameIsNotFollowed) {
+  const mode_t saved = ::umask(022);
+  test::TempDir dir;
+  const fs::path live = dir.Path() / "Corvan_Server.mdb";
+  Database db;
+  ASSERT_TRUE(db.Open(live.string()));
+  {
+    auto lock = db.Lock();
+    db.Exec("create table t(x); insert into t values (1);");
+  }
+  fs::create_directory(dir.Path() / "elsewhere");
+  { std::ofstream(dir.Path() / "elsewhere" / "victim") << "keep"; }
+  const fs::path target = dir.Path() / "copy.mdb";
+  fs::path planted = target;
+  planted += ".part-" + std::to_string(::getpid());
+  fs::create_symlink(dir.Path() / "elsewhere" / "victim", planted);
+  MaintenanceResult r = BackupDatabaseTo(db, live, target);
+  ::umask(saved);
+  EXPECT_TRUE(r.ok) << r.message;
+  struct stat st {};
+  ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_TRUE(fs::is_symlink(planted));
+  std::ifstream in(dir.Path() / "elsewhere" / "victim");
+  std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(kept, "keep");
 }
 
 TEST(BackupNameTest, AppendsTheEndingUnlessPresentInAnyCase) {

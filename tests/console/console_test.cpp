@@ -12,6 +12,7 @@
 #include <deque>
 #include <thread>
 
+#include "app/modules_default.h"
 #include "console/main_window.h"
 #include "console/department_dialogs.h"
 #include "console/user_editor.h"
@@ -61,6 +62,7 @@ class ConsoleTest : public ::testing::Test {
   CoreOptions Options() {
     CoreOptions o;
     o.home = home_.Path();
+    UseDefaultWiring(o);
     return o;
   }
 
@@ -437,6 +439,7 @@ TEST(ConsoleNoDepartmentTest, NewAccountNeedsADepartmentFirst) {
   test::TempDir home;
   CoreOptions o;
   o.home = home.Path();
+  UseDefaultWiring(o);
   ServerCore core(o);
   FakePrompter prompter;
   MainWindow w(core, prompter);  // nothing loaded: no departments

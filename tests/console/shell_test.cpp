@@ -22,6 +22,7 @@
 #include <deque>
 #include <fstream>
 
+#include "app/modules_default.h"
 #include "console/console_commands.h"
 #include "console/about_box.h"
 #include "console/skin_frame.h"
@@ -94,6 +95,7 @@ class ShellTest : public ::testing::Test {
     CoreOptions o;
     o.home = home_.Path();
     o.executable = home_.Path() / "corvan-server";
+    UseDefaultWiring(o);
     return o;
   }
 

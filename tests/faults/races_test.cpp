@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "faults/fault_helpers.h"
-#include "server/modules.h"
+#include "app/modules_default.h"
 #include "support/accounts_support.h"
 #include "support/test_server.h"
 

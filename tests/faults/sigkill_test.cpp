@@ -11,6 +11,7 @@
 
 #include <set>
 
+#include "app/modules_default.h"
 #include "faults/fault_helpers.h"
 #include "faults/server_process.h"
 #include "storage/config.h"
@@ -141,6 +142,7 @@ TEST(Sigkill, FilesBeingDeliveredWhenTheServerDiesAreDeliveredAtTheNextLogin) {
   options.OfflineInfoPort = test::FreePort();
   options.OfflineFilePort = test::FreePort();
   options.offlineDeliveryDelay = 100ms;
+  UseDefaultWiring(options);
   test::FakeFileClient filePort(options.OfflineFilePort);
   ASSERT_TRUE(filePort.Listening());
   ServerCore core(options);

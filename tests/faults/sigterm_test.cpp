@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 
+#include "app/modules_default.h"
 #include "faults/fault_helpers.h"
 #include "faults/server_process.h"
 #include "storage/config.h"
@@ -109,6 +110,7 @@ TEST(Sigterm, StoredItemsSurviveAStopMidUploadAndAreDeliveredAfterTheRestart) {
   options.OfflineInfoPort = test::FreePort();
   options.OfflineFilePort = test::FreePort();
   options.offlineDeliveryDelay = 100ms;
+  UseDefaultWiring(options);
   test::UdpPeer messagePort("127.0.0.1", options.OfflineInfoPort);
   test::FakeFileClient filePort(options.OfflineFilePort);
   ASSERT_TRUE(filePort.Listening());

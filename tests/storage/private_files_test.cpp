@@ -7,7 +7,6 @@
 
 #include "storage/config.h"
 #include "storage/database.h"
-#include "admin/maintenance.h"
 #include "storage/storage_test_support.h"
 
 namespace corvan {
@@ -102,19 +101,6 @@ TEST(PrivateFiles, DatabaseAndBackupsAreOwnerOnly) {
   ASSERT_TRUE(db.BackupTo((dir / "direct.mdb").string()));
   EXPECT_EQ(Mode(dir / "direct.mdb"), 0600u);
 
-  // A name planted where the old copy wrote its temporary file is left
-  // alone, and the backup is private.
-  fs::create_directory(dir / "elsewhere");
-  WriteFile(dir / "elsewhere" / "victim", "keep");
-  const fs::path target = dir / "copy.mdb";
-  fs::path planted = target;
-  planted += ".part-" + std::to_string(::getpid());
-  fs::create_symlink(dir / "elsewhere" / "victim", planted);
-  MaintenanceResult r = BackupDatabaseTo(db, live, target);
-  EXPECT_TRUE(r.ok) << r.message;
-  EXPECT_EQ(Mode(target), 0600u);
-  EXPECT_TRUE(fs::is_symlink(planted));
-  EXPECT_EQ(ReadFile(dir / "elsewhere" / "victim"), "keep");
 }
 
 TEST(PrivateFiles, SettingsRewriteLeavesNoTemporaryAndIsPrivate) {

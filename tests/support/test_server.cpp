@@ -1,5 +1,7 @@
 #include "support/test_server.h"
 
+#include "app/modules_default.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -103,7 +105,8 @@ TestServer::TestServer(Setup setup) {
   options.probeTimeout = setup.probeTimeout;
   options.offlineDeliveryDelay = setup.offlineDeliveryDelay;
   options.jobThreads = 8;
-  options.modules = setup.modules;
+  options.modules = setup.modules ? *setup.modules : DefaultModules();
+  options.requests = DefaultRequests();
   if (setup.limits) options.limits = *setup.limits;
   core_ = std::make_unique<ServerCore>(options);
   core_->OpenDatabase();
