@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "directory_sync/sync.h"
 #include "server/instance.h"
 #include "server/admin_endpoint.h"
 #include "server/server_core.h"
@@ -82,6 +83,7 @@ int RunHeadless(const std::filesystem::path& home) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  corvan::InstallDirectorySync();
   std::filesystem::path home = corvan::DataFolder();
   auto instance = corvan::AcquireInstanceLock(home);
   if (!instance) {

@@ -6,6 +6,13 @@
 
 namespace corvan {
 
+namespace {
+// Set once at program start, before any thread reads it.
+void (*extraModules)(CoreModules&) = nullptr;
+}  // namespace
+
+void AddDefaultModules(void (*fill)(CoreModules&)) { extraModules = fill; }
+
 CoreModules DefaultModules() {
   CoreModules m;
   m.StoreOfflineMessage = &StoreOfflineMessage;
@@ -14,6 +21,7 @@ CoreModules DefaultModules() {
   m.StatusTick = &StartStatusScan;
   m.SendServerStop = &SendServerStop;
   m.StartPurges = &StartOfflinePurges;
+  if (extraModules != nullptr) extraModules(m);
   return m;
 }
 

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "directory_sync/sync.h"
 #include "server/admin_codec.h"
 #include "server/admin_commands.h"
 #include "server/admin_endpoint.h"
@@ -204,6 +205,7 @@ int FollowLog(Runner& runner, bool json) {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
+  corvan::InstallDirectorySync();  // "directory-sync" on a stopped server's folder
   bool json = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
