@@ -61,7 +61,7 @@ class Blackhole {
 constexpr const char* kLoginWithDirectory = "login_with_directory_password = yes\n";
 
 TEST(DirectoryLogin, RightWrongAndLocalAccounts) {
-  if (!test::SlapdInstalled()) GTEST_SKIP() << "/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)";
+  CORVAN_REQUIRE_SLAPD();
   Slapd slapd(test::SampleDirectory());
   ASSERT_TRUE(slapd.Running());
   TestServer server(WithDirectory());
@@ -102,7 +102,7 @@ TEST(DirectoryLogin, RightWrongAndLocalAccounts) {
 }
 
 TEST(DirectoryLogin, WithoutTheSettingTheStoredPasswordCounts) {
-  if (!test::SlapdInstalled()) GTEST_SKIP() << "/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)";
+  CORVAN_REQUIRE_SLAPD();
   Slapd slapd(test::SampleDirectory());
   ASSERT_TRUE(slapd.Running());
   TestServer server(WithDirectory());
@@ -114,7 +114,7 @@ TEST(DirectoryLogin, WithoutTheSettingTheStoredPasswordCounts) {
 }
 
 TEST(DirectoryLogin, UnreachableDirectoryDoesNotHoldUpOtherLogins) {
-  if (!test::SlapdInstalled()) GTEST_SKIP() << "/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)";
+  CORVAN_REQUIRE_SLAPD();
   Slapd slapd(test::SampleDirectory());
   ASSERT_TRUE(slapd.Running());
   TestServer server(WithDirectory());

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,6 +22,14 @@ inline constexpr const char* kAdminDn = "cn=admin,dc=example,dc=com";
 inline constexpr const char* kAdminPassword = "secret";
 
 bool SlapdInstalled();
+
+// Skips a test that needs slapd where it is not installed, saying so; in CI
+// (where tools/install-deps.sh installs it) a missing slapd fails instead.
+#define CORVAN_REQUIRE_SLAPD()                                                              \
+  if (!::corvan::test::SlapdInstalled()) {                                                  \
+    if (std::getenv("CI") != nullptr) FAIL() << "/usr/sbin/slapd is missing";               \
+    GTEST_SKIP() << "/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)";        \
+  }
 
 // One LDIF record: the DN and attribute/value pairs; non-ASCII text is
 // written in base64 as LDIF asks.

@@ -16,9 +16,6 @@ namespace {
 using test::Slapd;
 using test::TestServer;
 
-#define REQUIRE_SLAPD()                                                                    \
-  if (!test::SlapdInstalled()) GTEST_SKIP() << "/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)"
-
 TestServer::Setup WithDirectory() {
   TestServer::Setup s;
   s.users = {{"LOCAL", "lpw", "本地用户"}};
@@ -74,7 +71,7 @@ const TUserInfo* User(ServerCore& core, const std::string& name, Directory::Snap
 }
 
 TEST(DirectorySync, DryRunFirstSyncAndSecondSync) {
-  REQUIRE_SLAPD();
+  CORVAN_REQUIRE_SLAPD();
   Slapd slapd(test::SampleDirectory());
   ASSERT_TRUE(slapd.Running());
   TestServer server(WithDirectory());
@@ -121,7 +118,7 @@ TEST(DirectorySync, DryRunFirstSyncAndSecondSync) {
 }
 
 TEST(DirectorySync, FollowsRenamesMovesArrivalsAndDepartures) {
-  REQUIRE_SLAPD();
+  CORVAN_REQUIRE_SLAPD();
   Slapd slapd(test::SampleDirectory());
   ASSERT_TRUE(slapd.Running());
   TestServer server(WithDirectory());
@@ -160,7 +157,7 @@ TEST(DirectorySync, FollowsRenamesMovesArrivalsAndDepartures) {
 }
 
 TEST(DirectorySync, FailurePartWayLeavesEverythingAsItWas) {
-  REQUIRE_SLAPD();
+  CORVAN_REQUIRE_SLAPD();
   Slapd slapd(test::SampleDirectory());
   ASSERT_TRUE(slapd.Running());
   TestServer server(WithDirectory());
@@ -204,7 +201,7 @@ TEST(DirectorySync, FailurePartWayLeavesEverythingAsItWas) {
 }
 
 TEST(DirectorySync, AdminCommandAndUnsafeSettings) {
-  REQUIRE_SLAPD();
+  CORVAN_REQUIRE_SLAPD();
   Slapd slapd(test::SampleDirectory());
   ASSERT_TRUE(slapd.Running());
   TestServer server(WithDirectory());
