@@ -85,10 +85,10 @@ void FinishLogin(Request& request, const std::string& name, const TUserInfo& acc
   request.SendReply(BuildLoginSuccess(account.nickname, address));
   BroadcastOnline(core, name, address);
   core.LogEvent("用户：" + name + "登录!");
-  if (!displaced.empty()) TSendUserOfflineThread::Start(core, std::move(displaced), address);
+  if (!displaced.empty()) StartOfflineNotice(core, std::move(displaced), address);
   StartSearchOfflineInfo(core, name, address);
   StartSearchOfflineFiles(core, name, address);
-  TSendInformationThread::Start(core, {address}, core.Information());
+  StartInformationNotice(core, {address}, core.Information());
 }
 
 // The directory's verdict, back on the online lane.

@@ -3,6 +3,12 @@
 // With a display (and CORVAN_HEADLESS not 1) the console window is shown;
 // otherwise the server runs headless: status-log lines go to standard output
 // and SIGTERM or SIGINT stop the server and end the program with status 0.
+//
+// A headless start that cannot serve (the data folder cannot be made, another
+// server holds the data folder, the database does not open, the port cannot
+// be listened on) prints one line naming the cause and the path on standard
+// error and ends with status 1, so that a service manager reports it and
+// restarts. The console ends silently when another server holds the folder.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -15,7 +21,7 @@
 
 #include "directory_sync/sync.h"
 #include "server/instance.h"
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 #include "server/server_core.h"
 
 #ifdef CORVAN_WITH_CONSOLE
@@ -45,6 +51,15 @@ void RaiseOpenFilesLimit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+constexpr int kExitStartFailed = 1;
+
+// The one line of a failed headless start, on standard error.
+int StartFailed(const std::string& line) {
+  std::fprintf(stderr, "corvan-server: %s\n", line.c_str());
+  std::fflush(stderr);
+  return kExitStartFailed;
+}
+
 int RunHeadless(const std::filesystem::path& home) {
   // Block the stop signals in every thread; the main thread waits for them.
   sigset_t stopSignals;
@@ -65,8 +80,23 @@ int RunHeadless(const std::filesystem::path& home) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
   });
-  core.OpenDatabase();
-  core.FirstShow();
+  std::string databaseError;
+  if (!core.OpenDatabase(&databaseError)) {
+    core.Log().SetSink(nullptr);
+    return StartFailed("cannot open the database " + core.DatabasePath().string() + ": " + databaseError);
+  }
+  if (!core.FirstShow()) {
+    core.Log().SetSink(nullptr);
+    return StartFailed("cannot read the accounts and departments from " + core.DatabasePath().string());
+  }
+  if (core.ListeningPort() == 0 || !core.StartFailure().empty()) {
+    // Nothing listens: the stop lines of listeners that never ran are not
+    // shown, and the failed start's status-log line stays the last one.
+    std::string reason = core.StartFailure();
+    core.Log().SetSink(nullptr);
+    return StartFailed("cannot listen on port " + std::to_string(core.ServerPort()) + " in " + home.string() +
+                       ": " + (reason.empty() ? "unknown error" : reason));
+  }
   // corvanctl's way in; the server runs on without it if it cannot be made.
   corvan::AdminEndpoint admin(core, {corvan::AdminSocketPath(home)});
   std::string adminError;
@@ -84,19 +114,29 @@ int RunHeadless(const std::filesystem::path& home) {
 
 int main(int argc, char** argv) {
   corvan::InstallDirectorySync();
-  std::filesystem::path home = corvan::DataFolder();
-  auto instance = corvan::AcquireInstanceLock(home);
+  bool console = false;
+#ifdef CORVAN_WITH_CONSOLE
+  console = corvan::DisplayAvailable();
+#endif
+  std::string folderError;
+  std::filesystem::path home = corvan::DataFolder(&folderError);
+  if (!folderError.empty()) return StartFailed("cannot create the data folder " + folderError);
+  std::string lockError;
+  auto instance = corvan::AcquireInstanceLock(home, true, &lockError);
   if (!instance) {
+    if (!lockError.empty()) return StartFailed("cannot open the single-instance lock " + lockError);
 #ifdef CORVAN_WITH_CONSOLE
     // Started from the desktop menu: say who holds the folder.
-    if (corvan::StartedFromDesktopEntry(argc, argv) && corvan::DisplayAvailable())
+    if (corvan::StartedFromDesktopEntry(argc, argv) && console)
       return corvan::RunServiceHoldsFolderNotice(argc, argv, home);
 #endif
-    return 0;  // another server runs on this data folder
+    if (console) return 0;  // another server runs on this data folder: the window ends silently
+    return StartFailed("another server is running on the data folder " + home.string() + " (it holds " +
+                       (home / "Mutex_Server_ONLY_ONE.lock").string() + ")");
   }
   RaiseOpenFilesLimit();
 #ifdef CORVAN_WITH_CONSOLE
-  if (corvan::DisplayAvailable()) return corvan::RunConsole(argc, argv, home);
+  if (console) return corvan::RunConsole(argc, argv, home);
 #endif
   (void)argc;
   (void)argv;

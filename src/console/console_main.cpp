@@ -10,7 +10,7 @@
 #include "console/main_window.h"
 #include "console/main_shell.h"
 #include "console/prompter.h"
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 #include "server/instance.h"
 #include "server/server_core.h"
 

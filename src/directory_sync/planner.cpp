@@ -6,7 +6,7 @@
 #include <unordered_set>
 
 #include "accounts/directory_admin.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

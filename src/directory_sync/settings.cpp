@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

@@ -7,7 +7,7 @@
 #include "accounts/directory_admin.h"
 #include "accounts/replies.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/database.h"
 #include "storage/schema.h"
 

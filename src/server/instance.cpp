@@ -4,8 +4,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+
+#include "storage/private_files.h"
 
 namespace corvan {
 
@@ -17,30 +21,46 @@ std::filesystem::path ExecutablePath() {
 
 std::filesystem::path DataFolderPath() {
   const char* home = std::getenv("CORVAN_HOME");
-  if (home != nullptr && *home != '\0') return std::filesystem::absolute(home);
+  std::error_code ec;
+  if (home != nullptr && *home != '\0') {
+    std::filesystem::path dir = std::filesystem::absolute(home, ec);
+    return ec ? std::filesystem::path(home) : dir;
+  }
   std::filesystem::path folder = ExecutablePath().parent_path();
 #if defined(CORVAN_INSTALL_BINDIR) && defined(CORVAN_SERVICE_HOME)
   // Installed programs live in a system folder that holds no data: they use
   // the service's folder, so that the administrator needs no variable.
-  std::error_code ec;
   if (!folder.empty() && std::filesystem::equivalent(folder, CORVAN_INSTALL_BINDIR, ec))
     return std::filesystem::path(CORVAN_SERVICE_HOME);
 #endif
   return folder;
 }
 
-std::filesystem::path DataFolder() {
+std::filesystem::path DataFolder(std::string* error) {
   std::filesystem::path dir = DataFolderPath();
+  // The folders above it get the usual modes; the data folder itself holds
+  // passwords and is made private.
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
+  std::filesystem::path folder = dir.has_filename() ? dir : dir.parent_path();  // "/var/lib/corvan/"
+  if (folder.parent_path() != folder) std::filesystem::create_directories(folder.parent_path(), ec);
+  std::string why;
+  if (!MakePrivateFolder(folder, false, &why) && error) *error = why;
   return dir;
 }
 
-std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create) {
+std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create, std::string* error) {
   auto path = dataFolder / "Mutex_Server_ONLY_ONE.lock";
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600));
-  if (!fd.Valid()) return std::nullopt;
-  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return std::nullopt;
+  // O_NOFOLLOW: a link planted under the lock's name is refused, never
+  // created or opened through.
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600));
+  if (!fd.Valid()) {
+    if (error && !(errno == ENOENT && !create)) *error = path.string() + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (error && errno != EWOULDBLOCK) *error = path.string() + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
   return fd;
 }
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "server/udp.h"
 
@@ -18,14 +19,18 @@ std::filesystem::path ExecutablePath();
 // executable. Nothing is created.
 std::filesystem::path DataFolderPath();
 
-// DataFolderPath(), created when missing.
-std::filesystem::path DataFolder();
+// DataFolderPath(), created (mode 0700) when missing; when it cannot be
+// made, `error` (if given) is set to the path and the system's message.
+std::filesystem::path DataFolder(std::string* error = nullptr);
 
 // The single-instance lock: an exclusive flock on "Mutex_Server_ONLY_ONE.lock"
-// in the data folder, held as long as the returned descriptor lives. Nothing
-// when another process holds it, or when the file is missing and `create`
-// is false.
-std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create = true);
+// (mode 0600; a symbolic link of that name is refused) in the data folder,
+// held as long as the returned descriptor lives. Nothing when another
+// process holds it or when the file is missing and `create` is false
+// (`error` untouched), or when the file cannot be opened (`error`, if given,
+// set to the path and the system's message).
+std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create = true,
+                                            std::string* error = nullptr);
 
 // Whether the program should show its window: a display is available and
 // CORVAN_HEADLESS is not "1".

@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <future>
 
@@ -17,16 +18,17 @@ class ServerCore::TcpServer {
       : core_(core), strand_(asio::make_strand(core.Io())), acceptor_(strand_), pause_(strand_) {}
 
   // Binds all local addresses on `port` and starts accepting.
-  bool Open(std::uint16_t port) {
+  // On failure `error` holds the system's message.
+  bool Open(std::uint16_t port, std::string& error) {
     asio::error_code ec;
     asio::ip::tcp::endpoint ep(asio::ip::tcp::v4(), port);
     acceptor_.open(ep.protocol(), ec);
-    if (ec) return false;
+    if (ec) return Fail(ec, error);
     acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
     acceptor_.bind(ep, ec);
-    if (ec) return Fail();
+    if (ec) return Fail(ec, error);
     acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (ec) return Fail();
+    if (ec) return Fail(ec, error);
     listening_ = true;
     accepting_ = true;
     Accept();
@@ -60,7 +62,8 @@ class ServerCore::TcpServer {
   }
 
  private:
-  bool Fail() {
+  bool Fail(const asio::error_code& why, std::string& error) {
+    error = why.message();
     asio::error_code ec;
     acceptor_.close(ec);
     return false;
@@ -75,8 +78,13 @@ class ServerCore::TcpServer {
       }
       if (!ec) {
         auto c = std::make_shared<Connection>(std::move(socket), core_, core_.connections_);
-        core_.connections_.Add(c);
-        c->Start();
+        if (core_.connections_.Add(c)) {
+          c->Start();
+        } else {
+          // Too many connections from this address: closing is the answer,
+          // the client sees the connection end before any reply.
+          c->Close();
+        }
       } else if (OutOfResources(ec)) {
         // The pending connection stays in the backlog and the acceptor stays
         // readable, so accepting again at once would spin. Wait for
@@ -109,6 +117,7 @@ ServerCore::ServerCore(CoreOptions options)
     : options_(std::move(options)),
       modules_(options_.modules ? *options_.modules : DefaultModules()),
       offlineFilesDir_(options_.home / "OfflineFiles"),
+      connections_(options_.limits.connectionsPerAddress),
       work_(asio::make_work_guard(io_)),
       requests_(static_cast<std::size_t>(options_.requestThreads)),
       lanes_(2),
@@ -146,10 +155,11 @@ ServerCore::~ServerCore() {
 std::filesystem::path ServerCore::DatabasePath() const { return options_.home / kDatabaseFileName; }
 std::filesystem::path ServerCore::ConfigPath() const { return options_.home / kConfigFileName; }
 
-bool ServerCore::OpenDatabase() {
-  std::string error;
-  if (corvan::OpenDatabase(database_, DatabasePath().string(), &error)) return true;
+bool ServerCore::OpenDatabase(std::string* error) {
+  std::string why;
+  if (corvan::OpenDatabase(database_, DatabasePath().string(), &why)) return true;
   LogStatus("数据库连接失败");
+  if (error) *error = why;
   return false;
 }
 
@@ -157,7 +167,9 @@ void ServerCore::LoadConfiguration() {
   std::lock_guard lock(settingsMutex_);
   if (configLoaded_) return;
   configLoaded_ = true;
-  ReadConfiguration(options_.home, settings_, [this] { CreateAutoStartShortcut(options_.executable); });
+  std::string unreadable;
+  ReadConfiguration(options_.home, settings_, [this] { CreateAutoStartShortcut(options_.executable); }, &unreadable);
+  if (!unreadable.empty()) LogStatus(UnreadableConfigurationLine(ConfigPath(), unreadable, settings_));
 }
 
 bool ServerCore::LoadDirectory() {
@@ -196,11 +208,14 @@ void ServerCore::StartServer() {
       LogEvent("服务器已经启动，请先停止后重新启动!");
       return;
     }
+    startFailure_.clear();
     // The listener is recorded before it opens: after a failed open, a
     // further start only reports that the server runs, until a stop.
     tcpServer_ = std::make_unique<TcpServer>(*this);
-    if (port < 0 || port > 65535 || !tcpServer_->Open(static_cast<std::uint16_t>(port))) {
+    std::string tcpError = "port out of range";
+    if (port < 0 || port > 65535 || !tcpServer_->Open(static_cast<std::uint16_t>(port), tcpError)) {
       ok = false;
+      startFailure_ = "TCP: " + tcpError;
     } else {
       LogEvent("TCP服务器在" + portText + "端口启动成功!");
       if (!udpServer_) {
@@ -209,6 +224,7 @@ void ServerCore::StartServer() {
                                 [this](std::string_view payload, const std::string& ip, std::uint16_t from) {
                                   if (modules_.UdpRead) modules_.UdpRead(*this, payload, ip, from);
                                 });
+        if (!opened) startFailure_ = std::string("UDP: ") + std::strerror(errno);
         {
           std::lock_guard lock(udpSendMutex_);
           udpServer_ = std::move(udp);
@@ -227,8 +243,9 @@ void ServerCore::StartServer() {
         NotifyState(true);
       }
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     ok = false;
+    startFailure_ = e.what();
   }
   if (!ok) LogEvent("服务器在" + portText + "端口启动失败!");
   NotifyStatusPage();
@@ -271,6 +288,11 @@ void ServerCore::StopServer() {
     LogEvent("服务器停止监听失败");
   }
   NotifyStatusPage();
+}
+
+std::string ServerCore::StartFailure() const {
+  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  return startFailure_;
 }
 
 bool ServerCore::TcpServerExists() const {

@@ -63,6 +63,8 @@ struct CoreOptions {
   std::chrono::milliseconds offlineDeliveryDelay{5000};
   // The working-set trim interval.
   std::chrono::milliseconds trimInterval{60000};
+  // What one client may make the server hold.
+  ClientLimits limits;
   int ioThreads = 2;
   int requestThreads = 4;
   int jobThreads = 16;
@@ -94,13 +96,15 @@ class ServerCore {
   // --- Lifecycle ------------------------------------------------------------
 
   // Opens the database (creating what is missing). On failure logs
-  // "数据库连接失败" and returns false; the server keeps running without it.
-  bool OpenDatabase();
+  // "数据库连接失败", sets `error` (if given) to the engine's message and
+  // returns false; the server keeps running without it.
+  bool OpenDatabase(std::string* error = nullptr);
   // The first-show sequence: reads Configure.xml once, loads the directory,
   // then (unless `startServer` is false) starts the server. Returns false when
   // loading failed; the server is then not started.
   bool FirstShow(bool startServer = true);
-  // Reads Configure.xml (once per process).
+  // Reads Configure.xml (once per process). A file that cannot be read is
+  // reported in the status log with the values used instead.
   void LoadConfiguration();
   // Loads `Orgs`, `CompanyName` and `Users` from the database.
   bool LoadDirectory();
@@ -108,6 +112,9 @@ class ServerCore {
   void StopServer();
   // True from a start until the next stop (the TCP listener is recorded).
   bool TcpServerExists() const;
+  // Why the last start failed, with the system's message ("TCP: Address
+  // already in use"); empty after a start that succeeded.
+  std::string StartFailure() const;
   // The port the TCP listener actually listens on (0 when not listening).
   std::uint16_t ListeningPort() const;
 
@@ -173,6 +180,9 @@ class ServerCore {
 
   // Number of open client connections.
   std::size_t ConnectionCount() const { return connections_.Count(); }
+  // The bytes client connections hold now (partial frames, requests in
+  // flight, unsent replies) and the high-water marks.
+  ClientMemory& ClientBuffers() { return connections_.Memory(); }
 
  private:
   class TcpServer;
@@ -210,6 +220,7 @@ class ServerCore {
   std::recursive_mutex lifecycleMutex_;  // StartServer / StopServer / FirstShow
   std::unique_ptr<TcpServer> tcpServer_;  // guarded by lifecycleMutex_
   std::unique_ptr<UdpListener> udpServer_;  // guarded by lifecycleMutex_
+  std::string startFailure_;                // guarded by lifecycleMutex_
   std::mutex udpSendMutex_;  // guards reading udpServer_ for sends
   // io_ runs on several threads: the two timers and statusTimerOn_ are
   // touched only on this strand (their handlers run on it too).

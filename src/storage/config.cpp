@@ -1,18 +1,23 @@
 #include "storage/config.h"
 
+#include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <system_error>
 
-#include "server/text.h"
-#include "server/xml.h"
+#include "base/text.h"
+#include "base/xml.h"
+#include "server/udp.h"
+#include "storage/private_files.h"
 
 namespace corvan {
 
@@ -108,44 +113,64 @@ struct DocDeleter {
   void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
 };
 
-std::optional<std::string> ReadSmallFile(const fs::path& path, bool* exists) {
-  std::error_code ec;
-  *exists = fs::exists(path, ec);
-  if (!*exists) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+// What reading the settings file found.
+struct FileBytes {
+  bool exists = false;
+  std::optional<std::string> bytes;  // nothing when it exists but cannot be read
+  std::string error;                 // why it cannot be read
+};
+
+FileBytes ReadSmallFile(const fs::path& path) {
+  FileBytes r;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.Valid()) {
+    r.exists = errno != ENOENT;
+    r.error = std::strerror(errno);
+    return r;
+  }
+  r.exists = true;
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0) {
+    r.error = std::strerror(errno);
+    return r;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    r.error = "not a regular file";
+    return r;
+  }
   std::string bytes;
   bytes.resize(kMaxConfigBytes + 1);
-  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  if (bytes.size() > kMaxConfigBytes) return std::nullopt;
-  return bytes;
+  std::size_t have = 0;
+  while (have < bytes.size()) {
+    ssize_t n = ::read(fd.Get(), bytes.data() + have, bytes.size() - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      r.error = std::strerror(errno);
+      return r;
+    }
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  if (have > kMaxConfigBytes) {
+    r.error = "larger than " + std::to_string(kMaxConfigBytes) + " bytes";
+    return r;
+  }
+  bytes.resize(have);
+  r.bytes = std::move(bytes);
+  return r;
 }
 
-// Writes `bytes` to a temporary file beside `path` and renames it over
-// `path`, so readers see the old file or the new one, never a torn one.
+// Writes `bytes` to a private temporary file beside `path` (synced), renames
+// it over `path` and syncs the folder: readers see the old file or the new
+// one, never a torn one, and after a power cut the name holds one of the two
+// whole, never a file the disk had not finished.
 bool WriteFileAtomically(const fs::path& path, std::string_view bytes) {
-  fs::path tmp = path;
-  tmp += ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      std::error_code ec;
-      fs::remove(tmp, ec);
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    return false;
-  }
-  return true;
+  if (!WritePrivateFile(path, bytes)) return false;
+  // The rename is durable once the folder that names the file is synced.
+  fs::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.Valid() && ::fsync(dir.Get()) == 0;
 }
 
 std::mutex& ConfigWriteMutex() {
@@ -187,11 +212,10 @@ ConfigReadResult ParseConfiguration(std::string_view fileBytes) {
 }
 
 bool ReadConfiguration(const fs::path& dataDir, ServerSettings& settings,
-                       const std::function<void()>& createAutoStart) {
+                       const std::function<void()>& createAutoStart, std::string* unreadable) {
   fs::path file = dataDir / fs::path(std::string(kConfigFileName));
-  bool exists = false;
-  std::optional<std::string> bytes = ReadSmallFile(file, &exists);
-  if (!exists) {
+  FileBytes read = ReadSmallFile(file);
+  if (!read.exists) {
     settings.ServerPort = kDefaultServerPort;
     settings.AllowReg = true;
     settings.StartMin = false;
@@ -207,10 +231,28 @@ bool ReadConfiguration(const fs::path& dataDir, ServerSettings& settings,
     WriteConfigValue(file, "StartMin", "True");
     return true;
   }
-  // A file that cannot be read (or is oversized) reads like one without
-  // keys: every setting takes its default.
-  settings = ParseConfiguration(bytes ? std::string_view(*bytes) : std::string_view()).settings;
+  if (!read.bytes) {
+    // A file that cannot be read (or is oversized) reads like one without
+    // keys, except that registration stays closed: the administrator may
+    // have closed it in the file that cannot be seen.
+    settings = ServerSettings{};
+    settings.AllowReg = false;
+    if (unreadable) *unreadable = read.error;
+    return false;
+  }
+  settings = ParseConfiguration(*read.bytes).settings;
   return false;
+}
+
+std::string UnreadableConfigurationLine(const fs::path& file, std::string_view reason,
+                                        const ServerSettings& used) {
+  std::string line = "无法读取配置文件" + file.string() + "（" + std::string(reason) + "），改用：";
+  line += "ServerPort=" + std::to_string(used.ServerPort);
+  line += "，StartMin=" + std::string(used.StartMin ? "True" : "False");
+  line += "，AllowReg=" + std::string(used.AllowReg ? "True" : "False");
+  line += "，OfflineInfoDay=" + std::to_string(used.OfflineInfoDay);
+  line += "，Information=" + used.Information;
+  return line;
 }
 
 std::optional<std::string> UpdateConfigDocument(const std::optional<std::string>& existingBytes, std::string_view key,
@@ -258,10 +300,9 @@ std::optional<std::string> UpdateConfigDocument(const std::optional<std::string>
 void WriteConfigValue(const fs::path& path, std::string_view key, std::string_view value) noexcept {
   try {
     std::lock_guard lock(ConfigWriteMutex());
-    bool exists = false;
-    std::optional<std::string> existing = ReadSmallFile(path, &exists);
-    if (exists && !existing) return;  // unreadable or oversized: leave it alone
-    std::optional<std::string> updated = UpdateConfigDocument(existing, key, value);
+    FileBytes existing = ReadSmallFile(path);
+    if (existing.exists && !existing.bytes) return;  // unreadable or oversized: leave it alone
+    std::optional<std::string> updated = UpdateConfigDocument(existing.bytes, key, value);
     if (!updated) return;
     WriteFileAtomically(path, *updated);
   } catch (...) {

@@ -63,8 +63,18 @@ ConfigReadResult ParseConfiguration(std::string_view fileBytes);
 // `createAutoStart` is called (if set) and a new file holding only
 // StartMin = "True" is written, so the next run starts minimised. Returns
 // true when this was the first run.
+//
+// A file that exists but cannot be read (no permission, not a regular file,
+// larger than kMaxConfigBytes) gives the defaults with registration closed
+// (an unreadable file must not open what the administrator closed), and
+// `unreadable` (if given) is set to the reason.
 bool ReadConfiguration(const std::filesystem::path& dataDir, ServerSettings& settings,
-                       const std::function<void()>& createAutoStart);
+                       const std::function<void()>& createAutoStart, std::string* unreadable = nullptr);
+
+// The status-log line for a settings file that cannot be read: names the
+// file, the reason and the values used instead.
+std::string UnreadableConfigurationLine(const std::filesystem::path& file, std::string_view reason,
+                                        const ServerSettings& used);
 
 // Sets `key` to `value` in a settings document. `existingBytes` is the
 // current file (nothing when there is no file). RootNode, Struct and the key

@@ -5,7 +5,8 @@
 #include <cmath>
 #include <limits>
 
-#include "server/text.h"
+#include "base/text.h"
+#include "storage/private_files.h"
 
 namespace corvan {
 
@@ -47,6 +48,14 @@ bool CopyDatabase(sqlite3* to, sqlite3* from, std::string* error) {
 
 using Connection = std::unique_ptr<sqlite3, SqliteCloser>;
 
+// The engine creates missing files with mode 0644; the database holds
+// passwords, so a file about to be created is made first, private. Its
+// journal takes the same mode from it. ":memory:" and URIs are not files.
+bool PrepareFile(const std::string& path, std::string* error) {
+  if (path.empty() || path == ":memory:" || path.rfind("file:", 0) == 0) return true;
+  return CreatePrivateFileIfMissing(path, error);
+}
+
 Connection OpenRaw(const std::string& path, int flags, std::string* error) {
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
@@ -68,6 +77,7 @@ bool Database::Open(const std::string& path, std::string* error, bool create) {
   db_.reset();
   open_ = false;
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  if (create && !PrepareFile(path, error)) return false;
   Connection db = OpenRaw(path, flags, error);
   if (!db) return false;
   // sqlite3_open only reads the header lazily; touching the schema makes a
@@ -134,6 +144,7 @@ bool Database::BackupTo(const std::string& path, std::string* error) {
     if (error) *error = "database not open";
     return false;
   }
+  if (!PrepareFile(path, error)) return false;
   Connection to = OpenRaw(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
   if (!to) return false;
   return CopyDatabase(to.get(), db_.get(), error);

@@ -62,7 +62,8 @@ class Database {
   // ":memory:" gives a private in-memory database. Closes any previous
   // connection first. On failure returns false and, if `error` is given,
   // fills it with the engine's message. A file that exists but is not a
-  // database is refused here, not at the first statement.
+  // database is refused here, not at the first statement. A new file is
+  // created with mode 0600.
   bool Open(const std::string& path, std::string* error = nullptr, bool create = true);
   void Close();
   bool IsOpen() const;
@@ -83,7 +84,7 @@ class Database {
 
   // Copies the whole database into the file at `path` with the online backup
   // API, so the copy is consistent even while others write. Overwrites
-  // `path`. Takes Lock() itself.
+  // `path`; a new file is created with mode 0600. Takes Lock() itself.
   bool BackupTo(const std::string& path, std::string* error = nullptr);
 
   // Replaces the content of the open database with that of the database

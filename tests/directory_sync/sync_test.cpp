@@ -7,7 +7,7 @@
 #include "accounts/directory_admin.h"
 #include "directory_sync/slapd_support.h"
 #include "directory_sync/sync.h"
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 #include "server/server_core.h"
 
 namespace corvan {

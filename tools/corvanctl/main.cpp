@@ -32,10 +32,10 @@
 #include <thread>
 #include <vector>
 
+#include "admin/admin_codec.h"
+#include "admin/admin_commands.h"
+#include "admin/admin_endpoint.h"
 #include "directory_sync/sync.h"
-#include "server/admin_codec.h"
-#include "server/admin_commands.h"
-#include "server/admin_endpoint.h"
 #include "server/instance.h"
 #include "storage/schema.h"
 

@@ -1,4 +1,4 @@
-#include "storage/maintenance.h"
+#include "admin/maintenance.h"
 
 #include <unistd.h>
 
@@ -8,6 +8,7 @@
 
 #include "server/server_core.h"
 #include "storage/database.h"
+#include "storage/private_files.h"
 
 namespace corvan {
 
@@ -31,13 +32,6 @@ MaintenanceResult Ask(std::string_view question) {
 bool SameFile(const fs::path& a, const fs::path& b) {
   std::error_code ec;
   return fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec);
-}
-
-// A fresh name beside `target` for the copy in progress.
-fs::path TemporaryBeside(const fs::path& target) {
-  fs::path tmp = target;
-  tmp += ".part-" + std::to_string(::getpid());
-  return tmp;
 }
 
 }  // namespace
@@ -66,18 +60,20 @@ MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const
   // open database file") would not say what is wrong.
   fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
   if (::access(folder.c_str(), W_OK | X_OK) != 0) return failed(folder.string() + ": " + std::strerror(errno));
-  fs::path tmp = TemporaryBeside(target);
-  fs::remove(tmp, ec);
+  // A fresh private file, made with O_EXCL: nothing planted under a
+  // guessable name is ever written through.
   std::string error;
-  bool copied = db.BackupTo(tmp.string(), &error);
+  std::optional<fs::path> tmp = MakePrivateTemporary(target, &error);
+  if (!tmp) return failed(error);
+  bool copied = db.BackupTo(tmp->string(), &error);
   if (copied) {
-    fs::rename(tmp, target, ec);
+    fs::rename(*tmp, target, ec);
     copied = !ec;
     if (ec) error = target.string() + ": " + ec.message();
   }
   if (!copied) {
     std::error_code ignored;
-    fs::remove(tmp, ignored);
+    fs::remove(*tmp, ignored);
     return failed(error);
   }
   return Done(true, kBackupOk);
@@ -115,11 +111,16 @@ MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool
       copied = core.Db().RestoreFrom(source.string());
     } else {
       // No connection (it failed earlier): replace the file whole.
-      fs::path tmp = TemporaryBeside(live);
-      fs::copy_file(source, tmp, fs::copy_options::overwrite_existing, ec);
-      if (!ec) fs::rename(tmp, live, ec);
-      if (ec) fs::remove(tmp, ec);
-      copied = !ec;
+      std::optional<fs::path> tmp = MakePrivateTemporary(live);
+      if (tmp) {
+        // The copy takes the source's mode: set private again before it
+        // becomes the live file.
+        fs::copy_file(source, *tmp, fs::copy_options::overwrite_existing, ec);
+        if (!ec) fs::permissions(*tmp, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
+        if (!ec) fs::rename(*tmp, live, ec);
+        if (ec) fs::remove(*tmp, ec);
+      }
+      copied = tmp && !ec;
     }
   }
   // Opened again in every case, so the old file stays usable after a failed

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "server/admin_codec.h"
+#include "admin/admin_codec.h"
 
 namespace corvan {
 

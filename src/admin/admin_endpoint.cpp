@@ -1,4 +1,4 @@
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 #include "server/server_core.h"
 
 namespace corvan {
@@ -74,6 +74,14 @@ bool WriteAll(int fd, std::string_view bytes, SteadyClock::time_point deadline) 
   }
   return true;
 }
+
+bool OutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// The wait after an accept failed for want of descriptors or memory, as
+// the TCP listener does.
+constexpr Ms kAcceptPause{100};
 
 }  // namespace
 
@@ -151,7 +159,16 @@ void AdminEndpoint::Run() {
     if (p[1].revents) return;
     if (!(p[0].revents & POLLIN)) continue;
     UniqueFd client(::accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!client.Valid()) continue;
+    if (!client.Valid()) {
+      if (OutOfResources(errno)) {
+        // The waiting connection stays queued and the socket stays
+        // readable: polling again at once would spin. Wait for descriptors
+        // or memory to free up, or for the stop.
+        pollfd w{wake_.Get(), POLLIN, 0};
+        if (::poll(&w, 1, static_cast<int>(kAcceptPause.count())) > 0) return;
+      }
+      continue;
+    }
     Serve(std::move(client));
   }
 }

@@ -1,4 +1,4 @@
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 
 #include <unistd.h>
 
@@ -12,15 +12,16 @@
 #include <system_error>
 
 #include "accounts/directory_admin.h"
-#include "accounts/user_csv.h"
+#include "admin/user_csv.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/config.h"
-#include "storage/maintenance.h"
-#include "storage/settings_ops.h"
+#include "admin/maintenance.h"
+#include "admin/settings_ops.h"
+#include "storage/private_files.h"
 
 namespace corvan {
 
@@ -483,22 +484,9 @@ AdminReply UserExport(ServerCore& core, const Args& a) {
   if (fs::exists(target, ec) && !a.Has("yes")) return Ask(std::string(kBackupExists));
   auto users = core.Dir().Get()->Users();
   std::string csv = UsersToCsv(users);
-  fs::path tmp = target;
-  tmp += ".part";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(csv.data(), static_cast<std::streamsize>(csv.size()));
-    out.close();
-    if (!out) {
-      fs::remove(tmp, ec);
-      return Refused("无法写入文件：" + target.string());
-    }
-  }
-  fs::rename(tmp, target, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    return Refused("无法写入文件：" + target.string());
-  }
+  // Passwords in plain text: a private file (0600), written through a fresh
+  // temporary file so that nothing planted beside the target is followed.
+  if (!WritePrivateFile(target, csv)) return Refused("无法写入文件：" + target.string());
   AdminReply r = Ok("已导出 " + std::to_string(users.size()) + " 个用户");
   r.data.Set("exported", static_cast<std::int64_t>(users.size()));
   return r;

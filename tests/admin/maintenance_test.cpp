@@ -1,4 +1,4 @@
-#include "storage/maintenance.h"
+#include "admin/maintenance.h"
 
 #include <gtest/gtest.h>
 

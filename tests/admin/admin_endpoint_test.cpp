@@ -1,19 +1,22 @@
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <thread>
 #include <fstream>
 #include <iterator>
 
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 #include "storage/database.h"
-#include "storage/maintenance.h"
+#include "admin/maintenance.h"
 #include "support/test_server.h"
 
 namespace corvan {
@@ -379,6 +382,98 @@ TEST(AdminOnFolderTest, WorksOnTheFilesOrSaysTheServerIsNotRunning) {
   EXPECT_EQ(run({"user", "list"}).data["users"].AsArray().size(), 2u);
   EXPECT_TRUE(run({"restore", (home.Path() / "b.mdb").string(), "--yes"}).ok);
   EXPECT_FALSE(std::filesystem::exists(home.Path() / "Configure.xml"));  // nothing written on the side
+}
+
+// Exports and backups hold passwords: private under the usual umask, and a
+// link planted under the name the old export wrote through is left alone.
+TEST_F(AdminEndpointTest, ExportsAndBackupsArePrivateAndPlantedNamesAreNotFollowed) {
+  mode_t saved = ::umask(022);
+  Spit(File("victim"), "keep");
+  std::filesystem::create_symlink(File("victim"), File("out.csv.part"));
+  AdminReply exported = Call({"user", "export", File("out.csv").string()});
+  AdminReply backup = Call({"backup", File("copy").string()});
+  ::umask(saved);
+  ASSERT_TRUE(exported.ok) << exported.message;
+  ASSERT_TRUE(backup.ok) << backup.message;
+  struct stat st {};
+  ASSERT_EQ(::lstat(File("out.csv").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_NE(Slurp(File("out.csv")).find("ALICE,pw,Alice,001,100"), std::string::npos);
+  ASSERT_EQ(::lstat(File("copy.mdb").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_TRUE(std::filesystem::is_symlink(File("out.csv.part")));
+  EXPECT_EQ(Slurp(File("victim")), "keep");
+}
+
+TEST(AdminSocketPathTest, ALinkInTheSocketsPlaceIsRefusedAndLeftAlone) {
+  TestServer server;
+  const auto path = AdminSocketPath(server.Home());
+  std::filesystem::create_symlink(server.Home() / "elsewhere.sock", path);
+  AdminEndpoint endpoint(server.Core(), {path});
+  std::string error;
+  EXPECT_FALSE(endpoint.Start(&error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(std::filesystem::is_symlink(path));
+  EXPECT_FALSE(std::filesystem::exists(server.Home() / "elsewhere.sock"));
+}
+
+// Seconds of CPU this process has used, all threads together.
+double ProcessCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(AdminEndpointTest, RunningOutOfDescriptorsNeitherSpinsNorStopsServing) {
+#if defined(CORVAN_UBSAN)
+  GTEST_SKIP() << "needs a free descriptor for the sanitizer's own checks";
+#endif
+  // Sockets made while descriptors are plenty; connected once none is left,
+  // since connecting takes no new descriptor but accepting does.
+  std::vector<UniqueFd> clients;
+  int highest = 0;
+  for (int i = 0; i < 3; ++i) {
+    clients.emplace_back(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(clients.back().Valid());
+    highest = std::max(highest, clients.back().Get());
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = AdminSocketPath(server_.Home()).string();
+  std::memcpy(addr.sun_path, path.c_str(), path.size());
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(highest + 1);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  // Free numbers below the limit are taken too: none is left to accept with.
+  std::vector<UniqueFd> fillers;
+  for (;;) {
+    UniqueFd fd(::dup(clients.front().Get()));
+    if (!fd.Valid()) break;
+    fillers.push_back(std::move(fd));
+  }
+  EXPECT_EQ(errno, EMFILE);
+  for (UniqueFd& fd : clients) {
+    EXPECT_EQ(::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+  }
+  // The socket is readable but accepting fails: the endpoint must wait, not
+  // retry in a loop that burns a whole core.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const double before = ProcessCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double used = ProcessCpuSeconds() - before;
+  fillers.clear();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  // Waiting costs next to nothing; a spinning loop takes a large share of a
+  // core even on a busy machine.
+  EXPECT_LT(used, 0.1);
+  // Descriptors are back: the waiting peers are taken (and dropped, having
+  // sent nothing), and a request is answered.
+  clients.clear();
+  AdminReply status = Call({"status"});
+  EXPECT_TRUE(status.ok) << status.message;
 }
 
 }  // namespace

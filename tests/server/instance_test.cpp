@@ -1,0 +1,101 @@
+// The process-level pieces of a start: the data folder, the single-instance
+// lock and the settings file that cannot be read.
+#include "server/instance.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "server/server_core.h"
+#include "support/test_server.h"
+
+namespace corvan {
+namespace {
+
+namespace fs = std::filesystem;
+
+unsigned Mode(const fs::path& p) {
+  struct stat st {};
+  if (::lstat(p.c_str(), &st) != 0) return 0xFFFF;
+  return st.st_mode & 07777;
+}
+
+// CORVAN_HOME for one test.
+class HomeVariable {
+ public:
+  explicit HomeVariable(const fs::path& home) { ::setenv("CORVAN_HOME", home.c_str(), 1); }
+  ~HomeVariable() { ::unsetenv("CORVAN_HOME"); }
+};
+
+TEST(DataFolder, IsMadePrivateUnderTheUsualUmaskOrSaysWhyNot) {
+  test::TempDir dir;
+  mode_t saved = ::umask(022);
+  {
+    HomeVariable home(dir.Path() / "a" / "data");
+    std::string error;
+    EXPECT_EQ(DataFolder(&error), dir.Path() / "a" / "data");
+    EXPECT_TRUE(error.empty()) << error;
+    EXPECT_EQ(Mode(dir.Path() / "a" / "data"), 0700u);
+    EXPECT_EQ(Mode(dir.Path() / "a"), 0755u);  // the folders above keep the usual modes
+  }
+  ::umask(saved);
+  {
+    // An existing folder is used as it is.
+    fs::create_directory(dir.Path() / "open");
+    fs::permissions(dir.Path() / "open", fs::perms::all);
+    HomeVariable home(dir.Path() / "open");
+    std::string error;
+    DataFolder(&error);
+    EXPECT_TRUE(error.empty()) << error;
+  }
+  {
+    std::ofstream(dir.Path() / "file") << "x";
+    HomeVariable home(dir.Path() / "file" / "data");
+    std::string error;
+    DataFolder(&error);
+    EXPECT_NE(error.find((dir.Path() / "file" / "data").string()), std::string::npos) << error;
+    EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
+  }
+}
+
+TEST(Instance, LockIsPrivateAndAPlantedLinkIsRefused) {
+  test::TempDir dir;
+  std::string error;
+  {
+    auto lock = AcquireInstanceLock(dir.Path(), true, &error);
+    ASSERT_TRUE(lock);
+    EXPECT_EQ(Mode(dir.Path() / "Mutex_Server_ONLY_ONE.lock"), 0600u);
+    // Held by another: nothing, and no error (that is the ordinary case).
+    EXPECT_FALSE(AcquireInstanceLock(dir.Path(), true, &error));
+    EXPECT_TRUE(error.empty()) << error;
+  }
+  fs::remove(dir.Path() / "Mutex_Server_ONLY_ONE.lock");
+  fs::create_symlink(dir.Path() / "target", dir.Path() / "Mutex_Server_ONLY_ONE.lock");
+  EXPECT_FALSE(AcquireInstanceLock(dir.Path(), true, &error));
+  EXPECT_NE(error.find("Mutex_Server_ONLY_ONE.lock"), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(dir.Path() / "target"));
+}
+
+TEST(UnreadableSettings, AreLoggedAndKeepRegistrationClosed) {
+  test::TestServer::Setup setup;
+  setup.start = false;
+  test::TestServer server(setup);
+  const fs::path file = server.Home() / "Configure.xml";
+  fs::remove(file);
+  fs::create_directory(file);
+  server.Core().LoadConfiguration();
+  EXPECT_FALSE(server.Core().AllowReg());
+  bool logged = false;
+  for (const auto& line : server.Core().Log().Lines()) {
+    if (line.find("无法读取配置文件" + file.string()) != std::string::npos &&
+        line.find("AllowReg=False") != std::string::npos && line.find("ServerPort=9475") != std::string::npos) {
+      logged = true;
+    }
+  }
+  EXPECT_TRUE(logged);
+}
+
+}  // namespace
+}  // namespace corvan
