@@ -277,6 +277,7 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadKeepsRegistrationClosedAndSaysWhy) {
   EXPECT_EQ(UnreadableConfigurationLine("/d/Configure.xml", "Is a directory", used),
             "无法读取配置文件/d/Configure.xml（Is a directory），改用：ServerPort=9475，StartMin=False，"
             "AllowReg=False，OfflineInfoDay=3，Information=沟通协作，创造价值！");
+}
 
 // What the file and the folder held at each sync made while rewriting.
 struct SyncSeen {
