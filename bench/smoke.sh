@@ -19,4 +19,9 @@ for scenario in login directory heartbeats idle offline evening files; do
   timeout 300 "$bench" "$scenario" --smoke --server "$build/src/app/corvan-server" \
     --limit "$build/bench/limits/corvan-limit-server" || status=1
 done
+# The directory sync against a local slapd (built with the tests only).
+directory_bench="$build/bench/directory_sync/corvan-directory-bench"
+if [[ -x "$directory_bench" ]]; then
+  timeout 300 "$directory_bench" --smoke || status=1
+fi
 exit $status

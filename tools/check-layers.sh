@@ -24,8 +24,9 @@ GRAPH = {
     "offline": ["server"],
     "accounts": ["presence", "offline"],
     "admin": ["accounts"],
+    "directory_sync": ["accounts"],
     "console": ["admin"],
-    "app": ["console", "admin"],
+    "app": ["console", "admin", "directory_sync"],
 }
 
 

@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-wqy-microhei xvfb xauth
   clang libclang-rt-14-dev ccache
+  libldap-dev slapd ldap-utils
 )
 
 SUDO=""
@@ -22,4 +23,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # The slapd package may start a system-wide server. The directory tests
+  # start their own on a free loopback port and need none: where systemd
+  # runs, keep the system one stopped and off (a container without systemd
+  # has none started).
+  if [[ " ${missing[*]} " == *" slapd "* ]] && [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now slapd >/dev/null 2>&1 || true
+  fi
 fi

@@ -166,6 +166,9 @@ void HandleUpdatePassword(Request& request) {
   const std::string name = AccountName(env.Field("username").value_or(std::string()));
   const std::string oldPwd = env.Field("Oripwd").value_or(std::string());
   const std::string newPwd = env.Field("Newpwd").value_or(std::string());
+  const CoreModules& modules = core.Modules();
+  if (modules.PasswordFromDirectory && modules.PasswordFromDirectory(core, name))
+    return request.SendResult("UpdatePassword", "Fail", kPasswordFromDirectory);
 
   enum class Outcome { kNoUser, kWrongPassword, kDatabaseError, kChanged } outcome = Outcome::kNoUser;
   core.Dir().Update([&](Directory::Draft& draft) {

@@ -70,31 +70,77 @@ void BroadcastOnline(ServerCore& core, const std::string& name, const std::strin
   SendToEach(core.OnlineUsers.Addresses(), core.Options().ClientPort, BuildOnlineNotice(name, address));
 }
 
-void HandleLoginin(Request& request) {
-  ServerCore& core = request.core;
-  const ParsedEnvelope& env = request.envelope;
-  std::optional<std::string> username = env.Field("username");
-  if (!username) return;
-  const std::string name = AccountName(*username);
-  const std::string& address = request.PeerAddress();
+namespace {
 
-  const auto dir = core.Dir().Get();
-  const TUserInfo* account = dir->FindUser(name);
-  if (account == nullptr) return request.SendResult("Loginin", "Fail", kNoSuchUser);
-  std::optional<std::string> pwd = env.Field("pwd");
-  if (!pwd || *pwd != account->pwd) return request.SendResult("Loginin", "Fail", kWrongPassword);
+// The login after the password was found right: the online checks, the
+// entry, the reply and the notices. Runs with OnlineLock held.
+void FinishLogin(Request& request, const std::string& name, const TUserInfo& account) {
+  ServerCore& core = request.core;
+  const std::string& address = request.PeerAddress();
   if (CheckAlreadyOnline(core, name, address)) return request.SendResult("Loginin", "Fail", kOnlineElsewhere);
 
-  const std::string mac = env.Field("Mac").value_or(std::string());
+  const std::string mac = request.envelope.Field("Mac").value_or(std::string());
   std::string displaced = TakeOverAddress(core, name, address);
   RecordLogin(core, name, mac, address);
-  request.SendReply(BuildLoginSuccess(account->nickname, address));
+  request.SendReply(BuildLoginSuccess(account.nickname, address));
   BroadcastOnline(core, name, address);
   core.LogEvent("用户：" + name + "登录!");
   if (!displaced.empty()) StartOfflineNotice(core, std::move(displaced), address);
   StartSearchOfflineInfo(core, name, address);
   StartSearchOfflineFiles(core, name, address);
   StartInformationNotice(core, {address}, core.Information());
+}
+
+// The directory's verdict, back on the online lane.
+void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& name, DirectoryVerdict verdict) {
+  ServerCore& core = request->core;
+  std::lock_guard lock(core.OnlineLock);
+  try {
+    if (verdict == DirectoryVerdict::kWrong) return request->SendResult("Loginin", "Fail", kWrongPassword);
+    if (verdict == DirectoryVerdict::kUnreachable) {
+      request->SendResult("Loginin", "Fail", kDirectoryUnreachable);
+      core.LogEvent("用户：" + name + "登录失败，目录服务器无法连接");
+      return;
+    }
+    // The account may have been removed while the directory answered.
+    const auto dir = core.Dir().Get();
+    const TUserInfo* account = dir->FindUser(name);
+    if (account == nullptr) return request->SendResult("Loginin", "Fail", kNoSuchUser);
+    FinishLogin(*request, name, *account);
+  } catch (...) {
+    // As in the dispatcher: a failing login ends without a reply and the
+    // connection stays open.
+  }
+}
+
+}  // namespace
+
+void HandleLoginin(Request& request) {
+  ServerCore& core = request.core;
+  const ParsedEnvelope& env = request.envelope;
+  std::optional<std::string> username = env.Field("username");
+  if (!username) return;
+  const std::string name = AccountName(*username);
+
+  const auto dir = core.Dir().Get();
+  const TUserInfo* account = dir->FindUser(name);
+  if (account == nullptr) return request.SendResult("Loginin", "Fail", kNoSuchUser);
+  std::optional<std::string> pwd = env.Field("pwd");
+  const CoreModules& modules = core.Modules();
+  if (pwd && modules.PasswordFromDirectory && modules.CheckDirectoryPassword &&
+      modules.PasswordFromDirectory(core, name)) {
+    // The directory is asked off this lane: other logins go on meanwhile,
+    // and the rest of this one comes back to the lane with the verdict.
+    std::optional<ParsedEnvelope> again = ParsedEnvelope::Read(request.body);
+    if (!again) return;
+    auto held = std::make_shared<Request>(Request{core, request.connection, std::move(*again), request.body});
+    modules.CheckDirectoryPassword(core, name, *pwd, [held, name](DirectoryVerdict verdict) {
+      held->core.PostOnlineLane([held, name, verdict] { ResumeLogin(held, name, verdict); });
+    });
+    return;
+  }
+  if (!pwd || *pwd != account->pwd) return request.SendResult("Loginin", "Fail", kWrongPassword);
+  FinishLogin(request, name, *account);
 }
 
 // Logging out is done by the UDP "Loginout"; the TCP request is accepted and

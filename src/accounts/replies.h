@@ -35,6 +35,9 @@ extern const std::array<CardField, 17> kCardFields;
 inline constexpr std::string_view kNoSuchUser = "该用户不存在!";
 inline constexpr std::string_view kNoSuchUserName = "该用户名不存在!";
 inline constexpr std::string_view kWrongPassword = "密码不正确!";
+// Accounts whose password the organisation's directory checks.
+inline constexpr std::string_view kDirectoryUnreachable = "目录服务器无法连接，请稍后再试!";
+inline constexpr std::string_view kPasswordFromDirectory = "密码由目录服务器管理，请在目录中修改!";
 inline constexpr std::string_view kOnlineElsewhere = "此用户已经在其它机器登录!";
 inline constexpr std::string_view kLoginSucceeded = "登录成功";
 inline constexpr std::string_view kRegNotAllowed = "服务器不允许注册";

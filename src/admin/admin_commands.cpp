@@ -45,7 +45,7 @@ struct Args {
 };
 
 const std::set<std::string>& FlagNames() {
-  static const std::set<std::string> names = {"yes", "force"};
+  static const std::set<std::string> names = {"yes", "force", "dry-run", "remove-missing"};
   return names;
 }
 
@@ -613,6 +613,15 @@ AdminReply Restore(ServerCore& core, const Args& a) {
   return FromMaintenance(m);
 }
 
+// Departments and accounts from the organisation's directory.
+AdminReply DirectorySyncCmd(ServerCore& core, const Args& a) {
+  if (!core.Modules().DirectorySync) return Refused("此程序不支持目录同步");
+  DirectorySyncOutcome out = core.Modules().DirectorySync(core, a.Has("dry-run"), a.Has("remove-missing"), {});
+  AdminReply r = Reply(out.ok, std::move(out.message), out.ok ? kExitOk : kExitRefused);
+  r.lines = std::move(out.lines);
+  return r;
+}
+
 AdminReply CleanOffline(ServerCore& core) {
   CleanOfflineFilesResult res = CleanOfflineFiles(core);
   AdminReply r = res.completed ? Ok() : Refused("离线文件清理未完成");
@@ -729,7 +738,7 @@ const std::map<std::string, CommandShape>& CommandShapes() {
       {"org tree", {2, 2}},     {"org add", {4, 4}},     {"org rename", {4, 4}},  {"org del", {3, 3}},
       {"move", {3, kAnyWords}}, {"announce", {1, 2}},    {"backup", {2, 2}},      {"restore", {2, 2}},
       {"clean-offline", {1, 1}}, {"config get", {2, 3}}, {"config set", {4, 4}},  {"autostart", {2, 2}},
-      {"help", {1, 1}}};
+      {"directory-sync", {1, 1}}, {"help", {1, 1}}};
   return shapes;
 }
 
@@ -750,14 +759,15 @@ std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv)
 
 bool WritesWithoutServer(const std::vector<std::string>& argv) {
   const std::string name = CommandName(Split(argv).words);
-  return name == "user import" || name == "restore";
+  return name == "user import" || name == "restore" || name == "directory-sync";
 }
 
 bool CreatesDatabase(const std::vector<std::string>& argv) { return CommandName(Split(argv).words) == "restore"; }
 
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
   static const std::set<std::string> offline = {"status",      "user list", "user show", "user export", "org tree",
-                                                "config get",  "backup",    "restore",   "user import", "help"};
+                                                "config get",  "backup",    "restore",   "user import", "help",
+                                                "directory-sync"};
   return offline.count(CommandName(Split(argv).words)) != 0;
 }
 
@@ -792,6 +802,7 @@ AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& arg
     if (name == "config get") return ConfigGet(core, a);
     if (name == "config set") return ConfigSet(core, a);
     if (name == "autostart") return Autostart(core, a);
+    if (name == "directory-sync") return DirectorySyncCmd(core, a);
   } catch (const std::exception& e) {
     // A failure no operation turned into a message of its own: the
     // administrator must see it.
@@ -810,6 +821,7 @@ std::string AdminUsage() {
          "  org tree | org add PARENT NAME [--order N] | org rename ORGNO NAME [--order N] | org del ORGNO\n"
          "  move USER... ORGNO | announce [TEXT] | backup FILE | restore FILE | clean-offline\n"
          "  config get [KEY] | config set KEY VALUE | autostart on|off\n"
+         "  directory-sync [--dry-run] [--remove-missing]\n"
          "  FIELD: pwd nickname organizeNo USERID(order) n_family n_given email org_orgname org_orgunit title\n"
          "         work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
          "  KEY: ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(get only)\n"
@@ -821,7 +833,7 @@ std::string AdminUsage() {
 namespace corvan {
 
 AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
-                                   const std::vector<std::string>& argv) {
+                                   const std::vector<std::string>& argv, CoreModules modules) {
   if (Split(argv).words.empty()) return HelpReply();
   if (auto error = AdminUsageError(argv)) return Usage(*error);
   if (!RunsWithoutServer(argv)) {
@@ -834,6 +846,7 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   CoreOptions options;
   options.home = home;
   options.executable = executable;
+  options.modules = std::move(modules);
   options.ioThreads = 1;
   options.requestThreads = 1;
   options.jobThreads = 1;

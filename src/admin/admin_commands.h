@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "admin/admin_codec.h"
+#include "server/modules.h"
 
 namespace corvan {
 
@@ -79,6 +80,6 @@ namespace corvan {
 // for the whole call, so that no server starts meanwhile. `executable` is
 // the server program (for the autostart entry).
 AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
-                                   const std::vector<std::string>& argv);
+                                   const std::vector<std::string>& argv, CoreModules modules = {});
 
 }  // namespace corvan

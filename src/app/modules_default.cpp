@@ -1,6 +1,7 @@
 #include "app/modules_default.h"
 
 #include "accounts/handlers.h"
+#include "directory_sync/sync.h"
 #include "offline/offline.h"
 #include "server/connection.h"
 #include "presence/presence.h"
@@ -15,6 +16,7 @@ CoreModules DefaultModules() {
   m.StatusTick = &StartStatusScan;
   m.SendServerStop = &SendServerStop;
   m.StartPurges = &StartOfflinePurges;
+  AddDirectorySyncModules(m);
   return m;
 }
 

@@ -1,9 +1,14 @@
 #include "console/console_commands.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
+#include <QPointer>
+#include <QProgressDialog>
 #include <QStringList>
 #include <QUrl>
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #include "console/prompter.h"
 #include "offline/offline.h"
@@ -93,6 +98,39 @@ void ConsoleCommands::PublishAnnouncement() {
   PublishResult result = corvan::PublishAnnouncement(core_, text);
   // A text that could not be saved is still sent; the administrator is told.
   if (!result.ok && !result.message.empty()) Inform(result.message, owner_);
+}
+
+void ConsoleCommands::SyncDirectory() {
+  if (!core_.Modules().DirectorySync) return;
+  QProgressDialog progress(QStringLiteral("正在从目录同步部门和帐号…"), QString(), 0, 0, owner_);
+  progress.setObjectName(QStringLiteral("directorySyncProgress"));
+  progress.setWindowTitle(QStringLiteral("从目录同步"));
+  progress.setWindowModality(Qt::WindowModal);
+  progress.setMinimumDuration(0);
+  progress.show();
+  // The sync reads the directory and writes the database off the window
+  // thread; the window keeps painting and shows the steps.
+  std::atomic<int> done{0}, total{0};
+  std::atomic<bool> finished{false};
+  DirectorySyncOutcome outcome;
+  std::thread worker([&] {
+    outcome = core_.Modules().DirectorySync(core_, false, false, [&](int d, int t) {
+      done = d;
+      total = t;
+    });
+    finished = true;
+  });
+  while (!finished) {
+    if (total > 0) {
+      progress.setMaximum(total);
+      progress.setValue(done);
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+  worker.join();
+  progress.close();
+  if (AfterRestore) AfterRestore();
+  Inform(outcome.message, owner_);
 }
 
 void ConsoleCommands::CleanOfflineFiles() { StartCleanOfflineFiles(core_); }

@@ -56,6 +56,9 @@ class ConsoleCommands {
   void RestoreDatabase();
   // "发布公告": the text input, then publishing to everybody online.
   void PublishAnnouncement();
+  // "从目录同步": the directory sync with a progress dialog, then its
+  // summary and a reload of the lists (through AfterRestore).
+  void SyncDirectory();
   // "清理离线文件" from the menu or the group bar: starts at once.
   void CleanOfflineFiles();
   // "清理离线文件" from the toolbar: refused while the TCP listener exists.

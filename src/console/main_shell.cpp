@@ -141,6 +141,7 @@ std::function<void()> MainShell::HandlerOf(const QString& id) {
   if (id == QLatin1String("N9")) return [this] { actions_->BackupDatabase(); };
   if (id == QLatin1String("Ndatabaserestore")) return [this] { actions_->RestoreDatabase(); };
   if (id == QLatin1String("N5")) return [this] { actions_->CleanOfflineFiles(); };
+  if (id == QLatin1String("NdirectorySync")) return [this] { actions_->SyncDirectory(); };
   if (id == QLatin1String("NHelpserver")) return [this] { actions_->OpenHelp(); };
   if (id == QLatin1String("NHelpabout")) return [this] { OpenAbout(); };
   if (id == QLatin1String("Nserverstart")) return [this] { window_.StartServer(); };
@@ -173,6 +174,7 @@ void MainShell::BuildCommands() {
   add("N9", "备份数据", "rztbtndatabasebak", "备份数据库", "Rzgrpdatabase");
   add("Ndatabaserestore", "恢复数据", "rztbtndatabaserestore", "恢复数据库", "Rzgrpdatabase");
   add("N5", "清理离线文件", "rztbtnDelOfflinesFile", "清理无用离线文件", "Rzgrpdatabase");
+  add("NdirectorySync", "从目录同步", "", "", "");
   add("NHelpserver", "服务器帮助", "", "", "");
   add("NHelpabout", "关于", "", "", "");
 
@@ -209,7 +211,7 @@ void MainShell::BuildMenu() {
   const Top tops[] = {
       {"Nserver", "服务器  ", {"Nserverstart", "Nserverstop", nullptr, "Nserverset", "Nserverstatus"}},
       {"Nmanage", "管理  ", {"Nmanageuser", "Nmanageorg", nullptr, "NmanageInfo"}},
-      {"Ndatabase", "数据  ", {"N9", "Ndatabaserestore", nullptr, "N5"}},
+      {"Ndatabase", "数据  ", {"N9", "Ndatabaserestore", nullptr, "N5", nullptr, "NdirectorySync"}},
       {"Nhelp", "帮助  ", {"NHelpserver", nullptr, "NHelpabout"}},
   };
   for (const Top& top : tops) {

@@ -17,6 +17,14 @@ namespace corvan {
 class ServerCore;
 class UploadSession;
 
+enum class DirectoryVerdict { kRight, kWrong, kUnreachable };
+
+struct DirectorySyncOutcome {
+  bool ok = false;
+  std::vector<std::string> lines;  // the plan, or what was done
+  std::string message;             // the summary or the reason of a failure
+};
+
 struct CoreModules {
   // A frame whose head is "OfflineInfo": store the message (on a worker).
   std::function<void(ServerCore&, std::string body)> StoreOfflineMessage;
@@ -33,6 +41,24 @@ struct CoreModules {
   std::function<void(ServerCore&, std::vector<std::string> addresses)> SendServerStop;
   // At every start: the two purges of old offline data.
   std::function<void(ServerCore&, int days)> StartPurges;
+
+  // --- The organisation's directory (filled in by the directory sync) ---
+  // After each start of the server: loads the directory settings and starts
+  // the background sync when one is set.
+  std::function<void(ServerCore&)> DirectoryStarted;
+  // Whether the password of `username` is checked by the directory instead
+  // of the stored one.
+  std::function<bool(ServerCore&, const std::string& username)> PasswordFromDirectory;
+  // Checks such a password off the request lanes; `done` is called once, on
+  // a worker, with the verdict.
+  std::function<void(ServerCore&, std::string username, std::string password,
+                     std::function<void(DirectoryVerdict)> done)>
+      CheckDirectoryPassword;
+  // "directory-sync": reads the directory and applies (or with `dryRun`
+  // only lists) the changes. `progress` receives (done, total) steps.
+  std::function<DirectorySyncOutcome(ServerCore&, bool dryRun, bool removeMissing,
+                                     const std::function<void(int done, int total)>& progress)>
+      DirectorySync;
 };
 
 }  // namespace corvan

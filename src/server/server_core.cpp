@@ -203,6 +203,7 @@ void ServerCore::StartServer() {
   bool ok = true;
   try {
     if (modules_.StartPurges) modules_.StartPurges(*this, days);
+    if (modules_.DirectoryStarted) modules_.DirectoryStarted(*this);
     if (tcpServer_) {
       LogEvent("服务器已经启动，请先停止后重新启动!");
       return;

@@ -35,6 +35,7 @@
 #include "admin/admin_codec.h"
 #include "admin/admin_commands.h"
 #include "admin/admin_endpoint.h"
+#include "app/modules_default.h"
 #include "server/instance.h"
 #include "storage/schema.h"
 
@@ -146,7 +147,8 @@ class Runner {
     std::error_code ec;
     if (corvan::RunsWithoutServer(argv) && !createsDatabase_ && !fs::exists(database, ec))
       return Failure("数据目录中没有数据库：" + database.string(), corvan::kExitNoData);
-    return corvan::RunAdminCommandOnFolder(home_, corvan::ExecutablePath().parent_path() / "corvan-server", argv);
+    return corvan::RunAdminCommandOnFolder(home_, corvan::ExecutablePath().parent_path() / "corvan-server", argv,
+                                           corvan::DefaultModules());
   }
 
   fs::path home_;

@@ -1,0 +1,232 @@
+// The sync against a real slapd: dry run, first and second sync, changes in
+// the directory, local accounts, and failures part way.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/modules_default.h"
+#include "accounts/directory_admin.h"
+#include "directory_sync/slapd_support.h"
+#include "directory_sync/sync.h"
+#include "admin/admin_commands.h"
+#include "server/server_core.h"
+
+namespace corvan {
+namespace {
+
+using test::Slapd;
+using test::TestServer;
+
+TestServer::Setup WithDirectory() {
+  TestServer::Setup s;
+  s.users = {{"LOCAL", "lpw", "本地用户"}};
+  CoreModules m = DefaultModules();
+  s.modules = m;
+  return s;
+}
+
+DirectorySyncOutcome Sync(ServerCore& core, bool dryRun = false, bool removeMissing = false) {
+  return core.Modules().DirectorySync(core, dryRun, removeMissing, {});
+}
+
+// Departments and accounts as text, to compare whole states.
+std::string State(ServerCore& core) {
+  auto dir = core.Dir().Get();
+  std::vector<std::string> rows;
+  for (const auto& o : dir->Orgs()) rows.push_back("org " + o->organizeNo + " " + o->organizename + " " + o->parNo);
+  for (const auto& u : dir->Users())
+    rows.push_back("user " + u->username + " " + u->nickname + " " + u->organizeNo + " " + u->pwd + " " + u->email);
+  std::sort(rows.begin(), rows.end());
+  std::string out;
+  for (const auto& r : rows) out += r + "\n";
+  return out;
+}
+
+// The same from the tables, so that memory and database are both checked.
+std::string TableState(ServerCore& core) {
+  ServerCore& c = core;
+  std::vector<std::string> rows;
+  auto lock = c.Db().Lock();
+  {
+    Statement st(c.Db(), "select organizeNo,organizename,parNo from organize where organizeNo<>'Root'");
+    while (st.Step()) rows.push_back("org " + st.ColumnText(0) + " " + st.ColumnText(1) + " " + st.ColumnText(2));
+  }
+  {
+    Statement st(c.Db(),
+                 "select authreg.username,vcard.nickname,authreg.organizeNo,authreg.pwd,vcard.email from authreg "
+                 "join vcard on vcard.username=authreg.username");
+    while (st.Step())
+      rows.push_back("user " + st.ColumnText(0) + " " + st.ColumnText(1) + " " + st.ColumnText(2) + " " +
+                     st.ColumnText(3) + " " + st.ColumnText(4));
+  }
+  std::sort(rows.begin(), rows.end());
+  std::string out;
+  for (const auto& r : rows) out += r + "\n";
+  return out;
+}
+
+const TUserInfo* User(ServerCore& core, const std::string& name, Directory::Snapshot& keep) {
+  keep = core.Dir().Get();
+  return keep->FindUser(name);
+}
+
+TEST(DirectorySync, DryRunFirstSyncAndSecondSync) {
+  CORVAN_REQUIRE_SLAPD();
+  Slapd slapd(test::SampleDirectory());
+  ASSERT_TRUE(slapd.Running());
+  TestServer server(WithDirectory());
+  ServerCore& core = server.Core();
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+  const std::string before = State(core);
+
+  DirectorySyncOutcome dry = Sync(core, true);
+  ASSERT_TRUE(dry.ok) << dry.message;
+  EXPECT_EQ(State(core), before);
+  EXPECT_EQ(std::count_if(dry.lines.begin(), dry.lines.end(),
+                          [](const std::string& l) { return l.rfind("新增用户", 0) == 0; }),
+            4);
+  EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).size(), 0u);
+
+  DirectorySyncOutcome first = Sync(core);
+  ASSERT_TRUE(first.ok) << first.message;
+  Directory::Snapshot keep;
+  const TUserInfo* zhang = User(core, "ZHANGSAN", keep);
+  ASSERT_NE(zhang, nullptr);
+  EXPECT_EQ(zhang->nickname, "张三");
+  EXPECT_EQ(zhang->email, "zhangsan@example.com");
+  EXPECT_EQ(zhang->title, "工程师");
+  OrgTree tree(*keep);
+  EXPECT_EQ(tree.PathOf(zhang->organizeNo), "研发部\\平台组");
+  EXPECT_EQ(tree.PathOf(keep->FindUser("LISI")->organizeNo), "研发部");
+  EXPECT_EQ(keep->FindUser("BOSS")->organizeNo, "Root");
+  EXPECT_EQ(keep->FindUser("ZHAOLIU"), nullptr);  // disabled
+  EXPECT_NE(zhang->pwd, "");                      // never the directory's, never empty
+  EXPECT_NE(zhang->pwd, "pw-zhangsan");
+  EXPECT_EQ(keep->FindUser("LOCAL")->pwd, "lpw");
+  EXPECT_TRUE(server.WaitForLog("目录同步完成"));
+  // Memory and tables agree.
+  EXPECT_EQ(State(core), TableState(core));
+
+  const std::string afterFirst = State(core);
+  const std::string tablesAfterFirst = TableState(core);
+  DirectorySyncOutcome second = Sync(core, false, true);
+  ASSERT_TRUE(second.ok) << second.message;
+  EXPECT_EQ(State(core), afterFirst);
+  EXPECT_EQ(TableState(core), tablesAfterFirst);
+  for (const std::string& l : second.lines)
+    EXPECT_TRUE(l.rfind("已停用", 0) == 0) << l;  // nothing but the note on disabled accounts
+}
+
+TEST(DirectorySync, FollowsRenamesMovesArrivalsAndDepartures) {
+  CORVAN_REQUIRE_SLAPD();
+  Slapd slapd(test::SampleDirectory());
+  ASSERT_TRUE(slapd.Running());
+  TestServer server(WithDirectory());
+  ServerCore& core = server.Core();
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+  ASSERT_TRUE(Sync(core).ok);
+
+  const std::string corp = test::kBase;
+  ASSERT_TRUE(slapd.Modify(
+      test::Ldif({{"uid=lisi,ou=研发部," + corp, {{"changetype", "modify"}, {"replace", "cn"}, {"cn", "李四光"}}},
+                  {"uid=wangwu,ou=销售部," + corp,
+                   {{"changetype", "modrdn"}, {"newrdn", "uid=wangwu"}, {"deleteoldrdn", "1"},
+                    {"newsuperior", "ou=平台组,ou=研发部," + corp}}},
+                  {"uid=boss," + corp, {{"changetype", "delete"}}}})));
+  ASSERT_TRUE(slapd.Modify([&] {
+    auto r = test::Person("zhouba", "周八", "ou=销售部," + corp);
+    r.attrs.insert(r.attrs.begin(), {"changetype", "add"});
+    return test::Ldif({r});
+  }()));
+
+  DirectorySyncOutcome keep = Sync(core);
+  ASSERT_TRUE(keep.ok) << keep.message;
+  Directory::Snapshot snap;
+  EXPECT_EQ(User(core, "LISI", snap)->nickname, "李四光");
+  OrgTree tree(*snap);
+  EXPECT_EQ(tree.PathOf(snap->FindUser("WANGWU")->organizeNo), "研发部\\平台组");
+  EXPECT_NE(snap->FindUser("ZHOUBA"), nullptr);
+  EXPECT_NE(snap->FindUser("BOSS"), nullptr);  // kept without --remove-missing
+  EXPECT_TRUE(std::any_of(keep.lines.begin(), keep.lines.end(),
+                          [](const std::string& l) { return l.find("BOSS") != std::string::npos; }));
+
+  ASSERT_TRUE(Sync(core, false, true).ok);
+  EXPECT_EQ(User(core, "BOSS", snap), nullptr);
+  EXPECT_NE(snap->FindUser("LOCAL"), nullptr);
+  EXPECT_EQ(snap->FindUser("LOCAL")->pwd, "lpw");
+}
+
+TEST(DirectorySync, FailurePartWayLeavesEverythingAsItWas) {
+  CORVAN_REQUIRE_SLAPD();
+  Slapd slapd(test::SampleDirectory());
+  ASSERT_TRUE(slapd.Running());
+  TestServer server(WithDirectory());
+  ServerCore& core = server.Core();
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+  const std::string before = State(core);
+  const std::string tablesBefore = TableState(core);
+
+  // The second search (people) is refused after the units were read.
+  test::WriteDirectorySettings(server.Home(), slapd.Url(), "person_filter = (objectClass=inetOrgPerson\n");
+  DirectorySyncOutcome refused = Sync(core);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_EQ(State(core), before);
+
+  // A database error in the middle of the writes: a trigger refuses one
+  // account after the departments and other accounts were written.
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+  {
+    auto lock = core.Db().Lock();
+    core.Db().Exec("create trigger refuse_wangwu before insert on authreg when new.username='WANGWU' "
+                   "begin select raise(abort,'refused'); end");
+  }
+  DirectorySyncOutcome dbError = Sync(core);
+  EXPECT_FALSE(dbError.ok);
+  EXPECT_NE(dbError.message.find("数据库错误"), std::string::npos) << dbError.message;
+  EXPECT_EQ(State(core), before);
+  EXPECT_EQ(TableState(core), tablesBefore);
+  EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).size(), 0u);
+  {
+    auto lock = core.Db().Lock();
+    core.Db().Exec("drop trigger refuse_wangwu");
+  }
+
+  // Directory down.
+  slapd.Stop();
+  DirectorySyncOutcome down = Sync(core);
+  EXPECT_FALSE(down.ok);
+  EXPECT_NE(down.message.find("无法连接"), std::string::npos) << down.message;
+  EXPECT_EQ(State(core), before);
+  EXPECT_TRUE(server.WaitForLog("目录同步失败"));
+}
+
+TEST(DirectorySync, AdminCommandAndUnsafeSettings) {
+  CORVAN_REQUIRE_SLAPD();
+  Slapd slapd(test::SampleDirectory());
+  ASSERT_TRUE(slapd.Running());
+  TestServer server(WithDirectory());
+  ServerCore& core = server.Core();
+
+  AdminReply none = RunAdminCommand(core, {"directory-sync"}, AdminContext{});
+  EXPECT_FALSE(none.ok);
+  EXPECT_NE(none.message.find("DirectorySync.conf"), std::string::npos) << none.message;
+
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+  std::filesystem::permissions(server.Home() / "DirectorySync.conf", std::filesystem::perms::others_read,
+                               std::filesystem::perm_options::add);
+  AdminReply unsafe = RunAdminCommand(core, {"directory-sync"}, AdminContext{});
+  EXPECT_FALSE(unsafe.ok);
+  EXPECT_NE(unsafe.message.find("chmod 600"), std::string::npos) << unsafe.message;
+  EXPECT_EQ(core.Dir().Get()->FindUser("ZHANGSAN"), nullptr);
+
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+  AdminReply dry = RunAdminCommand(core, {"directory-sync", "--dry-run"}, AdminContext{});
+  EXPECT_TRUE(dry.ok) << dry.message;
+  EXPECT_EQ(core.Dir().Get()->FindUser("ZHANGSAN"), nullptr);
+  AdminReply run = RunAdminCommand(core, {"directory-sync", "--remove-missing"}, AdminContext{});
+  EXPECT_TRUE(run.ok) << run.message;
+  EXPECT_NE(core.Dir().Get()->FindUser("ZHANGSAN"), nullptr);
+}
+
+}  // namespace
+}  // namespace corvan
