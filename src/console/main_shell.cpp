@@ -131,62 +131,57 @@ MainShell::~MainShell() = default;
 
 void MainShell::SkinDialogs() {
   // The editors of the lists wear the fixed frame as well.
-  for (QDialog* dialog : std::initializer_list<QDialog*>{window_.userEditor, window_.newOrgDialog, window_.editOrgDialog})
-    if (dialog) new SkinFrame(dialog, false);
-}
-
-std::function<void()> MainShell::HandlerOf(const QString& id) {
-  if (id == QLatin1String("Nserverset")) return [this] { OpenSettings(); };
-  if (id == QLatin1String("NmanageInfo")) return [this] { actions_->PublishAnnouncement(); };
-  if (id == QLatin1String("N9")) return [this] { actions_->BackupDatabase(); };
-  if (id == QLatin1String("Ndatabaserestore")) return [this] { actions_->RestoreDatabase(); };
-  if (id == QLatin1String("N5")) return [this] { actions_->CleanOfflineFiles(); };
-  if (id == QLatin1String("NHelpserver")) return [this] { actions_->OpenHelp(); };
-  if (id == QLatin1String("NHelpabout")) return [this] { OpenAbout(); };
-  if (id == QLatin1String("Nserverstart")) return [this] { window_.StartServer(); };
-  if (id == QLatin1String("Nserverstop")) return [this] { window_.StopServer(); };
-  if (id == QLatin1String("Nserverstatus")) return [this] { window_.ShowStatusPage(); };
-  if (id == QLatin1String("Nmanageuser")) return [this] { window_.ShowUsersPage(); };
-  if (id == QLatin1String("Nmanageorg")) return [this] { window_.ShowOrgPage(); };
-  return {};
+  for (const char* name : {"Tfrmuser", "Tfrmneworg", "Tfrmorgrename"})
+    if (auto* dialog = window_.findChild<QDialog*>(QString::fromLatin1(name))) new SkinFrame(dialog, false);
 }
 
 void MainShell::BuildCommands() {
-  auto add = [this](const char* id, const char* caption, const char* toolbarName, const char* toolbarHint,
-                    const char* group) {
-    Command c;
-    c.id = QString::fromLatin1(id);
-    c.caption = QString::fromUtf8(caption);
-    c.toolbarName = QString::fromLatin1(toolbarName);
-    c.toolbarCaption = c.toolbarName.isEmpty() ? QString() : c.caption;
-    c.toolbarHint = QString::fromUtf8(toolbarHint);
-    c.groupName = QString::fromLatin1(group);
-    commands_.push_back(c);
+  // One row per command: its id (the menu item's name), caption, toolbar
+  // button and hint, group, and what it runs. The toolbar's cleanup refuses
+  // while the server runs; the other surfaces start it at once.
+  struct Row {
+    const char* id;
+    const char* caption;
+    const char* toolbarName;
+    const char* toolbarHint;
+    const char* group;
+    std::function<void()> run;
+    std::function<void()> toolbarRun;  // when the toolbar differs
   };
-  add("Nserverstart", "启动", "rztbtnserverstart", "运行", "");
-  add("Nserverstop", "停止", "rztbtnserverstop", "停止", "");
-  add("Nserverset", "设置", "rztbtnset", "设置", "Rzgrpmanage");
-  add("Nserverstatus", "状态", "rztbtnstatus", "状态", "");
-  add("Nmanageuser", "用户管理", "rztbtnmanageuser", "用户管理", "Rzgrpmanage");
-  add("Nmanageorg", "组织管理", "rztbtnmanageorg", "组织管理", "Rzgrpmanage");
-  add("NmanageInfo", "发布公告", "rztbtnSendInfo", "", "Rzgrpmanage");
-  add("N9", "备份数据", "rztbtndatabasebak", "备份数据库", "Rzgrpdatabase");
-  add("Ndatabaserestore", "恢复数据", "rztbtndatabaserestore", "恢复数据库", "Rzgrpdatabase");
-  add("N5", "清理离线文件", "rztbtnDelOfflinesFile", "清理无用离线文件", "Rzgrpdatabase");
-  add("NHelpserver", "服务器帮助", "", "", "");
-  add("NHelpabout", "关于", "", "", "");
-
-  // The window's own items (part of its page and server commands) are kept;
-  // the rest are made here.
-  QAction* existing[] = {window_.startServerAction, window_.stopServerAction, window_.statusPageAction, window_.usersPageAction,
-                         window_.orgPageAction};
-  for (Command& c : commands_) {
-    for (QAction* a : existing)
-      if (a && a->objectName() == c.id) c.menuItem = a;
+  const Row rows[] = {
+      {"Nserverstart", "启动", "rztbtnserverstart", "运行", "", [this] { window_.StartServer(); }, {}},
+      {"Nserverstop", "停止", "rztbtnserverstop", "停止", "", [this] { window_.StopServer(); }, {}},
+      {"Nserverset", "设置", "rztbtnset", "设置", "Rzgrpmanage", [this] { OpenSettings(); }, {}},
+      {"Nserverstatus", "状态", "rztbtnstatus", "状态", "", [this] { window_.ShowStatusPage(); }, {}},
+      {"Nmanageuser", "用户管理", "rztbtnmanageuser", "用户管理", "Rzgrpmanage", [this] { window_.ShowUsersPage(); }, {}},
+      {"Nmanageorg", "组织管理", "rztbtnmanageorg", "组织管理", "Rzgrpmanage", [this] { window_.ShowOrgPage(); }, {}},
+      {"NmanageInfo", "发布公告", "rztbtnSendInfo", "", "Rzgrpmanage", [this] { actions_->PublishAnnouncement(); }, {}},
+      {"N9", "备份数据", "rztbtndatabasebak", "备份数据库", "Rzgrpdatabase", [this] { actions_->BackupDatabase(); }, {}},
+      {"Ndatabaserestore", "恢复数据", "rztbtndatabaserestore", "恢复数据库", "Rzgrpdatabase",
+       [this] { actions_->RestoreDatabase(); }, {}},
+      {"N5", "清理离线文件", "rztbtnDelOfflinesFile", "清理无用离线文件", "Rzgrpdatabase",
+       [this] { actions_->CleanOfflineFiles(); }, [this] { actions_->CleanOfflineFilesFromToolbar(); }},
+      {"NHelpserver", "服务器帮助", "", "", "", [this] { actions_->OpenHelp(); }, {}},
+      {"NHelpabout", "关于", "", "", "", [this] { OpenAbout(); }, {}},
+  };
+  for (const Row& row : rows) {
+    Command c;
+    c.id = QString::fromLatin1(row.id);
+    c.caption = QString::fromUtf8(row.caption);
+    c.toolbarName = QString::fromLatin1(row.toolbarName);
+    c.toolbarCaption = c.toolbarName.isEmpty() ? QString() : c.caption;
+    c.toolbarHint = QString::fromUtf8(row.toolbarHint);
+    c.groupName = QString::fromLatin1(row.group);
+    c.run = row.run;
+    c.toolbarRun = row.toolbarRun ? row.toolbarRun : row.run;
+    // The window's own items (its page and server commands) already run
+    // the same; the rest are made here.
+    c.menuItem = window_.findChild<QAction*>(c.id, Qt::FindDirectChildrenOnly);
     if (!c.menuItem) {
       c.menuItem = MakeAction(&window_, c.id, c.caption);
-      connect(c.menuItem, &QAction::triggered, this, [handler = HandlerOf(c.id)] { handler(); });
+      connect(c.menuItem, &QAction::triggered, this, [run = c.run] { run(); });
     }
+    commands_.push_back(c);
   }
 }
 
@@ -251,10 +246,7 @@ void MainShell::BuildToolbar() {
     if (!c.toolbarHint.isEmpty()) c.toolbarItem->setToolTip(c.toolbarHint);
     c.toolbarItem->setIcon(CommandIcon(c.id));
     // The toolbar's cleanup refuses while the server runs; the others do not.
-    std::function<void()> handler = c.id == QLatin1String("N5")
-                                         ? std::function<void()>([this] { actions_->CleanOfflineFilesFromToolbar(); })
-                                         : HandlerOf(c.id);
-    connect(c.toolbarItem, &QAction::triggered, this, [handler] { handler(); });
+    connect(c.toolbarItem, &QAction::triggered, this, [run = c.toolbarRun] { run(); });
     toolbar->addAction(c.toolbarItem);
     if (QWidget* button = toolbar->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
   }
@@ -285,7 +277,7 @@ void MainShell::BuildGroupBar() {
       QString itemName = QString::fromLatin1(name) + QStringLiteral("Items") + QString::number(index++);
       c.groupItem = MakeAction(group, itemName, c.caption);
       c.groupItem->setIcon(CommandIcon(c.id));
-      connect(c.groupItem, &QAction::triggered, this, [handler = HandlerOf(c.id)] { handler(); });
+      connect(c.groupItem, &QAction::triggered, this, [run = c.run] { run(); });
       auto* button = new QToolButton(group);
       button->setObjectName(itemName + QStringLiteral("button"));
       button->setDefaultAction(c.groupItem);
@@ -312,9 +304,7 @@ void MainShell::BuildStatusMenu() {
   statusMenu->addActions({onlineUsersAction, clearLogAction});
   connect(onlineUsersAction, &QAction::triggered, this, &MainShell::ListOnlineUsers);
   connect(clearLogAction, &QAction::triggered, this, &MainShell::ClearStatusLogClick);
-  window_.statusLog->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(window_.statusLog, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& pos) { statusMenu->popup(window_.statusLog->mapToGlobal(pos)); });
+  window_.SetStatusLogMenu(statusMenu);
 }
 
 void MainShell::BuildTray() {
@@ -360,7 +350,7 @@ void MainShell::ClearStatusLogClick() { window_.ClearStatusLog(); }
 void MainShell::Reload() {
   window_.BuildOrgTree();
   window_.ShowAllUsers();
-  window_.ShowOrgUsers(window_.CurrentOrgNode ? window_.FindOrgNode(*window_.CurrentOrgNode) : nullptr);
+  window_.ShowOrgUsers(window_.CurrentOrgNode);
 }
 
 bool MainShell::eventFilter(QObject* watched, QEvent* event) {

@@ -51,6 +51,8 @@ class MainShell : public QObject {
     QAction* menuItem = nullptr;
     QAction* toolbarItem = nullptr;
     QAction* groupItem = nullptr;
+    std::function<void()> run;         // the menu item and the group bar item
+    std::function<void()> toolbarRun;  // the toolbar button
   };
 
   MainShell(MainWindow& window, ServerCore& core, Prompter& prompter);
@@ -107,7 +109,6 @@ class MainShell : public QObject {
   void BuildTray();
   void SkinDialogs();
   void Reload();
-  std::function<void()> HandlerOf(const QString& id);
 
   MainWindow& window_;
   ServerCore& core_;
