@@ -78,19 +78,19 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
 
   Skin = new SkinFrame(&window_, true);
   Skin->SetTitle(QStringLiteral("Corvan服务器"));
-  minimizeButton = new QToolButton(&window_);
-  minimizeButton->setObjectName(QStringLiteral("Rzsbtnmin"));
-  minimizeButton->setToolTip(QStringLiteral("最小化"));
-  minimizeButton->setIcon(MinimiseImage());
-  minimizeButton->setAutoRaise(true);
-  minimizeButton->setFixedSize(18, 18);
-  minimizeButton->setFocusPolicy(Qt::NoFocus);
-  Skin->PlaceBannerButton(minimizeButton, 40);
+  minimizeButton_ = new QToolButton(&window_);
+  minimizeButton_->setObjectName(QStringLiteral("Rzsbtnmin"));
+  minimizeButton_->setToolTip(QStringLiteral("最小化"));
+  minimizeButton_->setIcon(MinimiseImage());
+  minimizeButton_->setAutoRaise(true);
+  minimizeButton_->setFixedSize(18, 18);
+  minimizeButton_->setFocusPolicy(Qt::NoFocus);
+  Skin->PlaceBannerButton(minimizeButton_, 40);
   // The minimise button goes to the taskbar, the close button into the tray.
-  connect(minimizeButton, &QToolButton::clicked, &window_, &QWidget::showMinimized);
+  connect(minimizeButton_, &QToolButton::clicked, &window_, &QWidget::showMinimized);
 
-  settingsWindow = new SettingsWindow(core_, prompter_, &window_);
-  aboutBox = new AboutBox(&window_);
+  settingsWindow_ = new SettingsWindow(core_, prompter_, &window_);
+  aboutBox_ = new AboutBox(&window_);
   SkinDialogs();
 
   BuildCommands();
@@ -107,8 +107,8 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   auto* topLayout = new QVBoxLayout(top);
   topLayout->setContentsMargins(0, 0, 0, 0);
   topLayout->setSpacing(0);
-  topLayout->addWidget(menuButtons);
-  topLayout->addWidget(toolbar);
+  topLayout->addWidget(menuButtons_);
+  topLayout->addWidget(toolbar_);
   window_.setMenuWidget(top);
   QWidget* pages = window_.takeCentralWidget();
   auto* centre = new QWidget(&window_);
@@ -116,7 +116,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   auto* centreLayout = new QHBoxLayout(centre);
   centreLayout->setContentsMargins(0, 0, 0, 0);
   centreLayout->setSpacing(2);
-  centreLayout->addWidget(groupBar);
+  centreLayout->addWidget(groupBar_);
   if (pages) centreLayout->addWidget(pages, 1);
   window_.setCentralWidget(centre);
   window_.setMinimumSize(600, 400);
@@ -192,10 +192,10 @@ const MainShell::Command* MainShell::FindCommand(const QString& id) const {
 }
 
 void MainShell::BuildMenu() {
-  menuButtons = new QToolBar(&window_);
-  menuButtons->setObjectName(QStringLiteral("Tbrtopmenu"));
-  menuButtons->setMovable(false);
-  menuButtons->setFloatable(false);
+  menuButtons_ = new QToolBar(&window_);
+  menuButtons_->setObjectName(QStringLiteral("Tbrtopmenu"));
+  menuButtons_->setMovable(false);
+  menuButtons_->setFloatable(false);
   struct Top {
     const char* name;
     const char* caption;
@@ -217,9 +217,9 @@ void MainShell::BuildMenu() {
       }
       if (const Command* c = FindCommand(QString::fromLatin1(item))) menu->addAction(c->menuItem);
     }
-    menus.push_back(menu);
+    menus_.push_back(menu);
     // The menu shown as a row of buttons.
-    auto* button = new QToolButton(menuButtons);
+    auto* button = new QToolButton(menuButtons_);
     button->setObjectName(QString::fromLatin1(top.name) + QStringLiteral("button"));
     button->setText(menu->title());
     button->setMenu(menu);
@@ -227,43 +227,43 @@ void MainShell::BuildMenu() {
     button->setAutoRaise(true);
     button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     button->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
-    menuButtons->addWidget(button);
+    menuButtons_->addWidget(button);
   }
 }
 
 void MainShell::BuildToolbar() {
-  toolbar = new QToolBar(&window_);
-  toolbar->setObjectName(QStringLiteral("Rztbrtop"));
-  toolbar->setMovable(false);
-  toolbar->setFloatable(false);
-  toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  toolbar->setIconSize(QSize(32, 32));
+  toolbar_ = new QToolBar(&window_);
+  toolbar_->setObjectName(QStringLiteral("Rztbrtop"));
+  toolbar_->setMovable(false);
+  toolbar_->setFloatable(false);
+  toolbar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  toolbar_->setIconSize(QSize(32, 32));
   for (Command& c : commands_) {
     if (c.toolbarName.isEmpty()) continue;
     if (c.id == QLatin1String("Nserverset") || c.id == QLatin1String("Nmanageuser") || c.id == QLatin1String("N9"))
-      toolbar->addSeparator();
-    c.toolbarItem = MakeAction(toolbar, c.toolbarName, c.toolbarCaption);
+      toolbar_->addSeparator();
+    c.toolbarItem = MakeAction(toolbar_, c.toolbarName, c.toolbarCaption);
     if (!c.toolbarHint.isEmpty()) c.toolbarItem->setToolTip(c.toolbarHint);
     c.toolbarItem->setIcon(CommandIcon(c.id));
     // The toolbar's cleanup refuses while the server runs; the others do not.
     connect(c.toolbarItem, &QAction::triggered, this, [run = c.toolbarRun] { run(); });
-    toolbar->addAction(c.toolbarItem);
-    if (QWidget* button = toolbar->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
+    toolbar_->addAction(c.toolbarItem);
+    if (QWidget* button = toolbar_->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
   }
 }
 
 void MainShell::BuildGroupBar() {
-  groupBar = new QWidget(&window_);
-  groupBar->setObjectName(QStringLiteral("RzGbarmain"));
-  groupBar->setFixedWidth(130);
-  groupBar->setAttribute(Qt::WA_StyledBackground, true);
-  groupBar->setStyleSheet(QStringLiteral("#RzGbarmain { background: #dde8f4; }"));
-  auto* layout = new QVBoxLayout(groupBar);
+  groupBar_ = new QWidget(&window_);
+  groupBar_->setObjectName(QStringLiteral("RzGbarmain"));
+  groupBar_->setFixedWidth(130);
+  groupBar_->setAttribute(Qt::WA_StyledBackground, true);
+  groupBar_->setStyleSheet(QStringLiteral("#RzGbarmain { background: #dde8f4; }"));
+  auto* layout = new QVBoxLayout(groupBar_);
   layout->setContentsMargins(4, 4, 4, 4);
   layout->setSpacing(2);
   const std::pair<const char*, const char*> groups[] = {{"Rzgrpmanage", "管理"}, {"Rzgrpdatabase", "数据"}};
   for (const auto& [name, caption] : groups) {
-    auto* group = new QWidget(groupBar);
+    auto* group = new QWidget(groupBar_);
     group->setObjectName(QString::fromLatin1(name));
     auto* groupLayout = new QVBoxLayout(group);
     groupLayout->setContentsMargins(0, 0, 0, 6);
@@ -288,23 +288,23 @@ void MainShell::BuildGroupBar() {
       groupLayout->addWidget(button);
     }
     if (std::string_view(name) == "Rzgrpmanage")
-      manageGroup = group;
+      manageGroup_ = group;
     else
-      dataGroup = group;
+      dataGroup_ = group;
     layout->addWidget(group);
   }
   layout->addStretch(1);
 }
 
 void MainShell::BuildStatusMenu() {
-  statusMenu = new QMenu(&window_);
-  statusMenu->setObjectName(QStringLiteral("popstatus"));
-  onlineUsersAction = MakeAction(statusMenu, QStringLiteral("N3"), QStringLiteral("在线用户"));
-  clearLogAction = MakeAction(statusMenu, QStringLiteral("N4"), QStringLiteral("清空"));
-  statusMenu->addActions({onlineUsersAction, clearLogAction});
-  connect(onlineUsersAction, &QAction::triggered, this, &MainShell::ListOnlineUsers);
-  connect(clearLogAction, &QAction::triggered, this, &MainShell::ClearStatusLogClick);
-  window_.SetStatusLogMenu(statusMenu);
+  statusMenu_ = new QMenu(&window_);
+  statusMenu_->setObjectName(QStringLiteral("popstatus"));
+  onlineUsersAction_ = MakeAction(statusMenu_, QStringLiteral("N3"), QStringLiteral("在线用户"));
+  clearLogAction_ = MakeAction(statusMenu_, QStringLiteral("N4"), QStringLiteral("清空"));
+  statusMenu_->addActions({onlineUsersAction_, clearLogAction_});
+  connect(onlineUsersAction_, &QAction::triggered, this, &MainShell::ListOnlineUsers);
+  connect(clearLogAction_, &QAction::triggered, this, &MainShell::ClearStatusLogClick);
+  window_.SetStatusLogMenu(statusMenu_);
 }
 
 void MainShell::BuildTray() {
@@ -324,9 +324,9 @@ void MainShell::ShowServerState(bool running) {
       c->toolbarItem->setIcon(ServerStateImage(index));
 }
 
-void MainShell::OpenSettings() { ExecDialog(*settingsWindow); }
+void MainShell::OpenSettings() { ExecDialog(*settingsWindow_); }
 
-void MainShell::OpenAbout() { ExecDialog(*aboutBox); }
+void MainShell::OpenAbout() { ExecDialog(*aboutBox_); }
 
 void MainShell::StartServerFromTray() {
   Tray->RestoreApp();

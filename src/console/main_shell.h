@@ -1,5 +1,5 @@
 // The shell of the main window: the skinned frame with the minimise button,
-// the menu shown as buttons (menus on menuButtons), the toolbar toolbar,
+// the menu shown as buttons (menus on menuButtons), the toolbar,
 // the group bar groupBar, the status log's menu statusMenu, the tray icon
 // and its menu, the settings and about windows, and the close rules.
 //
@@ -81,20 +81,9 @@ class MainShell : public QObject {
 
   bool ExitRequested = false;
 
+  // The window's frame and the tray icon's controller.
   SkinFrame* Skin;
-  QToolButton* minimizeButton;
-  QToolBar* menuButtons;
-  QToolBar* toolbar;
-  QWidget* groupBar;
-  QWidget* manageGroup;
-  QWidget* dataGroup;
-  std::vector<QMenu*> menus;
-  QMenu* statusMenu;
-  QAction* onlineUsersAction;
-  QAction* clearLogAction;
   TrayController* Tray;
-  SettingsWindow* settingsWindow;
-  AboutBox* aboutBox;
   ConsoleCommands& Actions() { return *actions_; }
 
  protected:
@@ -114,6 +103,18 @@ class MainShell : public QObject {
   ServerCore& core_;
   Prompter& prompter_;
   std::unique_ptr<ConsoleCommands> actions_;
+  QToolButton* minimizeButton_ = nullptr;
+  QToolBar* menuButtons_ = nullptr;
+  QToolBar* toolbar_ = nullptr;
+  QWidget* groupBar_ = nullptr;
+  QWidget* manageGroup_ = nullptr;
+  QWidget* dataGroup_ = nullptr;
+  std::vector<QMenu*> menus_;
+  QMenu* statusMenu_ = nullptr;
+  QAction* onlineUsersAction_ = nullptr;
+  QAction* clearLogAction_ = nullptr;
+  SettingsWindow* settingsWindow_ = nullptr;
+  AboutBox* aboutBox_ = nullptr;
   std::vector<Command> commands_;
   int startImage_ = 0;
 };

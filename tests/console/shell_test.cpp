@@ -129,6 +129,7 @@ class ShellTest : public ::testing::Test {
   }
   MainWindow& W() { return *window_; }
   MainShell& S() { return *shell_; }
+  AboutBox& About() { return *W().findChild<AboutBox*>("Tfrmabout"); }
   QTreeView* View(const char* name) { return W().findChild<QTreeView*>(name); }
   QString Cell(const char* view, int row, int column) {
     return View(view)->model()->index(row, column).data().toString();
@@ -193,16 +194,21 @@ TEST_F(ShellTest, EveryCommandIsOfferedWithTheCaptionsAndHintsOfTheTable) {
   // The data group's third item is the cleanup.
   EXPECT_EQ(W().findChild<QAction*>("RzgrpdatabaseItems2"), S().FindCommand("N5")->groupItem);
   // The menu as buttons, in order, with blanks after their captions.
-  ASSERT_EQ(S().menus.size(), 4u);
-  EXPECT_EQ(S().menus[0]->title().trimmed().toStdString(), "服务器");
-  EXPECT_EQ(S().menus[1]->title().trimmed().toStdString(), "管理");
-  EXPECT_EQ(S().menus[2]->title().trimmed().toStdString(), "数据");
-  EXPECT_EQ(S().menus[3]->title().trimmed().toStdString(), "帮助");
-  EXPECT_TRUE(S().menus[0]->title().endsWith(' '));
+  // The menu bar is a row of buttons, each with its menu.
+  auto menu = [&](const char* name) {
+    auto* button = W().findChild<QToolButton*>(QString::fromLatin1(name) + "button");
+    return button ? button->menu() : nullptr;
+  };
+  for (const char* name : {"Nserver", "Nmanage", "Ndatabase", "Nhelp"}) ASSERT_TRUE(menu(name)) << name;
+  EXPECT_EQ(menu("Nserver")->title().trimmed().toStdString(), "服务器");
+  EXPECT_EQ(menu("Nmanage")->title().trimmed().toStdString(), "管理");
+  EXPECT_EQ(menu("Ndatabase")->title().trimmed().toStdString(), "数据");
+  EXPECT_EQ(menu("Nhelp")->title().trimmed().toStdString(), "帮助");
+  EXPECT_TRUE(menu("Nserver")->title().endsWith(' '));
   for (const char* name : {"Tbrtopmenu", "Rztbrtop", "RzGbarmain", "Rzgrpmanage", "Rzgrpdatabase", "popstatus",
                            "poptray", "Rzsbtnmin", "Rzsbtnclose", "Imgtop", "imgrb", "Tfrmset", "Tfrmabout"})
     EXPECT_TRUE(W().findChild<QObject*>(name)) << name;
-  EXPECT_EQ(S().minimizeButton->toolTip(), "最小化");
+  EXPECT_EQ(W().findChild<QToolButton*>("Rzsbtnmin")->toolTip(), "最小化");
   EXPECT_EQ(S().Skin->closeButton->toolTip(), "关闭");
   EXPECT_EQ(S().Skin->titleLabel->text(), "Corvan服务器");
   EXPECT_EQ(W().size(), QSize(800, 600));
@@ -276,12 +282,12 @@ TEST_F(ShellTest, ToolbarCleanupRefusesWhileTheListenerExistsTheOthersDoNot) {
 
 TEST_F(ShellTest, OnlineUsersWithNobodyOnlineAppendsOnlyTheCountLineAndClearEmptiesTheLog) {
   QApplication::processEvents();
-  S().onlineUsersAction->trigger();
+  W().findChild<QAction*>("N3")->trigger();
   ASSERT_FALSE(core_.Log().Lines().empty());
   EXPECT_EQ(core_.Log().Lines().back(), "共0人在线！");
   QApplication::processEvents();
   EXPECT_EQ(W().findChild<QPlainTextEdit*>("Memostatus")->document()->lastBlock().text(), "共0人在线！");
-  S().clearLogAction->trigger();
+  W().findChild<QAction*>("N4")->trigger();
   EXPECT_TRUE(W().findChild<QPlainTextEdit*>("Memostatus")->toPlainText().isEmpty());
 }
 
@@ -422,9 +428,9 @@ TEST_F(ShellTest, HelpOpensTheFileOfTheDataFolderOrSaysItCannot) {
 }
 
 TEST_F(ShellTest, AboutShowsTheVersionAndItsDate) {
-  EXPECT_EQ(S().aboutBox->windowTitle(), "关于");
-  EXPECT_EQ(S().aboutBox->versionLabel->text(), "版本:2.4.081226");
-  EXPECT_EQ(S().aboutBox->dateLabel->text(), "更新日期：2008年12月26日");
+  EXPECT_EQ(About().windowTitle(), "关于");
+  EXPECT_EQ(About().versionLabel->text(), "版本:2.4.081226");
+  EXPECT_EQ(About().dateLabel->text(), "更新日期：2008年12月26日");
 }
 
 TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
@@ -483,9 +489,10 @@ TEST_F(ShellTest, FrameResizesFromTheCornerAndMovesFromTheBannerWithoutAWindowMa
   EXPECT_EQ(*S().Skin->LastAction(), FrameAction::Move);
 
   // A dialog never resizes from its edge.
-  auto* dialogCorner = S().settingsWindow->Skin->bottomRightImage;
+  auto* settings = W().findChild<SettingsWindow*>("Tfrmset");
+  auto* dialogCorner = settings->Skin->bottomRightImage;
   send(dialogCorner, QEvent::MouseButtonPress, QPoint(1, 1), QPoint(1, 1), Qt::LeftButton);
-  EXPECT_FALSE(S().settingsWindow->Skin->LastAction());
+  EXPECT_FALSE(settings->Skin->LastAction());
   // The account editor wears the fixed frame too.
   auto* editorFrame = W().findChild<QDialog*>("Tfrmuser")->findChild<SkinFrame*>();
   ASSERT_NE(editorFrame, nullptr);
@@ -501,7 +508,7 @@ class SettingsTest : public ShellTest {
     s.OfflineInfoDay = 3;
     core_.SetSettings(s);
   }
-  SettingsWindow& F() { return *S().settingsWindow; }
+  SettingsWindow& F() { return *W().findChild<SettingsWindow*>("Tfrmset"); }
   ConfigReadResult Saved() { return ParseConfiguration(ReadAll(core_.ConfigPath())); }
 };
 
