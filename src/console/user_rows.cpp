@@ -1,6 +1,6 @@
 #include "console/user_rows.h"
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

@@ -18,7 +18,7 @@
 #include "console/user_editor.h"
 #include "console/prompter.h"
 #include "console/user_rows.h"
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 #include "server/server_core.h"
 #include "support/test_server.h"
 
