@@ -78,19 +78,19 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
 
   Skin = new SkinFrame(&window_, true);
   Skin->SetTitle(QStringLiteral("Corvan服务器"));
-  minimizeButton = new QToolButton(&window_);
-  minimizeButton->setObjectName(QStringLiteral("Rzsbtnmin"));
-  minimizeButton->setToolTip(QStringLiteral("最小化"));
-  minimizeButton->setIcon(MinimiseImage());
-  minimizeButton->setAutoRaise(true);
-  minimizeButton->setFixedSize(18, 18);
-  minimizeButton->setFocusPolicy(Qt::NoFocus);
-  Skin->PlaceBannerButton(minimizeButton, 40);
+  minimizeButton_ = new QToolButton(&window_);
+  minimizeButton_->setObjectName(QStringLiteral("Rzsbtnmin"));
+  minimizeButton_->setToolTip(QStringLiteral("最小化"));
+  minimizeButton_->setIcon(MinimiseImage());
+  minimizeButton_->setAutoRaise(true);
+  minimizeButton_->setFixedSize(18, 18);
+  minimizeButton_->setFocusPolicy(Qt::NoFocus);
+  Skin->PlaceBannerButton(minimizeButton_, 40);
   // The minimise button goes to the taskbar, the close button into the tray.
-  connect(minimizeButton, &QToolButton::clicked, &window_, &QWidget::showMinimized);
+  connect(minimizeButton_, &QToolButton::clicked, &window_, &QWidget::showMinimized);
 
-  settingsWindow = new SettingsWindow(core_, prompter_, &window_);
-  aboutBox = new AboutBox(&window_);
+  settingsWindow_ = new SettingsWindow(core_, prompter_, &window_);
+  aboutBox_ = new AboutBox(&window_);
   SkinDialogs();
 
   BuildCommands();
@@ -107,8 +107,8 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   auto* topLayout = new QVBoxLayout(top);
   topLayout->setContentsMargins(0, 0, 0, 0);
   topLayout->setSpacing(0);
-  topLayout->addWidget(menuButtons);
-  topLayout->addWidget(toolbar);
+  topLayout->addWidget(menuButtons_);
+  topLayout->addWidget(toolbar_);
   window_.setMenuWidget(top);
   QWidget* pages = window_.takeCentralWidget();
   auto* centre = new QWidget(&window_);
@@ -116,7 +116,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   auto* centreLayout = new QHBoxLayout(centre);
   centreLayout->setContentsMargins(0, 0, 0, 0);
   centreLayout->setSpacing(2);
-  centreLayout->addWidget(groupBar);
+  centreLayout->addWidget(groupBar_);
   if (pages) centreLayout->addWidget(pages, 1);
   window_.setCentralWidget(centre);
   window_.setMinimumSize(600, 400);
@@ -131,64 +131,58 @@ MainShell::~MainShell() = default;
 
 void MainShell::SkinDialogs() {
   // The editors of the lists wear the fixed frame as well.
-  for (QDialog* dialog : std::initializer_list<QDialog*>{window_.userEditor, window_.newOrgDialog, window_.editOrgDialog})
-    if (dialog) new SkinFrame(dialog, false);
-}
-
-std::function<void()> MainShell::HandlerOf(const QString& id) {
-  if (id == QLatin1String("Nserverset")) return [this] { OpenSettings(); };
-  if (id == QLatin1String("NmanageInfo")) return [this] { actions_->PublishAnnouncement(); };
-  if (id == QLatin1String("N9")) return [this] { actions_->BackupDatabase(); };
-  if (id == QLatin1String("Ndatabaserestore")) return [this] { actions_->RestoreDatabase(); };
-  if (id == QLatin1String("N5")) return [this] { actions_->CleanOfflineFiles(); };
-  if (id == QLatin1String("NdirectorySync")) return [this] { actions_->SyncDirectory(); };
-  if (id == QLatin1String("NHelpserver")) return [this] { actions_->OpenHelp(); };
-  if (id == QLatin1String("NHelpabout")) return [this] { OpenAbout(); };
-  if (id == QLatin1String("Nserverstart")) return [this] { window_.StartServer(); };
-  if (id == QLatin1String("Nserverstop")) return [this] { window_.StopServer(); };
-  if (id == QLatin1String("Nserverstatus")) return [this] { window_.ShowStatusPage(); };
-  if (id == QLatin1String("Nmanageuser")) return [this] { window_.ShowUsersPage(); };
-  if (id == QLatin1String("Nmanageorg")) return [this] { window_.ShowOrgPage(); };
-  return {};
+  for (const char* name : {"Tfrmuser", "Tfrmneworg", "Tfrmorgrename"})
+    if (auto* dialog = window_.findChild<QDialog*>(QString::fromLatin1(name))) new SkinFrame(dialog, false);
 }
 
 void MainShell::BuildCommands() {
-  auto add = [this](const char* id, const char* caption, const char* toolbarName, const char* toolbarHint,
-                    const char* group) {
-    Command c;
-    c.id = QString::fromLatin1(id);
-    c.caption = QString::fromUtf8(caption);
-    c.toolbarName = QString::fromLatin1(toolbarName);
-    c.toolbarCaption = c.toolbarName.isEmpty() ? QString() : c.caption;
-    c.toolbarHint = QString::fromUtf8(toolbarHint);
-    c.groupName = QString::fromLatin1(group);
-    commands_.push_back(c);
+  // One row per command: its id (the menu item's name), caption, toolbar
+  // button and hint, group, and what it runs. The toolbar's cleanup refuses
+  // while the server runs; the other surfaces start it at once.
+  struct Row {
+    const char* id;
+    const char* caption;
+    const char* toolbarName;
+    const char* toolbarHint;
+    const char* group;
+    std::function<void()> run;
+    std::function<void()> toolbarRun;  // when the toolbar differs
   };
-  add("Nserverstart", "启动", "rztbtnserverstart", "运行", "");
-  add("Nserverstop", "停止", "rztbtnserverstop", "停止", "");
-  add("Nserverset", "设置", "rztbtnset", "设置", "Rzgrpmanage");
-  add("Nserverstatus", "状态", "rztbtnstatus", "状态", "");
-  add("Nmanageuser", "用户管理", "rztbtnmanageuser", "用户管理", "Rzgrpmanage");
-  add("Nmanageorg", "组织管理", "rztbtnmanageorg", "组织管理", "Rzgrpmanage");
-  add("NmanageInfo", "发布公告", "rztbtnSendInfo", "", "Rzgrpmanage");
-  add("N9", "备份数据", "rztbtndatabasebak", "备份数据库", "Rzgrpdatabase");
-  add("Ndatabaserestore", "恢复数据", "rztbtndatabaserestore", "恢复数据库", "Rzgrpdatabase");
-  add("N5", "清理离线文件", "rztbtnDelOfflinesFile", "清理无用离线文件", "Rzgrpdatabase");
-  add("NdirectorySync", "从目录同步", "", "", "");
-  add("NHelpserver", "服务器帮助", "", "", "");
-  add("NHelpabout", "关于", "", "", "");
-
-  // The window's own items (part of its page and server commands) are kept;
-  // the rest are made here.
-  QAction* existing[] = {window_.startServerAction, window_.stopServerAction, window_.statusPageAction, window_.usersPageAction,
-                         window_.orgPageAction};
-  for (Command& c : commands_) {
-    for (QAction* a : existing)
-      if (a && a->objectName() == c.id) c.menuItem = a;
+  const Row rows[] = {
+      {"Nserverstart", "启动", "rztbtnserverstart", "运行", "", [this] { window_.StartServer(); }, {}},
+      {"Nserverstop", "停止", "rztbtnserverstop", "停止", "", [this] { window_.StopServer(); }, {}},
+      {"Nserverset", "设置", "rztbtnset", "设置", "Rzgrpmanage", [this] { OpenSettings(); }, {}},
+      {"Nserverstatus", "状态", "rztbtnstatus", "状态", "", [this] { window_.ShowStatusPage(); }, {}},
+      {"Nmanageuser", "用户管理", "rztbtnmanageuser", "用户管理", "Rzgrpmanage", [this] { window_.ShowUsersPage(); }, {}},
+      {"Nmanageorg", "组织管理", "rztbtnmanageorg", "组织管理", "Rzgrpmanage", [this] { window_.ShowOrgPage(); }, {}},
+      {"NmanageInfo", "发布公告", "rztbtnSendInfo", "", "Rzgrpmanage", [this] { actions_->PublishAnnouncement(); }, {}},
+      {"N9", "备份数据", "rztbtndatabasebak", "备份数据库", "Rzgrpdatabase", [this] { actions_->BackupDatabase(); }, {}},
+      {"Ndatabaserestore", "恢复数据", "rztbtndatabaserestore", "恢复数据库", "Rzgrpdatabase",
+       [this] { actions_->RestoreDatabase(); }, {}},
+      {"N5", "清理离线文件", "rztbtnDelOfflinesFile", "清理无用离线文件", "Rzgrpdatabase",
+       [this] { actions_->CleanOfflineFiles(); }, [this] { actions_->CleanOfflineFilesFromToolbar(); }},
+      {"NdirectorySync", "从目录同步", "", "", "", [this] { actions_->SyncDirectory(); }, {}},
+      {"NHelpserver", "服务器帮助", "", "", "", [this] { actions_->OpenHelp(); }, {}},
+      {"NHelpabout", "关于", "", "", "", [this] { OpenAbout(); }, {}},
+  };
+  for (const Row& row : rows) {
+    Command c;
+    c.id = QString::fromLatin1(row.id);
+    c.caption = QString::fromUtf8(row.caption);
+    c.toolbarName = QString::fromLatin1(row.toolbarName);
+    c.toolbarCaption = c.toolbarName.isEmpty() ? QString() : c.caption;
+    c.toolbarHint = QString::fromUtf8(row.toolbarHint);
+    c.groupName = QString::fromLatin1(row.group);
+    c.run = row.run;
+    c.toolbarRun = row.toolbarRun ? row.toolbarRun : row.run;
+    // The window's own items (its page and server commands) already run
+    // the same; the rest are made here.
+    c.menuItem = window_.findChild<QAction*>(c.id, Qt::FindDirectChildrenOnly);
     if (!c.menuItem) {
       c.menuItem = MakeAction(&window_, c.id, c.caption);
-      connect(c.menuItem, &QAction::triggered, this, [handler = HandlerOf(c.id)] { handler(); });
+      connect(c.menuItem, &QAction::triggered, this, [run = c.run] { run(); });
     }
+    commands_.push_back(c);
   }
 }
 
@@ -199,10 +193,10 @@ const MainShell::Command* MainShell::FindCommand(const QString& id) const {
 }
 
 void MainShell::BuildMenu() {
-  menuButtons = new QToolBar(&window_);
-  menuButtons->setObjectName(QStringLiteral("Tbrtopmenu"));
-  menuButtons->setMovable(false);
-  menuButtons->setFloatable(false);
+  menuButtons_ = new QToolBar(&window_);
+  menuButtons_->setObjectName(QStringLiteral("Tbrtopmenu"));
+  menuButtons_->setMovable(false);
+  menuButtons_->setFloatable(false);
   struct Top {
     const char* name;
     const char* caption;
@@ -224,9 +218,9 @@ void MainShell::BuildMenu() {
       }
       if (const Command* c = FindCommand(QString::fromLatin1(item))) menu->addAction(c->menuItem);
     }
-    menus.push_back(menu);
+    menus_.push_back(menu);
     // The menu shown as a row of buttons.
-    auto* button = new QToolButton(menuButtons);
+    auto* button = new QToolButton(menuButtons_);
     button->setObjectName(QString::fromLatin1(top.name) + QStringLiteral("button"));
     button->setText(menu->title());
     button->setMenu(menu);
@@ -234,46 +228,43 @@ void MainShell::BuildMenu() {
     button->setAutoRaise(true);
     button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     button->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
-    menuButtons->addWidget(button);
+    menuButtons_->addWidget(button);
   }
 }
 
 void MainShell::BuildToolbar() {
-  toolbar = new QToolBar(&window_);
-  toolbar->setObjectName(QStringLiteral("Rztbrtop"));
-  toolbar->setMovable(false);
-  toolbar->setFloatable(false);
-  toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  toolbar->setIconSize(QSize(32, 32));
+  toolbar_ = new QToolBar(&window_);
+  toolbar_->setObjectName(QStringLiteral("Rztbrtop"));
+  toolbar_->setMovable(false);
+  toolbar_->setFloatable(false);
+  toolbar_->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  toolbar_->setIconSize(QSize(32, 32));
   for (Command& c : commands_) {
     if (c.toolbarName.isEmpty()) continue;
     if (c.id == QLatin1String("Nserverset") || c.id == QLatin1String("Nmanageuser") || c.id == QLatin1String("N9"))
-      toolbar->addSeparator();
-    c.toolbarItem = MakeAction(toolbar, c.toolbarName, c.toolbarCaption);
+      toolbar_->addSeparator();
+    c.toolbarItem = MakeAction(toolbar_, c.toolbarName, c.toolbarCaption);
     if (!c.toolbarHint.isEmpty()) c.toolbarItem->setToolTip(c.toolbarHint);
     c.toolbarItem->setIcon(CommandIcon(c.id));
     // The toolbar's cleanup refuses while the server runs; the others do not.
-    std::function<void()> handler = c.id == QLatin1String("N5")
-                                         ? std::function<void()>([this] { actions_->CleanOfflineFilesFromToolbar(); })
-                                         : HandlerOf(c.id);
-    connect(c.toolbarItem, &QAction::triggered, this, [handler] { handler(); });
-    toolbar->addAction(c.toolbarItem);
-    if (QWidget* button = toolbar->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
+    connect(c.toolbarItem, &QAction::triggered, this, [run = c.toolbarRun] { run(); });
+    toolbar_->addAction(c.toolbarItem);
+    if (QWidget* button = toolbar_->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
   }
 }
 
 void MainShell::BuildGroupBar() {
-  groupBar = new QWidget(&window_);
-  groupBar->setObjectName(QStringLiteral("RzGbarmain"));
-  groupBar->setFixedWidth(130);
-  groupBar->setAttribute(Qt::WA_StyledBackground, true);
-  groupBar->setStyleSheet(QStringLiteral("#RzGbarmain { background: #dde8f4; }"));
-  auto* layout = new QVBoxLayout(groupBar);
+  groupBar_ = new QWidget(&window_);
+  groupBar_->setObjectName(QStringLiteral("RzGbarmain"));
+  groupBar_->setFixedWidth(130);
+  groupBar_->setAttribute(Qt::WA_StyledBackground, true);
+  groupBar_->setStyleSheet(QStringLiteral("#RzGbarmain { background: #dde8f4; }"));
+  auto* layout = new QVBoxLayout(groupBar_);
   layout->setContentsMargins(4, 4, 4, 4);
   layout->setSpacing(2);
   const std::pair<const char*, const char*> groups[] = {{"Rzgrpmanage", "管理"}, {"Rzgrpdatabase", "数据"}};
   for (const auto& [name, caption] : groups) {
-    auto* group = new QWidget(groupBar);
+    auto* group = new QWidget(groupBar_);
     group->setObjectName(QString::fromLatin1(name));
     auto* groupLayout = new QVBoxLayout(group);
     groupLayout->setContentsMargins(0, 0, 0, 6);
@@ -287,7 +278,7 @@ void MainShell::BuildGroupBar() {
       QString itemName = QString::fromLatin1(name) + QStringLiteral("Items") + QString::number(index++);
       c.groupItem = MakeAction(group, itemName, c.caption);
       c.groupItem->setIcon(CommandIcon(c.id));
-      connect(c.groupItem, &QAction::triggered, this, [handler = HandlerOf(c.id)] { handler(); });
+      connect(c.groupItem, &QAction::triggered, this, [run = c.run] { run(); });
       auto* button = new QToolButton(group);
       button->setObjectName(itemName + QStringLiteral("button"));
       button->setDefaultAction(c.groupItem);
@@ -298,25 +289,23 @@ void MainShell::BuildGroupBar() {
       groupLayout->addWidget(button);
     }
     if (std::string_view(name) == "Rzgrpmanage")
-      manageGroup = group;
+      manageGroup_ = group;
     else
-      dataGroup = group;
+      dataGroup_ = group;
     layout->addWidget(group);
   }
   layout->addStretch(1);
 }
 
 void MainShell::BuildStatusMenu() {
-  statusMenu = new QMenu(&window_);
-  statusMenu->setObjectName(QStringLiteral("popstatus"));
-  onlineUsersAction = MakeAction(statusMenu, QStringLiteral("N3"), QStringLiteral("在线用户"));
-  clearLogAction = MakeAction(statusMenu, QStringLiteral("N4"), QStringLiteral("清空"));
-  statusMenu->addActions({onlineUsersAction, clearLogAction});
-  connect(onlineUsersAction, &QAction::triggered, this, &MainShell::ListOnlineUsers);
-  connect(clearLogAction, &QAction::triggered, this, &MainShell::ClearStatusLogClick);
-  window_.statusLog->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(window_.statusLog, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& pos) { statusMenu->popup(window_.statusLog->mapToGlobal(pos)); });
+  statusMenu_ = new QMenu(&window_);
+  statusMenu_->setObjectName(QStringLiteral("popstatus"));
+  onlineUsersAction_ = MakeAction(statusMenu_, QStringLiteral("N3"), QStringLiteral("在线用户"));
+  clearLogAction_ = MakeAction(statusMenu_, QStringLiteral("N4"), QStringLiteral("清空"));
+  statusMenu_->addActions({onlineUsersAction_, clearLogAction_});
+  connect(onlineUsersAction_, &QAction::triggered, this, &MainShell::ListOnlineUsers);
+  connect(clearLogAction_, &QAction::triggered, this, &MainShell::ClearStatusLogClick);
+  window_.SetStatusLogMenu(statusMenu_);
 }
 
 void MainShell::BuildTray() {
@@ -336,9 +325,9 @@ void MainShell::ShowServerState(bool running) {
       c->toolbarItem->setIcon(ServerStateImage(index));
 }
 
-void MainShell::OpenSettings() { ExecDialog(*settingsWindow); }
+void MainShell::OpenSettings() { ExecDialog(*settingsWindow_); }
 
-void MainShell::OpenAbout() { ExecDialog(*aboutBox); }
+void MainShell::OpenAbout() { ExecDialog(*aboutBox_); }
 
 void MainShell::StartServerFromTray() {
   Tray->RestoreApp();
@@ -362,7 +351,7 @@ void MainShell::ClearStatusLogClick() { window_.ClearStatusLog(); }
 void MainShell::Reload() {
   window_.BuildOrgTree();
   window_.ShowAllUsers();
-  window_.ShowOrgUsers(window_.CurrentOrgNode ? window_.FindOrgNode(*window_.CurrentOrgNode) : nullptr);
+  window_.ShowOrgUsers(window_.CurrentOrgNode);
 }
 
 bool MainShell::eventFilter(QObject* watched, QEvent* event) {

@@ -1,5 +1,5 @@
 // The shell of the main window: the skinned frame with the minimise button,
-// the menu shown as buttons (menus on menuButtons), the toolbar toolbar,
+// the menu shown as buttons (menus on menuButtons), the toolbar,
 // the group bar groupBar, the status log's menu statusMenu, the tray icon
 // and its menu, the settings and about windows, and the close rules.
 //
@@ -51,6 +51,8 @@ class MainShell : public QObject {
     QAction* menuItem = nullptr;
     QAction* toolbarItem = nullptr;
     QAction* groupItem = nullptr;
+    std::function<void()> run;         // the menu item and the group bar item
+    std::function<void()> toolbarRun;  // the toolbar button
   };
 
   MainShell(MainWindow& window, ServerCore& core, Prompter& prompter);
@@ -79,20 +81,9 @@ class MainShell : public QObject {
 
   bool ExitRequested = false;
 
+  // The window's frame and the tray icon's controller.
   SkinFrame* Skin;
-  QToolButton* minimizeButton;
-  QToolBar* menuButtons;
-  QToolBar* toolbar;
-  QWidget* groupBar;
-  QWidget* manageGroup;
-  QWidget* dataGroup;
-  std::vector<QMenu*> menus;
-  QMenu* statusMenu;
-  QAction* onlineUsersAction;
-  QAction* clearLogAction;
   TrayController* Tray;
-  SettingsWindow* settingsWindow;
-  AboutBox* aboutBox;
   ConsoleCommands& Actions() { return *actions_; }
 
  protected:
@@ -107,12 +98,23 @@ class MainShell : public QObject {
   void BuildTray();
   void SkinDialogs();
   void Reload();
-  std::function<void()> HandlerOf(const QString& id);
 
   MainWindow& window_;
   ServerCore& core_;
   Prompter& prompter_;
   std::unique_ptr<ConsoleCommands> actions_;
+  QToolButton* minimizeButton_ = nullptr;
+  QToolBar* menuButtons_ = nullptr;
+  QToolBar* toolbar_ = nullptr;
+  QWidget* groupBar_ = nullptr;
+  QWidget* manageGroup_ = nullptr;
+  QWidget* dataGroup_ = nullptr;
+  std::vector<QMenu*> menus_;
+  QMenu* statusMenu_ = nullptr;
+  QAction* onlineUsersAction_ = nullptr;
+  QAction* clearLogAction_ = nullptr;
+  SettingsWindow* settingsWindow_ = nullptr;
+  AboutBox* aboutBox_ = nullptr;
   std::vector<Command> commands_;
   int startImage_ = 0;
 };

@@ -6,80 +6,94 @@
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QSplitter>
-#include <QStyle>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "console/department_dialogs.h"
-#include "console/user_editor.h"
+#include "console/directory_models.h"
 #include "console/prompter.h"
+#include "console/user_editor.h"
 #include "server/server_core.h"
 
 namespace corvan {
 
 namespace {
 
-constexpr int kCodeRole = Qt::UserRole;      // tree items: department code
-constexpr int kUserNameRole = Qt::UserRole;  // list rows: account name
 constexpr int kMaxStatusLines = 1000;
+// How soon a change that had to wait for a dialog, a menu or a mouse button
+// is tried again.
+constexpr int kFollowRetryMs = 300;
 
 QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
-// The image list of the tree and the lists: 0 the organisation, 1 a
-// department, 2 an account.
-QIcon OrgImage(int index) {
-  QStyle* style = QApplication::style();
-  switch (index) {
-    case 0: return style->standardIcon(QStyle::SP_DriveNetIcon);
-    case 1: return style->standardIcon(QStyle::SP_DirIcon);
-    default: return style->standardIcon(QStyle::SP_FileIcon);
-  }
-}
+// The commands of the window's menus, one row each: the menu, the item's
+// name and caption, and what it runs. A null name is a separator.
+struct MenuCommand {
+  const char* menu;
+  const char* name;
+  const char* caption;
+  void (MainWindow::*run)();
+};
 
-QAction* MakeAction(QObject* parent, const char* name, const QString& caption) {
-  auto* a = new QAction(caption, parent);
-  a->setObjectName(QString::fromLatin1(name));
-  return a;
-}
+const MenuCommand kMenuCommands[] = {
+    {"Nserver", "Nserverstart", "启动", &MainWindow::StartServer},
+    {"Nserver", "Nserverstop", "停止", &MainWindow::StopServer},
+    {"Nserver", "Nserverstatus", "状态", &MainWindow::ShowStatusPage},
+    {"Nmanage", "Nmanageuser", "用户管理", &MainWindow::ShowUsersPage},
+    {"Nmanage", "Nmanageorg", "组织管理", &MainWindow::ShowOrgPage},
+    {"poporg", "poporgnew", "新建部门", &MainWindow::NewDepartment},
+    {"poporg", "poporgrename", "修改部门", &MainWindow::EditDepartment},
+    {"poporg", "poporgdelete", "删除部门", &MainWindow::DeleteDepartment},
+    {"poporg", nullptr, nullptr, nullptr},
+    {"poporg", "poporgnewuser", "新建用户", &MainWindow::NewUserInOrg},
+    {"poporguser", "poporgusernew", "新建用户", &MainWindow::NewUserInOrg},
+    {"poporguser", "poporguserupdate", "修改用户", &MainWindow::EditUserInOrg},
+    {"poporguser", "poporguserdelete", "删除用户", &MainWindow::DeleteUserInOrg},
+    {"poplvwuser", "poplvwusernew", "新建用户", &MainWindow::NewUserFromList},
+    {"poplvwuser", "poplvwuserupdate", "修改用户", &MainWindow::EditUserFromList},
+    {"poplvwuser", "poplvwuserdelete", "删除用户", &MainWindow::DeleteUserFromList},
+};
 
 }  // namespace
 
-// --- Tree widget -------------------------------------------------------------
+// --- Tree view -----------------------------------------------------------------
 
-DepartmentTreeWidget::DepartmentTreeWidget(QWidget* parent) : QTreeWidget(parent) {
+DepartmentTreeView::DepartmentTreeView(QWidget* parent) : QTreeView(parent) {
   setAcceptDrops(true);
   setDragDropMode(QAbstractItemView::DropOnly);
   setDropIndicatorShown(true);
 }
 
-void DepartmentTreeWidget::mousePressEvent(QMouseEvent* event) {
-  QTreeWidget::mousePressEvent(event);
-  emit MousePressed(itemAt(event->position().toPoint()), event->button());
+void DepartmentTreeView::mousePressEvent(QMouseEvent* event) {
+  QTreeView::mousePressEvent(event);
+  emit MousePressed(indexAt(event->position().toPoint()), event->button());
 }
 
-void DepartmentTreeWidget::dragEnterEvent(QDragEnterEvent* event) {
+void DepartmentTreeView::dragEnterEvent(QDragEnterEvent* event) {
   if (dragSource_ && event->source() == dragSource_)
     event->acceptProposedAction();
   else
     event->ignore();
 }
 
-void DepartmentTreeWidget::dragMoveEvent(QDragMoveEvent* event) {
+void DepartmentTreeView::dragMoveEvent(QDragMoveEvent* event) {
   if (dragSource_ && event->source() == dragSource_)
     event->acceptProposedAction();
   else
     event->ignore();
 }
 
-void DepartmentTreeWidget::dropEvent(QDropEvent* event) {
+void DepartmentTreeView::dropEvent(QDropEvent* event) {
   if (!dragSource_ || event->source() != dragSource_) {
     event->ignore();
     return;
@@ -87,7 +101,7 @@ void DepartmentTreeWidget::dropEvent(QDropEvent* event) {
   // Copy, never move: the source list must not drop its rows by itself.
   event->setDropAction(Qt::CopyAction);
   event->accept();
-  emit Dropped(itemAt(event->position().toPoint()));
+  emit Dropped(indexAt(event->position().toPoint()));
 }
 
 // --- Observer: core notices arrive on any thread, the window acts on its own ---
@@ -105,8 +119,7 @@ class MainWindow::Observer : public CoreObserver {
         Qt::QueuedConnection);
   }
   void ShowStatusPage() override {
-    QMetaObject::invokeMethod(window_, [w = window_] { w->pageControl->setCurrentWidget(w->statusPage); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(window_, [w = window_] { w->ShowStatusPage(); }, Qt::QueuedConnection);
   }
 
  private:
@@ -121,103 +134,16 @@ MainWindow::MainWindow(ServerCore& core, Prompter& prompter, QWidget* parent)
   setWindowTitle(QStringLiteral("Corvan服务器"));
   ExecDialog = [](QDialog& dialog) { return dialog.exec(); };
 
-  pageControl = new QTabWidget(this);
-  pageControl->setObjectName(QStringLiteral("Rzpagectrl"));
-  pageControl->tabBar()->hide();
-  usersPage = new QWidget(pageControl);
-  usersPage->setObjectName(QStringLiteral("Tabmanageuser"));
-  orgPage = new QWidget(pageControl);
-  orgPage->setObjectName(QStringLiteral("Tabmanageorg"));
-  statusPage = new QWidget(pageControl);
-  statusPage->setObjectName(QStringLiteral("Tabstatus"));
-  pageControl->addTab(usersPage, QStringLiteral("用户管理"));
-  pageControl->addTab(orgPage, QStringLiteral("组织管理"));
-  pageControl->addTab(statusPage, QStringLiteral("状态"));
-  setCentralWidget(pageControl);
-
-  // Users page.
-  userList = MakeUserList("Rzlvwuserlist");
-  userList->setParent(usersPage);
-  userList->setSelectionMode(QAbstractItemView::SingleSelection);
-  auto* usersLayout = new QVBoxLayout(usersPage);
-  usersLayout->setContentsMargins(0, 0, 0, 0);
-  usersLayout->addWidget(userList);
-
-  // Organisation page: the tree on the left, its department's accounts right.
-  auto* splitter = new QSplitter(Qt::Horizontal, orgPage);
-  orgTree = new DepartmentTreeWidget(splitter);
-  orgTree->setObjectName(QStringLiteral("RzTvworg"));
-  orgTree->setHeaderHidden(true);
-  orgTree->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  orgTree->setContextMenuPolicy(Qt::CustomContextMenu);
-  orgUserList = MakeUserList("Rzlvwuser");
-  orgUserList->setParent(splitter);
-  orgUserList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  orgUserList->setDragEnabled(true);
-  orgUserList->setDragDropMode(QAbstractItemView::DragOnly);
-  orgUserList->setDefaultDropAction(Qt::CopyAction);
-  orgTree->SetDragSource(orgUserList);
-  splitter->addWidget(orgTree);
-  splitter->addWidget(orgUserList);
-  splitter->setStretchFactor(0, 1);
-  splitter->setStretchFactor(1, 3);
-  splitter->setSizes({200, 600});
-  auto* orgLayout = new QVBoxLayout(orgPage);
-  orgLayout->setContentsMargins(0, 0, 0, 0);
-  orgLayout->addWidget(splitter);
-
-  // Status page.
-  statusLog = new QPlainTextEdit(statusPage);
-  statusLog->setObjectName(QStringLiteral("Memostatus"));
-  statusLog->setReadOnly(true);
-  statusLog->setLineWrapMode(QPlainTextEdit::NoWrap);
-  statusLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  auto* statusLayout = new QVBoxLayout(statusPage);
-  statusLayout->setContentsMargins(0, 0, 0, 0);
-  statusLayout->addWidget(statusLog);
-
+  BuildPages();
   BuildMenus();
-
-  connect(orgTree, &QTreeWidget::currentItemChanged, this,
-          [this](QTreeWidgetItem* current, QTreeWidgetItem*) { OrgTreeCurrentChanged(current); });
-  connect(orgTree, &DepartmentTreeWidget::MousePressed, this, &MainWindow::OrgTreePressed);
-  connect(orgTree, &QTreeWidget::itemDoubleClicked, this, [this] { OrgTreeDoubleClicked(); });
-  connect(orgTree, &DepartmentTreeWidget::Dropped, this, &MainWindow::DropUsersOnOrg);
-  connect(orgUserList->header(), &QHeaderView::sectionClicked, this, &MainWindow::SortOrgUsersByColumn);
-  connect(userList->header(), &QHeaderView::sectionClicked, this, &MainWindow::SortAllUsersByColumn);
-  connect(orgUserList, &QTreeWidget::itemDoubleClicked, this, [this] { OpenUpdateUser(orgUserList); });
-  connect(userList, &QTreeWidget::itemDoubleClicked, this, [this] { OpenUpdateUser(userList); });
-  connect(orgTree, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    UpdateOrgMenu();
-    orgMenu->popup(orgTree->viewport()->mapToGlobal(pos));
-  });
-  connect(orgUserList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    UpdateOrgUserMenu();
-    orgUserMenu->popup(orgUserList->viewport()->mapToGlobal(pos));
-  });
-  connect(userList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-    UpdateUserMenu();
-    userMenu->popup(userList->viewport()->mapToGlobal(pos));
-  });
-
-  userEditor = new UserEditor(core_, prompter_, this);
-  newOrgDialog = new NewDepartmentDialog(core_, prompter_, this);
-  editOrgDialog = new EditDepartmentDialog(core_, prompter_, this);
-  connect(userEditor, &UserEditor::SaveFinished, this, [this] {
-    ShowAllUsers();
-    if (CurrentOrgNode) ShowOrgUsers(FindOrgNode(*CurrentOrgNode));
-  });
-  connect(newOrgDialog, &DepartmentDialog::OrgSaved, this, [this](const QString& code) { RefreshAfterOrgChange(code.toStdString()); });
-  connect(editOrgDialog, &DepartmentDialog::OrgSaved, this,
-          [this](const QString& code) { RefreshAfterOrgChange(code.toStdString()); });
-
-  directoryWatch_ = new QTimer(this);
-  directoryWatch_->setInterval(1000);
-  connect(directoryWatch_, &QTimer::timeout, this, &MainWindow::FollowDirectory);
+  BuildDialogs();
+  ConnectViews();
 
   // The sort state before the first fill.
   OrgUserSort = SortState{};
   AllUserSort = SortState{};
+  ApplySort(orgUserList_, orgUserProxy_, OrgUserSort);
+  ApplySort(userList_, userProxy_, AllUserSort);
 
   // Lines are queued to the window thread; the sink never waits for it.
   core_.Log().SetSink([this](const std::string& line) {
@@ -229,30 +155,98 @@ MainWindow::MainWindow(ServerCore& core, Prompter& prompter, QWidget* parent)
   resize(800, 600);
   if (QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
-  pageControl->setCurrentWidget(statusPage);
+  pageControl_->setCurrentWidget(statusPage_);
 }
 
 MainWindow::~MainWindow() {
+  // No directory notice runs or starts after this.
+  directoryWatch_.Reset();
   core_.SetObserver(nullptr);
   core_.Log().SetSink({});
 }
 
-QTreeWidget* MainWindow::MakeUserList(const char* name) {
-  auto* list = new QTreeWidget(this);
+void MainWindow::BuildPages() {
+  pageControl_ = new QTabWidget(this);
+  pageControl_->setObjectName(QStringLiteral("Rzpagectrl"));
+  pageControl_->tabBar()->hide();
+  usersPage_ = new QWidget(pageControl_);
+  usersPage_->setObjectName(QStringLiteral("Tabmanageuser"));
+  orgPage_ = new QWidget(pageControl_);
+  orgPage_->setObjectName(QStringLiteral("Tabmanageorg"));
+  statusPage_ = new QWidget(pageControl_);
+  statusPage_->setObjectName(QStringLiteral("Tabstatus"));
+  pageControl_->addTab(usersPage_, QStringLiteral("用户管理"));
+  pageControl_->addTab(orgPage_, QStringLiteral("组织管理"));
+  pageControl_->addTab(statusPage_, QStringLiteral("状态"));
+  setCentralWidget(pageControl_);
+  BuildUsersPage();
+  BuildOrgPage();
+  BuildStatusPage();
+}
+
+void MainWindow::BuildUsersPage() {
+  userList_ = MakeUserList("Rzlvwuserlist", userModel_, userProxy_);
+  userList_->setParent(usersPage_);
+  userList_->setSelectionMode(QAbstractItemView::SingleSelection);
+  auto* layout = new QVBoxLayout(usersPage_);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(userList_);
+}
+
+void MainWindow::BuildOrgPage() {
+  // The tree on the left, its department's accounts right.
+  auto* splitter = new QSplitter(Qt::Horizontal, orgPage_);
+  orgTree_ = new DepartmentTreeView(splitter);
+  orgTree_->setObjectName(QStringLiteral("RzTvworg"));
+  orgModel_ = new OrgTreeModel(orgTree_);
+  orgTree_->setModel(orgModel_);
+  orgTree_->setHeaderHidden(true);
+  orgTree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  orgTree_->setContextMenuPolicy(Qt::CustomContextMenu);
+  orgUserList_ = MakeUserList("Rzlvwuser", orgUserModel_, orgUserProxy_);
+  orgUserList_->setParent(splitter);
+  orgUserList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  orgUserList_->setDragEnabled(true);
+  orgUserList_->setDragDropMode(QAbstractItemView::DragOnly);
+  orgUserList_->setDefaultDropAction(Qt::CopyAction);
+  orgTree_->SetDragSource(orgUserList_);
+  splitter->addWidget(orgTree_);
+  splitter->addWidget(orgUserList_);
+  splitter->setStretchFactor(0, 1);
+  splitter->setStretchFactor(1, 3);
+  splitter->setSizes({200, 600});
+  auto* layout = new QVBoxLayout(orgPage_);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(splitter);
+}
+
+void MainWindow::BuildStatusPage() {
+  statusLog_ = new QPlainTextEdit(statusPage_);
+  statusLog_->setObjectName(QStringLiteral("Memostatus"));
+  statusLog_->setReadOnly(true);
+  statusLog_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  statusLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  auto* layout = new QVBoxLayout(statusPage_);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(statusLog_);
+}
+
+QTreeView* MainWindow::MakeUserList(const char* name, UserListModel*& model, UserSortProxy*& proxy) {
+  auto* list = new QTreeView(this);
   list->setObjectName(QString::fromLatin1(name));
-  list->setColumnCount(4);
-  list->setHeaderLabels({QStringLiteral("显示编序"), QStringLiteral("登录名"), QStringLiteral("显示名称"),
-                         QStringLiteral("组织")});
+  model = new UserListModel(list);
+  proxy = new UserSortProxy(model, list);
+  list->setModel(proxy);
   list->setRootIsDecorated(false);
   list->setItemsExpandable(false);
   list->setAllColumnsShowFocus(true);
   list->setSelectionBehavior(QAbstractItemView::SelectRows);
   list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // The header's clicks go through the list's own sort state.
   list->setSortingEnabled(false);
   list->setContextMenuPolicy(Qt::CustomContextMenu);
   list->header()->setSectionsClickable(true);
   list->header()->setSortIndicatorShown(true);
-  list->header()->setSortIndicator(-1, Qt::AscendingOrder);
   list->setColumnWidth(0, 80);
   list->setColumnWidth(1, 140);
   list->setColumnWidth(2, 140);
@@ -260,58 +254,74 @@ QTreeWidget* MainWindow::MakeUserList(const char* name) {
 }
 
 void MainWindow::BuildMenus() {
-  // The page and server commands. The shell (MainShell) shows them on its
-  // menu buttons and replaces this plain menu bar.
+  // The page and server commands sit on a plain menu bar; the shell
+  // (MainShell) shows them on its menu buttons and replaces it.
   QMenu* server = menuBar()->addMenu(QStringLiteral("服务器"));
   server->setObjectName(QStringLiteral("Nserver"));
-  startServerAction = MakeAction(this, "Nserverstart", QStringLiteral("启动"));
-  stopServerAction = MakeAction(this, "Nserverstop", QStringLiteral("停止"));
-  statusPageAction = MakeAction(this, "Nserverstatus", QStringLiteral("状态"));
-  server->addActions({startServerAction, stopServerAction, statusPageAction});
   QMenu* manage = menuBar()->addMenu(QStringLiteral("管理"));
   manage->setObjectName(QStringLiteral("Nmanage"));
-  usersPageAction = MakeAction(this, "Nmanageuser", QStringLiteral("用户管理"));
-  orgPageAction = MakeAction(this, "Nmanageorg", QStringLiteral("组织管理"));
-  manage->addActions({usersPageAction, orgPageAction});
-  connect(startServerAction, &QAction::triggered, this, &MainWindow::StartServer);
-  connect(stopServerAction, &QAction::triggered, this, &MainWindow::StopServer);
-  connect(statusPageAction, &QAction::triggered, this, &MainWindow::ShowStatusPage);
-  connect(usersPageAction, &QAction::triggered, this, &MainWindow::ShowUsersPage);
-  connect(orgPageAction, &QAction::triggered, this, &MainWindow::ShowOrgPage);
+  orgMenu_ = new QMenu(this);
+  orgMenu_->setObjectName(QStringLiteral("poporg"));
+  orgUserMenu_ = new QMenu(this);
+  orgUserMenu_->setObjectName(QStringLiteral("poporguser"));
+  userMenu_ = new QMenu(this);
+  userMenu_->setObjectName(QStringLiteral("poplvwuser"));
+  const QMenu* menus[] = {server, manage, orgMenu_, orgUserMenu_, userMenu_};
+  for (const MenuCommand& command : kMenuCommands) {
+    QMenu* menu = nullptr;
+    for (const QMenu* m : menus)
+      if (m->objectName() == QLatin1String(command.menu)) menu = const_cast<QMenu*>(m);
+    if (!command.name) {
+      menu->addSeparator();
+      continue;
+    }
+    // The page and server items belong to the window, the others to their menu.
+    QObject* owner = menu == server || menu == manage ? static_cast<QObject*>(this) : menu;
+    auto* action = new QAction(QString::fromUtf8(command.caption), owner);
+    action->setObjectName(QString::fromLatin1(command.name));
+    menu->addAction(action);
+    connect(action, &QAction::triggered, this, [this, run = command.run] { (this->*run)(); });
+  }
+}
 
-  orgMenu = new QMenu(this);
-  orgMenu->setObjectName(QStringLiteral("poporg"));
-  newOrgAction = MakeAction(orgMenu, "poporgnew", QStringLiteral("新建部门"));
-  editOrgAction = MakeAction(orgMenu, "poporgrename", QStringLiteral("修改部门"));
-  deleteOrgAction = MakeAction(orgMenu, "poporgdelete", QStringLiteral("删除部门"));
-  orgNewUserAction = MakeAction(orgMenu, "poporgnewuser", QStringLiteral("新建用户"));
-  orgMenu->addActions({newOrgAction, editOrgAction, deleteOrgAction});
-  orgMenu->addSeparator();
-  orgMenu->addAction(orgNewUserAction);
-  connect(newOrgAction, &QAction::triggered, this, &MainWindow::NewDepartment);
-  connect(editOrgAction, &QAction::triggered, this, &MainWindow::EditDepartment);
-  connect(deleteOrgAction, &QAction::triggered, this, &MainWindow::DeleteDepartment);
-  connect(orgNewUserAction, &QAction::triggered, this, &MainWindow::NewUserInOrg);
+void MainWindow::BuildDialogs() {
+  userEditor_ = new UserEditor(core_, prompter_, this);
+  newOrgDialog_ = new NewDepartmentDialog(core_, prompter_, this);
+  editOrgDialog_ = new EditDepartmentDialog(core_, prompter_, this);
+  connect(userEditor_, &UserEditor::SaveFinished, this, [this] {
+    ShowAllUsers();
+    if (CurrentOrgNode) ShowOrgUsers(CurrentOrgNode);
+  });
+  for (DepartmentDialog* dialog : {static_cast<DepartmentDialog*>(newOrgDialog_),
+                                   static_cast<DepartmentDialog*>(editOrgDialog_)})
+    connect(dialog, &DepartmentDialog::OrgSaved, this,
+            [this](const QString& code) { RefreshAfterOrgChange(code.toStdString()); });
+}
 
-  orgUserMenu = new QMenu(this);
-  orgUserMenu->setObjectName(QStringLiteral("poporguser"));
-  orgUserNewAction = MakeAction(orgUserMenu, "poporgusernew", QStringLiteral("新建用户"));
-  orgUserEditAction = MakeAction(orgUserMenu, "poporguserupdate", QStringLiteral("修改用户"));
-  orgUserDeleteAction = MakeAction(orgUserMenu, "poporguserdelete", QStringLiteral("删除用户"));
-  orgUserMenu->addActions({orgUserNewAction, orgUserEditAction, orgUserDeleteAction});
-  connect(orgUserNewAction, &QAction::triggered, this, &MainWindow::NewUserInOrg);
-  connect(orgUserEditAction, &QAction::triggered, this, &MainWindow::EditUserInOrg);
-  connect(orgUserDeleteAction, &QAction::triggered, this, &MainWindow::DeleteUserInOrg);
-
-  userMenu = new QMenu(this);
-  userMenu->setObjectName(QStringLiteral("poplvwuser"));
-  userNewAction = MakeAction(userMenu, "poplvwusernew", QStringLiteral("新建用户"));
-  userEditAction = MakeAction(userMenu, "poplvwuserupdate", QStringLiteral("修改用户"));
-  userDeleteAction = MakeAction(userMenu, "poplvwuserdelete", QStringLiteral("删除用户"));
-  userMenu->addActions({userNewAction, userEditAction, userDeleteAction});
-  connect(userNewAction, &QAction::triggered, this, &MainWindow::NewUserFromList);
-  connect(userEditAction, &QAction::triggered, this, &MainWindow::EditUserFromList);
-  connect(userDeleteAction, &QAction::triggered, this, &MainWindow::DeleteUserFromList);
+void MainWindow::ConnectViews() {
+  connect(orgTree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) {
+            if (!rebuildingTree_) OrgTreeCurrentChanged(current);
+          });
+  connect(orgTree_, &DepartmentTreeView::MousePressed, this, &MainWindow::OrgTreePressed);
+  connect(orgTree_, &QTreeView::doubleClicked, this, [this] { OrgTreeDoubleClicked(); });
+  connect(orgTree_, &DepartmentTreeView::Dropped, this, &MainWindow::DropUsersOnOrg);
+  connect(orgUserList_->header(), &QHeaderView::sectionClicked, this, &MainWindow::SortOrgUsersByColumn);
+  connect(userList_->header(), &QHeaderView::sectionClicked, this, &MainWindow::SortAllUsersByColumn);
+  connect(orgUserList_, &QTreeView::doubleClicked, this, [this] { OpenUpdateUser(orgUserList_); });
+  connect(userList_, &QTreeView::doubleClicked, this, [this] { OpenUpdateUser(userList_); });
+  connect(orgTree_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    UpdateOrgMenu();
+    orgMenu_->popup(orgTree_->viewport()->mapToGlobal(pos));
+  });
+  connect(orgUserList_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    UpdateOrgUserMenu();
+    orgUserMenu_->popup(orgUserList_->viewport()->mapToGlobal(pos));
+  });
+  connect(userList_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    UpdateUserMenu();
+    userMenu_->popup(userList_->viewport()->mapToGlobal(pos));
+  });
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -326,130 +336,132 @@ bool MainWindow::FirstShow(bool startServer) {
   firstShown_ = true;
   if (!core_.FirstShow(false)) return false;
   BuildOrgTree();
-  directoryWatch_->start();
-  pageControl->setCurrentWidget(statusPage);
+  directoryWatch_ = core_.Dir().Subscribe([this] { DirectoryChanged(); });
+  pageControl_->setCurrentWidget(statusPage_);
   if (core_.Settings().StartMin && StartMinimized) StartMinimized();
   if (startServer) core_.StartServer();
   return true;
 }
 
+void MainWindow::DirectoryChanged() {
+  // One queued follow covers any number of changes before it runs.
+  if (followQueued_.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        followQueued_ = false;
+        FollowDirectory();
+      },
+      Qt::QueuedConnection);
+}
+
+const OrgTree& MainWindow::Tree() const { return orgModel_->Tree(); }
+
 // --- Status log ---------------------------------------------------------------------
 
 void MainWindow::LogStatus(const QString& line) {
-  statusLog->appendPlainText(line);
+  statusLog_->appendPlainText(line);
   if (++statusLines_ > kMaxStatusLines) {
-    statusLog->clear();
+    statusLog_->clear();
     statusLines_ = 0;
   }
 }
 
 void MainWindow::ClearStatusLog() {
-  statusLog->clear();
+  statusLog_->clear();
   statusLines_ = 0;
+}
+
+void MainWindow::SetStatusLogMenu(QMenu* menu) {
+  statusLog_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(statusLog_, &QWidget::customContextMenuRequested, menu,
+          [this, menu](const QPoint& pos) { menu->popup(statusLog_->mapToGlobal(pos)); });
 }
 
 // --- Tree ---------------------------------------------------------------------------
 
-std::string MainWindow::NodeCode(const QTreeWidgetItem* item) {
-  return item ? item->data(0, kCodeRole).toString().toStdString() : std::string();
+QModelIndex MainWindow::FindOrgNode(const std::string& code) const { return orgModel_->IndexOf(code); }
+
+std::optional<std::string> MainWindow::CurrentCode() const {
+  QModelIndex current = orgTree_->currentIndex();
+  if (!current.isValid()) return std::nullopt;
+  return OrgTreeModel::CodeOf(current);
 }
 
-QTreeWidgetItem* MainWindow::FindOrgNode(const std::string& code) const {
-  QString wanted = Q(code);
-  for (QTreeWidgetItemIterator it(orgTree); *it; ++it)
-    if ((*it)->data(0, kCodeRole).toString() == wanted) return *it;
-  return nullptr;
+void MainWindow::SetCurrentOrg(const QModelIndex& index) {
+  orgTree_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
 }
 
 bool MainWindow::BuildOrgTree() {
-  std::optional<std::string> keep;
-  if (QTreeWidgetItem* current = orgTree->currentItem()) keep = NodeCode(current);
+  std::optional<std::string> keep = CurrentCode();
   const auto snapshot = core_.Dir().Get();
-  tree_ = OrgTree(*snapshot);
   shownCompany_ = snapshot->CompanyName();
   shownOrgs_ = snapshot->Orgs();
-  {
-    // Rebuilding is not a change of the administrator's choice.
-    QSignalBlocker block(orgTree);
-    orgTree->clear();
-    std::vector<QTreeWidgetItem*> items(tree_.Nodes().size(), nullptr);
-    for (int n : tree_.TreeOrder()) {
-      const OrgTree::Node& node = tree_.At(n);
-      QTreeWidgetItem* item = node.parent < 0 ? new QTreeWidgetItem(orgTree)
-                                              : new QTreeWidgetItem(items[static_cast<std::size_t>(node.parent)]);
-      item->setText(0, Q(node.record->organizename));
-      item->setIcon(0, OrgImage(n == OrgTree::kRoot ? 0 : 1));
-      item->setData(0, kCodeRole, Q(node.record->organizeNo));
-      items[static_cast<std::size_t>(n)] = item;
-    }
-    orgTree->expandAll();
-    if (keep) orgTree->setCurrentItem(FindOrgNode(*keep));
-  }
+  // Rebuilding is not a change of the administrator's choice.
+  rebuildingTree_ = true;
+  orgModel_->SetTree(OrgTree(*snapshot));
+  orgTree_->expandAll();
+  if (keep) SetCurrentOrg(FindOrgNode(*keep));
+  rebuildingTree_ = false;
   return true;
 }
 
-void MainWindow::OrgTreeCurrentChanged(QTreeWidgetItem* item) {
-  ShowOrgUsers(item);
-  if (item)
-    CurrentOrgNode = NodeCode(item);
-  else
-    CurrentOrgNode.reset();
+void MainWindow::OrgTreeCurrentChanged(const QModelIndex& index) {
+  std::optional<std::string> code;
+  if (index.isValid()) code = OrgTreeModel::CodeOf(index);
+  ShowOrgUsers(code);
+  CurrentOrgNode = code;
 }
 
-void MainWindow::OrgTreePressed(QTreeWidgetItem* item, Qt::MouseButton button) {
-  if (button != Qt::LeftButton && orgTree->currentItem() != item) orgTree->setCurrentItem(item);
-  ShowOrgUsers(item);
+void MainWindow::OrgTreePressed(const QModelIndex& index, Qt::MouseButton button) {
+  if (button != Qt::LeftButton && orgTree_->currentIndex() != index) SetCurrentOrg(index);
+  ShowOrgUsers(index.isValid() ? std::optional<std::string>(OrgTreeModel::CodeOf(index)) : std::nullopt);
 }
 
-void MainWindow::OrgTreeDoubleClicked() { OpenRename(orgTree->currentItem()); }
+void MainWindow::OrgTreeDoubleClicked() { OpenRename(orgTree_->currentIndex()); }
 
-void MainWindow::DropUsersOnOrg(QTreeWidgetItem* item) {
-  if (!item) return;
-  std::string code = NodeCode(item);
-  if (tree_.Find(code) < 0) return;
-  std::vector<std::string> names = SelectedNames(orgUserList);
-  QString question = Q(MoveUsersQuestion(names.size(), item->text(0).toStdString()));
+void MainWindow::DropUsersOnOrg(const QModelIndex& index) {
+  if (!index.isValid()) return;
+  std::string code = OrgTreeModel::CodeOf(index);
+  if (Tree().Find(code) < 0) return;
+  std::vector<std::string> names = SelectedNames(orgUserList_);
+  QString question = Q(MoveUsersQuestion(names.size(), index.data().toString().toStdString()));
   if (!prompter_.Question(this, question, Q(kInfoCaption))) return;
   AdminResult result = MoveUsers(core_.Dir(), core_.Db(), names, code);
   ShowAdminError(result);
-  ShowOrgUsers(FindOrgNode(code));
+  ShowOrgUsers(code);
 }
 
 void MainWindow::UpdateOrgMenu() {
-  QTreeWidgetItem* current = orgTree->currentItem();
-  bool notRoot = current && NodeCode(current) != kRootOrgNo;
-  newOrgAction->setEnabled(current != nullptr);
-  editOrgAction->setEnabled(current != nullptr);
-  deleteOrgAction->setEnabled(notRoot);
-  orgNewUserAction->setEnabled(notRoot);
+  std::optional<std::string> current = CurrentCode();
+  bool notRoot = current && *current != kRootOrgNo;
+  auto set = [this](const char* name, bool enabled) {
+    if (auto* action = orgMenu_->findChild<QAction*>(QString::fromLatin1(name))) action->setEnabled(enabled);
+  };
+  set("poporgnew", current.has_value());
+  set("poporgrename", current.has_value());
+  set("poporgdelete", notRoot);
+  set("poporgnewuser", notRoot);
 }
 
 // --- Lists ----------------------------------------------------------------------------
 
-void MainWindow::ShowRows(QTreeWidget* list, std::vector<UserRow>& rows, const SortState& state) {
-  std::vector<std::string> selected = SelectedNames(list);
-  SortRows(rows, state);
-  list->clear();
-  QList<QTreeWidgetItem*> items;
-  items.reserve(static_cast<qsizetype>(rows.size()));
-  for (const UserRow& row : rows) {
-    auto* item = new QTreeWidgetItem;
-    for (int c = 0; c < 4; ++c) item->setText(c, Q(RowText(row, c)));
-    item->setIcon(0, OrgImage(2));
-    item->setData(0, kUserNameRole, Q(row.user->username));
-    items.push_back(item);
-  }
-  list->addTopLevelItems(items);
-  for (QTreeWidgetItem* item : items)
-    if (std::find(selected.begin(), selected.end(), item->data(0, kUserNameRole).toString().toStdString()) !=
-        selected.end())
-      item->setSelected(true);
+void MainWindow::ApplySort(QTreeView* list, UserSortProxy* proxy, const SortState& state) {
+  proxy->Apply(state);
   list->header()->setSortIndicator(state.column, state.ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
-void MainWindow::ShowOrgUsers(QTreeWidgetItem* item) {
+void MainWindow::ShowRows(QTreeView* list, UserListModel* model, UserSortProxy* proxy, std::vector<UserRow> rows,
+                          const SortState& state) {
+  std::vector<std::string> selected = SelectedNames(list);
+  model->SetRows(std::move(rows));
+  ApplySort(list, proxy, state);
+  SelectNames(list, selected);
+}
+
+void MainWindow::ShowOrgUsers(const std::optional<std::string>& code) {
   OrgUserSort.Reset();
-  FillOrgUsers(item, *core_.Dir().Get());
+  FillOrgUsers(code, *core_.Dir().Get());
 }
 
 void MainWindow::ShowAllUsers() {
@@ -457,69 +469,88 @@ void MainWindow::ShowAllUsers() {
   FillAllUsers(*core_.Dir().Get());
 }
 
-void MainWindow::FillOrgUsers(QTreeWidgetItem* item, const DirectorySnapshot& snapshot) {
+void MainWindow::FillOrgUsers(const std::optional<std::string>& code, const DirectorySnapshot& snapshot) {
   shownOrgUsers_ = snapshot.Users();
-  orgUserRows_.clear();
-  if (item) orgUserRows_ = MakeUserRows(UsersUnder(snapshot, NodeCode(item)), tree_);
-  ShowRows(orgUserList, orgUserRows_, OrgUserSort);
+  std::vector<UserRow> rows;
+  if (code && Tree().Find(*code) >= 0) rows = MakeUserRows(UsersUnder(snapshot, *code), Tree());
+  ShowRows(orgUserList_, orgUserModel_, orgUserProxy_, std::move(rows), OrgUserSort);
 }
 
 void MainWindow::FillAllUsers(const DirectorySnapshot& snapshot) {
   shownUsers_ = snapshot.Users();
-  allUserRows_ = MakeUserRows(shownUsers_, tree_);
-  ShowRows(userList, allUserRows_, AllUserSort);
+  ShowRows(userList_, userModel_, userProxy_, MakeUserRows(shownUsers_, Tree()), AllUserSort);
 }
 
 void MainWindow::FollowDirectory() {
-  // A dialog or menu may hold rows or nodes of the views; a held button may
-  // be a drag. The next tick tries again.
+  // A dialog or menu may act on rows or nodes of the views; a held button
+  // may be a drag. Try again shortly.
   if (QApplication::activeModalWidget() || QApplication::activePopupWidget() ||
-      QGuiApplication::mouseButtons() != Qt::NoButton)
+      QGuiApplication::mouseButtons() != Qt::NoButton) {
+    if (!followRetryQueued_) {
+      followRetryQueued_ = true;
+      QTimer::singleShot(kFollowRetryMs, this, [this] {
+        followRetryQueued_ = false;
+        FollowDirectory();
+      });
+    }
     return;
+  }
   const auto snapshot = core_.Dir().Get();
   const bool orgsChanged = snapshot->CompanyName() != shownCompany_ || snapshot->Orgs() != shownOrgs_;
   if (orgsChanged) {
     BuildOrgTree();  // keeps the current node when it still exists
-    QTreeWidgetItem* current = orgTree->currentItem();
-    CurrentOrgNode = current ? std::optional<std::string>(NodeCode(current)) : std::nullopt;
+    CurrentOrgNode = CurrentCode();
   }
   // Department names show in the rows, so a tree change refills both lists;
   // the administrator's sort order and selection stay.
   if (orgsChanged || snapshot->Users() != shownUsers_) FillAllUsers(*snapshot);
-  if (orgsChanged || snapshot->Users() != shownOrgUsers_) FillOrgUsers(orgTree->currentItem(), *snapshot);
+  if (orgsChanged || snapshot->Users() != shownOrgUsers_) FillOrgUsers(CurrentCode(), *snapshot);
 }
 
 void MainWindow::SortOrgUsersByColumn(int column) {
   OrgUserSort.Click(column);
-  ShowRows(orgUserList, orgUserRows_, OrgUserSort);
+  ApplySort(orgUserList_, orgUserProxy_, OrgUserSort);
 }
 
 void MainWindow::SortAllUsersByColumn(int column) {
   AllUserSort.Click(column);
-  ShowRows(userList, allUserRows_, AllUserSort);
+  ApplySort(userList_, userProxy_, AllUserSort);
 }
 
-std::vector<std::string> MainWindow::SelectedNames(const QTreeWidget* list) {
+std::vector<std::string> MainWindow::SelectedNames(const QTreeView* list) {
   std::vector<std::string> names;
-  for (int i = 0; i < list->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* item = list->topLevelItem(i);
-    if (item->isSelected()) names.push_back(item->data(0, kUserNameRole).toString().toStdString());
-  }
+  const QAbstractItemModel* model = list->model();
+  const QItemSelectionModel* selection = list->selectionModel();
+  for (int row = 0; row < model->rowCount(); ++row)
+    if (selection->isRowSelected(row, {}))
+      names.push_back(model->index(row, 0).data(UserListModel::kUserNameRole).toString().toStdString());
   return names;
 }
 
+void MainWindow::SelectNames(QTreeView* list, const std::vector<std::string>& names) {
+  if (names.empty()) return;
+  const QAbstractItemModel* model = list->model();
+  QItemSelection selection;
+  for (int row = 0; row < model->rowCount(); ++row) {
+    QModelIndex index = model->index(row, 0);
+    std::string name = index.data(UserListModel::kUserNameRole).toString().toStdString();
+    if (std::find(names.begin(), names.end(), name) != names.end()) selection.select(index, index);
+  }
+  list->selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
 void MainWindow::UpdateOrgUserMenu() {
-  bool selected = !orgUserList->selectedItems().isEmpty();
-  orgUserNewAction->setEnabled(true);
-  orgUserEditAction->setEnabled(selected);
-  orgUserDeleteAction->setEnabled(selected);
+  bool selected = orgUserList_->selectionModel()->hasSelection();
+  orgUserMenu_->findChild<QAction*>(QStringLiteral("poporgusernew"))->setEnabled(true);
+  orgUserMenu_->findChild<QAction*>(QStringLiteral("poporguserupdate"))->setEnabled(selected);
+  orgUserMenu_->findChild<QAction*>(QStringLiteral("poporguserdelete"))->setEnabled(selected);
 }
 
 void MainWindow::UpdateUserMenu() {
-  bool selected = !userList->selectedItems().isEmpty();
-  userNewAction->setEnabled(true);
-  userEditAction->setEnabled(selected);
-  userDeleteAction->setEnabled(selected);
+  bool selected = userList_->selectionModel()->hasSelection();
+  userMenu_->findChild<QAction*>(QStringLiteral("poplvwusernew"))->setEnabled(true);
+  userMenu_->findChild<QAction*>(QStringLiteral("poplvwuserupdate"))->setEnabled(selected);
+  userMenu_->findChild<QAction*>(QStringLiteral("poplvwuserdelete"))->setEnabled(selected);
 }
 
 // --- Account commands ---------------------------------------------------------------
@@ -529,38 +560,38 @@ void MainWindow::OpenNewUser(const std::optional<std::string>& preselect, bool f
     prompter_.Information(this, Q(kNeedOrgFirstMessage), Q(kInfoCaption));
     return;
   }
-  userEditor->PrepareNew(tree_, fromOrgPage ? preselect : std::nullopt);
-  ExecDialog(*userEditor);
+  userEditor_->PrepareNew(Tree(), fromOrgPage ? preselect : std::nullopt);
+  ExecDialog(*userEditor_);
 }
 
 void MainWindow::NewUserFromList() { OpenNewUser(std::nullopt, false); }
 
 void MainWindow::NewUserInOrg() { OpenNewUser(CurrentOrgNode, true); }
 
-void MainWindow::OpenUpdateUser(QTreeWidget* list) {
+void MainWindow::OpenUpdateUser(QTreeView* list) {
   std::vector<std::string> names = SelectedNames(list);
   if (names.empty()) return;
   // The account as it is now, not as the row saw it.
   auto snapshot = core_.Dir().Get();
   const TUserInfo* user = snapshot->FindUser(names.front());
   if (!user) {
-    const auto& rows = list == orgUserList ? orgUserRows_ : allUserRows_;
-    for (const UserRow& row : rows)
-      if (row.user->username == names.front()) {
+    const UserListModel* model = list == orgUserList_ ? orgUserModel_ : userModel_;
+    for (const UserRow& row : model->Rows())
+      if (row.user && row.user->username == names.front()) {
         user = row.user.get();
         break;
       }
   }
   if (!user) return;
-  userEditor->PrepareUpdate(*user, tree_);
-  ExecDialog(*userEditor);
+  userEditor_->PrepareUpdate(*user, Tree());
+  ExecDialog(*userEditor_);
 }
 
-void MainWindow::EditUserFromList() { OpenUpdateUser(userList); }
+void MainWindow::EditUserFromList() { OpenUpdateUser(userList_); }
 
-void MainWindow::EditUserInOrg() { OpenUpdateUser(orgUserList); }
+void MainWindow::EditUserInOrg() { OpenUpdateUser(orgUserList_); }
 
-void MainWindow::DeleteSelectedUser(QTreeWidget* list) {
+void MainWindow::DeleteSelectedUser(QTreeView* list) {
   std::vector<std::string> names = SelectedNames(list);
   if (names.empty()) return;
   if (!prompter_.Question(this, Q(kDeleteUserQuestion), Q(kInfoCaption))) return;
@@ -568,12 +599,12 @@ void MainWindow::DeleteSelectedUser(QTreeWidget* list) {
   ShowAdminError(result);
   // Both lists are rebuilt, so no row shows a deleted account.
   ShowAllUsers();
-  ShowOrgUsers(CurrentOrgNode ? FindOrgNode(*CurrentOrgNode) : nullptr);
+  ShowOrgUsers(CurrentOrgNode);
 }
 
-void MainWindow::DeleteUserFromList() { DeleteSelectedUser(userList); }
+void MainWindow::DeleteUserFromList() { DeleteSelectedUser(userList_); }
 
-void MainWindow::DeleteUserInOrg() { DeleteSelectedUser(orgUserList); }
+void MainWindow::DeleteUserInOrg() { DeleteSelectedUser(orgUserList_); }
 
 void MainWindow::ShowAdminError(const AdminResult& result) {
   if (!result.ok && !result.message.empty()) prompter_.Information(this, Q(result.message), Q(result.caption));
@@ -582,57 +613,58 @@ void MainWindow::ShowAdminError(const AdminResult& result) {
 // --- Department commands ------------------------------------------------------------
 
 void MainWindow::NewDepartment() {
-  QTreeWidgetItem* current = orgTree->currentItem();
+  std::optional<std::string> current = CurrentCode();
   if (!current) return;
-  newOrgDialog->Prepare(NodeCode(current));
-  ExecDialog(*newOrgDialog);
+  newOrgDialog_->Prepare(*current);
+  ExecDialog(*newOrgDialog_);
 }
 
-void MainWindow::OpenRename(QTreeWidgetItem* item) {
-  if (!item) return;
-  int node = tree_.Find(NodeCode(item));
+void MainWindow::OpenRename(const QModelIndex& index) {
+  if (!index.isValid()) return;
+  int node = Tree().Find(OrgTreeModel::CodeOf(index));
   if (node < 0) return;
-  const TorgInfo& record = *tree_.At(node).record;
-  editOrgDialog->Prepare(record.organizeNo, record.organizename, record.orgID);
-  ExecDialog(*editOrgDialog);
+  const TorgInfo& record = *Tree().At(node).record;
+  editOrgDialog_->Prepare(record.organizeNo, record.organizename, record.orgID);
+  ExecDialog(*editOrgDialog_);
 }
 
-void MainWindow::EditDepartment() { OpenRename(orgTree->currentItem()); }
+void MainWindow::EditDepartment() { OpenRename(orgTree_->currentIndex()); }
 
 void MainWindow::RefreshAfterOrgChange(const std::string& code) {
   BuildOrgTree();
   ShowAllUsers();
-  ShowOrgUsers(FindOrgNode(code));
+  ShowOrgUsers(code);
 }
 
 void MainWindow::DeleteDepartment() {
-  QTreeWidgetItem* current = orgTree->currentItem();
-  if (!current || NodeCode(current) == kRootOrgNo) return;
+  QModelIndex current = orgTree_->currentIndex();
+  if (!current.isValid() || OrgTreeModel::CodeOf(current) == kRootOrgNo) return;
   if (!prompter_.Question(this, Q(kDeleteOrgQuestion), Q(kInfoCaption))) return;
-  std::string parent = NodeCode(current->parent());
-  AdminResult result = DeleteOrg(core_.Dir(), core_.Db(), NodeCode(current));
+  std::string parent = OrgTreeModel::CodeOf(current.parent());
+  AdminResult result = DeleteOrg(core_.Dir(), core_.Db(), OrgTreeModel::CodeOf(current));
   ShowAdminError(result);
   if (result.ok) {
     // The deleted department's parent becomes the current node.
     BuildOrgTree();
-    QSignalBlocker block(orgTree);
-    orgTree->setCurrentItem(FindOrgNode(parent));
+    rebuildingTree_ = true;
+    SetCurrentOrg(FindOrgNode(parent));
+    rebuildingTree_ = false;
     CurrentOrgNode = parent;
   }
   ShowAllUsers();
-  ShowOrgUsers(orgTree->currentItem());
+  ShowOrgUsers(CurrentCode());
 }
 
 // --- Page and server commands --------------------------------------------------------
 
 void MainWindow::ShowUsersPage() {
-  pageControl->setCurrentWidget(usersPage);
+  pageControl_->setCurrentWidget(usersPage_);
   ShowAllUsers();
 }
 
-void MainWindow::ShowOrgPage() { pageControl->setCurrentWidget(orgPage); }
+void MainWindow::ShowOrgPage() { pageControl_->setCurrentWidget(orgPage_); }
 
-void MainWindow::ShowStatusPage() { pageControl->setCurrentWidget(statusPage); }
+void MainWindow::ShowStatusPage() { pageControl_->setCurrentWidget(statusPage_); }
 
 void MainWindow::StartServer() { core_.StartServer(); }
 

@@ -3,16 +3,19 @@
 // account lists, their context menus, and the status log.
 //
 // The window holds no directory data of its own: the tree and the lists are
-// views of the current directory snapshot, rebuilt after every change the
-// console makes. List rows hold the account entries they show (shared with
-// the snapshot), never a pointer into a list that may change.
+// views of models built from the current directory snapshot, rebuilt after
+// every change the console makes and whenever the directory tells of a
+// change made elsewhere. List rows hold the account entries they show
+// (shared with the snapshot), never a pointer into a list that may change.
 //
-// Everything runs on the window thread. Status-log lines and server state
-// changes arrive from any thread and are queued to it.
+// Everything runs on the window thread. Status-log lines, server state
+// changes and directory changes arrive from any thread and are queued to it.
 #pragma once
 
 #include <QMainWindow>
-#include <QTreeWidget>
+#include <QModelIndex>
+#include <QTreeView>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,36 +24,39 @@
 
 #include "accounts/directory_admin.h"
 #include "console/user_rows.h"
+#include "storage/directory.h"
 
 class QAction;
 class QDialog;
 class QMenu;
 class QPlainTextEdit;
 class QTabWidget;
-class QTimer;
 class QWidget;
 
 namespace corvan {
 
+class EditDepartmentDialog;
+class NewDepartmentDialog;
+class OrgTreeModel;
 class Prompter;
 class ServerCore;
-class NewDepartmentDialog;
-class EditDepartmentDialog;
 class UserEditor;
+class UserListModel;
+class UserSortProxy;
 
 // The department tree: reports mouse presses and takes drops of account rows
 // from one list only.
-class DepartmentTreeWidget : public QTreeWidget {
+class DepartmentTreeView : public QTreeView {
   Q_OBJECT
 
  public:
-  explicit DepartmentTreeWidget(QWidget* parent = nullptr);
+  explicit DepartmentTreeView(QWidget* parent = nullptr);
   // The only widget whose drags are accepted.
   void SetDragSource(QWidget* source) { dragSource_ = source; }
 
  signals:
-  void MousePressed(QTreeWidgetItem* item, Qt::MouseButton button);
-  void Dropped(QTreeWidgetItem* item);
+  void MousePressed(const QModelIndex& index, Qt::MouseButton button);
+  void Dropped(const QModelIndex& index);
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
@@ -77,31 +83,33 @@ class MainWindow : public QMainWindow {
   // Rebuilds the tree from the directory; the current node stays current
   // when it still exists.
   bool BuildOrgTree();
-  // The accounts of the department of `item` and below it (empty for none).
-  void ShowOrgUsers(QTreeWidgetItem* item);
+  // The accounts of the department of `code` and below it (empty for none,
+  // or for a code the tree does not have).
+  void ShowOrgUsers(const std::optional<std::string>& code);
   void ShowAllUsers();
-  // The tree item of a code, or null.
-  QTreeWidgetItem* FindOrgNode(const std::string& code) const;
-  // The code a tree item stands for.
-  static std::string NodeCode(const QTreeWidgetItem* item);
+  // The tree's index of a code; invalid when none.
+  QModelIndex FindOrgNode(const std::string& code) const;
 
   // Brings the tree and both lists up to date with changes made elsewhere
   // (the command-line tool, clients registering or changing their cards),
   // keeping the current department, the selections and the sort orders.
-  // Does nothing while a dialog or a menu is open or a mouse button is held.
-  // Run every second once the directory is loaded.
+  // Waits while a dialog or a menu is open or a mouse button is held, and
+  // tries again shortly. Runs whenever the directory tells of a change once
+  // the directory is loaded.
   void FollowDirectory();
 
   // Status log: one line at the end; more than 1000 lines empty it.
   void LogStatus(const QString& line);
   // Empties the status log ("清空").
   void ClearStatusLog();
+  // The status log's context menu.
+  void SetStatusLogMenu(QMenu* menu);
 
-  // Events and commands, named after their controls.
-  void OrgTreeCurrentChanged(QTreeWidgetItem* item);
-  void OrgTreePressed(QTreeWidgetItem* item, Qt::MouseButton button);
+  // Events and commands of the tree, the lists and their menus.
+  void OrgTreeCurrentChanged(const QModelIndex& index);
+  void OrgTreePressed(const QModelIndex& index, Qt::MouseButton button);
   void OrgTreeDoubleClicked();
-  void DropUsersOnOrg(QTreeWidgetItem* item);
+  void DropUsersOnOrg(const QModelIndex& index);
   void SortOrgUsersByColumn(int column);
   void SortAllUsersByColumn(int column);
   void UpdateOrgMenu();
@@ -130,40 +138,10 @@ class MainWindow : public QMainWindow {
 
   // The node last made current in the tree (its code).
   std::optional<std::string> CurrentOrgNode;
-  SortState OrgUserSort;     // orgUserList
-  SortState AllUserSort;  // userList
-  const OrgTree& Tree() const { return tree_; }
+  SortState OrgUserSort;  // the organisation page's list
+  SortState AllUserSort;  // the users page's list
+  const OrgTree& Tree() const;
   bool ServerRunning() const { return serverRunning_; }
-
-  QTabWidget* pageControl;
-  QWidget* usersPage;
-  QWidget* orgPage;
-  QWidget* statusPage;
-  QPlainTextEdit* statusLog;
-  DepartmentTreeWidget* orgTree;
-  QTreeWidget* orgUserList;
-  QTreeWidget* userList;
-  QMenu* orgMenu;
-  QAction* newOrgAction;
-  QAction* editOrgAction;
-  QAction* deleteOrgAction;
-  QAction* orgNewUserAction;
-  QMenu* orgUserMenu;
-  QAction* orgUserNewAction;
-  QAction* orgUserEditAction;
-  QAction* orgUserDeleteAction;
-  QMenu* userMenu;
-  QAction* userNewAction;
-  QAction* userEditAction;
-  QAction* userDeleteAction;
-  QAction* startServerAction;
-  QAction* stopServerAction;
-  QAction* statusPageAction;
-  QAction* usersPageAction;
-  QAction* orgPageAction;
-  UserEditor* userEditor;
-  NewDepartmentDialog* newOrgDialog;
-  EditDepartmentDialog* editOrgDialog;
 
  signals:
   // The server was started or stopped (on the window thread).
@@ -175,20 +153,32 @@ class MainWindow : public QMainWindow {
  private:
   class Observer;
 
+  void BuildPages();
+  void BuildUsersPage();
+  void BuildOrgPage();
+  void BuildStatusPage();
   void BuildMenus();
-  QTreeWidget* MakeUserList(const char* name);
+  void BuildDialogs();
+  void ConnectViews();
+  QTreeView* MakeUserList(const char* name, UserListModel*& model, UserSortProxy*& proxy);
   // Refill a list from `snapshot` in its current sort order, keeping the
   // selection (the Show... commands reset the order first).
-  void FillOrgUsers(QTreeWidgetItem* item, const DirectorySnapshot& snapshot);
+  void FillOrgUsers(const std::optional<std::string>& code, const DirectorySnapshot& snapshot);
   void FillAllUsers(const DirectorySnapshot& snapshot);
-  // Shows rows in a list in the order of `state`, keeping the selection.
-  void ShowRows(QTreeWidget* list, std::vector<UserRow>& rows, const SortState& state);
+  void ShowRows(QTreeView* list, UserListModel* model, UserSortProxy* proxy, std::vector<UserRow> rows,
+                const SortState& state);
+  void ApplySort(QTreeView* list, UserSortProxy* proxy, const SortState& state);
+  // Asks for FollowDirectory on the window thread; callable from any thread.
+  void DirectoryChanged();
   void OpenNewUser(const std::optional<std::string>& preselect, bool fromOrgPage);
-  void OpenUpdateUser(QTreeWidget* list);
-  void DeleteSelectedUser(QTreeWidget* list);
-  void OpenRename(QTreeWidgetItem* item);
+  void OpenUpdateUser(QTreeView* list);
+  void DeleteSelectedUser(QTreeView* list);
+  void OpenRename(const QModelIndex& index);
   // Selected rows' names, in list order.
-  static std::vector<std::string> SelectedNames(const QTreeWidget* list);
+  static std::vector<std::string> SelectedNames(const QTreeView* list);
+  static void SelectNames(QTreeView* list, const std::vector<std::string>& names);
+  std::optional<std::string> CurrentCode() const;
+  void SetCurrentOrg(const QModelIndex& index);
   void ShowAdminError(const AdminResult& result);
   // After a dialog's change: lists, tree, the department of `code`.
   void RefreshAfterOrgChange(const std::string& code);
@@ -196,17 +186,41 @@ class MainWindow : public QMainWindow {
   ServerCore& core_;
   Prompter& prompter_;
   std::unique_ptr<Observer> observer_;
+
+  QTabWidget* pageControl_ = nullptr;
+  QWidget* usersPage_ = nullptr;
+  QWidget* orgPage_ = nullptr;
+  QWidget* statusPage_ = nullptr;
+  QPlainTextEdit* statusLog_ = nullptr;
+  DepartmentTreeView* orgTree_ = nullptr;
+  QTreeView* orgUserList_ = nullptr;
+  QTreeView* userList_ = nullptr;
+  OrgTreeModel* orgModel_ = nullptr;
+  UserListModel* orgUserModel_ = nullptr;
+  UserListModel* userModel_ = nullptr;
+  UserSortProxy* orgUserProxy_ = nullptr;
+  UserSortProxy* userProxy_ = nullptr;
+  QMenu* orgMenu_ = nullptr;
+  QMenu* orgUserMenu_ = nullptr;
+  QMenu* userMenu_ = nullptr;
+  UserEditor* userEditor_ = nullptr;
+  NewDepartmentDialog* newOrgDialog_ = nullptr;
+  EditDepartmentDialog* editOrgDialog_ = nullptr;
+
   // The entries each view was last built from: directory entries are
   // immutable and shared between snapshots, so a view is current exactly
   // when the snapshot's entries are the same objects.
   std::string shownCompany_;
-  std::vector<DirectorySnapshot::OrgPtr> shownOrgs_;      // orgTree
-  std::vector<DirectorySnapshot::UserPtr> shownUsers_;    // userList
-  std::vector<DirectorySnapshot::UserPtr> shownOrgUsers_; // orgUserList
-  QTimer* directoryWatch_;
-  OrgTree tree_;
-  std::vector<UserRow> orgUserRows_;     // orgUserList
-  std::vector<UserRow> allUserRows_;  // userList
+  std::vector<DirectorySnapshot::OrgPtr> shownOrgs_;       // the tree
+  std::vector<DirectorySnapshot::UserPtr> shownUsers_;     // the users page's list
+  std::vector<DirectorySnapshot::UserPtr> shownOrgUsers_;  // the organisation page's list
+  Directory::Subscription directoryWatch_;
+  // A FollowDirectory is queued (set from any thread).
+  std::atomic<bool> followQueued_{false};
+  // A FollowDirectory waited for a dialog, a menu or a mouse button.
+  bool followRetryQueued_ = false;
+  // Tree rebuilds are not the administrator's choice of department.
+  bool rebuildingTree_ = false;
   int statusLines_ = 0;
   bool firstShown_ = false;
   bool serverRunning_ = false;

@@ -58,6 +58,20 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
   // FormCreate: the title after the frame's own creation.
   Skin->SetTitle(QStringLiteral("设置"));
 
+  QWidget* taskbar = BuildTaskBar();
+  pageControl = new QTabWidget(this);
+  pageControl->setObjectName(QStringLiteral("Pgcset"));
+  pageControl->tabBar()->hide();
+
+  BuildNetworkPage();
+  BuildStartPage();
+  BuildRegistrationPage();
+  BuildOfflinePage();
+  BuildButtons(taskbar);
+  setFixedSize(470, 300);
+}
+
+QWidget* SettingsWindow::BuildTaskBar() {
   startPageAction = MakeAction(this, "actoristart", QStringLiteral("启动设置"));
   networkPageAction = MakeAction(this, "actorinetwork", QStringLiteral("网络设置"));
   registrationPageAction = MakeAction(this, "actadvreg", QStringLiteral("注册设置"));
@@ -79,75 +93,74 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
   bar->addSpacing(8);
   AddTaskGroup(bar, taskbar, QStringLiteral("高级设置"), {registrationPageAction, offlinePageAction});
   bar->addStretch(1);
+  return taskbar;
+}
 
-  pageControl = new QTabWidget(this);
-  pageControl->setObjectName(QStringLiteral("Pgcset"));
-  pageControl->tabBar()->hide();
-
+void SettingsWindow::BuildNetworkPage() {
   networkPage = MakePage("Tabsheetnetwork", QStringLiteral("网络设置"),
-                             {QStringLiteral("设置服务器的通讯端口。"), QStringLiteral("端口改变后，服务器需要重新启动后生效。")});
-  {
-    auto* row = new QHBoxLayout;
-    row->addWidget(new QLabel(QStringLiteral("服务器监听端口"), networkPage));
-    portEdit = new QLineEdit(networkPage);
-    portEdit->setObjectName(QStringLiteral("edtServerPort"));
-    portEdit->setMaxLength(10);
-    portEdit->setFixedWidth(100);
-    row->addWidget(portEdit);
-    row->addStretch(1);
-    static_cast<QVBoxLayout*>(networkPage->layout())->insertLayout(0, row);
-  }
+                           {QStringLiteral("设置服务器的通讯端口。"), QStringLiteral("端口改变后，服务器需要重新启动后生效。")});
+  auto* row = new QHBoxLayout;
+  row->addWidget(new QLabel(QStringLiteral("服务器监听端口"), networkPage));
+  portEdit = new QLineEdit(networkPage);
+  portEdit->setObjectName(QStringLiteral("edtServerPort"));
+  portEdit->setMaxLength(10);
+  portEdit->setFixedWidth(100);
+  row->addWidget(portEdit);
+  row->addStretch(1);
+  static_cast<QVBoxLayout*>(networkPage->layout())->insertLayout(0, row);
+}
 
+void SettingsWindow::BuildStartPage() {
   startPage = MakePage("Tabsheetstart", QStringLiteral("启动设置"),
-                           {QStringLiteral("设置是否开机启动及最小化设置。"),
-                            QStringLiteral("启动时最小化即第一次程序打开时最小化到任务栏。")});
-  {
-    autoStartBox = new QCheckBox(QStringLiteral("开机启动"), startPage);
-    autoStartBox->setObjectName(QStringLiteral("chkautostart"));
-    startMinimizedBox = new QCheckBox(QStringLiteral("启动时最小化"), startPage);
-    startMinimizedBox->setObjectName(QStringLiteral("chkstartmin"));
-    auto* page = static_cast<QVBoxLayout*>(startPage->layout());
-    page->insertWidget(0, autoStartBox);
-    page->insertWidget(1, startMinimizedBox);
-  }
+                         {QStringLiteral("设置是否开机启动及最小化设置。"),
+                          QStringLiteral("启动时最小化即第一次程序打开时最小化到任务栏。")});
+  autoStartBox = new QCheckBox(QStringLiteral("开机启动"), startPage);
+  autoStartBox->setObjectName(QStringLiteral("chkautostart"));
+  startMinimizedBox = new QCheckBox(QStringLiteral("启动时最小化"), startPage);
+  startMinimizedBox->setObjectName(QStringLiteral("chkstartmin"));
+  auto* page = static_cast<QVBoxLayout*>(startPage->layout());
+  page->insertWidget(0, autoStartBox);
+  page->insertWidget(1, startMinimizedBox);
+}
 
+void SettingsWindow::BuildRegistrationPage() {
   registrationPage = MakePage("Tabsheetreg", QStringLiteral("注册设置"),
-                         {QStringLiteral("设置是否允许直接从客户端注册。"),
-                          QStringLiteral("如果不允许则只能从服务器上注册用户。")});
-  {
-    auto* row = new QHBoxLayout;
-    row->addWidget(new QLabel(QStringLiteral("用户注册"), registrationPage));
-    registrationChoice = new QWidget(registrationPage);
-    registrationChoice->setObjectName(QStringLiteral("Rzrdiogbxreg"));
-    auto* columns = new QHBoxLayout(registrationChoice);
-    columns->setContentsMargins(0, 0, 0, 0);
-    allowRegistration = new QRadioButton(QStringLiteral("允许"), registrationChoice);
-    allowRegistration->setObjectName(QStringLiteral("rdoallow"));
-    denyRegistration = new QRadioButton(QStringLiteral("不允许"), registrationChoice);
-    denyRegistration->setObjectName(QStringLiteral("rdodeny"));
-    columns->addWidget(allowRegistration);
-    columns->addWidget(denyRegistration);
-    allowRegistration->setChecked(true);
-    row->addWidget(registrationChoice);
-    row->addStretch(1);
-    static_cast<QVBoxLayout*>(registrationPage->layout())->insertLayout(0, row);
-  }
+                       {QStringLiteral("设置是否允许直接从客户端注册。"),
+                        QStringLiteral("如果不允许则只能从服务器上注册用户。")});
+  auto* row = new QHBoxLayout;
+  row->addWidget(new QLabel(QStringLiteral("用户注册"), registrationPage));
+  registrationChoice = new QWidget(registrationPage);
+  registrationChoice->setObjectName(QStringLiteral("Rzrdiogbxreg"));
+  auto* columns = new QHBoxLayout(registrationChoice);
+  columns->setContentsMargins(0, 0, 0, 0);
+  allowRegistration = new QRadioButton(QStringLiteral("允许"), registrationChoice);
+  allowRegistration->setObjectName(QStringLiteral("rdoallow"));
+  denyRegistration = new QRadioButton(QStringLiteral("不允许"), registrationChoice);
+  denyRegistration->setObjectName(QStringLiteral("rdodeny"));
+  columns->addWidget(allowRegistration);
+  columns->addWidget(denyRegistration);
+  allowRegistration->setChecked(true);
+  row->addWidget(registrationChoice);
+  row->addStretch(1);
+  static_cast<QVBoxLayout*>(registrationPage->layout())->insertLayout(0, row);
+}
 
+void SettingsWindow::BuildOfflinePage() {
   offlinePage = MakePage("TabsheetOffline", QStringLiteral("离线信息设置"),
-                             {QStringLiteral("设置服务器保存离线信息的期限。(1-30天)")});
-  {
-    auto* row = new QHBoxLayout;
-    row->addWidget(new QLabel(QStringLiteral("离线信息保存天数"), offlinePage));
-    offlineDaysBox = new QSpinBox(offlinePage);
-    offlineDaysBox->setObjectName(QStringLiteral("RzedtOfflineday"));
-    offlineDaysBox->setRange(1, 30);
-    offlineDaysBox->setFixedWidth(70);
-    row->addWidget(offlineDaysBox);
-    row->addWidget(new QLabel(QStringLiteral("(1-30天)"), offlinePage));
-    row->addStretch(1);
-    static_cast<QVBoxLayout*>(offlinePage->layout())->insertLayout(0, row);
-  }
+                           {QStringLiteral("设置服务器保存离线信息的期限。(1-30天)")});
+  auto* row = new QHBoxLayout;
+  row->addWidget(new QLabel(QStringLiteral("离线信息保存天数"), offlinePage));
+  offlineDaysBox = new QSpinBox(offlinePage);
+  offlineDaysBox->setObjectName(QStringLiteral("RzedtOfflineday"));
+  offlineDaysBox->setRange(1, 30);
+  offlineDaysBox->setFixedWidth(70);
+  row->addWidget(offlineDaysBox);
+  row->addWidget(new QLabel(QStringLiteral("(1-30天)"), offlinePage));
+  row->addStretch(1);
+  static_cast<QVBoxLayout*>(offlinePage->layout())->insertLayout(0, row);
+}
 
+void SettingsWindow::BuildButtons(QWidget* taskbar) {
   okButton = new QPushButton(QStringLiteral("确定"), this);
   okButton->setObjectName(QStringLiteral("rzbtnok"));
   okButton->setDefault(true);
@@ -167,8 +180,6 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
   outer->setContentsMargins(6, 6, 6, 6);
   outer->addLayout(body, 1);
   outer->addLayout(buttons);
-
-  setFixedSize(470, 300);
 }
 
 QWidget* SettingsWindow::MakePage(const char* name, const QString& title, const QStringList& hint) {

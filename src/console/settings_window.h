@@ -75,6 +75,14 @@ class SettingsWindow : public FixedSkinnedDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // The task bar on the left: its items switch the pages.
+  QWidget* BuildTaskBar();
+  void BuildNetworkPage();
+  void BuildStartPage();
+  void BuildRegistrationPage();
+  void BuildOfflinePage();
+  // OK and cancel, below the task bar and the pages.
+  void BuildButtons(QWidget* taskbar);
   QWidget* MakePage(const char* name, const QString& title, const QStringList& hint);
 
   ServerCore& core_;

@@ -60,7 +60,13 @@ UserEditor::UserEditor(ServerCore& core, Prompter& prompter, QWidget* parent)
   otherPage->setObjectName(QStringLiteral("Tabotherinfo"));
   tabs->addTab(basicPage, QStringLiteral("基本信息"));
   tabs->addTab(otherPage, QStringLiteral("其它信息"));
+  BuildBasicPage();
+  BuildOtherPage();
+  BuildButtons();
+  resize(620, 380);
+}
 
+void UserEditor::BuildBasicPage() {
   auto* basic = new QGridLayout(basicPage);
   loginNameEdit = MakeEdit(basicPage, "edtloginname", 30);
   passwordEdit = MakeEdit(basicPage, "edtloginpwd", 30);
@@ -100,7 +106,9 @@ UserEditor::UserEditor(ServerCore& core, Prompter& prompter, QWidget* parent)
   AddField(basic, 6, 1, QStringLiteral("传真"), workFaxEdit, false);
   AddField(basic, 7, 0, QStringLiteral("显示编序"), orderEdit, false, QStringLiteral("(0-10000)"));
   basic->setRowStretch(8, 1);
+}
 
+void UserEditor::BuildOtherPage() {
   auto* other = new QGridLayout(otherPage);
   countryEdit = MakeEdit(otherPage, "edtcountry", 30);
   homeAddressEdit = MakeEdit(otherPage, "edtaddress", 50);
@@ -127,7 +135,9 @@ UserEditor::UserEditor(ServerCore& core, Prompter& prompter, QWidget* parent)
   other->addWidget(new QLabel(QStringLiteral("个人说明"), otherPage), 3, 0, Qt::AlignTop);
   other->addWidget(descriptionEdit, 3, 1, 1, 6);
   other->setRowStretch(3, 1);
+}
 
+void UserEditor::BuildButtons() {
   okButton = new QPushButton(QStringLiteral("确定"), this);
   okButton->setObjectName(QStringLiteral("Rzbtnok"));
   okButton->setDefault(true);
@@ -143,7 +153,6 @@ UserEditor::UserEditor(ServerCore& core, Prompter& prompter, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(tabs);
   layout->addLayout(buttons);
-  resize(620, 380);
 }
 
 void UserEditor::ClearFields() {

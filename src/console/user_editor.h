@@ -80,6 +80,10 @@ class UserEditor : public QDialog {
   void SaveFinished();
 
  private:
+  void BuildBasicPage();
+  void BuildOtherPage();
+  // OK and cancel below the tabs.
+  void BuildButtons();
   void ClearFields();
 
   ServerCore& core_;

@@ -1,24 +1,31 @@
 #include "console/user_rows.h"
 
-#include <algorithm>
+#include "base/text.h"
 
 namespace corvan {
 
 std::vector<UserRow> MakeUserRows(const std::vector<AdminUserPtr>& users, const OrgTree& tree) {
   std::vector<UserRow> rows;
   rows.reserve(users.size());
-  for (const auto& user : users) rows.push_back({user, tree.PathOf(user->organizeNo)});
+  for (const auto& user : users) {
+    UserRow row{user, tree.PathOf(user->organizeNo), {}};
+    for (int c = 1; c < kUserColumns; ++c) row.keys[static_cast<std::size_t>(c)] = TextSortKey(RowText(row, c));
+    rows.push_back(std::move(row));
+  }
   return rows;
 }
 
-int CompareAsciiNoCase(std::string_view a, std::string_view b) {
-  auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
-  std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    int d = lower(static_cast<unsigned char>(a[i])) - lower(static_cast<unsigned char>(b[i]));
-    if (d != 0) return d;
+std::string TextSortKey(std::string_view utf8) {
+  std::string key = Utf8ToGbkLenient(utf8);
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    auto c = static_cast<unsigned char>(key[i]);
+    if (c >= 0x81) {
+      ++i;  // a lead byte: its trail byte may look like an ASCII letter
+    } else if (c >= 'A' && c <= 'Z') {
+      key[i] = static_cast<char>(c + ('a' - 'A'));
+    }
   }
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+  return key;
 }
 
 std::string RowText(const UserRow& row, int column) {
@@ -31,21 +38,14 @@ std::string RowText(const UserRow& row, int column) {
   }
 }
 
-int CompareRows(const UserRow& a, const UserRow& b, const SortState& state) {
-  int r = 0;
-  if (state.column == 0) {
+int CompareRows(const UserRow& a, const UserRow& b, int column) {
+  if (column <= 0 || column >= kUserColumns) {
     if (!a.user || !b.user) return 0;
     auto x = a.user->USERID, y = b.user->USERID;
-    r = x < y ? -1 : (x > y ? 1 : 0);
-  } else {
-    r = CompareAsciiNoCase(RowText(a, state.column), RowText(b, state.column));
+    return x < y ? -1 : (x > y ? 1 : 0);
   }
-  return state.ascending ? r : -r;
-}
-
-void SortRows(std::vector<UserRow>& rows, const SortState& state) {
-  std::stable_sort(rows.begin(), rows.end(),
-                   [&](const UserRow& a, const UserRow& b) { return CompareRows(a, b, state) < 0; });
+  // std::string compares its bytes as unsigned values.
+  return a.keys[static_cast<std::size_t>(column)].compare(b.keys[static_cast<std::size_t>(column)]);
 }
 
 }  // namespace corvan

@@ -5,6 +5,7 @@
 // came from), so it stays valid after the account leaves the directory.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,9 +15,13 @@
 
 namespace corvan {
 
+inline constexpr int kUserColumns = 4;
+
 struct UserRow {
   AdminUserPtr user;
   std::string path;  // department path shown in column 3
+  // The sort keys of columns 1 to 3 (see TextSortKey); index 0 is unused.
+  std::array<std::string, kUserColumns> keys;
 };
 
 // One list's sort state: column 0..3 and one ascending flag for all columns.
@@ -36,20 +41,22 @@ struct SortState {
   }
 };
 
-// The rows of `users` with their department paths.
+// The rows of `users` with their department paths and sort keys.
 std::vector<UserRow> MakeUserRows(const std::vector<AdminUserPtr>& users, const OrgTree& tree);
 
-// Text compare ignoring the case of ASCII letters; other bytes by value.
-int CompareAsciiNoCase(std::string_view a, std::string_view b);
+// The key text columns sort by: the text in GBK, the system's code page for
+// names, so Chinese names sort in the order of their GBK codes (pinyin order
+// for the common characters), with the ASCII letters folded to lower case so
+// that they compare without regard to case. The two bytes of a GBK character
+// are kept as they are. Characters GBK lacks become '?'. Keys compare as
+// unsigned bytes.
+std::string TextSortKey(std::string_view utf8);
 
 // The text a row shows in a column (0: display order).
 std::string RowText(const UserRow& row, int column);
 
-// Compares two rows under a sort state (<0, 0, >0): column 0 by display
-// order, the others by their text, reversed when descending.
-int CompareRows(const UserRow& a, const UserRow& b, const SortState& state);
-
-// Sorts rows by `state`; equal rows keep their order.
-void SortRows(std::vector<UserRow>& rows, const SortState& state);
+// Compares two rows by a column, ascending (<0, 0, >0): column 0 by display
+// order, the others by their sort keys.
+int CompareRows(const UserRow& a, const UserRow& b, int column);
 
 }  // namespace corvan

@@ -28,24 +28,95 @@ std::string DirectorySnapshot::OrgName(std::string_view code) const {
   return org ? org->organizename : std::string();
 }
 
-Directory::Directory() : current_(std::make_shared<const DirectorySnapshot>()) {}
+// One listener. `running` is held while the listener runs, so that ending a
+// subscription waits for a call in progress on another thread; it is
+// recursive so that a listener may change the directory again on its own
+// thread.
+struct Directory::Listener {
+  std::function<void()> call;
+  std::recursive_mutex running;
+  bool active = true;  // guarded by `running`
+};
+
+struct Directory::Listeners {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<Listener>> list;  // guarded by `mutex`
+};
+
+Directory::Subscription& Directory::Subscription::operator=(Subscription&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    listeners_ = std::move(other.listeners_);
+    listener_ = std::move(other.listener_);
+  }
+  return *this;
+}
+
+void Directory::Subscription::Reset() {
+  if (!listener_) return;
+  if (auto listeners = listeners_.lock()) {
+    std::lock_guard lock(listeners->mutex);
+    std::erase(listeners->list, listener_);
+  }
+  {
+    // Waits for a call in progress; none starts after this.
+    std::lock_guard running(listener_->running);
+    listener_->active = false;
+  }
+  listener_.reset();
+  listeners_.reset();
+}
+
+Directory::Directory()
+    : current_(std::make_shared<const DirectorySnapshot>()), listeners_(std::make_shared<Listeners>()) {}
+
+Directory::~Directory() = default;
+
+Directory::Subscription Directory::Subscribe(std::function<void()> listener) {
+  Subscription subscription;
+  subscription.listener_ = std::make_shared<Listener>();
+  subscription.listener_->call = std::move(listener);
+  subscription.listeners_ = listeners_;
+  std::lock_guard lock(listeners_->mutex);
+  listeners_->list.push_back(subscription.listener_);
+  return subscription;
+}
+
+void Directory::NotifyListeners() {
+  std::vector<std::shared_ptr<Listener>> listeners;
+  {
+    std::lock_guard lock(listeners_->mutex);
+    listeners = listeners_->list;
+  }
+  for (const auto& listener : listeners) {
+    std::lock_guard running(listener->running);
+    if (listener->active && listener->call) listener->call();
+  }
+}
 
 bool Directory::Update(const std::function<bool(Draft&)>& change) {
-  std::lock_guard lock(writerMutex_);
-  Snapshot cur = current_.load(std::memory_order_acquire);
-  Draft draft{cur->CompanyName(), cur->Orgs(), cur->Users()};
-  if (!change(draft)) return false;
-  current_.store(std::make_shared<const DirectorySnapshot>(std::move(draft.companyName), std::move(draft.orgs),
-                                                           std::move(draft.users)),
-                 std::memory_order_release);
+  {
+    std::lock_guard lock(writerMutex_);
+    Snapshot cur = current_.load(std::memory_order_acquire);
+    Draft draft{cur->CompanyName(), cur->Orgs(), cur->Users()};
+    if (!change(draft)) return false;
+    current_.store(std::make_shared<const DirectorySnapshot>(std::move(draft.companyName), std::move(draft.orgs),
+                                                             std::move(draft.users)),
+                   std::memory_order_release);
+  }
+  NotifyListeners();
   return true;
 }
 
 void Directory::Replace(std::string companyName, std::vector<DirectorySnapshot::OrgPtr> orgs,
                         std::vector<DirectorySnapshot::UserPtr> users) {
-  std::lock_guard lock(writerMutex_);
-  current_.store(std::make_shared<const DirectorySnapshot>(std::move(companyName), std::move(orgs), std::move(users)),
-                 std::memory_order_release);
+  {
+    std::lock_guard lock(writerMutex_);
+    current_.store(
+        std::make_shared<const DirectorySnapshot>(std::move(companyName), std::move(orgs), std::move(users)),
+        std::memory_order_release);
+  }
+  NotifyListeners();
 }
 
 }  // namespace corvan

@@ -95,10 +95,33 @@ class DirectorySnapshot {
 
 // Owner of the current snapshot. Thread-safe.
 class Directory {
+  struct Listener;
+  struct Listeners;
+
  public:
   using Snapshot = std::shared_ptr<const DirectorySnapshot>;
 
+  // A listener's registration; ending it (destruction or Reset) removes the
+  // listener. Once Reset returns, the listener is not running and will not
+  // run again, so it may refer to objects that die right after.
+  class Subscription {
+   public:
+    Subscription() = default;
+    Subscription(Subscription&& other) noexcept = default;
+    Subscription& operator=(Subscription&& other) noexcept;
+    Subscription(const Subscription&) = delete;
+    Subscription& operator=(const Subscription&) = delete;
+    ~Subscription() { Reset(); }
+    void Reset();
+
+   private:
+    friend class Directory;
+    std::weak_ptr<Listeners> listeners_;
+    std::shared_ptr<Listener> listener_;
+  };
+
   Directory();
+  ~Directory();
 
   // The current snapshot; never null.
   Snapshot Get() const { return current_.load(std::memory_order_acquire); }
@@ -121,9 +144,19 @@ class Directory {
   void Replace(std::string companyName, std::vector<DirectorySnapshot::OrgPtr> orgs,
                std::vector<DirectorySnapshot::UserPtr> users);
 
+  // Calls `listener` after every published change (an Update whose change
+  // returned true, every Replace), on the thread that made the change, once
+  // the new snapshot is current and the writer mutex is released. Listeners
+  // read the change with Get(); they should be quick (hand the news to their
+  // own thread) and must not end their own subscription from inside the call.
+  [[nodiscard]] Subscription Subscribe(std::function<void()> listener);
+
  private:
+  void NotifyListeners();
+
   mutable std::mutex writerMutex_;  // serialises writers; readers never take it
   std::atomic<Snapshot> current_;
+  std::shared_ptr<Listeners> listeners_;
 };
 
 }  // namespace corvan

@@ -16,7 +16,7 @@
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QToolButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <QUrl>
 #include <cstdlib>
 #include <deque>
@@ -131,6 +131,11 @@ class ShellTest : public ::testing::Test {
   }
   MainWindow& W() { return *window_; }
   MainShell& S() { return *shell_; }
+  AboutBox& About() { return *W().findChild<AboutBox*>("Tfrmabout"); }
+  QTreeView* View(const char* name) { return W().findChild<QTreeView*>(name); }
+  QString Cell(const char* view, int row, int column) {
+    return View(view)->model()->index(row, column).data().toString();
+  }
   std::filesystem::path File(const std::string& name) { return home_.Path() / name; }
   std::vector<std::string> TakeMessages() { return std::exchange(prompter_.messages, {}); }
 
@@ -191,16 +196,21 @@ TEST_F(ShellTest, EveryCommandIsOfferedWithTheCaptionsAndHintsOfTheTable) {
   // The data group's third item is the cleanup.
   EXPECT_EQ(W().findChild<QAction*>("RzgrpdatabaseItems2"), S().FindCommand("N5")->groupItem);
   // The menu as buttons, in order, with blanks after their captions.
-  ASSERT_EQ(S().menus.size(), 4u);
-  EXPECT_EQ(S().menus[0]->title().trimmed().toStdString(), "服务器");
-  EXPECT_EQ(S().menus[1]->title().trimmed().toStdString(), "管理");
-  EXPECT_EQ(S().menus[2]->title().trimmed().toStdString(), "数据");
-  EXPECT_EQ(S().menus[3]->title().trimmed().toStdString(), "帮助");
-  EXPECT_TRUE(S().menus[0]->title().endsWith(' '));
+  // The menu bar is a row of buttons, each with its menu.
+  auto menu = [&](const char* name) {
+    auto* button = W().findChild<QToolButton*>(QString::fromLatin1(name) + "button");
+    return button ? button->menu() : nullptr;
+  };
+  for (const char* name : {"Nserver", "Nmanage", "Ndatabase", "Nhelp"}) ASSERT_TRUE(menu(name)) << name;
+  EXPECT_EQ(menu("Nserver")->title().trimmed().toStdString(), "服务器");
+  EXPECT_EQ(menu("Nmanage")->title().trimmed().toStdString(), "管理");
+  EXPECT_EQ(menu("Ndatabase")->title().trimmed().toStdString(), "数据");
+  EXPECT_EQ(menu("Nhelp")->title().trimmed().toStdString(), "帮助");
+  EXPECT_TRUE(menu("Nserver")->title().endsWith(' '));
   for (const char* name : {"Tbrtopmenu", "Rztbrtop", "RzGbarmain", "Rzgrpmanage", "Rzgrpdatabase", "popstatus",
                            "poptray", "Rzsbtnmin", "Rzsbtnclose", "Imgtop", "imgrb", "Tfrmset", "Tfrmabout"})
     EXPECT_TRUE(W().findChild<QObject*>(name)) << name;
-  EXPECT_EQ(S().minimizeButton->toolTip(), "最小化");
+  EXPECT_EQ(W().findChild<QToolButton*>("Rzsbtnmin")->toolTip(), "最小化");
   EXPECT_EQ(S().Skin->closeButton->toolTip(), "关闭");
   EXPECT_EQ(S().Skin->titleLabel->text(), "Corvan服务器");
   EXPECT_EQ(W().size(), QSize(800, 600));
@@ -213,19 +223,19 @@ TEST_F(ShellTest, EveryCommandIsOfferedWithTheCaptionsAndHintsOfTheTable) {
 }
 
 TEST_F(ShellTest, MenuToolbarAndGroupBarRunTheSameActions) {
-  auto page = [&] { return W().pageControl->currentWidget(); };
+  auto page = [&] { return W().findChild<QTabWidget*>("Rzpagectrl")->currentWidget(); };
   const MainShell::Command* users = S().FindCommand("Nmanageuser");
   const MainShell::Command* orgs = S().FindCommand("Nmanageorg");
   const MainShell::Command* status = S().FindCommand("Nserverstatus");
   users->groupItem->trigger();
-  EXPECT_EQ(page(), W().usersPage);
-  EXPECT_EQ(W().userList->topLevelItemCount(), 1);
+  EXPECT_EQ(page(), W().findChild<QWidget*>("Tabmanageuser"));
+  EXPECT_EQ(View("Rzlvwuserlist")->model()->rowCount(), 1);
   orgs->toolbarItem->trigger();
-  EXPECT_EQ(page(), W().orgPage);
+  EXPECT_EQ(page(), W().findChild<QWidget*>("Tabmanageorg"));
   status->toolbarItem->trigger();
-  EXPECT_EQ(page(), W().statusPage);
+  EXPECT_EQ(page(), W().findChild<QWidget*>("Tabstatus"));
   orgs->menuItem->trigger();
-  EXPECT_EQ(page(), W().orgPage);
+  EXPECT_EQ(page(), W().findChild<QWidget*>("Tabmanageorg"));
 
   // Settings and about open their windows from each surface.
   std::vector<std::string> opened;
@@ -274,13 +284,13 @@ TEST_F(ShellTest, ToolbarCleanupRefusesWhileTheListenerExistsTheOthersDoNot) {
 
 TEST_F(ShellTest, OnlineUsersWithNobodyOnlineAppendsOnlyTheCountLineAndClearEmptiesTheLog) {
   QApplication::processEvents();
-  S().onlineUsersAction->trigger();
+  W().findChild<QAction*>("N3")->trigger();
   ASSERT_FALSE(core_.Log().Lines().empty());
   EXPECT_EQ(core_.Log().Lines().back(), "共0人在线！");
   QApplication::processEvents();
-  EXPECT_EQ(W().statusLog->document()->lastBlock().text(), "共0人在线！");
-  S().clearLogAction->trigger();
-  EXPECT_TRUE(W().statusLog->toPlainText().isEmpty());
+  EXPECT_EQ(W().findChild<QPlainTextEdit*>("Memostatus")->document()->lastBlock().text(), "共0人在线！");
+  W().findChild<QAction*>("N4")->trigger();
+  EXPECT_TRUE(W().findChild<QPlainTextEdit*>("Memostatus")->toPlainText().isEmpty());
 }
 
 TEST_F(ShellTest, BackupAppendsTheEndingAsksBeforeOverwritingAndReports) {
@@ -337,23 +347,24 @@ TEST_F(ShellTest, RestoreOfAnOlderDatabaseUpgradesItAndReloadsTreeAndBothLists) 
              "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
   }
   W().ShowUsersPage();
-  W().orgTree->setCurrentItem(W().FindOrgNode("Root001"));
-  ASSERT_EQ(W().orgUserList->topLevelItemCount(), 1);
+  View("RzTvworg")->setCurrentIndex(W().FindOrgNode("Root001"));
+  ASSERT_EQ(View("Rzlvwuser")->model()->rowCount(), 1);
 
   prompter_.texts = {QString::fromStdString(File("old.mdb").string())};
   prompter_.answers = {true};
   S().FindCommand("Ndatabaserestore")->toolbarItem->trigger();
   EXPECT_EQ(prompter_.questions, (std::vector<std::string>{"信息|是否确定恢复数据？"}));
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|恢复数据成功"}));
-  ASSERT_EQ(W().orgTree->topLevelItemCount(), 1);
-  EXPECT_EQ(W().orgTree->topLevelItem(0)->text(0), "旧公司");
-  ASSERT_EQ(W().orgTree->topLevelItem(0)->childCount(), 1);
-  EXPECT_EQ(W().orgTree->topLevelItem(0)->child(0)->text(0), "旧部门");
+  ASSERT_EQ(View("RzTvworg")->model()->rowCount(), 1);
+  EXPECT_EQ(Cell("RzTvworg", 0, 0), "旧公司");
+  QAbstractItemModel* tree = View("RzTvworg")->model();
+  ASSERT_EQ(tree->rowCount(tree->index(0, 0)), 1);
+  EXPECT_EQ(tree->index(0, 0, tree->index(0, 0)).data().toString(), "旧部门");
   // Both lists show the restored accounts only.
-  ASSERT_EQ(W().userList->topLevelItemCount(), 1);
-  EXPECT_EQ(W().userList->topLevelItem(0)->text(1), "OLDIE");
-  ASSERT_EQ(W().orgUserList->topLevelItemCount(), 1);
-  EXPECT_EQ(W().orgUserList->topLevelItem(0)->text(1), "OLDIE");
+  ASSERT_EQ(View("Rzlvwuserlist")->model()->rowCount(), 1);
+  EXPECT_EQ(Cell("Rzlvwuserlist", 0, 1), "OLDIE");
+  ASSERT_EQ(View("Rzlvwuser")->model()->rowCount(), 1);
+  EXPECT_EQ(Cell("Rzlvwuser", 0, 1), "OLDIE");
   auto lock = core_.Db().Lock();
   EXPECT_TRUE(core_.Db().TableExists("OfflineInfo"));
   EXPECT_TRUE(core_.Db().TableExists("OfflineFiles"));
@@ -368,8 +379,8 @@ TEST_F(ShellTest, RestoreOfANonDatabaseFailsAndLeavesTheLiveDatabase) {
   S().FindCommand("Ndatabaserestore")->groupItem->trigger();
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|恢复数据失败"}));
   EXPECT_TRUE(core_.Dir().Get()->UserExists("ANN"));
-  EXPECT_EQ(W().userList->topLevelItemCount(), 1);
-  EXPECT_EQ(W().orgTree->topLevelItem(0)->text(0), "Acme");
+  EXPECT_EQ(View("Rzlvwuserlist")->model()->rowCount(), 1);
+  EXPECT_EQ(Cell("RzTvworg", 0, 0), "Acme");
 
   // A file that does not exist ends it without a message; "no" touches nothing.
   prompter_.texts = {QString::fromStdString(File("missing.mdb").string())};
@@ -419,9 +430,9 @@ TEST_F(ShellTest, HelpOpensTheFileOfTheDataFolderOrSaysItCannot) {
 }
 
 TEST_F(ShellTest, AboutShowsTheVersionAndItsDate) {
-  EXPECT_EQ(S().aboutBox->windowTitle(), "关于");
-  EXPECT_EQ(S().aboutBox->versionLabel->text(), "版本:2.4.081226");
-  EXPECT_EQ(S().aboutBox->dateLabel->text(), "更新日期：2008年12月26日");
+  EXPECT_EQ(About().windowTitle(), "关于");
+  EXPECT_EQ(About().versionLabel->text(), "版本:2.4.081226");
+  EXPECT_EQ(About().dateLabel->text(), "更新日期：2008年12月26日");
 }
 
 TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
@@ -480,11 +491,12 @@ TEST_F(ShellTest, FrameResizesFromTheCornerAndMovesFromTheBannerWithoutAWindowMa
   EXPECT_EQ(*S().Skin->LastAction(), FrameAction::Move);
 
   // A dialog never resizes from its edge.
-  auto* dialogCorner = S().settingsWindow->Skin->bottomRightImage;
+  auto* settings = W().findChild<SettingsWindow*>("Tfrmset");
+  auto* dialogCorner = settings->Skin->bottomRightImage;
   send(dialogCorner, QEvent::MouseButtonPress, QPoint(1, 1), QPoint(1, 1), Qt::LeftButton);
-  EXPECT_FALSE(S().settingsWindow->Skin->LastAction());
+  EXPECT_FALSE(settings->Skin->LastAction());
   // The account editor wears the fixed frame too.
-  auto* editorFrame = W().userEditor->findChild<SkinFrame*>();
+  auto* editorFrame = W().findChild<QDialog*>("Tfrmuser")->findChild<SkinFrame*>();
   ASSERT_NE(editorFrame, nullptr);
   EXPECT_FALSE(editorFrame->Sizable());
 }
@@ -498,7 +510,7 @@ class SettingsTest : public ShellTest {
     s.OfflineInfoDay = 3;
     core_.SetSettings(s);
   }
-  SettingsWindow& F() { return *S().settingsWindow; }
+  SettingsWindow& F() { return *W().findChild<SettingsWindow*>("Tfrmset"); }
   ConfigReadResult Saved() { return ParseConfiguration(ReadAll(core_.ConfigPath())); }
 };
 
