@@ -3,11 +3,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
@@ -66,6 +68,12 @@ QIcon CommandIcon(const QString& id) {
 
 }  // namespace
 
+void ForgetHoverUnlessUnderPointer(QWidget& button) {
+  if (button.rect().contains(button.mapFromGlobal(QCursor::pos()))) return;
+  button.setAttribute(Qt::WA_UnderMouse, false);
+  button.update();
+}
+
 MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
     : QObject(&window), window_(window), core_(core), prompter_(prompter),
       actions_(std::make_unique<ConsoleCommands>(core, prompter, &window)) {
@@ -85,6 +93,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   minimizeButton->setAutoRaise(true);
   minimizeButton->setFixedSize(18, 18);
   minimizeButton->setFocusPolicy(Qt::NoFocus);
+  minimizeButton->setStyleSheet(SkinFrame::BannerButtonStyle());
   Skin->PlaceBannerButton(minimizeButton, 40);
   // The minimise button goes to the taskbar, the close button into the tray.
   connect(minimizeButton, &QToolButton::clicked, &window_, &QWidget::showMinimized);
@@ -232,6 +241,9 @@ void MainShell::BuildMenu() {
     button->setAutoRaise(true);
     button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     button->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
+    // The menu holds the pointer while it is open, so the button never hears
+    // the pointer leave: without this it keeps its hover frame afterwards.
+    connect(menu, &QMenu::aboutToHide, button, [button] { ForgetHoverUnlessUnderPointer(*button); });
     menuButtons->addWidget(button);
   }
 }
@@ -254,9 +266,14 @@ void MainShell::BuildToolbar() {
     std::function<void()> handler = c.id == QLatin1String("N5")
                                          ? std::function<void()>([this] { actions_->CleanOfflineFilesFromToolbar(); })
                                          : HandlerOf(c.id);
-    connect(c.toolbarItem, &QAction::triggered, this, [handler] { handler(); });
     toolbar->addAction(c.toolbarItem);
-    if (QWidget* button = toolbar->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
+    QWidget* button = toolbar->widgetForAction(c.toolbarItem);
+    if (button) button->setObjectName(c.toolbarName);
+    // A dialog or message the command opened held the pointer as well.
+    connect(c.toolbarItem, &QAction::triggered, this, [handler, button = QPointer<QWidget>(button)] {
+      handler();
+      if (button) ForgetHoverUnlessUnderPointer(*button);
+    });
   }
 }
 

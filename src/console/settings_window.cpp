@@ -32,19 +32,29 @@ QAction* MakeAction(QObject* parent, const char* name, const QString& caption) {
   return a;
 }
 
-// A group of the task bar: its caption, then one flat button per item.
-void AddTaskGroup(QVBoxLayout* bar, QWidget* parent, const QString& caption, std::initializer_list<QAction*> items) {
+// The task bar's items: flat, left-aligned, the current page's item marked.
+const char* const kTaskItemStyle =
+    "QPushButton { text-align: left; padding: 3px 4px 3px 12px; border: none; background: transparent; }"
+    "QPushButton:hover { background: #c6d9f0; }"
+    "QPushButton:checked { background: #a9c6ea; font-weight: bold; }";
+
+// A group of the task bar: its caption, then one item per page action. Each
+// item is named after its action with "button" appended.
+void AddTaskGroup(QVBoxLayout* bar, QWidget* parent, QButtonGroup* items, const QString& caption,
+                  std::initializer_list<QAction*> actions) {
   auto* header = new QLabel(caption, parent);
   header->setStyleSheet(
       QStringLiteral("font-weight: bold; color: white; background: #3a6ea5; padding: 3px;"));
   bar->addWidget(header);
-  for (QAction* action : items) {
-    auto* button = new QToolButton(parent);
-    button->setDefaultAction(action);
-    button->setAutoRaise(true);
-    button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  for (QAction* action : actions) {
+    auto* button = new QPushButton(action->text(), parent);
+    button->setObjectName(action->objectName() + QStringLiteral("button"));
+    button->setCheckable(true);
+    button->setFocusPolicy(Qt::NoFocus);
     button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    button->setStyleSheet(QStringLiteral("text-align: left; padding-left: 12px;"));
+    button->setStyleSheet(QString::fromLatin1(kTaskItemStyle));
+    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    items->addButton(button);
     bar->addWidget(button);
   }
 }
@@ -75,9 +85,11 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
   auto* bar = new QVBoxLayout(taskbar);
   bar->setContentsMargins(4, 4, 4, 4);
   bar->setSpacing(2);
-  AddTaskGroup(bar, taskbar, QStringLiteral("普通设置"), {startPageAction, networkPageAction});
+  taskItems_ = new QButtonGroup(this);
+  taskItems_->setExclusive(true);
+  AddTaskGroup(bar, taskbar, taskItems_, QStringLiteral("普通设置"), {startPageAction, networkPageAction});
   bar->addSpacing(8);
-  AddTaskGroup(bar, taskbar, QStringLiteral("高级设置"), {registrationPageAction, offlinePageAction});
+  AddTaskGroup(bar, taskbar, taskItems_, QStringLiteral("高级设置"), {registrationPageAction, offlinePageAction});
   bar->addStretch(1);
 
   pageControl = new QTabWidget(this);
@@ -148,6 +160,9 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
     static_cast<QVBoxLayout*>(offlinePage->layout())->insertLayout(0, row);
   }
 
+  // The task bar marks the page in front, however it came forward.
+  connect(pageControl, &QTabWidget::currentChanged, this, &SettingsWindow::MarkCurrentPage);
+
   okButton = new QPushButton(QStringLiteral("确定"), this);
   okButton->setObjectName(QStringLiteral("rzbtnok"));
   okButton->setDefault(true);
@@ -169,6 +184,19 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
   outer->addLayout(buttons);
 
   setFixedSize(470, 300);
+  MarkCurrentPage();
+}
+
+void SettingsWindow::MarkCurrentPage() {
+  const std::pair<QWidget*, QAction*> pages[] = {{startPage, startPageAction},
+                                                 {networkPage, networkPageAction},
+                                                 {registrationPage, registrationPageAction},
+                                                 {offlinePage, offlinePageAction}};
+  for (const auto& [page, action] : pages) {
+    if (page != pageControl->currentWidget()) continue;
+    for (QAbstractButton* item : taskItems_->buttons())
+      if (item->objectName() == action->objectName() + QStringLiteral("button")) item->setChecked(true);
+  }
 }
 
 QWidget* SettingsWindow::MakePage(const char* name, const QString& title, const QStringList& hint) {
@@ -216,8 +244,9 @@ void SettingsWindow::FillOnShow() {
   AutoStartWasOn = AutoStartEnabled();
   autoStartBox->setChecked(AutoStartWasOn);
   const int days = core_.OfflineInfoDay();
-  // A number outside 1 to 30 is shown as it stands; saving it is refused.
-  offlineDaysBox->setRange(std::min(1, days), std::max(30, days));
+  // A number outside 1 to 30 is shown as it stands; saving it asks for one
+  // inside (the box lets it be stepped there).
+  offlineDaysBox->setRange(std::min(kMinOfflineInfoDay, days), std::max(kMaxOfflineInfoDay, days));
   offlineDaysBox->setValue(days);
   ShowNetworkPage();
 }
@@ -225,10 +254,18 @@ void SettingsWindow::FillOnShow() {
 bool SettingsWindow::SaveAll() {
   SettingsSaveResult result = corvan::SaveAll(core_, Form());
   for (const std::string& message : result.messages) prompter_.Information(this, Q(message), Q(result.caption));
-  if (!result.ok) return false;
+  if (!result.ok) {
+    const int days = offlineDaysBox->value();
+    if (days < kMinOfflineInfoDay || days > kMaxOfflineInfoDay) {
+      ShowOfflinePage();
+      offlineDaysBox->setFocus(Qt::OtherFocusReason);
+      offlineDaysBox->selectAll();
+    }
+    return false;
+  }
   // Saved: the entry now is as the box says.
   AutoStartWasOn = autoStartBox->isChecked();
-  offlineDaysBox->setRange(1, 30);
+  offlineDaysBox->setRange(kMinOfflineInfoDay, kMaxOfflineInfoDay);
   accept();
   return true;
 }

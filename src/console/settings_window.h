@@ -70,16 +70,20 @@ class SettingsWindow : public FixedSkinnedDialog {
   QAction* networkPageAction;
   QAction* registrationPageAction;
   QAction* offlinePageAction;
+  // The task bar's items, the current page's checked.
+  QButtonGroup* TaskItems() const { return taskItems_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
 
  private:
   QWidget* MakePage(const char* name, const QString& title, const QStringList& hint);
+  void MarkCurrentPage();
 
   ServerCore& core_;
   Prompter& prompter_;
   bool controlsFilled_ = false;
+  QButtonGroup* taskItems_ = nullptr;
 };
 
 }  // namespace corvan

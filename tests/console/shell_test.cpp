@@ -6,15 +6,18 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCursor>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTextBlock>
+#include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
@@ -416,6 +419,41 @@ TEST_F(ShellTest, HelpOpensTheFileOfTheDataFolderOrSaysItCannot) {
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
 }
 
+TEST_F(ShellTest, MenuAndToolbarButtonsForgetTheirHoverWhenAPopupClosesElsewhere) {
+  QCursor::setPos(-500, -500);
+  auto* menuButton = S().menuButtons->findChild<QToolButton*>(QStringLiteral("Nhelpbutton"));
+  ASSERT_NE(menuButton, nullptr);
+  QMenu* menu = menuButton->menu();
+  menuButton->setAttribute(Qt::WA_UnderMouse, true);
+  menu->popup(QPoint(0, 0));
+  menu->hide();
+  EXPECT_FALSE(menuButton->testAttribute(Qt::WA_UnderMouse));
+
+  // The toolbar's settings button after its (modal) window closed.
+  S().ExecDialog = [](QWidget&) { return 0; };
+  auto* toolButton = S().toolbar->findChild<QWidget*>(QStringLiteral("rztbtnset"));
+  ASSERT_NE(toolButton, nullptr);
+  toolButton->setAttribute(Qt::WA_UnderMouse, true);
+  S().FindCommand("Nserverset")->toolbarItem->trigger();
+  EXPECT_FALSE(toolButton->testAttribute(Qt::WA_UnderMouse));
+}
+
+TEST_F(ShellTest, AccountEditorOpensAtTheLoginNameWhateverWasPressedLast) {
+  UserEditor& editor = *W().userEditor;
+  editor.show();
+  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
+  editor.okButton->setFocus();
+  editor.hide();
+  editor.show();
+  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
+  editor.tabs->setCurrentWidget(editor.otherPage);
+  editor.descriptionEdit->setFocus();
+  editor.hide();
+  editor.show();
+  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
+  editor.hide();
+}
+
 TEST_F(ShellTest, AboutShowsTheVersionAndItsDate) {
   EXPECT_EQ(S().aboutBox->windowTitle(), "关于");
   EXPECT_EQ(S().aboutBox->versionLabel->text(), "版本:2.4.081226");
@@ -590,6 +628,52 @@ TEST_F(SettingsTest, AutoStartBoxCreatesAndRemovesTheAutostartEntry) {
   F().autoStartBox->setChecked(false);
   ASSERT_TRUE(F().SaveAll());
   EXPECT_FALSE(std::filesystem::exists(entry));
+}
+
+TEST_F(SettingsTest, TaskBarItemsAreLeftAlignedAndMarkThePageInFront) {
+  F().FillOnShow();
+  auto item = [&](const char* action) {
+    return F().findChild<QPushButton*>(QString::fromLatin1(action) + QStringLiteral("button"));
+  };
+  const char* actions[] = {"actoristart", "actorinetwork", "actadvreg", "actadvoffline"};
+  for (const char* a : actions) {
+    ASSERT_NE(item(a), nullptr) << a;
+    EXPECT_TRUE(item(a)->isCheckable()) << a;
+  }
+  EXPECT_EQ(item("actoristart")->text(), "启动设置");
+  EXPECT_TRUE(item("actorinetwork")->isChecked());
+  item("actadvoffline")->click();
+  EXPECT_EQ(F().pageControl->currentWidget(), F().offlinePage);
+  EXPECT_TRUE(item("actadvoffline")->isChecked());
+  EXPECT_FALSE(item("actorinetwork")->isChecked());
+  // Brought forward another way, the page's item is marked all the same.
+  F().ShowRegistrationPage();
+  EXPECT_TRUE(item("actadvreg")->isChecked());
+  EXPECT_FALSE(item("actadvoffline")->isChecked());
+  F().FillOnShow();
+  EXPECT_TRUE(item("actorinetwork")->isChecked());
+}
+
+TEST_F(SettingsTest, StoredDaysOutsideOneToThirtyAreShownAndSavingThemAsksForOneToThirty) {
+  for (std::int32_t days : {0, 31, -5}) {
+    SCOPED_TRACE(days);
+    ServerSettings s = core_.Settings();
+    s.OfflineInfoDay = days;
+    core_.SetSettings(s);
+    F().FillOnShow();
+    EXPECT_EQ(F().offlineDaysBox->value(), days);
+    EXPECT_FALSE(F().SaveAll());
+    EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|离线信息保存天数应为1-30天"}));
+    EXPECT_EQ(F().pageControl->currentWidget(), F().offlinePage);
+    EXPECT_EQ(F().focusWidget(), F().offlineDaysBox);
+    EXPECT_EQ(core_.OfflineInfoDay(), days);
+    EXPECT_EQ(ReadAll(core_.ConfigPath()).find("<OfflineInfoDay>" + std::to_string(days) + "<"), std::string::npos);
+    // Stepped into the range, it saves.
+    F().offlineDaysBox->setValue(days < 1 ? 1 : 30);
+    EXPECT_TRUE(F().SaveAll());
+    EXPECT_TRUE(TakeMessages().empty());
+    EXPECT_EQ(core_.OfflineInfoDay(), days < 1 ? 1 : 30);
+  }
 }
 
 }  // namespace
