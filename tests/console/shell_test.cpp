@@ -13,6 +13,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextBrowser>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -33,6 +34,7 @@
 #include "console/user_editor.h"
 #include "console/main_shell.h"
 #include "console/prompter.h"
+#include "console/help_window.h"
 #include "console/tray.h"
 #include "server/server_core.h"
 #include "storage/config.h"
@@ -397,24 +399,32 @@ TEST_F(ShellTest, AnnouncementAsksWithItsCaptionAndKeepsTheTextOnCancelOrBlanks)
   EXPECT_TRUE(TakeMessages().empty());
 }
 
-TEST_F(ShellTest, HelpOpensTheFileOfTheDataFolderOrSaysItCannot) {
-  std::vector<QUrl> opened;
-  bool viewerWorks = true;
-  S().Actions().OpenUrl = [&](const QUrl& url) {
-    opened.push_back(url);
-    return viewerWorks;
-  };
-  S().FindCommand("NHelpserver")->menuItem->trigger();
-  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
-  EXPECT_TRUE(opened.empty());
-
+TEST_F(ShellTest, HelpOpensTheGuideBesideTheProgramInItsWindowOrSaysItCannot) {
+  // Only the old compiled file in the data folder: nothing to show.
   std::ofstream(File("Corvan_Server.chm")) << "ITSF";
   S().FindCommand("NHelpserver")->menuItem->trigger();
-  EXPECT_TRUE(TakeMessages().empty());
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0].toLocalFile().toStdString(), File("Corvan_Server.chm").string());
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
+  EXPECT_EQ(S().Actions().Help(), nullptr);
 
-  viewerWorks = false;
+  // The guide in "help" beside the program (the test's program lives in home_).
+  // (As the build copies it beside the real program.)
+  const std::filesystem::path built = std::filesystem::path(CORVAN_SERVER_BINARY).parent_path() / "help";
+  std::filesystem::copy(built, File("help"), std::filesystem::copy_options::recursive);
+  S().FindCommand("NHelpserver")->menuItem->trigger();
+  EXPECT_TRUE(TakeMessages().empty());
+  HelpWindow* help = S().Actions().Help();
+  ASSERT_NE(help, nullptr);
+  EXPECT_TRUE(help->isVisible());
+  EXPECT_EQ(help->browser->source().toLocalFile().toStdString(), File("help/index.html").string());
+  EXPECT_EQ(help->contentsList->topLevelItemCount(), 8);
+
+  // Asked again: the same window, back at the start page.
+  help->browser->setSource(QUrl(QStringLiteral("faq.html")));
+  S().FindCommand("NHelpserver")->menuItem->trigger();
+  EXPECT_EQ(S().Actions().Help(), help);
+  EXPECT_EQ(help->browser->source().fileName(), "index.html");
+
+  std::filesystem::remove_all(File("help"));
   S().FindCommand("NHelpserver")->menuItem->trigger();
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
 }
