@@ -159,14 +159,18 @@ void HelpWindow::FillContents(const fs::path& folder) {
   }
   // The open item of every level, so an entry goes under the last one above.
   std::vector<QTreeWidgetItem*> open;
+  bool nested = false;
   for (const HelpTopic& topic : ParseHelpContents(bytes)) {
     const std::size_t depth = std::min(static_cast<std::size_t>(topic.depth), open.size());
+    nested = nested || depth > 0;
     open.resize(depth);
     auto* item = depth == 0 ? new QTreeWidgetItem(contentsList) : new QTreeWidgetItem(open.back());
     item->setText(0, QString::fromStdString(topic.name));
     item->setData(0, Qt::UserRole, QString::fromStdString(topic.local));
     open.push_back(item);
   }
+  // A flat list needs no room for branches.
+  contentsList->setRootIsDecorated(nested);
   contentsList->expandAll();
 }
 
