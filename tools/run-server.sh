@@ -5,8 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
-bash tools/build.sh build -DCORVAN_BUILD_TESTS=OFF -DCORVAN_BUILD_BENCH=OFF
+# A folder of its own: the test build in build/ keeps its tests.
+bash tools/build.sh build-server -DCORVAN_BUILD_TESTS=OFF -DCORVAN_BUILD_BENCH=OFF
 export CORVAN_HOME="${CORVAN_HOME:-$PWD/corvan-data}"
 mkdir -p "$CORVAN_HOME"
 echo "Data folder: $CORVAN_HOME"
-exec build/src/app/corvan-server
+echo "Manage it from another terminal: CORVAN_HOME=$CORVAN_HOME build-server/src/app/corvanctl status"
+exec build-server/src/app/corvan-server

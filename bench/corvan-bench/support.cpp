@@ -24,7 +24,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/config.h"
 #include "storage/database.h"
 #include "storage/schema.h"
@@ -329,7 +329,7 @@ void PrepareDataFolder(const std::filesystem::path& home, int accounts, int depa
   {
     Statement org(db, "insert into organize (organizeNo,organizename,parNo,orgID) values(:no,:name,:par,:id)");
     for (int d = 2; d <= departments; ++d) {
-      char code[8];
+      char code[16];  // room for any int
       std::snprintf(code, sizeof code, "%03d", d);
       codes.emplace_back(code);
       org.Reset();

@@ -116,7 +116,7 @@ void HandleReg(Request& request) {
       break;
   }
   request.SendResult("Reg", "success", kRegSucceeded);
-  TSendNewUserRegThread::Start(core, account.username, fields.nickname, fields.organizeNo);
+  StartNewUserRegNotice(core, account.username, fields.nickname, fields.organizeNo);
   core.LogEvent("用户：" + account.username + "注册成功");
 }
 

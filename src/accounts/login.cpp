@@ -91,10 +91,10 @@ void HandleLoginin(Request& request) {
   request.SendReply(BuildLoginSuccess(account->nickname, address));
   BroadcastOnline(core, name, address);
   core.LogEvent("用户：" + name + "登录!");
-  if (!displaced.empty()) TSendUserOfflineThread::Start(core, std::move(displaced), address);
+  if (!displaced.empty()) StartOfflineNotice(core, std::move(displaced), address);
   StartSearchOfflineInfo(core, name, address);
   StartSearchOfflineFiles(core, name, address);
-  TSendInformationThread::Start(core, {address}, core.Information());
+  StartInformationNotice(core, {address}, core.Information());
 }
 
 // Logging out is done by the UDP "Loginout"; the TCP request is accepted and

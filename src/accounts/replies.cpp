@@ -1,7 +1,7 @@
 #include "accounts/replies.h"
 
 #include "server/envelope.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

@@ -15,7 +15,7 @@
 #include <iterator>
 #include <memory>
 
-#include "server/xml.h"
+#include "base/xml.h"
 
 namespace corvan {
 

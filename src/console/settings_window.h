@@ -11,7 +11,7 @@
 
 #include "console/skin_frame.h"
 #include "storage/config.h"
-#include "storage/settings_ops.h"
+#include "admin/settings_ops.h"
 
 class QAction;
 class QButtonGroup;

@@ -6,7 +6,7 @@
 
 #include "presence/notices.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/config.h"
 
 namespace corvan {
@@ -30,26 +30,22 @@ bool ConfigHoldsInformation(const std::filesystem::path& path, const std::string
 
 }  // namespace
 
-void TSendInformationThread::Start(ServerCore& core, std::vector<std::string> addresses, std::string text) {
-  core.PostJob([job = TSendInformationThread(core, std::move(addresses), std::move(text))]() mutable { job.Execute(); });
+void StartInformationNotice(ServerCore& core, std::vector<std::string> addresses, std::string text) {
+  core.PostJob([&core, addresses = std::move(addresses), text = std::move(text)] {
+    SendToEach(addresses, core.Options().ClientPort, BuildInformationNotice(text));
+  });
 }
 
-void TSendInformationThread::Execute() {
-  SendToEach(addresses_, core_.Options().ClientPort, BuildInformationNotice(text_));
-}
-
-void TSendAllInformationThread::Start(ServerCore& core) {
-  core.PostJob([job = TSendAllInformationThread(core)]() mutable { job.Execute(); });
-}
-
-void TSendAllInformationThread::Execute() {
-  std::vector<std::string> addresses;
-  {
-    std::lock_guard lock(core_.OnlineLock);
-    addresses = core_.OnlineUsers.Addresses();
-  }
-  if (addresses.empty()) return;
-  TSendInformationThread::Start(core_, std::move(addresses), core_.Information());
+void StartInformationToAll(ServerCore& core) {
+  core.PostJob([&core] {
+    std::vector<std::string> addresses;
+    {
+      std::lock_guard lock(core.OnlineLock);
+      addresses = core.OnlineUsers.Addresses();
+    }
+    if (addresses.empty()) return;
+    StartInformationNotice(core, std::move(addresses), core.Information());
+  });
 }
 
 PublishResult PublishAnnouncement(ServerCore& core, const std::optional<std::string>& entered) {
@@ -61,7 +57,7 @@ PublishResult PublishAnnouncement(ServerCore& core, const std::optional<std::str
     result.changed = true;
     result.ok = ConfigHoldsInformation(core.ConfigPath(), *entered);
   }
-  TSendAllInformationThread::Start(core);
+  StartInformationToAll(core);
   if (!result.ok) {
     result.message = "公告已发布，但未能保存到配置文件!";
   } else if (result.changed) {

@@ -11,31 +11,12 @@ namespace corvan {
 
 class ServerCore;
 
-// Sends "Information" with its own copy of the text to each address.
-class TSendInformationThread {
- public:
-  TSendInformationThread(ServerCore& core, std::vector<std::string> addresses, std::string text)
-      : core_(core), addresses_(std::move(addresses)), text_(std::move(text)) {}
-  static void Start(ServerCore& core, std::vector<std::string> addresses, std::string text);
-  void Execute();
-
- private:
-  ServerCore& core_;
-  std::vector<std::string> addresses_;
-  std::string text_;
-};
-
-// Collects every online address (under `OnlineLock`) and starts a
-// TSendInformationThread with them and the current announcement.
-class TSendAllInformationThread {
- public:
-  explicit TSendAllInformationThread(ServerCore& core) : core_(core) {}
-  static void Start(ServerCore& core);
-  void Execute();
-
- private:
-  ServerCore& core_;
-};
+// Posts "Information" with its own copy of the text to each address
+// (`TSendInformationThread`).
+void StartInformationNotice(ServerCore& core, std::vector<std::string> addresses, std::string text);
+// Posts a job that collects every online address (under `OnlineLock`) and
+// sends them the current announcement (`TSendAllInformationThread`).
+void StartInformationToAll(ServerCore& core);
 
 // What the publish command did, for the front end to show.
 struct PublishResult {

@@ -38,7 +38,7 @@ void ApplyPollOutcome(ServerCore& core, const std::string& name, const std::stri
     if (entry->LastSeen > seenAtStart) return;
     core.OnlineUsers.Remove(name);
   }
-  TSendUserOfflineThread::Start(core, name, ip);
+  StartOfflineNotice(core, name, ip);
 }
 
 // One "GetStatus" exchange on the io threads. Every handler of one poll runs
@@ -118,37 +118,31 @@ bool DueForPoll(Clock::time_point lastSeen, Clock::time_point now, std::chrono::
   return now - lastSeen >= silenceLimit;
 }
 
-void StartStatusScan(ServerCore& core) { TSearchStatusThread::Start(core); }
-
-void TSearchStatusThread::Start(ServerCore& core) {
-  core.PostJob([job = TSearchStatusThread(core)]() mutable { job.Execute(); });
-}
-
-void TSearchStatusThread::Execute() {
-  std::vector<std::pair<std::string, std::string>> due;
-  {
-    std::lock_guard lock(core_.OnlineLock);
-    const auto now = Clock::now();
-    for (const auto& entry : core_.OnlineUsers.Entries()) {
-      if (DueForPoll(entry.LastSeen, now, core_.Options().silenceLimit)) due.emplace_back(entry.UserName, entry.IP);
+void StartStatusScan(ServerCore& core) {
+  core.PostJob([&core] {
+    std::vector<std::pair<std::string, std::string>> due;
+    {
+      std::lock_guard lock(core.OnlineLock);
+      const auto now = Clock::now();
+      for (const auto& entry : core.OnlineUsers.Entries()) {
+        if (DueForPoll(entry.LastSeen, now, core.Options().silenceLimit)) due.emplace_back(entry.UserName, entry.IP);
+      }
     }
-  }
-  for (auto& [name, ip] : due) TSendGetStatusThread::Start(core_, std::move(name), std::move(ip));
+    for (auto& [name, ip] : due) StartStatusPoll(core, std::move(name), std::move(ip));
+  });
 }
 
-void TSendGetStatusThread::Start(ServerCore& core, std::string name, std::string ip) {
-  core.PostJob([job = TSendGetStatusThread(core, std::move(name), std::move(ip))]() mutable { job.Execute(); });
-}
-
-void TSendGetStatusThread::Execute() {
-  Clock::time_point seen;
-  {
-    std::lock_guard lock(core_.OnlineLock);
-    const TUserOnlineInfo* entry = core_.OnlineUsers.Find(name_);
-    if (entry == nullptr) return;  // dropped meanwhile (an earlier poll, a logout)
-    seen = entry->LastSeen;
-  }
-  std::make_shared<StatusPoll>(core_, name_, ip_, seen)->Begin();
+void StartStatusPoll(ServerCore& core, std::string name, std::string ip) {
+  core.PostJob([&core, name = std::move(name), ip = std::move(ip)] {
+    Clock::time_point seen;
+    {
+      std::lock_guard lock(core.OnlineLock);
+      const TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+      if (entry == nullptr) return;  // dropped meanwhile (an earlier poll, a logout)
+      seen = entry->LastSeen;
+    }
+    std::make_shared<StatusPoll>(core, name, ip, seen)->Begin();
+  });
 }
 
 }  // namespace corvan

@@ -58,7 +58,7 @@ void HandleStatus(ServerCore& core, const ParsedEnvelope& env) {
   // Every address receives the relay, the sender's own included.
   std::vector<std::string> addresses = core.OnlineUsers.Addresses();
   if (TUserOnlineInfo* entry = core.OnlineUsers.Find(upper)) entry->Status = *status;
-  TSendUserStatusthread::Start(core, upper, std::move(addresses), std::move(*status));
+  StartStatusNotice(core, upper, std::move(addresses), std::move(*status));
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::str
     } else if (type == "Online") {
       HandleOnline(core, *env, ip);
     } else if (type == "UserNetBlock") {
-      if (auto name = env->Field("username")) TGetNetBlockThread::Start(core, AsciiUpper(*name));
+      if (auto name = env->Field("username")) StartNetBlockPoll(core, AsciiUpper(*name));
     } else if (type == "AutoGetServer") {
       core.SendFromListener(ip, port, kDiscoveryAnswer);
     } else if (type == "Status") {

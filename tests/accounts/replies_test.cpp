@@ -4,7 +4,7 @@
 
 #include "accounts/replies.h"
 #include "server/envelope.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/schema.h"
 
 namespace corvan {

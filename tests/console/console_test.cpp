@@ -17,7 +17,7 @@
 #include "console/user_editor.h"
 #include "console/prompter.h"
 #include "console/user_rows.h"
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 #include "server/server_core.h"
 #include "support/test_server.h"
 
@@ -236,9 +236,17 @@ TEST_F(ConsoleTest, ChangesMadeElsewhereReachTheViewsKeepingSortAndSelection) {
   EXPECT_EQ(selected(W().userList), (std::vector<std::string>{"EVE"}));
   EXPECT_EQ(selected(W().orgUserList), (std::vector<std::string>{"DAN"}));
   // Rows show the new department name.
+<<<<<<< HEAD
   for (int i = 0; i < W().orgUserList->topLevelItemCount(); ++i)
     if (W().orgUserList->topLevelItem(i)->text(1) == "DAN")
       EXPECT_NE(W().orgUserList->topLevelItem(i)->text(3).toStdString().find("A2"), std::string::npos);
+=======
+  for (int i = 0; i < W().Rzlvwuser->topLevelItemCount(); ++i) {
+    if (W().Rzlvwuser->topLevelItem(i)->text(1) == "DAN") {
+      EXPECT_NE(W().Rzlvwuser->topLevelItem(i)->text(3).toStdString().find("A2"), std::string::npos);
+    }
+  }
+>>>>>>> 1d23331
 
   // The current department deleted elsewhere: no current node, empty list.
   run({"org", "del", "Root001", "--yes"});

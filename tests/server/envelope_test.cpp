@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 namespace {
@@ -81,7 +81,9 @@ TEST(ParsedEnvelope, NeverExpandsOrFetchesEntities) {
   auto external = ParsedEnvelope::Read(
       "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
       "<RootNode><Type>T</Type><Struct><username>&x;</username></Struct></RootNode>");
-  if (external) EXPECT_EQ(external->Field("username")->find("root:"), std::string::npos);
+  if (external) {
+    EXPECT_EQ(external->Field("username")->find("root:"), std::string::npos);
+  }
   // Nested entities (a "billion laughs" document) are not expanded.
   std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\">";
   char prev = 'a';
@@ -93,7 +95,9 @@ TEST(ParsedEnvelope, NeverExpandsOrFetchesEntities) {
   }
   bomb += "]><RootNode><Type>T</Type><Struct><username>&j;</username></Struct></RootNode>";
   auto env = ParsedEnvelope::Read(bomb);
-  if (env) EXPECT_LT(env->Field("username")->size(), 1000u);
+  if (env) {
+    EXPECT_LT(env->Field("username")->size(), 1000u);
+  }
 }
 
 TEST(Text, AsciiUpperLeavesOtherCharactersAlone) {

@@ -1,4 +1,4 @@
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 #include "server/server_core.h"
 
 namespace corvan {

@@ -1,5 +1,9 @@
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -8,15 +12,15 @@
 #include <system_error>
 
 #include "accounts/directory_admin.h"
-#include "accounts/user_csv.h"
+#include "admin/user_csv.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/config.h"
-#include "storage/maintenance.h"
-#include "storage/settings_ops.h"
+#include "admin/maintenance.h"
+#include "admin/settings_ops.h"
 
 namespace corvan {
 
@@ -205,6 +209,14 @@ void ApplyOptions(UserForm& f, const Args& a, const OrgTree& tree) {
   f.orgShown = node > OrgTree::kRoot ? tree.Path(node) : "";
 }
 
+// A department code that names no department: the editor's list could not
+// offer it, but on a command line it is a mistyped code, not a missing field.
+std::optional<std::string> UnknownOrg(const UserForm& f, const OrgTree& tree) {
+  std::string code(Trim(f.orgNo));
+  if (code.empty() || tree.Find(code) >= 0) return std::nullopt;
+  return "部门不存在：" + code;
+}
+
 // A field too long for the editor's box.
 std::optional<std::string> TooLong(const UserForm& f) {
   static const std::vector<std::pair<const char*, std::string UserForm::*>> fields = {
@@ -383,6 +395,7 @@ AdminReply UserAdd(ServerCore& core, const Args& a, const AdminContext& ctx) {
   form.username = a.words[2];
   ApplyOptions(form, a, tree);
   if (a.options.count("name")) return Usage("--name is for user set");
+  if (auto unknown = UnknownOrg(form, tree)) return Refused(*unknown);
   AdminResult check = CheckUserForm(dir->Users(), form);
   if (!check.ok) return FromAdmin(check);
   if (auto tooLong = TooLong(form)) return Refused(*tooLong);
@@ -405,6 +418,8 @@ AdminReply UserSet(ServerCore& core, const Args& a, const AdminContext& ctx) {
   OrgTree tree(*dir);
   UserForm form = FormFromUser(*u, tree);
   ApplyOptions(form, a, tree);
+  if (a.options.count("organizeNo"))
+    if (auto unknown = UnknownOrg(form, tree)) return Refused(*unknown);
   if (auto tooLong = TooLong(form)) return Refused(*tooLong);
   TUserInfo saved;
   AdminResult res = SaveUser(core.Dir(), core.Db(), form, orig, &saved);
@@ -591,13 +606,20 @@ AdminReply FromMaintenance(const MaintenanceResult& m) {
 
 AdminReply Backup(ServerCore& core, const Args& a) {
   if (a.words.size() != 2) return Usage("backup FILE");
-  AdminReply r = FromMaintenance(BackupDatabase(core, a.words[1], a.Has("yes") || a.Has("force")));
+  MaintenanceResult m = BackupDatabase(core, a.words[1], a.Has("yes") || a.Has("force"));
+  // The console shows the message alone; here the cause follows it.
+  if (!m.ok && !m.needsConfirmation && !m.reason.empty()) m.message += "：" + m.reason;
+  AdminReply r = FromMaintenance(m);
   r.data.Set("file", BackupTargetName(a.words[1]).string());
   return r;
 }
 
 AdminReply Restore(ServerCore& core, const Args& a) {
   if (a.words.size() != 2) return Usage("restore FILE");
+  // A file that exists but cannot be read (root acting as the service's
+  // user on a file of its own) is not a missing file.
+  if (::access(a.words[1].c_str(), F_OK) == 0 && ::access(a.words[1].c_str(), R_OK) != 0)
+    return Refused("无法读取文件：" + a.words[1] + ": " + std::strerror(errno));
   MaintenanceResult m = RestoreDatabase(core, a.words[1], a.Has("yes"));
   if (!m.ok && !m.needsConfirmation && m.message.empty()) return Refused("文件不存在：" + a.words[1]);
   return FromMaintenance(m);
@@ -702,6 +724,49 @@ std::string CommandName(const std::vector<std::string>& words) {
 
 }  // namespace
 
+namespace {
+
+// Every command with the number of words it takes (its own words included);
+// kAnyWords for a list without end.
+constexpr std::size_t kAnyWords = static_cast<std::size_t>(-1);
+struct CommandShape {
+  std::size_t minWords;
+  std::size_t maxWords;
+};
+const std::map<std::string, CommandShape>& CommandShapes() {
+  static const std::map<std::string, CommandShape> shapes = {
+      {"status", {1, 1}},       {"online", {1, 1}},      {"log", {1, 1}},         {"start", {1, 1}},
+      {"stop", {1, 1}},         {"user list", {2, 3}},   {"user show", {3, 3}},   {"user add", {3, 3}},
+      {"user set", {3, 3}},     {"user del", {3, 3}},    {"user import", {3, 3}}, {"user export", {3, 3}},
+      {"org tree", {2, 2}},     {"org add", {4, 4}},     {"org rename", {4, 4}},  {"org del", {3, 3}},
+      {"move", {3, kAnyWords}}, {"announce", {1, 2}},    {"backup", {2, 2}},      {"restore", {2, 2}},
+      {"clean-offline", {1, 1}}, {"config get", {2, 3}}, {"config set", {4, 4}},  {"autostart", {2, 2}},
+      {"help", {1, 1}}};
+  return shapes;
+}
+
+}  // namespace
+
+std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv) {
+  Args a = Split(argv);
+  if (!a.error.empty()) return a.error;
+  if (a.words.empty()) return "no command given";
+  const std::string name = CommandName(a.words);
+  auto it = CommandShapes().find(name);
+  if (it == CommandShapes().end()) return "unknown command: " + name;
+  const CommandShape& shape = it->second;
+  if (a.words.size() < shape.minWords) return name + ": missing argument";
+  if (a.words.size() > shape.maxWords) return name + ": too many arguments";
+  return std::nullopt;
+}
+
+bool WritesWithoutServer(const std::vector<std::string>& argv) {
+  const std::string name = CommandName(Split(argv).words);
+  return name == "user import" || name == "restore";
+}
+
+bool CreatesDatabase(const std::vector<std::string>& argv) { return CommandName(Split(argv).words) == "restore"; }
+
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
   static const std::set<std::string> offline = {"status",      "user list", "user show", "user export", "org tree",
                                                 "config get",  "backup",    "restore",   "user import", "help"};
@@ -710,9 +775,9 @@ bool RunsWithoutServer(const std::vector<std::string>& argv) {
 
 AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& ctx) {
   Args a = Split(argv);
-  if (!a.error.empty()) return Usage(a.error);
   const std::string name = CommandName(a.words);
   if (name.empty() || name == "help") return HelpReply();
+  if (auto error = AdminUsageError(argv)) return Usage(*error);
   if (!ctx.inServer && !RunsWithoutServer(argv)) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
   try {
     if (name == "status") return Status(core, ctx);
@@ -744,7 +809,7 @@ AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& arg
     // administrator must see it.
     return Refused(e.what());
   }
-  return Usage("unknown command: " + name + "\n" + AdminUsage());
+  return Usage("unknown command: " + name);
 }
 
 std::string AdminUsage() {
@@ -769,9 +834,9 @@ namespace corvan {
 
 AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
                                    const std::vector<std::string>& argv) {
+  if (Split(argv).words.empty()) return HelpReply();
+  if (auto error = AdminUsageError(argv)) return Usage(*error);
   if (!RunsWithoutServer(argv)) {
-    Args a = Split(argv);
-    if (a.words.empty()) return HelpReply();
     AdminReply r;
     r.message = std::string(kServerNotRunning);
     r.caption = "信息";

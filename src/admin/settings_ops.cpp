@@ -1,4 +1,4 @@
-#include "storage/settings_ops.h"
+#include "admin/settings_ops.h"
 
 #include <fstream>
 #include <iterator>
@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/config.h"
 
 namespace corvan {

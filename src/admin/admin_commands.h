@@ -19,10 +19,11 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "server/admin_codec.h"
+#include "admin/admin_codec.h"
 
 namespace corvan {
 
@@ -33,6 +34,9 @@ inline constexpr int kExitRefused = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNotRunning = 3;
 inline constexpr int kExitConfirm = 4;
+// The data folder does not exist, or holds no database for a command that
+// reads one.
+inline constexpr int kExitNoData = 5;
 
 inline constexpr std::string_view kServerNotRunning = "服务器未运行";
 
@@ -45,6 +49,19 @@ struct AdminContext {
 // Whether the command (its words before any argument) may run without a
 // server: the read-only ones, backup, restore and user import.
 bool RunsWithoutServer(const std::vector<std::string>& argv);
+
+// Whether the command changes the database when run on the files: user
+// import and restore (the only ones that take the instance lock for writing).
+bool WritesWithoutServer(const std::vector<std::string>& argv);
+
+// Whether the command's job is to create the database: restore, which may
+// run on a data folder that holds none.
+bool CreatesDatabase(const std::vector<std::string>& argv);
+
+// The usage error of a command line, checked before anything runs: an
+// unknown option, an unknown command, or a word count the command does not
+// take. Nothing when the line is well formed.
+std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv);
 
 AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& context);
 

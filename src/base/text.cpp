@@ -1,4 +1,4 @@
-#include "server/text.h"
+#include "base/text.h"
 
 #include <iconv.h>
 

@@ -1,4 +1,4 @@
-#include "storage/settings_ops.h"
+#include "admin/settings_ops.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "accounts/user_csv.h"
+#include "admin/user_csv.h"
 
 #include <gtest/gtest.h>
 

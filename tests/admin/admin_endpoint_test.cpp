@@ -1,4 +1,4 @@
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -11,9 +11,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "server/admin_commands.h"
+#include "admin/admin_commands.h"
 #include "storage/database.h"
-#include "storage/maintenance.h"
+#include "admin/maintenance.h"
 #include "support/test_server.h"
 
 namespace corvan {
@@ -207,7 +207,7 @@ TEST_F(AdminEndpointTest, AccountsAndDepartments) {
   EXPECT_EQ(Call({"user", "add", "Bob", "--pwd", "1", "--nick", "B", "--org", "Root001"}).message,
             "此登录名已经存在，请换用其它名称");
   EXPECT_EQ(Call({"user", "add", "carl", "--pwd", "1", "--org", "Root001"}).message, "*号项必须填写");
-  EXPECT_EQ(Call({"user", "add", "carl", "--pwd", "1", "--nick", "C", "--org", "Nowhere"}).message, "*号项必须填写");
+  EXPECT_EQ(Call({"user", "add", "carl", "--pwd", "1", "--nick", "C", "--org", "Nowhere"}).message, "部门不存在：Nowhere");
 
   AdminReply set = Call({"user", "set", "bob", "--name", "robert", "--email", "r@x"});
   ASSERT_TRUE(set.ok) << set.message;
@@ -312,6 +312,45 @@ TEST_F(AdminEndpointTest, SettingsAnnouncementAndCleanup) {
   EXPECT_EQ(Call({"frobnicate"}).exitCode, kExitUsage);
 }
 
+// A mistyped department code is named as such, not taken for a missing
+// field; a failed backup says why.
+TEST_F(AdminEndpointTest, RefusalsNameTheirCause) {
+  ASSERT_TRUE(Call({"org", "add", "Root", "研发部"}).ok);
+  AdminReply add = Call({"user", "add", "bob", "--pwd", "1", "--nick", "Bob", "--org", "Root999"});
+  EXPECT_EQ(add.exitCode, kExitRefused);
+  EXPECT_EQ(add.message, "部门不存在：Root999");
+  AdminReply set = Call({"user", "set", "ALICE", "--org", "Root999"});
+  EXPECT_EQ(set.exitCode, kExitRefused);
+  EXPECT_EQ(set.message, "部门不存在：Root999");
+  AdminReply missing = Call({"user", "add", "bob", "--pwd", "1", "--nick", "Bob"});
+  EXPECT_EQ(missing.message, "*号项必须填写");  // a field really missing keeps the editor's message
+
+  std::string folder = (server_.Home() / "no-such-folder").string();
+  AdminReply backup = Call({"backup", folder + "/b"});
+  EXPECT_EQ(backup.exitCode, kExitRefused);
+  EXPECT_EQ(backup.message, "备份数据失败：" + folder + ": No such file or directory");
+}
+
+// Usage errors are found before anything runs, whatever the command needs.
+TEST(AdminUsageTest, UnknownCommandsOptionsAndArgumentCounts) {
+  EXPECT_FALSE(AdminUsageError({"status"}));
+  EXPECT_FALSE(AdminUsageError({"user", "list"}));
+  EXPECT_FALSE(AdminUsageError({"user", "list", "001"}));
+  EXPECT_FALSE(AdminUsageError({"move", "A", "B", "001", "--yes"}));
+  EXPECT_FALSE(AdminUsageError({"announce"}));
+  EXPECT_FALSE(AdminUsageError({"user", "add", "bob", "--pwd", "1", "--org=001"}));
+  EXPECT_EQ(AdminUsageError({"nosuch"}), "unknown command: nosuch");
+  EXPECT_EQ(AdminUsageError({"user"}), "unknown command: user");
+  EXPECT_EQ(AdminUsageError({"user", "frob", "x"}), "unknown command: user frob");
+  EXPECT_EQ(AdminUsageError({"user", "add"}), "user add: missing argument");
+  EXPECT_EQ(AdminUsageError({"status", "now"}), "status: too many arguments");
+  EXPECT_EQ(AdminUsageError({"backup"}), "backup: missing argument");
+  EXPECT_EQ(AdminUsageError({"move", "A"}), "move: missing argument");
+  EXPECT_EQ(AdminUsageError({"status", "--bogus"}), "unknown option --bogus");
+  EXPECT_EQ(AdminUsageError({"user", "add", "bob", "--pwd"}), "option --pwd needs a value");
+  EXPECT_TRUE(AdminUsageError({}));
+}
+
 // Without a server the files are used directly, for the commands that allow
 // it; the others say the server is not running.
 TEST(AdminOnFolderTest, WorksOnTheFilesOrSaysTheServerIsNotRunning) {
@@ -327,6 +366,9 @@ TEST(AdminOnFolderTest, WorksOnTheFilesOrSaysTheServerIsNotRunning) {
   EXPECT_EQ(stop.exitCode, kExitNotRunning);
   EXPECT_EQ(stop.message, "服务器未运行");
   EXPECT_EQ(run({"user", "add", "x", "--pwd", "1", "--nick", "x", "--org", "001"}).exitCode, kExitNotRunning);
+  // A usage error is one whether or not a server runs.
+  EXPECT_EQ(run({"nosuch"}).exitCode, kExitUsage);
+  EXPECT_EQ(run({"user", "add"}).exitCode, kExitUsage);
 
   Spit(home.Path() / "in.csv", "username,pwd,nickname,organizeNo\nbob,1,Bob,001\n");
   EXPECT_TRUE(run({"user", "import", (home.Path() / "in.csv").string()}).ok);

@@ -21,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "server/admin_codec.h"
+#include "admin/admin_codec.h"
 #include "server/udp.h"
 
 namespace corvan {

@@ -1,7 +1,9 @@
-#include "storage/maintenance.h"
+#include "admin/maintenance.h"
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "server/server_core.h"
@@ -50,24 +52,43 @@ fs::path BackupTargetName(const fs::path& chosen) {
 }
 
 MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const fs::path& target) {
+  auto failed = [&](std::string reason) {
+    MaintenanceResult r = Done(false, kBackupFailed);
+    r.reason = std::move(reason);
+    return r;
+  };
   // Renaming a copy over the open file would leave the connection writing to
   // an unlinked file: every later change would be lost.
-  if (SameFile(target, livePath)) return Done(false, kBackupFailed);
+  if (SameFile(target, livePath)) return failed(target.string() + ": the database in use");
   std::error_code ec;
-  if (fs::is_directory(target, ec)) return Done(false, kBackupFailed);
+  if (fs::is_directory(target, ec)) return failed(target.string() + ": " + std::strerror(EISDIR));
+  // The folder the copy goes to: SQLite's own message for it ("unable to
+  // open database file") would not say what is wrong.
+  fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return failed(folder.string() + ": " + std::strerror(errno));
   fs::path tmp = TemporaryBeside(target);
   fs::remove(tmp, ec);
-  bool copied = db.BackupTo(tmp.string());
+  std::string error;
+  bool copied = db.BackupTo(tmp.string(), &error);
   if (copied) {
     fs::rename(tmp, target, ec);
     copied = !ec;
+    if (ec) error = target.string() + ": " + ec.message();
   }
-  if (!copied) fs::remove(tmp, ec);
-  return Done(copied, copied ? kBackupOk : kBackupFailed);
+  if (!copied) {
+    std::error_code ignored;
+    fs::remove(tmp, ignored);
+    return failed(error);
+  }
+  return Done(true, kBackupOk);
 }
 
 MaintenanceResult BackupDatabase(ServerCore& core, const fs::path& chosen, bool overwrite) {
-  if (chosen.empty()) return Done(false, kBackupFailed);
+  if (chosen.empty()) {
+    MaintenanceResult r = Done(false, kBackupFailed);
+    r.reason = "no file name";
+    return r;
+  }
   fs::path target = BackupTargetName(chosen);
   std::error_code ec;
   if (!overwrite && fs::exists(target, ec)) return Ask(kBackupExists);

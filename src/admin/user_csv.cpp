@@ -1,8 +1,8 @@
-#include "accounts/user_csv.h"
+#include "admin/user_csv.h"
 
 #include <memory>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

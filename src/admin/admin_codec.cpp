@@ -1,4 +1,4 @@
-#include "server/admin_codec.h"
+#include "admin/admin_codec.h"
 
 namespace corvan {
 

@@ -41,6 +41,9 @@ struct MaintenanceResult {
   // True when nothing was done because the front end must ask `message`
   // (a yes/no question) first and call again with the answer.
   bool needsConfirmation = false;
+  // Why a backup failed, from the system or the database ("…: No such file
+  // or directory"); empty on success. The console shows `message` alone.
+  std::string reason;
 };
 
 // The file a backup chosen as `chosen` is written to: ".mdb" is appended

@@ -1,4 +1,4 @@
-#include "storage/maintenance.h"
+#include "admin/maintenance.h"
 
 #include <gtest/gtest.h>
 
@@ -67,6 +67,24 @@ TEST_F(MaintenanceTest, BackupAsksBeforeOverwritingAndNeverTargetsTheLiveFile) {
   // A folder as target fails without leaving a part file.
   fs::create_directory(File("dir.mdb"));
   EXPECT_EQ(BackupDatabase(Core(), File("dir.mdb"), true).message, "备份数据失败");
+}
+
+// The console shows "备份数据失败" alone; the reason says what the system
+// refused, so that a terminal can show it.
+TEST_F(MaintenanceTest, FailedBackupCarriesTheSystemsReason) {
+  MaintenanceResult missing = BackupDatabase(Core(), File("no-such-folder/b"), true);
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.message, "备份数据失败");
+  EXPECT_NE(missing.reason.find(File("no-such-folder").string()), std::string::npos) << missing.reason;
+  EXPECT_NE(missing.reason.find("No such file or directory"), std::string::npos) << missing.reason;
+
+  fs::create_directory(File("dir.mdb"));
+  EXPECT_NE(BackupDatabase(Core(), File("dir.mdb"), true).reason.find("Is a directory"), std::string::npos);
+  EXPECT_FALSE(BackupDatabase(Core(), Core().DatabasePath(), true).reason.empty());
+
+  MaintenanceResult done = BackupDatabase(Core(), File("b"), true);
+  EXPECT_TRUE(done.ok);
+  EXPECT_TRUE(done.reason.empty());
 }
 
 TEST_F(MaintenanceTest, RestoreRefusedWhileRunning) {

@@ -1,4 +1,4 @@
-#include "server/xml.h"
+#include "base/xml.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
