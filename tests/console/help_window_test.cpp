@@ -107,11 +107,11 @@ void ClickText(QTextBrowser& browser, const QString& text) {
   QTextCursor inside(browser.document());
   inside.setPosition(found.selectionStart() + 1);
   const QPoint at = browser.cursorRect(inside).center();
-  QMouseEvent press(QEvent::MouseButtonPress, at, browser.viewport()->mapToGlobal(at), Qt::LeftButton,
-                    Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent press(QEvent::MouseButtonPress, at, browser.viewport()->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
   QApplication::sendEvent(browser.viewport(), &press);
-  QMouseEvent release(QEvent::MouseButtonRelease, at, browser.viewport()->mapToGlobal(at), Qt::LeftButton,
-                      Qt::NoButton, Qt::NoModifier);
+  QMouseEvent release(QEvent::MouseButtonRelease, at, browser.viewport()->mapToGlobal(at), Qt::LeftButton, Qt::NoButton,
+                      Qt::NoModifier);
   QApplication::sendEvent(browser.viewport(), &release);
 }
 
