@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libasio-dev libxml2-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev fonts-wqy-microhei xvfb xauth
+  qt6-base-dev qt6-translations-l10n fonts-wqy-microhei xvfb xauth
   clang libclang-rt-14-dev ccache
   libldap-dev slapd ldap-utils
 )

@@ -91,8 +91,8 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   core.UpdateSettings([&](ServerSettings& s) { s.AllowReg = form.allowReg; });
 
   // SaveOfflineInfoDay: purges use it from the next server start.
-  if (form.offlineInfoDay < 1 || form.offlineInfoDay > 30) {
-    result.messages.emplace_back(kSaveOfflineFailed);
+  if (form.offlineInfoDay < kMinOfflineInfoDay || form.offlineInfoDay > kMaxOfflineInfoDay) {
+    result.messages.emplace_back(kOfflineDayRange);
     return result;
   }
   WriteConfigValue(path, "OfflineInfoDay", std::to_string(form.offlineInfoDay));

@@ -24,6 +24,10 @@ inline constexpr std::string_view kRestartToApply = "重新启动服务器后生
 inline constexpr std::string_view kSaveStartFailed = "保存启动设置失败";
 inline constexpr std::string_view kSaveRegFailed = "保存注册设置失败";
 inline constexpr std::string_view kSaveOfflineFailed = "保存离线信息设置失败";
+// A number of days outside 1 to 30: nothing failed, the number is refused.
+inline constexpr std::string_view kOfflineDayRange = "离线信息保存天数应为1-30天";
+inline constexpr std::int32_t kMinOfflineInfoDay = 1;
+inline constexpr std::int32_t kMaxOfflineInfoDay = 30;
 
 // What the settings window holds when "确定" is pressed.
 struct SettingsForm {
@@ -58,7 +62,9 @@ std::optional<std::int32_t> ParsePortText(std::string_view text);
 // 2. StartMin written ("True"/"False"; memory unchanged); the autostart entry
 //    created or removed only when `autoStart` differs from `autoStartWasOn`.
 // 3. AllowReg written and set.
-// 4. OfflineInfoDay written and set (1 to 30; else "保存离线信息设置失败").
+// 4. OfflineInfoDay written and set; a number outside 1 to 30 (a stored 0,
+//    31 or -5 shown as it stands) is refused with "离线信息保存天数应为1-30天"
+//    and nothing of it is written.
 // Each key is read back after it is written; a key that did not reach the
 // file gives that step's failure message.
 SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <thread>
 
+#include "console/help_window.h"
 #include "console/prompter.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
@@ -50,9 +51,7 @@ std::vector<std::string> OnlineUserLines(const std::vector<TUserOnlineInfo>& onl
 }
 
 ConsoleCommands::ConsoleCommands(ServerCore& core, Prompter& prompter, QWidget* owner)
-    : core_(core), prompter_(prompter), owner_(owner) {
-  OpenUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
-}
+    : core_(core), prompter_(prompter), owner_(owner) {}
 
 void ConsoleCommands::Inform(std::string_view text, QWidget* owner) {
   prompter_.Information(owner, Q(text), Q(kMaintenanceCaption));
@@ -147,15 +146,14 @@ void ConsoleCommands::ListOnlineUsers() {
   for (std::string& line : OnlineUserLines(corvan::ListOnlineUsers(core_))) core_.LogStatus(std::move(line));
 }
 
-std::filesystem::path ConsoleCommands::HelpFilePath() const { return core_.Home() / std::string(kHelpFileName); }
-
 void ConsoleCommands::OpenHelp() {
-  std::filesystem::path path = HelpFilePath();
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec) ||
-      !OpenUrl(QUrl::fromLocalFile(QString::fromStdString(path.string())))) {
-    Inform(kHelpMissing, owner_);
+  // The guide is found from the program's own folder, not the data folder.
+  std::optional<std::filesystem::path> index = FindHelpIndex(core_.Options().executable.parent_path());
+  if (index) {
+    if (!helpWindow_) helpWindow_ = new HelpWindow(owner_);
+    if (helpWindow_->Open(*index)) return;
   }
+  Inform(kHelpMissing, owner_);
 }
 
 }  // namespace corvan

@@ -16,16 +16,15 @@
 
 #include "server/online_users.h"
 
-class QUrl;
 class QWidget;
 
 namespace corvan {
 
+class HelpWindow;
 class Prompter;
 class ServerCore;
 
 inline constexpr std::string_view kDatabaseFilter = "*.mdb(数据库)|*.mdb|*.*(所有文件)|*.*";
-inline constexpr std::string_view kHelpFileName = "Corvan_Server.chm";
 inline constexpr std::string_view kHelpMissing = "无法打开帮助文件!";
 inline constexpr std::string_view kAnnouncementCaption = "提示";
 inline constexpr std::string_view kAnnouncementPrompt = "请输入公告内容";
@@ -46,8 +45,6 @@ class ConsoleCommands {
   // Run after a restore has touched the database: reload the tree and both
   // account lists from the directory.
   std::function<void()> AfterRestore;
-  // Opens a file with the desktop's viewer; true when that started.
-  std::function<bool(const QUrl&)> OpenUrl;
 
   // "备份数据": the save dialog, the overwrite question, the copy.
   void BackupDatabase();
@@ -65,9 +62,11 @@ class ConsoleCommands {
   void CleanOfflineFilesFromToolbar();
   // "在线用户" of the status-log menu.
   void ListOnlineUsers();
-  // "服务器帮助".
+  // "服务器帮助": the help window on the guide beside the program (see
+  // FindHelpIndex); "无法打开帮助文件!" when there is none.
   void OpenHelp();
-  std::filesystem::path HelpFilePath() const;
+  // The help window, made at the first "服务器帮助"; null before.
+  HelpWindow* Help() const { return helpWindow_; }
 
  private:
   void Inform(std::string_view text, QWidget* owner);
@@ -75,6 +74,7 @@ class ConsoleCommands {
   ServerCore& core_;
   Prompter& prompter_;
   QWidget* owner_;
+  HelpWindow* helpWindow_ = nullptr;  // owned by owner_
 };
 
 }  // namespace corvan

@@ -8,9 +8,16 @@
 #include "server/dispatch.h"
 #include "server/modules.h"
 
+class QCoreApplication;
+
 namespace corvan {
 
-// Runs the console on the data folder `home` until the window is closed;
+// Installs Qt's own Simplified Chinese translation (standard buttons, file
+// dialogs, edit menus) from Qt's translations folder on `app`, whatever the
+// system's language; false when it is not there (Qt's texts stay English).
+bool InstallQtTranslation(QCoreApplication& app);
+
+// Runs the console on the data folder `home` until "退出", SIGTERM or SIGINT;
 // stops the server before returning. `modules` and `requests` wire the
 // feature modules into the core. Returns the program's exit status.
 int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreModules modules,

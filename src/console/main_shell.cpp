@@ -3,11 +3,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
@@ -66,6 +68,12 @@ QIcon CommandIcon(const QString& id) {
 
 }  // namespace
 
+void ForgetHoverUnlessUnderPointer(QWidget& button) {
+  if (button.rect().contains(button.mapFromGlobal(QCursor::pos()))) return;
+  button.setAttribute(Qt::WA_UnderMouse, false);
+  button.update();
+}
+
 MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
     : QObject(&window), window_(window), core_(core), prompter_(prompter),
       actions_(std::make_unique<ConsoleCommands>(core, prompter, &window)) {
@@ -85,6 +93,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   minimizeButton_->setAutoRaise(true);
   minimizeButton_->setFixedSize(18, 18);
   minimizeButton_->setFocusPolicy(Qt::NoFocus);
+  minimizeButton_->setStyleSheet(SkinFrame::BannerButtonStyle());
   Skin->PlaceBannerButton(minimizeButton_, 40);
   // The minimise button goes to the taskbar, the close button into the tray.
   connect(minimizeButton_, &QToolButton::clicked, &window_, &QWidget::showMinimized);
@@ -228,6 +237,9 @@ void MainShell::BuildMenu() {
     button->setAutoRaise(true);
     button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     button->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
+    // The menu holds the pointer while it is open, so the button never hears
+    // the pointer leave: without this it keeps its hover frame afterwards.
+    connect(menu, &QMenu::aboutToHide, button, [button] { ForgetHoverUnlessUnderPointer(*button); });
     menuButtons_->addWidget(button);
   }
 }
@@ -247,9 +259,14 @@ void MainShell::BuildToolbar() {
     if (!c.toolbarHint.isEmpty()) c.toolbarItem->setToolTip(c.toolbarHint);
     c.toolbarItem->setIcon(CommandIcon(c.id));
     // The toolbar's cleanup refuses while the server runs; the others do not.
-    connect(c.toolbarItem, &QAction::triggered, this, [run = c.toolbarRun] { run(); });
     toolbar_->addAction(c.toolbarItem);
-    if (QWidget* button = toolbar_->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
+    QWidget* button = toolbar_->widgetForAction(c.toolbarItem);
+    if (button) button->setObjectName(c.toolbarName);
+    // A dialog or message the command opened held the pointer as well.
+    connect(c.toolbarItem, &QAction::triggered, this, [run = c.toolbarRun, button = QPointer<QWidget>(button)] {
+      run();
+      if (button) ForgetHoverUnlessUnderPointer(*button);
+    });
   }
 }
 

@@ -36,6 +36,10 @@ class MainWindow;
 class SettingsWindow;
 class TrayController;
 
+// Clears the hover look of `button` unless the pointer is over it now (for a
+// button whose pointer was held by a popup when it moved away).
+void ForgetHoverUnlessUnderPointer(QWidget& button);
+
 class MainShell : public QObject {
   Q_OBJECT
 

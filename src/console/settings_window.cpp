@@ -32,19 +32,29 @@ QAction* MakeAction(QObject* parent, const char* name, const QString& caption) {
   return a;
 }
 
-// A group of the task bar: its caption, then one flat button per item.
-void AddTaskGroup(QVBoxLayout* bar, QWidget* parent, const QString& caption, std::initializer_list<QAction*> items) {
+// The task bar's items: flat, left-aligned, the current page's item marked.
+const char* const kTaskItemStyle =
+    "QPushButton { text-align: left; padding: 3px 4px 3px 12px; border: none; background: transparent; }"
+    "QPushButton:hover { background: #c6d9f0; }"
+    "QPushButton:checked { background: #a9c6ea; font-weight: bold; }";
+
+// A group of the task bar: its caption, then one item per page action. Each
+// item is named after its action with "button" appended.
+void AddTaskGroup(QVBoxLayout* bar, QWidget* parent, QButtonGroup* items, const QString& caption,
+                  std::initializer_list<QAction*> actions) {
   auto* header = new QLabel(caption, parent);
   header->setStyleSheet(
       QStringLiteral("font-weight: bold; color: white; background: #3a6ea5; padding: 3px;"));
   bar->addWidget(header);
-  for (QAction* action : items) {
-    auto* button = new QToolButton(parent);
-    button->setDefaultAction(action);
-    button->setAutoRaise(true);
-    button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  for (QAction* action : actions) {
+    auto* button = new QPushButton(action->text(), parent);
+    button->setObjectName(action->objectName() + QStringLiteral("button"));
+    button->setCheckable(true);
+    button->setFocusPolicy(Qt::NoFocus);
     button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    button->setStyleSheet(QStringLiteral("text-align: left; padding-left: 12px;"));
+    button->setStyleSheet(QString::fromLatin1(kTaskItemStyle));
+    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    items->addButton(button);
     bar->addWidget(button);
   }
 }
@@ -69,6 +79,7 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
   BuildOfflinePage();
   BuildButtons(taskbar);
   setFixedSize(470, 300);
+  MarkCurrentPage();
 }
 
 QWidget* SettingsWindow::BuildTaskBar() {
@@ -89,9 +100,11 @@ QWidget* SettingsWindow::BuildTaskBar() {
   auto* bar = new QVBoxLayout(taskbar);
   bar->setContentsMargins(4, 4, 4, 4);
   bar->setSpacing(2);
-  AddTaskGroup(bar, taskbar, QStringLiteral("普通设置"), {startPageAction, networkPageAction});
+  taskItems_ = new QButtonGroup(this);
+  taskItems_->setExclusive(true);
+  AddTaskGroup(bar, taskbar, taskItems_, QStringLiteral("普通设置"), {startPageAction, networkPageAction});
   bar->addSpacing(8);
-  AddTaskGroup(bar, taskbar, QStringLiteral("高级设置"), {registrationPageAction, offlinePageAction});
+  AddTaskGroup(bar, taskbar, taskItems_, QStringLiteral("高级设置"), {registrationPageAction, offlinePageAction});
   bar->addStretch(1);
   return taskbar;
 }
@@ -161,6 +174,9 @@ void SettingsWindow::BuildOfflinePage() {
 }
 
 void SettingsWindow::BuildButtons(QWidget* taskbar) {
+  // The task bar marks the page in front, however it came forward.
+  connect(pageControl, &QTabWidget::currentChanged, this, &SettingsWindow::MarkCurrentPage);
+
   okButton = new QPushButton(QStringLiteral("确定"), this);
   okButton->setObjectName(QStringLiteral("rzbtnok"));
   okButton->setDefault(true);
@@ -180,6 +196,19 @@ void SettingsWindow::BuildButtons(QWidget* taskbar) {
   outer->setContentsMargins(6, 6, 6, 6);
   outer->addLayout(body, 1);
   outer->addLayout(buttons);
+
+}
+
+void SettingsWindow::MarkCurrentPage() {
+  const std::pair<QWidget*, QAction*> pages[] = {{startPage, startPageAction},
+                                                 {networkPage, networkPageAction},
+                                                 {registrationPage, registrationPageAction},
+                                                 {offlinePage, offlinePageAction}};
+  for (const auto& [page, action] : pages) {
+    if (page != pageControl->currentWidget()) continue;
+    for (QAbstractButton* item : taskItems_->buttons())
+      if (item->objectName() == action->objectName() + QStringLiteral("button")) item->setChecked(true);
+  }
 }
 
 QWidget* SettingsWindow::MakePage(const char* name, const QString& title, const QStringList& hint) {
@@ -227,8 +256,9 @@ void SettingsWindow::FillOnShow() {
   AutoStartWasOn = AutoStartEnabled();
   autoStartBox->setChecked(AutoStartWasOn);
   const int days = core_.OfflineInfoDay();
-  // A number outside 1 to 30 is shown as it stands; saving it is refused.
-  offlineDaysBox->setRange(std::min(1, days), std::max(30, days));
+  // A number outside 1 to 30 is shown as it stands; saving it asks for one
+  // inside (the box lets it be stepped there).
+  offlineDaysBox->setRange(std::min(kMinOfflineInfoDay, days), std::max(kMaxOfflineInfoDay, days));
   offlineDaysBox->setValue(days);
   ShowNetworkPage();
 }
@@ -236,10 +266,18 @@ void SettingsWindow::FillOnShow() {
 bool SettingsWindow::SaveAll() {
   SettingsSaveResult result = corvan::SaveAll(core_, Form());
   for (const std::string& message : result.messages) prompter_.Information(this, Q(message), Q(result.caption));
-  if (!result.ok) return false;
+  if (!result.ok) {
+    const int days = offlineDaysBox->value();
+    if (days < kMinOfflineInfoDay || days > kMaxOfflineInfoDay) {
+      ShowOfflinePage();
+      offlineDaysBox->setFocus(Qt::OtherFocusReason);
+      offlineDaysBox->selectAll();
+    }
+    return false;
+  }
   // Saved: the entry now is as the box says.
   AutoStartWasOn = autoStartBox->isChecked();
-  offlineDaysBox->setRange(1, 30);
+  offlineDaysBox->setRange(kMinOfflineInfoDay, kMaxOfflineInfoDay);
   accept();
   return true;
 }

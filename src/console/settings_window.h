@@ -70,6 +70,8 @@ class SettingsWindow : public FixedSkinnedDialog {
   QAction* networkPageAction;
   QAction* registrationPageAction;
   QAction* offlinePageAction;
+  // The task bar's items, the current page's checked.
+  QButtonGroup* TaskItems() const { return taskItems_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -84,10 +86,12 @@ class SettingsWindow : public FixedSkinnedDialog {
   // OK and cancel, below the task bar and the pages.
   void BuildButtons(QWidget* taskbar);
   QWidget* MakePage(const char* name, const QString& title, const QStringList& hint);
+  void MarkCurrentPage();
 
   ServerCore& core_;
   Prompter& prompter_;
   bool controlsFilled_ = false;
+  QButtonGroup* taskItems_ = nullptr;
 };
 
 }  // namespace corvan

@@ -102,6 +102,7 @@ SkinFrame::SkinFrame(QWidget* host, bool sizable) : QObject(host), host_(host), 
   closeButton->setAutoRaise(true);
   closeButton->setFixedSize(18, 18);
   closeButton->setFocusPolicy(Qt::NoFocus);
+  closeButton->setStyleSheet(BannerButtonStyle());
   bannerButtons_.emplace_back(closeButton, 20);
 
   bottomPanel = new QWidget(host_);
@@ -149,6 +150,14 @@ void SkinFrame::PlaceBannerButton(QWidget* button, int offset) {
   button->show();
   bannerButtons_.emplace_back(button, offset);
   LayoutPieces();
+}
+
+const QString& SkinFrame::BannerButtonStyle() {
+  static const QString style = QStringLiteral(
+      "QToolButton { border: none; border-radius: 3px; background: transparent; }"
+      "QToolButton:hover { background: rgba(255, 255, 255, 64); }"
+      "QToolButton:pressed { background: rgba(0, 0, 0, 64); }");
+  return style;
 }
 
 QRegion SkinFrame::ShapeRegion(const QSize& size) {

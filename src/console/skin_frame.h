@@ -61,6 +61,10 @@ class SkinFrame : public QObject {
 
   // The rounded shape of a window of this size.
   static QRegion ShapeRegion(const QSize& size);
+  // The look of a button on the banner: its white image on the banner's
+  // blue, under a light veil on hover and a darker one while pressed (the
+  // style's own hover panel is near white and would hide the image).
+  static const QString& BannerButtonStyle();
 
   QWidget* bannerPanel;
   QLabel* bannerImage;

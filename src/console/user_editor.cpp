@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -205,6 +206,11 @@ void UserEditor::PrepareUpdate(const TUserInfo& u, const OrgTree& tree) {
   OrigLoginName = u.username;
   tabs->setCurrentWidget(basicPage);
   setWindowTitle(QStringLiteral("修改用户信息"));
+}
+
+void UserEditor::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (!event->spontaneous()) loginNameEdit->setFocus(Qt::OtherFocusReason);
 }
 
 UserForm UserEditor::Form() const {

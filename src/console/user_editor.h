@@ -79,6 +79,10 @@ class UserEditor : public QDialog {
  signals:
   void SaveFinished();
 
+ protected:
+  // Every opening starts at "登录名", not at the button last pressed.
+  void showEvent(QShowEvent* event) override;
+
  private:
   void BuildBasicPage();
   void BuildOtherPage();

@@ -305,7 +305,7 @@ TEST_F(AdminEndpointTest, SettingsAnnouncementAndCleanup) {
   EXPECT_EQ(Call({"config", "get", "ServerPort"}).lines, std::vector<std::string>{"12345"});
   EXPECT_TRUE(Call({"config", "set", "AllowReg", "False"}).ok);
   EXPECT_FALSE(server_.Core().AllowReg());
-  EXPECT_EQ(Call({"config", "set", "OfflineInfoDay", "31"}).message, "保存离线信息设置失败");
+  EXPECT_EQ(Call({"config", "set", "OfflineInfoDay", "31"}).message, "离线信息保存天数应为1-30天");
 
   AdminReply announce = Call({"announce", "新公告"});
   EXPECT_TRUE(announce.ok) << announce.message;

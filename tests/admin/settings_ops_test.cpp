@@ -82,12 +82,22 @@ TEST_F(SettingsOpsTest, ChangedPortIsWrittenAsTypedAndNeedsARestart) {
   EXPECT_NE(Slurp(Core().ConfigPath()).find("<ServerPort>12345</ServerPort>"), std::string::npos);
 }
 
-TEST_F(SettingsOpsTest, DaysOutsideTheBoxRangeAreRefused) {
+TEST_F(SettingsOpsTest, DaysOutsideOneToThirtyAreRefusedByNamingTheRangeAndNotWritten) {
+  for (std::int32_t days : {0, 31, -5}) {
+    SettingsForm form = CurrentSettingsForm(Core());
+    form.offlineInfoDay = days;
+    SettingsSaveResult r = SaveAll(Core(), form);
+    EXPECT_FALSE(r.ok) << days;
+    EXPECT_EQ(r.messages, std::vector<std::string>{"离线信息保存天数应为1-30天"}) << days;
+    EXPECT_EQ(Slurp(Core().ConfigPath()).find("<OfflineInfoDay>" + std::to_string(days) + "<"), std::string::npos);
+    EXPECT_NE(Core().OfflineInfoDay(), days);
+  }
   SettingsForm form = CurrentSettingsForm(Core());
-  form.offlineInfoDay = 31;
-  SettingsSaveResult r = SaveAll(Core(), form);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.messages.back(), "保存离线信息设置失败");
+  for (std::int32_t days : {1, 30}) {
+    form.offlineInfoDay = days;
+    EXPECT_TRUE(SaveAll(Core(), form).ok) << days;
+    EXPECT_EQ(Core().OfflineInfoDay(), days);
+  }
 }
 
 TEST_F(SettingsOpsTest, AutoStartFollowsTheBoxOnlyWhenItChanged) {

@@ -3,18 +3,24 @@
 // announcement, the cleanup, the status-log menu and help.
 #include <gtest/gtest.h>
 
+#include <QTreeWidget>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCursor>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTextBrowser>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTextBlock>
+#include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
 #include <QUrl>
@@ -31,6 +37,7 @@
 #include "console/user_editor.h"
 #include "console/main_shell.h"
 #include "console/prompter.h"
+#include "console/help_window.h"
 #include "console/tray.h"
 #include "server/server_core.h"
 #include "storage/config.h"
@@ -407,26 +414,69 @@ TEST_F(ShellTest, AnnouncementAsksWithItsCaptionAndKeepsTheTextOnCancelOrBlanks)
   EXPECT_TRUE(TakeMessages().empty());
 }
 
-TEST_F(ShellTest, HelpOpensTheFileOfTheDataFolderOrSaysItCannot) {
-  std::vector<QUrl> opened;
-  bool viewerWorks = true;
-  S().Actions().OpenUrl = [&](const QUrl& url) {
-    opened.push_back(url);
-    return viewerWorks;
-  };
-  S().FindCommand("NHelpserver")->menuItem->trigger();
-  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
-  EXPECT_TRUE(opened.empty());
-
+TEST_F(ShellTest, HelpOpensTheGuideBesideTheProgramInItsWindowOrSaysItCannot) {
+  // Only the old compiled file in the data folder: nothing to show.
   std::ofstream(File("Corvan_Server.chm")) << "ITSF";
   S().FindCommand("NHelpserver")->menuItem->trigger();
-  EXPECT_TRUE(TakeMessages().empty());
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0].toLocalFile().toStdString(), File("Corvan_Server.chm").string());
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
+  EXPECT_EQ(S().Actions().Help(), nullptr);
 
-  viewerWorks = false;
+  // The guide in "help" beside the program (the test's program lives in home_).
+  // (As the build copies it beside the real program.)
+  const std::filesystem::path built = std::filesystem::path(CORVAN_SERVER_BINARY).parent_path() / "help";
+  std::filesystem::copy(built, File("help"), std::filesystem::copy_options::recursive);
+  S().FindCommand("NHelpserver")->menuItem->trigger();
+  EXPECT_TRUE(TakeMessages().empty());
+  HelpWindow* help = S().Actions().Help();
+  ASSERT_NE(help, nullptr);
+  EXPECT_TRUE(help->isVisible());
+  EXPECT_EQ(help->browser->source().toLocalFile().toStdString(), File("help/index.html").string());
+  EXPECT_EQ(help->contentsList->topLevelItemCount(), 8);
+
+  // Asked again: the same window, back at the start page.
+  help->browser->setSource(QUrl(QStringLiteral("faq.html")));
+  S().FindCommand("NHelpserver")->menuItem->trigger();
+  EXPECT_EQ(S().Actions().Help(), help);
+  EXPECT_EQ(help->browser->source().fileName(), "index.html");
+
+  std::filesystem::remove_all(File("help"));
   S().FindCommand("NHelpserver")->menuItem->trigger();
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|无法打开帮助文件!"}));
+}
+
+TEST_F(ShellTest, MenuAndToolbarButtonsForgetTheirHoverWhenAPopupClosesElsewhere) {
+  QCursor::setPos(-500, -500);
+  auto* menuButton = W().findChild<QToolButton*>(QStringLiteral("Nhelpbutton"));
+  ASSERT_NE(menuButton, nullptr);
+  QMenu* menu = menuButton->menu();
+  menuButton->setAttribute(Qt::WA_UnderMouse, true);
+  menu->popup(QPoint(0, 0));
+  menu->hide();
+  EXPECT_FALSE(menuButton->testAttribute(Qt::WA_UnderMouse));
+
+  // The toolbar's settings button after its (modal) window closed.
+  S().ExecDialog = [](QWidget&) { return 0; };
+  auto* toolButton = W().findChild<QWidget*>(QStringLiteral("rztbtnset"));
+  ASSERT_NE(toolButton, nullptr);
+  toolButton->setAttribute(Qt::WA_UnderMouse, true);
+  S().FindCommand("Nserverset")->toolbarItem->trigger();
+  EXPECT_FALSE(toolButton->testAttribute(Qt::WA_UnderMouse));
+}
+
+TEST_F(ShellTest, AccountEditorOpensAtTheLoginNameWhateverWasPressedLast) {
+  UserEditor& editor = *W().findChild<UserEditor*>(QStringLiteral("Tfrmuser"));
+  editor.show();
+  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
+  editor.okButton->setFocus();
+  editor.hide();
+  editor.show();
+  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
+  editor.tabs->setCurrentWidget(editor.otherPage);
+  editor.descriptionEdit->setFocus();
+  editor.hide();
+  editor.show();
+  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
+  editor.hide();
 }
 
 TEST_F(ShellTest, AboutShowsTheVersionAndItsDate) {
@@ -604,6 +654,52 @@ TEST_F(SettingsTest, AutoStartBoxCreatesAndRemovesTheAutostartEntry) {
   F().autoStartBox->setChecked(false);
   ASSERT_TRUE(F().SaveAll());
   EXPECT_FALSE(std::filesystem::exists(entry));
+}
+
+TEST_F(SettingsTest, TaskBarItemsAreLeftAlignedAndMarkThePageInFront) {
+  F().FillOnShow();
+  auto item = [&](const char* action) {
+    return F().findChild<QPushButton*>(QString::fromLatin1(action) + QStringLiteral("button"));
+  };
+  const char* actions[] = {"actoristart", "actorinetwork", "actadvreg", "actadvoffline"};
+  for (const char* a : actions) {
+    ASSERT_NE(item(a), nullptr) << a;
+    EXPECT_TRUE(item(a)->isCheckable()) << a;
+  }
+  EXPECT_EQ(item("actoristart")->text(), "启动设置");
+  EXPECT_TRUE(item("actorinetwork")->isChecked());
+  item("actadvoffline")->click();
+  EXPECT_EQ(F().pageControl->currentWidget(), F().offlinePage);
+  EXPECT_TRUE(item("actadvoffline")->isChecked());
+  EXPECT_FALSE(item("actorinetwork")->isChecked());
+  // Brought forward another way, the page's item is marked all the same.
+  F().ShowRegistrationPage();
+  EXPECT_TRUE(item("actadvreg")->isChecked());
+  EXPECT_FALSE(item("actadvoffline")->isChecked());
+  F().FillOnShow();
+  EXPECT_TRUE(item("actorinetwork")->isChecked());
+}
+
+TEST_F(SettingsTest, StoredDaysOutsideOneToThirtyAreShownAndSavingThemAsksForOneToThirty) {
+  for (std::int32_t days : {0, 31, -5}) {
+    SCOPED_TRACE(days);
+    ServerSettings s = core_.Settings();
+    s.OfflineInfoDay = days;
+    core_.SetSettings(s);
+    F().FillOnShow();
+    EXPECT_EQ(F().offlineDaysBox->value(), days);
+    EXPECT_FALSE(F().SaveAll());
+    EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|离线信息保存天数应为1-30天"}));
+    EXPECT_EQ(F().pageControl->currentWidget(), F().offlinePage);
+    EXPECT_EQ(F().focusWidget(), F().offlineDaysBox);
+    EXPECT_EQ(core_.OfflineInfoDay(), days);
+    EXPECT_EQ(ReadAll(core_.ConfigPath()).find("<OfflineInfoDay>" + std::to_string(days) + "<"), std::string::npos);
+    // Stepped into the range, it saves.
+    F().offlineDaysBox->setValue(days < 1 ? 1 : 30);
+    EXPECT_TRUE(F().SaveAll());
+    EXPECT_TRUE(TakeMessages().empty());
+    EXPECT_EQ(core_.OfflineInfoDay(), days < 1 ? 1 : 30);
+  }
 }
 
 }  // namespace
