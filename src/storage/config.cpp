@@ -279,6 +279,7 @@ fs::path AutostartEntryPath() {
   } else {
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0') {
+      // NOLINTNEXTLINE(concurrency-mt-unsafe): no other code of the program calls getpw*
       if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) home = pw->pw_dir;
     }
     base = fs::path(home ? home : "/") / ".config";
