@@ -225,7 +225,7 @@ namespace {
 // or, when the client could not be reached or the transfer broke, puts the
 // row back so the item waits for the next login.
 void SendStoredItem(ServerCore& core, const OfflineFileRow& row, const std::string& ip,
-                    std::shared_ptr<ActiveFolders::Registration> registration) {
+                    const std::shared_ptr<ActiveFolders::Registration>& registration) {
   DeliveryItem item{fs::path(row.FilePath), row.FromUser, row.FromNick, row.ToUser};
   const DeliveryOutcome outcome = SendOfflineItem(item, ip, core.Options().OfflineFilePort);
   const fs::path uploadFolder = UploadFolderOf(core.OfflineFilesDir(), row.FilePath);
@@ -277,6 +277,7 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
   if (rows.empty()) return;
   try {
     std::vector<std::int64_t> rowids;
+    rowids.reserve(rows.size());
     for (const auto& r : rows) rowids.push_back(r.rowid);
     DeleteOfflineFileRows(core.Db(), rowids);
   } catch (const std::exception&) {
@@ -293,7 +294,7 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
 
 }  // namespace
 
-void StartSearchOfflineFiles(ServerCore& core, std::string name, std::string ip) {
+void StartSearchOfflineFiles(ServerCore& core, const std::string& name, std::string ip) {
   // The pause before delivery holds no lock; the search then waits for the
   // lock in the offline-files lane, not on a thread of the job pool.
   core.PostJobAfter(core.Options().offlineDeliveryDelay, [&core, name = AsciiUpper(name), ip = std::move(ip)] {
