@@ -10,4 +10,5 @@ bash tools/build.sh build-server -DCORVAN_BUILD_TESTS=OFF -DCORVAN_BUILD_BENCH=O
 export CORVAN_HOME="${CORVAN_HOME:-$PWD/corvan-data}"
 mkdir -p "$CORVAN_HOME"
 echo "Data folder: $CORVAN_HOME"
+echo "Manage it from another terminal: CORVAN_HOME=$CORVAN_HOME build-server/src/app/corvanctl status"
 exec build-server/src/app/corvan-server

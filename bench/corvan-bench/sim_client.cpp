@@ -5,7 +5,7 @@
 
 #include "server/envelope.h"
 #include "server/frame.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan::bench {
 

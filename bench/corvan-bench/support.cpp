@@ -24,7 +24,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/config.h"
 #include "storage/database.h"
 #include "storage/schema.h"

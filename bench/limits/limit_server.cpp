@@ -5,7 +5,8 @@
 //          reads count-line frames and answers each with one prepared reply
 //          (N bytes of body behind its count line, or the file's bytes as they
 //          are); no parsing beyond the count line, no work.
-//   sink   --port P --file F   one connection: socket to file, then close.
+//   sink   --port P --file F   one connection: socket to file, sync of the file
+//                               and its folder, then close.
 //   source --port P --file F   one connection: file to socket, then close.
 //
 // (A sink or source connection that closes before its first byte is the
@@ -19,6 +20,7 @@
 #include <asio.hpp>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -149,8 +151,11 @@ int main(int argc, char** argv) {
       char first;
       if (::read(s, &first, 1) != 1) continue;
       if (mode == "sink") {
+        // Synced like a stored upload: the file, then the folder naming it.
         Fd out{::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-        if (out.fd < 0 || ::write(out.fd, &first, 1) != 1 || !Copy(s, out.fd)) return 1;
+        if (out.fd < 0 || ::write(out.fd, &first, 1) != 1 || !Copy(s, out.fd) || ::fsync(out.fd) != 0) return 1;
+        Fd folder{::open(std::filesystem::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+        if (folder.fd < 0 || ::fsync(folder.fd) != 0) return 1;
       } else {
         Fd in{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
         if (in.fd < 0 || !Copy(in.fd, s)) return 1;

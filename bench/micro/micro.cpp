@@ -10,7 +10,7 @@
 #include "accounts/replies.h"
 #include "server/envelope.h"
 #include "server/frame.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/directory.h"
 #include "storage/schema.h"
 

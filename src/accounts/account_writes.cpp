@@ -102,6 +102,7 @@ void HandleReg(Request& request) {
   if (!request.envelope.HasStruct()) return;
   const RegistrationFields fields = ReadRegistration(request.envelope);
   const TUserInfo account = NewAccountFrom(fields);
+  if (!FieldsWithinBound(account)) return request.SendResult("Reg", "Fail", kFieldTooLong);
   if (account.username.empty()) return request.SendResult("Reg", "Fail", kRegEmptyName);
   switch (StoreNewUser(core, fields, account)) {
     case RegOutcome::kNameTaken:
@@ -127,6 +128,7 @@ void HandleUpdateInfo(Request& request) {
   const std::string name = AccountName(env.Field("username").value_or(std::string()));
   TUserInfo card;
   for (const auto& f : kCardFields) card.*f.member = std::string(Trim(env.Field(f.element).value_or(std::string())));
+  if (!FieldsWithinBound(card)) return request.SendResult("UpdateInfo", "Fail", kFieldTooLong);
 
   bool found = false;
   bool stored = core.Dir().Update([&](Directory::Draft& draft) {

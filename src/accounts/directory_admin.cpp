@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

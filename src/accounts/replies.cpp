@@ -1,7 +1,7 @@
 #include "accounts/replies.h"
 
 #include "server/envelope.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 
@@ -104,6 +104,23 @@ RegistrationFields ReadRegistration(const ParsedEnvelope& envelope) {
   r.organizeNo = get("organizeNo");
   for (const auto& f : kCardFields) r.card.*f.member = get(f.element);
   return r;
+}
+
+std::size_t CharCount(std::string_view utf8) {
+  std::size_t n = 0;
+  for (unsigned char c : utf8) {
+    if ((c & 0xC0) != 0x80) ++n;
+  }
+  return n;
+}
+
+bool FieldsWithinBound(const TUserInfo& user) {
+  auto ok = [](const std::string& text) { return CharCount(text) <= kMaxFieldChars; };
+  if (!ok(user.username) || !ok(user.pwd) || !ok(user.nickname) || !ok(user.organizeNo)) return false;
+  for (const auto& f : kCardFields) {
+    if (!ok(user.*f.member)) return false;
+  }
+  return true;
 }
 
 TUserInfo NewAccountFrom(const RegistrationFields& fields) {

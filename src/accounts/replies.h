@@ -45,6 +45,8 @@ inline constexpr std::string_view kRegSucceeded = "注册成功!";
 inline constexpr std::string_view kInfoUpdated = "修改资料成功!";
 inline constexpr std::string_view kOldPasswordWrong = "用户原密码错误!";
 inline constexpr std::string_view kPasswordUpdated = "修改密码成功!";
+// A text of "Reg" or "UpdateInfo" longer than kMaxFieldChars: nothing stored.
+inline constexpr std::string_view kFieldTooLong = "填写的资料过长，每项不能超过255个字符!";
 // A write the database refused: the change was not made.
 inline constexpr std::string_view kDatabaseError = "服务器数据库错误，请稍后再试!";
 
@@ -73,6 +75,17 @@ struct RegistrationFields {
   TUserInfo card;  // only the seventeen card fields are used
 };
 RegistrationFields ReadRegistration(const ParsedEnvelope& envelope);
+
+// The most characters a stored account text may have. The console's editor
+// allows 30 to 100; a client sending more is refused, so no account can make
+// every user list large.
+inline constexpr std::size_t kMaxFieldChars = 255;
+
+// Characters of UTF-8 text (bytes that do not continue a sequence).
+std::size_t CharCount(std::string_view utf8);
+// Whether every text of an account (name, password, nickname, department
+// code and the seventeen card fields) is within kMaxFieldChars.
+bool FieldsWithinBound(const TUserInfo& user);
 
 // The account a registration stores: every text trimmed, the name also
 // upper-cased, display order 100. `organizename` is left to MakeUser.

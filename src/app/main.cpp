@@ -14,7 +14,7 @@
 #include <string>
 
 #include "server/instance.h"
-#include "server/admin_endpoint.h"
+#include "admin/admin_endpoint.h"
 #include "server/server_core.h"
 
 #ifdef CORVAN_WITH_CONSOLE
@@ -84,7 +84,14 @@ int RunHeadless(const std::filesystem::path& home) {
 int main(int argc, char** argv) {
   std::filesystem::path home = corvan::DataFolder();
   auto instance = corvan::AcquireInstanceLock(home);
-  if (!instance) return 0;  // another server runs on this data folder
+  if (!instance) {
+#ifdef CORVAN_WITH_CONSOLE
+    // Started from the desktop menu: say who holds the folder.
+    if (corvan::StartedFromDesktopEntry(argc, argv) && corvan::DisplayAvailable())
+      return corvan::RunServiceHoldsFolderNotice(argc, argv, home);
+#endif
+    return 0;  // another server runs on this data folder
+  }
   RaiseOpenFilesLimit();
 #ifdef CORVAN_WITH_CONSOLE
   if (corvan::DisplayAvailable()) return corvan::RunConsole(argc, argv, home);

@@ -10,8 +10,8 @@
 #include "presence/announcements.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
-#include "server/text.h"
-#include "storage/maintenance.h"
+#include "base/text.h"
+#include "admin/maintenance.h"
 
 namespace corvan {
 

@@ -15,12 +15,12 @@
 
 #include "console/console_commands.h"
 #include "console/console_images.h"
-#include "console/frmabout.h"
-#include "console/frmbase.h"
-#include "console/frmmain.h"
-#include "console/frmorg.h"
-#include "console/frmset.h"
-#include "console/frmuser.h"
+#include "console/about_box.h"
+#include "console/skin_frame.h"
+#include "console/main_window.h"
+#include "console/department_dialogs.h"
+#include "console/settings_window.h"
+#include "console/user_editor.h"
 #include "console/tray.h"
 #include "server/server_core.h"
 
@@ -66,7 +66,7 @@ QIcon CommandIcon(const QString& id) {
 
 }  // namespace
 
-MainShell::MainShell(Tfrmmain& window, ServerCore& core, Prompter& prompter)
+MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
     : QObject(&window), window_(window), core_(core), prompter_(prompter),
       actions_(std::make_unique<ConsoleCommands>(core, prompter, &window)) {
   setObjectName(QStringLiteral("MainShell"));
@@ -78,19 +78,19 @@ MainShell::MainShell(Tfrmmain& window, ServerCore& core, Prompter& prompter)
 
   Skin = new SkinFrame(&window_, true);
   Skin->SetTitle(QStringLiteral("Corvan服务器"));
-  Rzsbtnmin = new QToolButton(&window_);
-  Rzsbtnmin->setObjectName(QStringLiteral("Rzsbtnmin"));
-  Rzsbtnmin->setToolTip(QStringLiteral("最小化"));
-  Rzsbtnmin->setIcon(MinimiseImage());
-  Rzsbtnmin->setAutoRaise(true);
-  Rzsbtnmin->setFixedSize(18, 18);
-  Rzsbtnmin->setFocusPolicy(Qt::NoFocus);
-  Skin->PlaceBannerButton(Rzsbtnmin, 40);
+  minimizeButton = new QToolButton(&window_);
+  minimizeButton->setObjectName(QStringLiteral("Rzsbtnmin"));
+  minimizeButton->setToolTip(QStringLiteral("最小化"));
+  minimizeButton->setIcon(MinimiseImage());
+  minimizeButton->setAutoRaise(true);
+  minimizeButton->setFixedSize(18, 18);
+  minimizeButton->setFocusPolicy(Qt::NoFocus);
+  Skin->PlaceBannerButton(minimizeButton, 40);
   // The minimise button goes to the taskbar, the close button into the tray.
-  connect(Rzsbtnmin, &QToolButton::clicked, &window_, &QWidget::showMinimized);
+  connect(minimizeButton, &QToolButton::clicked, &window_, &QWidget::showMinimized);
 
-  frmset = new Tfrmset(core_, prompter_, &window_);
-  frmabout = new Tfrmabout(&window_);
+  settingsWindow = new SettingsWindow(core_, prompter_, &window_);
+  aboutBox = new AboutBox(&window_);
   SkinDialogs();
 
   BuildCommands();
@@ -107,8 +107,8 @@ MainShell::MainShell(Tfrmmain& window, ServerCore& core, Prompter& prompter)
   auto* topLayout = new QVBoxLayout(top);
   topLayout->setContentsMargins(0, 0, 0, 0);
   topLayout->setSpacing(0);
-  topLayout->addWidget(Tbrtopmenu);
-  topLayout->addWidget(Rztbrtop);
+  topLayout->addWidget(menuButtons);
+  topLayout->addWidget(toolbar);
   window_.setMenuWidget(top);
   QWidget* pages = window_.takeCentralWidget();
   auto* centre = new QWidget(&window_);
@@ -116,13 +116,13 @@ MainShell::MainShell(Tfrmmain& window, ServerCore& core, Prompter& prompter)
   auto* centreLayout = new QHBoxLayout(centre);
   centreLayout->setContentsMargins(0, 0, 0, 0);
   centreLayout->setSpacing(2);
-  centreLayout->addWidget(RzGbarmain);
+  centreLayout->addWidget(groupBar);
   if (pages) centreLayout->addWidget(pages, 1);
   window_.setCentralWidget(centre);
   window_.setMinimumSize(600, 400);
 
-  connect(&window_, &Tfrmmain::ServerStateChanged, this, &MainShell::ShowServerState);
-  window_.StartMinimized = [this] { Tformstartminthread::Start(Tray); };
+  connect(&window_, &MainWindow::ServerStateChanged, this, &MainShell::ShowServerState);
+  window_.StartMinimized = [this] { StartMinimizedThread::Start(Tray); };
   window_.installEventFilter(this);
   ShowServerState(window_.ServerRunning());
 }
@@ -131,23 +131,23 @@ MainShell::~MainShell() = default;
 
 void MainShell::SkinDialogs() {
   // The editors of the lists wear the fixed frame as well.
-  for (QDialog* dialog : std::initializer_list<QDialog*>{window_.frmuser, window_.frmneworg, window_.frmorgrename})
+  for (QDialog* dialog : std::initializer_list<QDialog*>{window_.userEditor, window_.newOrgDialog, window_.editOrgDialog})
     if (dialog) new SkinFrame(dialog, false);
 }
 
 std::function<void()> MainShell::HandlerOf(const QString& id) {
-  if (id == QLatin1String("Nserverset")) return [this] { NserversetClick(); };
+  if (id == QLatin1String("Nserverset")) return [this] { OpenSettings(); };
   if (id == QLatin1String("NmanageInfo")) return [this] { actions_->PublishAnnouncement(); };
   if (id == QLatin1String("N9")) return [this] { actions_->BackupDatabase(); };
   if (id == QLatin1String("Ndatabaserestore")) return [this] { actions_->RestoreDatabase(); };
   if (id == QLatin1String("N5")) return [this] { actions_->CleanOfflineFiles(); };
   if (id == QLatin1String("NHelpserver")) return [this] { actions_->OpenHelp(); };
-  if (id == QLatin1String("NHelpabout")) return [this] { NHelpaboutClick(); };
-  if (id == QLatin1String("Nserverstart")) return [this] { window_.NserverstartClick(); };
-  if (id == QLatin1String("Nserverstop")) return [this] { window_.NserverstopClick(); };
-  if (id == QLatin1String("Nserverstatus")) return [this] { window_.NserverstatusClick(); };
-  if (id == QLatin1String("Nmanageuser")) return [this] { window_.NmanageuserClick(); };
-  if (id == QLatin1String("Nmanageorg")) return [this] { window_.NmanageorgClick(); };
+  if (id == QLatin1String("NHelpabout")) return [this] { OpenAbout(); };
+  if (id == QLatin1String("Nserverstart")) return [this] { window_.StartServer(); };
+  if (id == QLatin1String("Nserverstop")) return [this] { window_.StopServer(); };
+  if (id == QLatin1String("Nserverstatus")) return [this] { window_.ShowStatusPage(); };
+  if (id == QLatin1String("Nmanageuser")) return [this] { window_.ShowUsersPage(); };
+  if (id == QLatin1String("Nmanageorg")) return [this] { window_.ShowOrgPage(); };
   return {};
 }
 
@@ -178,8 +178,8 @@ void MainShell::BuildCommands() {
 
   // The window's own items (part of its page and server commands) are kept;
   // the rest are made here.
-  QAction* existing[] = {window_.Nserverstart, window_.Nserverstop, window_.Nserverstatus, window_.Nmanageuser,
-                         window_.Nmanageorg};
+  QAction* existing[] = {window_.startServerAction, window_.stopServerAction, window_.statusPageAction, window_.usersPageAction,
+                         window_.orgPageAction};
   for (Command& c : commands_) {
     for (QAction* a : existing)
       if (a && a->objectName() == c.id) c.menuItem = a;
@@ -197,10 +197,10 @@ const MainShell::Command* MainShell::FindCommand(const QString& id) const {
 }
 
 void MainShell::BuildMenu() {
-  Tbrtopmenu = new QToolBar(&window_);
-  Tbrtopmenu->setObjectName(QStringLiteral("Tbrtopmenu"));
-  Tbrtopmenu->setMovable(false);
-  Tbrtopmenu->setFloatable(false);
+  menuButtons = new QToolBar(&window_);
+  menuButtons->setObjectName(QStringLiteral("Tbrtopmenu"));
+  menuButtons->setMovable(false);
+  menuButtons->setFloatable(false);
   struct Top {
     const char* name;
     const char* caption;
@@ -222,9 +222,9 @@ void MainShell::BuildMenu() {
       }
       if (const Command* c = FindCommand(QString::fromLatin1(item))) menu->addAction(c->menuItem);
     }
-    Mnumain.push_back(menu);
+    menus.push_back(menu);
     // The menu shown as a row of buttons.
-    auto* button = new QToolButton(Tbrtopmenu);
+    auto* button = new QToolButton(menuButtons);
     button->setObjectName(QString::fromLatin1(top.name) + QStringLiteral("button"));
     button->setText(menu->title());
     button->setMenu(menu);
@@ -232,22 +232,22 @@ void MainShell::BuildMenu() {
     button->setAutoRaise(true);
     button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     button->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
-    Tbrtopmenu->addWidget(button);
+    menuButtons->addWidget(button);
   }
 }
 
 void MainShell::BuildToolbar() {
-  Rztbrtop = new QToolBar(&window_);
-  Rztbrtop->setObjectName(QStringLiteral("Rztbrtop"));
-  Rztbrtop->setMovable(false);
-  Rztbrtop->setFloatable(false);
-  Rztbrtop->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-  Rztbrtop->setIconSize(QSize(32, 32));
+  toolbar = new QToolBar(&window_);
+  toolbar->setObjectName(QStringLiteral("Rztbrtop"));
+  toolbar->setMovable(false);
+  toolbar->setFloatable(false);
+  toolbar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+  toolbar->setIconSize(QSize(32, 32));
   for (Command& c : commands_) {
     if (c.toolbarName.isEmpty()) continue;
     if (c.id == QLatin1String("Nserverset") || c.id == QLatin1String("Nmanageuser") || c.id == QLatin1String("N9"))
-      Rztbrtop->addSeparator();
-    c.toolbarItem = MakeAction(Rztbrtop, c.toolbarName, c.toolbarCaption);
+      toolbar->addSeparator();
+    c.toolbarItem = MakeAction(toolbar, c.toolbarName, c.toolbarCaption);
     if (!c.toolbarHint.isEmpty()) c.toolbarItem->setToolTip(c.toolbarHint);
     c.toolbarItem->setIcon(CommandIcon(c.id));
     // The toolbar's cleanup refuses while the server runs; the others do not.
@@ -255,23 +255,23 @@ void MainShell::BuildToolbar() {
                                          ? std::function<void()>([this] { actions_->CleanOfflineFilesFromToolbar(); })
                                          : HandlerOf(c.id);
     connect(c.toolbarItem, &QAction::triggered, this, [handler] { handler(); });
-    Rztbrtop->addAction(c.toolbarItem);
-    if (QWidget* button = Rztbrtop->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
+    toolbar->addAction(c.toolbarItem);
+    if (QWidget* button = toolbar->widgetForAction(c.toolbarItem)) button->setObjectName(c.toolbarName);
   }
 }
 
 void MainShell::BuildGroupBar() {
-  RzGbarmain = new QWidget(&window_);
-  RzGbarmain->setObjectName(QStringLiteral("RzGbarmain"));
-  RzGbarmain->setFixedWidth(130);
-  RzGbarmain->setAttribute(Qt::WA_StyledBackground, true);
-  RzGbarmain->setStyleSheet(QStringLiteral("#RzGbarmain { background: #dde8f4; }"));
-  auto* layout = new QVBoxLayout(RzGbarmain);
+  groupBar = new QWidget(&window_);
+  groupBar->setObjectName(QStringLiteral("RzGbarmain"));
+  groupBar->setFixedWidth(130);
+  groupBar->setAttribute(Qt::WA_StyledBackground, true);
+  groupBar->setStyleSheet(QStringLiteral("#RzGbarmain { background: #dde8f4; }"));
+  auto* layout = new QVBoxLayout(groupBar);
   layout->setContentsMargins(4, 4, 4, 4);
   layout->setSpacing(2);
   const std::pair<const char*, const char*> groups[] = {{"Rzgrpmanage", "管理"}, {"Rzgrpdatabase", "数据"}};
   for (const auto& [name, caption] : groups) {
-    auto* group = new QWidget(RzGbarmain);
+    auto* group = new QWidget(groupBar);
     group->setObjectName(QString::fromLatin1(name));
     auto* groupLayout = new QVBoxLayout(group);
     groupLayout->setContentsMargins(0, 0, 0, 6);
@@ -296,32 +296,32 @@ void MainShell::BuildGroupBar() {
       groupLayout->addWidget(button);
     }
     if (std::string_view(name) == "Rzgrpmanage")
-      Rzgrpmanage = group;
+      manageGroup = group;
     else
-      Rzgrpdatabase = group;
+      dataGroup = group;
     layout->addWidget(group);
   }
   layout->addStretch(1);
 }
 
 void MainShell::BuildStatusMenu() {
-  popstatus = new QMenu(&window_);
-  popstatus->setObjectName(QStringLiteral("popstatus"));
-  N3 = MakeAction(popstatus, QStringLiteral("N3"), QStringLiteral("在线用户"));
-  N4 = MakeAction(popstatus, QStringLiteral("N4"), QStringLiteral("清空"));
-  popstatus->addActions({N3, N4});
-  connect(N3, &QAction::triggered, this, &MainShell::N3Click);
-  connect(N4, &QAction::triggered, this, &MainShell::N4Click);
-  window_.Memostatus->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(window_.Memostatus, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& pos) { popstatus->popup(window_.Memostatus->mapToGlobal(pos)); });
+  statusMenu = new QMenu(&window_);
+  statusMenu->setObjectName(QStringLiteral("popstatus"));
+  onlineUsersAction = MakeAction(statusMenu, QStringLiteral("N3"), QStringLiteral("在线用户"));
+  clearLogAction = MakeAction(statusMenu, QStringLiteral("N4"), QStringLiteral("清空"));
+  statusMenu->addActions({onlineUsersAction, clearLogAction});
+  connect(onlineUsersAction, &QAction::triggered, this, &MainShell::ListOnlineUsers);
+  connect(clearLogAction, &QAction::triggered, this, &MainShell::ClearStatusLogClick);
+  window_.statusLog->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(window_.statusLog, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { statusMenu->popup(window_.statusLog->mapToGlobal(pos)); });
 }
 
 void MainShell::BuildTray() {
   Tray = new TrayController(&window_);
-  connect(Tray->Ntrayserverstart, &QAction::triggered, this, &MainShell::NtrayserverstartClick);
-  connect(Tray->Ntrayserverstop, &QAction::triggered, this, &MainShell::NtrayserverstopClick);
-  connect(Tray->Nexit, &QAction::triggered, this, &MainShell::NexitClick);
+  connect(Tray->startServerAction, &QAction::triggered, this, &MainShell::StartServerFromTray);
+  connect(Tray->stopServerAction, &QAction::triggered, this, &MainShell::StopServerFromTray);
+  connect(Tray->exitAction, &QAction::triggered, this, &MainShell::Exit);
   Tray->ShowIcon();
 }
 
@@ -334,28 +334,28 @@ void MainShell::ShowServerState(bool running) {
       c->toolbarItem->setIcon(ServerStateImage(index));
 }
 
-void MainShell::NserversetClick() { ExecDialog(*frmset); }
+void MainShell::OpenSettings() { ExecDialog(*settingsWindow); }
 
-void MainShell::NHelpaboutClick() { ExecDialog(*frmabout); }
+void MainShell::OpenAbout() { ExecDialog(*aboutBox); }
 
-void MainShell::NtrayserverstartClick() {
+void MainShell::StartServerFromTray() {
   Tray->RestoreApp();
-  window_.NserverstartClick();
+  window_.StartServer();
 }
 
-void MainShell::NtrayserverstopClick() {
+void MainShell::StopServerFromTray() {
   Tray->RestoreApp();
-  window_.NserverstopClick();
+  window_.StopServer();
 }
 
-void MainShell::NexitClick() {
+void MainShell::Exit() {
   ExitRequested = true;
   window_.close();
 }
 
-void MainShell::N3Click() { actions_->ListOnlineUsers(); }
+void MainShell::ListOnlineUsers() { actions_->ListOnlineUsers(); }
 
-void MainShell::N4Click() { window_.ClearStatusLog(); }
+void MainShell::ClearStatusLogClick() { window_.ClearStatusLog(); }
 
 void MainShell::Reload() {
   window_.BuildOrgTree();
@@ -372,7 +372,7 @@ bool MainShell::eventFilter(QObject* watched, QEvent* event) {
       return true;
     }
     core_.StopServer();
-    Tray->Rztrayserver->hide();
+    Tray->icon->hide();
     QCoreApplication::quit();
   }
   return false;

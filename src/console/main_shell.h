@@ -1,6 +1,6 @@
 // The shell of the main window: the skinned frame with the minimise button,
-// the menu shown as buttons (Mnumain on Tbrtopmenu), the toolbar Rztbrtop,
-// the group bar RzGbarmain, the status log's menu popstatus, the tray icon
+// the menu shown as buttons (menus on menuButtons), the toolbar toolbar,
+// the group bar groupBar, the status log's menu statusMenu, the tray icon
 // and its menu, the settings and about windows, and the close rules.
 //
 // Every command of the console is one entry of `Commands()`: its menu item,
@@ -31,9 +31,9 @@ class ConsoleCommands;
 class Prompter;
 class ServerCore;
 class SkinFrame;
-class Tfrmabout;
-class Tfrmmain;
-class Tfrmset;
+class AboutBox;
+class MainWindow;
+class SettingsWindow;
 class TrayController;
 
 class MainShell : public QObject {
@@ -53,7 +53,7 @@ class MainShell : public QObject {
     QAction* groupItem = nullptr;
   };
 
-  MainShell(Tfrmmain& window, ServerCore& core, Prompter& prompter);
+  MainShell(MainWindow& window, ServerCore& core, Prompter& prompter);
   ~MainShell() override;
 
   const std::vector<Command>& Commands() const { return commands_; }
@@ -67,32 +67,32 @@ class MainShell : public QObject {
   std::function<int(QWidget&)> ExecDialog;
 
   // The settings window's "设置" and the about box's "关于".
-  void NserversetClick();
-  void NHelpaboutClick();
+  void OpenSettings();
+  void OpenAbout();
   // The tray menu.
-  void NtrayserverstartClick();
-  void NtrayserverstopClick();
-  void NexitClick();
+  void StartServerFromTray();
+  void StopServerFromTray();
+  void Exit();
   // The status log's menu.
-  void N3Click();
-  void N4Click();
+  void ListOnlineUsers();
+  void ClearStatusLogClick();
 
   bool ExitRequested = false;
 
   SkinFrame* Skin;
-  QToolButton* Rzsbtnmin;
-  QToolBar* Tbrtopmenu;
-  QToolBar* Rztbrtop;
-  QWidget* RzGbarmain;
-  QWidget* Rzgrpmanage;
-  QWidget* Rzgrpdatabase;
-  std::vector<QMenu*> Mnumain;
-  QMenu* popstatus;
-  QAction* N3;
-  QAction* N4;
+  QToolButton* minimizeButton;
+  QToolBar* menuButtons;
+  QToolBar* toolbar;
+  QWidget* groupBar;
+  QWidget* manageGroup;
+  QWidget* dataGroup;
+  std::vector<QMenu*> menus;
+  QMenu* statusMenu;
+  QAction* onlineUsersAction;
+  QAction* clearLogAction;
   TrayController* Tray;
-  Tfrmset* frmset;
-  Tfrmabout* frmabout;
+  SettingsWindow* settingsWindow;
+  AboutBox* aboutBox;
   ConsoleCommands& Actions() { return *actions_; }
 
  protected:
@@ -109,7 +109,7 @@ class MainShell : public QObject {
   void Reload();
   std::function<void()> HandlerOf(const QString& id);
 
-  Tfrmmain& window_;
+  MainWindow& window_;
   ServerCore& core_;
   Prompter& prompter_;
   std::unique_ptr<ConsoleCommands> actions_;

@@ -25,33 +25,33 @@ TrayController::TrayController(QWidget* window) : QObject(window), window_(windo
   setObjectName(QStringLiteral("TrayController"));
   TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
-  poptray = new QMenu(window_);
-  poptray->setObjectName(QStringLiteral("poptray"));
-  Ntrayserverstart = MakeAction(poptray, "Ntrayserverstart", QStringLiteral("启动"));
-  Ntrayserverstop = MakeAction(poptray, "Ntrayserverstop", QStringLiteral("停止"));
-  Nexit = MakeAction(poptray, "Nexit", QStringLiteral("退出"));
-  poptray->addActions({Ntrayserverstart, Ntrayserverstop});
-  poptray->addSeparator();
-  poptray->addAction(Nexit);
+  menu = new QMenu(window_);
+  menu->setObjectName(QStringLiteral("poptray"));
+  startServerAction = MakeAction(menu, "Ntrayserverstart", QStringLiteral("启动"));
+  stopServerAction = MakeAction(menu, "Ntrayserverstop", QStringLiteral("停止"));
+  exitAction = MakeAction(menu, "Nexit", QStringLiteral("退出"));
+  menu->addActions({startServerAction, stopServerAction});
+  menu->addSeparator();
+  menu->addAction(exitAction);
 
-  Rztrayserver = new QSystemTrayIcon(TrayImage(), this);
-  Rztrayserver->setObjectName(QStringLiteral("Rztrayserver"));
-  Rztrayserver->setToolTip(QStringLiteral("Corvan服务器"));
-  Rztrayserver->setContextMenu(poptray);
-  connect(Rztrayserver, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+  icon = new QSystemTrayIcon(TrayImage(), this);
+  icon->setObjectName(QStringLiteral("Rztrayserver"));
+  icon->setToolTip(QStringLiteral("Corvan服务器"));
+  icon->setContextMenu(menu);
+  connect(icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::Trigger) IconPressed();
   });
   window_->installEventFilter(this);
 }
 
 void TrayController::ShowIcon() {
-  if (TrayAvailable()) Rztrayserver->show();
+  if (TrayAvailable()) icon->show();
 }
 
 void TrayController::MinimizeApp() {
   minimized_ = true;
   if (TrayAvailable()) {
-    Rztrayserver->show();
+    icon->show();
     window_->hide();
   } else {
     window_->showMinimized();
@@ -79,13 +79,13 @@ bool TrayController::eventFilter(QObject* watched, QEvent* event) {
   return false;
 }
 
-void Tformstartminthread::Start(TrayController* tray) {
-  auto* thread = new Tformstartminthread(tray);
+void StartMinimizedThread::Start(TrayController* tray) {
+  auto* thread = new StartMinimizedThread(tray);
   connect(thread, &QThread::finished, thread, &QObject::deleteLater);
   thread->start();
 }
 
-void Tformstartminthread::run() {
+void StartMinimizedThread::run() {
   // The window belongs to the window thread: ask it to minimise.
   QPointer<TrayController> tray(tray_);
   QMetaObject::invokeMethod(

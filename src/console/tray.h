@@ -37,11 +37,11 @@ class TrayController : public QObject {
   // Shows the icon where the desktop has a tray.
   void ShowIcon();
 
-  QSystemTrayIcon* Rztrayserver;
-  QMenu* poptray;
-  QAction* Ntrayserverstart;
-  QAction* Ntrayserverstop;
-  QAction* Nexit;
+  QSystemTrayIcon* icon;
+  QMenu* menu;
+  QAction* startServerAction;
+  QAction* stopServerAction;
+  QAction* exitAction;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -53,7 +53,7 @@ class TrayController : public QObject {
 
 // Minimises the console right after its first show when the settings ask
 // for it: a short thread that asks the window thread to minimise and ends.
-class Tformstartminthread : public QThread {
+class StartMinimizedThread : public QThread {
   Q_OBJECT
 
  public:
@@ -64,7 +64,7 @@ class Tformstartminthread : public QThread {
   void run() override;
 
  private:
-  explicit Tformstartminthread(TrayController* tray) : tray_(tray) {}
+  explicit StartMinimizedThread(TrayController* tray) : tray_(tray) {}
   TrayController* tray_;
 };
 

@@ -5,7 +5,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,14 +16,16 @@
 
 #include <cerrno>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "offline/active_folders.h"
+#include "offline/delivery_claims.h"
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "offline/transfer_format.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "server/udp.h"
 
 namespace corvan {
@@ -101,6 +106,27 @@ class TransferConnection {
       if (line.size() >= kMaxAnswerBytes) return std::nullopt;
       line += c;
     }
+  }
+
+  // Waits, within the write time-out, until the client's side has
+  // acknowledged every byte written (the kernel's send queue is empty): only
+  // then has the transfer completed. False when the queue does not drain or
+  // the connection broke.
+  bool WaitAcknowledged() {
+    // Turning Nagle off sends anything still held back by MSG_MORE now.
+    int on = 1;
+    ::setsockopt(fd_.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const auto deadline = SteadyClock::now() + timeouts_.write;
+    for (;;) {
+      int queued = 0;
+      if (::ioctl(fd_.Get(), SIOCOUTQ, &queued) != 0) return false;
+      if (queued == 0) break;
+      if (SteadyClock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    return ::getsockopt(fd_.Get(), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
   }
 
   // Sends `size` bytes of the file at `path` from its start.
@@ -201,7 +227,8 @@ DeliveryOutcome SendOfflineItem(const DeliveryItem& item, const std::string& ip,
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (auto done = Offer(c, HeaderLine(item, "1", std::to_string(size)), ip, port, timeouts)) return *done;
     std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, kPieceBytes)), '\0');
-    if (!c.Write("START\r\n", size > 0) || !c.SendFileContent(file.Get(), size, buffer)) {
+    if (!c.Write("START\r\n", size > 0) || !c.SendFileContent(file.Get(), size, buffer) ||
+        !c.WaitAcknowledged()) {
       return DeliveryOutcome::kNotDelivered;
     }
     return DeliveryOutcome::kDelivered;
@@ -211,7 +238,8 @@ DeliveryOutcome SendOfflineItem(const DeliveryItem& item, const std::string& ip,
     auto top = EncodeEnterFolder(item.path.filename().string());
     if (!top) return DeliveryOutcome::kRefused;  // cannot ever be sent
     FolderWalker walker(c);
-    if (!c.Write("START\r\n", true) || !c.Write(*top, true) || !walker.Walk(item.path, 0)) {
+    if (!c.Write("START\r\n", true) || !c.Write(*top, true) || !walker.Walk(item.path, 0) ||
+        !c.WaitAcknowledged()) {
       return DeliveryOutcome::kNotDelivered;
     }
     return DeliveryOutcome::kDelivered;
@@ -221,74 +249,84 @@ DeliveryOutcome SendOfflineItem(const DeliveryItem& item, const std::string& ip,
 
 namespace {
 
-// `TSendOfflineFilesThread`: sends one item, then removes its upload folder,
-// or, when the client could not be reached or the transfer broke, puts the
-// row back so the item waits for the next login.
-void SendStoredItem(ServerCore& core, const OfflineFileRow& row, const std::string& ip,
-                    const std::shared_ptr<ActiveFolders::Registration>& registration) {
+// `TSendOfflineFilesThread`: sends one item. Its row stays in the database
+// until the transfer has completed (or the client refused the item, or it
+// no longer exists), so a crash at any moment before that leaves the item
+// for the next login; only then do the row and the upload folder go. When
+// the client could not be reached or the transfer broke, nothing changes
+// and the item waits for the next login.
+void SendStoredItem(ServerCore& core, const OfflineFileRow& row, const std::string& ip) {
   DeliveryItem item{fs::path(row.FilePath), row.FromUser, row.FromNick, row.ToUser};
   const DeliveryOutcome outcome = SendOfflineItem(item, ip, core.Options().OfflineFilePort);
-  const fs::path uploadFolder = UploadFolderOf(core.OfflineFilesDir(), row.FilePath);
-  switch (outcome) {
-    case DeliveryOutcome::kMissing:
-      break;
-    case DeliveryOutcome::kDelivered:
-    case DeliveryOutcome::kRefused:
-      if (!uploadFolder.empty()) core.Removal().Remove(RemovalService::Kind::kFolder, uploadFolder);
-      break;
-    case DeliveryOutcome::kNotDelivered: {
-      std::lock_guard lock(core.OfflineFilesLock);
-      try {
-        InsertOfflineFile(core.Db(), row);  // the original SendTime: the purge still ages it out
-      } catch (const std::exception&) {
-        // The folder stays without a row; the cleanup removes it.
-      }
-      break;
+  if (outcome == DeliveryOutcome::kNotDelivered) return;
+  {
+    std::lock_guard lock(core.OfflineFilesLock);
+    try {
+      DeleteOfflineFileRows(core.Db(), {row.rowid});
+    } catch (const std::exception&) {
+      // The row stays. Its item is removed below all the same: the next
+      // login finds nothing at the path and the row goes then, so the
+      // item is never delivered twice.
     }
   }
-  registration->Release();
+  const fs::path uploadFolder = UploadFolderOf(core.OfflineFilesDir(), row.FilePath);
+  if (outcome != DeliveryOutcome::kMissing && !uploadFolder.empty()) {
+    core.Removal().Remove(RemovalService::Kind::kFolder, uploadFolder);
+  }
 }
 
 // `TSearchOfflineFilesThread`, after the delivery delay.
 void DeliverFiles(ServerCore& core, const std::string& name, const std::string& ip) {
-  std::lock_guard lock(core.OfflineFilesLock);
-  std::vector<OfflineFileRow> rows;
-  try {
-    auto dbLock = core.Db().Lock();
-    Statement st(core.Db(),
-                 "select rowid, FromUser, FromNick, ToUser, FileType, FileName, FilePath, SendTime "
-                 "from OfflineFiles where ToUser = :OfflineInfo_temp");
-    st.BindText(":OfflineInfo_temp", name);
-    while (st.Step()) {
-      OfflineFileRow r;
-      r.rowid = st.ColumnInt64(0);
-      r.FromUser = st.ColumnText(1);
-      r.FromNick = st.ColumnText(2);
-      r.ToUser = st.ColumnText(3);
-      r.FileType = st.ColumnText(4);
-      r.FileName = st.ColumnText(5);
-      r.FilePath = st.ColumnText(6);
-      r.SendTime = st.ColumnText(7);
-      rows.push_back(std::move(r));
+  struct Claimed {
+    OfflineFileRow row;
+    DeliveryClaims::Claim claim;
+  };
+  std::vector<Claimed> items;
+  {
+    // The rows are read and claimed under the lock, so the purge (which
+    // holds it throughout) either removes them first or passes them over.
+    std::lock_guard lock(core.OfflineFilesLock);
+    std::vector<OfflineFileRow> rows;
+    try {
+      auto dbLock = core.Db().Lock();
+      Statement st(core.Db(),
+                   "select rowid, FromUser, FromNick, ToUser, FileType, FileName, FilePath, SendTime "
+                   "from OfflineFiles where ToUser = :OfflineInfo_temp");
+      st.BindText(":OfflineInfo_temp", name);
+      while (st.Step()) {
+        OfflineFileRow r;
+        r.rowid = st.ColumnInt64(0);
+        r.FromUser = st.ColumnText(1);
+        r.FromNick = st.ColumnText(2);
+        r.ToUser = st.ColumnText(3);
+        r.FileType = st.ColumnText(4);
+        r.FileName = st.ColumnText(5);
+        r.FilePath = st.ColumnText(6);
+        r.SendTime = st.ColumnText(7);
+        rows.push_back(std::move(r));
+      }
+    } catch (const std::exception&) {
+      return;  // nothing read: the items wait for the next login
     }
-  } catch (const std::exception&) {
-    return;  // nothing read, nothing deleted
+    for (auto& r : rows) {
+      // An item another delivery is sending right now (a login racing an
+      // earlier one) is left to it: it is delivered once, or stays for the
+      // next login when that delivery fails.
+      auto claim = DeliveryClaims::Instance().TryClaim(r.FilePath);
+      if (claim) items.push_back({std::move(r), std::move(*claim)});
+    }
   }
-  if (rows.empty()) return;
-  try {
-    std::vector<std::int64_t> rowids;
-    rowids.reserve(rows.size());
-    for (const auto& r : rows) rowids.push_back(r.rowid);
-    DeleteOfflineFileRows(core.Db(), rowids);
-  } catch (const std::exception&) {
-    return;  // the rows stay, and so do the items: delivered at the next login
-  }
-  for (auto& r : rows) {
-    // While the item is on its way its folder has no row; keep the cleanup
-    // away from it.
+  for (auto& [r, claim] : items) {
+    // Between the removal of its row and that of its folder the item has
+    // no row; keep the cleanup away from it.
     auto registration = std::make_shared<ActiveFolders::Registration>(
         UploadFolderOf(core.OfflineFilesDir(), r.FilePath));
-    core.PostJob([&core, row = std::move(r), ip, registration] { SendStoredItem(core, row, ip, registration); });
+    auto held = std::make_shared<DeliveryClaims::Claim>(std::move(claim));
+    core.PostJob([&core, row = std::move(r), ip, registration, held]() mutable {
+      SendStoredItem(core, row, ip);
+      registration->Release();
+      held.reset();
+    });
   }
 }
 

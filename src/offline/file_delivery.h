@@ -11,7 +11,7 @@
 namespace corvan {
 
 enum class DeliveryOutcome {
-  kDelivered,     // the whole content was written
+  kDelivered,     // the whole content was written and the client's side acknowledged it
   kRefused,       // the client answered something other than "OK"
   kNotDelivered,  // no connection, no answer, or the connection broke
   kMissing,       // nothing exists at the item's path: no connection made

@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "offline/active_folders.h"
+#include "offline/delivery_claims.h"
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 
@@ -41,7 +42,12 @@ void PurgeOldOfflineFiles(ServerCore& core, int days) {
     auto dbLock = core.Db().Lock();
     Statement st(core.Db(), "select rowid, FilePath from OfflineFiles where SendTime < :SendTime_temp");
     st.BindText(":SendTime_temp", OfflineCutOff(Clock::now(), days));
-    while (st.Step()) rows.push_back({st.ColumnInt64(0), st.ColumnText(1)});
+    while (st.Step()) {
+      OldRow r{st.ColumnInt64(0), st.ColumnText(1)};
+      // An item on its way to a client keeps its row until the transfer
+      // ends; it is purged at a later start if it is still there.
+      if (!DeliveryClaims::Instance().Claimed(r.path)) rows.push_back(std::move(r));
+    }
   } catch (const std::exception&) {
     return;
   }

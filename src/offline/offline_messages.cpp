@@ -9,7 +9,7 @@
 #include "offline/offline.h"
 #include "offline/transfer_format.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "server/udp.h"
 
 namespace corvan {

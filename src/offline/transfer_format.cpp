@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

@@ -12,7 +12,7 @@
 #include "offline/offline_store.h"
 #include "server/connection.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 
@@ -171,6 +171,7 @@ bool DiskSink::MakeFolder(const fs::path& rel) {
 
 bool DiskSink::OpenFile(const fs::path& rel) {
   file_.Reset(::open((base_ / rel).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  written_ = writtenBack_ = 0;
   return file_.Valid();
 }
 
@@ -182,6 +183,15 @@ bool DiskSink::Write(std::string_view bytes) {
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
+    written_ += static_cast<std::uint64_t>(n);
+  }
+  constexpr std::uint64_t kWriteBackStep = 8u << 20;
+  if (written_ - writtenBack_ >= kWriteBackStep) {
+    // Only starts the write-back (it does not wait for it) and makes
+    // nothing durable by itself; a failure here shows again in the sync.
+    ::sync_file_range(file_.Get(), static_cast<off_t>(writtenBack_), static_cast<off_t>(written_ - writtenBack_),
+                      SYNC_FILE_RANGE_WRITE);
+    writtenBack_ = written_;
   }
   return true;
 }
@@ -189,6 +199,32 @@ bool DiskSink::Write(std::string_view bytes) {
 bool DiskSink::CloseFile() {
   if (!file_.Valid()) return false;
   return ::close(file_.Release()) == 0;
+}
+
+// --- Syncing ----------------------------------------------------------------------
+
+namespace {
+
+bool SyncPath(const fs::path& path, bool folder) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (folder ? O_DIRECTORY : 0)));
+  return fd.Valid() && ::fsync(fd.Get()) == 0;
+}
+
+}  // namespace
+
+bool SyncReceivedItem(const fs::path& uploadFolder) {
+  std::error_code ec;
+  fs::recursive_directory_iterator it(uploadFolder, fs::directory_options::none, ec);
+  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    auto st = it->symlink_status(ec);
+    if (ec) return false;
+    if (fs::is_directory(st) || fs::is_regular_file(st)) {
+      if (!SyncPath(it->path(), fs::is_directory(st))) return false;
+    }
+  }
+  if (ec) return false;
+  return SyncPath(uploadFolder, true) && SyncPath(uploadFolder.parent_path(), true) &&
+         SyncPath(uploadFolder.parent_path().parent_path(), true);
 }
 
 // --- Upload folders ---------------------------------------------------------------
@@ -258,15 +294,17 @@ class OfflineUpload : public UploadSession {
     row.FileType = header_.kind;
     row.FileName = header_.name;
     row.FilePath = (uploadFolder_ / header_.name).string();
+    // The content reaches the disk before the row that announces it.
     bool stored = false;
-    {
+    if (SyncReceivedItem(uploadFolder_)) {
       std::lock_guard lock(core_.OfflineFilesLock);
       try {
         row.SendTime = FormatDbTime(Clock::now());
         InsertOfflineFile(core_.Db(), row);
         stored = true;
       } catch (const std::exception&) {
-        // Without its row the item could never be delivered: removed below.
+        // Without its row the item could never be delivered: removed below
+        // (as it is when it could not be synced).
       }
     }
     if (!stored) core_.Removal().Remove(RemovalService::Kind::kFolder, uploadFolder_);

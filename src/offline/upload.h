@@ -75,7 +75,9 @@ class UploadMachine {
   std::vector<std::string> stack_;  // current folder, relative to the upload folder
 };
 
-// Writes below one upload folder with plain POSIX calls.
+// Writes below one upload folder with plain POSIX calls. Every few MiB of a
+// file it starts the kernel's write-back of what came before, so a large
+// file is mostly on disk already when it is synced at the end.
 class DiskSink : public UploadSink {
  public:
   explicit DiskSink(std::filesystem::path base) : base_(std::move(base)) {}
@@ -87,7 +89,18 @@ class DiskSink : public UploadSink {
  private:
   std::filesystem::path base_;
   UniqueFd file_;
+  std::uint64_t written_ = 0;     // bytes written to the open file
+  std::uint64_t writtenBack_ = 0;  // bytes whose write-back has been started
 };
+
+// Syncs a received item to disk: every file and folder below
+// `uploadFolder`, the folder itself, and the two folders above it (the
+// recipient's folder, which names the upload folder, and the offline-files
+// folder, which names the recipient's). Links are not followed. False when
+// anything could not be opened or synced. An upload's row is written only
+// after this succeeded, so a row never points at a file a power cut could
+// leave short.
+bool SyncReceivedItem(const std::filesystem::path& uploadFolder);
 
 // The name of an upload folder for an OLE date: the whole part of the date
 // times 20000 (one step is 4.32 seconds).

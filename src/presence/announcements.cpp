@@ -6,7 +6,7 @@
 
 #include "presence/notices.h"
 #include "server/server_core.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/config.h"
 
 namespace corvan {

@@ -2,7 +2,7 @@
 
 #include "server/envelope.h"
 #include "server/udp.h"
-#include "server/xml.h"
+#include "base/xml.h"
 
 namespace corvan {
 

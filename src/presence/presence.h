@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "server/online_users.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

@@ -11,7 +11,12 @@
 namespace corvan {
 
 Connection::Connection(asio::ip::tcp::socket socket, ServerCore& core, ConnectionManager& manager)
-    : core_(core), manager_(manager), socket_(std::move(socket)), strand_(asio::make_strand(socket_.get_executor())) {
+    : core_(core),
+      manager_(manager),
+      socket_(std::move(socket)),
+      strand_(asio::make_strand(socket_.get_executor())),
+      budgetTimer_(strand_),
+      limits_(core.Options().limits) {
   asio::error_code ec;
   auto ep = socket_.remote_endpoint(ec);
   if (!ec) {
@@ -30,7 +35,12 @@ void Connection::Start() {
 }
 
 void Connection::ReadMore() {
-  if (!open_ || paused_ || waiting_) return;
+  if (!open_ || paused_ || waiting_ || budgetWait_) return;
+  // An upload's bytes go to disk, so only the intake of frames is held back.
+  // A throttled connection is resumed by RequestDone or by the write that
+  // brings its unsent replies under the limit.
+  if (!upload_ && Throttled()) return;
+  if (!upload_ && OverBudget()) return WaitForBudget();
   // Wait for readability instead of reading into a buffer of our own: an
   // idle connection then holds no receive buffer at all, and the bytes are
   // read into the thread's buffer when they are there.
@@ -51,7 +61,7 @@ void Connection::OnReadable(const asio::error_code& ec) {
   // copies it, an upload writes it to disk), so one buffer per thread serves
   // every connection.
   thread_local std::vector<char> buffer(kReadChunk);
-  for (int round = 0; round < 16 && open_ && !paused_; ++round) {
+  for (int round = 0; round < 16 && open_ && !paused_ && (upload_ || (!Throttled() && !OverBudget())); ++round) {
     asio::error_code rec;
     std::size_t n = socket_.read_some(asio::buffer(buffer), rec);
     if (rec == asio::error::would_block || rec == asio::error::try_again) break;
@@ -64,6 +74,7 @@ void Connection::OnReadable(const asio::error_code& ec) {
       FeedUpload(data);
     } else {
       reader_.Feed(data);
+      ChargeReader();
       ProcessFrames();
     }
     if (n < buffer.size()) break;
@@ -71,10 +82,70 @@ void Connection::OnReadable(const asio::error_code& ec) {
   ReadMore();
 }
 
+bool Connection::Throttled() {
+  return inFlight_.load() >= limits_.requestsInFlight || Unsent() >= limits_.unsentReplyBytes;
+}
+
+bool Connection::OverBudget() const {
+  // A connection holding nothing may always read: its next request is small
+  // unless it turns out to be a large frame, and that frame is then the
+  // only thing it holds.
+  return reader_.BufferedBytes() > 0 && manager_.Memory().Held() >= limits_.bufferBudget;
+}
+
+void Connection::WaitForBudget() {
+  // Room comes back as other clients read their replies or finish their
+  // frames; a short retry saves a wake-up list across all connections.
+  budgetWait_ = true;
+  budgetTimer_.expires_after(std::chrono::milliseconds(20));
+  budgetTimer_.async_wait([self = shared_from_this()](const asio::error_code&) {
+    self->budgetWait_ = false;
+    if (!self->open_) return;
+    // A client that leaves while it waits must not keep its bytes counted:
+    // its end is seen without reading what it sent.
+    char probe;
+    const ssize_t n = ::recv(self->socket_.native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return self->DoClose();
+    self->ReadMore();
+  });
+}
+
+void Connection::Resume() {
+  asio::post(strand_, [self = shared_from_this()] {
+    if (self->paused_) return;  // the upload's completion resumes the intake
+    self->ProcessFrames();
+    self->ReadMore();
+  });
+}
+
+void Connection::ChargeReader() {
+  const std::size_t now = open_ ? reader_.BufferedBytes() : 0;
+  if (now > readerCharged_) {
+    manager_.Memory().Add(now - readerCharged_);
+  } else {
+    manager_.Memory().Release(readerCharged_ - now);
+  }
+  readerCharged_ = now;
+}
+
+std::size_t Connection::Unsent() {
+  std::lock_guard lock(writeMutex_);
+  return queuedBytes_;
+}
+
+void Connection::RequestDone(std::size_t bodyBytes) {
+  manager_.Memory().Release(bodyBytes);
+  if (inFlight_.fetch_sub(1) == limits_.requestsInFlight) Resume();
+}
+
 void Connection::ProcessFrames() {
   std::string body;
-  while (open_ && !upload_ && !paused_) {
-    switch (reader_.Next(body)) {
+  // Complete frames already read wait in the reader while the client is at
+  // a limit: a single read may bring in hundreds of small requests.
+  while (open_ && !upload_ && !paused_ && !Throttled()) {
+    const FrameReader::Result result = reader_.Next(body);
+    ChargeReader();
+    switch (result) {
       case FrameReader::Result::kNeedMore:
         return;
       case FrameReader::Result::kSkip:
@@ -98,10 +169,14 @@ void Connection::ProcessFrames() {
         if (!session) break;  // nothing to receive: carry on with the next frame
         upload_ = std::move(session);
         std::string rest = reader_.TakeBuffered();
+        ChargeReader();
         FeedUpload(rest);
         break;
       }
       case FrameRoute::kRequest:
+        // The body stays counted until its request is done (RequestDone).
+        manager_.Memory().NoteInFlight(inFlight_.fetch_add(1) + 1);
+        manager_.Memory().Add(body.size());
         DispatchRequest(core_, shared_from_this(), std::move(body));
         break;
     }
@@ -120,6 +195,7 @@ void Connection::FeedUpload(std::string_view bytes) {
   }
   // Done: what the upload did not take starts the next frame.
   reader_.Feed(bytes.substr(std::min(used, bytes.size())));
+  ChargeReader();
   FinishUpload(true);
 }
 
@@ -155,6 +231,8 @@ void Connection::SendRaw(std::string bytes) {
   if (!open_) return;
   if (writing_) {
     queuedBytes_ += bytes.size();
+    manager_.Memory().Add(bytes.size());
+    manager_.Memory().NoteUnsent(queuedBytes_);
     if (queuedBytes_ > kMaxQueuedBytes) {
       // A client that does not read its replies is not allowed to make the
       // server hold them without limit.
@@ -183,6 +261,8 @@ void Connection::SendRaw(std::string bytes) {
   if (sent == bytes.size()) return;
   bytes.erase(0, sent);
   queuedBytes_ = bytes.size();
+  manager_.Memory().Add(bytes.size());
+  manager_.Memory().NoteUnsent(queuedBytes_);
   writeQueue_.push_back(std::move(bytes));
   writing_ = true;
   lock.unlock();
@@ -201,6 +281,7 @@ void Connection::WriteNext() {
   asio::async_write(socket_, asio::buffer(front),
                     asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
                       std::unique_lock lock(self->writeMutex_);
+                      const std::size_t before = self->queuedBytes_;
                       if (!self->writeQueue_.empty()) {
                         self->queuedBytes_ -= self->writeQueue_.front().size();
                         self->writeQueue_.pop_front();
@@ -209,9 +290,13 @@ void Connection::WriteNext() {
                         self->writeQueue_.clear();
                         self->queuedBytes_ = 0;
                         self->writing_ = false;
-                        return;  // the reply is lost; the connection stays as it is
                       }
+                      const std::size_t after = self->queuedBytes_;
                       lock.unlock();
+                      self->manager_.Memory().Release(before - after);
+                      const std::size_t limit = self->limits_.unsentReplyBytes;
+                      if (before >= limit && after < limit) self->Resume();
+                      if (ec) return;  // the reply is lost; the connection stays as it is
                       self->WriteNext();
                     }));
 }
@@ -228,16 +313,34 @@ void Connection::DoClose() {
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     writeQueue_.clear();
+    manager_.Memory().Release(queuedBytes_);
     queuedBytes_ = 0;
   }
+  budgetTimer_.cancel();
+  ChargeReader();  // a closed connection holds nothing
   if (upload_) FinishUpload(false);
   manager_.Remove(this);
 }
 
-void ConnectionManager::Add(std::shared_ptr<Connection> c) {
+void ClientMemory::Raise(std::atomic<std::size_t>& peak, std::size_t value) {
+  std::size_t seen = peak.load();
+  while (value > seen && !peak.compare_exchange_weak(seen, value)) {
+  }
+}
+
+void ClientMemory::Add(std::size_t bytes) { Raise(peakHeld_, held_.fetch_add(bytes) + bytes); }
+void ClientMemory::Release(std::size_t bytes) { held_.fetch_sub(bytes); }
+void ClientMemory::NoteInFlight(std::size_t requests) { Raise(peakInFlight_, requests); }
+void ClientMemory::NoteUnsent(std::size_t bytes) { Raise(peakUnsent_, bytes); }
+
+bool ConnectionManager::Add(std::shared_ptr<Connection> c) {
   std::lock_guard lock(mutex_);
+  std::size_t& count = addressCounts_[c->PeerAddress()];
+  if (count >= perAddress_) return false;
+  ++count;
   const Connection* key = c.get();
   connections_.emplace(key, std::move(c));
+  return true;
 }
 
 void ConnectionManager::Remove(const Connection* c) {
@@ -247,6 +350,8 @@ void ConnectionManager::Remove(const Connection* c) {
   if (it != connections_.end()) {
     keep = std::move(it->second);
     connections_.erase(it);
+    auto count = addressCounts_.find(keep->PeerAddress());
+    if (count != addressCounts_.end() && --count->second == 0) addressCounts_.erase(count);
   }
 }
 
@@ -265,6 +370,7 @@ void ConnectionManager::Clear() {
   {
     std::lock_guard lock(mutex_);
     all.swap(connections_);
+    addressCounts_.clear();
   }
 }
 

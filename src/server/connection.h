@@ -25,6 +25,47 @@ namespace corvan {
 class ServerCore;
 class ConnectionManager;
 
+// What one client may make the server hold. A client that reaches a bound is
+// not disconnected: its connection stops reading until it catches up.
+struct ClientLimits {
+  // Requests read and not yet answered, per connection.
+  std::size_t requestsInFlight = 8;
+  // Reply bytes not yet taken by the socket, per connection.
+  std::size_t unsentReplyBytes = 4 * 1024 * 1024;
+  // Partial frames, requests in flight and unsent replies of all connections
+  // together. Over it, a connection holding bytes of its own stops reading;
+  // one holding none still reads, so a login is served meanwhile.
+  std::size_t bufferBudget = 256 * 1024 * 1024;
+  // Open connections from one client address; more are closed at once.
+  std::size_t connectionsPerAddress = 256;
+};
+
+// The bytes all connections hold, with high-water marks for tests and
+// diagnostics. Thread-safe.
+class ClientMemory {
+ public:
+  void Add(std::size_t bytes);
+  void Release(std::size_t bytes);
+  std::size_t Held() const { return held_.load(); }
+  // Records one connection's current counts for the high-water marks.
+  void NoteInFlight(std::size_t requests);
+  void NoteUnsent(std::size_t bytes);
+
+  struct Peaks {
+    std::size_t held = 0;      // all connections together
+    std::size_t inFlight = 0;  // the most any one connection had
+    std::size_t unsent = 0;    // the most any one connection had
+  };
+  Peaks Peak() const { return {peakHeld_.load(), peakInFlight_.load(), peakUnsent_.load()}; }
+
+ private:
+  static void Raise(std::atomic<std::size_t>& peak, std::size_t value);
+  std::atomic<std::size_t> held_{0};
+  std::atomic<std::size_t> peakHeld_{0};
+  std::atomic<std::size_t> peakInFlight_{0};
+  std::atomic<std::size_t> peakUnsent_{0};
+};
+
 // An upload in progress: the content that follows an upload header on the
 // same connection is handed to it piece by piece as it arrives.
 class UploadSession {
@@ -58,6 +99,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Closes the socket; thread-safe and idempotent.
   void Close();
 
+  // Ends one request the intake dispatched (its body of `bodyBytes` is no
+  // longer held); thread-safe. Reading resumes when it had stopped for the
+  // limit of requests in flight.
+  void RequestDone(std::size_t bodyBytes);
+
   const std::string& PeerAddress() const { return peer_; }
   bool IsOpen() const { return open_.load(); }
 
@@ -68,6 +114,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   static constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;
 
   void ReadMore();
+  // Whether the intake may take more bytes now (on strand_).
+  bool Throttled();
+  bool OverBudget() const;
+  void WaitForBudget();
+  void Resume();
+  // Brings the reader's share of the budget up to date (on strand_).
+  void ChargeReader();
+  std::size_t Unsent();
   void OnReadable(const asio::error_code& ec);
   void ProcessFrames();
   void FeedUpload(std::string_view bytes);
@@ -87,6 +141,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::unique_ptr<UploadSession> upload_;
   bool paused_ = false;   // an upload's completion runs on a worker meanwhile
   bool waiting_ = false;  // a wait for readability is pending
+  std::size_t readerCharged_ = 0;  // reader bytes counted in the budget
+  asio::steady_timer budgetTimer_;  // the wait for room in the budget
+  bool budgetWait_ = false;
+
+  const ClientLimits limits_;
+  std::atomic<std::size_t> inFlight_{0};
 
   // The reply queue. A reply to a connection with nothing queued is written
   // at once by the thread that made it; only what the socket does not take
@@ -102,16 +162,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
 // server stops. Thread-safe.
 class ConnectionManager {
  public:
-  void Add(std::shared_ptr<Connection> c);
+  explicit ConnectionManager(std::size_t perAddress) : perAddress_(perAddress) {}
+  // False (and the connection not added) when its address already has the
+  // most connections allowed.
+  bool Add(std::shared_ptr<Connection> c);
   void Remove(const Connection* c);
   void CloseAll();
   // Drops every connection without closing it (at destruction of the core).
   void Clear();
   std::size_t Count() const;
+  ClientMemory& Memory() { return memory_; }
 
  private:
+  const std::size_t perAddress_;
+  ClientMemory memory_;
   mutable std::mutex mutex_;
   std::unordered_map<const Connection*, std::shared_ptr<Connection>> connections_;  // guarded by mutex_
+  std::unordered_map<std::string, std::size_t> addressCounts_;                     // guarded by mutex_
 };
 
 }  // namespace corvan

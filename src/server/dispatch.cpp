@@ -31,6 +31,21 @@ void RunHandler(const DispatchEntry& entry, Request& request) {
   }
 }
 
+// Holds a connection's request slot: the slot is given back when the request
+// is done with, whichever way it ends (no handler, a handler that fails).
+class RequestSlot {
+ public:
+  RequestSlot(std::shared_ptr<Connection> connection, std::size_t bodyBytes)
+      : connection_(std::move(connection)), bodyBytes_(bodyBytes) {}
+  ~RequestSlot() { connection_->RequestDone(bodyBytes_); }
+  RequestSlot(const RequestSlot&) = delete;
+  RequestSlot& operator=(const RequestSlot&) = delete;
+
+ private:
+  std::shared_ptr<Connection> connection_;
+  std::size_t bodyBytes_;
+};
+
 }  // namespace
 
 const DispatchEntry* FindHandler(std::string_view type) {
@@ -41,7 +56,8 @@ const DispatchEntry* FindHandler(std::string_view type) {
 }
 
 void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, std::string body) {
-  core.PostRequest([&core, connection = std::move(connection), body = std::move(body)]() mutable {
+  auto slot = std::make_shared<RequestSlot>(connection, body.size());
+  core.PostRequest([&core, slot, connection = std::move(connection), body = std::move(body)]() mutable {
     std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(body);
     if (!env) return;
     const DispatchEntry* entry = FindHandler(env->Type());
@@ -52,13 +68,13 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
         RunHandler(*entry, *request);
         break;
       case RequestLock::kOnline:
-        core.PostOnlineLane([entry, request] {
+        core.PostOnlineLane([entry, request, slot] {
           std::lock_guard lock(request->core.OnlineLock);
           RunHandler(*entry, *request);
         });
         break;
       case RequestLock::kAccount:
-        core.PostAccountLane([entry, request] {
+        core.PostAccountLane([entry, request, slot] {
           std::lock_guard lock(request->core.AccountLock);
           RunHandler(*entry, *request);
         });

@@ -30,7 +30,8 @@ struct DispatchEntry {
 // The handler for a `Type`, compared exactly in table order; null when none.
 const DispatchEntry* FindHandler(std::string_view type);
 
-// Queues a request body for parsing and handling.
+// Queues a request body for parsing and handling. The connection has
+// counted it as in flight; Connection::RequestDone is called once it is done.
 void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, std::string body);
 
 }  // namespace corvan

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

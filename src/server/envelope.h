@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/xml.h"
+#include "base/xml.h"
 
 namespace corvan {
 

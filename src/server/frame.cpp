@@ -1,6 +1,6 @@
 #include "server/frame.h"
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

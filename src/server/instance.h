@@ -12,14 +12,20 @@ namespace corvan {
 // The running program's own path (from /proc/self/exe).
 std::filesystem::path ExecutablePath();
 
-// The data folder: $CORVAN_HOME when set and not empty, else the folder of
-// the executable. The folder is created when missing.
+// Where the data folder is: $CORVAN_HOME when set and not empty; else, for
+// a program installed in the configured bin folder (a package), the
+// service's data folder (/var/lib/corvan); else the folder of the
+// executable. Nothing is created.
+std::filesystem::path DataFolderPath();
+
+// DataFolderPath(), created when missing.
 std::filesystem::path DataFolder();
 
 // The single-instance lock: an exclusive flock on "Mutex_Server_ONLY_ONE.lock"
 // in the data folder, held as long as the returned descriptor lives. Nothing
-// when another process holds it.
-std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder);
+// when another process holds it, or when the file is missing and `create`
+// is false.
+std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create = true);
 
 // Whether the program should show its window: a display is available and
 // CORVAN_HEADLESS is not "1".

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

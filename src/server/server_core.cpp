@@ -75,8 +75,13 @@ class ServerCore::TcpServer {
       }
       if (!ec) {
         auto c = std::make_shared<Connection>(std::move(socket), core_, core_.connections_);
-        core_.connections_.Add(c);
-        c->Start();
+        if (core_.connections_.Add(c)) {
+          c->Start();
+        } else {
+          // Too many connections from this address: closing is the answer,
+          // the client sees the connection end before any reply.
+          c->Close();
+        }
       } else if (OutOfResources(ec)) {
         // The pending connection stays in the backlog and the acceptor stays
         // readable, so accepting again at once would spin. Wait for
@@ -109,6 +114,7 @@ ServerCore::ServerCore(CoreOptions options)
     : options_(std::move(options)),
       modules_(options_.modules ? *options_.modules : DefaultModules()),
       offlineFilesDir_(options_.home / "OfflineFiles"),
+      connections_(options_.limits.connectionsPerAddress),
       work_(asio::make_work_guard(io_)),
       requests_(static_cast<std::size_t>(options_.requestThreads)),
       lanes_(2),

@@ -63,6 +63,8 @@ struct CoreOptions {
   std::chrono::milliseconds offlineDeliveryDelay{5000};
   // The working-set trim interval.
   std::chrono::milliseconds trimInterval{60000};
+  // What one client may make the server hold.
+  ClientLimits limits;
   int ioThreads = 2;
   int requestThreads = 4;
   int jobThreads = 16;
@@ -173,6 +175,9 @@ class ServerCore {
 
   // Number of open client connections.
   std::size_t ConnectionCount() const { return connections_.Count(); }
+  // The bytes client connections hold now (partial frames, requests in
+  // flight, unsent replies) and the high-water marks.
+  ClientMemory& ClientBuffers() { return connections_.Memory(); }
 
  private:
   class TcpServer;

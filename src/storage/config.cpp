@@ -1,18 +1,21 @@
 #include "storage/config.h"
 
+#include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <system_error>
 
-#include "server/text.h"
-#include "server/xml.h"
+#include "base/text.h"
+#include "base/xml.h"
+#include "server/udp.h"
 
 namespace corvan {
 
@@ -122,30 +125,36 @@ std::optional<std::string> ReadSmallFile(const fs::path& path, bool* exists) {
   return bytes;
 }
 
-// Writes `bytes` to a temporary file beside `path` and renames it over
-// `path`, so readers see the old file or the new one, never a torn one.
+// Writes `bytes` to a temporary file beside `path`, syncs it, renames it
+// over `path` and syncs the folder: readers see the old file or the new one,
+// never a torn one, and after a power cut the name holds one of the two
+// whole, never a file the disk had not finished.
 bool WriteFileAtomically(const fs::path& path, std::string_view bytes) {
   fs::path tmp = path;
   tmp += ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      std::error_code ec;
-      fs::remove(tmp, ec);
-      return false;
-    }
+  UniqueFd file(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!file.Valid()) return false;
+  bool ok = true;
+  std::string_view left = bytes;
+  while (ok && !left.empty()) {
+    ssize_t n = ::write(file.Get(), left.data(), left.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else left.remove_prefix(static_cast<std::size_t>(n));
   }
+  ok = ok && ::fsync(file.Get()) == 0;
+  ok = ::close(file.Release()) == 0 && ok;
   std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) {
+  if (ok) fs::rename(tmp, path, ec);
+  if (!ok || ec) {
     fs::remove(tmp, ec);
     return false;
   }
-  return true;
+  // The rename is durable once the folder that names the file is synced.
+  fs::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir.Valid() && ::fsync(dir.Get()) == 0;
 }
 
 std::mutex& ConfigWriteMutex() {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 

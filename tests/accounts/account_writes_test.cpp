@@ -103,6 +103,38 @@ TEST(ProfileUpdate, CardReplacedTrimmedAndMissingFieldsCleared) {
   EXPECT_FALSE(test::Ask(c, EnvelopeWriter("UpdateInfo", false).Finish(), 300ms));
 }
 
+// Texts longer than 255 characters are refused whole: nothing is stored, so
+// no account can make every user list large.
+TEST(FieldBound, OverlongRegistrationAndProfileTextsAreRefused) {
+  TestServer server(Accounts());
+  test::TcpClient c(server.Port());
+  const std::string huge(1000000, 'x');  // about 1 MiB, within one frame
+  auto refused = Reg(c, {{"username", "mallory"}, {"nickname", huge}, {"organizeNo", "001"}});
+  EXPECT_EQ(Status(refused), "Fail");
+  EXPECT_EQ(Reason(refused), "填写的资料过长，每项不能超过255个字符!");
+  EXPECT_EQ(Reason(Reg(c, {{"username", "mallory"}, {"self_desc", std::string(256, 'd')}, {"organizeNo", "001"}})),
+            "填写的资料过长，每项不能超过255个字符!");
+  EXPECT_EQ(Reason(Reg(c, {{"username", std::string(256, 'm')}, {"organizeNo", "001"}})),
+            "填写的资料过长，每项不能超过255个字符!");
+  EXPECT_EQ(server.Core().Dir().Get()->FindUser("MALLORY"), nullptr);
+  EXPECT_EQ(Count(server.Core(), "select count(*) from authreg where username='MALLORY'"), 0);
+  EXPECT_EQ(Count(server.Core(), "select count(*) from vcard where username='MALLORY'"), 0);
+
+  // The bound counts characters, not bytes: 255 Chinese characters pass.
+  std::string wide;
+  for (int i = 0; i < 255; ++i) wide += "长";
+  EXPECT_EQ(Reason(Reg(c, {{"username", "carol"}, {"nickname", wide}, {"organizeNo", "001"}})), "注册成功!");
+  ASSERT_NE(server.Core().Dir().Get()->FindUser("CAROL"), nullptr);
+  EXPECT_EQ(server.Core().Dir().Get()->FindUser("CAROL")->nickname, wide);
+
+  ASSERT_EQ(Status(test::Ask(c, test::Request("UpdateInfo", {{"username", "alice"}, {"tel", "1"}}))), "success");
+  auto info = test::Ask(c, test::Request("UpdateInfo", {{"username", "alice"}, {"tel", "2"}, {"work_adr", huge}}));
+  EXPECT_EQ(Status(info), "Fail");
+  EXPECT_EQ(Reason(info), "填写的资料过长，每项不能超过255个字符!");
+  EXPECT_EQ(server.Core().Dir().Get()->FindUser("ALICE")->tel, "1");
+  EXPECT_EQ(Count(server.Core(), "select count(*) from vcard where username='ALICE' and tel='1'"), 1);
+}
+
 TEST(PasswordUpdate, ChecksTheOldPasswordAndTakesEffectAtOnce) {
   TestServer server(Accounts());
   FakeClient a(server, "127.0.0.2");

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "server/envelope.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "support/accounts_support.h"
 
 namespace corvan {

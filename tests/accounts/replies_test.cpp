@@ -4,7 +4,7 @@
 
 #include "accounts/replies.h"
 #include "server/envelope.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "storage/schema.h"
 
 namespace corvan {
@@ -101,6 +101,21 @@ TEST(Registration, NameOfBlanksBecomesEmpty) {
   RegistrationFields fields;
   fields.username = " \t ";
   EXPECT_TRUE(NewAccountFrom(fields).username.empty());
+}
+
+TEST(FieldBound, CountsCharactersOfEveryStoredText) {
+  EXPECT_EQ(CharCount(""), 0u);
+  EXPECT_EQ(CharCount("abc"), 3u);
+  EXPECT_EQ(CharCount("长度"), 2u);
+  TUserInfo user;
+  user.nickname = std::string(kMaxFieldChars, 'n');
+  EXPECT_TRUE(FieldsWithinBound(user));
+  for (std::string TUserInfo::*member : {&TUserInfo::username, &TUserInfo::pwd, &TUserInfo::nickname,
+                                         &TUserInfo::organizeNo, &TUserInfo::self_desc, &TUserInfo::url}) {
+    TUserInfo longer;
+    longer.*member = std::string(kMaxFieldChars + 1, 'n');
+    EXPECT_FALSE(FieldsWithinBound(longer));
+  }
 }
 
 TEST(AccountNameRule, UpperCasesAsciiOnlyAndKeepsBlanks) {

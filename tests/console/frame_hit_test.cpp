@@ -5,7 +5,7 @@
 
 #include "console/console_commands.h"
 #include "console/frame_hit.h"
-#include "console/frmabout.h"
+#include "console/about_box.h"
 
 namespace corvan {
 namespace {

@@ -23,11 +23,11 @@
 #include <fstream>
 
 #include "console/console_commands.h"
-#include "console/frmabout.h"
-#include "console/frmbase.h"
-#include "console/frmmain.h"
-#include "console/frmset.h"
-#include "console/frmuser.h"
+#include "console/about_box.h"
+#include "console/skin_frame.h"
+#include "console/main_window.h"
+#include "console/settings_window.h"
+#include "console/user_editor.h"
 #include "console/main_shell.h"
 #include "console/prompter.h"
 #include "console/tray.h"
@@ -103,7 +103,7 @@ class ShellTest : public ::testing::Test {
          "insert into organize values('Root001','A','Root',10);"
          "insert into authreg(username,pwd,nickname,organizeNo,USERID) values('ANN','pw','Ann','Root001',1);"
          "insert into vcard(username,organizeNo,nickname) values('ANN','Root001','Ann')");
-    window_ = std::make_unique<Tfrmmain>(core_, prompter_);
+    window_ = std::make_unique<MainWindow>(core_, prompter_);
     shell_ = new MainShell(*window_, core_, prompter_);
     shell_->Tray->TrayAvailable = [] { return false; };
     ASSERT_TRUE(window_->FirstShow(false));
@@ -127,7 +127,7 @@ class ShellTest : public ::testing::Test {
     core_.StartServer();
     ASSERT_TRUE(core_.TcpServerExists());
   }
-  Tfrmmain& W() { return *window_; }
+  MainWindow& W() { return *window_; }
   MainShell& S() { return *shell_; }
   std::filesystem::path File(const std::string& name) { return home_.Path() / name; }
   std::vector<std::string> TakeMessages() { return std::exchange(prompter_.messages, {}); }
@@ -136,7 +136,7 @@ class ShellTest : public ::testing::Test {
   std::filesystem::path xdg_;
   ServerCore core_;
   ScriptedPrompter prompter_;
-  std::unique_ptr<Tfrmmain> window_;
+  std::unique_ptr<MainWindow> window_;
   MainShell* shell_ = nullptr;  // owned by the window
 };
 
@@ -189,41 +189,41 @@ TEST_F(ShellTest, EveryCommandIsOfferedWithTheCaptionsAndHintsOfTheTable) {
   // The data group's third item is the cleanup.
   EXPECT_EQ(W().findChild<QAction*>("RzgrpdatabaseItems2"), S().FindCommand("N5")->groupItem);
   // The menu as buttons, in order, with blanks after their captions.
-  ASSERT_EQ(S().Mnumain.size(), 4u);
-  EXPECT_EQ(S().Mnumain[0]->title().trimmed().toStdString(), "服务器");
-  EXPECT_EQ(S().Mnumain[1]->title().trimmed().toStdString(), "管理");
-  EXPECT_EQ(S().Mnumain[2]->title().trimmed().toStdString(), "数据");
-  EXPECT_EQ(S().Mnumain[3]->title().trimmed().toStdString(), "帮助");
-  EXPECT_TRUE(S().Mnumain[0]->title().endsWith(' '));
+  ASSERT_EQ(S().menus.size(), 4u);
+  EXPECT_EQ(S().menus[0]->title().trimmed().toStdString(), "服务器");
+  EXPECT_EQ(S().menus[1]->title().trimmed().toStdString(), "管理");
+  EXPECT_EQ(S().menus[2]->title().trimmed().toStdString(), "数据");
+  EXPECT_EQ(S().menus[3]->title().trimmed().toStdString(), "帮助");
+  EXPECT_TRUE(S().menus[0]->title().endsWith(' '));
   for (const char* name : {"Tbrtopmenu", "Rztbrtop", "RzGbarmain", "Rzgrpmanage", "Rzgrpdatabase", "popstatus",
                            "poptray", "Rzsbtnmin", "Rzsbtnclose", "Imgtop", "imgrb", "Tfrmset", "Tfrmabout"})
     EXPECT_TRUE(W().findChild<QObject*>(name)) << name;
-  EXPECT_EQ(S().Rzsbtnmin->toolTip(), "最小化");
-  EXPECT_EQ(S().Skin->Rzsbtnclose->toolTip(), "关闭");
-  EXPECT_EQ(S().Skin->rzlbltitle->text(), "Corvan服务器");
+  EXPECT_EQ(S().minimizeButton->toolTip(), "最小化");
+  EXPECT_EQ(S().Skin->closeButton->toolTip(), "关闭");
+  EXPECT_EQ(S().Skin->titleLabel->text(), "Corvan服务器");
   EXPECT_EQ(W().size(), QSize(800, 600));
   EXPECT_TRUE(W().windowFlags() & Qt::FramelessWindowHint);
   // The tray.
-  EXPECT_EQ(S().Tray->Rztrayserver->toolTip(), "Corvan服务器");
-  EXPECT_EQ(S().Tray->Ntrayserverstart->text(), "启动");
-  EXPECT_EQ(S().Tray->Ntrayserverstop->text(), "停止");
-  EXPECT_EQ(S().Tray->Nexit->text(), "退出");
+  EXPECT_EQ(S().Tray->icon->toolTip(), "Corvan服务器");
+  EXPECT_EQ(S().Tray->startServerAction->text(), "启动");
+  EXPECT_EQ(S().Tray->stopServerAction->text(), "停止");
+  EXPECT_EQ(S().Tray->exitAction->text(), "退出");
 }
 
 TEST_F(ShellTest, MenuToolbarAndGroupBarRunTheSameActions) {
-  auto page = [&] { return W().Rzpagectrl->currentWidget(); };
+  auto page = [&] { return W().pageControl->currentWidget(); };
   const MainShell::Command* users = S().FindCommand("Nmanageuser");
   const MainShell::Command* orgs = S().FindCommand("Nmanageorg");
   const MainShell::Command* status = S().FindCommand("Nserverstatus");
   users->groupItem->trigger();
-  EXPECT_EQ(page(), W().Tabmanageuser);
-  EXPECT_EQ(W().Rzlvwuserlist->topLevelItemCount(), 1);
+  EXPECT_EQ(page(), W().usersPage);
+  EXPECT_EQ(W().userList->topLevelItemCount(), 1);
   orgs->toolbarItem->trigger();
-  EXPECT_EQ(page(), W().Tabmanageorg);
+  EXPECT_EQ(page(), W().orgPage);
   status->toolbarItem->trigger();
-  EXPECT_EQ(page(), W().Tabstatus);
+  EXPECT_EQ(page(), W().statusPage);
   orgs->menuItem->trigger();
-  EXPECT_EQ(page(), W().Tabmanageorg);
+  EXPECT_EQ(page(), W().orgPage);
 
   // Settings and about open their windows from each surface.
   std::vector<std::string> opened;
@@ -272,13 +272,13 @@ TEST_F(ShellTest, ToolbarCleanupRefusesWhileTheListenerExistsTheOthersDoNot) {
 
 TEST_F(ShellTest, OnlineUsersWithNobodyOnlineAppendsOnlyTheCountLineAndClearEmptiesTheLog) {
   QApplication::processEvents();
-  S().N3->trigger();
+  S().onlineUsersAction->trigger();
   ASSERT_FALSE(core_.Log().Lines().empty());
   EXPECT_EQ(core_.Log().Lines().back(), "共0人在线！");
   QApplication::processEvents();
-  EXPECT_EQ(W().Memostatus->document()->lastBlock().text(), "共0人在线！");
-  S().N4->trigger();
-  EXPECT_TRUE(W().Memostatus->toPlainText().isEmpty());
+  EXPECT_EQ(W().statusLog->document()->lastBlock().text(), "共0人在线！");
+  S().clearLogAction->trigger();
+  EXPECT_TRUE(W().statusLog->toPlainText().isEmpty());
 }
 
 TEST_F(ShellTest, BackupAppendsTheEndingAsksBeforeOverwritingAndReports) {
@@ -334,24 +334,24 @@ TEST_F(ShellTest, RestoreOfAnOlderDatabaseUpgradesItAndReloadsTreeAndBothLists) 
              "insert into authreg values('OLDIE','1','Old','Root001');"
              "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
   }
-  W().NmanageuserClick();
-  W().RzTvworg->setCurrentItem(W().FindOrgNode("Root001"));
-  ASSERT_EQ(W().Rzlvwuser->topLevelItemCount(), 1);
+  W().ShowUsersPage();
+  W().orgTree->setCurrentItem(W().FindOrgNode("Root001"));
+  ASSERT_EQ(W().orgUserList->topLevelItemCount(), 1);
 
   prompter_.texts = {QString::fromStdString(File("old.mdb").string())};
   prompter_.answers = {true};
   S().FindCommand("Ndatabaserestore")->toolbarItem->trigger();
   EXPECT_EQ(prompter_.questions, (std::vector<std::string>{"信息|是否确定恢复数据？"}));
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|恢复数据成功"}));
-  ASSERT_EQ(W().RzTvworg->topLevelItemCount(), 1);
-  EXPECT_EQ(W().RzTvworg->topLevelItem(0)->text(0), "旧公司");
-  ASSERT_EQ(W().RzTvworg->topLevelItem(0)->childCount(), 1);
-  EXPECT_EQ(W().RzTvworg->topLevelItem(0)->child(0)->text(0), "旧部门");
+  ASSERT_EQ(W().orgTree->topLevelItemCount(), 1);
+  EXPECT_EQ(W().orgTree->topLevelItem(0)->text(0), "旧公司");
+  ASSERT_EQ(W().orgTree->topLevelItem(0)->childCount(), 1);
+  EXPECT_EQ(W().orgTree->topLevelItem(0)->child(0)->text(0), "旧部门");
   // Both lists show the restored accounts only.
-  ASSERT_EQ(W().Rzlvwuserlist->topLevelItemCount(), 1);
-  EXPECT_EQ(W().Rzlvwuserlist->topLevelItem(0)->text(1), "OLDIE");
-  ASSERT_EQ(W().Rzlvwuser->topLevelItemCount(), 1);
-  EXPECT_EQ(W().Rzlvwuser->topLevelItem(0)->text(1), "OLDIE");
+  ASSERT_EQ(W().userList->topLevelItemCount(), 1);
+  EXPECT_EQ(W().userList->topLevelItem(0)->text(1), "OLDIE");
+  ASSERT_EQ(W().orgUserList->topLevelItemCount(), 1);
+  EXPECT_EQ(W().orgUserList->topLevelItem(0)->text(1), "OLDIE");
   auto lock = core_.Db().Lock();
   EXPECT_TRUE(core_.Db().TableExists("OfflineInfo"));
   EXPECT_TRUE(core_.Db().TableExists("OfflineFiles"));
@@ -361,13 +361,13 @@ TEST_F(ShellTest, RestoreOfAnOlderDatabaseUpgradesItAndReloadsTreeAndBothLists) 
 
 TEST_F(ShellTest, RestoreOfANonDatabaseFailsAndLeavesTheLiveDatabase) {
   std::ofstream(File("notes.mdb")) << "not a database at all";
-  W().NmanageuserClick();
+  W().ShowUsersPage();
   prompter_.texts = {QString::fromStdString(File("notes.mdb").string())};
   S().FindCommand("Ndatabaserestore")->groupItem->trigger();
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|恢复数据失败"}));
   EXPECT_TRUE(core_.Dir().Get()->UserExists("ANN"));
-  EXPECT_EQ(W().Rzlvwuserlist->topLevelItemCount(), 1);
-  EXPECT_EQ(W().RzTvworg->topLevelItem(0)->text(0), "Acme");
+  EXPECT_EQ(W().userList->topLevelItemCount(), 1);
+  EXPECT_EQ(W().orgTree->topLevelItem(0)->text(0), "Acme");
 
   // A file that does not exist ends it without a message; "no" touches nothing.
   prompter_.texts = {QString::fromStdString(File("missing.mdb").string())};
@@ -417,9 +417,9 @@ TEST_F(ShellTest, HelpOpensTheFileOfTheDataFolderOrSaysItCannot) {
 }
 
 TEST_F(ShellTest, AboutShowsTheVersionAndItsDate) {
-  EXPECT_EQ(S().frmabout->windowTitle(), "关于");
-  EXPECT_EQ(S().frmabout->lblversion->text(), "版本:2.4.081226");
-  EXPECT_EQ(S().frmabout->lbldate->text(), "更新日期：2008年12月26日");
+  EXPECT_EQ(S().aboutBox->windowTitle(), "关于");
+  EXPECT_EQ(S().aboutBox->versionLabel->text(), "版本:2.4.081226");
+  EXPECT_EQ(S().aboutBox->dateLabel->text(), "更新日期：2008年12月26日");
 }
 
 TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
@@ -430,12 +430,12 @@ TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
   EXPECT_FALSE(W().close());
   EXPECT_TRUE(S().Tray->Minimized());
   EXPECT_TRUE(core_.TcpServerExists());
-  S().Skin->Rzsbtnclose->click();
+  S().Skin->closeButton->click();
   EXPECT_TRUE(core_.TcpServerExists());
-  S().Tray->Ntrayserverstop->trigger();  // restores, then stops
+  S().Tray->stopServerAction->trigger();  // restores, then stops
   EXPECT_FALSE(S().Tray->Minimized());
   EXPECT_FALSE(core_.TcpServerExists());
-  S().Tray->Ntrayserverstart->trigger();
+  S().Tray->startServerAction->trigger();
   EXPECT_TRUE(core_.TcpServerExists());
 
   // With a tray the window hides into it; a click brings it back.
@@ -445,7 +445,7 @@ TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
   S().Tray->IconPressed();
   EXPECT_TRUE(W().isVisible());
 
-  S().Tray->Nexit->trigger();
+  S().Tray->exitAction->trigger();
   EXPECT_TRUE(S().ExitRequested);
   EXPECT_FALSE(core_.TcpServerExists());
 }
@@ -459,7 +459,7 @@ TEST_F(ShellTest, FrameResizesFromTheCornerAndMovesFromTheBannerWithoutAWindowMa
                       type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
     QApplication::sendEvent(piece, &event);
   };
-  QWidget* corner = S().Skin->imgrb;
+  QWidget* corner = S().Skin->bottomRightImage;
   QPoint local(corner->width() - 3, corner->height() - 3);
   QPoint global = corner->mapToGlobal(local);
   send(corner, QEvent::MouseButtonPress, local, global, Qt::LeftButton);
@@ -472,17 +472,17 @@ TEST_F(ShellTest, FrameResizesFromTheCornerAndMovesFromTheBannerWithoutAWindowMa
     EXPECT_EQ(W().geometry().topLeft(), before.topLeft());
   }
 
-  QWidget* banner = S().Skin->Imgtop;
+  QWidget* banner = S().Skin->bannerImage;
   QPoint middle(banner->width() / 2, banner->height() / 2);
   send(banner, QEvent::MouseButtonPress, middle, banner->mapToGlobal(middle), Qt::LeftButton);
   EXPECT_EQ(*S().Skin->LastAction(), FrameAction::Move);
 
   // A dialog never resizes from its edge.
-  auto* dialogCorner = S().frmset->Skin->imgrb;
+  auto* dialogCorner = S().settingsWindow->Skin->bottomRightImage;
   send(dialogCorner, QEvent::MouseButtonPress, QPoint(1, 1), QPoint(1, 1), Qt::LeftButton);
-  EXPECT_FALSE(S().frmset->Skin->LastAction());
+  EXPECT_FALSE(S().settingsWindow->Skin->LastAction());
   // The account editor wears the fixed frame too.
-  auto* editorFrame = W().frmuser->findChild<SkinFrame*>();
+  auto* editorFrame = W().userEditor->findChild<SkinFrame*>();
   ASSERT_NE(editorFrame, nullptr);
   EXPECT_FALSE(editorFrame->Sizable());
 }
@@ -496,40 +496,40 @@ class SettingsTest : public ShellTest {
     s.OfflineInfoDay = 3;
     core_.SetSettings(s);
   }
-  Tfrmset& F() { return *S().frmset; }
+  SettingsWindow& F() { return *S().settingsWindow; }
   ConfigReadResult Saved() { return ParseConfiguration(ReadAll(core_.ConfigPath())); }
 };
 
 TEST_F(SettingsTest, WindowShowsTheSettingsOnItsFourPages) {
-  F().FormShow();
+  F().FillOnShow();
   EXPECT_EQ(F().windowTitle(), "设置");
-  EXPECT_EQ(F().Pgcset->currentWidget(), F().Tabsheetnetwork);
-  EXPECT_EQ(F().edtServerPort->text().toInt(), core_.ServerPort());
-  EXPECT_EQ(F().edtServerPort->maxLength(), 10);
-  EXPECT_EQ(F().rdoallow->isChecked(), core_.AllowReg());
-  EXPECT_EQ(F().RzedtOfflineday->value(), core_.OfflineInfoDay());
-  EXPECT_FALSE(F().chkautostart->isChecked());
-  F().actadvofflineExecute();
-  EXPECT_EQ(F().Pgcset->currentWidget(), F().TabsheetOffline);
-  F().actoristartExecute();
-  EXPECT_EQ(F().Pgcset->currentWidget(), F().Tabsheetstart);
-  F().actadvregExecute();
-  EXPECT_EQ(F().Pgcset->currentWidget(), F().Tabsheetreg);
+  EXPECT_EQ(F().pageControl->currentWidget(), F().networkPage);
+  EXPECT_EQ(F().portEdit->text().toInt(), core_.ServerPort());
+  EXPECT_EQ(F().portEdit->maxLength(), 10);
+  EXPECT_EQ(F().allowRegistration->isChecked(), core_.AllowReg());
+  EXPECT_EQ(F().offlineDaysBox->value(), core_.OfflineInfoDay());
+  EXPECT_FALSE(F().autoStartBox->isChecked());
+  F().ShowOfflinePage();
+  EXPECT_EQ(F().pageControl->currentWidget(), F().offlinePage);
+  F().ShowStartPage();
+  EXPECT_EQ(F().pageControl->currentWidget(), F().startPage);
+  F().ShowRegistrationPage();
+  EXPECT_EQ(F().pageControl->currentWidget(), F().registrationPage);
   auto hint = [&](const char* page) {
     return F().findChild<QLabel*>(QString::fromLatin1(page) + "hint")->text().toStdString();
   };
   EXPECT_EQ(hint("Tabsheetnetwork"), "设置服务器的通讯端口。\n端口改变后，服务器需要重新启动后生效。");
   EXPECT_EQ(hint("TabsheetOffline"), "设置服务器保存离线信息的期限。(1-30天)");
-  EXPECT_EQ(F().chkautostart->text(), "开机启动");
-  EXPECT_EQ(F().chkstartmin->text(), "启动时最小化");
-  EXPECT_EQ(F().rdodeny->text(), "不允许");
+  EXPECT_EQ(F().autoStartBox->text(), "开机启动");
+  EXPECT_EQ(F().startMinimizedBox->text(), "启动时最小化");
+  EXPECT_EQ(F().denyRegistration->text(), "不允许");
 }
 
 TEST_F(SettingsTest, BadPortStopsTheSaveBeforeAnythingElseIsWritten) {
-  F().FormShow();
+  F().FillOnShow();
   std::filesystem::remove(core_.ConfigPath());
-  F().edtServerPort->setText("90a");
-  F().chkstartmin->setChecked(true);
+  F().portEdit->setText("90a");
+  F().startMinimizedBox->setChecked(true);
   EXPECT_FALSE(F().SaveAll());
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|请输入合法的端口"}));
   EXPECT_FALSE(std::filesystem::exists(core_.ConfigPath()));
@@ -537,11 +537,11 @@ TEST_F(SettingsTest, BadPortStopsTheSaveBeforeAnythingElseIsWritten) {
 }
 
 TEST_F(SettingsTest, SaveWritesTheKeysInOrderAndTellsOfAChangedPort) {
-  F().FormShow();
+  F().FillOnShow();
   // The port unchanged: no message, no ServerPort key; the other three are written.
   std::filesystem::remove(core_.ConfigPath());
-  F().rdodeny->setChecked(true);
-  F().RzedtOfflineday->setValue(7);
+  F().denyRegistration->setChecked(true);
+  F().offlineDaysBox->setValue(7);
   EXPECT_TRUE(F().SaveAll());
   EXPECT_TRUE(TakeMessages().empty());
   ConfigReadResult saved = Saved();
@@ -553,41 +553,41 @@ TEST_F(SettingsTest, SaveWritesTheKeysInOrderAndTellsOfAChangedPort) {
   EXPECT_EQ(core_.OfflineInfoDay(), 7);
 
   // A new port: written as entered (trimmed) and "重新启动服务器后生效".
-  F().FormShow();
-  F().edtServerPort->setText(" 9600 ");
+  F().FillOnShow();
+  F().portEdit->setText(" 9600 ");
   EXPECT_TRUE(F().SaveAll());
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|重新启动服务器后生效"}));
   EXPECT_EQ(core_.ServerPort(), 9600);
   EXPECT_EQ(Saved().settings.ServerPort, 9600);
   // Shown again, the boxes keep what was entered.
-  F().FormShow();
-  EXPECT_EQ(F().edtServerPort->text(), " 9600 ");
-  EXPECT_TRUE(F().rdodeny->isChecked());
+  F().FillOnShow();
+  EXPECT_EQ(F().portEdit->text(), " 9600 ");
+  EXPECT_TRUE(F().denyRegistration->isChecked());
 }
 
 TEST_F(SettingsTest, AutoStartBoxCreatesAndRemovesTheAutostartEntry) {
   const auto entry = AutostartEntryPath();
   EXPECT_EQ(entry.parent_path().parent_path(), xdg_);
-  F().FormShow();
+  F().FillOnShow();
   EXPECT_FALSE(F().AutoStartWasOn);
-  F().chkautostart->setChecked(true);
+  F().autoStartBox->setChecked(true);
   ASSERT_TRUE(F().SaveAll()) << ::testing::PrintToString(prompter_.messages);
   EXPECT_TRUE(std::filesystem::exists(entry));
   EXPECT_NE(ReadAll(entry).find("Exec="), std::string::npos);
 
-  F().FormShow();
-  EXPECT_TRUE(F().chkautostart->isChecked());
+  F().FillOnShow();
+  EXPECT_TRUE(F().autoStartBox->isChecked());
   EXPECT_TRUE(F().AutoStartWasOn);
   // Left as found: the entry is not touched even if it vanished meanwhile.
   std::filesystem::remove(entry);
   ASSERT_TRUE(F().SaveAll());
   EXPECT_FALSE(std::filesystem::exists(entry));
 
-  F().FormShow();
-  F().chkautostart->setChecked(true);
+  F().FillOnShow();
+  F().autoStartBox->setChecked(true);
   ASSERT_TRUE(F().SaveAll());
-  F().FormShow();
-  F().chkautostart->setChecked(false);
+  F().FillOnShow();
+  F().autoStartBox->setChecked(false);
   ASSERT_TRUE(F().SaveAll());
   EXPECT_FALSE(std::filesystem::exists(entry));
 }

@@ -3,7 +3,7 @@
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "offline/transfer_format.h"
-#include "server/text.h"
+#include "base/text.h"
 #include "support/offline_support.h"
 #include "support/test_server.h"
 

@@ -2,6 +2,9 @@
 // TCP intake, delivered to fake client ports.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "offline/delivery_claims.h"
 #include "offline/offline.h"
 #include "offline/transfer_format.h"
 #include "offline/upload.h"
@@ -222,23 +225,24 @@ TEST(OfflineFiles, ClientAnsweringNoGetsNothingAndTheItemIsDeleted) {
   EXPECT_EQ(test::CountRows(server.Core(), kAllFiles), 0);
 }
 
-TEST(OfflineFiles, ClientNotListeningKeepsTheItemForTheNextLogin) {
+TEST(OfflineFiles, ClientNotListeningKeepsTheItemAndItsRowForTheNextLogin) {
   TestServer server;
   TcpClient tcp(server.Port());
   ASSERT_TRUE(tcp.SendFrame(Header("wang", "a.txt", "1", "3")));
   ASSERT_TRUE(tcp.SendRaw("abc"));
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 1));
   const std::string path = FirstFilePath(server.Core());
-  // A later row for someone else, so the restored row gets a higher rowid.
-  ASSERT_TRUE(tcp.SendFrame(Header("other", "b.txt", "1", "0")));
-  ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 2));
   const std::int64_t rowid = test::CountRows(server.Core(), "select max(rowid) from OfflineFiles");
 
   StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");  // nobody listens on the file port
-  // The row goes while the send runs and comes back (as a new row) when it fails.
-  ASSERT_TRUE(WaitForRows(server.Core(), "select count(*) from OfflineFiles where rowid > " + std::to_string(rowid), 1));
-  EXPECT_EQ(test::CountRows(server.Core(), kAllFiles), 2);
-  EXPECT_EQ(FirstFilePath(server.Core()), path);
+  // The row never leaves while the attempt runs and fails.
+  const auto until = std::chrono::steady_clock::now() + 600ms;
+  while (std::chrono::steady_clock::now() < until) {
+    ASSERT_EQ(test::CountRows(server.Core(), "select count(*) from OfflineFiles where rowid = " + std::to_string(rowid)),
+              1);
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return !DeliveryClaims::Instance().Claimed(path); }));
   EXPECT_EQ(test::ReadFile(path), "abc");
 
   FakeFileClient client(server.OfflineFilePort());
@@ -247,6 +251,40 @@ TEST(OfflineFiles, ClientNotListeningKeepsTheItemForTheNextLogin) {
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rest, "START\r\nabc");
   EXPECT_TRUE(WaitUntil([&] { return !fs::exists(path); }));
+  EXPECT_TRUE(WaitForRows(server.Core(), kAllFiles, 0));
+}
+
+TEST(OfflineFiles, RowsStayWhileTheTransferRunsAndARacingLoginGetsEachItemOnce) {
+  TestServer server;
+  // The client answers only after a pause, so the transfers are still
+  // running when the second login's search comes.
+  FakeFileClient client(server.OfflineFilePort(), "OK", 800ms);
+  TcpClient tcp(server.Port());
+  ASSERT_TRUE(tcp.SendFrame(Header("wang", "one", "1", "1")));
+  ASSERT_TRUE(tcp.SendRaw("1"));
+  ASSERT_TRUE(tcp.SendFrame(Header("wang", "Docs", "2", "0")));
+  ASSERT_TRUE(tcp.SendRaw(DocsStream()));
+  ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 2));
+  std::vector<std::string> paths;
+  {
+    auto lock = server.Core().Db().Lock();
+    Statement st(server.Core().Db(), "select FilePath from OfflineFiles");
+    while (st.Step()) paths.push_back(st.ColumnText(0));
+  }
+
+  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  ASSERT_TRUE(WaitUntil([&] { return DeliveryClaims::Instance().Claimed(paths[0]) &&
+                                     DeliveryClaims::Instance().Claimed(paths[1]); }));
+  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  // Both rows are still there while the client has not answered.
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(test::CountRows(server.Core(), kAllFiles), 2);
+
+  EXPECT_EQ(client.WaitFor(2).size(), 2u);
+  EXPECT_TRUE(WaitForRows(server.Core(), kAllFiles, 0));
+  // Nothing is sent a second time.
+  EXPECT_EQ(client.WaitFor(3, 1500ms).size(), 2u);
+  EXPECT_TRUE(WaitUntil([&] { return test::SubFolders(server.Core().OfflineFilesDir() / "WANG").empty(); }));
 }
 
 TEST(OfflineFiles, TwoItemsTravelOnTwoConnectionsSideBySide) {

@@ -4,7 +4,7 @@
 
 #include "presence/notices.h"
 #include "presence/presence.h"
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 namespace {

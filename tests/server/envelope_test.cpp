@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/text.h"
+#include "base/text.h"
 
 namespace corvan {
 namespace {

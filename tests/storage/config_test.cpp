@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "server/text.h"
+#include <cerrno>
+
+#include "base/text.h"
+#include "support/sync_hook.h"
 #include "storage/storage_test_support.h"
 
 namespace corvan {
@@ -235,6 +238,50 @@ TEST_F(ConfigFileTest, WriteConfigValueRewritesTheFileInPlace) {
   EXPECT_FALSE(ReadConfiguration(data_.path(), s, nullptr));
   EXPECT_EQ(s.ServerPort, 8001);
   EXPECT_EQ(s.Information, "公告");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data_.path()), {}), 1);
+}
+
+// What the file and the folder held at each sync made while rewriting.
+struct SyncSeen {
+  std::filesystem::path path;
+  std::string fileThen;
+};
+
+TEST_F(ConfigFileTest, NewContentIsSyncedThenRenamedThenTheFolderIsSynced) {
+  auto path = data_ / "Configure.xml";
+  WriteConfigValue(path, "ServerPort", "8000");
+  const std::string before = ReadFile(path);
+  const auto folder = std::filesystem::weakly_canonical(data_.path());
+  std::vector<SyncSeen> seen;
+  {
+    test::SyncHook hook([&](const std::filesystem::path& p) {
+      if (p.parent_path() == folder || p == folder) seen.push_back({p, ReadFile(path)});
+      return 0;
+    });
+    WriteConfigValue(path, "ServerPort", "8001");
+  }
+  const std::string after = ReadFile(path);
+  ASSERT_NE(after, before);
+  ASSERT_EQ(seen.size(), 2u);
+  // The temporary file, while the old one is still in place...
+  EXPECT_NE(seen[0].path, folder);
+  EXPECT_NE(seen[0].path.filename(), "Configure.xml");
+  EXPECT_EQ(seen[0].fileThen, before);
+  // ...then the folder, after the rename.
+  EXPECT_EQ(seen[1].path, folder);
+  EXPECT_EQ(seen[1].fileThen, after);
+}
+
+TEST_F(ConfigFileTest, AFailingSyncKeepsTheOldFileAndLeavesNoTemporary) {
+  auto path = data_ / "Configure.xml";
+  WriteConfigValue(path, "ServerPort", "8000");
+  const std::string before = ReadFile(path);
+  {
+    // The temporary file's sync fails; the folder's would pass.
+    test::SyncHook hook([](const std::filesystem::path& p) { return std::filesystem::is_directory(p) ? 0 : EIO; });
+    WriteConfigValue(path, "ServerPort", "8001");
+  }
+  EXPECT_EQ(ReadFile(path), before);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data_.path()), {}), 1);
 }
 

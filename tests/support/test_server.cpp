@@ -105,6 +105,7 @@ TestServer::TestServer(Setup setup) {
   options.offlineDeliveryDelay = setup.offlineDeliveryDelay;
   options.jobThreads = 8;
   options.modules = setup.modules;
+  if (setup.limits) options.limits = *setup.limits;
   core_ = std::make_unique<ServerCore>(options);
   core_->OpenDatabase();
   if (setup.start) core_->FirstShow();

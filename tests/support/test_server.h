@@ -60,6 +60,7 @@ class TestServer {
     std::chrono::milliseconds offlineDeliveryDelay{100};
     bool start = true;  // run FirstShow (config, load, start)
     std::optional<CoreModules> modules;
+    std::optional<ClientLimits> limits;
   };
 
   TestServer();  // default Setup

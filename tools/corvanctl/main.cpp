@@ -3,18 +3,26 @@
 //   corvanctl [--json] COMMAND [ARGS...]
 //
 // The data folder is found as the server finds it: $CORVAN_HOME, else the
-// folder of this program (it is installed beside corvan-server). When a
-// server runs on the folder, the command goes to its administration
-// endpoint; otherwise the commands that can work on the files alone run
-// here, under the folder's instance lock, and the others report that the
-// server is not running.
+// service's folder for an installed program, else the folder of this
+// program. Nothing is created there by a command that only reads: a folder
+// that does not exist, or holds no database, is an error naming it. Run as
+// root on a folder that another user owns, the tool becomes that user first,
+// so that every file it writes belongs to the folder's owner. When a server
+// runs on the folder, the command goes to its administration endpoint;
+// otherwise the commands that can work on the files alone run here (those
+// that write under the folder's instance lock), and the others report that
+// the server is not running.
 //
-// Exit status: 0 success, 1 refused or failed (the system's message on
-// standard error), 2 usage, 3 server not running or unreachable, 4 a
-// question was not answered (use --yes).
+// Exit status: see kExitStatuses below.
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <chrono>
 #include <cstdio>
@@ -24,10 +32,11 @@
 #include <thread>
 #include <vector>
 
-#include "server/admin_codec.h"
-#include "server/admin_commands.h"
-#include "server/admin_endpoint.h"
+#include "admin/admin_codec.h"
+#include "admin/admin_commands.h"
+#include "admin/admin_endpoint.h"
 #include "server/instance.h"
+#include "storage/schema.h"
 
 namespace {
 
@@ -61,32 +70,90 @@ std::vector<std::string> AbsoluteFiles(std::vector<std::string> argv) {
   return argv;
 }
 
+constexpr const char* kUsageLine = "usage: corvanctl [--json] COMMAND [ARGS...]";
+constexpr const char* kExitStatuses =
+    "exit status:\n"
+    "  0  done\n"
+    "  1  refused or failed (the reason on standard error)\n"
+    "  2  usage error (unknown command, option or argument count)\n"
+    "  3  server not running, or its administration socket not reachable\n"
+    "  4  a question was not answered (add --yes)\n"
+    "  5  the data folder does not exist, or holds no database\n";
+constexpr const char* kDataFolderHelp =
+    "data folder: $CORVAN_HOME, else /var/lib/corvan for the installed program, else the program's folder.\n"
+    "Run as the server's user, or as root (corvanctl then acts as the owner of the data folder).\n";
+
+AdminReply Failure(std::string message, int exitCode) {
+  AdminReply r;
+  r.message = std::move(message);
+  r.exitCode = exitCode;
+  return r;
+}
+
+// Root working on a folder that belongs to another user becomes that user,
+// so that a lock file, database or backup it writes is not left owned by
+// root (the service could not use it). Returns the refusal when it cannot.
+std::optional<std::string> BecomeFolderOwner(const fs::path& home) {
+  if (::geteuid() != 0) return std::nullopt;
+  struct stat st {};
+  if (::stat(home.c_str(), &st) != 0 || st.st_uid == 0) return std::nullopt;
+  uid_t uid = st.st_uid;
+  gid_t gid = st.st_gid;
+  std::string who = std::to_string(uid);
+  std::string userHome;
+  const passwd* pw = ::getpwuid(uid);
+  if (pw != nullptr) {
+    gid = pw->pw_gid;
+    who = pw->pw_name;
+    userHome = pw->pw_dir;
+  }
+  bool switched = (pw != nullptr ? ::initgroups(pw->pw_name, gid) : ::setgroups(0, nullptr)) == 0 &&
+                  ::setgid(gid) == 0 && ::setuid(uid) == 0;
+  if (!switched)
+    return "数据目录 " + home.string() + " 属于用户 " + who + "，无法切换到该用户：" + std::strerror(errno);
+  // The autostart entry is looked for in the owner's configuration.
+  if (!userHome.empty()) ::setenv("HOME", userHome.c_str(), 1);
+  ::unsetenv("XDG_CONFIG_HOME");
+  return std::nullopt;
+}
+
 class Runner {
  public:
-  explicit Runner(fs::path home) : home_(std::move(home)) {}
+  Runner(fs::path home, bool writes, bool createsDatabase)
+      : home_(std::move(home)), writes_(writes), createsDatabase_(createsDatabase) {}
 
   // Runs one command, in the server when one runs, else on the files.
   AdminReply Run(const std::vector<std::string>& argv) {
     if (!lockTried_) {
       lockTried_ = true;
-      lock_ = corvan::AcquireInstanceLock(home_);
+      // A command that only reads does not create the lock file: where it
+      // is missing, no server has run on the folder.
+      lock_ = corvan::AcquireInstanceLock(home_, writes_);
+      std::error_code ec;
+      noLockFile_ = !lock_ && !fs::exists(home_ / "Mutex_Server_ONLY_ONE.lock", ec);
     }
-    if (lock_) return corvan::RunAdminCommandOnFolder(home_, corvan::ExecutablePath().parent_path() / "corvan-server", argv);
+    if (lock_ || noLockFile_) return RunOnFolder(argv);
     std::string error;
     auto reply = corvan::CallAdminEndpoint(corvan::AdminSocketPath(home_), corvan::AdminRequest{argv}, kReplyTimeout,
                                            &error);
     if (reply) return *reply;
-    AdminReply r;
-    r.message = "无法连接服务器的管理接口：" + error;
-    r.exitCode = corvan::kExitNotRunning;
-    return r;
+    return Failure("无法连接服务器的管理接口：" + error, corvan::kExitNotRunning);
   }
 
-  bool InServer() const { return !lock_; }
-
  private:
+  AdminReply RunOnFolder(const std::vector<std::string>& argv) {
+    fs::path database = home_ / corvan::kDatabaseFileName;
+    std::error_code ec;
+    if (corvan::RunsWithoutServer(argv) && !createsDatabase_ && !fs::exists(database, ec))
+      return Failure("数据目录中没有数据库：" + database.string(), corvan::kExitNoData);
+    return corvan::RunAdminCommandOnFolder(home_, corvan::ExecutablePath().parent_path() / "corvan-server", argv);
+  }
+
   fs::path home_;
+  bool writes_;
+  bool createsDatabase_;
   bool lockTried_ = false;
+  bool noLockFile_ = false;
   std::optional<corvan::UniqueFd> lock_;  // held: no server runs on the folder
 };
 
@@ -98,7 +165,10 @@ void Print(const AdminReply& r, bool json) {
   for (const auto& l : r.lines) std::cout << l << '\n';
   std::cout.flush();
   if (!r.message.empty()) (r.ok ? std::cout : std::cerr) << r.message << std::endl;
+  if (r.exitCode == corvan::kExitUsage) std::cerr << kUsageLine << '\n' << corvan::AdminUsage() << std::endl;
 }
+
+int ExitStatus(const AdminReply& r) { return r.ok ? 0 : (r.exitCode == 0 ? 1 : r.exitCode); }
 
 bool AskYes(const std::string& question) {
   std::cerr << question << " [y/N] " << std::flush;
@@ -116,7 +186,7 @@ int FollowLog(Runner& runner, bool json) {
     AdminReply r = runner.Run({"log", "--since", std::to_string(since)});
     if (!r.ok) {
       Print(r, json);
-      return r.exitCode;
+      return ExitStatus(r);
     }
     if (json) {
       for (const auto& l : r.lines) std::cout << corvan::WriteJson(corvan::JsonValue(l)) << '\n';
@@ -141,28 +211,49 @@ int main(int argc, char** argv) {
     if (a == "--json") {
       json = true;
     } else if (a == "-h" || a == "--help") {
-      std::cout << "usage: corvanctl [--json] COMMAND [ARGS...]\n" << corvan::AdminUsage() << std::endl;
+      std::cout << kUsageLine << '\n' << corvan::AdminUsage() << "\n\n" << kDataFolderHelp << '\n' << kExitStatuses;
       return 0;
     } else {
       args.push_back(std::move(a));
     }
   }
-  if (args.empty()) {
-    std::cerr << "usage: corvanctl [--json] COMMAND [ARGS...]\n" << corvan::AdminUsage() << std::endl;
-    return corvan::kExitUsage;
-  }
-  Runner runner(corvan::DataFolder());
-
-  if (args[0] == "log") {
-    bool follow = false;
+  bool follow = false;
+  if (!args.empty() && args[0] == "log") {
     std::vector<std::string> rest;
     for (const auto& a : args) {
       if (a == "-f" || a == "--follow") follow = true;
       else rest.push_back(a);
     }
-    if (follow) return FollowLog(runner, json);
     args = rest;
   }
+  if (args.empty()) {
+    Print(Failure("no command given", corvan::kExitUsage), json);
+    return corvan::kExitUsage;
+  }
+  if (auto error = corvan::AdminUsageError(args)) {
+    Print(Failure(*error, corvan::kExitUsage), json);
+    return corvan::kExitUsage;
+  }
+  if (args[0] == "help") {
+    std::cout << kUsageLine << '\n' << corvan::AdminUsage() << std::endl;
+    return 0;
+  }
+
+  fs::path home = corvan::DataFolderPath();
+  std::error_code ec;
+  if (!fs::is_directory(home, ec)) {
+    // Only a restore may make the folder it puts the database in.
+    if (!corvan::CreatesDatabase(args) || (fs::create_directories(home, ec), ec)) {
+      Print(Failure("数据目录不存在：" + home.string(), corvan::kExitNoData), json);
+      return corvan::kExitNoData;
+    }
+  }
+  if (auto refusal = BecomeFolderOwner(home)) {
+    Print(Failure(*refusal, corvan::kExitRefused), json);
+    return corvan::kExitRefused;
+  }
+  Runner runner(home, corvan::WritesWithoutServer(args), corvan::CreatesDatabase(args));
+  if (follow) return FollowLog(runner, json);
 
   args = AbsoluteFiles(std::move(args));
   AdminReply reply = runner.Run(args);
@@ -172,5 +263,5 @@ int main(int argc, char** argv) {
     reply = runner.Run(args);
   }
   Print(reply, json);
-  return reply.ok ? 0 : (reply.exitCode == 0 ? 1 : reply.exitCode);
+  return ExitStatus(reply);
 }

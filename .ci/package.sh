@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The Debian package: build it, check it with lintian (no errors) and
+# systemd-analyze (the unit's exposure 2.5 or lower), install it, run the
+# installed server headless as the user corvan the way the unit does (no
+# systemd here: the unit's Environment= and ExecStart= under setpriv), check
+# that corvanctl answers through the server's socket, stop the server, remove
+# the package and check that the data folder stays; purge it (the user goes,
+# the data stays) and remove the data folder, leaving the machine as it was.
+#
+#   .ci/package.sh [BUILD_DIR]     (default build-deb; needs root)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir="${1:-build-deb}"
+unit=/usr/lib/systemd/system/corvan.service
+data=/var/lib/corvan
+
+missing=()
+for p in lintian systemd dpkg-dev fakeroot file util-linux; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+deb=$(bash tools/build-deb.sh "$dir" | tail -1)
+echo "package: $deb"
+
+echo "== lintian"
+lintian --fail-on error "$deb"
+
+echo "== systemd-analyze security"
+systemd-analyze security --offline=true packaging/corvan.service | tail -1
+systemd-analyze security --offline=true --threshold=25 packaging/corvan.service >/dev/null
+
+echo "== install"
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "./$deb" >/dev/null
+getent passwd corvan >/dev/null
+[ "$(stat -c %U "$data")" = corvan ]
+command -v corvan-server corvanctl
+[ -f /usr/share/corvan/help/index.html ]
+[ -f /usr/share/man/man1/corvanctl.1.gz ]
+
+echo "== the installed server, headless, as corvan"
+env_args=()
+while IFS= read -r line; do env_args+=("$line"); done < <(sed -n 's/^Environment=//p' "$unit")
+read -r -a exec_start < <(sed -n 's/^ExecStart=//p' "$unit")
+log=$(mktemp)
+(cd "$data" && exec setpriv --reuid=corvan --regid=corvan --init-groups --no-new-privs \
+  env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$data" "${env_args[@]}" "${exec_start[@]}" >"$log" 2>&1) &
+server=$!
+# A failed check below must not leave the server running.
+trap 'kill -TERM "$server" 2>/dev/null || true' EXIT
+answered=""
+for _ in $(seq 1 100); do
+  # Root is served as the folder's owner; no CORVAN_HOME: the installed
+  # program finds the service's folder by itself.
+  if out=$(corvanctl --json status 2>/dev/null) && grep -q '"process":true' <<<"$out"; then
+    answered=yes
+    break
+  fi
+  sleep 0.1
+done
+corvanctl status || true
+kill -TERM "$server"
+wait "$server" || true
+if ps -u corvan -o pid= >/dev/null; then echo "the server did not stop" >&2; exit 1; fi
+cat "$log"
+rm -f "$log"
+[ -n "$answered" ] || { echo "corvanctl status did not answer through the socket" >&2; exit 1; }
+[ "$(stat -c %U "$data/Corvan_Server.mdb")" = corvan ]
+[ -z "$(find "$data" -xdev ! -user corvan)" ] || { echo "files not owned by corvan in $data" >&2; exit 1; }
+
+echo "== remove keeps the data"
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 remove -y -qq corvan-server >/dev/null
+[ -f "$data/Corvan_Server.mdb" ]
+if [ -e /usr/bin/corvanctl ]; then echo "corvanctl still installed" >&2; exit 1; fi
+
+echo "== purge removes the user and keeps the data"
+DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 purge -y -qq corvan-server >/dev/null
+if getent passwd corvan >/dev/null; then echo "user corvan still there after the purge" >&2; exit 1; fi
+[ -f "$data/Corvan_Server.mdb" ]
+rm -rf "$data"
+echo "package checks passed"

@@ -1,0 +1,84 @@
+// The administration commands: the console's operations behind a command
+// line, run by the administration endpoint inside the server and by the
+// command-line tool on the database file when no server runs.
+//
+//   status | online | log [--since SEQ] | start | stop
+//   user list [ORGNO] | user show NAME | user add NAME --pwd P --nick N --org ORGNO [--FIELD V]...
+//   user set NAME [--name NEW] [--FIELD V]... | user del NAME
+//   user import FILE | user export FILE
+//   org tree | org add PARENT NAME [--order N] | org rename ORGNO NAME [--order N] | org del ORGNO
+//   move USER... ORGNO | announce [TEXT] | backup FILE | restore FILE | clean-offline
+//   config get [KEY] | config set KEY VALUE | autostart on|off
+//
+// A command that the console would confirm with a yes/no box answers with
+// the question (exit status kExitConfirm) unless "--yes" is given. File
+// names are taken as they stand; the tool makes them absolute first.
+//
+// Thread rules: one command at a time per core, on a thread that is not an
+// io thread of the core (start and stop wait for those).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "admin/admin_codec.h"
+
+namespace corvan {
+
+class ServerCore;
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitRefused = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNotRunning = 3;
+inline constexpr int kExitConfirm = 4;
+// The data folder does not exist, or holds no database for a command that
+// reads one.
+inline constexpr int kExitNoData = 5;
+
+inline constexpr std::string_view kServerNotRunning = "服务器未运行";
+
+struct AdminContext {
+  // True inside the running server; false when the tool works on the files
+  // of a data folder no server runs on.
+  bool inServer = true;
+};
+
+// Whether the command (its words before any argument) may run without a
+// server: the read-only ones, backup, restore and user import.
+bool RunsWithoutServer(const std::vector<std::string>& argv);
+
+// Whether the command changes the database when run on the files: user
+// import and restore (the only ones that take the instance lock for writing).
+bool WritesWithoutServer(const std::vector<std::string>& argv);
+
+// Whether the command's job is to create the database: restore, which may
+// run on a data folder that holds none.
+bool CreatesDatabase(const std::vector<std::string>& argv);
+
+// The usage error of a command line, checked before anything runs: an
+// unknown option, an unknown command, or a word count the command does not
+// take. Nothing when the line is well formed.
+std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv);
+
+AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& context);
+
+// The usage text of the commands above.
+std::string AdminUsage();
+
+}  // namespace corvan
+
+namespace corvan {
+
+// Runs a command on the data folder `home` when no server runs on it: a core
+// is made on the folder (never started), with the settings of its
+// Configure.xml (nothing is written when the file is missing) and its
+// database opened and loaded. The caller holds the folder's instance lock
+// for the whole call, so that no server starts meanwhile. `executable` is
+// the server program (for the autostart entry).
+AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
+                                   const std::vector<std::string>& argv);
+
+}  // namespace corvan

@@ -1,0 +1,209 @@
+#include "admin/admin_endpoint.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "admin/admin_commands.h"
+#include "server/server_core.h"
+
+namespace corvan {
+
+namespace fs = std::filesystem;
+using Ms = std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+bool MakeAddress(const fs::path& path, sockaddr_un& addr, std::string* error) {
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  const std::string p = path.string();
+  if (p.empty() || p.size() >= sizeof addr.sun_path) {
+    if (error) *error = "socket path too long: " + p;
+    return false;
+  }
+  std::memcpy(addr.sun_path, p.data(), p.size());
+  return true;
+}
+
+int RemainingMs(SteadyClock::time_point deadline) {
+  auto left = std::chrono::duration_cast<Ms>(deadline - SteadyClock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+// Reads up to the first '\n' (not included) within the deadline and the
+// size bound. Nothing on time-out, close before the newline, or overflow.
+std::optional<std::string> ReadLine(int fd, SteadyClock::time_point deadline) {
+  std::string line;
+  char buf[4096];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    int n = ::poll(&p, 1, RemainingMs(deadline));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    ssize_t got = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (got <= 0) return std::nullopt;
+    std::string_view chunk(buf, static_cast<std::size_t>(got));
+    auto nl = chunk.find('\n');
+    line.append(chunk.substr(0, nl));
+    if (line.size() > kMaxAdminLine) return std::nullopt;
+    if (nl != std::string_view::npos) return line;
+  }
+}
+
+bool WriteAll(int fd, std::string_view bytes, SteadyClock::time_point deadline) {
+  while (!bytes.empty()) {
+    pollfd p{fd, POLLOUT, 0};
+    int n = ::poll(&p, 1, RemainingMs(deadline));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (sent <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+}  // namespace
+
+fs::path AdminSocketPath(const fs::path& home) { return home / kAdminSocketName; }
+
+bool PeerAllowed(uid_t peerUid, uid_t ownUid) { return peerUid == ownUid || peerUid == 0; }
+
+AdminEndpoint::AdminEndpoint(ServerCore& core, Options options)
+    : core_(core),
+      options_(std::move(options)),
+      ownUid_(options_.ownUid == static_cast<uid_t>(-1) ? ::geteuid() : options_.ownUid) {}
+
+AdminEndpoint::~AdminEndpoint() { Stop(); }
+
+bool AdminEndpoint::Start(std::string* error) {
+  if (thread_.joinable()) return true;
+  sockaddr_un addr;
+  if (!MakeAddress(options_.socketPath, addr, error)) return false;
+  auto fail = [&](const char* what) {
+    if (error) *error = std::string(what) + ": " + std::generic_category().message(errno);
+    listen_.Reset();
+    wake_.Reset();
+    return false;
+  };
+  // A socket file left by a server that ended without removing it. The
+  // caller holds the instance lock, so no other server uses it. Anything
+  // that is not a socket is left alone.
+  struct stat st {};
+  if (::lstat(options_.socketPath.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      errno = EEXIST;
+      return fail("not a socket");
+    }
+    ::unlink(options_.socketPath.c_str());
+  }
+  listen_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listen_.Valid()) return fail("socket");
+  if (::bind(listen_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail("bind");
+  // Before listen(): until then no client can connect, whatever the mode.
+  if (::chmod(options_.socketPath.c_str(), 0600) != 0) {
+    ::unlink(options_.socketPath.c_str());
+    return fail("chmod");
+  }
+  if (::listen(listen_.Get(), 16) != 0) {
+    ::unlink(options_.socketPath.c_str());
+    return fail("listen");
+  }
+  wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake_.Valid()) {
+    ::unlink(options_.socketPath.c_str());
+    return fail("eventfd");
+  }
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+void AdminEndpoint::Stop() {
+  if (!thread_.joinable()) return;
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t w = ::write(wake_.Get(), &one, sizeof one);
+  thread_.join();
+  listen_.Reset();
+  wake_.Reset();
+  ::unlink(options_.socketPath.c_str());
+}
+
+void AdminEndpoint::Run() {
+  for (;;) {
+    pollfd p[2] = {{listen_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
+    int n = ::poll(p, 2, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (p[1].revents) return;
+    if (!(p[0].revents & POLLIN)) continue;
+    UniqueFd client(::accept4(listen_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!client.Valid()) continue;
+    Serve(std::move(client));
+  }
+}
+
+void AdminEndpoint::Serve(UniqueFd client) {
+  auto deadline = SteadyClock::now() + options_.ioTimeout;
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  AdminReply reply;
+  reply.exitCode = kExitRefused;
+  bool allowed =
+      ::getsockopt(client.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && PeerAllowed(cred.uid, ownUid_);
+  // The request is read even from a refused peer: closing with its bytes
+  // unread would reset the connection and lose the refusal.
+  auto line = ReadLine(client.Get(), deadline);
+  if (!line) return;  // stalled, closed or oversized: nothing to answer
+  auto request = allowed ? DecodeRequest(*line) : std::nullopt;
+  if (!allowed) {
+    reply.message = "拒绝访问：用户不符";
+  } else if (!request) {
+    reply.message = "bad request";
+    reply.exitCode = kExitUsage;
+  } else {
+    try {
+      reply = RunAdminCommand(core_, request->argv, AdminContext{true});
+    } catch (const std::exception& e) {
+      reply = AdminReply{};
+      reply.message = e.what();
+    }
+  }
+  WriteAll(client.Get(), EncodeReply(reply), SteadyClock::now() + options_.ioTimeout);
+}
+
+std::optional<AdminReply> CallAdminEndpoint(const fs::path& socketPath, const AdminRequest& request, Ms timeout,
+                                            std::string* error) {
+  auto fail = [&](std::string why) -> std::optional<AdminReply> {
+    if (error) *error = std::move(why);
+    return std::nullopt;
+  };
+  sockaddr_un addr;
+  if (!MakeAddress(socketPath, addr, error)) return std::nullopt;
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.Valid()) return fail(std::generic_category().message(errno));
+  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    return fail(socketPath.string() + ": " + std::generic_category().message(errno));
+  auto deadline = SteadyClock::now() + timeout;
+  if (!WriteAll(fd.Get(), EncodeRequest(request), deadline)) return fail("cannot send the request");
+  auto line = ReadLine(fd.Get(), deadline);
+  if (!line) return fail("no reply from the server");
+  auto reply = DecodeReply(*line);
+  if (!reply) return fail("the server's reply is not understood");
+  return reply;
+}
+
+}  // namespace corvan

@@ -1,0 +1,133 @@
+#include "admin/maintenance.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "server/server_core.h"
+#include "storage/database.h"
+
+namespace corvan {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+MaintenanceResult Done(bool ok, std::string_view message) {
+  MaintenanceResult r;
+  r.ok = ok;
+  r.message = std::string(message);
+  return r;
+}
+
+MaintenanceResult Ask(std::string_view question) {
+  MaintenanceResult r = Done(false, question);
+  r.needsConfirmation = true;
+  return r;
+}
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  return fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec);
+}
+
+// A fresh name beside `target` for the copy in progress.
+fs::path TemporaryBeside(const fs::path& target) {
+  fs::path tmp = target;
+  tmp += ".part-" + std::to_string(::getpid());
+  return tmp;
+}
+
+}  // namespace
+
+fs::path BackupTargetName(const fs::path& chosen) {
+  std::string name = chosen.string();
+  std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : name;
+  for (char& c : tail)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (tail == ".mdb") return chosen;
+  return fs::path(name + ".mdb");
+}
+
+MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const fs::path& target) {
+  auto failed = [&](std::string reason) {
+    MaintenanceResult r = Done(false, kBackupFailed);
+    r.reason = std::move(reason);
+    return r;
+  };
+  // Renaming a copy over the open file would leave the connection writing to
+  // an unlinked file: every later change would be lost.
+  if (SameFile(target, livePath)) return failed(target.string() + ": the database in use");
+  std::error_code ec;
+  if (fs::is_directory(target, ec)) return failed(target.string() + ": " + std::strerror(EISDIR));
+  // The folder the copy goes to: SQLite's own message for it ("unable to
+  // open database file") would not say what is wrong.
+  fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return failed(folder.string() + ": " + std::strerror(errno));
+  fs::path tmp = TemporaryBeside(target);
+  fs::remove(tmp, ec);
+  std::string error;
+  bool copied = db.BackupTo(tmp.string(), &error);
+  if (copied) {
+    fs::rename(tmp, target, ec);
+    copied = !ec;
+    if (ec) error = target.string() + ": " + ec.message();
+  }
+  if (!copied) {
+    std::error_code ignored;
+    fs::remove(tmp, ignored);
+    return failed(error);
+  }
+  return Done(true, kBackupOk);
+}
+
+MaintenanceResult BackupDatabase(ServerCore& core, const fs::path& chosen, bool overwrite) {
+  if (chosen.empty()) {
+    MaintenanceResult r = Done(false, kBackupFailed);
+    r.reason = "no file name";
+    return r;
+  }
+  fs::path target = BackupTargetName(chosen);
+  std::error_code ec;
+  if (!overwrite && fs::exists(target, ec)) return Ask(kBackupExists);
+  return BackupDatabaseTo(core.Db(), core.DatabasePath(), target);
+}
+
+MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool confirmed) {
+  // A running server's handlers use the connection: the file is replaced
+  // only while the server is stopped.
+  if (core.TcpServerExists()) return Done(false, kStopServerFirst);
+  std::error_code ec;
+  if (source.empty() || !fs::is_regular_file(source, ec)) return Done(false, "");
+  if (!confirmed) return Ask(kRestoreConfirm);
+  // A file that is not a directory database would leave the server without
+  // accounts: refuse it before anything is touched.
+  if (!IsValidDirectoryDatabase(source.string())) return Done(false, kRestoreFailed);
+
+  const fs::path live = core.DatabasePath();
+  bool copied = true;
+  if (!SameFile(source, live)) {
+    if (core.Db().IsOpen()) {
+      // The online backup copies into the open connection inside one write
+      // transaction: a failure leaves the live content as it was.
+      copied = core.Db().RestoreFrom(source.string());
+    } else {
+      // No connection (it failed earlier): replace the file whole.
+      fs::path tmp = TemporaryBeside(live);
+      fs::copy_file(source, tmp, fs::copy_options::overwrite_existing, ec);
+      if (!ec) fs::rename(tmp, live, ec);
+      if (ec) fs::remove(tmp, ec);
+      copied = !ec;
+    }
+  }
+  // Opened again in every case, so the old file stays usable after a failed
+  // copy and a restored older file gains the tables and columns it lacks.
+  if (!core.OpenDatabase()) return Done(false, kDatabaseConnectFailed);
+  if (!copied) return Done(false, kRestoreFailed);
+  if (!core.LoadDirectory()) return Done(false, kRestoreFailed);
+  return Done(true, kRestoreOk);
+}
+
+}  // namespace corvan

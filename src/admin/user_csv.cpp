@@ -1,0 +1,262 @@
+#include "admin/user_csv.h"
+
+#include <memory>
+
+#include "base/text.h"
+
+namespace corvan {
+
+namespace {
+
+struct Column {
+  const char* name;
+  std::string UserForm::*formField;
+  std::string TUserInfo::*infoField;  // null for USERID
+  std::size_t maxLength;              // 0: chosen from a list, no typed length
+};
+
+const std::vector<Column>& Columns() {
+  static const std::vector<Column> columns = {
+      {"username", &UserForm::username, &TUserInfo::username, 30},
+      {"pwd", &UserForm::pwd, &TUserInfo::pwd, 30},
+      {"nickname", &UserForm::nickname, &TUserInfo::nickname, 30},
+      {"organizeNo", &UserForm::orgNo, &TUserInfo::organizeNo, 0},
+      {"USERID", &UserForm::userId, nullptr, 30},
+      {"n_family", &UserForm::n_family, &TUserInfo::n_family, 30},
+      {"n_given", &UserForm::n_given, &TUserInfo::n_given, 30},
+      {"email", &UserForm::email, &TUserInfo::email, 30},
+      {"org_orgname", &UserForm::org_orgname, &TUserInfo::org_orgname, 50},
+      {"org_orgunit", &UserForm::org_orgunit, &TUserInfo::org_orgunit, 30},
+      {"title", &UserForm::title, &TUserInfo::title, 30},
+      {"work_tel", &UserForm::work_tel, &TUserInfo::work_tel, 30},
+      {"mobilephone", &UserForm::mobilephone, &TUserInfo::mobilephone, 30},
+      {"work_adr", &UserForm::work_adr, &TUserInfo::work_adr, 50},
+      {"work_fax", &UserForm::work_fax, &TUserInfo::work_fax, 30},
+      {"adr_country", &UserForm::adr_country, &TUserInfo::adr_country, 30},
+      {"adr_street", &UserForm::adr_street, &TUserInfo::adr_street, 50},
+      {"url", &UserForm::url, &TUserInfo::url, 30},
+      {"bday", &UserForm::bday, &TUserInfo::bday, 30},
+      {"tel", &UserForm::tel, &TUserInfo::tel, 30},
+      {"sex", &UserForm::sex, &TUserInfo::sex, 30},
+      {"self_desc", &UserForm::self_desc, &TUserInfo::self_desc, 100},
+  };
+  return columns;
+}
+
+const Column* FindColumn(std::string_view name) {
+  for (const auto& c : Columns())
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+// Characters of UTF-8 text (bytes that do not continue a sequence).
+std::size_t CharCount(std::string_view s) {
+  std::size_t n = 0;
+  for (unsigned char c : s)
+    if ((c & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+bool BlankRecord(const CsvRecord& r) {
+  for (const auto& f : r.fields)
+    if (!Trim(f).empty()) return false;
+  return true;
+}
+
+}  // namespace
+
+const std::vector<std::string>& UserCsvColumns() {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> v;
+    for (const auto& c : Columns()) v.emplace_back(c.name);
+    return v;
+  }();
+  return names;
+}
+
+std::optional<std::size_t> UserFieldMaxLength(std::string_view column) {
+  const Column* c = FindColumn(column);
+  if (!c || c->maxLength == 0) return std::nullopt;
+  return c->maxLength;
+}
+
+std::optional<std::vector<CsvRecord>> ParseCsv(std::string_view text, std::string* error) {
+  auto fail = [&](std::string why) -> std::optional<std::vector<CsvRecord>> {
+    if (error) *error = std::move(why);
+    return std::nullopt;
+  };
+  if (text.size() > kMaxCsvBytes) return fail("文件过大");
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+
+  std::vector<CsvRecord> records;
+  std::size_t pos = 0;
+  std::size_t line = 1;
+  while (pos < text.size()) {
+    CsvRecord record;
+    record.line = line;
+    std::string field;
+    bool endOfRecord = false;
+    while (!endOfRecord) {
+      if (pos < text.size() && text[pos] == '"') {
+        // Quoted field: "" stands for one quote; line breaks are kept.
+        std::size_t startLine = line;
+        ++pos;
+        for (;;) {
+          if (pos >= text.size()) return fail("第" + std::to_string(startLine) + "行：引号未闭合");
+          char c = text[pos++];
+          if (c == '"') {
+            if (pos < text.size() && text[pos] == '"') {
+              field += '"';
+              ++pos;
+              continue;
+            }
+            break;
+          }
+          if (c == '\n') ++line;
+          field += c;
+        }
+        if (pos < text.size() && text[pos] != ',' && text[pos] != '\r' && text[pos] != '\n')
+          return fail("第" + std::to_string(line) + "行：引号后有多余字符");
+      } else {
+        while (pos < text.size() && text[pos] != ',' && text[pos] != '\r' && text[pos] != '\n') {
+          if (text[pos] == '"') return fail("第" + std::to_string(line) + "行：字段中有引号");
+          field += text[pos++];
+        }
+      }
+      record.fields.push_back(std::move(field));
+      field.clear();
+      if (record.fields.size() > kMaxCsvFields) return fail("第" + std::to_string(record.line) + "行：列数过多");
+      if (pos < text.size() && text[pos] == ',') {
+        ++pos;
+        continue;
+      }
+      // End of line or of text.
+      if (pos < text.size() && text[pos] == '\r') ++pos;
+      if (pos < text.size() && text[pos] == '\n') ++pos;
+      ++line;
+      endOfRecord = true;
+    }
+    if (BlankRecord(record) && record.fields.size() == 1) continue;
+    records.push_back(std::move(record));
+    if (records.size() > kMaxCsvRows + 1) return fail("行数过多");
+  }
+  return records;
+}
+
+std::string CsvField(std::string_view value) {
+  if (value.find_first_of(",\"\r\n") == std::string_view::npos && (value.empty() || (value.front() != ' ' && value.back() != ' ')))
+    return std::string(value);
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+std::string UsersToCsv(const std::vector<AdminUserPtr>& users) {
+  std::string out;
+  auto row = [&out](const std::vector<std::string>& fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (i) out += ',';
+      out += CsvField(fields[i]);
+    }
+    out += "\r\n";
+  };
+  row(UserCsvColumns());
+  for (const auto& u : users) {
+    std::vector<std::string> fields;
+    for (const auto& c : Columns()) fields.push_back(c.infoField ? (*u).*c.infoField : std::to_string(u->USERID));
+    row(fields);
+  }
+  return out;
+}
+
+CsvImportPlan PlanUserImport(std::string_view text, const DirectorySnapshot& dir) {
+  CsvImportPlan plan;
+  std::string error;
+  auto records = ParseCsv(text, &error);
+  if (!records) {
+    plan.errors.push_back({0, error});
+    return plan;
+  }
+  if (records->empty()) {
+    plan.errors.push_back({0, "文件为空"});
+    return plan;
+  }
+
+  // The header: every column known, none twice, the required ones present.
+  const CsvRecord& header = records->front();
+  std::vector<const Column*> columns;
+  for (const auto& name : header.fields) {
+    std::string_view n = Trim(name);
+    const Column* c = FindColumn(n);
+    if (!c) {
+      plan.errors.push_back({header.line, "未知的列：" + std::string(n)});
+      return plan;
+    }
+    for (const Column* seen : columns)
+      if (seen == c) {
+        plan.errors.push_back({header.line, "重复的列：" + std::string(n)});
+        return plan;
+      }
+    columns.push_back(c);
+  }
+  for (const char* required : {"username", "pwd", "nickname", "organizeNo"}) {
+    bool found = false;
+    for (const Column* c : columns) found = found || std::string_view(c->name) == required;
+    if (!found) {
+      plan.errors.push_back({header.line, std::string("缺少列：") + required});
+      return plan;
+    }
+  }
+  bool hasOrder = false;
+  for (const Column* c : columns) hasOrder = hasOrder || c->infoField == nullptr;
+
+  OrgTree tree(dir);
+  // The accounts a row's name must not clash with: the directory's and
+  // those of the rows before it.
+  std::vector<AdminUserPtr> known = dir.Users();
+  for (std::size_t r = 1; r < records->size(); ++r) {
+    const CsvRecord& rec = (*records)[r];
+    if (rec.fields.size() > columns.size()) {
+      plan.errors.push_back({rec.line, "列数过多"});
+      continue;
+    }
+    UserForm form;
+    if (!hasOrder) form.userId = "100";
+    std::string tooLong;
+    for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+      const Column* c = columns[i];
+      form.*(c->formField) = rec.fields[i];
+      if (c->maxLength && CharCount(rec.fields[i]) > c->maxLength && tooLong.empty()) tooLong = c->name;
+    }
+    std::string code(Trim(form.orgNo));
+    int node = code.empty() ? -1 : tree.Find(code);
+    // The editor offers only the departments of the tree, the root excluded.
+    form.orgShown = node > OrgTree::kRoot ? tree.Path(node) : code;
+
+    AdminResult check = CheckUserForm(known, form);
+    std::string upper = AsciiUpper(Trim(form.username));
+    if (!upper.empty()) {
+      auto entry = std::make_shared<TUserInfo>();
+      entry->username = upper;
+      known.push_back(std::move(entry));
+    }
+    if (!check.ok) {
+      plan.errors.push_back({rec.line, check.message});
+    } else if (!tooLong.empty()) {
+      plan.errors.push_back({rec.line, "字段过长：" + tooLong});
+    } else if (node <= OrgTree::kRoot) {
+      plan.errors.push_back({rec.line, "组织不存在：" + code});
+    } else {
+      plan.forms.push_back(std::move(form));
+      plan.lines.push_back(rec.line);
+    }
+  }
+  if (plan.forms.empty() && plan.errors.empty()) plan.errors.push_back({0, "文件中没有用户"});
+  return plan;
+}
+
+}  // namespace corvan

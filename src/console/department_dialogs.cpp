@@ -1,0 +1,123 @@
+#include "console/department_dialogs.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "accounts/directory_admin.h"
+#include "console/prompter.h"
+#include "server/server_core.h"
+
+namespace corvan {
+
+namespace {
+QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+}  // namespace
+
+DepartmentDialog::DepartmentDialog(ServerCore& core, Prompter& prompter, QWidget* parent, const QString& title)
+    : QDialog(parent), core_(core), prompter_(prompter) {
+  setModal(true);
+  setWindowTitle(title);
+  nameEdit = new QLineEdit(this);
+  nameEdit->setObjectName(QStringLiteral("edtneworgname"));
+  nameEdit->setMaxLength(30);
+  orderEdit = new QLineEdit(this);
+  orderEdit->setObjectName(QStringLiteral("edtid"));
+  orderEdit->setMaxLength(30);
+  okButton = new QPushButton(QStringLiteral("确定"), this);
+  okButton->setObjectName(QStringLiteral("Rzbtnok"));
+  okButton->setDefault(true);
+  cancelButton = new QPushButton(QStringLiteral("取消"), this);
+  cancelButton->setObjectName(QStringLiteral("Rzbtncancel"));
+  connect(okButton, &QPushButton::clicked, this, &DepartmentDialog::Confirm);
+  connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+
+  auto* grid = new QGridLayout;
+  grid->addWidget(new QLabel(QStringLiteral("请输入新部门名："), this), 0, 0);
+  grid->addWidget(nameEdit, 0, 1, 1, 2);
+  grid->addWidget(new QLabel(QStringLiteral("显示编序"), this), 1, 0);
+  grid->addWidget(orderEdit, 1, 1);
+  grid->addWidget(new QLabel(QStringLiteral("(0-10000)"), this), 1, 2);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(okButton);
+  buttons->addWidget(cancelButton);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(grid);
+  layout->addLayout(buttons);
+  resize(340, 130);
+}
+
+void DepartmentDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  nameEdit->setFocus();
+}
+
+void DepartmentDialog::Confirm() {
+  std::string name = nameEdit->text().toStdString();
+  AdminResult check = CheckOrgForm(name, orderEdit->text().toStdString());
+  if (!check.ok) {
+    prompter_.Information(this, Q(check.message), Q(check.caption));
+    return;
+  }
+  std::string question = SameNameQuestion(name);
+  if (!question.empty() && !prompter_.Question(this, Q(question), Q(kInfoCaption))) return;
+  if (!Save()) return;
+  emit OrgSaved(Q(TargetOrgCode));
+  accept();
+}
+
+// --- New department --------------------------------------------------------------
+
+NewDepartmentDialog::NewDepartmentDialog(ServerCore& core, Prompter& prompter, QWidget* parent)
+    : DepartmentDialog(core, prompter, parent, QStringLiteral("新建部门")) {
+  setObjectName(QStringLiteral("Tfrmneworg"));
+}
+
+void NewDepartmentDialog::Prepare(const std::string& parentCode) {
+  TargetOrgCode = parentCode;
+  nameEdit->clear();
+  orderEdit->setText(QStringLiteral("100"));
+}
+
+std::string NewDepartmentDialog::SameNameQuestion(const std::string& name) const {
+  OrgTree tree(*core_.Dir().Get());
+  return NewOrgSameNameQuestion(tree, TargetOrgCode, name).value_or(std::string());
+}
+
+bool NewDepartmentDialog::Save() {
+  AdminResult r = NewOrg(core_.Dir(), core_.Db(), TargetOrgCode, nameEdit->text().toStdString(),
+                         orderEdit->text().toStdString());
+  if (!r.ok && !r.message.empty()) prompter_.Information(this, Q(r.message), Q(r.caption));
+  return r.ok;
+}
+
+// --- Change department ---------------------------------------------------------------
+
+EditDepartmentDialog::EditDepartmentDialog(ServerCore& core, Prompter& prompter, QWidget* parent)
+    : DepartmentDialog(core, prompter, parent, QStringLiteral("修改部门")) {
+  setObjectName(QStringLiteral("Tfrmorgrename"));
+}
+
+void EditDepartmentDialog::Prepare(const std::string& code, const std::string& name, std::int64_t order) {
+  TargetOrgCode = code;
+  nameEdit->setText(Q(name));
+  orderEdit->setText(QString::number(order));
+}
+
+std::string EditDepartmentDialog::SameNameQuestion(const std::string& name) const {
+  OrgTree tree(*core_.Dir().Get());
+  return RenameOrgSameNameQuestion(tree, TargetOrgCode, name).value_or(std::string());
+}
+
+bool EditDepartmentDialog::Save() {
+  AdminResult r = RenameOrg(core_.Dir(), core_.Db(), TargetOrgCode, nameEdit->text().toStdString(),
+                            orderEdit->text().toStdString());
+  if (!r.ok && !r.message.empty()) prompter_.Information(this, Q(r.message), Q(r.caption));
+  return r.ok;
+}
+
+}  // namespace corvan

@@ -1,0 +1,241 @@
+#include "console/settings_window.h"
+
+#include <QAction>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QSpinBox>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "console/prompter.h"
+#include "server/server_core.h"
+#include "storage/config.h"
+
+namespace corvan {
+
+namespace {
+
+QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+QAction* MakeAction(QObject* parent, const char* name, const QString& caption) {
+  auto* a = new QAction(caption, parent);
+  a->setObjectName(QString::fromLatin1(name));
+  return a;
+}
+
+// A group of the task bar: its caption, then one flat button per item.
+void AddTaskGroup(QVBoxLayout* bar, QWidget* parent, const QString& caption, std::initializer_list<QAction*> items) {
+  auto* header = new QLabel(caption, parent);
+  header->setStyleSheet(
+      QStringLiteral("font-weight: bold; color: white; background: #3a6ea5; padding: 3px;"));
+  bar->addWidget(header);
+  for (QAction* action : items) {
+    auto* button = new QToolButton(parent);
+    button->setDefaultAction(action);
+    button->setAutoRaise(true);
+    button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    button->setStyleSheet(QStringLiteral("text-align: left; padding-left: 12px;"));
+    bar->addWidget(button);
+  }
+}
+
+}  // namespace
+
+SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* parent)
+    : FixedSkinnedDialog(parent), core_(core), prompter_(prompter) {
+  setObjectName(QStringLiteral("Tfrmset"));
+  setModal(true);
+  // FormCreate: the title after the frame's own creation.
+  Skin->SetTitle(QStringLiteral("设置"));
+
+  startPageAction = MakeAction(this, "actoristart", QStringLiteral("启动设置"));
+  networkPageAction = MakeAction(this, "actorinetwork", QStringLiteral("网络设置"));
+  registrationPageAction = MakeAction(this, "actadvreg", QStringLiteral("注册设置"));
+  offlinePageAction = MakeAction(this, "actadvoffline", QStringLiteral("离线信息设置"));
+  connect(startPageAction, &QAction::triggered, this, &SettingsWindow::ShowStartPage);
+  connect(networkPageAction, &QAction::triggered, this, &SettingsWindow::ShowNetworkPage);
+  connect(registrationPageAction, &QAction::triggered, this, &SettingsWindow::ShowRegistrationPage);
+  connect(offlinePageAction, &QAction::triggered, this, &SettingsWindow::ShowOfflinePage);
+
+  auto* taskbar = new QWidget(this);
+  taskbar->setObjectName(QStringLiteral("Rzgrpbarset"));
+  taskbar->setFixedWidth(120);
+  taskbar->setAutoFillBackground(true);
+  taskbar->setStyleSheet(QStringLiteral("#Rzgrpbarset { background: #dde8f4; }"));
+  auto* bar = new QVBoxLayout(taskbar);
+  bar->setContentsMargins(4, 4, 4, 4);
+  bar->setSpacing(2);
+  AddTaskGroup(bar, taskbar, QStringLiteral("普通设置"), {startPageAction, networkPageAction});
+  bar->addSpacing(8);
+  AddTaskGroup(bar, taskbar, QStringLiteral("高级设置"), {registrationPageAction, offlinePageAction});
+  bar->addStretch(1);
+
+  pageControl = new QTabWidget(this);
+  pageControl->setObjectName(QStringLiteral("Pgcset"));
+  pageControl->tabBar()->hide();
+
+  networkPage = MakePage("Tabsheetnetwork", QStringLiteral("网络设置"),
+                             {QStringLiteral("设置服务器的通讯端口。"), QStringLiteral("端口改变后，服务器需要重新启动后生效。")});
+  {
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel(QStringLiteral("服务器监听端口"), networkPage));
+    portEdit = new QLineEdit(networkPage);
+    portEdit->setObjectName(QStringLiteral("edtServerPort"));
+    portEdit->setMaxLength(10);
+    portEdit->setFixedWidth(100);
+    row->addWidget(portEdit);
+    row->addStretch(1);
+    static_cast<QVBoxLayout*>(networkPage->layout())->insertLayout(0, row);
+  }
+
+  startPage = MakePage("Tabsheetstart", QStringLiteral("启动设置"),
+                           {QStringLiteral("设置是否开机启动及最小化设置。"),
+                            QStringLiteral("启动时最小化即第一次程序打开时最小化到任务栏。")});
+  {
+    autoStartBox = new QCheckBox(QStringLiteral("开机启动"), startPage);
+    autoStartBox->setObjectName(QStringLiteral("chkautostart"));
+    startMinimizedBox = new QCheckBox(QStringLiteral("启动时最小化"), startPage);
+    startMinimizedBox->setObjectName(QStringLiteral("chkstartmin"));
+    auto* page = static_cast<QVBoxLayout*>(startPage->layout());
+    page->insertWidget(0, autoStartBox);
+    page->insertWidget(1, startMinimizedBox);
+  }
+
+  registrationPage = MakePage("Tabsheetreg", QStringLiteral("注册设置"),
+                         {QStringLiteral("设置是否允许直接从客户端注册。"),
+                          QStringLiteral("如果不允许则只能从服务器上注册用户。")});
+  {
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel(QStringLiteral("用户注册"), registrationPage));
+    registrationChoice = new QWidget(registrationPage);
+    registrationChoice->setObjectName(QStringLiteral("Rzrdiogbxreg"));
+    auto* columns = new QHBoxLayout(registrationChoice);
+    columns->setContentsMargins(0, 0, 0, 0);
+    allowRegistration = new QRadioButton(QStringLiteral("允许"), registrationChoice);
+    allowRegistration->setObjectName(QStringLiteral("rdoallow"));
+    denyRegistration = new QRadioButton(QStringLiteral("不允许"), registrationChoice);
+    denyRegistration->setObjectName(QStringLiteral("rdodeny"));
+    columns->addWidget(allowRegistration);
+    columns->addWidget(denyRegistration);
+    allowRegistration->setChecked(true);
+    row->addWidget(registrationChoice);
+    row->addStretch(1);
+    static_cast<QVBoxLayout*>(registrationPage->layout())->insertLayout(0, row);
+  }
+
+  offlinePage = MakePage("TabsheetOffline", QStringLiteral("离线信息设置"),
+                             {QStringLiteral("设置服务器保存离线信息的期限。(1-30天)")});
+  {
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel(QStringLiteral("离线信息保存天数"), offlinePage));
+    offlineDaysBox = new QSpinBox(offlinePage);
+    offlineDaysBox->setObjectName(QStringLiteral("RzedtOfflineday"));
+    offlineDaysBox->setRange(1, 30);
+    offlineDaysBox->setFixedWidth(70);
+    row->addWidget(offlineDaysBox);
+    row->addWidget(new QLabel(QStringLiteral("(1-30天)"), offlinePage));
+    row->addStretch(1);
+    static_cast<QVBoxLayout*>(offlinePage->layout())->insertLayout(0, row);
+  }
+
+  okButton = new QPushButton(QStringLiteral("确定"), this);
+  okButton->setObjectName(QStringLiteral("rzbtnok"));
+  okButton->setDefault(true);
+  cancelButton = new QPushButton(QStringLiteral("取消"), this);
+  cancelButton->setObjectName(QStringLiteral("rzbtncancel"));
+  connect(okButton, &QPushButton::clicked, this, &SettingsWindow::Confirm);
+  connect(cancelButton, &QPushButton::clicked, this, &SettingsWindow::Cancel);
+
+  auto* body = new QHBoxLayout;
+  body->addWidget(taskbar);
+  body->addWidget(pageControl, 1);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(okButton);
+  buttons->addWidget(cancelButton);
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(6, 6, 6, 6);
+  outer->addLayout(body, 1);
+  outer->addLayout(buttons);
+
+  setFixedSize(470, 300);
+}
+
+QWidget* SettingsWindow::MakePage(const char* name, const QString& title, const QStringList& hint) {
+  auto* page = new QWidget(pageControl);
+  page->setObjectName(QString::fromLatin1(name));
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(16, 16, 16, 16);
+  layout->addStretch(1);
+  auto* note = new QLabel(hint.join(QLatin1Char('\n')), page);
+  note->setObjectName(QString::fromLatin1(name) + QStringLiteral("hint"));
+  note->setStyleSheet(QStringLiteral("color: gray;"));
+  note->setWordWrap(true);
+  layout->addWidget(note);
+  pageControl->addTab(page, title);
+  return page;
+}
+
+void SettingsWindow::FillStartupControls(const ServerSettings& settings) {
+  if (controlsFilled_) return;
+  controlsFilled_ = true;
+  portEdit->setText(QString::number(settings.ServerPort));
+  startMinimizedBox->setChecked(settings.StartMin);
+  (settings.AllowReg ? allowRegistration : denyRegistration)->setChecked(true);
+}
+
+SettingsForm SettingsWindow::Form() const {
+  SettingsForm form;
+  form.serverPort = portEdit->text().toStdString();
+  form.startMin = startMinimizedBox->isChecked();
+  form.autoStart = autoStartBox->isChecked();
+  form.autoStartWasOn = AutoStartWasOn;
+  form.allowReg = allowRegistration->isChecked();
+  form.offlineInfoDay = offlineDaysBox->value();
+  return form;
+}
+
+void SettingsWindow::showEvent(QShowEvent* event) {
+  FixedSkinnedDialog::showEvent(event);
+  if (!event->spontaneous()) FillOnShow();
+}
+
+void SettingsWindow::FillOnShow() {
+  // The controls the start read fills, for a window shown before that.
+  FillStartupControls(core_.Settings());
+  AutoStartWasOn = AutoStartEnabled();
+  autoStartBox->setChecked(AutoStartWasOn);
+  const int days = core_.OfflineInfoDay();
+  // A number outside 1 to 30 is shown as it stands; saving it is refused.
+  offlineDaysBox->setRange(std::min(1, days), std::max(30, days));
+  offlineDaysBox->setValue(days);
+  ShowNetworkPage();
+}
+
+bool SettingsWindow::SaveAll() {
+  SettingsSaveResult result = corvan::SaveAll(core_, Form());
+  for (const std::string& message : result.messages) prompter_.Information(this, Q(message), Q(result.caption));
+  if (!result.ok) return false;
+  // Saved: the entry now is as the box says.
+  AutoStartWasOn = autoStartBox->isChecked();
+  offlineDaysBox->setRange(1, 30);
+  accept();
+  return true;
+}
+
+void SettingsWindow::ShowStartPage() { pageControl->setCurrentWidget(startPage); }
+void SettingsWindow::ShowNetworkPage() { pageControl->setCurrentWidget(networkPage); }
+void SettingsWindow::ShowRegistrationPage() { pageControl->setCurrentWidget(registrationPage); }
+void SettingsWindow::ShowOfflinePage() { pageControl->setCurrentWidget(offlinePage); }
+
+}  // namespace corvan

@@ -1,0 +1,85 @@
+// The settings window: the listening port, the start options, the
+// registration switch and the days offline items are kept. "确定" saves the
+// four groups in order through the core's SaveAll and shows its messages;
+// the window closes only when all four succeeded.
+//
+// The port box, the start-minimised box and the registration choice are
+// filled once per program run, from the settings read at start; showing the
+// window again keeps what was last entered. The auto-start box and the days
+// are filled at every show.
+#pragma once
+
+#include "console/skin_frame.h"
+#include "storage/config.h"
+#include "admin/settings_ops.h"
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QLineEdit;
+class QRadioButton;
+class QSpinBox;
+class QPushButton;
+class QTabWidget;
+
+namespace corvan {
+
+class Prompter;
+class ServerCore;
+
+class SettingsWindow : public FixedSkinnedDialog {
+  Q_OBJECT
+
+ public:
+  SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
+
+  // Fills the port box, the start-minimised box and the registration choice
+  // (once per program run; later calls do nothing).
+  void FillStartupControls(const ServerSettings& settings);
+  // What the window holds now.
+  SettingsForm Form() const;
+
+  void FillOnShow();
+  // "确定": true when everything was saved and the window closed.
+  bool SaveAll();
+  void Confirm() { SaveAll(); }
+  void Cancel() { reject(); }
+  void ShowStartPage();
+  void ShowNetworkPage();
+  void ShowRegistrationPage();
+  void ShowOfflinePage();
+
+  // Whether the autostart entry existed when the window was last shown.
+  bool AutoStartWasOn = false;
+
+  QTabWidget* pageControl;
+  QWidget* networkPage;
+  QWidget* startPage;
+  QWidget* registrationPage;
+  QWidget* offlinePage;
+  QLineEdit* portEdit;
+  QCheckBox* autoStartBox;
+  QCheckBox* startMinimizedBox;
+  QRadioButton* allowRegistration;
+  QRadioButton* denyRegistration;
+  QWidget* registrationChoice;
+  QSpinBox* offlineDaysBox;
+  QPushButton* okButton;
+  QPushButton* cancelButton;
+  QAction* startPageAction;
+  QAction* networkPageAction;
+  QAction* registrationPageAction;
+  QAction* offlinePageAction;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  QWidget* MakePage(const char* name, const QString& title, const QStringList& hint);
+
+  ServerCore& core_;
+  Prompter& prompter_;
+  bool controlsFilled_ = false;
+};
+
+}  // namespace corvan

@@ -1,0 +1,89 @@
+// The account editor: a modal dialog with the basic and the other
+// information tabs. It opens in New or Update mode; OK hands the typed
+// texts to the directory operations, shows their message on refusal and
+// stays open, and closes on success. Every OK, accepted or not, emits
+// `SaveFinished` so the window refreshes its lists.
+#pragma once
+
+#include <QDialog>
+#include <optional>
+#include <string>
+
+#include "accounts/directory_admin.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTabWidget;
+class QWidget;
+
+namespace corvan {
+
+class Prompter;
+class ServerCore;
+
+class UserEditor : public QDialog {
+  Q_OBJECT
+
+ public:
+  UserEditor(ServerCore& core, Prompter& prompter, QWidget* parent = nullptr);
+
+  // New mode: fields emptied, order 100, caption "添加用户". `preselect`
+  // picks the department of that code (no item when none has it); without
+  // it the first department is chosen.
+  void PrepareNew(const OrgTree& tree, const std::optional<std::string>& preselect);
+  // Update mode for `user`: its fields, its department, caption "修改用户信息".
+  void PrepareUpdate(const TUserInfo& user, const OrgTree& tree);
+  // The department choice: every department but the root, in tree order,
+  // shown by its path, standing for its code.
+  void FillOrgCombo(const OrgTree& tree);
+  // The texts as typed.
+  UserForm Form() const;
+
+  QString EditMode;            // "New" or "Update"
+  std::string OrigLoginName;  // the edited account's name (Update mode)
+
+  QTabWidget* tabs;
+  QWidget* basicPage;
+  QWidget* otherPage;
+  QLineEdit* loginNameEdit;
+  QLineEdit* passwordEdit;
+  QLineEdit* displayNameEdit;
+  QLineEdit* familyNameEdit;
+  QLineEdit* givenNameEdit;
+  QLineEdit* emailEdit;
+  QComboBox* orgChoice;
+  QLineEdit* companyEdit;
+  QLineEdit* orgUnitEdit;
+  QLineEdit* jobTitleEdit;
+  QLineEdit* workPhoneEdit;
+  QLineEdit* mobilePhoneEdit;
+  QLineEdit* workAddressEdit;
+  QLineEdit* workFaxEdit;
+  QLineEdit* orderEdit;
+  QLineEdit* countryEdit;
+  QLineEdit* homeAddressEdit;
+  QLineEdit* homePageEdit;
+  QLineEdit* birthdayEdit;
+  QLineEdit* homePhoneEdit;
+  QLineEdit* sexEdit;
+  QPlainTextEdit* descriptionEdit;
+  QPushButton* okButton;
+  QPushButton* cancelButton;
+
+ public slots:
+  void Confirm();
+
+ signals:
+  void SaveFinished();
+
+ private:
+  void ClearFields();
+
+  ServerCore& core_;
+  Prompter& prompter_;
+};
+
+}  // namespace corvan

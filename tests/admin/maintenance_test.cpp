@@ -1,0 +1,149 @@
+#include "admin/maintenance.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "server/server_core.h"
+#include "storage/database.h"
+#include "storage/schema.h"
+#include "support/test_server.h"
+
+namespace corvan {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::int64_t Count(const fs::path& db, const char* table) {
+  Database d;
+  EXPECT_TRUE(d.Open(db.string(), nullptr, false));
+  auto lock = d.Lock();
+  Statement st(d, std::string("select count(*) from ") + table);
+  EXPECT_TRUE(st.Step());
+  return st.ColumnInt64(0);
+}
+
+TEST(BackupNameTest, AppendsTheEndingUnlessPresentInAnyCase) {
+  EXPECT_EQ(BackupTargetName("/x/backup1"), fs::path("/x/backup1.mdb"));
+  EXPECT_EQ(BackupTargetName("/x/B.MDB"), fs::path("/x/B.MDB"));
+  EXPECT_EQ(BackupTargetName("/x/b.Mdb"), fs::path("/x/b.Mdb"));
+  EXPECT_EQ(BackupTargetName("/x/b.mdb.bak"), fs::path("/x/b.mdb.bak.mdb"));
+  EXPECT_EQ(BackupTargetName("db"), fs::path("db.mdb"));
+}
+
+class MaintenanceTest : public ::testing::Test {
+ protected:
+  MaintenanceTest() : server_(Seeded()) {}
+  static test::TestServer::Setup Seeded() {
+    test::TestServer::Setup s;
+    s.users = {{"ALICE", "pw", "Alice", "001", 100}};
+    s.start = true;
+    return s;
+  }
+  ServerCore& Core() { return server_.Core(); }
+  fs::path File(const char* name) { return server_.Home() / name; }
+  test::TestServer server_;
+};
+
+TEST_F(MaintenanceTest, BackupAsksBeforeOverwritingAndNeverTargetsTheLiveFile) {
+  MaintenanceResult first = BackupDatabase(Core(), File("b"), false);
+  EXPECT_TRUE(first.ok);
+  EXPECT_EQ(first.message, "备份数据成功");
+  EXPECT_EQ(Count(File("b.mdb"), "authreg"), 1);
+
+  std::ofstream(File("keep.mdb")) << "precious";
+  MaintenanceResult ask = BackupDatabase(Core(), File("keep.mdb"), false);
+  EXPECT_TRUE(ask.needsConfirmation);
+  EXPECT_EQ(ask.message, "目标已经存在，是否继续？");
+  EXPECT_EQ(fs::file_size(File("keep.mdb")), 8u);
+  EXPECT_TRUE(BackupDatabase(Core(), File("keep.mdb"), true).ok);
+  EXPECT_EQ(Count(File("keep.mdb"), "authreg"), 1);
+
+  // Backing up onto the live file would replace it under the open connection.
+  MaintenanceResult self = BackupDatabase(Core(), Core().DatabasePath(), true);
+  EXPECT_FALSE(self.ok);
+  EXPECT_EQ(self.message, "备份数据失败");
+  EXPECT_EQ(Count(Core().DatabasePath(), "authreg"), 1);
+  // A folder as target fails without leaving a part file.
+  fs::create_directory(File("dir.mdb"));
+  EXPECT_EQ(BackupDatabase(Core(), File("dir.mdb"), true).message, "备份数据失败");
+}
+
+// The console shows "备份数据失败" alone; the reason says what the system
+// refused, so that a terminal can show it.
+TEST_F(MaintenanceTest, FailedBackupCarriesTheSystemsReason) {
+  MaintenanceResult missing = BackupDatabase(Core(), File("no-such-folder/b"), true);
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.message, "备份数据失败");
+  EXPECT_NE(missing.reason.find(File("no-such-folder").string()), std::string::npos) << missing.reason;
+  EXPECT_NE(missing.reason.find("No such file or directory"), std::string::npos) << missing.reason;
+
+  fs::create_directory(File("dir.mdb"));
+  EXPECT_NE(BackupDatabase(Core(), File("dir.mdb"), true).reason.find("Is a directory"), std::string::npos);
+  EXPECT_FALSE(BackupDatabase(Core(), Core().DatabasePath(), true).reason.empty());
+
+  MaintenanceResult done = BackupDatabase(Core(), File("b"), true);
+  EXPECT_TRUE(done.ok);
+  EXPECT_TRUE(done.reason.empty());
+}
+
+TEST_F(MaintenanceTest, RestoreRefusedWhileRunning) {
+  ASSERT_TRUE(BackupDatabase(Core(), File("b"), false).ok);
+  MaintenanceResult r = RestoreDatabase(Core(), File("b.mdb"), true);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.message, "请先停止服务器");
+}
+
+TEST_F(MaintenanceTest, RestoreChecksTheFileAndLeavesTheLiveDatabaseOnFailure) {
+  Core().StopServer();
+  EXPECT_EQ(RestoreDatabase(Core(), File("missing.mdb"), true).message, "");
+  std::ofstream(File("junk.mdb")) << "not a database at all";
+  EXPECT_EQ(RestoreDatabase(Core(), File("junk.mdb"), true).message, "恢复数据失败");
+  {
+    Database other;  // an SQLite file without the directory tables
+    ASSERT_TRUE(other.Open(File("other.mdb").string()));
+    auto lock = other.Lock();
+    other.Exec("create table t(x)");
+  }
+  EXPECT_EQ(RestoreDatabase(Core(), File("other.mdb"), true).message, "恢复数据失败");
+  EXPECT_TRUE(Core().Dir().Get()->UserExists("ALICE"));
+  EXPECT_EQ(Count(Core().DatabasePath(), "authreg"), 1);
+  MaintenanceResult ask = RestoreDatabase(Core(), File("other.mdb"), false);
+  EXPECT_TRUE(ask.needsConfirmation);
+  EXPECT_EQ(ask.message, "是否确定恢复数据？");
+}
+
+TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
+  Core().StopServer();
+  {
+    // An old layout: the directory tables only, organize without orgID.
+    Database old;
+    ASSERT_TRUE(old.Open(File("old.mdb").string()));
+    auto lock = old.Lock();
+    old.Exec("create table authreg(username text, pwd text, nickname text, organizeNo text);"
+             "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
+             " title text, bday text, n_given text, n_family text, adr_street text, adr_country text,"
+             " org_orgname text, org_orgunit text, work_tel text, work_fax text, mobilephone text, work_adr text,"
+             " sex text, self_desc text);"
+             "create table organize(organizeNo text, organizename text, parNo text);"
+             "insert into organize values('Root','旧公司','');"
+             "insert into organize values('Root001','旧部门','Root');"
+             "insert into authreg values('OLDIE','1','Old','Root001');"
+             "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
+  }
+  MaintenanceResult r = RestoreDatabase(Core(), File("old.mdb"), true);
+  EXPECT_TRUE(r.ok) << r.message;
+  EXPECT_EQ(r.message, "恢复数据成功");
+  auto dir = Core().Dir().Get();
+  EXPECT_EQ(dir->CompanyName(), "旧公司");
+  EXPECT_TRUE(dir->UserExists("OLDIE"));
+  EXPECT_FALSE(dir->UserExists("ALICE"));
+  auto lock = Core().Db().Lock();
+  EXPECT_TRUE(Core().Db().TableExists("OfflineInfo"));
+  EXPECT_TRUE(Core().Db().TableExists("OfflineFiles"));
+  auto cols = Core().Db().ColumnNames("select * from organize");
+  EXPECT_NE(std::find(cols.begin(), cols.end(), "orgID"), cols.end());
+}
+
+}  // namespace
+}  // namespace corvan
