@@ -260,7 +260,7 @@ class Reader {
 
 bool JsonValue::AsBool(bool fallback) const { return IsBool() ? std::get<bool>(v_) : fallback; }
 std::int64_t JsonValue::AsInt(std::int64_t fallback) const { return IsInt() ? std::get<std::int64_t>(v_) : fallback; }
-std::string JsonValue::AsString(std::string fallback) const {
+std::string JsonValue::AsString(const std::string& fallback) const {
   return IsString() ? std::get<std::string>(v_) : fallback;
 }
 const JsonValue::Array& JsonValue::AsArray() const { return IsArray() ? std::get<Array>(v_) : kEmptyArray; }

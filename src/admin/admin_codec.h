@@ -54,7 +54,7 @@ class JsonValue {
   // Typed access; the fallback when the value is of another kind.
   bool AsBool(bool fallback = false) const;
   std::int64_t AsInt(std::int64_t fallback = 0) const;
-  std::string AsString(std::string fallback = {}) const;
+  std::string AsString(const std::string& fallback = {}) const;
   const Array& AsArray() const;
   const Object& AsObject() const;
   // The member of an object; null when missing or not an object.

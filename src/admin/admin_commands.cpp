@@ -607,7 +607,7 @@ AdminReply Restore(ServerCore& core, const Args& a) {
   // A file that exists but cannot be read (root acting as the service's
   // user on a file of its own) is not a missing file.
   if (::access(a.words[1].c_str(), F_OK) == 0 && ::access(a.words[1].c_str(), R_OK) != 0)
-    return Refused("无法读取文件：" + a.words[1] + ": " + std::strerror(errno));
+    return Refused("无法读取文件：" + a.words[1] + ": " + std::generic_category().message(errno));
   MaintenanceResult m = RestoreDatabase(core, a.words[1], a.Has("yes"));
   if (!m.ok && !m.needsConfirmation && m.message.empty()) return Refused("文件不存在：" + a.words[1]);
   return FromMaintenance(m);

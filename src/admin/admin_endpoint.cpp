@@ -101,7 +101,7 @@ bool AdminEndpoint::Start(std::string* error) {
   sockaddr_un addr;
   if (!MakeAddress(options_.socketPath, addr, error)) return false;
   auto fail = [&](const char* what) {
-    if (error) *error = std::string(what) + ": " + std::strerror(errno);
+    if (error) *error = std::string(what) + ": " + std::generic_category().message(errno);
     listen_.Reset();
     wake_.Reset();
     return false;
@@ -211,9 +211,9 @@ std::optional<AdminReply> CallAdminEndpoint(const fs::path& socketPath, const Ad
   sockaddr_un addr;
   if (!MakeAddress(socketPath, addr, error)) return std::nullopt;
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.Valid()) return fail(std::strerror(errno));
+  if (!fd.Valid()) return fail(std::generic_category().message(errno));
   if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-    return fail(socketPath.string() + ": " + std::strerror(errno));
+    return fail(socketPath.string() + ": " + std::generic_category().message(errno));
   auto deadline = SteadyClock::now() + timeout;
   if (!WriteAll(fd.Get(), EncodeRequest(request), deadline)) return fail("cannot send the request");
   auto line = ReadLine(fd.Get(), deadline);

@@ -55,11 +55,11 @@ MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const
   // an unlinked file: every later change would be lost.
   if (SameFile(target, livePath)) return failed(target.string() + ": the database in use");
   std::error_code ec;
-  if (fs::is_directory(target, ec)) return failed(target.string() + ": " + std::strerror(EISDIR));
+  if (fs::is_directory(target, ec)) return failed(target.string() + ": " + std::generic_category().message(EISDIR));
   // The folder the copy goes to: SQLite's own message for it ("unable to
   // open database file") would not say what is wrong.
   fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) return failed(folder.string() + ": " + std::strerror(errno));
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return failed(folder.string() + ": " + std::generic_category().message(errno));
   // A fresh private file, made with O_EXCL: nothing planted under a
   // guessable name is ever written through.
   std::string error;

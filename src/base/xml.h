@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-struct _xmlDoc;
-struct _xmlNode;
+struct _xmlDoc;   // NOLINT(bugprone-reserved-identifier): libxml2's own name
+struct _xmlNode;  // NOLINT(bugprone-reserved-identifier): libxml2's own name
 
 namespace corvan {
 

@@ -17,8 +17,8 @@ std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, std::string header,
 // Started by a successful login: deliver the stored messages
 // (`TSearchOfflineInfoThread`) and files (`TSearchOfflineFilesThread`) of
 // `name` to the address of that login. Both return at once.
-void StartSearchOfflineInfo(ServerCore& core, std::string name, std::string ip);
-void StartSearchOfflineFiles(ServerCore& core, std::string name, std::string ip);
+void StartSearchOfflineInfo(ServerCore& core, const std::string& name, std::string ip);
+void StartSearchOfflineFiles(ServerCore& core, const std::string& name, std::string ip);
 // Starts the cleanup of upload folders that no row refers to
 // (`TDeleteUnUseOfflineFilesThread`) on the job pool; returns at once.
 void StartCleanOfflineFiles(ServerCore& core);

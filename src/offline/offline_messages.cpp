@@ -70,7 +70,7 @@ void DrainStoreQueue(ServerCore& core, const std::shared_ptr<StoreQueue>& queue)
         queue->draining = false;
         return;
       }
-      const std::size_t n = std::min(queue->items.size(), kMaxBatch);
+      const auto n = static_cast<std::ptrdiff_t>(std::min(queue->items.size(), kMaxBatch));
       batch.assign(std::make_move_iterator(queue->items.begin()), std::make_move_iterator(queue->items.begin() + n));
       queue->items.erase(queue->items.begin(), queue->items.begin() + n);
     }
@@ -144,7 +144,7 @@ void StoreOfflineMessage(ServerCore& core, std::string body) {
   if (startJob) core.PostOfflineInfoLane([&core, queue] { DrainStoreQueue(core, queue); });
 }
 
-void StartSearchOfflineInfo(ServerCore& core, std::string name, std::string ip) {
+void StartSearchOfflineInfo(ServerCore& core, const std::string& name, std::string ip) {
   // The pause before delivery holds no lock: stores and other logins go on.
   // The search then waits for the lock in the offline-info lane.
   core.PostJobAfter(core.Options().offlineDeliveryDelay, [&core, name = AsciiUpper(name), ip = std::move(ip)] {

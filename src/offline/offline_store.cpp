@@ -34,7 +34,7 @@ void DeleteOfflineFileRows(Database& db, const std::vector<std::int64_t>& rowids
 
 std::filesystem::path UploadFolderOf(const std::filesystem::path& offlineFilesDir, const std::string& filePath) {
   const std::filesystem::path item = std::filesystem::path(filePath).lexically_normal();
-  const std::filesystem::path folder = item.parent_path();
+  std::filesystem::path folder = item.parent_path();  // not const: returned by move
   const std::filesystem::path base = offlineFilesDir.lexically_normal();
   if (!item.has_filename() || folder.parent_path().parent_path() != base) return {};
   for (const auto& part : folder.lexically_relative(base)) {

@@ -67,7 +67,7 @@ void StartNewUserRegNotice(ServerCore& core, std::string name, std::string nickn
   });
 }
 
-void SendServerStop(ServerCore& core, std::vector<std::string> addresses) {
+void SendServerStop(ServerCore& core, const std::vector<std::string>& addresses) {
   try {
     SendToEach(addresses, core.Options().ClientPort, BuildServerStop());
   } catch (const std::exception&) {

@@ -28,7 +28,7 @@ void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::str
 // one scan side by side.
 void StartStatusScan(ServerCore& core);
 // Sends "ServerStop" to every address given (at server stop).
-void SendServerStop(ServerCore& core, std::vector<std::string> addresses);
+void SendServerStop(ServerCore& core, const std::vector<std::string>& addresses);
 
 // Posts the poll of one user (`TSendGetStatusThread`): "GetStatus" to the
 // address captured when the poll was started, and the wait for the answer

@@ -1,5 +1,6 @@
 #include "server/instance.h"
 
+#include <system_error>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -54,11 +55,11 @@ std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFol
   // created or opened through.
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600));
   if (!fd.Valid()) {
-    if (error && !(errno == ENOENT && !create)) *error = path.string() + ": " + std::strerror(errno);
+    if (error && !(errno == ENOENT && !create)) *error = path.string() + ": " + std::generic_category().message(errno);
     return std::nullopt;
   }
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (error && errno != EWOULDBLOCK) *error = path.string() + ": " + std::strerror(errno);
+    if (error && errno != EWOULDBLOCK) *error = path.string() + ": " + std::generic_category().message(errno);
     return std::nullopt;
   }
   return fd;

@@ -1,5 +1,6 @@
 #include "server/server_core.h"
 
+#include <system_error>
 #include <malloc.h>
 
 #include <cerrno>
@@ -224,7 +225,7 @@ void ServerCore::StartServer() {
                                 [this](std::string_view payload, const std::string& ip, std::uint16_t from) {
                                   if (modules_.UdpRead) modules_.UdpRead(*this, payload, ip, from);
                                 });
-        if (!opened) startFailure_ = std::string("UDP: ") + std::strerror(errno);
+        if (!opened) startFailure_ = std::string("UDP: ") + std::generic_category().message(errno);
         {
           std::lock_guard lock(udpSendMutex_);
           udpServer_ = std::move(udp);

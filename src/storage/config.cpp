@@ -125,13 +125,13 @@ FileBytes ReadSmallFile(const fs::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.Valid()) {
     r.exists = errno != ENOENT;
-    r.error = std::strerror(errno);
+    r.error = std::generic_category().message(errno);
     return r;
   }
   r.exists = true;
   struct stat st {};
   if (::fstat(fd.Get(), &st) != 0) {
-    r.error = std::strerror(errno);
+    r.error = std::generic_category().message(errno);
     return r;
   }
   if (!S_ISREG(st.st_mode)) {
@@ -145,7 +145,7 @@ FileBytes ReadSmallFile(const fs::path& path) {
     ssize_t n = ::read(fd.Get(), bytes.data() + have, bytes.size() - have);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      r.error = std::strerror(errno);
+      r.error = std::generic_category().message(errno);
       return r;
     }
     if (n == 0) break;
@@ -320,6 +320,7 @@ fs::path AutostartEntryPath() {
   } else {
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0') {
+      // NOLINTNEXTLINE(concurrency-mt-unsafe): no other code of the program calls getpw*
       if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) home = pw->pw_dir;
     }
     base = fs::path(home ? home : "/") / ".config";

@@ -134,6 +134,7 @@ bool Database::TableExists(std::string_view name) {
 std::vector<std::string> Database::ColumnNames(std::string_view sql) {
   Statement st(*this, sql);
   std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(st.ColumnCount()));
   for (int i = 0; i < st.ColumnCount(); ++i) names.push_back(st.ColumnName(i));
   return names;
 }

@@ -1,5 +1,6 @@
 #include "storage/private_files.h"
 
+#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 void SetError(std::string* error, const fs::path& path, int code) {
-  if (error) *error = path.string() + ": " + std::strerror(code);
+  if (error) *error = path.string() + ": " + std::generic_category().message(code);
 }
 
 // Creates a temporary file beside `target`, open for writing; -1 on

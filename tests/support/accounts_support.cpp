@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "server/envelope.h"
+#include "support/timing.h"
 
 namespace corvan::test {
 
@@ -23,11 +24,12 @@ std::optional<std::string> FakeClient::Login(const std::string& name, const std:
 }
 
 std::optional<std::string> FakeClient::NextNotice(const std::string& type, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
-    std::optional<std::string> d = notices.Receive(left);
+    // Receive stretches its wait itself; `left` is stretched already.
+    std::optional<std::string> d = notices.Receive(std::max(left / TimeScale(), std::chrono::milliseconds(1)));
     if (!d) return std::nullopt;
     auto env = ParsedEnvelope::Read(*d);
     if (env && env->Type() == type) return d;
@@ -43,7 +45,7 @@ std::vector<std::string> OnlineNames(ServerCore& core) {
 
 bool WaitOnline(ServerCore& core, const std::function<bool(const std::vector<std::string>&)>& pred,
                 std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
   do {
     if (pred(OnlineNames(core))) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -49,7 +49,7 @@ void FakeFileClient::Serve(UniqueFd fd) {
   Transfer t;
   bool answered = false;
   std::string buffered;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  auto deadline = std::chrono::steady_clock::now() + Scaled(std::chrono::seconds(5));
   char buf[65536];
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd p{fd.Get(), POLLIN, 0};
@@ -81,7 +81,7 @@ void FakeFileClient::Serve(UniqueFd fd) {
 
 std::vector<FakeFileClient::Transfer> FakeFileClient::WaitFor(std::size_t n, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout, [&] { return transfers_.size() >= n; });
+  changed_.wait_for(lock, Scaled(timeout), [&] { return transfers_.size() >= n; });
   return transfers_;
 }
 

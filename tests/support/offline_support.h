@@ -14,6 +14,7 @@
 
 #include "server/server_core.h"
 #include "server/udp.h"
+#include "support/timing.h"
 
 namespace corvan::test {
 
@@ -61,7 +62,7 @@ bool WaitForRows(ServerCore& core, const std::string& sql, std::int64_t want,
 // Polls until `predicate` holds.
 template <class P>
 bool WaitUntil(P predicate, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
   while (!predicate()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -19,6 +19,7 @@
 #include "storage/config.h"
 #include "storage/database.h"
 #include "storage/schema.h"
+#include "support/timing.h"
 
 namespace corvan::test {
 
@@ -118,7 +119,7 @@ TestServer::~TestServer() { core_.reset(); }
 std::vector<std::string> TestServer::LogLines() const { return core_->Log().Lines(); }
 
 bool TestServer::WaitForLog(std::string_view needle, std::chrono::milliseconds timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
   do {
     for (const auto& line : core_->Log().Lines()) {
       if (line.find(needle) != std::string::npos) return true;
@@ -184,7 +185,7 @@ std::optional<std::string> TcpClient::ReadExact(std::size_t n, std::chrono::stea
 }
 
 std::optional<std::string> TcpClient::ReadFrame(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
   std::string line;
   for (;;) {
     auto c = ReadExact(1, deadline);
@@ -198,7 +199,7 @@ std::optional<std::string> TcpClient::ReadFrame(std::chrono::milliseconds timeou
 }
 
 bool TcpClient::WaitClosed(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
@@ -227,7 +228,7 @@ std::optional<std::string> UdpPeer::Receive(std::chrono::milliseconds timeout) {
 std::optional<std::string> UdpPeer::ReceiveFrom(std::string& ip, std::uint16_t& port,
                                                 std::chrono::milliseconds timeout) {
   pollfd p{fd_.Get(), POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+  if (::poll(&p, 1, static_cast<int>(Scaled(timeout).count())) <= 0) return std::nullopt;
   std::string buf(65536, '\0');
   sockaddr_in from{};
   socklen_t len = sizeof from;
