@@ -154,7 +154,7 @@ TEST(SyncPlanner, LocalAccountsAndDepartmentsAreNeverTouched) {
 TEST(SyncPlanner, DuplicateAndEmptyLoginsAreSkipped) {
   World w;
   auto people = People();
-  people.push_back({"uid=ZhangSan,ou=x," + kBase, "p7", "ZhangSan", "", "", "", ""});
+  people.push_back({"uid=ZhangSan,ou=x," + kBase, "p7", "ZhangSan", "", "", "", "", ""});
   people.push_back({"cn=nologin," + kBase, "p8", " ", "", "", "", "", ""});
   SyncPlan p = w.Plan(Units(), people);
   EXPECT_EQ(p.userAdds.size(), 2u);
