@@ -50,7 +50,7 @@ const std::set<std::string>& FlagNames() {
 }
 
 // Option aliases for the account fields.
-std::string CanonicalOption(std::string name) {
+std::string CanonicalOption(const std::string& name) {
   static const std::map<std::string, std::string> aliases = {
       {"nick", "nickname"}, {"org", "organizeNo"}, {"order", "USERID"}, {"password", "pwd"}, {"desc", "self_desc"}};
   auto it = aliases.find(name);

@@ -98,6 +98,7 @@ std::optional<std::vector<LdapEntry>> LdapConnection::Search(const std::string& 
                                                              const std::vector<std::string>& attributes,
                                                              LdapError* error) {
   std::vector<char*> attrs;
+  attrs.reserve(attributes.size() + 1);
   for (const auto& a : attributes) attrs.push_back(const_cast<char*>(a.c_str()));
   attrs.push_back(nullptr);
   std::vector<LdapEntry> entries;

@@ -105,8 +105,14 @@ std::vector<std::string> SyncPlan::Lines() const {
     if (c.moved) lines.push_back("移动用户 " + c.user.username + " -> " + c.user.organizeNo);
   }
   const std::string removal = removeMissing ? "删除" : "将删除（需 --remove-missing）";
-  for (const auto& u : userRemovals) lines.push_back(removal + "用户 " + u);
-  for (const auto& o : orgRemovals) lines.push_back(removal + "部门 " + o);
+  auto removalLine = [&removal](const char* kind, const std::string& key) {
+    std::string line = removal;
+    line += kind;
+    line += key;
+    return line;
+  };
+  for (const auto& u : userRemovals) lines.push_back(removalLine("用户 ", u));
+  for (const auto& o : orgRemovals) lines.push_back(removalLine("部门 ", o));
   for (const auto& s : skipped) lines.push_back("跳过 " + s);
   return lines;
 }
@@ -159,7 +165,7 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
   auto codeAbove = [&](const std::string& dn) {
     for (std::string p = ParentDn(dn); !p.empty() && p != base; p = ParentDn(p))
       if (auto it = codeOfDn.find(p); it != codeOfDn.end()) return it->second;
-    return root;
+    return std::string(root);
   };
 
   LinkIndex unitIndex(unitLinks);

@@ -5,7 +5,7 @@
 
 namespace corvan {
 
-std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, std::string header, std::size_t bodySize) {
+std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, const std::string& header, std::size_t bodySize) {
   return MakeUploadSession(core, header, bodySize);
 }
 

@@ -13,7 +13,7 @@ class UploadSession;
 // Stores an offline-message frame (`TReceOfflineInfoThread`).
 void StoreOfflineMessage(ServerCore& core, std::string body);
 // Starts an upload from its header text; null when nothing more is read.
-std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, std::string header, std::size_t bodySize);
+std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, const std::string& header, std::size_t bodySize);
 // Started by a successful login: deliver the stored messages
 // (`TSearchOfflineInfoThread`) and files (`TSearchOfflineFilesThread`) of
 // `name` to the address of that login. Both return at once.
