@@ -60,6 +60,7 @@ void PurgeOldOfflineFiles(ServerCore& core, int days) {
   }
   try {
     std::vector<std::int64_t> rowids;
+    rowids.reserve(rows.size());
     for (const auto& r : rows) rowids.push_back(r.rowid);
     DeleteOfflineFileRows(core.Db(), rowids);
   } catch (const std::exception&) {

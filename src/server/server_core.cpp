@@ -134,7 +134,9 @@ ServerCore::ServerCore(CoreOptions options)
   ScheduleTrimTimer();
 }
 
-ServerCore::~ServerCore() {
+// A failure to post or join here ends the process, which is what a destructor
+// that cannot finish its stop should do.
+ServerCore::~ServerCore() {  // NOLINT(bugprone-exception-escape)
   StopServer();
   asio::post(timerStrand_, [this] {
     statusTimer_.cancel();

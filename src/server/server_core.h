@@ -87,7 +87,7 @@ class CoreObserver {
 class ServerCore {
  public:
   explicit ServerCore(CoreOptions options);
-  ~ServerCore();
+  ~ServerCore();  // NOLINT(bugprone-exception-escape): see the definition
   ServerCore(const ServerCore&) = delete;
   ServerCore& operator=(const ServerCore&) = delete;
 
