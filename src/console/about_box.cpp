@@ -23,30 +23,30 @@ std::string UpdateDateText(std::string_view version) {
 AboutBox::AboutBox(QWidget* parent) : FixedSkinnedDialog(parent) {
   setObjectName(QStringLiteral("Tfrmabout"));
   setModal(true);
-  Skin->SetTitle(QStringLiteral("关于"));
+  Skin()->SetTitle(QStringLiteral("关于"));
 
-  nameLabel = new QLabel(QStringLiteral("Corvan服务器"), this);
-  nameLabel->setObjectName(QStringLiteral("lblname"));
-  nameLabel->setStyleSheet(QStringLiteral("font-size: 16pt; font-weight: bold; color: #1f4e8c;"));
-  versionLabel = new QLabel(QStringLiteral("版本:") + Q(kConsoleVersion), this);
-  versionLabel->setObjectName(QStringLiteral("lblversion"));
-  dateLabel = new QLabel(Q(UpdateDateText(kConsoleVersion)), this);
-  dateLabel->setObjectName(QStringLiteral("lbldate"));
-  okButton = new QPushButton(QStringLiteral("确定"), this);
-  okButton->setObjectName(QStringLiteral("rzbtnok"));
-  okButton->setDefault(true);
-  connect(okButton, &QPushButton::clicked, this, &QDialog::accept);
+  nameLabel_ = new QLabel(QStringLiteral("Corvan服务器"), this);
+  nameLabel_->setObjectName(QStringLiteral("lblname"));
+  nameLabel_->setStyleSheet(QStringLiteral("font-size: 16pt; font-weight: bold; color: #1f4e8c;"));
+  versionLabel_ = new QLabel(QStringLiteral("版本:") + Q(kConsoleVersion), this);
+  versionLabel_->setObjectName(QStringLiteral("lblversion"));
+  dateLabel_ = new QLabel(Q(UpdateDateText(kConsoleVersion)), this);
+  dateLabel_->setObjectName(QStringLiteral("lbldate"));
+  okButton_ = new QPushButton(QStringLiteral("确定"), this);
+  okButton_->setObjectName(QStringLiteral("rzbtnok"));
+  okButton_->setDefault(true);
+  connect(okButton_, &QPushButton::clicked, this, &QDialog::accept);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 12, 20, 12);
-  layout->addWidget(nameLabel);
+  layout->addWidget(nameLabel_);
   layout->addSpacing(8);
-  layout->addWidget(versionLabel);
-  layout->addWidget(dateLabel);
+  layout->addWidget(versionLabel_);
+  layout->addWidget(dateLabel_);
   layout->addStretch(1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
-  buttons->addWidget(okButton);
+  buttons->addWidget(okButton_);
   layout->addLayout(buttons);
   setFixedSize(320, 190);
 }

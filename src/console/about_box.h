@@ -23,10 +23,11 @@ class AboutBox : public FixedSkinnedDialog {
  public:
   explicit AboutBox(QWidget* parent = nullptr);
 
-  QLabel* nameLabel;
-  QLabel* versionLabel;
-  QLabel* dateLabel;
-  QPushButton* okButton;
+ private:
+  QLabel* nameLabel_ = nullptr;
+  QLabel* versionLabel_ = nullptr;
+  QLabel* dateLabel_ = nullptr;
+  QPushButton* okButton_ = nullptr;
 };
 
 }  // namespace corvan

@@ -21,30 +21,30 @@ DepartmentDialog::DepartmentDialog(ServerCore& core, Prompter& prompter, QWidget
     : QDialog(parent), core_(core), prompter_(prompter) {
   setModal(true);
   setWindowTitle(title);
-  nameEdit = new QLineEdit(this);
-  nameEdit->setObjectName(QStringLiteral("edtneworgname"));
-  nameEdit->setMaxLength(30);
-  orderEdit = new QLineEdit(this);
-  orderEdit->setObjectName(QStringLiteral("edtid"));
-  orderEdit->setMaxLength(30);
-  okButton = new QPushButton(QStringLiteral("确定"), this);
-  okButton->setObjectName(QStringLiteral("Rzbtnok"));
-  okButton->setDefault(true);
-  cancelButton = new QPushButton(QStringLiteral("取消"), this);
-  cancelButton->setObjectName(QStringLiteral("Rzbtncancel"));
-  connect(okButton, &QPushButton::clicked, this, &DepartmentDialog::Confirm);
-  connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+  nameEdit_ = new QLineEdit(this);
+  nameEdit_->setObjectName(QStringLiteral("edtneworgname"));
+  nameEdit_->setMaxLength(30);
+  orderEdit_ = new QLineEdit(this);
+  orderEdit_->setObjectName(QStringLiteral("edtid"));
+  orderEdit_->setMaxLength(30);
+  okButton_ = new QPushButton(QStringLiteral("确定"), this);
+  okButton_->setObjectName(QStringLiteral("Rzbtnok"));
+  okButton_->setDefault(true);
+  cancelButton_ = new QPushButton(QStringLiteral("取消"), this);
+  cancelButton_->setObjectName(QStringLiteral("Rzbtncancel"));
+  connect(okButton_, &QPushButton::clicked, this, &DepartmentDialog::Confirm);
+  connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
 
   auto* grid = new QGridLayout;
   grid->addWidget(new QLabel(QStringLiteral("请输入新部门名："), this), 0, 0);
-  grid->addWidget(nameEdit, 0, 1, 1, 2);
+  grid->addWidget(nameEdit_, 0, 1, 1, 2);
   grid->addWidget(new QLabel(QStringLiteral("显示编序"), this), 1, 0);
-  grid->addWidget(orderEdit, 1, 1);
+  grid->addWidget(orderEdit_, 1, 1);
   grid->addWidget(new QLabel(QStringLiteral("(0-10000)"), this), 1, 2);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
-  buttons->addWidget(okButton);
-  buttons->addWidget(cancelButton);
+  buttons->addWidget(okButton_);
+  buttons->addWidget(cancelButton_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(grid);
   layout->addLayout(buttons);
@@ -53,12 +53,21 @@ DepartmentDialog::DepartmentDialog(ServerCore& core, Prompter& prompter, QWidget
 
 void DepartmentDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  nameEdit->setFocus();
+  nameEdit_->setFocus();
+}
+
+std::string DepartmentDialog::NameText() const { return nameEdit_->text().toStdString(); }
+
+std::string DepartmentDialog::OrderText() const { return orderEdit_->text().toStdString(); }
+
+void DepartmentDialog::SetFields(const QString& name, const QString& order) {
+  nameEdit_->setText(name);
+  orderEdit_->setText(order);
 }
 
 void DepartmentDialog::Confirm() {
-  std::string name = nameEdit->text().toStdString();
-  AdminResult check = CheckOrgForm(name, orderEdit->text().toStdString());
+  std::string name = NameText();
+  AdminResult check = CheckOrgForm(name, OrderText());
   if (!check.ok) {
     prompter_.Information(this, Q(check.message), Q(check.caption));
     return;
@@ -79,8 +88,7 @@ NewDepartmentDialog::NewDepartmentDialog(ServerCore& core, Prompter& prompter, Q
 
 void NewDepartmentDialog::Prepare(const std::string& parentCode) {
   TargetOrgCode = parentCode;
-  nameEdit->clear();
-  orderEdit->setText(QStringLiteral("100"));
+  SetFields(QString(), QStringLiteral("100"));
 }
 
 std::string NewDepartmentDialog::SameNameQuestion(const std::string& name) const {
@@ -89,8 +97,7 @@ std::string NewDepartmentDialog::SameNameQuestion(const std::string& name) const
 }
 
 bool NewDepartmentDialog::Save() {
-  AdminResult r = NewOrg(core_.Dir(), core_.Db(), TargetOrgCode, nameEdit->text().toStdString(),
-                         orderEdit->text().toStdString());
+  AdminResult r = NewOrg(core_.Dir(), core_.Db(), TargetOrgCode, NameText(), OrderText());
   if (!r.ok && !r.message.empty()) prompter_.Information(this, Q(r.message), Q(r.caption));
   return r.ok;
 }
@@ -104,8 +111,7 @@ EditDepartmentDialog::EditDepartmentDialog(ServerCore& core, Prompter& prompter,
 
 void EditDepartmentDialog::Prepare(const std::string& code, const std::string& name, std::int64_t order) {
   TargetOrgCode = code;
-  nameEdit->setText(Q(name));
-  orderEdit->setText(QString::number(order));
+  SetFields(Q(name), QString::number(order));
 }
 
 std::string EditDepartmentDialog::SameNameQuestion(const std::string& name) const {
@@ -114,8 +120,7 @@ std::string EditDepartmentDialog::SameNameQuestion(const std::string& name) cons
 }
 
 bool EditDepartmentDialog::Save() {
-  AdminResult r = RenameOrg(core_.Dir(), core_.Db(), TargetOrgCode, nameEdit->text().toStdString(),
-                            orderEdit->text().toStdString());
+  AdminResult r = RenameOrg(core_.Dir(), core_.Db(), TargetOrgCode, NameText(), OrderText());
   if (!r.ok && !r.message.empty()) prompter_.Information(this, Q(r.message), Q(r.caption));
   return r.ok;
 }

@@ -25,11 +25,6 @@ class DepartmentDialog : public QDialog {
   // for a new department; the department itself for a change).
   std::string TargetOrgCode;
 
-  QLineEdit* nameEdit;
-  QLineEdit* orderEdit;
-  QPushButton* okButton;
-  QPushButton* cancelButton;
-
  public slots:
   void Confirm();
 
@@ -43,9 +38,19 @@ class DepartmentDialog : public QDialog {
   virtual std::string SameNameQuestion(const std::string& name) const = 0;
   // Runs the change; true when the dialog may close.
   virtual bool Save() = 0;
+  // The name and the display order as typed.
+  std::string NameText() const;
+  std::string OrderText() const;
+  void SetFields(const QString& name, const QString& order);
 
   ServerCore& core_;
   Prompter& prompter_;
+
+ private:
+  QLineEdit* nameEdit_ = nullptr;
+  QLineEdit* orderEdit_ = nullptr;
+  QPushButton* okButton_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
 };
 
 class NewDepartmentDialog : public DepartmentDialog {

@@ -101,20 +101,20 @@ std::optional<fs::path> FindHelpIndex(const fs::path& programFolder) {
 HelpWindow::HelpWindow(QWidget* parent) : SkinnedDialog(parent, true) {
   setObjectName(QStringLiteral("Tfrmhelp"));
   setModal(false);
-  Skin->SetTitle(QStringLiteral("服务器帮助"));
+  Skin()->SetTitle(QStringLiteral("服务器帮助"));
 
   auto* splitter = new QSplitter(Qt::Horizontal, this);
   splitter->setObjectName(QStringLiteral("Splhelp"));
-  contentsList = new QTreeWidget(splitter);
-  contentsList->setObjectName(QStringLiteral("Tvhelpcontents"));
-  contentsList->setHeaderHidden(true);
-  contentsList->setColumnCount(1);
-  browser = new QTextBrowser(splitter);
-  browser->setObjectName(QStringLiteral("Rzhelpbrowser"));
+  contentsList_ = new QTreeWidget(splitter);
+  contentsList_->setObjectName(QStringLiteral("Tvhelpcontents"));
+  contentsList_->setHeaderHidden(true);
+  contentsList_->setColumnCount(1);
+  browser_ = new QTextBrowser(splitter);
+  browser_->setObjectName(QStringLiteral("Rzhelpbrowser"));
   // Pages of the guide open here; addresses elsewhere in the desktop's browser.
-  browser->setOpenExternalLinks(true);
-  splitter->addWidget(contentsList);
-  splitter->addWidget(browser);
+  browser_->setOpenExternalLinks(true);
+  splitter->addWidget(contentsList_);
+  splitter->addWidget(browser_);
   splitter->setStretchFactor(1, 1);
   splitter->setSizes({200, 560});
 
@@ -122,13 +122,13 @@ HelpWindow::HelpWindow(QWidget* parent) : SkinnedDialog(parent, true) {
   layout->setContentsMargins(4, 4, 4, 4);
   layout->addWidget(splitter);
 
-  connect(contentsList, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+  connect(contentsList_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
     if (!item) return;
     const QString local = item->data(0, Qt::UserRole).toString();
     if (local.isEmpty()) return;
-    browser->setSource(QUrl::fromLocalFile(QString::fromStdString((folder_ / local.toStdString()).string())));
+    browser_->setSource(QUrl::fromLocalFile(QString::fromStdString((folder_ / local.toStdString()).string())));
   });
-  connect(browser, &QTextBrowser::sourceChanged, this, &HelpWindow::SelectTopicOf);
+  connect(browser_, &QTextBrowser::sourceChanged, this, &HelpWindow::SelectTopicOf);
   resize(780, 560);
 }
 
@@ -137,8 +137,8 @@ bool HelpWindow::Open(const fs::path& index) {
   if (!probe) return false;
   folder_ = index.lexically_normal().parent_path();
   FillContents(folder_);
-  browser->setSearchPaths({QString::fromStdString(folder_.string())});
-  browser->setSource(QUrl::fromLocalFile(QString::fromStdString(index.string())));
+  browser_->setSearchPaths({QString::fromStdString(folder_.string())});
+  browser_->setSource(QUrl::fromLocalFile(QString::fromStdString(index.string())));
   show();
   raise();
   activateWindow();
@@ -146,8 +146,8 @@ bool HelpWindow::Open(const fs::path& index) {
 }
 
 void HelpWindow::FillContents(const fs::path& folder) {
-  QSignalBlocker quiet(contentsList);
-  contentsList->clear();
+  QSignalBlocker quiet(contentsList_);
+  contentsList_->clear();
   std::string bytes;
   std::ifstream file(folder / kHelpContentsName, std::ios::binary);
   if (file) {
@@ -164,27 +164,27 @@ void HelpWindow::FillContents(const fs::path& folder) {
     const std::size_t depth = std::min(static_cast<std::size_t>(topic.depth), open.size());
     nested = nested || depth > 0;
     open.resize(depth);
-    auto* item = depth == 0 ? new QTreeWidgetItem(contentsList) : new QTreeWidgetItem(open.back());
+    auto* item = depth == 0 ? new QTreeWidgetItem(contentsList_) : new QTreeWidgetItem(open.back());
     item->setText(0, QString::fromStdString(topic.name));
     item->setData(0, Qt::UserRole, QString::fromStdString(topic.local));
     open.push_back(item);
   }
   // A flat list needs no room for branches.
-  contentsList->setRootIsDecorated(nested);
-  contentsList->expandAll();
+  contentsList_->setRootIsDecorated(nested);
+  contentsList_->expandAll();
 }
 
 void HelpWindow::SelectTopicOf(const QUrl& source) {
   const QString page = QString::fromStdString(
       fs::path(source.toLocalFile().toStdString()).lexically_normal().lexically_relative(folder_).generic_string());
-  QSignalBlocker quiet(contentsList);
-  for (QTreeWidgetItemIterator it(contentsList); *it; ++it) {
+  QSignalBlocker quiet(contentsList_);
+  for (QTreeWidgetItemIterator it(contentsList_); *it; ++it) {
     if ((*it)->data(0, Qt::UserRole).toString() == page) {
-      contentsList->setCurrentItem(*it);
+      contentsList_->setCurrentItem(*it);
       return;
     }
   }
-  contentsList->setCurrentItem(nullptr);
+  contentsList_->setCurrentItem(nullptr);
 }
 
 }  // namespace corvan

@@ -58,13 +58,12 @@ class HelpWindow : public SkinnedDialog {
   // false when the page cannot be read.
   bool Open(const std::filesystem::path& index);
 
-  QTreeWidget* contentsList;
-  QTextBrowser* browser;
-
  private:
   void FillContents(const std::filesystem::path& folder);
   void SelectTopicOf(const QUrl& source);
 
+  QTreeWidget* contentsList_ = nullptr;
+  QTextBrowser* browser_ = nullptr;
   std::filesystem::path folder_;
 };
 

@@ -84,8 +84,8 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   };
   actions_->AfterRestore = [this] { Reload(); };
 
-  Skin = new SkinFrame(&window_, true);
-  Skin->SetTitle(QStringLiteral("Corvan服务器"));
+  skin_ = new SkinFrame(&window_, true);
+  skin_->SetTitle(QStringLiteral("Corvan服务器"));
   minimizeButton_ = new QToolButton(&window_);
   minimizeButton_->setObjectName(QStringLiteral("Rzsbtnmin"));
   minimizeButton_->setToolTip(QStringLiteral("最小化"));
@@ -94,7 +94,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   minimizeButton_->setFixedSize(18, 18);
   minimizeButton_->setFocusPolicy(Qt::NoFocus);
   minimizeButton_->setStyleSheet(SkinFrame::BannerButtonStyle());
-  Skin->PlaceBannerButton(minimizeButton_, 40);
+  skin_->PlaceBannerButton(minimizeButton_, 40);
   // The minimise button goes to the taskbar, the close button into the tray.
   connect(minimizeButton_, &QToolButton::clicked, &window_, &QWidget::showMinimized);
 
@@ -108,7 +108,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   BuildGroupBar();
   BuildStatusMenu();
   BuildTray();
-  Skin->OnClose = [this] { Tray->MinimizeApp(); };
+  skin_->OnClose = [this] { tray_->MinimizeApp(); };
 
   // Menu and toolbar above, the group bar beside the pages.
   auto* top = new QWidget(&window_);
@@ -131,7 +131,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   window_.setMinimumSize(600, 400);
 
   connect(&window_, &MainWindow::ServerStateChanged, this, &MainShell::ShowServerState);
-  window_.StartMinimized = [this] { StartMinimizedThread::Start(Tray); };
+  window_.StartMinimized = [this] { StartMinimizedThread::Start(tray_); };
   window_.installEventFilter(this);
   ShowServerState(window_.ServerRunning());
 }
@@ -326,11 +326,11 @@ void MainShell::BuildStatusMenu() {
 }
 
 void MainShell::BuildTray() {
-  Tray = new TrayController(&window_);
-  connect(Tray->startServerAction, &QAction::triggered, this, &MainShell::StartServerFromTray);
-  connect(Tray->stopServerAction, &QAction::triggered, this, &MainShell::StopServerFromTray);
-  connect(Tray->exitAction, &QAction::triggered, this, &MainShell::Exit);
-  Tray->ShowIcon();
+  tray_ = new TrayController(&window_);
+  connect(tray_, &TrayController::StartServerChosen, this, &MainShell::StartServerFromTray);
+  connect(tray_, &TrayController::StopServerChosen, this, &MainShell::StopServerFromTray);
+  connect(tray_, &TrayController::ExitChosen, this, &MainShell::Exit);
+  tray_->ShowIcon();
 }
 
 void MainShell::ShowServerState(bool running) {
@@ -347,12 +347,12 @@ void MainShell::OpenSettings() { ExecDialog(*settingsWindow_); }
 void MainShell::OpenAbout() { ExecDialog(*aboutBox_); }
 
 void MainShell::StartServerFromTray() {
-  Tray->RestoreApp();
+  tray_->RestoreApp();
   window_.StartServer();
 }
 
 void MainShell::StopServerFromTray() {
-  Tray->RestoreApp();
+  tray_->RestoreApp();
   window_.StopServer();
 }
 
@@ -376,11 +376,11 @@ bool MainShell::eventFilter(QObject* watched, QEvent* event) {
     if (!ExitRequested) {
       // The console stays: into the tray, or to the taskbar without one.
       event->ignore();
-      Tray->MinimizeApp();
+      tray_->MinimizeApp();
       return true;
     }
     core_.StopServer();
-    Tray->icon->hide();
+    tray_->HideIcon();
     QCoreApplication::quit();
   }
   return false;

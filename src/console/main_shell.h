@@ -86,8 +86,8 @@ class MainShell : public QObject {
   bool ExitRequested = false;
 
   // The window's frame and the tray icon's controller.
-  SkinFrame* Skin;
-  TrayController* Tray;
+  SkinFrame* Skin() const { return skin_; }
+  TrayController* Tray() const { return tray_; }
   ConsoleCommands& Actions() { return *actions_; }
 
  protected:
@@ -107,6 +107,8 @@ class MainShell : public QObject {
   ServerCore& core_;
   Prompter& prompter_;
   std::unique_ptr<ConsoleCommands> actions_;
+  SkinFrame* skin_ = nullptr;
+  TrayController* tray_ = nullptr;
   QToolButton* minimizeButton_ = nullptr;
   QToolBar* menuButtons_ = nullptr;
   QToolBar* toolbar_ = nullptr;

@@ -66,12 +66,12 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
   setObjectName(QStringLiteral("Tfrmset"));
   setModal(true);
   // FormCreate: the title after the frame's own creation.
-  Skin->SetTitle(QStringLiteral("设置"));
+  Skin()->SetTitle(QStringLiteral("设置"));
 
   QWidget* taskbar = BuildTaskBar();
-  pageControl = new QTabWidget(this);
-  pageControl->setObjectName(QStringLiteral("Pgcset"));
-  pageControl->tabBar()->hide();
+  pageControl_ = new QTabWidget(this);
+  pageControl_->setObjectName(QStringLiteral("Pgcset"));
+  pageControl_->tabBar()->hide();
 
   BuildNetworkPage();
   BuildStartPage();
@@ -83,14 +83,14 @@ SettingsWindow::SettingsWindow(ServerCore& core, Prompter& prompter, QWidget* pa
 }
 
 QWidget* SettingsWindow::BuildTaskBar() {
-  startPageAction = MakeAction(this, "actoristart", QStringLiteral("启动设置"));
-  networkPageAction = MakeAction(this, "actorinetwork", QStringLiteral("网络设置"));
-  registrationPageAction = MakeAction(this, "actadvreg", QStringLiteral("注册设置"));
-  offlinePageAction = MakeAction(this, "actadvoffline", QStringLiteral("离线信息设置"));
-  connect(startPageAction, &QAction::triggered, this, &SettingsWindow::ShowStartPage);
-  connect(networkPageAction, &QAction::triggered, this, &SettingsWindow::ShowNetworkPage);
-  connect(registrationPageAction, &QAction::triggered, this, &SettingsWindow::ShowRegistrationPage);
-  connect(offlinePageAction, &QAction::triggered, this, &SettingsWindow::ShowOfflinePage);
+  startPageAction_ = MakeAction(this, "actoristart", QStringLiteral("启动设置"));
+  networkPageAction_ = MakeAction(this, "actorinetwork", QStringLiteral("网络设置"));
+  registrationPageAction_ = MakeAction(this, "actadvreg", QStringLiteral("注册设置"));
+  offlinePageAction_ = MakeAction(this, "actadvoffline", QStringLiteral("离线信息设置"));
+  connect(startPageAction_, &QAction::triggered, this, &SettingsWindow::ShowStartPage);
+  connect(networkPageAction_, &QAction::triggered, this, &SettingsWindow::ShowNetworkPage);
+  connect(registrationPageAction_, &QAction::triggered, this, &SettingsWindow::ShowRegistrationPage);
+  connect(offlinePageAction_, &QAction::triggered, this, &SettingsWindow::ShowOfflinePage);
 
   auto* taskbar = new QWidget(this);
   taskbar->setObjectName(QStringLiteral("Rzgrpbarset"));
@@ -102,96 +102,97 @@ QWidget* SettingsWindow::BuildTaskBar() {
   bar->setSpacing(2);
   taskItems_ = new QButtonGroup(this);
   taskItems_->setExclusive(true);
-  AddTaskGroup(bar, taskbar, taskItems_, QStringLiteral("普通设置"), {startPageAction, networkPageAction});
+  AddTaskGroup(bar, taskbar, taskItems_, QStringLiteral("普通设置"), {startPageAction_, networkPageAction_});
   bar->addSpacing(8);
-  AddTaskGroup(bar, taskbar, taskItems_, QStringLiteral("高级设置"), {registrationPageAction, offlinePageAction});
+  AddTaskGroup(bar, taskbar, taskItems_, QStringLiteral("高级设置"), {registrationPageAction_, offlinePageAction_});
   bar->addStretch(1);
   return taskbar;
 }
 
 void SettingsWindow::BuildNetworkPage() {
-  networkPage = MakePage("Tabsheetnetwork", QStringLiteral("网络设置"),
-                           {QStringLiteral("设置服务器的通讯端口。"), QStringLiteral("端口改变后，服务器需要重新启动后生效。")});
+  networkPage_ =
+      MakePage("Tabsheetnetwork", QStringLiteral("网络设置"),
+               {QStringLiteral("设置服务器的通讯端口。"), QStringLiteral("端口改变后，服务器需要重新启动后生效。")});
   auto* row = new QHBoxLayout;
-  row->addWidget(new QLabel(QStringLiteral("服务器监听端口"), networkPage));
-  portEdit = new QLineEdit(networkPage);
-  portEdit->setObjectName(QStringLiteral("edtServerPort"));
-  portEdit->setMaxLength(10);
-  portEdit->setFixedWidth(100);
-  row->addWidget(portEdit);
+  row->addWidget(new QLabel(QStringLiteral("服务器监听端口"), networkPage_));
+  portEdit_ = new QLineEdit(networkPage_);
+  portEdit_->setObjectName(QStringLiteral("edtServerPort"));
+  portEdit_->setMaxLength(10);
+  portEdit_->setFixedWidth(100);
+  row->addWidget(portEdit_);
   row->addStretch(1);
-  static_cast<QVBoxLayout*>(networkPage->layout())->insertLayout(0, row);
+  static_cast<QVBoxLayout*>(networkPage_->layout())->insertLayout(0, row);
 }
 
 void SettingsWindow::BuildStartPage() {
-  startPage = MakePage("Tabsheetstart", QStringLiteral("启动设置"),
-                         {QStringLiteral("设置是否开机启动及最小化设置。"),
-                          QStringLiteral("启动时最小化即第一次程序打开时最小化到任务栏。")});
-  autoStartBox = new QCheckBox(QStringLiteral("开机启动"), startPage);
-  autoStartBox->setObjectName(QStringLiteral("chkautostart"));
-  startMinimizedBox = new QCheckBox(QStringLiteral("启动时最小化"), startPage);
-  startMinimizedBox->setObjectName(QStringLiteral("chkstartmin"));
-  auto* page = static_cast<QVBoxLayout*>(startPage->layout());
-  page->insertWidget(0, autoStartBox);
-  page->insertWidget(1, startMinimizedBox);
+  startPage_ = MakePage("Tabsheetstart", QStringLiteral("启动设置"),
+                        {QStringLiteral("设置是否开机启动及最小化设置。"),
+                         QStringLiteral("启动时最小化即第一次程序打开时最小化到任务栏。")});
+  autoStartBox_ = new QCheckBox(QStringLiteral("开机启动"), startPage_);
+  autoStartBox_->setObjectName(QStringLiteral("chkautostart"));
+  startMinimizedBox_ = new QCheckBox(QStringLiteral("启动时最小化"), startPage_);
+  startMinimizedBox_->setObjectName(QStringLiteral("chkstartmin"));
+  auto* page = static_cast<QVBoxLayout*>(startPage_->layout());
+  page->insertWidget(0, autoStartBox_);
+  page->insertWidget(1, startMinimizedBox_);
 }
 
 void SettingsWindow::BuildRegistrationPage() {
-  registrationPage = MakePage("Tabsheetreg", QStringLiteral("注册设置"),
-                       {QStringLiteral("设置是否允许直接从客户端注册。"),
-                        QStringLiteral("如果不允许则只能从服务器上注册用户。")});
+  registrationPage_ = MakePage(
+      "Tabsheetreg", QStringLiteral("注册设置"),
+      {QStringLiteral("设置是否允许直接从客户端注册。"), QStringLiteral("如果不允许则只能从服务器上注册用户。")});
   auto* row = new QHBoxLayout;
-  row->addWidget(new QLabel(QStringLiteral("用户注册"), registrationPage));
-  registrationChoice = new QWidget(registrationPage);
-  registrationChoice->setObjectName(QStringLiteral("Rzrdiogbxreg"));
-  auto* columns = new QHBoxLayout(registrationChoice);
+  row->addWidget(new QLabel(QStringLiteral("用户注册"), registrationPage_));
+  registrationChoice_ = new QWidget(registrationPage_);
+  registrationChoice_->setObjectName(QStringLiteral("Rzrdiogbxreg"));
+  auto* columns = new QHBoxLayout(registrationChoice_);
   columns->setContentsMargins(0, 0, 0, 0);
-  allowRegistration = new QRadioButton(QStringLiteral("允许"), registrationChoice);
-  allowRegistration->setObjectName(QStringLiteral("rdoallow"));
-  denyRegistration = new QRadioButton(QStringLiteral("不允许"), registrationChoice);
-  denyRegistration->setObjectName(QStringLiteral("rdodeny"));
-  columns->addWidget(allowRegistration);
-  columns->addWidget(denyRegistration);
-  allowRegistration->setChecked(true);
-  row->addWidget(registrationChoice);
+  allowRegistration_ = new QRadioButton(QStringLiteral("允许"), registrationChoice_);
+  allowRegistration_->setObjectName(QStringLiteral("rdoallow"));
+  denyRegistration_ = new QRadioButton(QStringLiteral("不允许"), registrationChoice_);
+  denyRegistration_->setObjectName(QStringLiteral("rdodeny"));
+  columns->addWidget(allowRegistration_);
+  columns->addWidget(denyRegistration_);
+  allowRegistration_->setChecked(true);
+  row->addWidget(registrationChoice_);
   row->addStretch(1);
-  static_cast<QVBoxLayout*>(registrationPage->layout())->insertLayout(0, row);
+  static_cast<QVBoxLayout*>(registrationPage_->layout())->insertLayout(0, row);
 }
 
 void SettingsWindow::BuildOfflinePage() {
-  offlinePage = MakePage("TabsheetOffline", QStringLiteral("离线信息设置"),
-                           {QStringLiteral("设置服务器保存离线信息的期限。(1-30天)")});
+  offlinePage_ = MakePage("TabsheetOffline", QStringLiteral("离线信息设置"),
+                          {QStringLiteral("设置服务器保存离线信息的期限。(1-30天)")});
   auto* row = new QHBoxLayout;
-  row->addWidget(new QLabel(QStringLiteral("离线信息保存天数"), offlinePage));
-  offlineDaysBox = new QSpinBox(offlinePage);
-  offlineDaysBox->setObjectName(QStringLiteral("RzedtOfflineday"));
-  offlineDaysBox->setRange(1, 30);
-  offlineDaysBox->setFixedWidth(70);
-  row->addWidget(offlineDaysBox);
-  row->addWidget(new QLabel(QStringLiteral("(1-30天)"), offlinePage));
+  row->addWidget(new QLabel(QStringLiteral("离线信息保存天数"), offlinePage_));
+  offlineDaysBox_ = new QSpinBox(offlinePage_);
+  offlineDaysBox_->setObjectName(QStringLiteral("RzedtOfflineday"));
+  offlineDaysBox_->setRange(1, 30);
+  offlineDaysBox_->setFixedWidth(70);
+  row->addWidget(offlineDaysBox_);
+  row->addWidget(new QLabel(QStringLiteral("(1-30天)"), offlinePage_));
   row->addStretch(1);
-  static_cast<QVBoxLayout*>(offlinePage->layout())->insertLayout(0, row);
+  static_cast<QVBoxLayout*>(offlinePage_->layout())->insertLayout(0, row);
 }
 
 void SettingsWindow::BuildButtons(QWidget* taskbar) {
   // The task bar marks the page in front, however it came forward.
-  connect(pageControl, &QTabWidget::currentChanged, this, &SettingsWindow::MarkCurrentPage);
+  connect(pageControl_, &QTabWidget::currentChanged, this, &SettingsWindow::MarkCurrentPage);
 
-  okButton = new QPushButton(QStringLiteral("确定"), this);
-  okButton->setObjectName(QStringLiteral("rzbtnok"));
-  okButton->setDefault(true);
-  cancelButton = new QPushButton(QStringLiteral("取消"), this);
-  cancelButton->setObjectName(QStringLiteral("rzbtncancel"));
-  connect(okButton, &QPushButton::clicked, this, &SettingsWindow::Confirm);
-  connect(cancelButton, &QPushButton::clicked, this, &SettingsWindow::Cancel);
+  okButton_ = new QPushButton(QStringLiteral("确定"), this);
+  okButton_->setObjectName(QStringLiteral("rzbtnok"));
+  okButton_->setDefault(true);
+  cancelButton_ = new QPushButton(QStringLiteral("取消"), this);
+  cancelButton_->setObjectName(QStringLiteral("rzbtncancel"));
+  connect(okButton_, &QPushButton::clicked, this, &SettingsWindow::Confirm);
+  connect(cancelButton_, &QPushButton::clicked, this, &SettingsWindow::Cancel);
 
   auto* body = new QHBoxLayout;
   body->addWidget(taskbar);
-  body->addWidget(pageControl, 1);
+  body->addWidget(pageControl_, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
-  buttons->addWidget(okButton);
-  buttons->addWidget(cancelButton);
+  buttons->addWidget(okButton_);
+  buttons->addWidget(cancelButton_);
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(6, 6, 6, 6);
   outer->addLayout(body, 1);
@@ -200,19 +201,19 @@ void SettingsWindow::BuildButtons(QWidget* taskbar) {
 }
 
 void SettingsWindow::MarkCurrentPage() {
-  const std::pair<QWidget*, QAction*> pages[] = {{startPage, startPageAction},
-                                                 {networkPage, networkPageAction},
-                                                 {registrationPage, registrationPageAction},
-                                                 {offlinePage, offlinePageAction}};
+  const std::pair<QWidget*, QAction*> pages[] = {{startPage_, startPageAction_},
+                                                 {networkPage_, networkPageAction_},
+                                                 {registrationPage_, registrationPageAction_},
+                                                 {offlinePage_, offlinePageAction_}};
   for (const auto& [page, action] : pages) {
-    if (page != pageControl->currentWidget()) continue;
+    if (page != pageControl_->currentWidget()) continue;
     for (QAbstractButton* item : taskItems_->buttons())
       if (item->objectName() == action->objectName() + QStringLiteral("button")) item->setChecked(true);
   }
 }
 
 QWidget* SettingsWindow::MakePage(const char* name, const QString& title, const QStringList& hint) {
-  auto* page = new QWidget(pageControl);
+  auto* page = new QWidget(pageControl_);
   page->setObjectName(QString::fromLatin1(name));
   auto* layout = new QVBoxLayout(page);
   layout->setContentsMargins(16, 16, 16, 16);
@@ -222,26 +223,26 @@ QWidget* SettingsWindow::MakePage(const char* name, const QString& title, const 
   note->setStyleSheet(QStringLiteral("color: gray;"));
   note->setWordWrap(true);
   layout->addWidget(note);
-  pageControl->addTab(page, title);
+  pageControl_->addTab(page, title);
   return page;
 }
 
 void SettingsWindow::FillStartupControls(const ServerSettings& settings) {
   if (controlsFilled_) return;
   controlsFilled_ = true;
-  portEdit->setText(QString::number(settings.ServerPort));
-  startMinimizedBox->setChecked(settings.StartMin);
-  (settings.AllowReg ? allowRegistration : denyRegistration)->setChecked(true);
+  portEdit_->setText(QString::number(settings.ServerPort));
+  startMinimizedBox_->setChecked(settings.StartMin);
+  (settings.AllowReg ? allowRegistration_ : denyRegistration_)->setChecked(true);
 }
 
 SettingsForm SettingsWindow::Form() const {
   SettingsForm form;
-  form.serverPort = portEdit->text().toStdString();
-  form.startMin = startMinimizedBox->isChecked();
-  form.autoStart = autoStartBox->isChecked();
+  form.serverPort = portEdit_->text().toStdString();
+  form.startMin = startMinimizedBox_->isChecked();
+  form.autoStart = autoStartBox_->isChecked();
   form.autoStartWasOn = AutoStartWasOn;
-  form.allowReg = allowRegistration->isChecked();
-  form.offlineInfoDay = offlineDaysBox->value();
+  form.allowReg = allowRegistration_->isChecked();
+  form.offlineInfoDay = offlineDaysBox_->value();
   return form;
 }
 
@@ -254,12 +255,12 @@ void SettingsWindow::FillOnShow() {
   // The controls the start read fills, for a window shown before that.
   FillStartupControls(core_.Settings());
   AutoStartWasOn = AutoStartEnabled();
-  autoStartBox->setChecked(AutoStartWasOn);
+  autoStartBox_->setChecked(AutoStartWasOn);
   const int days = core_.OfflineInfoDay();
   // A number outside 1 to 30 is shown as it stands; saving it asks for one
   // inside (the box lets it be stepped there).
-  offlineDaysBox->setRange(std::min(kMinOfflineInfoDay, days), std::max(kMaxOfflineInfoDay, days));
-  offlineDaysBox->setValue(days);
+  offlineDaysBox_->setRange(std::min(kMinOfflineInfoDay, days), std::max(kMaxOfflineInfoDay, days));
+  offlineDaysBox_->setValue(days);
   ShowNetworkPage();
 }
 
@@ -267,24 +268,24 @@ bool SettingsWindow::SaveAll() {
   SettingsSaveResult result = corvan::SaveAll(core_, Form());
   for (const std::string& message : result.messages) prompter_.Information(this, Q(message), Q(result.caption));
   if (!result.ok) {
-    const int days = offlineDaysBox->value();
+    const int days = offlineDaysBox_->value();
     if (days < kMinOfflineInfoDay || days > kMaxOfflineInfoDay) {
       ShowOfflinePage();
-      offlineDaysBox->setFocus(Qt::OtherFocusReason);
-      offlineDaysBox->selectAll();
+      offlineDaysBox_->setFocus(Qt::OtherFocusReason);
+      offlineDaysBox_->selectAll();
     }
     return false;
   }
   // Saved: the entry now is as the box says.
-  AutoStartWasOn = autoStartBox->isChecked();
-  offlineDaysBox->setRange(kMinOfflineInfoDay, kMaxOfflineInfoDay);
+  AutoStartWasOn = autoStartBox_->isChecked();
+  offlineDaysBox_->setRange(kMinOfflineInfoDay, kMaxOfflineInfoDay);
   accept();
   return true;
 }
 
-void SettingsWindow::ShowStartPage() { pageControl->setCurrentWidget(startPage); }
-void SettingsWindow::ShowNetworkPage() { pageControl->setCurrentWidget(networkPage); }
-void SettingsWindow::ShowRegistrationPage() { pageControl->setCurrentWidget(registrationPage); }
-void SettingsWindow::ShowOfflinePage() { pageControl->setCurrentWidget(offlinePage); }
+void SettingsWindow::ShowStartPage() { pageControl_->setCurrentWidget(startPage_); }
+void SettingsWindow::ShowNetworkPage() { pageControl_->setCurrentWidget(networkPage_); }
+void SettingsWindow::ShowRegistrationPage() { pageControl_->setCurrentWidget(registrationPage_); }
+void SettingsWindow::ShowOfflinePage() { pageControl_->setCurrentWidget(offlinePage_); }
 
 }  // namespace corvan

@@ -52,24 +52,6 @@ class SettingsWindow : public FixedSkinnedDialog {
   // Whether the autostart entry existed when the window was last shown.
   bool AutoStartWasOn = false;
 
-  QTabWidget* pageControl;
-  QWidget* networkPage;
-  QWidget* startPage;
-  QWidget* registrationPage;
-  QWidget* offlinePage;
-  QLineEdit* portEdit;
-  QCheckBox* autoStartBox;
-  QCheckBox* startMinimizedBox;
-  QRadioButton* allowRegistration;
-  QRadioButton* denyRegistration;
-  QWidget* registrationChoice;
-  QSpinBox* offlineDaysBox;
-  QPushButton* okButton;
-  QPushButton* cancelButton;
-  QAction* startPageAction;
-  QAction* networkPageAction;
-  QAction* registrationPageAction;
-  QAction* offlinePageAction;
   // The task bar's items, the current page's checked.
   QButtonGroup* TaskItems() const { return taskItems_; }
 
@@ -92,6 +74,24 @@ class SettingsWindow : public FixedSkinnedDialog {
   Prompter& prompter_;
   bool controlsFilled_ = false;
   QButtonGroup* taskItems_ = nullptr;
+  QTabWidget* pageControl_ = nullptr;
+  QWidget* networkPage_ = nullptr;
+  QWidget* startPage_ = nullptr;
+  QWidget* registrationPage_ = nullptr;
+  QWidget* offlinePage_ = nullptr;
+  QLineEdit* portEdit_ = nullptr;
+  QCheckBox* autoStartBox_ = nullptr;
+  QCheckBox* startMinimizedBox_ = nullptr;
+  QRadioButton* allowRegistration_ = nullptr;
+  QRadioButton* denyRegistration_ = nullptr;
+  QWidget* registrationChoice_ = nullptr;
+  QSpinBox* offlineDaysBox_ = nullptr;
+  QPushButton* okButton_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
+  QAction* startPageAction_ = nullptr;
+  QAction* networkPageAction_ = nullptr;
+  QAction* registrationPageAction_ = nullptr;
+  QAction* offlinePageAction_ = nullptr;
 };
 
 }  // namespace corvan

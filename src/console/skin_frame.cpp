@@ -84,34 +84,34 @@ SkinFrame::SkinFrame(QWidget* host, bool sizable) : QObject(host), host_(host), 
   const QPixmap side = FlatImage(kBannerDark);
   const QPixmap bottom = GradientImage(kBottomHeight, kBannerDark, kEdge);
 
-  bannerPanel = new QWidget(host_);
-  bannerPanel->setObjectName(QStringLiteral("pnlbannertop"));
-  bannerImage = MakePiece(bannerPanel, "Imgtop", FramePiece::Imgtop, banner);
-  bannerLeftImage = MakePiece(bannerPanel, "imglt", FramePiece::imglt, banner);
-  bannerRightImage = MakePiece(bannerPanel, "imgrt", FramePiece::imgrt, banner);
-  titleLabel = new QLabel(bannerPanel);
-  titleLabel->setObjectName(QStringLiteral("rzlbltitle"));
-  titleLabel->setStyleSheet(QStringLiteral("color: white; font-weight: bold; background: transparent;"));
-  titleLabel->setMouseTracking(true);
-  titleLabel->installEventFilter(this);
-  pieces_[titleLabel] = FramePiece::rzlbltitle;
-  closeButton = new QToolButton(bannerPanel);
-  closeButton->setObjectName(QStringLiteral("Rzsbtnclose"));
-  closeButton->setToolTip(QStringLiteral("关闭"));
-  closeButton->setIcon(CloseImage());
-  closeButton->setAutoRaise(true);
-  closeButton->setFixedSize(18, 18);
-  closeButton->setFocusPolicy(Qt::NoFocus);
-  closeButton->setStyleSheet(BannerButtonStyle());
-  bannerButtons_.emplace_back(closeButton, 20);
+  bannerPanel_ = new QWidget(host_);
+  bannerPanel_->setObjectName(QStringLiteral("pnlbannertop"));
+  bannerImage_ = MakePiece(bannerPanel_, "Imgtop", FramePiece::Imgtop, banner);
+  bannerLeftImage_ = MakePiece(bannerPanel_, "imglt", FramePiece::imglt, banner);
+  bannerRightImage_ = MakePiece(bannerPanel_, "imgrt", FramePiece::imgrt, banner);
+  titleLabel_ = new QLabel(bannerPanel_);
+  titleLabel_->setObjectName(QStringLiteral("rzlbltitle"));
+  titleLabel_->setStyleSheet(QStringLiteral("color: white; font-weight: bold; background: transparent;"));
+  titleLabel_->setMouseTracking(true);
+  titleLabel_->installEventFilter(this);
+  pieces_[titleLabel_] = FramePiece::rzlbltitle;
+  closeButton_ = new QToolButton(bannerPanel_);
+  closeButton_->setObjectName(QStringLiteral("Rzsbtnclose"));
+  closeButton_->setToolTip(QStringLiteral("关闭"));
+  closeButton_->setIcon(CloseImage());
+  closeButton_->setAutoRaise(true);
+  closeButton_->setFixedSize(18, 18);
+  closeButton_->setFocusPolicy(Qt::NoFocus);
+  closeButton_->setStyleSheet(BannerButtonStyle());
+  bannerButtons_.emplace_back(closeButton_, 20);
 
-  bottomPanel = new QWidget(host_);
-  bottomPanel->setObjectName(QStringLiteral("pnlbuttombase"));
-  bottomImage = MakePiece(bottomPanel, "imgbuttom", FramePiece::imgbuttom, bottom);
-  bottomLeftImage = MakePiece(bottomPanel, "imglb", FramePiece::imglb, bottom);
-  bottomRightImage = MakePiece(bottomPanel, "imgrb", FramePiece::imgrb, bottom);
-  leftImage = MakePiece(host_, "imgleft", FramePiece::imgleft, side);
-  rightImage = MakePiece(host_, "imgright", FramePiece::imgright, side);
+  bottomPanel_ = new QWidget(host_);
+  bottomPanel_->setObjectName(QStringLiteral("pnlbuttombase"));
+  bottomImage_ = MakePiece(bottomPanel_, "imgbuttom", FramePiece::imgbuttom, bottom);
+  bottomLeftImage_ = MakePiece(bottomPanel_, "imglb", FramePiece::imglb, bottom);
+  bottomRightImage_ = MakePiece(bottomPanel_, "imgrb", FramePiece::imgrb, bottom);
+  leftImage_ = MakePiece(host_, "imgleft", FramePiece::imgleft, side);
+  rightImage_ = MakePiece(host_, "imgright", FramePiece::imgright, side);
 
   OnClose = [this] {
     if (auto* dialog = qobject_cast<QDialog*>(host_))
@@ -119,12 +119,12 @@ SkinFrame::SkinFrame(QWidget* host, bool sizable) : QObject(host), host_(host), 
     else
       host_->close();
   };
-  connect(closeButton, &QToolButton::clicked, this, [this] {
+  connect(closeButton_, &QToolButton::clicked, this, [this] {
     if (OnClose) OnClose();
   });
 
   host_->installEventFilter(this);
-  titleLabel->setText(host_->windowTitle());
+  titleLabel_->setText(host_->windowTitle());
   LayoutPieces();
 }
 
@@ -141,12 +141,12 @@ QLabel* SkinFrame::MakePiece(QWidget* parent, const char* name, FramePiece piece
 
 void SkinFrame::SetTitle(const QString& title) {
   host_->setWindowTitle(title);
-  titleLabel->setText(title);
+  titleLabel_->setText(title);
   LayoutPieces();
 }
 
 void SkinFrame::PlaceBannerButton(QWidget* button, int offset) {
-  button->setParent(bannerPanel);
+  button->setParent(bannerPanel_);
   button->show();
   bannerButtons_.emplace_back(button, offset);
   LayoutPieces();
@@ -172,33 +172,33 @@ QRegion SkinFrame::ShapeRegion(const QSize& size) {
 void SkinFrame::LayoutPieces() {
   const int w = host_->width();
   const int h = host_->height();
-  bannerPanel->setGeometry(0, 0, w, kBannerHeight);
-  bannerImage->setGeometry(0, 0, w, kBannerHeight);
-  bannerLeftImage->setGeometry(0, 0, kCornerWidth, kBannerHeight);
-  bannerRightImage->setGeometry(w - kCornerWidth, 0, kCornerWidth, kBannerHeight);
+  bannerPanel_->setGeometry(0, 0, w, kBannerHeight);
+  bannerImage_->setGeometry(0, 0, w, kBannerHeight);
+  bannerLeftImage_->setGeometry(0, 0, kCornerWidth, kBannerHeight);
+  bannerRightImage_->setGeometry(w - kCornerWidth, 0, kCornerWidth, kBannerHeight);
   int titleWidth = std::max(0, w - 2 * kCornerWidth - 60);
-  titleLabel->setGeometry(kCornerWidth + 4, 0, std::min(titleWidth, titleLabel->sizeHint().width() + 8),
-                          kBannerHeight);
+  titleLabel_->setGeometry(kCornerWidth + 4, 0, std::min(titleWidth, titleLabel_->sizeHint().width() + 8),
+                           kBannerHeight);
   for (auto& [button, offset] : bannerButtons_)
     button->move(w - offset - button->width() / 2, (kBannerHeight - button->height()) / 2);
-  bottomPanel->setGeometry(0, h - kBottomHeight, w, kBottomHeight);
-  bottomImage->setGeometry(0, 0, w, kBottomHeight);
-  bottomLeftImage->setGeometry(0, 0, kCornerWidth, kBottomHeight);
-  bottomRightImage->setGeometry(w - kCornerWidth, 0, kCornerWidth, kBottomHeight);
-  leftImage->setGeometry(0, kBannerHeight, kSideWidth, std::max(0, h - kBannerHeight - kBottomHeight));
-  rightImage->setGeometry(w - kSideWidth, kBannerHeight, kSideWidth, std::max(0, h - kBannerHeight - kBottomHeight));
-  bannerImage->lower();
-  bannerPanel->raise();
-  bottomPanel->raise();
-  leftImage->raise();
-  rightImage->raise();
+  bottomPanel_->setGeometry(0, h - kBottomHeight, w, kBottomHeight);
+  bottomImage_->setGeometry(0, 0, w, kBottomHeight);
+  bottomLeftImage_->setGeometry(0, 0, kCornerWidth, kBottomHeight);
+  bottomRightImage_->setGeometry(w - kCornerWidth, 0, kCornerWidth, kBottomHeight);
+  leftImage_->setGeometry(0, kBannerHeight, kSideWidth, std::max(0, h - kBannerHeight - kBottomHeight));
+  rightImage_->setGeometry(w - kSideWidth, kBannerHeight, kSideWidth, std::max(0, h - kBannerHeight - kBottomHeight));
+  bannerImage_->lower();
+  bannerPanel_->raise();
+  bottomPanel_->raise();
+  leftImage_->raise();
+  rightImage_->raise();
 }
 
 bool SkinFrame::eventFilter(QObject* watched, QEvent* event) {
   if (watched == host_) {
     if (event->type() == QEvent::WindowTitleChange) {
       // Dialogs retitle themselves (the account editor's two modes).
-      titleLabel->setText(host_->windowTitle());
+      titleLabel_->setText(host_->windowTitle());
       LayoutPieces();
     } else if (event->type() == QEvent::Resize || event->type() == QEvent::Show) {
       LayoutPieces();
@@ -278,8 +278,6 @@ void SkinFrame::DragTo(const QPoint& global) {
   host_->setGeometry(g);
 }
 
-SkinnedDialog::SkinnedDialog(QWidget* parent, bool sizable) : QDialog(parent) {
-  Skin = new SkinFrame(this, sizable);
-}
+SkinnedDialog::SkinnedDialog(QWidget* parent, bool sizable) : QDialog(parent) { skin_ = new SkinFrame(this, sizable); }
 
 }  // namespace corvan

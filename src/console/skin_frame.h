@@ -66,19 +66,6 @@ class SkinFrame : public QObject {
   // style's own hover panel is near white and would hide the image).
   static const QString& BannerButtonStyle();
 
-  QWidget* bannerPanel;
-  QLabel* bannerImage;
-  QLabel* bannerLeftImage;
-  QLabel* bannerRightImage;
-  QLabel* titleLabel;
-  QToolButton* closeButton;
-  QWidget* bottomPanel;
-  QLabel* bottomImage;
-  QLabel* bottomLeftImage;
-  QLabel* bottomRightImage;
-  QLabel* leftImage;
-  QLabel* rightImage;
-
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -91,6 +78,19 @@ class SkinFrame : public QObject {
 
   QWidget* host_;
   const bool sizable_;
+  QWidget* bannerPanel_ = nullptr;
+  QLabel* bannerImage_ = nullptr;
+  QLabel* bannerLeftImage_ = nullptr;
+  QLabel* bannerRightImage_ = nullptr;
+  QLabel* titleLabel_ = nullptr;
+  QToolButton* closeButton_ = nullptr;
+  QWidget* bottomPanel_ = nullptr;
+  QLabel* bottomImage_ = nullptr;
+  QLabel* bottomLeftImage_ = nullptr;
+  QLabel* bottomRightImage_ = nullptr;
+  QLabel* leftImage_ = nullptr;
+  QLabel* rightImage_ = nullptr;
+
   std::map<QObject*, FramePiece> pieces_;
   std::vector<std::pair<QWidget*, int>> bannerButtons_;
   std::optional<FrameAction> lastAction_;
@@ -107,7 +107,11 @@ class SkinnedDialog : public QDialog {
  public:
   explicit SkinnedDialog(QWidget* parent = nullptr, bool sizable = true);
 
-  SkinFrame* Skin;
+  // The frame the dialog wears.
+  SkinFrame* Skin() const { return skin_; }
+
+ private:
+  SkinFrame* skin_ = nullptr;
 };
 
 class FixedSkinnedDialog : public SkinnedDialog {

@@ -25,33 +25,38 @@ TrayController::TrayController(QWidget* window) : QObject(window), window_(windo
   setObjectName(QStringLiteral("TrayController"));
   TrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
 
-  menu = new QMenu(window_);
-  menu->setObjectName(QStringLiteral("poptray"));
-  startServerAction = MakeAction(menu, "Ntrayserverstart", QStringLiteral("启动"));
-  stopServerAction = MakeAction(menu, "Ntrayserverstop", QStringLiteral("停止"));
-  exitAction = MakeAction(menu, "Nexit", QStringLiteral("退出"));
-  menu->addActions({startServerAction, stopServerAction});
-  menu->addSeparator();
-  menu->addAction(exitAction);
+  menu_ = new QMenu(window_);
+  menu_->setObjectName(QStringLiteral("poptray"));
+  startServerAction_ = MakeAction(menu_, "Ntrayserverstart", QStringLiteral("启动"));
+  stopServerAction_ = MakeAction(menu_, "Ntrayserverstop", QStringLiteral("停止"));
+  exitAction_ = MakeAction(menu_, "Nexit", QStringLiteral("退出"));
+  menu_->addActions({startServerAction_, stopServerAction_});
+  menu_->addSeparator();
+  menu_->addAction(exitAction_);
+  connect(startServerAction_, &QAction::triggered, this, &TrayController::StartServerChosen);
+  connect(stopServerAction_, &QAction::triggered, this, &TrayController::StopServerChosen);
+  connect(exitAction_, &QAction::triggered, this, &TrayController::ExitChosen);
 
-  icon = new QSystemTrayIcon(TrayImage(), this);
-  icon->setObjectName(QStringLiteral("Rztrayserver"));
-  icon->setToolTip(QStringLiteral("Corvan服务器"));
-  icon->setContextMenu(menu);
-  connect(icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+  icon_ = new QSystemTrayIcon(TrayImage(), this);
+  icon_->setObjectName(QStringLiteral("Rztrayserver"));
+  icon_->setToolTip(QStringLiteral("Corvan服务器"));
+  icon_->setContextMenu(menu_);
+  connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::Trigger) IconPressed();
   });
   window_->installEventFilter(this);
 }
 
 void TrayController::ShowIcon() {
-  if (TrayAvailable()) icon->show();
+  if (TrayAvailable()) icon_->show();
 }
+
+void TrayController::HideIcon() { icon_->hide(); }
 
 void TrayController::MinimizeApp() {
   minimized_ = true;
   if (TrayAvailable()) {
-    icon->show();
+    icon_->show();
     window_->hide();
   } else {
     window_->showMinimized();

@@ -36,12 +36,14 @@ class TrayController : public QObject {
   bool Minimized() const { return minimized_; }
   // Shows the icon where the desktop has a tray.
   void ShowIcon();
+  // Takes the icon off the tray (at exit).
+  void HideIcon();
 
-  QSystemTrayIcon* icon;
-  QMenu* menu;
-  QAction* startServerAction;
-  QAction* stopServerAction;
-  QAction* exitAction;
+ signals:
+  // The tray menu's "启动", "停止" and "退出".
+  void StartServerChosen();
+  void StopServerChosen();
+  void ExitChosen();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -49,6 +51,11 @@ class TrayController : public QObject {
  private:
   QWidget* window_;
   bool minimized_ = false;
+  QSystemTrayIcon* icon_ = nullptr;
+  QMenu* menu_ = nullptr;
+  QAction* startServerAction_ = nullptr;
+  QAction* stopServerAction_ = nullptr;
+  QAction* exitAction_ = nullptr;
 };
 
 // Minimises the console right after its first show when the settings ask

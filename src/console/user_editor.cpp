@@ -53,14 +53,14 @@ UserEditor::UserEditor(ServerCore& core, Prompter& prompter, QWidget* parent)
   setObjectName(QStringLiteral("Tfrmuser"));
   setModal(true);
 
-  tabs = new QTabWidget(this);
-  tabs->setObjectName(QStringLiteral("Pgcuser"));
-  basicPage = new QWidget(tabs);
-  basicPage->setObjectName(QStringLiteral("Tabbasic"));
-  otherPage = new QWidget(tabs);
-  otherPage->setObjectName(QStringLiteral("Tabotherinfo"));
-  tabs->addTab(basicPage, QStringLiteral("基本信息"));
-  tabs->addTab(otherPage, QStringLiteral("其它信息"));
+  tabs_ = new QTabWidget(this);
+  tabs_->setObjectName(QStringLiteral("Pgcuser"));
+  basicPage_ = new QWidget(tabs_);
+  basicPage_->setObjectName(QStringLiteral("Tabbasic"));
+  otherPage_ = new QWidget(tabs_);
+  otherPage_->setObjectName(QStringLiteral("Tabotherinfo"));
+  tabs_->addTab(basicPage_, QStringLiteral("基本信息"));
+  tabs_->addTab(otherPage_, QStringLiteral("其它信息"));
   BuildBasicPage();
   BuildOtherPage();
   BuildButtons();
@@ -68,176 +68,176 @@ UserEditor::UserEditor(ServerCore& core, Prompter& prompter, QWidget* parent)
 }
 
 void UserEditor::BuildBasicPage() {
-  auto* basic = new QGridLayout(basicPage);
-  loginNameEdit = MakeEdit(basicPage, "edtloginname", 30);
-  passwordEdit = MakeEdit(basicPage, "edtloginpwd", 30);
-  passwordEdit->setEchoMode(QLineEdit::Password);
-  passwordEdit->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // one "*" per character
-  displayNameEdit = MakeEdit(basicPage, "edtnickname", 30);
-  familyNameEdit = MakeEdit(basicPage, "edtfamily", 30);
-  givenNameEdit = MakeEdit(basicPage, "edtgivename", 30);
-  emailEdit = MakeEdit(basicPage, "edtemail", 30);
-  orgChoice = new QComboBox(basicPage);
-  orgChoice->setObjectName(QStringLiteral("cmborg"));
-  orgChoice->setEditable(false);
-  orgChoice->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  orgChoice->setMinimumContentsLength(12);
-  companyEdit = MakeEdit(basicPage, "edtcompany", 50);
-  orgUnitEdit = MakeEdit(basicPage, "edtorgunit", 30);
-  jobTitleEdit = MakeEdit(basicPage, "edttitle", 30);
-  workPhoneEdit = MakeEdit(basicPage, "edtwork_tel", 30);
-  mobilePhoneEdit = MakeEdit(basicPage, "edtmobilephone", 30);
-  workAddressEdit = MakeEdit(basicPage, "edtwork_adr", 50);
-  workFaxEdit = MakeEdit(basicPage, "edtwork_fax", 30);
-  orderEdit = MakeEdit(basicPage, "edtid", 30);
+  auto* basic = new QGridLayout(basicPage_);
+  loginNameEdit_ = MakeEdit(basicPage_, "edtloginname", 30);
+  passwordEdit_ = MakeEdit(basicPage_, "edtloginpwd", 30);
+  passwordEdit_->setEchoMode(QLineEdit::Password);
+  passwordEdit_->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));  // one "*" per character
+  displayNameEdit_ = MakeEdit(basicPage_, "edtnickname", 30);
+  familyNameEdit_ = MakeEdit(basicPage_, "edtfamily", 30);
+  givenNameEdit_ = MakeEdit(basicPage_, "edtgivename", 30);
+  emailEdit_ = MakeEdit(basicPage_, "edtemail", 30);
+  orgChoice_ = new QComboBox(basicPage_);
+  orgChoice_->setObjectName(QStringLiteral("cmborg"));
+  orgChoice_->setEditable(false);
+  orgChoice_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  orgChoice_->setMinimumContentsLength(12);
+  companyEdit_ = MakeEdit(basicPage_, "edtcompany", 50);
+  orgUnitEdit_ = MakeEdit(basicPage_, "edtorgunit", 30);
+  jobTitleEdit_ = MakeEdit(basicPage_, "edttitle", 30);
+  workPhoneEdit_ = MakeEdit(basicPage_, "edtwork_tel", 30);
+  mobilePhoneEdit_ = MakeEdit(basicPage_, "edtmobilephone", 30);
+  workAddressEdit_ = MakeEdit(basicPage_, "edtwork_adr", 50);
+  workFaxEdit_ = MakeEdit(basicPage_, "edtwork_fax", 30);
+  orderEdit_ = MakeEdit(basicPage_, "edtid", 30);
 
-  AddField(basic, 0, 0, QStringLiteral("登录名"), loginNameEdit, true);
-  AddField(basic, 0, 1, QStringLiteral("密码"), passwordEdit, true);
-  AddField(basic, 1, 0, QStringLiteral("显示名称"), displayNameEdit, true);
-  AddField(basic, 1, 1, QStringLiteral("组织"), orgChoice, true);
-  AddField(basic, 2, 0, QStringLiteral("姓"), familyNameEdit, false);
-  AddField(basic, 2, 1, QStringLiteral("名"), givenNameEdit, false);
-  AddField(basic, 3, 0, QStringLiteral("Email"), emailEdit, false);
-  AddField(basic, 3, 1, QStringLiteral("公司"), companyEdit, false);
-  AddField(basic, 4, 0, QStringLiteral("部门"), orgUnitEdit, false);
-  AddField(basic, 4, 1, QStringLiteral("职位"), jobTitleEdit, false);
-  AddField(basic, 5, 0, QStringLiteral("办公电话"), workPhoneEdit, false);
-  AddField(basic, 5, 1, QStringLiteral("手机"), mobilePhoneEdit, false);
-  AddField(basic, 6, 0, QStringLiteral("办公地址"), workAddressEdit, false);
-  AddField(basic, 6, 1, QStringLiteral("传真"), workFaxEdit, false);
-  AddField(basic, 7, 0, QStringLiteral("显示编序"), orderEdit, false, QStringLiteral("(0-10000)"));
+  AddField(basic, 0, 0, QStringLiteral("登录名"), loginNameEdit_, true);
+  AddField(basic, 0, 1, QStringLiteral("密码"), passwordEdit_, true);
+  AddField(basic, 1, 0, QStringLiteral("显示名称"), displayNameEdit_, true);
+  AddField(basic, 1, 1, QStringLiteral("组织"), orgChoice_, true);
+  AddField(basic, 2, 0, QStringLiteral("姓"), familyNameEdit_, false);
+  AddField(basic, 2, 1, QStringLiteral("名"), givenNameEdit_, false);
+  AddField(basic, 3, 0, QStringLiteral("Email"), emailEdit_, false);
+  AddField(basic, 3, 1, QStringLiteral("公司"), companyEdit_, false);
+  AddField(basic, 4, 0, QStringLiteral("部门"), orgUnitEdit_, false);
+  AddField(basic, 4, 1, QStringLiteral("职位"), jobTitleEdit_, false);
+  AddField(basic, 5, 0, QStringLiteral("办公电话"), workPhoneEdit_, false);
+  AddField(basic, 5, 1, QStringLiteral("手机"), mobilePhoneEdit_, false);
+  AddField(basic, 6, 0, QStringLiteral("办公地址"), workAddressEdit_, false);
+  AddField(basic, 6, 1, QStringLiteral("传真"), workFaxEdit_, false);
+  AddField(basic, 7, 0, QStringLiteral("显示编序"), orderEdit_, false, QStringLiteral("(0-10000)"));
   basic->setRowStretch(8, 1);
 }
 
 void UserEditor::BuildOtherPage() {
-  auto* other = new QGridLayout(otherPage);
-  countryEdit = MakeEdit(otherPage, "edtcountry", 30);
-  homeAddressEdit = MakeEdit(otherPage, "edtaddress", 50);
-  homePageEdit = MakeEdit(otherPage, "edturl", 30);
-  birthdayEdit = MakeEdit(otherPage, "edtbrd", 30);
-  homePhoneEdit = MakeEdit(otherPage, "edttel", 30);
-  sexEdit = MakeEdit(otherPage, "edtsex", 30);
-  descriptionEdit = new QPlainTextEdit(otherPage);
-  descriptionEdit->setObjectName(QStringLiteral("Memodesc"));
+  auto* other = new QGridLayout(otherPage_);
+  countryEdit_ = MakeEdit(otherPage_, "edtcountry", 30);
+  homeAddressEdit_ = MakeEdit(otherPage_, "edtaddress", 50);
+  homePageEdit_ = MakeEdit(otherPage_, "edturl", 30);
+  birthdayEdit_ = MakeEdit(otherPage_, "edtbrd", 30);
+  homePhoneEdit_ = MakeEdit(otherPage_, "edttel", 30);
+  sexEdit_ = MakeEdit(otherPage_, "edtsex", 30);
+  descriptionEdit_ = new QPlainTextEdit(otherPage_);
+  descriptionEdit_->setObjectName(QStringLiteral("Memodesc"));
   // A plain text box has no length limit of its own: cut what goes beyond.
-  connect(descriptionEdit, &QPlainTextEdit::textChanged, this, [this] {
-    QString text = descriptionEdit->toPlainText();
+  connect(descriptionEdit_, &QPlainTextEdit::textChanged, this, [this] {
+    QString text = descriptionEdit_->toPlainText();
     if (text.size() <= kDescMaxLength) return;
-    QSignalBlocker block(descriptionEdit);
-    descriptionEdit->setPlainText(text.left(kDescMaxLength));
-    descriptionEdit->moveCursor(QTextCursor::End);
+    QSignalBlocker block(descriptionEdit_);
+    descriptionEdit_->setPlainText(text.left(kDescMaxLength));
+    descriptionEdit_->moveCursor(QTextCursor::End);
   });
-  AddField(other, 0, 0, QStringLiteral("国家"), countryEdit, false);
-  AddField(other, 0, 1, QStringLiteral("家庭地址"), homeAddressEdit, false);
-  AddField(other, 1, 0, QStringLiteral("个人主页"), homePageEdit, false);
-  AddField(other, 1, 1, QStringLiteral("生日"), birthdayEdit, false);
-  AddField(other, 2, 0, QStringLiteral("家庭电话"), homePhoneEdit, false);
-  AddField(other, 2, 1, QStringLiteral("性别"), sexEdit, false);
-  other->addWidget(new QLabel(QStringLiteral("个人说明"), otherPage), 3, 0, Qt::AlignTop);
-  other->addWidget(descriptionEdit, 3, 1, 1, 6);
+  AddField(other, 0, 0, QStringLiteral("国家"), countryEdit_, false);
+  AddField(other, 0, 1, QStringLiteral("家庭地址"), homeAddressEdit_, false);
+  AddField(other, 1, 0, QStringLiteral("个人主页"), homePageEdit_, false);
+  AddField(other, 1, 1, QStringLiteral("生日"), birthdayEdit_, false);
+  AddField(other, 2, 0, QStringLiteral("家庭电话"), homePhoneEdit_, false);
+  AddField(other, 2, 1, QStringLiteral("性别"), sexEdit_, false);
+  other->addWidget(new QLabel(QStringLiteral("个人说明"), otherPage_), 3, 0, Qt::AlignTop);
+  other->addWidget(descriptionEdit_, 3, 1, 1, 6);
   other->setRowStretch(3, 1);
 }
 
 void UserEditor::BuildButtons() {
-  okButton = new QPushButton(QStringLiteral("确定"), this);
-  okButton->setObjectName(QStringLiteral("Rzbtnok"));
-  okButton->setDefault(true);
-  cancelButton = new QPushButton(QStringLiteral("取消"), this);
-  cancelButton->setObjectName(QStringLiteral("Rzbtncancel"));
-  connect(okButton, &QPushButton::clicked, this, &UserEditor::Confirm);
-  connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+  okButton_ = new QPushButton(QStringLiteral("确定"), this);
+  okButton_->setObjectName(QStringLiteral("Rzbtnok"));
+  okButton_->setDefault(true);
+  cancelButton_ = new QPushButton(QStringLiteral("取消"), this);
+  cancelButton_->setObjectName(QStringLiteral("Rzbtncancel"));
+  connect(okButton_, &QPushButton::clicked, this, &UserEditor::Confirm);
+  connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
-  buttons->addWidget(okButton);
-  buttons->addWidget(cancelButton);
+  buttons->addWidget(okButton_);
+  buttons->addWidget(cancelButton_);
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(tabs);
+  layout->addWidget(tabs_);
   layout->addLayout(buttons);
 }
 
 void UserEditor::ClearFields() {
   for (QLineEdit* e : findChildren<QLineEdit*>()) e->clear();
-  descriptionEdit->clear();
+  descriptionEdit_->clear();
 }
 
 void UserEditor::FillOrgCombo(const OrgTree& tree) {
-  orgChoice->clear();
-  for (const OrgChoice& choice : OrgChoices(tree)) orgChoice->addItem(Q(choice.path), Q(choice.code));
+  orgChoice_->clear();
+  for (const OrgChoice& choice : OrgChoices(tree)) orgChoice_->addItem(Q(choice.path), Q(choice.code));
 }
 
 void UserEditor::PrepareNew(const OrgTree& tree, const std::optional<std::string>& preselect) {
   EditMode = QStringLiteral("New");
   OrigLoginName.clear();
   FillOrgCombo(tree);
-  orgChoice->setCurrentIndex(preselect ? orgChoice->findData(Q(*preselect)) : (orgChoice->count() > 0 ? 0 : -1));
+  orgChoice_->setCurrentIndex(preselect ? orgChoice_->findData(Q(*preselect)) : (orgChoice_->count() > 0 ? 0 : -1));
   ClearFields();
-  orderEdit->setText(QStringLiteral("100"));
-  tabs->setCurrentWidget(basicPage);
+  orderEdit_->setText(QStringLiteral("100"));
+  tabs_->setCurrentWidget(basicPage_);
   setWindowTitle(QStringLiteral("添加用户"));
 }
 
 void UserEditor::PrepareUpdate(const TUserInfo& u, const OrgTree& tree) {
-  loginNameEdit->setText(Q(u.username));
-  passwordEdit->setText(Q(u.pwd));
-  displayNameEdit->setText(Q(u.nickname));
-  familyNameEdit->setText(Q(u.n_family));
-  givenNameEdit->setText(Q(u.n_given));
-  emailEdit->setText(Q(u.email));
-  companyEdit->setText(Q(u.org_orgname));
-  orgUnitEdit->setText(Q(u.org_orgunit));
-  jobTitleEdit->setText(Q(u.title));
-  workPhoneEdit->setText(Q(u.work_tel));
-  mobilePhoneEdit->setText(Q(u.mobilephone));
-  workAddressEdit->setText(Q(u.work_adr));
-  workFaxEdit->setText(Q(u.work_fax));
-  orderEdit->setText(QString::number(u.USERID));
-  countryEdit->setText(Q(u.adr_country));
-  homeAddressEdit->setText(Q(u.adr_street));
-  homePageEdit->setText(Q(u.url));
-  birthdayEdit->setText(Q(u.bday));
-  homePhoneEdit->setText(Q(u.tel));
-  sexEdit->setText(Q(u.sex));
-  descriptionEdit->clear();
-  descriptionEdit->setPlainText(Q(u.self_desc));
+  loginNameEdit_->setText(Q(u.username));
+  passwordEdit_->setText(Q(u.pwd));
+  displayNameEdit_->setText(Q(u.nickname));
+  familyNameEdit_->setText(Q(u.n_family));
+  givenNameEdit_->setText(Q(u.n_given));
+  emailEdit_->setText(Q(u.email));
+  companyEdit_->setText(Q(u.org_orgname));
+  orgUnitEdit_->setText(Q(u.org_orgunit));
+  jobTitleEdit_->setText(Q(u.title));
+  workPhoneEdit_->setText(Q(u.work_tel));
+  mobilePhoneEdit_->setText(Q(u.mobilephone));
+  workAddressEdit_->setText(Q(u.work_adr));
+  workFaxEdit_->setText(Q(u.work_fax));
+  orderEdit_->setText(QString::number(u.USERID));
+  countryEdit_->setText(Q(u.adr_country));
+  homeAddressEdit_->setText(Q(u.adr_street));
+  homePageEdit_->setText(Q(u.url));
+  birthdayEdit_->setText(Q(u.bday));
+  homePhoneEdit_->setText(Q(u.tel));
+  sexEdit_->setText(Q(u.sex));
+  descriptionEdit_->clear();
+  descriptionEdit_->setPlainText(Q(u.self_desc));
   FillOrgCombo(tree);
-  orgChoice->setCurrentIndex(orgChoice->findData(Q(u.organizeNo)));
+  orgChoice_->setCurrentIndex(orgChoice_->findData(Q(u.organizeNo)));
   EditMode = QStringLiteral("Update");
   OrigLoginName = u.username;
-  tabs->setCurrentWidget(basicPage);
+  tabs_->setCurrentWidget(basicPage_);
   setWindowTitle(QStringLiteral("修改用户信息"));
 }
 
 void UserEditor::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous()) loginNameEdit->setFocus(Qt::OtherFocusReason);
+  if (!event->spontaneous()) loginNameEdit_->setFocus(Qt::OtherFocusReason);
 }
 
 UserForm UserEditor::Form() const {
   UserForm f;
-  f.username = S(loginNameEdit->text());
-  f.pwd = S(passwordEdit->text());
-  f.nickname = S(displayNameEdit->text());
-  f.n_family = S(familyNameEdit->text());
-  f.n_given = S(givenNameEdit->text());
-  f.email = S(emailEdit->text());
-  f.orgShown = S(orgChoice->currentText());
-  f.orgNo = orgChoice->currentIndex() >= 0 ? S(orgChoice->currentData().toString()) : std::string();
-  f.org_orgname = S(companyEdit->text());
-  f.org_orgunit = S(orgUnitEdit->text());
-  f.title = S(jobTitleEdit->text());
-  f.work_tel = S(workPhoneEdit->text());
-  f.mobilephone = S(mobilePhoneEdit->text());
-  f.work_adr = S(workAddressEdit->text());
-  f.work_fax = S(workFaxEdit->text());
-  f.userId = S(orderEdit->text());
-  f.adr_country = S(countryEdit->text());
-  f.adr_street = S(homeAddressEdit->text());
-  f.url = S(homePageEdit->text());
-  f.bday = S(birthdayEdit->text());
-  f.tel = S(homePhoneEdit->text());
-  f.sex = S(sexEdit->text());
-  f.self_desc = S(descriptionEdit->toPlainText());
+  f.username = S(loginNameEdit_->text());
+  f.pwd = S(passwordEdit_->text());
+  f.nickname = S(displayNameEdit_->text());
+  f.n_family = S(familyNameEdit_->text());
+  f.n_given = S(givenNameEdit_->text());
+  f.email = S(emailEdit_->text());
+  f.orgShown = S(orgChoice_->currentText());
+  f.orgNo = orgChoice_->currentIndex() >= 0 ? S(orgChoice_->currentData().toString()) : std::string();
+  f.org_orgname = S(companyEdit_->text());
+  f.org_orgunit = S(orgUnitEdit_->text());
+  f.title = S(jobTitleEdit_->text());
+  f.work_tel = S(workPhoneEdit_->text());
+  f.mobilephone = S(mobilePhoneEdit_->text());
+  f.work_adr = S(workAddressEdit_->text());
+  f.work_fax = S(workFaxEdit_->text());
+  f.userId = S(orderEdit_->text());
+  f.adr_country = S(countryEdit_->text());
+  f.adr_street = S(homeAddressEdit_->text());
+  f.url = S(homePageEdit_->text());
+  f.bday = S(birthdayEdit_->text());
+  f.tel = S(homePhoneEdit_->text());
+  f.sex = S(sexEdit_->text());
+  f.self_desc = S(descriptionEdit_->toPlainText());
   return f;
 }
 

@@ -45,34 +45,6 @@ class UserEditor : public QDialog {
   QString EditMode;            // "New" or "Update"
   std::string OrigLoginName;  // the edited account's name (Update mode)
 
-  QTabWidget* tabs;
-  QWidget* basicPage;
-  QWidget* otherPage;
-  QLineEdit* loginNameEdit;
-  QLineEdit* passwordEdit;
-  QLineEdit* displayNameEdit;
-  QLineEdit* familyNameEdit;
-  QLineEdit* givenNameEdit;
-  QLineEdit* emailEdit;
-  QComboBox* orgChoice;
-  QLineEdit* companyEdit;
-  QLineEdit* orgUnitEdit;
-  QLineEdit* jobTitleEdit;
-  QLineEdit* workPhoneEdit;
-  QLineEdit* mobilePhoneEdit;
-  QLineEdit* workAddressEdit;
-  QLineEdit* workFaxEdit;
-  QLineEdit* orderEdit;
-  QLineEdit* countryEdit;
-  QLineEdit* homeAddressEdit;
-  QLineEdit* homePageEdit;
-  QLineEdit* birthdayEdit;
-  QLineEdit* homePhoneEdit;
-  QLineEdit* sexEdit;
-  QPlainTextEdit* descriptionEdit;
-  QPushButton* okButton;
-  QPushButton* cancelButton;
-
  public slots:
   void Confirm();
 
@@ -92,6 +64,33 @@ class UserEditor : public QDialog {
 
   ServerCore& core_;
   Prompter& prompter_;
+  QTabWidget* tabs_ = nullptr;
+  QWidget* basicPage_ = nullptr;
+  QWidget* otherPage_ = nullptr;
+  QLineEdit* loginNameEdit_ = nullptr;
+  QLineEdit* passwordEdit_ = nullptr;
+  QLineEdit* displayNameEdit_ = nullptr;
+  QLineEdit* familyNameEdit_ = nullptr;
+  QLineEdit* givenNameEdit_ = nullptr;
+  QLineEdit* emailEdit_ = nullptr;
+  QComboBox* orgChoice_ = nullptr;
+  QLineEdit* companyEdit_ = nullptr;
+  QLineEdit* orgUnitEdit_ = nullptr;
+  QLineEdit* jobTitleEdit_ = nullptr;
+  QLineEdit* workPhoneEdit_ = nullptr;
+  QLineEdit* mobilePhoneEdit_ = nullptr;
+  QLineEdit* workAddressEdit_ = nullptr;
+  QLineEdit* workFaxEdit_ = nullptr;
+  QLineEdit* orderEdit_ = nullptr;
+  QLineEdit* countryEdit_ = nullptr;
+  QLineEdit* homeAddressEdit_ = nullptr;
+  QLineEdit* homePageEdit_ = nullptr;
+  QLineEdit* birthdayEdit_ = nullptr;
+  QLineEdit* homePhoneEdit_ = nullptr;
+  QLineEdit* sexEdit_ = nullptr;
+  QPlainTextEdit* descriptionEdit_ = nullptr;
+  QPushButton* okButton_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
 };
 
 }  // namespace corvan

@@ -67,6 +67,17 @@ std::vector<std::string> Selected(const QTreeView* list) {
 
 QPlainTextEdit* Log(QWidget& window) { return window.findChild<QPlainTextEdit*>("Memostatus"); }
 
+// A dialog's control, found by its object name.
+template <class T>
+T* Field(QWidget& dialog, const char* name) {
+  T* field = dialog.findChild<T*>(QString::fromLatin1(name));
+  EXPECT_TRUE(field) << name;
+  return field;
+}
+QLineEdit* Edit(QWidget& dialog, const char* name) { return Field<QLineEdit>(dialog, name); }
+QComboBox* OrgChoice(QWidget& dialog) { return Field<QComboBox>(dialog, "cmborg"); }
+void PressOk(QWidget& dialog) { Field<QPushButton>(dialog, "Rzbtnok")->click(); }
+
 // A console on a data folder holding departments A (with child B) and C
 // under the root "Acme", the seeded "001", and a few accounts.
 class ConsoleTest : public ::testing::Test {
@@ -168,9 +179,9 @@ TEST_F(ConsoleTest, ControlsCarryTheirNamesAndCaptions) {
     EXPECT_EQ(header(2), "显示名称");
     EXPECT_EQ(header(3), "组织");
   }
-  EXPECT_EQ(Editor()->loginNameEdit->maxLength(), 30);
-  EXPECT_EQ(Editor()->companyEdit->maxLength(), 50);
-  EXPECT_EQ(Editor()->passwordEdit->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(Edit(*Editor(), "edtloginname")->maxLength(), 30);
+  EXPECT_EQ(Edit(*Editor(), "edtcompany")->maxLength(), 50);
+  EXPECT_EQ(Edit(*Editor(), "edtloginpwd")->echoMode(), QLineEdit::Password);
 }
 
 TEST_F(ConsoleTest, TreeShowsDepartmentsUnderParentsByDisplayOrderAndListsByPrefix) {
@@ -361,26 +372,26 @@ TEST_F(ConsoleTest, AccountEditorChecksInOrderThenSavesAndRefreshes) {
   OnDialog([&](QDialog& d) {
     auto& f = static_cast<UserEditor&>(d);
     EXPECT_EQ(f.windowTitle(), "添加用户");
-    EXPECT_EQ(f.orderEdit->text(), "100");
-    EXPECT_EQ(f.loginNameEdit->text(), "");
-    EXPECT_EQ(f.orgChoice->currentIndex(), 0);
+    EXPECT_EQ(Edit(f, "edtid")->text(), "100");
+    EXPECT_EQ(Edit(f, "edtloginname")->text(), "");
+    EXPECT_EQ(OrgChoice(f)->currentIndex(), 0);
     std::vector<std::string> items;
-    for (int i = 0; i < f.orgChoice->count(); ++i) items.push_back(f.orgChoice->itemText(i).toStdString());
+    for (int i = 0; i < OrgChoice(f)->count(); ++i) items.push_back(OrgChoice(f)->itemText(i).toStdString());
     EXPECT_EQ(items, (std::vector<std::string>{"C", "A", "A\\B", "未分组"}));
     if (round++ > 0) return;
-    f.loginNameEdit->setText(" zed ");
-    f.passwordEdit->setText("pw");
-    f.okButton->click();  // no display name
-    f.displayNameEdit->setText("Zed");
-    f.orderEdit->setText("10001");
-    f.okButton->click();
-    f.orderEdit->setText("0");
-    f.loginNameEdit->setText("Bob");
-    f.okButton->click();
+    Edit(f, "edtloginname")->setText(" zed ");
+    Edit(f, "edtloginpwd")->setText("pw");
+    PressOk(f);  // no display name
+    Edit(f, "edtnickname")->setText("Zed");
+    Edit(f, "edtid")->setText("10001");
+    PressOk(f);
+    Edit(f, "edtid")->setText("0");
+    Edit(f, "edtloginname")->setText("Bob");
+    PressOk(f);
     EXPECT_EQ(f.result(), QDialog::Rejected);  // still open
-    f.loginNameEdit->setText(" zed ");
-    f.orgChoice->setCurrentIndex(2);
-    f.okButton->click();
+    Edit(f, "edtloginname")->setText(" zed ");
+    OrgChoice(f)->setCurrentIndex(2);
+    PressOk(f);
     EXPECT_EQ(f.result(), QDialog::Accepted);
   });
   W().NewUserFromList();
@@ -400,16 +411,16 @@ TEST_F(ConsoleTest, AccountEditorChecksInOrderThenSavesAndRefreshes) {
   OnDialog([&](QDialog& d) {
     auto& f = static_cast<UserEditor&>(d);
     EXPECT_EQ(f.windowTitle(), "修改用户信息");
-    EXPECT_EQ(f.loginNameEdit->text(), "ZED");
-    EXPECT_EQ(f.orgChoice->currentText(), "A\\B");
-    f.displayNameEdit->setText("Zed Two");
-    f.okButton->click();  // same name: no clash
+    EXPECT_EQ(Edit(f, "edtloginname")->text(), "ZED");
+    EXPECT_EQ(OrgChoice(f)->currentText(), "A\\B");
+    Edit(f, "edtnickname")->setText("Zed Two");
+    PressOk(f);  // same name: no clash
   });
   W().EditUserFromList();
   EXPECT_EQ(core_.Dir().Get()->FindUser("ZED")->nickname, "Zed Two");
   EXPECT_EQ(Count("select count(*) from authreg where nickname='Zed Two'"), 1);
   round = 1;
-  OnDialog([&](QDialog& d) { EXPECT_EQ(static_cast<UserEditor&>(d).loginNameEdit->text(), ""); });
+  OnDialog([&](QDialog& d) { EXPECT_EQ(Edit(d, "edtloginname")->text(), ""); });
   W().NewUserFromList();
 
   UserList()->clearSelection();
@@ -422,7 +433,7 @@ TEST_F(ConsoleTest, AccountEditorChecksInOrderThenSavesAndRefreshes) {
 TEST_F(ConsoleTest, NewAccountFromTheOrganisationPagePreselectsTheCurrentDepartment) {
   Tree()->setCurrentIndex(Node("Root002"));
   std::string chosen;
-  OnDialog([&](QDialog& d) { chosen = static_cast<UserEditor&>(d).orgChoice->currentData().toString().toStdString(); });
+  OnDialog([&](QDialog& d) { chosen = OrgChoice(d)->currentData().toString().toStdString(); });
   W().NewUserInOrg();
   EXPECT_EQ(chosen, "Root002");
   Tree()->setCurrentIndex(Node("Root"));
@@ -451,13 +462,13 @@ TEST_F(ConsoleTest, DepartmentDialogsCreateRenameTheRootAndDeleteSubtrees) {
   OnDialog([&](QDialog& d) {
     auto& f = static_cast<NewDepartmentDialog&>(d);
     EXPECT_EQ(f.windowTitle(), "新建部门");
-    EXPECT_EQ(f.orderEdit->text(), "100");
-    f.nameEdit->setText("B");
-    f.okButton->click();
-    EXPECT_EQ(f.nameEdit->text(), "B");
-    f.nameEdit->setText("D");
-    f.orderEdit->setText("0");
-    f.okButton->click();
+    EXPECT_EQ(Edit(f, "edtid")->text(), "100");
+    Edit(f, "edtneworgname")->setText("B");
+    PressOk(f);
+    EXPECT_EQ(Edit(f, "edtneworgname")->text(), "B");
+    Edit(f, "edtneworgname")->setText("D");
+    Edit(f, "edtid")->setText("0");
+    PressOk(f);
   });
   W().NewDepartment();
   EXPECT_EQ(prompter_.questions, (std::vector<std::string>{"信息|该组下已经有同名组，是否继续添加"}));
@@ -469,10 +480,10 @@ TEST_F(ConsoleTest, DepartmentDialogsCreateRenameTheRootAndDeleteSubtrees) {
   OnDialog([&](QDialog& d) {
     auto& f = static_cast<EditDepartmentDialog&>(d);
     EXPECT_EQ(f.windowTitle(), "修改部门");
-    EXPECT_EQ(f.nameEdit->text(), "Acme");
-    EXPECT_EQ(f.orderEdit->text(), "0");
-    f.nameEdit->setText("Corvan");
-    f.okButton->click();
+    EXPECT_EQ(Edit(f, "edtneworgname")->text(), "Acme");
+    EXPECT_EQ(Edit(f, "edtid")->text(), "0");
+    Edit(f, "edtneworgname")->setText("Corvan");
+    PressOk(f);
   });
   W().EditDepartment();
   EXPECT_EQ(QString::fromStdString(Text(Node("Root"))), "Corvan");
@@ -496,10 +507,10 @@ TEST_F(ConsoleTest, DatabaseFailureIsShownAndChangesNothing) {
   Exec("alter table vcard rename to vcard_gone");
   OnDialog([&](QDialog& d) {
     auto& f = static_cast<UserEditor&>(d);
-    f.loginNameEdit->setText("zed");
-    f.passwordEdit->setText("pw");
-    f.displayNameEdit->setText("Zed");
-    f.okButton->click();
+    Edit(f, "edtloginname")->setText("zed");
+    Edit(f, "edtloginpwd")->setText("pw");
+    Edit(f, "edtnickname")->setText("Zed");
+    PressOk(f);
   });
   W().NewUserFromList();
   EXPECT_EQ(prompter_.messages, (std::vector<std::string>{"信息|数据库错误，操作未完成!"}));

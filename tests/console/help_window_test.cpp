@@ -119,34 +119,38 @@ TEST(HelpWindowView, OpensTheIndexFollowsALinkAndTheContentsListFollowsAlong) {
   test::TempDir program;
   fs::copy(HelpSources(), program.Path() / "help", fs::copy_options::recursive);
   HelpWindow window;
+  auto* browser = window.findChild<QTextBrowser*>("Rzhelpbrowser");
+  auto* contents = window.findChild<QTreeWidget*>("Tvhelpcontents");
+  ASSERT_NE(browser, nullptr);
+  ASSERT_NE(contents, nullptr);
   EXPECT_EQ(window.objectName(), "Tfrmhelp");
   EXPECT_EQ(window.windowTitle(), "服务器帮助");
   ASSERT_TRUE(window.Open(*FindHelpIndex(program.Path())));
   EXPECT_TRUE(window.isVisible());
-  EXPECT_EQ(window.browser->source().fileName(), "index.html");
-  EXPECT_EQ(window.browser->documentTitle(), "Corvan服务器 使用说明");
-  ASSERT_EQ(window.contentsList->topLevelItemCount(), 8);
-  ASSERT_NE(window.contentsList->currentItem(), nullptr);
-  EXPECT_EQ(window.contentsList->currentItem()->text(0), "Corvan服务器 使用说明");
+  EXPECT_EQ(browser->source().fileName(), "index.html");
+  EXPECT_EQ(browser->documentTitle(), "Corvan服务器 使用说明");
+  ASSERT_EQ(contents->topLevelItemCount(), 8);
+  ASSERT_NE(contents->currentItem(), nullptr);
+  EXPECT_EQ(contents->currentItem()->text(0), "Corvan服务器 使用说明");
 
   // A link of the page opens the page it names, and the list marks it.
-  ClickText(*window.browser, QStringLiteral("启动、托盘与退出"));
-  EXPECT_EQ(window.browser->source().fileName(), "start.html");
-  EXPECT_EQ(window.browser->documentTitle(), "启动、托盘与退出");
-  ASSERT_NE(window.contentsList->currentItem(), nullptr);
-  EXPECT_EQ(window.contentsList->currentItem()->text(0), "启动、托盘与退出");
+  ClickText(*browser, QStringLiteral("启动、托盘与退出"));
+  EXPECT_EQ(browser->source().fileName(), "start.html");
+  EXPECT_EQ(browser->documentTitle(), "启动、托盘与退出");
+  ASSERT_NE(contents->currentItem(), nullptr);
+  EXPECT_EQ(contents->currentItem()->text(0), "启动、托盘与退出");
 
   // An entry of the list opens its page.
-  window.contentsList->setCurrentItem(window.contentsList->topLevelItem(7));
-  EXPECT_EQ(window.browser->source().fileName(), "faq.html");
-  window.browser->backward();
-  EXPECT_EQ(window.browser->source().fileName(), "start.html");
-  EXPECT_EQ(window.contentsList->currentItem()->text(0), "启动、托盘与退出");
+  contents->setCurrentItem(contents->topLevelItem(7));
+  EXPECT_EQ(browser->source().fileName(), "faq.html");
+  browser->backward();
+  EXPECT_EQ(browser->source().fileName(), "start.html");
+  EXPECT_EQ(contents->currentItem()->text(0), "启动、托盘与退出");
 
   // A guide without a contents file still shows; a missing page is refused.
   fs::remove(program.Path() / "help" / "toc.hhc");
   EXPECT_TRUE(window.Open(program.Path() / "help" / "index.html"));
-  EXPECT_EQ(window.contentsList->topLevelItemCount(), 0);
+  EXPECT_EQ(contents->topLevelItemCount(), 0);
   EXPECT_FALSE(window.Open(program.Path() / "help" / "gone.html"));
 }
 

@@ -18,6 +18,7 @@
 #include <QTextBrowser>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QToolBar>
@@ -114,7 +115,7 @@ class ShellTest : public ::testing::Test {
          "insert into vcard(username,organizeNo,nickname) values('ANN','Root001','Ann')");
     window_ = std::make_unique<MainWindow>(core_, prompter_);
     shell_ = new MainShell(*window_, core_, prompter_);
-    shell_->Tray->TrayAvailable = [] { return false; };
+    shell_->Tray()->TrayAvailable = [] { return false; };
     ASSERT_TRUE(window_->FirstShow(false));
     std::filesystem::remove(AutostartEntryPath());
   }
@@ -139,6 +140,18 @@ class ShellTest : public ::testing::Test {
   MainWindow& W() { return *window_; }
   MainShell& S() { return *shell_; }
   AboutBox& About() { return *W().findChild<AboutBox*>("Tfrmabout"); }
+  // A control of the window's own frame: the dialogs inside it wear frames
+  // whose pieces carry the same names.
+  template <class T>
+  T* FramePiece(const char* name) {
+    for (T* piece : W().findChildren<T*>(QString::fromLatin1(name)))
+      if (piece->window() == &W()) return piece;
+    ADD_FAILURE() << name;
+    return nullptr;
+  }
+  QAction* TrayItem(const char* name) {
+    return W().findChild<QMenu*>("poptray")->findChild<QAction*>(QString::fromLatin1(name));
+  }
   QTreeView* View(const char* name) { return W().findChild<QTreeView*>(name); }
   QString Cell(const char* view, int row, int column) {
     return View(view)->model()->index(row, column).data().toString();
@@ -218,15 +231,15 @@ TEST_F(ShellTest, EveryCommandIsOfferedWithTheCaptionsAndHintsOfTheTable) {
                            "poptray", "Rzsbtnmin", "Rzsbtnclose", "Imgtop", "imgrb", "Tfrmset", "Tfrmabout"})
     EXPECT_TRUE(W().findChild<QObject*>(name)) << name;
   EXPECT_EQ(W().findChild<QToolButton*>("Rzsbtnmin")->toolTip(), "最小化");
-  EXPECT_EQ(S().Skin->closeButton->toolTip(), "关闭");
-  EXPECT_EQ(S().Skin->titleLabel->text(), "Corvan服务器");
+  EXPECT_EQ(FramePiece<QToolButton>("Rzsbtnclose")->toolTip(), "关闭");
+  EXPECT_EQ(FramePiece<QLabel>("rzlbltitle")->text(), "Corvan服务器");
   EXPECT_EQ(W().size(), QSize(800, 600));
   EXPECT_TRUE(W().windowFlags() & Qt::FramelessWindowHint);
   // The tray.
-  EXPECT_EQ(S().Tray->icon->toolTip(), "Corvan服务器");
-  EXPECT_EQ(S().Tray->startServerAction->text(), "启动");
-  EXPECT_EQ(S().Tray->stopServerAction->text(), "停止");
-  EXPECT_EQ(S().Tray->exitAction->text(), "退出");
+  EXPECT_EQ(W().findChild<QSystemTrayIcon*>("Rztrayserver")->toolTip(), "Corvan服务器");
+  EXPECT_EQ(TrayItem("Ntrayserverstart")->text(), "启动");
+  EXPECT_EQ(TrayItem("Ntrayserverstop")->text(), "停止");
+  EXPECT_EQ(TrayItem("Nexit")->text(), "退出");
 }
 
 TEST_F(ShellTest, MenuToolbarAndGroupBarRunTheSameActions) {
@@ -430,14 +443,16 @@ TEST_F(ShellTest, HelpOpensTheGuideBesideTheProgramInItsWindowOrSaysItCannot) {
   HelpWindow* help = S().Actions().Help();
   ASSERT_NE(help, nullptr);
   EXPECT_TRUE(help->isVisible());
-  EXPECT_EQ(help->browser->source().toLocalFile().toStdString(), File("help/index.html").string());
-  EXPECT_EQ(help->contentsList->topLevelItemCount(), 8);
+  auto* browser = help->findChild<QTextBrowser*>("Rzhelpbrowser");
+  ASSERT_NE(browser, nullptr);
+  EXPECT_EQ(browser->source().toLocalFile().toStdString(), File("help/index.html").string());
+  EXPECT_EQ(help->findChild<QTreeWidget*>("Tvhelpcontents")->topLevelItemCount(), 8);
 
   // Asked again: the same window, back at the start page.
-  help->browser->setSource(QUrl(QStringLiteral("faq.html")));
+  browser->setSource(QUrl(QStringLiteral("faq.html")));
   S().FindCommand("NHelpserver")->menuItem->trigger();
   EXPECT_EQ(S().Actions().Help(), help);
-  EXPECT_EQ(help->browser->source().fileName(), "index.html");
+  EXPECT_EQ(browser->source().fileName(), "index.html");
 
   std::filesystem::remove_all(File("help"));
   S().FindCommand("NHelpserver")->menuItem->trigger();
@@ -466,23 +481,24 @@ TEST_F(ShellTest, MenuAndToolbarButtonsForgetTheirHoverWhenAPopupClosesElsewhere
 TEST_F(ShellTest, AccountEditorOpensAtTheLoginNameWhateverWasPressedLast) {
   UserEditor& editor = *W().findChild<UserEditor*>(QStringLiteral("Tfrmuser"));
   editor.show();
-  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
-  editor.okButton->setFocus();
+  QWidget* loginName = editor.findChild<QLineEdit*>("edtloginname");
+  EXPECT_EQ(editor.focusWidget(), loginName);
+  editor.findChild<QPushButton*>("Rzbtnok")->setFocus();
   editor.hide();
   editor.show();
-  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
-  editor.tabs->setCurrentWidget(editor.otherPage);
-  editor.descriptionEdit->setFocus();
+  EXPECT_EQ(editor.focusWidget(), loginName);
+  editor.findChild<QTabWidget*>("Pgcuser")->setCurrentWidget(editor.findChild<QWidget*>("Tabotherinfo"));
+  editor.findChild<QPlainTextEdit*>("Memodesc")->setFocus();
   editor.hide();
   editor.show();
-  EXPECT_EQ(editor.focusWidget(), editor.loginNameEdit);
+  EXPECT_EQ(editor.focusWidget(), loginName);
   editor.hide();
 }
 
 TEST_F(ShellTest, AboutShowsTheVersionAndItsDate) {
   EXPECT_EQ(About().windowTitle(), "关于");
-  EXPECT_EQ(About().versionLabel->text(), "版本:2.4.081226");
-  EXPECT_EQ(About().dateLabel->text(), "更新日期：2008年12月26日");
+  EXPECT_EQ(About().findChild<QLabel*>("lblversion")->text(), "版本:2.4.081226");
+  EXPECT_EQ(About().findChild<QLabel*>("lbldate")->text(), "更新日期：2008年12月26日");
 }
 
 TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
@@ -491,24 +507,24 @@ TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
   QApplication::processEvents();
   // No tray here: closing minimises instead, so the console is not lost.
   EXPECT_FALSE(W().close());
-  EXPECT_TRUE(S().Tray->Minimized());
+  EXPECT_TRUE(S().Tray()->Minimized());
   EXPECT_TRUE(core_.TcpServerExists());
-  S().Skin->closeButton->click();
+  FramePiece<QToolButton>("Rzsbtnclose")->click();
   EXPECT_TRUE(core_.TcpServerExists());
-  S().Tray->stopServerAction->trigger();  // restores, then stops
-  EXPECT_FALSE(S().Tray->Minimized());
+  TrayItem("Ntrayserverstop")->trigger();  // restores, then stops
+  EXPECT_FALSE(S().Tray()->Minimized());
   EXPECT_FALSE(core_.TcpServerExists());
-  S().Tray->startServerAction->trigger();
+  TrayItem("Ntrayserverstart")->trigger();
   EXPECT_TRUE(core_.TcpServerExists());
 
   // With a tray the window hides into it; a click brings it back.
-  S().Tray->TrayAvailable = [] { return true; };
-  S().Tray->IconPressed();
+  S().Tray()->TrayAvailable = [] { return true; };
+  S().Tray()->IconPressed();
   EXPECT_FALSE(W().isVisible());
-  S().Tray->IconPressed();
+  S().Tray()->IconPressed();
   EXPECT_TRUE(W().isVisible());
 
-  S().Tray->exitAction->trigger();
+  TrayItem("Nexit")->trigger();
   EXPECT_TRUE(S().ExitRequested);
   EXPECT_FALSE(core_.TcpServerExists());
 }
@@ -522,29 +538,29 @@ TEST_F(ShellTest, FrameResizesFromTheCornerAndMovesFromTheBannerWithoutAWindowMa
                       type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
     QApplication::sendEvent(piece, &event);
   };
-  QWidget* corner = S().Skin->bottomRightImage;
+  QWidget* corner = FramePiece<QLabel>("imgrb");
   QPoint local(corner->width() - 3, corner->height() - 3);
   QPoint global = corner->mapToGlobal(local);
   send(corner, QEvent::MouseButtonPress, local, global, Qt::LeftButton);
-  ASSERT_TRUE(S().Skin->LastAction());
-  EXPECT_EQ(*S().Skin->LastAction(), FrameAction::BottomRight);
-  if (S().Skin->Dragging()) {
+  ASSERT_TRUE(S().Skin()->LastAction());
+  EXPECT_EQ(*S().Skin()->LastAction(), FrameAction::BottomRight);
+  if (S().Skin()->Dragging()) {
     send(corner, QEvent::MouseMove, local, global + QPoint(20, 10), Qt::LeftButton);
     send(corner, QEvent::MouseButtonRelease, local, global + QPoint(20, 10), Qt::NoButton);
     EXPECT_EQ(W().geometry().size(), before.size() + QSize(20, 10));
     EXPECT_EQ(W().geometry().topLeft(), before.topLeft());
   }
 
-  QWidget* banner = S().Skin->bannerImage;
+  QWidget* banner = FramePiece<QLabel>("Imgtop");
   QPoint middle(banner->width() / 2, banner->height() / 2);
   send(banner, QEvent::MouseButtonPress, middle, banner->mapToGlobal(middle), Qt::LeftButton);
-  EXPECT_EQ(*S().Skin->LastAction(), FrameAction::Move);
+  EXPECT_EQ(*S().Skin()->LastAction(), FrameAction::Move);
 
   // A dialog never resizes from its edge.
   auto* settings = W().findChild<SettingsWindow*>("Tfrmset");
-  auto* dialogCorner = settings->Skin->bottomRightImage;
+  auto* dialogCorner = settings->findChild<QLabel*>("imgrb");
   send(dialogCorner, QEvent::MouseButtonPress, QPoint(1, 1), QPoint(1, 1), Qt::LeftButton);
-  EXPECT_FALSE(settings->Skin->LastAction());
+  EXPECT_FALSE(settings->Skin()->LastAction());
   // The account editor wears the fixed frame too.
   auto* editorFrame = W().findChild<QDialog*>("Tfrmuser")->findChild<SkinFrame*>();
   ASSERT_NE(editorFrame, nullptr);
@@ -561,39 +577,54 @@ class SettingsTest : public ShellTest {
     core_.SetSettings(s);
   }
   SettingsWindow& F() { return *W().findChild<SettingsWindow*>("Tfrmset"); }
+  // The window's controls, by their names.
+  template <class T>
+  T* Control(const char* name) {
+    T* control = F().findChild<T*>(QString::fromLatin1(name));
+    EXPECT_TRUE(control) << name;
+    return control;
+  }
+  QWidget* CurrentPage() { return Control<QTabWidget>("Pgcset")->currentWidget(); }
+  QWidget* Page(const char* name) { return Control<QWidget>(name); }
+  QLineEdit* PortEdit() { return Control<QLineEdit>("edtServerPort"); }
+  QCheckBox* AutoStartBox() { return Control<QCheckBox>("chkautostart"); }
+  QCheckBox* StartMinimizedBox() { return Control<QCheckBox>("chkstartmin"); }
+  QRadioButton* AllowRegistration() { return Control<QRadioButton>("rdoallow"); }
+  QRadioButton* DenyRegistration() { return Control<QRadioButton>("rdodeny"); }
+  QSpinBox* OfflineDaysBox() { return Control<QSpinBox>("RzedtOfflineday"); }
   ConfigReadResult Saved() { return ParseConfiguration(ReadAll(core_.ConfigPath())); }
 };
 
 TEST_F(SettingsTest, WindowShowsTheSettingsOnItsFourPages) {
   F().FillOnShow();
   EXPECT_EQ(F().windowTitle(), "设置");
-  EXPECT_EQ(F().pageControl->currentWidget(), F().networkPage);
-  EXPECT_EQ(F().portEdit->text().toInt(), core_.ServerPort());
-  EXPECT_EQ(F().portEdit->maxLength(), 10);
-  EXPECT_EQ(F().allowRegistration->isChecked(), core_.AllowReg());
-  EXPECT_EQ(F().offlineDaysBox->value(), core_.OfflineInfoDay());
-  EXPECT_FALSE(F().autoStartBox->isChecked());
+  EXPECT_EQ(CurrentPage(), Page("Tabsheetnetwork"));
+  EXPECT_EQ(PortEdit()->text().toInt(), core_.ServerPort());
+  EXPECT_EQ(PortEdit()->maxLength(), 10);
+  EXPECT_EQ(AllowRegistration()->isChecked(), core_.AllowReg());
+  EXPECT_EQ(OfflineDaysBox()->value(), core_.OfflineInfoDay());
+  EXPECT_FALSE(AutoStartBox()->isChecked());
   F().ShowOfflinePage();
-  EXPECT_EQ(F().pageControl->currentWidget(), F().offlinePage);
+  EXPECT_EQ(CurrentPage(), Page("TabsheetOffline"));
   F().ShowStartPage();
-  EXPECT_EQ(F().pageControl->currentWidget(), F().startPage);
+  EXPECT_EQ(CurrentPage(), Page("Tabsheetstart"));
   F().ShowRegistrationPage();
-  EXPECT_EQ(F().pageControl->currentWidget(), F().registrationPage);
+  EXPECT_EQ(CurrentPage(), Page("Tabsheetreg"));
   auto hint = [&](const char* page) {
     return F().findChild<QLabel*>(QString::fromLatin1(page) + "hint")->text().toStdString();
   };
   EXPECT_EQ(hint("Tabsheetnetwork"), "设置服务器的通讯端口。\n端口改变后，服务器需要重新启动后生效。");
   EXPECT_EQ(hint("TabsheetOffline"), "设置服务器保存离线信息的期限。(1-30天)");
-  EXPECT_EQ(F().autoStartBox->text(), "开机启动");
-  EXPECT_EQ(F().startMinimizedBox->text(), "启动时最小化");
-  EXPECT_EQ(F().denyRegistration->text(), "不允许");
+  EXPECT_EQ(AutoStartBox()->text(), "开机启动");
+  EXPECT_EQ(StartMinimizedBox()->text(), "启动时最小化");
+  EXPECT_EQ(DenyRegistration()->text(), "不允许");
 }
 
 TEST_F(SettingsTest, BadPortStopsTheSaveBeforeAnythingElseIsWritten) {
   F().FillOnShow();
   std::filesystem::remove(core_.ConfigPath());
-  F().portEdit->setText("90a");
-  F().startMinimizedBox->setChecked(true);
+  PortEdit()->setText("90a");
+  StartMinimizedBox()->setChecked(true);
   EXPECT_FALSE(F().SaveAll());
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|请输入合法的端口"}));
   EXPECT_FALSE(std::filesystem::exists(core_.ConfigPath()));
@@ -604,8 +635,8 @@ TEST_F(SettingsTest, SaveWritesTheKeysInOrderAndTellsOfAChangedPort) {
   F().FillOnShow();
   // The port unchanged: no message, no ServerPort key; the other three are written.
   std::filesystem::remove(core_.ConfigPath());
-  F().denyRegistration->setChecked(true);
-  F().offlineDaysBox->setValue(7);
+  DenyRegistration()->setChecked(true);
+  OfflineDaysBox()->setValue(7);
   EXPECT_TRUE(F().SaveAll());
   EXPECT_TRUE(TakeMessages().empty());
   ConfigReadResult saved = Saved();
@@ -618,15 +649,15 @@ TEST_F(SettingsTest, SaveWritesTheKeysInOrderAndTellsOfAChangedPort) {
 
   // A new port: written as entered (trimmed) and "重新启动服务器后生效".
   F().FillOnShow();
-  F().portEdit->setText(" 9600 ");
+  PortEdit()->setText(" 9600 ");
   EXPECT_TRUE(F().SaveAll());
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|重新启动服务器后生效"}));
   EXPECT_EQ(core_.ServerPort(), 9600);
   EXPECT_EQ(Saved().settings.ServerPort, 9600);
   // Shown again, the boxes keep what was entered.
   F().FillOnShow();
-  EXPECT_EQ(F().portEdit->text(), " 9600 ");
-  EXPECT_TRUE(F().denyRegistration->isChecked());
+  EXPECT_EQ(PortEdit()->text(), " 9600 ");
+  EXPECT_TRUE(DenyRegistration()->isChecked());
 }
 
 TEST_F(SettingsTest, AutoStartBoxCreatesAndRemovesTheAutostartEntry) {
@@ -634,13 +665,13 @@ TEST_F(SettingsTest, AutoStartBoxCreatesAndRemovesTheAutostartEntry) {
   EXPECT_EQ(entry.parent_path().parent_path(), xdg_);
   F().FillOnShow();
   EXPECT_FALSE(F().AutoStartWasOn);
-  F().autoStartBox->setChecked(true);
+  AutoStartBox()->setChecked(true);
   ASSERT_TRUE(F().SaveAll()) << ::testing::PrintToString(prompter_.messages);
   EXPECT_TRUE(std::filesystem::exists(entry));
   EXPECT_NE(ReadAll(entry).find("Exec="), std::string::npos);
 
   F().FillOnShow();
-  EXPECT_TRUE(F().autoStartBox->isChecked());
+  EXPECT_TRUE(AutoStartBox()->isChecked());
   EXPECT_TRUE(F().AutoStartWasOn);
   // Left as found: the entry is not touched even if it vanished meanwhile.
   std::filesystem::remove(entry);
@@ -648,10 +679,10 @@ TEST_F(SettingsTest, AutoStartBoxCreatesAndRemovesTheAutostartEntry) {
   EXPECT_FALSE(std::filesystem::exists(entry));
 
   F().FillOnShow();
-  F().autoStartBox->setChecked(true);
+  AutoStartBox()->setChecked(true);
   ASSERT_TRUE(F().SaveAll());
   F().FillOnShow();
-  F().autoStartBox->setChecked(false);
+  AutoStartBox()->setChecked(false);
   ASSERT_TRUE(F().SaveAll());
   EXPECT_FALSE(std::filesystem::exists(entry));
 }
@@ -669,7 +700,7 @@ TEST_F(SettingsTest, TaskBarItemsAreLeftAlignedAndMarkThePageInFront) {
   EXPECT_EQ(item("actoristart")->text(), "启动设置");
   EXPECT_TRUE(item("actorinetwork")->isChecked());
   item("actadvoffline")->click();
-  EXPECT_EQ(F().pageControl->currentWidget(), F().offlinePage);
+  EXPECT_EQ(CurrentPage(), Page("TabsheetOffline"));
   EXPECT_TRUE(item("actadvoffline")->isChecked());
   EXPECT_FALSE(item("actorinetwork")->isChecked());
   // Brought forward another way, the page's item is marked all the same.
@@ -687,15 +718,15 @@ TEST_F(SettingsTest, StoredDaysOutsideOneToThirtyAreShownAndSavingThemAsksForOne
     s.OfflineInfoDay = days;
     core_.SetSettings(s);
     F().FillOnShow();
-    EXPECT_EQ(F().offlineDaysBox->value(), days);
+    EXPECT_EQ(OfflineDaysBox()->value(), days);
     EXPECT_FALSE(F().SaveAll());
     EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|离线信息保存天数应为1-30天"}));
-    EXPECT_EQ(F().pageControl->currentWidget(), F().offlinePage);
-    EXPECT_EQ(F().focusWidget(), F().offlineDaysBox);
+    EXPECT_EQ(CurrentPage(), Page("TabsheetOffline"));
+    EXPECT_EQ(F().focusWidget(), OfflineDaysBox());
     EXPECT_EQ(core_.OfflineInfoDay(), days);
     EXPECT_EQ(ReadAll(core_.ConfigPath()).find("<OfflineInfoDay>" + std::to_string(days) + "<"), std::string::npos);
     // Stepped into the range, it saves.
-    F().offlineDaysBox->setValue(days < 1 ? 1 : 30);
+    OfflineDaysBox()->setValue(days < 1 ? 1 : 30);
     EXPECT_TRUE(F().SaveAll());
     EXPECT_TRUE(TakeMessages().empty());
     EXPECT_EQ(core_.OfflineInfoDay(), days < 1 ? 1 : 30);
