@@ -86,17 +86,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
 
   skin_ = new SkinFrame(&window_, true);
   skin_->SetTitle(QStringLiteral("Corvan服务器"));
-  minimizeButton_ = new QToolButton(&window_);
-  minimizeButton_->setObjectName(QStringLiteral("Rzsbtnmin"));
-  minimizeButton_->setToolTip(QStringLiteral("最小化"));
-  minimizeButton_->setIcon(MinimiseImage());
-  minimizeButton_->setAutoRaise(true);
-  minimizeButton_->setFixedSize(18, 18);
-  minimizeButton_->setFocusPolicy(Qt::NoFocus);
-  minimizeButton_->setStyleSheet(SkinFrame::BannerButtonStyle());
-  skin_->PlaceBannerButton(minimizeButton_, 40);
-  // The minimise button goes to the taskbar, the close button into the tray.
-  connect(minimizeButton_, &QToolButton::clicked, &window_, &QWidget::showMinimized);
+  BuildMinimizeButton();
 
   settingsWindow_ = new SettingsWindow(core_, prompter_, &window_);
   aboutBox_ = new AboutBox(&window_);
@@ -109,8 +99,31 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   BuildStatusMenu();
   BuildTray();
   skin_->OnClose = [this] { tray_->MinimizeApp(); };
+  ArrangeWindow();
 
-  // Menu and toolbar above, the group bar beside the pages.
+  connect(&window_, &MainWindow::ServerStateChanged, this, &MainShell::ShowServerState);
+  window_.StartMinimized = [this] { StartMinimizedThread::Start(tray_); };
+  window_.installEventFilter(this);
+  ShowServerState(window_.ServerRunning());
+}
+
+MainShell::~MainShell() = default;
+
+void MainShell::BuildMinimizeButton() {
+  minimizeButton_ = new QToolButton(&window_);
+  minimizeButton_->setObjectName(QStringLiteral("Rzsbtnmin"));
+  minimizeButton_->setToolTip(QStringLiteral("最小化"));
+  minimizeButton_->setIcon(MinimiseImage());
+  minimizeButton_->setAutoRaise(true);
+  minimizeButton_->setFixedSize(18, 18);
+  minimizeButton_->setFocusPolicy(Qt::NoFocus);
+  minimizeButton_->setStyleSheet(SkinFrame::BannerButtonStyle());
+  skin_->PlaceBannerButton(minimizeButton_, 40);
+  // The minimise button goes to the taskbar, the close button into the tray.
+  connect(minimizeButton_, &QToolButton::clicked, &window_, &QWidget::showMinimized);
+}
+
+void MainShell::ArrangeWindow() {
   auto* top = new QWidget(&window_);
   top->setObjectName(QStringLiteral("pnltop"));
   auto* topLayout = new QVBoxLayout(top);
@@ -129,14 +142,7 @@ MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
   if (pages) centreLayout->addWidget(pages, 1);
   window_.setCentralWidget(centre);
   window_.setMinimumSize(600, 400);
-
-  connect(&window_, &MainWindow::ServerStateChanged, this, &MainShell::ShowServerState);
-  window_.StartMinimized = [this] { StartMinimizedThread::Start(tray_); };
-  window_.installEventFilter(this);
-  ShowServerState(window_.ServerRunning());
 }
-
-MainShell::~MainShell() = default;
 
 void MainShell::SkinDialogs() {
   // The editors of the lists wear the fixed frame as well.

@@ -94,6 +94,8 @@ class MainShell : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The minimise button on the banner, left of the close button.
+  void BuildMinimizeButton();
   void BuildCommands();
   void BuildMenu();
   void BuildToolbar();
@@ -101,6 +103,8 @@ class MainShell : public QObject {
   void BuildStatusMenu();
   void BuildTray();
   void SkinDialogs();
+  // Menu and toolbar above, the group bar beside the window's pages.
+  void ArrangeWindow();
   void Reload();
 
   MainWindow& window_;
