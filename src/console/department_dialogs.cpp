@@ -58,9 +58,9 @@ void DepartmentDialog::showEvent(QShowEvent* event) {
 
 void DepartmentDialog::Confirm() {
   std::string name = nameEdit->text().toStdString();
-  AdminResult check = CheckOrgForm(name, orderEdit->text().toStdString());
-  if (!check.ok) {
-    prompter_.Information(this, Q(check.message), Q(check.caption));
+  Result<std::int64_t> check = CheckOrgForm(name, orderEdit->text().toStdString());
+  if (!check.IsOk()) {
+    prompter_.Information(this, Q(check.GetStatus().Message()), Q(MessageCaption(check.GetStatus())));
     return;
   }
   std::string question = SameNameQuestion(name);
@@ -89,10 +89,11 @@ std::string NewDepartmentDialog::SameNameQuestion(const std::string& name) const
 }
 
 bool NewDepartmentDialog::Save() {
-  AdminResult r = NewOrg(core_.Dir(), core_.Db(), TargetOrgCode, nameEdit->text().toStdString(),
-                         orderEdit->text().toStdString());
-  if (!r.ok && !r.message.empty()) prompter_.Information(this, Q(r.message), Q(r.caption));
-  return r.ok;
+  Status r =
+      NewOrg(core_.Dir(), core_.Db(), TargetOrgCode, nameEdit->text().toStdString(), orderEdit->text().toStdString())
+          .GetStatus();
+  if (!r.IsOk() && !r.Message().empty()) prompter_.Information(this, Q(r.Message()), Q(MessageCaption(r)));
+  return r.IsOk();
 }
 
 // --- Change department ---------------------------------------------------------------
@@ -114,10 +115,10 @@ std::string EditDepartmentDialog::SameNameQuestion(const std::string& name) cons
 }
 
 bool EditDepartmentDialog::Save() {
-  AdminResult r = RenameOrg(core_.Dir(), core_.Db(), TargetOrgCode, nameEdit->text().toStdString(),
-                            orderEdit->text().toStdString());
-  if (!r.ok && !r.message.empty()) prompter_.Information(this, Q(r.message), Q(r.caption));
-  return r.ok;
+  Status r = RenameOrg(core_.Dir(), core_.Db(), TargetOrgCode, nameEdit->text().toStdString(),
+                       orderEdit->text().toStdString());
+  if (!r.IsOk() && !r.Message().empty()) prompter_.Information(this, Q(r.Message()), Q(MessageCaption(r)));
+  return r.IsOk();
 }
 
 }  // namespace corvan
