@@ -319,9 +319,9 @@ std::string AccountName(int i) {
 
 void PrepareDataFolder(const std::filesystem::path& home, int accounts, int departments, std::uint16_t port) {
   Database db;
-  std::string error;
-  if (!corvan::OpenDatabase(db, (home / std::string(kDatabaseFileName)).string(), &error))
-    throw std::runtime_error("cannot create the database: " + error);
+  if (corvan::Status opened = corvan::OpenDatabase(db, (home / std::string(kDatabaseFileName)).string());
+      !opened.IsOk())
+    throw std::runtime_error("cannot create the database: " + opened.Message());
   LoadOrgs(db);  // seeds the root and the first department
   auto lock = db.Lock();
   Transaction tx(db);

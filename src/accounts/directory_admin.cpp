@@ -28,17 +28,23 @@ int FirstUserIndex(const std::vector<AdminUserPtr>& users, std::string_view name
 
 std::string Trimmed(std::string_view s) { return std::string(Trim(s)); }
 
+// A form or a request the checks refuse, with the message to show.
+Status Refusal(std::string_view message) { return Status(StatusCode::kInvalidInput, std::string(message)); }
+
+// A refusal that shows nothing.
+Status SilentRefusal() { return Status(StatusCode::kRefused, std::string()); }
+
 // Runs `change` as one directory update; a database failure inside it
 // becomes the database error message and leaves everything unchanged.
-AdminResult Apply(Directory& dir, const std::function<AdminResult(Directory::Draft&)>& change) {
-  AdminResult result;
+Status Apply(Directory& dir, const std::function<Status(Directory::Draft&)>& change) {
+  Status result;
   try {
     dir.Update([&](Directory::Draft& draft) {
       result = change(draft);
-      return result.ok;
+      return result.IsOk();
     });
   } catch (const DatabaseError&) {
-    return AdminResult::Fail(kDatabaseErrorMessage);
+    return Status(StatusCode::kDatabaseFailed, std::string(kDatabaseErrorMessage));
   }
   return result;
 }
@@ -273,15 +279,15 @@ std::vector<OrgChoice> OrgChoices(const OrgTree& tree) {
 
 // --- Accounts ------------------------------------------------------------------
 
-AdminResult CheckUserForm(const std::vector<AdminUserPtr>& users, const UserForm& form,
-                          const std::optional<std::string>& origLoginName) {
+Status CheckUserForm(const std::vector<AdminUserPtr>& users, const UserForm& form,
+                     const std::optional<std::string>& origLoginName) {
   if (Trim(form.username).empty() || Trim(form.pwd).empty() || Trim(form.nickname).empty() || form.orgShown.empty())
-    return AdminResult::Fail(kRequiredFieldsMessage);
-  if (!ParseDisplayOrder(form.userId)) return AdminResult::Fail(kOrderNumberMessage);
+    return Refusal(kRequiredFieldsMessage);
+  if (!ParseDisplayOrder(form.userId)) return Refusal(kOrderNumberMessage);
   std::string name = AsciiUpper(Trim(form.username));
   bool renamed = !origLoginName || AsciiUpper(*origLoginName) != name;
-  if (renamed && FirstUserIndex(users, name) >= 0) return AdminResult::Fail(kNameExistsMessage);
-  return AdminResult::Ok();
+  if (renamed && FirstUserIndex(users, name) >= 0) return Refusal(kNameExistsMessage);
+  return Status::Ok();
 }
 
 TUserInfo UserFromForm(const UserForm& form, const std::vector<AdminOrgPtr>& orgs) {
@@ -313,10 +319,10 @@ TUserInfo UserFromForm(const UserForm& form, const std::vector<AdminOrgPtr>& org
   return u;
 }
 
-AdminResult SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo* saved) {
+Status SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo* saved) {
   return Apply(dir, [&](Directory::Draft& draft) {
-    AdminResult check = CheckUserForm(draft.users, form);
-    if (!check.ok) return check;
+    Status check = CheckUserForm(draft.users, form);
+    if (!check.IsOk()) return check;
     TUserInfo user = UserFromForm(form, draft.orgs);
     {
       auto lock = db.Lock();
@@ -326,15 +332,15 @@ AdminResult SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUse
     }
     if (saved) *saved = user;
     draft.users.push_back(std::make_shared<const TUserInfo>(std::move(user)));
-    return AdminResult::Ok();
+    return Status::Ok();
   });
 }
 
-AdminResult SaveUser(Directory& dir, Database& db, const UserForm& form, const std::string& origLoginName,
-                     TUserInfo* saved) {
+Status SaveUser(Directory& dir, Database& db, const UserForm& form, const std::string& origLoginName,
+                TUserInfo* saved) {
   return Apply(dir, [&](Directory::Draft& draft) {
-    AdminResult check = CheckUserForm(draft.users, form, origLoginName);
-    if (!check.ok) return check;
+    Status check = CheckUserForm(draft.users, form, origLoginName);
+    if (!check.IsOk()) return check;
     TUserInfo user = UserFromForm(form, draft.orgs);
     {
       auto lock = db.Lock();
@@ -345,11 +351,11 @@ AdminResult SaveUser(Directory& dir, Database& db, const UserForm& form, const s
     if (saved) *saved = user;
     int index = FirstUserIndex(draft.users, origLoginName);
     if (index >= 0) draft.users[static_cast<std::size_t>(index)] = std::make_shared<const TUserInfo>(std::move(user));
-    return AdminResult::Ok();
+    return Status::Ok();
   });
 }
 
-AdminResult DeleteUser(Directory& dir, Database& db, const std::string& username) {
+Status DeleteUser(Directory& dir, Database& db, const std::string& username) {
   return Apply(dir, [&](Directory::Draft& draft) {
     {
       auto lock = db.Lock();
@@ -359,11 +365,11 @@ AdminResult DeleteUser(Directory& dir, Database& db, const std::string& username
     }
     int index = FirstUserIndex(draft.users, username);
     if (index >= 0) draft.users.erase(draft.users.begin() + index);
-    return AdminResult::Ok();
+    return Status::Ok();
   });
 }
 
-AdminResult MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& usernames, std::string_view code) {
+Status MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& usernames, std::string_view code) {
   return Apply(dir, [&](Directory::Draft& draft) {
     std::string orgName;
     if (code == kRootOrgNo) {
@@ -386,18 +392,17 @@ AdminResult MoveUsers(Directory& dir, Database& db, const std::vector<std::strin
       moved.organizename = orgName;
       entry = std::make_shared<const TUserInfo>(std::move(moved));
     }
-    return AdminResult::Ok();
+    return Status::Ok();
   });
 }
 
 // --- Departments -----------------------------------------------------------------
 
-AdminResult CheckOrgForm(std::string_view name, std::string_view orderText, std::int64_t* order) {
-  if (Trim(name).empty()) return AdminResult::Fail(kOrgNameEmptyMessage);
+Result<std::int64_t> CheckOrgForm(std::string_view name, std::string_view orderText) {
+  if (Trim(name).empty()) return Refusal(kOrgNameEmptyMessage);
   std::optional<std::int64_t> v = ParseDisplayOrder(orderText);
-  if (!v) return AdminResult::Fail(kOrderNumberMessage);
-  if (order) *order = *v;
-  return AdminResult::Ok();
+  if (!v) return Refusal(kOrderNumberMessage);
+  return *v;
 }
 
 std::optional<std::string> NewOrgSameNameQuestion(const OrgTree& tree, std::string_view parentCode,
@@ -413,30 +418,32 @@ std::optional<std::string> RenameOrgSameNameQuestion(const OrgTree& tree, std::s
   return std::nullopt;
 }
 
-AdminResult NewOrg(Directory& dir, Database& db, std::string_view parentCode, std::string_view name,
-                   std::string_view orderText, std::string* newCode) {
-  std::int64_t order = 0;
-  AdminResult check = CheckOrgForm(name, orderText, &order);
-  if (!check.ok) return check;
-  return Apply(dir, [&](Directory::Draft& draft) {
+Result<std::string> NewOrg(Directory& dir, Database& db, std::string_view parentCode, std::string_view name,
+                           std::string_view orderText) {
+  Result<std::int64_t> order = CheckOrgForm(name, orderText);
+  if (!order.IsOk()) return order.GetStatus();
+  std::string newCode;
+  Status saved = Apply(dir, [&](Directory::Draft& draft) {
     std::optional<std::string> code = NextOrgNo(draft.orgs, parentCode);
-    if (!code) return AdminResult::Silent();
-    TorgInfo org{Trimmed(name), *code, std::string(parentCode), order};
+    if (!code) return SilentRefusal();
+    TorgInfo org{Trimmed(name), *code, std::string(parentCode), order.Value()};
     {
       auto lock = db.Lock();
       InsertOrgRow(db, org);
     }
-    if (newCode) *newCode = *code;
+    newCode = *code;
     draft.orgs.push_back(std::make_shared<const TorgInfo>(std::move(org)));
-    return AdminResult::Ok();
+    return Status::Ok();
   });
+  if (!saved.IsOk()) return saved;
+  return newCode;
 }
 
-AdminResult RenameOrg(Directory& dir, Database& db, std::string_view code, std::string_view name,
-                      std::string_view orderText) {
-  std::int64_t order = 0;
-  AdminResult check = CheckOrgForm(name, orderText, &order);
-  if (!check.ok) return check;
+Status RenameOrg(Directory& dir, Database& db, std::string_view code, std::string_view name,
+                 std::string_view orderText) {
+  Result<std::int64_t> checked = CheckOrgForm(name, orderText);
+  if (!checked.IsOk()) return checked.GetStatus();
+  const std::int64_t order = checked.Value();
   std::string newName = Trimmed(name);
   return Apply(dir, [&](Directory::Draft& draft) {
     {
@@ -452,12 +459,12 @@ AdminResult RenameOrg(Directory& dir, Database& db, std::string_view code, std::
           break;
         }
     }
-    return AdminResult::Ok();
+    return Status::Ok();
   });
 }
 
-AdminResult DeleteOrg(Directory& dir, Database& db, std::string_view code) {
-  if (code.empty() || code == kRootOrgNo) return AdminResult::Silent();
+Status DeleteOrg(Directory& dir, Database& db, std::string_view code) {
+  if (code.empty() || code == kRootOrgNo) return SilentRefusal();
   return Apply(dir, [&](Directory::Draft& draft) {
     {
       auto lock = db.Lock();
@@ -467,7 +474,7 @@ AdminResult DeleteOrg(Directory& dir, Database& db, std::string_view code) {
     }
     std::erase_if(draft.orgs, [&](const AdminOrgPtr& org) { return HasCodePrefix(org->organizeNo, code); });
     std::erase_if(draft.users, [&](const AdminUserPtr& user) { return HasCodePrefix(user->organizeNo, code); });
-    return AdminResult::Ok();
+    return Status::Ok();
   });
 }
 

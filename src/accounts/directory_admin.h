@@ -3,9 +3,11 @@
 // rest on (department codes, the department tree and its paths, prefix
 // listing).
 //
-// Every operation returns an `AdminResult`: ok, or the system's message and
-// caption for the front end to show. A refusal with an empty message is a
-// silent one (the front end shows nothing and keeps its dialog open).
+// Every operation returns a `Status`: ok, or the system's message for the
+// front end to show under the caption kInfoCaption. A refusal with an empty
+// message is a silent one (the front end shows nothing and keeps its dialog
+// open). The checks refuse with kInvalidInput, a failed write gives
+// kDatabaseFailed with kDatabaseErrorMessage, a silent refusal is kRefused.
 //
 // Writers change the directory through `Directory::Update` and run their
 // database statements inside its callback, in one transaction: a failed write
@@ -24,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/status.h"
 #include "storage/database.h"
 #include "storage/directory.h"
 
@@ -47,21 +50,14 @@ inline constexpr std::string_view kSameNameNewQuestion = "该组下已经有同�
 inline constexpr std::string_view kSameNameRenameQuestion = "该组下已经有同名组，是否继续修改";
 inline constexpr std::string_view kDeleteOrgQuestion = "是否要删除该组？该组用户会同时删除";
 
+// The caption of the message box that shows `result`'s message: kInfoCaption,
+// or nothing when there is no message to show.
+inline std::string_view MessageCaption(const Status& result) {
+  return result.Message().empty() ? std::string_view() : kInfoCaption;
+}
+
 // "是否要将这" + N + "个用户加入到" + department + "下？"
 std::string MoveUsersQuestion(std::size_t count, std::string_view orgCaption);
-
-struct AdminResult {
-  bool ok = true;
-  std::string message;  // shown when not empty
-  std::string caption;  // the message box caption
-
-  static AdminResult Ok() { return {}; }
-  static AdminResult Fail(std::string_view message) {
-    return {false, std::string(message), message.empty() ? std::string() : std::string(kInfoCaption)};
-  }
-  // A refusal that shows nothing.
-  static AdminResult Silent() { return {false, {}, {}}; }
-};
 
 // --- Pure computations ---------------------------------------------------------
 
@@ -143,8 +139,8 @@ struct UserForm {
 // The editor's checks in order (required fields, display order, name
 // clash). `origLoginName` is set when an existing account is edited: the
 // clash check then runs only when the name changes.
-AdminResult CheckUserForm(const std::vector<AdminUserPtr>& users, const UserForm& form,
-                          const std::optional<std::string>& origLoginName = std::nullopt);
+Status CheckUserForm(const std::vector<AdminUserPtr>& users, const UserForm& form,
+                     const std::optional<std::string>& origLoginName = std::nullopt);
 
 // The record the form describes (name upper-cased, texts trimmed, the
 // description kept whole, the department name looked up by code).
@@ -152,26 +148,26 @@ TUserInfo UserFromForm(const UserForm& form, const std::vector<AdminOrgPtr>& org
 
 // Creates an account (checks, authreg and vcard rows, append to Users). On
 // success `saved` (when given) receives the new entry.
-AdminResult SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo* saved = nullptr);
+Status SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo* saved = nullptr);
 
 // Changes the account `origLoginName` (checks, both rows, the entry in
 // place). An account no longer in the directory is still written to the
 // tables, as the editor asked; memory is then unchanged.
-AdminResult SaveUser(Directory& dir, Database& db, const UserForm& form, const std::string& origLoginName,
-                     TUserInfo* saved = nullptr);
+Status SaveUser(Directory& dir, Database& db, const UserForm& form, const std::string& origLoginName,
+                TUserInfo* saved = nullptr);
 
 // Removes the account `username` from Users and both tables.
-AdminResult DeleteUser(Directory& dir, Database& db, const std::string& username);
+Status DeleteUser(Directory& dir, Database& db, const std::string& username);
 
 // Puts the accounts named (first entry of each name) into department `code`
 // ("Root" included) and writes both tables, all or nothing.
-AdminResult MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& usernames, std::string_view code);
+Status MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& usernames, std::string_view code);
 
 // --- Departments -----------------------------------------------------------------
 
-// The dialog's checks 1 and 2 (name, display order); `order` receives the
-// number.
-AdminResult CheckOrgForm(std::string_view name, std::string_view orderText, std::int64_t* order = nullptr);
+// The dialog's checks 1 and 2 (name, display order); the display order
+// when both pass.
+Result<std::int64_t> CheckOrgForm(std::string_view name, std::string_view orderText);
 
 // The same-name question to ask before creating a child of `parentCode`
 // named `name`, or before renaming `code` to `name`; nothing when no sibling
@@ -181,18 +177,18 @@ std::optional<std::string> NewOrgSameNameQuestion(const OrgTree& tree, std::stri
 std::optional<std::string> RenameOrgSameNameQuestion(const OrgTree& tree, std::string_view code, std::string_view name);
 
 // Creates a child of `parentCode` with the next free code (a silent refusal
-// when there is none). `newCode` receives the code.
-AdminResult NewOrg(Directory& dir, Database& db, std::string_view parentCode, std::string_view name,
-                   std::string_view orderText, std::string* newCode = nullptr);
+// when there is none) and returns that code.
+Result<std::string> NewOrg(Directory& dir, Database& db, std::string_view parentCode, std::string_view name,
+                           std::string_view orderText);
 
 // Renames a department and sets its display order; for "Root" the
 // organisation's name (CompanyName and the "Root" row) changes.
-AdminResult RenameOrg(Directory& dir, Database& db, std::string_view code, std::string_view name,
-                      std::string_view orderText);
+Status RenameOrg(Directory& dir, Database& db, std::string_view code, std::string_view name,
+                 std::string_view orderText);
 
 // Deletes a department with every department and account below it, from the
 // directory and the three tables. The root cannot be deleted (silent
 // refusal).
-AdminResult DeleteOrg(Directory& dir, Database& db, std::string_view code);
+Status DeleteOrg(Directory& dir, Database& db, std::string_view code);
 
 }  // namespace corvan

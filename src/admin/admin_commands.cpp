@@ -120,7 +120,7 @@ AdminReply Ask(std::string question) {
   r.data.Set("confirm", true);
   return r;
 }
-AdminReply FromAdmin(const AdminResult& r) { return r.ok ? Ok(r.message) : Refused(r.message); }
+AdminReply FromAdmin(const Status& r) { return r.IsOk() ? Ok(r.Message()) : Refused(r.Message()); }
 
 JsonValue UserJson(const TUserInfo& u, const OrgTree& tree, bool withPassword) {
   JsonValue o;
@@ -252,7 +252,7 @@ std::optional<std::string> ReadSmallFile(const fs::path& path, std::size_t limit
 
 // --- Commands -------------------------------------------------------------
 
-AdminReply Status(ServerCore& core, const AdminContext& ctx) {
+AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
   ServerSettings s = core.Settings();
   auto dir = core.Dir().Get();
   bool running = ctx.inServer && core.TcpServerExists();
@@ -397,12 +397,12 @@ AdminReply UserAdd(ServerCore& core, const Args& a, const AdminContext& ctx) {
   ApplyOptions(form, a, tree);
   if (a.options.count("name")) return Usage("--name is for user set");
   if (auto unknown = UnknownOrg(form, tree)) return Refused(*unknown);
-  AdminResult check = CheckUserForm(dir->Users(), form);
-  if (!check.ok) return FromAdmin(check);
+  Status check = CheckUserForm(dir->Users(), form);
+  if (!check.IsOk()) return FromAdmin(check);
   if (auto tooLong = TooLong(form)) return Refused(*tooLong);
   TUserInfo saved;
-  AdminResult res = SaveNewUser(core.Dir(), core.Db(), form, &saved);
-  if (!res.ok) return FromAdmin(res);
+  Status res = SaveNewUser(core.Dir(), core.Db(), form, &saved);
+  if (!res.IsOk()) return FromAdmin(res);
   if (ctx.inServer) StartNewUserRegNotice(core, saved.username, saved.nickname, saved.organizeNo);
   AdminReply r = Ok();
   r.lines.push_back(saved.username);
@@ -423,8 +423,8 @@ AdminReply UserSet(ServerCore& core, const Args& a, const AdminContext& ctx) {
     if (auto unknown = UnknownOrg(form, tree)) return Refused(*unknown);
   if (auto tooLong = TooLong(form)) return Refused(*tooLong);
   TUserInfo saved;
-  AdminResult res = SaveUser(core.Dir(), core.Db(), form, orig, &saved);
-  if (!res.ok) return FromAdmin(res);
+  Status res = SaveUser(core.Dir(), core.Db(), form, orig, &saved);
+  if (!res.IsOk()) return FromAdmin(res);
   if (ctx.inServer) StartUpdateOnlineInfo(core, orig, saved.username, saved.nickname);
   AdminReply r = Ok();
   r.lines.push_back(saved.username);
@@ -462,9 +462,9 @@ AdminReply UserImport(ServerCore& core, const Args& a, const AdminContext& ctx) 
   std::size_t done = 0;
   for (std::size_t i = 0; i < plan.forms.size(); ++i) {
     TUserInfo saved;
-    AdminResult res = SaveNewUser(core.Dir(), core.Db(), plan.forms[i], &saved);
-    if (!res.ok) {
-      AdminReply r = Refused("第" + std::to_string(plan.lines[i]) + "行：" + res.message);
+    Status res = SaveNewUser(core.Dir(), core.Db(), plan.forms[i], &saved);
+    if (!res.IsOk()) {
+      AdminReply r = Refused("第" + std::to_string(plan.lines[i]) + "行：" + res.Message());
       r.lines.push_back("已导入 " + std::to_string(done) + " 个用户");
       r.data.Set("imported", static_cast<std::int64_t>(done));
       return r;
@@ -486,7 +486,7 @@ AdminReply UserExport(ServerCore& core, const Args& a) {
   std::string csv = UsersToCsv(users);
   // Passwords in plain text: a private file (0600), written through a fresh
   // temporary file so that nothing planted beside the target is followed.
-  if (!WritePrivateFile(target, csv)) return Refused("无法写入文件：" + target.string());
+  if (!WritePrivateFile(target, csv).IsOk()) return Refused("无法写入文件：" + target.string());
   AdminReply r = Ok("已导出 " + std::to_string(users.size()) + " 个用户");
   r.data.Set("exported", static_cast<std::int64_t>(users.size()));
   return r;
@@ -523,13 +523,15 @@ AdminReply OrgAdd(ServerCore& core, const Args& a) {
   std::string order = a.Option("USERID").value_or("100");
   OrgTree tree(*core.Dir().Get());
   if (tree.Find(parent) < 0) return Refused("部门不存在：" + parent);
-  AdminResult check = CheckOrgForm(a.words[3], order);
-  if (!check.ok) return FromAdmin(check);
+  Result<std::int64_t> check = CheckOrgForm(a.words[3], order);
+  if (!check.IsOk()) return FromAdmin(check.GetStatus());
   if (!a.Has("yes"))
     if (auto q = NewOrgSameNameQuestion(tree, parent, Trim(a.words[3]))) return Ask(*q);
-  std::string code;
-  AdminResult res = NewOrg(core.Dir(), core.Db(), parent, a.words[3], order, &code);
-  if (!res.ok) return res.message.empty() ? Refused("没有可用的部门编号") : FromAdmin(res);
+  Result<std::string> res = NewOrg(core.Dir(), core.Db(), parent, a.words[3], order);
+  if (!res.IsOk()) {
+    return res.GetStatus().Message().empty() ? Refused("没有可用的部门编号") : FromAdmin(res.GetStatus());
+  }
+  const std::string& code = res.Value();
   AdminReply r = Ok();
   r.lines.push_back(code);
   r.data.Set("organizeNo", code);
@@ -543,8 +545,8 @@ AdminReply OrgRename(ServerCore& core, const Args& a) {
   int node = tree.Find(code);
   if (node < 0) return Refused("部门不存在：" + code);
   std::string order = a.Option("USERID").value_or(std::to_string(tree.At(node).record->orgID));
-  AdminResult check = CheckOrgForm(a.words[3], order);
-  if (!check.ok) return FromAdmin(check);
+  Result<std::int64_t> check = CheckOrgForm(a.words[3], order);
+  if (!check.IsOk()) return FromAdmin(check.GetStatus());
   if (!a.Has("yes"))
     if (auto q = RenameOrgSameNameQuestion(tree, code, Trim(a.words[3]))) return Ask(*q);
   return FromAdmin(RenameOrg(core.Dir(), core.Db(), code, a.words[3], order));
@@ -588,15 +590,16 @@ AdminReply Announce(ServerCore& core, const Args& a) {
 }
 
 AdminReply FromMaintenance(const MaintenanceResult& m) {
-  if (m.needsConfirmation) return Ask(m.message);
-  return m.ok ? Ok(m.message) : Refused(m.message);
+  if (m.needsConfirmation) return Ask(m.status.Message());
+  return m.status.IsOk() ? Ok(m.status.Message()) : Refused(m.status.Message());
 }
 
 AdminReply Backup(ServerCore& core, const Args& a) {
   if (a.words.size() != 2) return Usage("backup FILE");
   MaintenanceResult m = BackupDatabase(core, a.words[1], a.Has("yes") || a.Has("force"));
   // The console shows the message alone; here the cause follows it.
-  if (!m.ok && !m.needsConfirmation && !m.reason.empty()) m.message += "：" + m.reason;
+  if (!m.status.IsOk() && !m.needsConfirmation && !m.reason.empty())
+    m.status = Status(m.status.Code(), m.status.Message() + "：" + m.reason);
   AdminReply r = FromMaintenance(m);
   r.data.Set("file", BackupTargetName(a.words[1]).string());
   return r;
@@ -609,7 +612,8 @@ AdminReply Restore(ServerCore& core, const Args& a) {
   if (::access(a.words[1].c_str(), F_OK) == 0 && ::access(a.words[1].c_str(), R_OK) != 0)
     return Refused("无法读取文件：" + a.words[1] + ": " + std::generic_category().message(errno));
   MaintenanceResult m = RestoreDatabase(core, a.words[1], a.Has("yes"));
-  if (!m.ok && !m.needsConfirmation && m.message.empty()) return Refused("文件不存在：" + a.words[1]);
+  if (!m.status.IsOk() && !m.needsConfirmation && m.status.Message().empty())
+    return Refused("文件不存在：" + a.words[1]);
   return FromMaintenance(m);
 }
 
@@ -655,8 +659,8 @@ std::optional<bool> ParseSwitch(std::string_view text) {
 
 AdminReply FromSave(const SettingsSaveResult& s) {
   std::string message;
-  for (const auto& m : s.messages) message += (message.empty() ? "" : "\n") + m;
-  return s.ok ? Ok(message) : Refused(message);
+  for (const auto& m : s.Messages()) message += (message.empty() ? "" : "\n") + m;
+  return s.status.IsOk() ? Ok(message) : Refused(message);
 }
 
 AdminReply ConfigGet(ServerCore& core, const Args& a) {
@@ -778,7 +782,7 @@ AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& arg
   if (auto error = AdminUsageError(argv)) return Usage(*error);
   if (!ctx.inServer && !RunsWithoutServer(argv)) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
   try {
-    if (name == "status") return Status(core, ctx);
+    if (name == "status") return StatusCmd(core, ctx);
     if (name == "online") return Online(core);
     if (name == "log") return Log(core, a);
     if (name == "start") return Start(core);
@@ -852,7 +856,7 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   options.jobThreads = 1;
   ServerCore core(options);
   if (auto bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes)) core.SetSettings(ParseConfiguration(*bytes).settings);
-  if (!core.OpenDatabase()) {
+  if (!core.OpenDatabase().IsOk()) {
     // The restore can mend a database that does not open; the others cannot
     // work without one.
     if (CommandName(Split(argv).words) != "restore") return Refused(std::string(kDatabaseConnectFailed));

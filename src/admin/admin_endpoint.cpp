@@ -23,16 +23,15 @@ using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
-bool MakeAddress(const fs::path& path, sockaddr_un& addr, std::string* error) {
+Status MakeAddress(const fs::path& path, sockaddr_un& addr) {
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   const std::string p = path.string();
   if (p.empty() || p.size() >= sizeof addr.sun_path) {
-    if (error) *error = "socket path too long: " + p;
-    return false;
+    return Status(StatusCode::kInvalidInput, "socket path too long: " + p);
   }
   std::memcpy(addr.sun_path, p.data(), p.size());
-  return true;
+  return Status::Ok();
 }
 
 int RemainingMs(SteadyClock::time_point deadline) {
@@ -96,15 +95,15 @@ AdminEndpoint::AdminEndpoint(ServerCore& core, Options options)
 
 AdminEndpoint::~AdminEndpoint() { Stop(); }
 
-bool AdminEndpoint::Start(std::string* error) {
-  if (thread_.joinable()) return true;
+Status AdminEndpoint::Start() {
+  if (thread_.joinable()) return Status::Ok();
   sockaddr_un addr;
-  if (!MakeAddress(options_.socketPath, addr, error)) return false;
+  if (Status address = MakeAddress(options_.socketPath, addr); !address.IsOk()) return address;
   auto fail = [&](const char* what) {
-    if (error) *error = std::string(what) + ": " + std::generic_category().message(errno);
+    Status failed(StatusCode::kIoFailed, std::string(what) + ": " + std::generic_category().message(errno));
     listen_.Reset();
     wake_.Reset();
-    return false;
+    return failed;
   };
   // A socket file left by a server that ended without removing it. The
   // caller holds the instance lock, so no other server uses it. Anything
@@ -135,7 +134,7 @@ bool AdminEndpoint::Start(std::string* error) {
     return fail("eventfd");
   }
   thread_ = std::thread([this] { Run(); });
-  return true;
+  return Status::Ok();
 }
 
 void AdminEndpoint::Stop() {
@@ -202,14 +201,10 @@ void AdminEndpoint::Serve(UniqueFd client) {
   WriteAll(client.Get(), EncodeReply(reply), SteadyClock::now() + options_.ioTimeout);
 }
 
-std::optional<AdminReply> CallAdminEndpoint(const fs::path& socketPath, const AdminRequest& request, Ms timeout,
-                                            std::string* error) {
-  auto fail = [&](std::string why) -> std::optional<AdminReply> {
-    if (error) *error = std::move(why);
-    return std::nullopt;
-  };
+Result<AdminReply> CallAdminEndpoint(const fs::path& socketPath, const AdminRequest& request, Ms timeout) {
+  auto fail = [](std::string why) -> Result<AdminReply> { return Status(StatusCode::kIoFailed, std::move(why)); };
   sockaddr_un addr;
-  if (!MakeAddress(socketPath, addr, error)) return std::nullopt;
+  if (Status address = MakeAddress(socketPath, addr); !address.IsOk()) return address;
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.Valid()) return fail(std::generic_category().message(errno));
   if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
@@ -220,7 +215,7 @@ std::optional<AdminReply> CallAdminEndpoint(const fs::path& socketPath, const Ad
   if (!line) return fail("no reply from the server");
   auto reply = DecodeReply(*line);
   if (!reply) return fail("the server's reply is not understood");
-  return reply;
+  return std::move(*reply);
 }
 
 }  // namespace corvan

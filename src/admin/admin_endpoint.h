@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "admin/admin_codec.h"
+#include "base/status.h"
 #include "server/udp.h"
 
 namespace corvan {
@@ -51,9 +52,9 @@ class AdminEndpoint {
   AdminEndpoint& operator=(const AdminEndpoint&) = delete;
 
   // Creates the socket (replacing a stale socket file left by an earlier
-  // run; the caller holds the instance lock) and starts the thread. False,
-  // with `error` set, when the socket cannot be made.
-  bool Start(std::string* error = nullptr);
+  // run; the caller holds the instance lock) and starts the thread. Fails,
+  // with the step and the system's message, when the socket cannot be made.
+  Status Start();
   // Ends the thread, closes and removes the socket. Idempotent.
   void Stop();
 
@@ -70,9 +71,9 @@ class AdminEndpoint {
 };
 
 // The client side: sends one request to the socket at `socketPath` and
-// waits up to `timeout` for the reply. Nothing, with `error` set, when the
-// endpoint cannot be reached or answers with something that is not a reply.
-std::optional<AdminReply> CallAdminEndpoint(const std::filesystem::path& socketPath, const AdminRequest& request,
-                                            std::chrono::milliseconds timeout, std::string* error = nullptr);
+// waits up to `timeout` for the reply. Fails, saying why, when the endpoint
+// cannot be reached or answers with something that is not a reply.
+Result<AdminReply> CallAdminEndpoint(const std::filesystem::path& socketPath, const AdminRequest& request,
+                                     std::chrono::milliseconds timeout);
 
 }  // namespace corvan

@@ -16,15 +16,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-MaintenanceResult Done(bool ok, std::string_view message) {
+MaintenanceResult Done(StatusCode code, std::string_view message) {
   MaintenanceResult r;
-  r.ok = ok;
-  r.message = std::string(message);
+  r.status = Status(code, std::string(message));
   return r;
 }
 
 MaintenanceResult Ask(std::string_view question) {
-  MaintenanceResult r = Done(false, question);
+  MaintenanceResult r = Done(StatusCode::kRefused, question);
   r.needsConfirmation = true;
   return r;
 }
@@ -46,14 +45,14 @@ fs::path BackupTargetName(const fs::path& chosen) {
 }
 
 MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const fs::path& target) {
-  auto failed = [&](std::string reason) {
-    MaintenanceResult r = Done(false, kBackupFailed);
+  auto failed = [&](std::string reason, StatusCode code = StatusCode::kIoFailed) {
+    MaintenanceResult r = Done(code, kBackupFailed);
     r.reason = std::move(reason);
     return r;
   };
   // Renaming a copy over the open file would leave the connection writing to
   // an unlinked file: every later change would be lost.
-  if (SameFile(target, livePath)) return failed(target.string() + ": the database in use");
+  if (SameFile(target, livePath)) return failed(target.string() + ": the database in use", StatusCode::kRefused);
   std::error_code ec;
   if (fs::is_directory(target, ec)) return failed(target.string() + ": " + std::generic_category().message(EISDIR));
   // The folder the copy goes to: SQLite's own message for it ("unable to
@@ -62,26 +61,24 @@ MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const
   if (::access(folder.c_str(), W_OK | X_OK) != 0) return failed(folder.string() + ": " + std::generic_category().message(errno));
   // A fresh private file, made with O_EXCL: nothing planted under a
   // guessable name is ever written through.
-  std::string error;
-  std::optional<fs::path> tmp = MakePrivateTemporary(target, &error);
-  if (!tmp) return failed(error);
-  bool copied = db.BackupTo(tmp->string(), &error);
-  if (copied) {
-    fs::rename(*tmp, target, ec);
-    copied = !ec;
-    if (ec) error = target.string() + ": " + ec.message();
+  Result<fs::path> tmp = MakePrivateTemporary(target);
+  if (!tmp.IsOk()) return failed(tmp.GetStatus().Message());
+  Status copied = db.BackupTo(tmp.Value().string());
+  if (copied.IsOk()) {
+    fs::rename(tmp.Value(), target, ec);
+    if (ec) copied = Status(StatusCode::kIoFailed, target.string() + ": " + ec.message());
   }
-  if (!copied) {
+  if (!copied.IsOk()) {
     std::error_code ignored;
-    fs::remove(*tmp, ignored);
-    return failed(error);
+    fs::remove(tmp.Value(), ignored);
+    return failed(copied.Message(), copied.Code());
   }
-  return Done(true, kBackupOk);
+  return Done(StatusCode::kOk, kBackupOk);
 }
 
 MaintenanceResult BackupDatabase(ServerCore& core, const fs::path& chosen, bool overwrite) {
   if (chosen.empty()) {
-    MaintenanceResult r = Done(false, kBackupFailed);
+    MaintenanceResult r = Done(StatusCode::kInvalidInput, kBackupFailed);
     r.reason = "no file name";
     return r;
   }
@@ -94,13 +91,13 @@ MaintenanceResult BackupDatabase(ServerCore& core, const fs::path& chosen, bool 
 MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool confirmed) {
   // A running server's handlers use the connection: the file is replaced
   // only while the server is stopped.
-  if (core.TcpServerExists()) return Done(false, kStopServerFirst);
+  if (core.TcpServerExists()) return Done(StatusCode::kRefused, kStopServerFirst);
   std::error_code ec;
-  if (source.empty() || !fs::is_regular_file(source, ec)) return Done(false, "");
+  if (source.empty() || !fs::is_regular_file(source, ec)) return Done(StatusCode::kNotFound, "");
   if (!confirmed) return Ask(kRestoreConfirm);
   // A file that is not a directory database would leave the server without
   // accounts: refuse it before anything is touched.
-  if (!IsValidDirectoryDatabase(source.string())) return Done(false, kRestoreFailed);
+  if (!IsValidDirectoryDatabase(source.string())) return Done(StatusCode::kInvalidInput, kRestoreFailed);
 
   const fs::path live = core.DatabasePath();
   bool copied = true;
@@ -108,27 +105,28 @@ MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool
     if (core.Db().IsOpen()) {
       // The online backup copies into the open connection inside one write
       // transaction: a failure leaves the live content as it was.
-      copied = core.Db().RestoreFrom(source.string());
+      copied = core.Db().RestoreFrom(source.string()).IsOk();
     } else {
       // No connection (it failed earlier): replace the file whole.
-      std::optional<fs::path> tmp = MakePrivateTemporary(live);
-      if (tmp) {
+      Result<fs::path> made = MakePrivateTemporary(live);
+      if (made.IsOk()) {
+        const fs::path& tmp = made.Value();
         // The copy takes the source's mode: set private again before it
         // becomes the live file.
-        fs::copy_file(source, *tmp, fs::copy_options::overwrite_existing, ec);
-        if (!ec) fs::permissions(*tmp, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
-        if (!ec) fs::rename(*tmp, live, ec);
-        if (ec) fs::remove(*tmp, ec);
+        fs::copy_file(source, tmp, fs::copy_options::overwrite_existing, ec);
+        if (!ec) fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
+        if (!ec) fs::rename(tmp, live, ec);
+        if (ec) fs::remove(tmp, ec);
       }
-      copied = tmp && !ec;
+      copied = made.IsOk() && !ec;
     }
   }
   // Opened again in every case, so the old file stays usable after a failed
   // copy and a restored older file gains the tables and columns it lacks.
-  if (!core.OpenDatabase()) return Done(false, kDatabaseConnectFailed);
-  if (!copied) return Done(false, kRestoreFailed);
-  if (!core.LoadDirectory()) return Done(false, kRestoreFailed);
-  return Done(true, kRestoreOk);
+  if (!core.OpenDatabase().IsOk()) return Done(StatusCode::kDatabaseFailed, kDatabaseConnectFailed);
+  if (!copied) return Done(StatusCode::kDatabaseFailed, kRestoreFailed);
+  if (!core.LoadDirectory()) return Done(StatusCode::kDatabaseFailed, kRestoreFailed);
+  return Done(StatusCode::kOk, kRestoreOk);
 }
 
 }  // namespace corvan

@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace corvan {
 
 class Database;
@@ -31,18 +33,18 @@ inline constexpr std::string_view kRestoreFailed = "恢复数据失败";
 inline constexpr std::string_view kDatabaseConnectFailed = "数据库连接失败";
 inline constexpr std::string_view kMaintenanceCaption = "信息";
 
-// The outcome of one maintenance operation, ready to be shown.
+// The outcome of one maintenance operation, ready to be shown under the
+// caption kMaintenanceCaption.
 struct MaintenanceResult {
-  bool ok = false;
-  // The message for the administrator; empty when the operation ends
-  // without one (a restore source that does not exist).
-  std::string message;
-  std::string caption{kMaintenanceCaption};
-  // True when nothing was done because the front end must ask `message`
-  // (a yes/no question) first and call again with the answer.
+  // Done, or why not. The message is the one for the administrator, on
+  // success as well ("备份数据成功"); empty when the operation ends without
+  // one (a restore source that does not exist, kNotFound).
+  Status status;
+  // True when nothing was done because the front end must ask the status's
+  // message (a yes/no question) first and call again with the answer.
   bool needsConfirmation = false;
   // Why a backup failed, from the system or the database ("…: No such file
-  // or directory"); empty on success. The console shows `message` alone.
+  // or directory"); empty on success. The console shows the message alone.
   std::string reason;
 };
 

@@ -52,16 +52,17 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   const auto path = core.ConfigPath();
 
   // SaveServerPort
-  auto port = ParsePortText(form.serverPort);
-  if (!port) {
-    result.messages.emplace_back(kBadPort);
+  auto stop = [&result](StatusCode code, std::string_view message) {
+    result.status = Status(code, std::string(message));
     return result;
-  }
+  };
+  auto port = ParsePortText(form.serverPort);
+  if (!port) return stop(StatusCode::kInvalidInput, kBadPort);
   if (*port != core.ServerPort()) {
     core.UpdateSettings([&](ServerSettings& s) { s.ServerPort = *port; });
     WriteConfigValue(path, "ServerPort", std::string(Trim(form.serverPort)));
     result.portChanged = true;
-    result.messages.emplace_back(kRestartToApply);
+    result.notices.emplace_back(kRestartToApply);
   }
 
   // SaveStartOptions: the in-memory StartMin stays; it is read at start.
@@ -76,33 +77,23 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
       RemoveAutoStartShortcut();
     }
   }
-  if (!startSaved) {
-    result.messages.emplace_back(kSaveStartFailed);
-    return result;
-  }
+  if (!startSaved) return stop(StatusCode::kIoFailed, kSaveStartFailed);
 
   // SaveAllowReg: takes effect at once.
   WriteConfigValue(path, "AllowReg", BoolText(form.allowReg));
   file = ReadBack(path);
-  if (!file.structFound || !file.hasAllowReg || file.settings.AllowReg != form.allowReg) {
-    result.messages.emplace_back(kSaveRegFailed);
-    return result;
-  }
+  if (!file.structFound || !file.hasAllowReg || file.settings.AllowReg != form.allowReg)
+    return stop(StatusCode::kIoFailed, kSaveRegFailed);
   core.UpdateSettings([&](ServerSettings& s) { s.AllowReg = form.allowReg; });
 
   // SaveOfflineInfoDay: purges use it from the next server start.
-  if (form.offlineInfoDay < kMinOfflineInfoDay || form.offlineInfoDay > kMaxOfflineInfoDay) {
-    result.messages.emplace_back(kOfflineDayRange);
-    return result;
-  }
+  if (form.offlineInfoDay < kMinOfflineInfoDay || form.offlineInfoDay > kMaxOfflineInfoDay)
+    return stop(StatusCode::kInvalidInput, kOfflineDayRange);
   WriteConfigValue(path, "OfflineInfoDay", std::to_string(form.offlineInfoDay));
   file = ReadBack(path);
-  if (!file.structFound || !file.hasOfflineInfoDay || file.settings.OfflineInfoDay != form.offlineInfoDay) {
-    result.messages.emplace_back(kSaveOfflineFailed);
-    return result;
-  }
+  if (!file.structFound || !file.hasOfflineInfoDay || file.settings.OfflineInfoDay != form.offlineInfoDay)
+    return stop(StatusCode::kIoFailed, kSaveOfflineFailed);
   core.UpdateSettings([&](ServerSettings& s) { s.OfflineInfoDay = form.offlineInfoDay; });
-  result.ok = true;
   return result;
 }
 

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
+
 namespace corvan {
 
 class ServerCore;
@@ -39,11 +41,25 @@ struct SettingsForm {
   std::int32_t offlineInfoDay = 3;  // the whole-number box, 1 to 30
 };
 
+// The caption of every message of the save.
+inline constexpr std::string_view kSettingsCaption = "信息";
+
 struct SettingsSaveResult {
-  bool ok = false;                    // all four steps succeeded: close the window
-  std::vector<std::string> messages;  // each shown in its own box, in order
-  std::string caption{"信息"};
+  // Ok when all four steps succeeded (close the window); else the message of
+  // the step that stopped the save.
+  Status status;
+  // Shown before a failure's message: "重新启动服务器后生效" when the port
+  // changed.
+  std::vector<std::string> notices;
   bool portChanged = false;
+
+  // Every message to show, each in its own box, in order: the notices, then
+  // the failure's message.
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> all = notices;
+    if (!status.IsOk()) all.push_back(status.Message());
+    return all;
+  }
 };
 
 // The form as the window shows it now: the port, registration and days from

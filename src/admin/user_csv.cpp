@@ -80,10 +80,9 @@ std::optional<std::size_t> UserFieldMaxLength(std::string_view column) {
   return c->maxLength;
 }
 
-std::optional<std::vector<CsvRecord>> ParseCsv(std::string_view text, std::string* error) {
-  auto fail = [&](std::string why) -> std::optional<std::vector<CsvRecord>> {
-    if (error) *error = std::move(why);
-    return std::nullopt;
+Result<std::vector<CsvRecord>> ParseCsv(std::string_view text) {
+  auto fail = [](std::string why) -> Result<std::vector<CsvRecord>> {
+    return Status(StatusCode::kInvalidInput, std::move(why));
   };
   if (text.size() > kMaxCsvBytes) return fail("文件过大");
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
@@ -175,12 +174,12 @@ std::string UsersToCsv(const std::vector<AdminUserPtr>& users) {
 
 CsvImportPlan PlanUserImport(std::string_view text, const DirectorySnapshot& dir) {
   CsvImportPlan plan;
-  std::string error;
-  auto records = ParseCsv(text, &error);
-  if (!records) {
-    plan.errors.push_back({0, error});
+  Result<std::vector<CsvRecord>> parsed = ParseCsv(text);
+  if (!parsed.IsOk()) {
+    plan.errors.push_back({0, parsed.GetStatus().Message()});
     return plan;
   }
+  const std::vector<CsvRecord>* records = &parsed.Value();
   if (records->empty()) {
     plan.errors.push_back({0, "文件为空"});
     return plan;
@@ -237,15 +236,15 @@ CsvImportPlan PlanUserImport(std::string_view text, const DirectorySnapshot& dir
     // The editor offers only the departments of the tree, the root excluded.
     form.orgShown = node > OrgTree::kRoot ? tree.Path(node) : code;
 
-    AdminResult check = CheckUserForm(known, form);
+    Status check = CheckUserForm(known, form);
     std::string upper = AsciiUpper(Trim(form.username));
     if (!upper.empty()) {
       auto entry = std::make_shared<TUserInfo>();
       entry->username = upper;
       known.push_back(std::move(entry));
     }
-    if (!check.ok) {
-      plan.errors.push_back({rec.line, check.message});
+    if (!check.IsOk()) {
+      plan.errors.push_back({rec.line, check.Message()});
     } else if (!tooLong.empty()) {
       plan.errors.push_back({rec.line, "字段过长：" + tooLong});
     } else if (node <= OrgTree::kRoot) {

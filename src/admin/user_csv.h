@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "accounts/directory_admin.h"
+#include "base/status.h"
 
 namespace corvan {
 
@@ -37,10 +38,10 @@ struct CsvRecord {
   std::vector<std::string> fields;
 };
 
-// Splits CSV text into records. Nothing, with `error` set, when a quoted
-// field is not closed, a quote stands inside an unquoted field, or a bound
-// above is exceeded. Empty lines are skipped.
-std::optional<std::vector<CsvRecord>> ParseCsv(std::string_view text, std::string* error = nullptr);
+// Splits CSV text into records. Refused (kInvalidInput, with the line and
+// the fault) when a quoted field is not closed, a quote stands inside an
+// unquoted field, or a bound above is exceeded. Empty lines are skipped.
+Result<std::vector<CsvRecord>> ParseCsv(std::string_view text);
 
 // One field in CSV form (quoted when needed).
 std::string CsvField(std::string_view value);

@@ -81,10 +81,9 @@ int RunHeadless(const std::filesystem::path& home) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
   });
-  std::string databaseError;
-  if (!core.OpenDatabase(&databaseError)) {
+  if (corvan::Status opened = core.OpenDatabase(); !opened.IsOk()) {
     core.Log().SetSink(nullptr);
-    return StartFailed("cannot open the database " + core.DatabasePath().string() + ": " + databaseError);
+    return StartFailed("cannot open the database " + core.DatabasePath().string() + ": " + opened.Message());
   }
   if (!core.FirstShow()) {
     core.Log().SetSink(nullptr);
@@ -100,8 +99,8 @@ int RunHeadless(const std::filesystem::path& home) {
   }
   // corvanctl's way in; the server runs on without it if it cannot be made.
   corvan::AdminEndpoint admin(core, {corvan::AdminSocketPath(home)});
-  std::string adminError;
-  if (!admin.Start(&adminError)) std::fprintf(stderr, "admin endpoint: %s\n", adminError.c_str());
+  if (corvan::Status started = admin.Start(); !started.IsOk())
+    std::fprintf(stderr, "admin endpoint: %s\n", started.Message().c_str());
 
   int sig = 0;
   while (sigwait(&stopSignals, &sig) != 0) {
@@ -118,13 +117,13 @@ int main(int argc, char** argv) {
 #ifdef CORVAN_WITH_CONSOLE
   console = corvan::DisplayAvailable();
 #endif
-  std::string folderError;
-  std::filesystem::path home = corvan::DataFolder(&folderError);
-  if (!folderError.empty()) return StartFailed("cannot create the data folder " + folderError);
-  std::string lockError;
-  auto instance = corvan::AcquireInstanceLock(home, true, &lockError);
-  if (!instance) {
-    if (!lockError.empty()) return StartFailed("cannot open the single-instance lock " + lockError);
+  corvan::Result<std::filesystem::path> folder = corvan::DataFolder();
+  if (!folder.IsOk()) return StartFailed("cannot create the data folder " + folder.GetStatus().Message());
+  const std::filesystem::path home = folder.Value();
+  corvan::Result<corvan::UniqueFd> instance = corvan::AcquireInstanceLock(home, true);
+  if (!instance.IsOk()) {
+    if (!instance.GetStatus().Message().empty())
+      return StartFailed("cannot open the single-instance lock " + instance.GetStatus().Message());
 #ifdef CORVAN_WITH_CONSOLE
     // Started from the desktop menu: say who holds the folder.
     if (corvan::StartedFromDesktopEntry(argc, argv) && console)

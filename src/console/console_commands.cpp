@@ -62,10 +62,10 @@ void ConsoleCommands::BackupDatabase() {
   if (!chosen || chosen->isEmpty()) return;
   MaintenanceResult result = corvan::BackupDatabase(core_, PathOf(*chosen), false);
   if (result.needsConfirmation) {
-    if (!prompter_.Question(owner_, Q(result.message), Q(result.caption))) return;
+    if (!prompter_.Question(owner_, Q(result.status.Message()), Q(kMaintenanceCaption))) return;
     result = corvan::BackupDatabase(core_, PathOf(*chosen), true);
   }
-  if (!result.message.empty()) Inform(result.message, owner_);
+  if (!result.status.Message().empty()) Inform(result.status.Message(), owner_);
 }
 
 void ConsoleCommands::RestoreDatabase() {
@@ -78,15 +78,16 @@ void ConsoleCommands::RestoreDatabase() {
   if (!chosen || chosen->isEmpty()) return;
   MaintenanceResult result = corvan::RestoreDatabase(core_, PathOf(*chosen), false);
   if (result.needsConfirmation) {
-    if (!prompter_.Question(owner_, Q(result.message), Q(result.caption))) return;
+    if (!prompter_.Question(owner_, Q(result.status.Message()), Q(kMaintenanceCaption))) return;
     result = corvan::RestoreDatabase(core_, PathOf(*chosen), true);
     // The directory may have been reloaded (or emptied): no view may keep
     // showing the old one.
     if (AfterRestore) AfterRestore();
   }
-  if (result.message.empty()) return;
+  const std::string& message = result.status.Message();
+  if (message.empty()) return;
   // The connection message belongs to no window.
-  Inform(result.message, result.message == kDatabaseConnectFailed ? nullptr : owner_);
+  Inform(message, message == kDatabaseConnectFailed ? nullptr : owner_);
 }
 
 void ConsoleCommands::PublishAnnouncement() {

@@ -72,7 +72,7 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreMod
   auto* shell = new MainShell(window, core, prompter);
   QObject::connect(&stopSignals, &StopSignals::StopRequested, shell, &MainShell::Exit);
   QApplication::setQuitOnLastWindowClosed(false);
-  if (!core.OpenDatabase())
+  if (!core.OpenDatabase().IsOk())
     prompter.Information(nullptr, QStringLiteral("数据库连接失败"), QStringLiteral("信息"));
   // A stop signal while that message was up ends the program here.
   if (stopSignals.Received()) {
@@ -82,8 +82,7 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreMod
   window.show();  // the first show loads the directory and starts the server
   // corvanctl's way in, as in the headless run; the console runs on without it.
   AdminEndpoint admin(core, {AdminSocketPath(home)});
-  std::string adminError;
-  if (!admin.Start(&adminError)) core.LogStatus("admin endpoint: " + adminError);
+  if (Status started = admin.Start(); !started.IsOk()) core.LogStatus("admin endpoint: " + started.Message());
   int status = app.exec();
   admin.Stop();
   core.StopServer();

@@ -67,9 +67,9 @@ void DepartmentDialog::SetFields(const QString& name, const QString& order) {
 
 void DepartmentDialog::Confirm() {
   std::string name = NameText();
-  AdminResult check = CheckOrgForm(name, OrderText());
-  if (!check.ok) {
-    prompter_.Information(this, Q(check.message), Q(check.caption));
+  Result<std::int64_t> check = CheckOrgForm(name, OrderText());
+  if (!check.IsOk()) {
+    prompter_.Information(this, Q(check.GetStatus().Message()), Q(MessageCaption(check.GetStatus())));
     return;
   }
   std::string question = SameNameQuestion(name);
@@ -97,9 +97,9 @@ std::string NewDepartmentDialog::SameNameQuestion(const std::string& name) const
 }
 
 bool NewDepartmentDialog::Save() {
-  AdminResult r = NewOrg(core_.Dir(), core_.Db(), TargetOrgCode, NameText(), OrderText());
-  if (!r.ok && !r.message.empty()) prompter_.Information(this, Q(r.message), Q(r.caption));
-  return r.ok;
+  Status r = NewOrg(core_.Dir(), core_.Db(), TargetOrgCode, NameText(), OrderText()).GetStatus();
+  if (!r.IsOk() && !r.Message().empty()) prompter_.Information(this, Q(r.Message()), Q(MessageCaption(r)));
+  return r.IsOk();
 }
 
 // --- Change department ---------------------------------------------------------------
@@ -120,9 +120,9 @@ std::string EditDepartmentDialog::SameNameQuestion(const std::string& name) cons
 }
 
 bool EditDepartmentDialog::Save() {
-  AdminResult r = RenameOrg(core_.Dir(), core_.Db(), TargetOrgCode, NameText(), OrderText());
-  if (!r.ok && !r.message.empty()) prompter_.Information(this, Q(r.message), Q(r.caption));
-  return r.ok;
+  Status r = RenameOrg(core_.Dir(), core_.Db(), TargetOrgCode, NameText(), OrderText());
+  if (!r.IsOk() && !r.Message().empty()) prompter_.Information(this, Q(r.Message()), Q(MessageCaption(r)));
+  return r.IsOk();
 }
 
 }  // namespace corvan

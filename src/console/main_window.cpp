@@ -427,7 +427,7 @@ void MainWindow::DropUsersOnOrg(const QModelIndex& index) {
   std::vector<std::string> names = SelectedNames(orgUserList_);
   QString question = Q(MoveUsersQuestion(names.size(), index.data().toString().toStdString()));
   if (!prompter_.Question(this, question, Q(kInfoCaption))) return;
-  AdminResult result = MoveUsers(core_.Dir(), core_.Db(), names, code);
+  Status result = MoveUsers(core_.Dir(), core_.Db(), names, code);
   ShowAdminError(result);
   ShowOrgUsers(code);
 }
@@ -595,7 +595,7 @@ void MainWindow::DeleteSelectedUser(QTreeView* list) {
   std::vector<std::string> names = SelectedNames(list);
   if (names.empty()) return;
   if (!prompter_.Question(this, Q(kDeleteUserQuestion), Q(kInfoCaption))) return;
-  AdminResult result = DeleteUser(core_.Dir(), core_.Db(), names.front());
+  Status result = DeleteUser(core_.Dir(), core_.Db(), names.front());
   ShowAdminError(result);
   // Both lists are rebuilt, so no row shows a deleted account.
   ShowAllUsers();
@@ -606,8 +606,9 @@ void MainWindow::DeleteUserFromList() { DeleteSelectedUser(userList_); }
 
 void MainWindow::DeleteUserInOrg() { DeleteSelectedUser(orgUserList_); }
 
-void MainWindow::ShowAdminError(const AdminResult& result) {
-  if (!result.ok && !result.message.empty()) prompter_.Information(this, Q(result.message), Q(result.caption));
+void MainWindow::ShowAdminError(const Status& result) {
+  if (!result.IsOk() && !result.Message().empty())
+    prompter_.Information(this, Q(result.Message()), Q(MessageCaption(result)));
 }
 
 // --- Department commands ------------------------------------------------------------
@@ -641,9 +642,9 @@ void MainWindow::DeleteDepartment() {
   if (!current.isValid() || OrgTreeModel::CodeOf(current) == kRootOrgNo) return;
   if (!prompter_.Question(this, Q(kDeleteOrgQuestion), Q(kInfoCaption))) return;
   std::string parent = OrgTreeModel::CodeOf(current.parent());
-  AdminResult result = DeleteOrg(core_.Dir(), core_.Db(), OrgTreeModel::CodeOf(current));
+  Status result = DeleteOrg(core_.Dir(), core_.Db(), OrgTreeModel::CodeOf(current));
   ShowAdminError(result);
-  if (result.ok) {
+  if (result.IsOk()) {
     // The deleted department's parent becomes the current node.
     BuildOrgTree();
     rebuildingTree_ = true;

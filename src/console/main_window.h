@@ -179,7 +179,7 @@ class MainWindow : public QMainWindow {
   static void SelectNames(QTreeView* list, const std::vector<std::string>& names);
   std::optional<std::string> CurrentCode() const;
   void SetCurrentOrg(const QModelIndex& index);
-  void ShowAdminError(const AdminResult& result);
+  void ShowAdminError(const Status& result);
   // After a dialog's change: lists, tree, the department of `code`.
   void RefreshAfterOrgChange(const std::string& code);
 

@@ -266,8 +266,8 @@ void SettingsWindow::FillOnShow() {
 
 bool SettingsWindow::SaveAll() {
   SettingsSaveResult result = corvan::SaveAll(core_, Form());
-  for (const std::string& message : result.messages) prompter_.Information(this, Q(message), Q(result.caption));
-  if (!result.ok) {
+  for (const std::string& message : result.Messages()) prompter_.Information(this, Q(message), Q(kSettingsCaption));
+  if (!result.status.IsOk()) {
     const int days = offlineDaysBox_->value();
     if (days < kMinOfflineInfoDay || days > kMaxOfflineInfoDay) {
       ShowOfflinePage();

@@ -243,16 +243,17 @@ UserForm UserEditor::Form() const {
 
 void UserEditor::Confirm() {
   TUserInfo saved;
-  AdminResult result;
+  Status result;
   if (EditMode != QStringLiteral("Update")) {
     result = SaveNewUser(core_.Dir(), core_.Db(), Form(), &saved);
-    if (result.ok) StartNewUserRegNotice(core_, saved.username, saved.nickname, saved.organizeNo);
+    if (result.IsOk()) StartNewUserRegNotice(core_, saved.username, saved.nickname, saved.organizeNo);
   } else {
     result = SaveUser(core_.Dir(), core_.Db(), Form(), OrigLoginName, &saved);
-    if (result.ok) StartUpdateOnlineInfo(core_, OrigLoginName, saved.username, saved.nickname);
+    if (result.IsOk()) StartUpdateOnlineInfo(core_, OrigLoginName, saved.username, saved.nickname);
   }
-  if (!result.ok && !result.message.empty()) prompter_.Information(this, Q(result.message), Q(result.caption));
-  if (result.ok) accept();
+  if (!result.IsOk() && !result.Message().empty())
+    prompter_.Information(this, Q(result.Message()), Q(MessageCaption(result)));
+  if (result.IsOk()) accept();
   emit SaveFinished();
 }
 

@@ -349,7 +349,7 @@ std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_v
   // Private folders; a link planted under the recipient's name would send
   // the upload elsewhere, so it is refused rather than followed.
   const fs::path recipientDir = core.OfflineFilesDir() / header->toUser;
-  if (!MakePrivateFolder(core.OfflineFilesDir(), false) || !MakePrivateFolder(recipientDir, true)) {
+  if (!MakePrivateFolder(core.OfflineFilesDir(), false).IsOk() || !MakePrivateFolder(recipientDir, true).IsOk()) {
     return std::make_unique<RefusedUpload>();
   }
 

@@ -37,30 +37,29 @@ std::filesystem::path DataFolderPath() {
   return folder;
 }
 
-std::filesystem::path DataFolder(std::string* error) {
+Result<std::filesystem::path> DataFolder() {
   std::filesystem::path dir = DataFolderPath();
   // The folders above it get the usual modes; the data folder itself holds
   // passwords and is made private.
   std::error_code ec;
   std::filesystem::path folder = dir.has_filename() ? dir : dir.parent_path();  // "/var/lib/corvan/"
   if (folder.parent_path() != folder) std::filesystem::create_directories(folder.parent_path(), ec);
-  std::string why;
-  if (!MakePrivateFolder(folder, false, &why) && error) *error = why;
+  if (Status made = MakePrivateFolder(folder, false); !made.IsOk()) return made;
   return dir;
 }
 
-std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create, std::string* error) {
+Result<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create) {
   auto path = dataFolder / "Mutex_Server_ONLY_ONE.lock";
   // O_NOFOLLOW: a link planted under the lock's name is refused, never
   // created or opened through.
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600));
   if (!fd.Valid()) {
-    if (error && !(errno == ENOENT && !create)) *error = path.string() + ": " + std::generic_category().message(errno);
-    return std::nullopt;
+    if (errno == ENOENT && !create) return Status(StatusCode::kNotFound, "");
+    return Status(StatusCode::kIoFailed, path.string() + ": " + std::generic_category().message(errno));
   }
   if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (error && errno != EWOULDBLOCK) *error = path.string() + ": " + std::generic_category().message(errno);
-    return std::nullopt;
+    if (errno == EWOULDBLOCK) return Status(StatusCode::kRefused, "");
+    return Status(StatusCode::kIoFailed, path.string() + ": " + std::generic_category().message(errno));
   }
   return fd;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "base/status.h"
 #include "server/udp.h"
 
 namespace corvan {
@@ -20,17 +21,17 @@ std::filesystem::path ExecutablePath();
 std::filesystem::path DataFolderPath();
 
 // DataFolderPath(), created (mode 0700) when missing; when it cannot be
-// made, `error` (if given) is set to the path and the system's message.
-std::filesystem::path DataFolder(std::string* error = nullptr);
+// made, the path and the system's message.
+Result<std::filesystem::path> DataFolder();
 
 // The single-instance lock: an exclusive flock on "Mutex_Server_ONLY_ONE.lock"
 // (mode 0600; a symbolic link of that name is refused) in the data folder,
-// held as long as the returned descriptor lives. Nothing when another
-// process holds it or when the file is missing and `create` is false
-// (`error` untouched), or when the file cannot be opened (`error`, if given,
-// set to the path and the system's message).
-std::optional<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create = true,
-                                            std::string* error = nullptr);
+// held as long as the returned descriptor lives. Without a descriptor:
+// kRefused when another process holds it and kNotFound when the file is
+// missing and `create` is false (both with an empty message: the ordinary
+// cases), kIoFailed with the path and the system's message when the file
+// cannot be opened.
+Result<UniqueFd> AcquireInstanceLock(const std::filesystem::path& dataFolder, bool create = true);
 
 // Whether the program should show its window: a display is available and
 // CORVAN_HEADLESS is not "1".

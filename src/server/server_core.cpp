@@ -159,21 +159,19 @@ ServerCore::~ServerCore() {  // NOLINT(bugprone-exception-escape)
 std::filesystem::path ServerCore::DatabasePath() const { return options_.home / kDatabaseFileName; }
 std::filesystem::path ServerCore::ConfigPath() const { return options_.home / kConfigFileName; }
 
-bool ServerCore::OpenDatabase(std::string* error) {
-  std::string why;
-  if (corvan::OpenDatabase(database_, DatabasePath().string(), &why)) return true;
-  LogStatus("数据库连接失败");
-  if (error) *error = why;
-  return false;
+Status ServerCore::OpenDatabase() {
+  Status opened = corvan::OpenDatabase(database_, DatabasePath().string());
+  if (!opened.IsOk()) LogStatus("数据库连接失败");
+  return opened;
 }
 
 void ServerCore::LoadConfiguration() {
   std::lock_guard lock(settingsMutex_);
   if (configLoaded_) return;
   configLoaded_ = true;
-  std::string unreadable;
-  ReadConfiguration(options_.home, settings_, [this] { CreateAutoStartShortcut(options_.executable); }, &unreadable);
-  if (!unreadable.empty()) LogStatus(UnreadableConfigurationLine(ConfigPath(), unreadable, settings_));
+  ConfigurationLoad load =
+      ReadConfiguration(options_.home, settings_, [this] { CreateAutoStartShortcut(options_.executable); });
+  if (!load.readable.IsOk()) LogStatus(UnreadableConfigurationLine(ConfigPath(), load.readable.Message(), settings_));
 }
 
 bool ServerCore::LoadDirectory() {

@@ -99,9 +99,9 @@ class ServerCore {
   // --- Lifecycle ------------------------------------------------------------
 
   // Opens the database (creating what is missing). On failure logs
-  // "数据库连接失败", sets `error` (if given) to the engine's message and
-  // returns false; the server keeps running without it.
-  bool OpenDatabase(std::string* error = nullptr);
+  // "数据库连接失败" and returns the engine's message; the server keeps
+  // running without it.
+  Status OpenDatabase();
   // The first-show sequence: reads Configure.xml once, loads the directory,
   // then (unless `startServer` is false) starts the server. Returns false when
   // loading failed; the server is then not started.

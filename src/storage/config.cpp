@@ -166,7 +166,7 @@ FileBytes ReadSmallFile(const fs::path& path) {
 // one, never a torn one, and after a power cut the name holds one of the two
 // whole, never a file the disk had not finished.
 bool WriteFileAtomically(const fs::path& path, std::string_view bytes) {
-  if (!WritePrivateFile(path, bytes)) return false;
+  if (!WritePrivateFile(path, bytes).IsOk()) return false;
   // The rename is durable once the folder that names the file is synced.
   fs::path folder = path.parent_path();
   if (folder.empty()) folder = ".";
@@ -212,8 +212,8 @@ ConfigReadResult ParseConfiguration(std::string_view fileBytes) {
   return r;
 }
 
-bool ReadConfiguration(const fs::path& dataDir, ServerSettings& settings,
-                       const std::function<void()>& createAutoStart, std::string* unreadable) {
+ConfigurationLoad ReadConfiguration(const fs::path& dataDir, ServerSettings& settings,
+                                    const std::function<void()>& createAutoStart) {
   fs::path file = dataDir / fs::path(std::string(kConfigFileName));
   FileBytes read = ReadSmallFile(file);
   if (!read.exists) {
@@ -231,7 +231,7 @@ bool ReadConfiguration(const fs::path& dataDir, ServerSettings& settings,
       }
     }
     WriteConfigValue(file, "StartMin", "True");
-    return true;
+    return {.firstRun = true, .readable = Status::Ok()};
   }
   if (!read.bytes) {
     // A file that cannot be read (or is oversized) reads like one without
@@ -239,11 +239,10 @@ bool ReadConfiguration(const fs::path& dataDir, ServerSettings& settings,
     // have closed it in the file that cannot be seen.
     settings = ServerSettings{};
     settings.AllowReg = false;
-    if (unreadable) *unreadable = read.error;
-    return false;
+    return {.firstRun = false, .readable = Status(StatusCode::kIoFailed, read.error)};
   }
   settings = ParseConfiguration(*read.bytes).settings;
-  return false;
+  return {};
 }
 
 std::string UnreadableConfigurationLine(const fs::path& file, std::string_view reason,

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace corvan {
 
 inline constexpr std::string_view kConfigFileName = "Configure.xml";
@@ -57,19 +59,26 @@ struct ConfigReadResult {
 //   Information    taken unchanged; the default only when the element is missing
 ConfigReadResult ParseConfiguration(std::string_view fileBytes);
 
+// What ReadConfiguration found besides the settings.
+struct ConfigurationLoad {
+  bool firstRun = false;  // the file was missing and has been made
+  // Fails, with the reason, when the file exists but cannot be read.
+  Status readable;
+};
+
 // Reads `dataDir`/Configure.xml into `settings`. When the file is missing
 // (the first run): port 9475, registration allowed, start-minimised off,
 // OfflineInfoDay 0 (the server start replaces it by 3), Information empty;
 // `createAutoStart` is called (if set) and a new file holding only
-// StartMin = "True" is written, so the next run starts minimised. Returns
-// true when this was the first run.
+// StartMin = "True" is written, so the next run starts minimised; the
+// result says it was the first run.
 //
 // A file that exists but cannot be read (no permission, not a regular file,
 // larger than kMaxConfigBytes) gives the defaults with registration closed
 // (an unreadable file must not open what the administrator closed), and
-// `unreadable` (if given) is set to the reason.
-bool ReadConfiguration(const std::filesystem::path& dataDir, ServerSettings& settings,
-                       const std::function<void()>& createAutoStart, std::string* unreadable = nullptr);
+// `readable` holds the reason.
+ConfigurationLoad ReadConfiguration(const std::filesystem::path& dataDir, ServerSettings& settings,
+                                    const std::function<void()>& createAutoStart);
 
 // The status-log line for a settings file that cannot be read: names the
 // file, the reason and the values used instead.

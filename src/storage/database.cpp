@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "base/status.h"
 #include "base/text.h"
 #include "storage/private_files.h"
 
@@ -21,12 +22,11 @@ std::string ErrorText(sqlite3* db, int rc) {
 }
 
 // Copies every page of `from` into `to`; both connections already open.
-bool CopyDatabase(sqlite3* to, sqlite3* from, std::string* error) {
+Status DbFailure(std::string message) { return Status(StatusCode::kDatabaseFailed, std::move(message)); }
+
+Status CopyDatabase(sqlite3* to, sqlite3* from) {
   sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
-  if (backup == nullptr) {
-    if (error) *error = sqlite3_errmsg(to);
-    return false;
-  }
+  if (backup == nullptr) return DbFailure(sqlite3_errmsg(to));
   int rc;
   // Busy or locked pages are retried a few times; the busy timeout of the
   // source connection does not apply to the backup's own steps.
@@ -40,10 +40,9 @@ bool CopyDatabase(sqlite3* to, sqlite3* from, std::string* error) {
   } while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED);
   int finish = sqlite3_backup_finish(backup);
   if (rc != SQLITE_DONE || finish != SQLITE_OK) {
-    if (error) *error = rc != SQLITE_DONE ? sqlite3_errstr(rc) : sqlite3_errmsg(to);
-    return false;
+    return DbFailure(rc != SQLITE_DONE ? sqlite3_errstr(rc) : sqlite3_errmsg(to));
   }
-  return true;
+  return Status::Ok();
 }
 
 using Connection = std::unique_ptr<sqlite3, SqliteCloser>;
@@ -51,19 +50,16 @@ using Connection = std::unique_ptr<sqlite3, SqliteCloser>;
 // The engine creates missing files with mode 0644; the database holds
 // passwords, so a file about to be created is made first, private. Its
 // journal takes the same mode from it. ":memory:" and URIs are not files.
-bool PrepareFile(const std::string& path, std::string* error) {
-  if (path.empty() || path == ":memory:" || path.rfind("file:", 0) == 0) return true;
-  return CreatePrivateFileIfMissing(path, error);
+Status PrepareFile(const std::string& path) {
+  if (path.empty() || path == ":memory:" || path.rfind("file:", 0) == 0) return Status::Ok();
+  return CreatePrivateFileIfMissing(path);
 }
 
-Connection OpenRaw(const std::string& path, int flags, std::string* error) {
+Result<Connection> OpenRaw(const std::string& path, int flags) {
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
   Connection db(raw);
-  if (rc != SQLITE_OK) {
-    if (error) *error = ErrorText(raw, rc);
-    return nullptr;
-  }
+  if (rc != SQLITE_OK) return DbFailure(ErrorText(raw, rc));
   sqlite3_busy_timeout(raw, Database::kBusyTimeoutMs);
   return db;
 }
@@ -72,14 +68,17 @@ Connection OpenRaw(const std::string& path, int flags, std::string* error) {
 
 Database::~Database() { Close(); }
 
-bool Database::Open(const std::string& path, std::string* error, bool create) {
+Status Database::Open(const std::string& path, bool create) {
   std::lock_guard lock(mutex_);
   db_.reset();
   open_ = false;
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
-  if (create && !PrepareFile(path, error)) return false;
-  Connection db = OpenRaw(path, flags, error);
-  if (!db) return false;
+  if (create) {
+    if (Status prepared = PrepareFile(path); !prepared.IsOk()) return prepared;
+  }
+  Result<Connection> opened = OpenRaw(path, flags);
+  if (!opened.IsOk()) return opened.GetStatus();
+  Connection db = std::move(opened).Value();
   // sqlite3_open only reads the header lazily; touching the schema makes a
   // damaged file or a file of another kind fail now. A single self-contained
   // file is kept (rollback journal, not WAL), so the file can be copied or
@@ -88,13 +87,13 @@ bool Database::Open(const std::string& path, std::string* error, bool create) {
   int rc = sqlite3_exec(db.get(), "PRAGMA journal_mode=DELETE; SELECT count(*) FROM sqlite_master;", nullptr, nullptr,
                         &message);
   if (rc != SQLITE_OK) {
-    if (error) *error = message ? message : sqlite3_errstr(rc);
+    Status failed = DbFailure(message ? message : sqlite3_errstr(rc));
     sqlite3_free(message);
-    return false;
+    return failed;
   }
   db_ = std::move(db);
   open_ = true;
-  return true;
+  return Status::Ok();
 }
 
 void Database::Close() {
@@ -139,32 +138,26 @@ std::vector<std::string> Database::ColumnNames(std::string_view sql) {
   return names;
 }
 
-bool Database::BackupTo(const std::string& path, std::string* error) {
+Status Database::BackupTo(const std::string& path) {
   std::lock_guard lock(mutex_);
-  if (!db_) {
-    if (error) *error = "database not open";
-    return false;
-  }
-  if (!PrepareFile(path, error)) return false;
-  Connection to = OpenRaw(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
-  if (!to) return false;
-  return CopyDatabase(to.get(), db_.get(), error);
+  if (!db_) return DbFailure("database not open");
+  if (Status prepared = PrepareFile(path); !prepared.IsOk()) return prepared;
+  Result<Connection> to = OpenRaw(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (!to.IsOk()) return to.GetStatus();
+  return CopyDatabase(to.Value().get(), db_.get());
 }
 
-bool Database::RestoreFrom(const std::string& path, std::string* error) {
+Status Database::RestoreFrom(const std::string& path) {
   std::lock_guard lock(mutex_);
-  if (!db_) {
-    if (error) *error = "database not open";
-    return false;
-  }
-  Connection from = OpenRaw(path, SQLITE_OPEN_READONLY, error);
-  if (!from) return false;
-  return CopyDatabase(db_.get(), from.get(), error);
+  if (!db_) return DbFailure("database not open");
+  Result<Connection> from = OpenRaw(path, SQLITE_OPEN_READONLY);
+  if (!from.IsOk()) return from.GetStatus();
+  return CopyDatabase(db_.get(), from.Value().get());
 }
 
 bool IsValidDirectoryDatabase(const std::string& path) {
   Database db;
-  if (!db.Open(path, nullptr, /*create=*/false)) return false;
+  if (!db.Open(path, /*create=*/false).IsOk()) return false;
   try {
     auto lock = db.Lock();
     return db.TableExists("authreg") && db.TableExists("vcard") && db.TableExists("organize");

@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -60,11 +62,11 @@ class Database {
 
   // Opens (creating when `create` is true) the database file at `path`;
   // ":memory:" gives a private in-memory database. Closes any previous
-  // connection first. On failure returns false and, if `error` is given,
-  // fills it with the engine's message. A file that exists but is not a
+  // connection first. On failure returns the engine's message (or the
+  // system's, when the file cannot be made). A file that exists but is not a
   // database is refused here, not at the first statement. A new file is
   // created with mode 0600.
-  bool Open(const std::string& path, std::string* error = nullptr, bool create = true);
+  Status Open(const std::string& path, bool create = true);
   void Close();
   bool IsOpen() const;
 
@@ -85,11 +87,11 @@ class Database {
   // Copies the whole database into the file at `path` with the online backup
   // API, so the copy is consistent even while others write. Overwrites
   // `path`; a new file is created with mode 0600. Takes Lock() itself.
-  bool BackupTo(const std::string& path, std::string* error = nullptr);
+  Status BackupTo(const std::string& path);
 
   // Replaces the content of the open database with that of the database
   // file at `path` (online backup in the other direction). Takes Lock().
-  bool RestoreFrom(const std::string& path, std::string* error = nullptr);
+  Status RestoreFrom(const std::string& path);
 
   // The engine's message for the last failure on this connection.
   std::string LastError() const;

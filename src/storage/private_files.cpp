@@ -15,8 +15,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void SetError(std::string* error, const fs::path& path, int code) {
-  if (error) *error = path.string() + ": " + std::generic_category().message(code);
+Status IoFailure(const fs::path& path, int code) {
+  return Status(StatusCode::kIoFailed, path.string() + ": " + std::generic_category().message(code));
 }
 
 // Creates a temporary file beside `target`, open for writing; -1 on
@@ -30,13 +30,10 @@ int OpenTemporary(const fs::path& target, fs::path& made) {
 
 }  // namespace
 
-bool WritePrivateFile(const fs::path& target, std::string_view bytes, std::string* error) {
+Status WritePrivateFile(const fs::path& target, std::string_view bytes) {
   fs::path tmp;
   int fd = OpenTemporary(target, tmp);
-  if (fd < 0) {
-    SetError(error, target, errno);
-    return false;
-  }
+  if (fd < 0) return IoFailure(target, errno);
   int failure = 0;
   while (!bytes.empty() && failure == 0) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -51,55 +48,38 @@ bool WritePrivateFile(const fs::path& target, std::string_view bytes, std::strin
   if (failure == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) failure = errno;
   if (failure != 0) {
     ::unlink(tmp.c_str());
-    SetError(error, target, failure);
-    return false;
+    return IoFailure(target, failure);
   }
-  return true;
+  return Status::Ok();
 }
 
-std::optional<fs::path> MakePrivateTemporary(const fs::path& target, std::string* error) {
+Result<fs::path> MakePrivateTemporary(const fs::path& target) {
   fs::path tmp;
   int fd = OpenTemporary(target, tmp);
-  if (fd < 0) {
-    SetError(error, target, errno);
-    return std::nullopt;
-  }
+  if (fd < 0) return IoFailure(target, errno);
   ::close(fd);
   return tmp;
 }
 
-bool CreatePrivateFileIfMissing(const fs::path& file, std::string* error) {
+Status CreatePrivateFileIfMissing(const fs::path& file) {
   int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0) {
     ::close(fd);
-    return true;
+    return Status::Ok();
   }
-  if (errno == EEXIST) return true;  // there already: opened as it is
-  SetError(error, file, errno);
-  return false;
+  if (errno == EEXIST) return Status::Ok();  // there already: opened as it is
+  return IoFailure(file, errno);
 }
 
-bool MakePrivateFolder(const fs::path& dir, bool refuseLink, std::string* error) {
-  if (::mkdir(dir.c_str(), 0700) == 0) return true;
-  if (errno != EEXIST) {
-    SetError(error, dir, errno);
-    return false;
-  }
+Status MakePrivateFolder(const fs::path& dir, bool refuseLink) {
+  if (::mkdir(dir.c_str(), 0700) == 0) return Status::Ok();
+  if (errno != EEXIST) return IoFailure(dir, errno);
   struct stat st {};
   int rc = refuseLink ? ::lstat(dir.c_str(), &st) : ::stat(dir.c_str(), &st);
-  if (rc != 0) {
-    SetError(error, dir, errno);
-    return false;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    SetError(error, dir, ELOOP);
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    SetError(error, dir, ENOTDIR);
-    return false;
-  }
-  return true;
+  if (rc != 0) return IoFailure(dir, errno);
+  if (S_ISLNK(st.st_mode)) return IoFailure(dir, ELOOP);
+  if (!S_ISDIR(st.st_mode)) return IoFailure(dir, ENOTDIR);
+  return Status::Ok();
 }
 
 }  // namespace corvan

@@ -16,28 +16,29 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace corvan {
 
 // Writes `bytes` to `target` through a private temporary file beside it.
 // The result is mode 0600. On failure nothing is left beside the target,
-// the target keeps its old content, and `error` (if given) holds the
+// the target keeps its old content, and the status holds the path and the
 // system's message.
-bool WritePrivateFile(const std::filesystem::path& target, std::string_view bytes, std::string* error = nullptr);
+Status WritePrivateFile(const std::filesystem::path& target, std::string_view bytes);
 
 // Creates a new, empty private file beside `target` for a copy in progress
-// and returns its path; nothing (with `error` set) when it cannot be made.
-std::optional<std::filesystem::path> MakePrivateTemporary(const std::filesystem::path& target,
-                                                          std::string* error = nullptr);
+// and returns its path, or why it cannot be made.
+Result<std::filesystem::path> MakePrivateTemporary(const std::filesystem::path& target);
 
 // Creates `file` empty with mode 0600 unless something already has that
-// name (a file that exists is left as it is). False with `error` set when
-// it cannot be made.
-bool CreatePrivateFileIfMissing(const std::filesystem::path& file, std::string* error = nullptr);
+// name (a file that exists is left as it is). Fails with the path and the
+// system's message when it cannot be made.
+Status CreatePrivateFileIfMissing(const std::filesystem::path& file);
 
 // Makes the folder `dir` (mode 0700) unless it exists. With
 // `refuseLink`, a symbolic link of that name is refused instead of being
-// followed. False, with `error` set, when the folder cannot be made or
-// something other than a folder has the name.
-bool MakePrivateFolder(const std::filesystem::path& dir, bool refuseLink, std::string* error = nullptr);
+// followed. Fails with the path and the system's message when the folder
+// cannot be made or something other than a folder has the name.
+Status MakePrivateFolder(const std::filesystem::path& dir, bool refuseLink);
 
 }  // namespace corvan

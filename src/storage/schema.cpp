@@ -55,16 +55,15 @@ std::map<std::string, int> ColumnIndex(const Statement& st) {
 
 }  // namespace
 
-bool OpenDatabase(Database& db, const std::string& path, std::string* error) {
-  if (!db.Open(path, error)) return false;
+Status OpenDatabase(Database& db, const std::string& path) {
+  if (Status opened = db.Open(path); !opened.IsOk()) return opened;
   auto lock = db.Lock();
   try {
     if (!db.TableExists("authreg")) db.Exec(kCreateAuthreg);
     if (!db.TableExists("vcard")) db.Exec(kCreateVcard);
     if (!db.TableExists("organize")) db.Exec(kCreateOrganize);
   } catch (const DatabaseError& e) {
-    if (error) *error = e.what();
-    return false;
+    return Status(StatusCode::kDatabaseFailed, e.what());
   }
   try {
     if (!db.TableExists("OfflineInfo")) CreateOfflineInfoTable(db);
@@ -73,7 +72,7 @@ bool OpenDatabase(Database& db, const std::string& path, std::string* error) {
     // Table listing failed; the creation steps are best effort anyway.
   }
   UpgradeSchema(db);
-  return true;
+  return Status::Ok();
 }
 
 void CreateOfflineInfoTable(Database& db) {

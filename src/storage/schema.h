@@ -23,10 +23,10 @@ inline constexpr std::string_view kDatabaseFileName = "Corvan_Server.mdb";
 
 // Opens `path` on `db` (creating the file when missing), creates authreg,
 // vcard and organize when missing, then the offline tables, then widens old
-// layouts. Returns false when the file cannot be opened, is not a database,
-// or a missing directory table cannot be created; `error` then holds the
-// engine's message. Takes the connection's lock itself.
-bool OpenDatabase(Database& db, const std::string& path, std::string* error = nullptr);
+// layouts. Fails with the engine's message when the file cannot be opened,
+// is not a database, or a missing directory table cannot be created. Takes
+// the connection's lock itself.
+Status OpenDatabase(Database& db, const std::string& path);
 
 // The three steps below never report: a failure is swallowed and ends the
 // step. Caller holds db.Lock().

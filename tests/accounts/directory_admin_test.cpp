@@ -10,7 +10,7 @@ namespace {
 // A fresh in-memory database with the directory tables, and its directory.
 class AdminTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(OpenDatabase(db, ":memory:")); }
+  void SetUp() override { ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk()); }
 
   void Exec(std::string_view sql) {
     auto lock = db.Lock();
@@ -59,7 +59,7 @@ class AdminTest : public ::testing::Test {
     Load();
   }
   void AddUser(const std::string& name, const std::string& org) {
-    ASSERT_TRUE(SaveNewUser(dir, db, Form(name, org)).ok);
+    ASSERT_TRUE(SaveNewUser(dir, db, Form(name, org)).IsOk());
   }
 
   Database db;
@@ -162,25 +162,25 @@ TEST_F(AdminTest, UserChecksRunInOrderWithTheirMessages) {
   auto users = dir.Get()->Users();
   UserForm f = Form("  ", "Root001");
   f.userId = "x";
-  EXPECT_EQ(CheckUserForm(users, f).message, kRequiredFieldsMessage);
+  EXPECT_EQ(CheckUserForm(users, f).Message(), kRequiredFieldsMessage);
   f = Form("carol");
   f.orgShown.clear();
-  EXPECT_EQ(CheckUserForm(users, f).message, kRequiredFieldsMessage);
+  EXPECT_EQ(CheckUserForm(users, f).Message(), kRequiredFieldsMessage);
   f = Form(" Bob ");
   for (const char* bad : {"10001", "-1", "abc", ""}) {
     f.userId = bad;
-    AdminResult r = CheckUserForm(users, f);
-    EXPECT_EQ(r.message, kOrderNumberMessage) << bad;
-    EXPECT_EQ(r.caption, kInfoCaption);
+    Status r = CheckUserForm(users, f);
+    EXPECT_EQ(r.Message(), kOrderNumberMessage) << bad;
+    EXPECT_EQ(MessageCaption(r), kInfoCaption);
   }
   f.userId = "0";
-  EXPECT_EQ(CheckUserForm(users, f).message, kNameExistsMessage);
+  EXPECT_EQ(CheckUserForm(users, f).Message(), kNameExistsMessage);
   f.userId = " 10000 ";
-  EXPECT_TRUE(CheckUserForm(users, f, std::string("BOB")).ok);  // editing BOB, name unchanged
+  EXPECT_TRUE(CheckUserForm(users, f, std::string("BOB")).IsOk());  // editing BOB, name unchanged
   AddUser("alice", "Root001");
   users = dir.Get()->Users();
   f.username = "Alice";
-  EXPECT_EQ(CheckUserForm(users, f, std::string("BOB")).message, kNameExistsMessage);
+  EXPECT_EQ(CheckUserForm(users, f, std::string("BOB")).Message(), kNameExistsMessage);
 }
 
 TEST_F(AdminTest, NewAccountIsStoredUpperCasedInMemoryAndBothTables) {
@@ -189,7 +189,7 @@ TEST_F(AdminTest, NewAccountIsStoredUpperCasedInMemoryAndBothTables) {
   f.self_desc = "line1\nline2 ";
   f.email = " b@x ";
   TUserInfo saved;
-  ASSERT_TRUE(SaveNewUser(dir, db, f, &saved).ok);
+  ASSERT_TRUE(SaveNewUser(dir, db, f, &saved).IsOk());
   EXPECT_EQ(saved.username, "BOB");
   auto bob = User("BOB");
   ASSERT_TRUE(bob);
@@ -199,7 +199,7 @@ TEST_F(AdminTest, NewAccountIsStoredUpperCasedInMemoryAndBothTables) {
   EXPECT_EQ(bob->USERID, 100);
   EXPECT_EQ(Count("select count(*) from authreg where username='BOB' and organizeNo='Root001001' and USERID=100"), 1);
   EXPECT_EQ(Count("select count(*) from vcard where username='BOB' and email='b@x'"), 1);
-  EXPECT_EQ(SaveNewUser(dir, db, Form("Bob")).message, kNameExistsMessage);
+  EXPECT_EQ(SaveNewUser(dir, db, Form("Bob")).Message(), kNameExistsMessage);
   EXPECT_EQ(Count("select count(*) from authreg"), 1);
 }
 
@@ -210,7 +210,7 @@ TEST_F(AdminTest, ChangedAccountKeepsItsPlaceAndRenamesBothRows) {
   AddUser("cid", "Root002");
   UserForm f = Form("robert", "Root002", "C");
   f.userId = "7";
-  ASSERT_TRUE(SaveUser(dir, db, f, "BOB").ok);
+  ASSERT_TRUE(SaveUser(dir, db, f, "BOB").IsOk());
   EXPECT_EQ(UserNames(), (std::vector<std::string>{"ANN", "ROBERT", "CID"}));
   EXPECT_EQ(User("ROBERT")->organizename, "C");
   EXPECT_EQ(User("ROBERT")->USERID, 7);
@@ -222,13 +222,13 @@ TEST_F(AdminTest, ChangedAccountKeepsItsPlaceAndRenamesBothRows) {
 TEST_F(AdminTest, MovingAccountsUpdatesMemoryAndBothTables) {
   SeedOrgs();
   for (auto name : {"u1", "u2", "u3"}) AddUser(name, "Root001");
-  ASSERT_TRUE(MoveUsers(dir, db, {"U1", "U3"}, "Root002").ok);
+  ASSERT_TRUE(MoveUsers(dir, db, {"U1", "U3"}, "Root002").IsOk());
   EXPECT_EQ(User("U1")->organizeNo, "Root002");
   EXPECT_EQ(User("U1")->organizename, "C");
   EXPECT_EQ(User("U2")->organizeNo, "Root001");
   EXPECT_EQ(Count("select count(*) from authreg where organizeNo='Root002'"), 2);
   EXPECT_EQ(Count("select count(*) from vcard where organizeNo='Root002'"), 2);
-  ASSERT_TRUE(MoveUsers(dir, db, {"U2"}, "Root").ok);  // the root accepts accounts
+  ASSERT_TRUE(MoveUsers(dir, db, {"U2"}, "Root").IsOk());  // the root accepts accounts
   EXPECT_EQ(User("U2")->organizename, "Acme");
 }
 
@@ -238,7 +238,7 @@ TEST_F(AdminTest, DeletingADepartmentRemovesItsSubtreeEverywhereAndNothingElse) 
   AddUser("b1", "Root001001");
   AddUser("c1", "Root002");
   AddUser("s1", "001");
-  ASSERT_TRUE(DeleteOrg(dir, db, "Root001").ok);
+  ASSERT_TRUE(DeleteOrg(dir, db, "Root001").IsOk());
   auto snap = dir.Get();
   ASSERT_EQ(snap->Orgs().size(), 2u);
   EXPECT_FALSE(snap->OrgExists("Root001001"));
@@ -247,28 +247,29 @@ TEST_F(AdminTest, DeletingADepartmentRemovesItsSubtreeEverywhereAndNothingElse) 
   EXPECT_EQ(Count("select count(*) from authreg"), 2);
   EXPECT_EQ(Count("select count(*) from vcard"), 2);
   // The root cannot be deleted.
-  AdminResult r = DeleteOrg(dir, db, "Root");
-  EXPECT_FALSE(r.ok);
-  EXPECT_TRUE(r.message.empty());
+  Status r = DeleteOrg(dir, db, "Root");
+  EXPECT_FALSE(r.IsOk());
+  EXPECT_TRUE(r.Message().empty());
   EXPECT_EQ(Count("select count(*) from organize"), 3);
 }
 
 TEST_F(AdminTest, NewDepartmentsTakeGeneratedCodesAndRenamingTheRootRenamesTheOrganisation) {
   Load();  // an empty table: seeded with Root and 001
-  std::string code;
-  ASSERT_TRUE(NewOrg(dir, db, "Root", " Sales ", "20", &code).ok);
-  EXPECT_EQ(code, "Root001");
-  ASSERT_TRUE(NewOrg(dir, db, "Root001", "East", "100", &code).ok);
-  EXPECT_EQ(code, "Root001001");
+  Result<std::string> code = NewOrg(dir, db, "Root", " Sales ", "20");
+  ASSERT_TRUE(code.IsOk());
+  EXPECT_EQ(code.Value(), "Root001");
+  code = NewOrg(dir, db, "Root001", "East", "100");
+  ASSERT_TRUE(code.IsOk());
+  EXPECT_EQ(code.Value(), "Root001001");
   EXPECT_EQ(Text("select organizename||'/'||parNo||'/'||cast(orgID as integer) from organize where organizeNo='Root001'"),
             "Sales/Root/20");
-  EXPECT_EQ(NewOrg(dir, db, "Root", "", "1").message, kOrgNameEmptyMessage);
-  EXPECT_EQ(NewOrg(dir, db, "Root", "X", "10001").message, kOrderNumberMessage);
+  EXPECT_EQ(NewOrg(dir, db, "Root", "", "1").GetStatus().Message(), kOrgNameEmptyMessage);
+  EXPECT_EQ(NewOrg(dir, db, "Root", "X", "10001").GetStatus().Message(), kOrderNumberMessage);
 
-  ASSERT_TRUE(RenameOrg(dir, db, "Root", "Corvan Ltd", "3").ok);
+  ASSERT_TRUE(RenameOrg(dir, db, "Root", "Corvan Ltd", "3").IsOk());
   EXPECT_EQ(dir.Get()->CompanyName(), "Corvan Ltd");
   EXPECT_EQ(Text("select organizename||'/'||cast(orgID as integer) from organize where organizeNo='Root'"), "Corvan Ltd/3");
-  ASSERT_TRUE(RenameOrg(dir, db, "Root001", "Sales2", "9").ok);
+  ASSERT_TRUE(RenameOrg(dir, db, "Root001", "Sales2", "9").IsOk());
   EXPECT_EQ(dir.Get()->FindOrg("Root001")->organizename, "Sales2");
   EXPECT_EQ(dir.Get()->FindOrg("Root001")->orgID, 9);
   // The name survives a reload.
@@ -297,23 +298,23 @@ TEST_F(AdminTest, DatabaseFailureChangesNothingAndSaysSo) {
   auto before = dir.Get();
   Exec("alter table vcard rename to vcard_gone");  // the second write of each pair fails
 
-  AdminResult r = SaveNewUser(dir, db, Form("new"));
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.message, kDatabaseErrorMessage);
-  EXPECT_EQ(r.caption, kInfoCaption);
+  Status r = SaveNewUser(dir, db, Form("new"));
+  EXPECT_FALSE(r.IsOk());
+  EXPECT_EQ(r.Message(), kDatabaseErrorMessage);
+  EXPECT_EQ(MessageCaption(r), kInfoCaption);
   EXPECT_EQ(Count("select count(*) from authreg where username='NEW'"), 0);  // rolled back
-  EXPECT_EQ(SaveUser(dir, db, Form("renamed"), "KEEP").message, kDatabaseErrorMessage);
+  EXPECT_EQ(SaveUser(dir, db, Form("renamed"), "KEEP").Message(), kDatabaseErrorMessage);
   EXPECT_EQ(Count("select count(*) from authreg where username='KEEP'"), 1);
-  EXPECT_EQ(DeleteUser(dir, db, "KEEP").message, kDatabaseErrorMessage);
-  EXPECT_EQ(MoveUsers(dir, db, {"KEEP"}, "Root002").message, kDatabaseErrorMessage);
+  EXPECT_EQ(DeleteUser(dir, db, "KEEP").Message(), kDatabaseErrorMessage);
+  EXPECT_EQ(MoveUsers(dir, db, {"KEEP"}, "Root002").Message(), kDatabaseErrorMessage);
   EXPECT_EQ(Count("select count(*) from authreg where organizeNo='Root001'"), 1);
-  EXPECT_EQ(DeleteOrg(dir, db, "Root001").message, kDatabaseErrorMessage);
+  EXPECT_EQ(DeleteOrg(dir, db, "Root001").Message(), kDatabaseErrorMessage);
   EXPECT_EQ(Count("select count(*) from organize"), 5);
   EXPECT_EQ(dir.Get(), before);  // no new snapshot was published
 
   Exec("alter table organize rename to organize_gone");
-  EXPECT_EQ(NewOrg(dir, db, "Root", "X", "1").message, kDatabaseErrorMessage);
-  EXPECT_EQ(RenameOrg(dir, db, "Root001", "X", "1").message, kDatabaseErrorMessage);
+  EXPECT_EQ(NewOrg(dir, db, "Root", "X", "1").GetStatus().Message(), kDatabaseErrorMessage);
+  EXPECT_EQ(RenameOrg(dir, db, "Root001", "X", "1").Message(), kDatabaseErrorMessage);
   EXPECT_EQ(dir.Get(), before);
 }
 

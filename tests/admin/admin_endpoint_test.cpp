@@ -39,8 +39,8 @@ class AdminEndpointTest : public ::testing::Test {
  protected:
   AdminEndpointTest()
       : server_(Seeded()), endpoint_(server_.Core(), {AdminSocketPath(server_.Home())}) {
-    std::string error;
-    EXPECT_TRUE(endpoint_.Start(&error)) << error;
+    Status started = endpoint_.Start();
+    EXPECT_TRUE(started.IsOk()) << started.Message();
   }
 
   static TestServer::Setup Seeded() {
@@ -50,10 +50,10 @@ class AdminEndpointTest : public ::testing::Test {
   }
 
   AdminReply Call(std::vector<std::string> argv) {
-    std::string error;
-    auto reply = CallAdminEndpoint(AdminSocketPath(server_.Home()), {std::move(argv)}, std::chrono::seconds(30), &error);
-    EXPECT_TRUE(reply) << error;
-    return reply.value_or(AdminReply{});
+    Result<AdminReply> reply =
+        CallAdminEndpoint(AdminSocketPath(server_.Home()), {std::move(argv)}, std::chrono::seconds(30));
+    EXPECT_TRUE(reply.IsOk()) << reply.GetStatus().Message();
+    return reply.ValueOr(AdminReply{});
   }
 
   std::filesystem::path File(const std::string& name) const { return server_.Home() / name; }
@@ -132,7 +132,7 @@ TEST_F(AdminEndpointTest, PeerOfAnotherUserIsRefused) {
   if (::geteuid() == 0) GTEST_SKIP() << "root is always allowed";
   endpoint_.Stop();
   AdminEndpoint other(server_.Core(), {AdminSocketPath(server_.Home()), ::geteuid() + 1});
-  ASSERT_TRUE(other.Start());
+  ASSERT_TRUE(other.Start().IsOk());
   AdminReply r = Call({"stop"});
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(server_.Core().TcpServerExists());
@@ -280,7 +280,7 @@ TEST_F(AdminEndpointTest, CsvImportWithABadRowWritesNothing) {
   EXPECT_FALSE(server_.Core().Dir().Get()->UserExists("EVE"));
   {
     Database db;
-    ASSERT_TRUE(db.Open((server_.Home() / "Corvan_Server.mdb").string()));
+    ASSERT_TRUE(db.Open((server_.Home() / "Corvan_Server.mdb").string()).IsOk());
     auto lock = db.Lock();
     Statement st(db, "select count(*) from authreg");
     ASSERT_TRUE(st.Step());
@@ -410,9 +410,9 @@ TEST(AdminSocketPathTest, ALinkInTheSocketsPlaceIsRefusedAndLeftAlone) {
   const auto path = AdminSocketPath(server.Home());
   std::filesystem::create_symlink(server.Home() / "elsewhere.sock", path);
   AdminEndpoint endpoint(server.Core(), {path});
-  std::string error;
-  EXPECT_FALSE(endpoint.Start(&error));
-  EXPECT_FALSE(error.empty());
+  Status started = endpoint.Start();
+  EXPECT_FALSE(started.IsOk());
+  EXPECT_FALSE(started.Message().empty());
   EXPECT_TRUE(std::filesystem::is_symlink(path));
   EXPECT_FALSE(std::filesystem::exists(server.Home() / "elsewhere.sock"));
 }

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 std::int64_t Count(const fs::path& db, const char* table) {
   Database d;
-  EXPECT_TRUE(d.Open(db.string(), nullptr, false));
+  EXPECT_TRUE(d.Open(db.string(), false).IsOk());
   auto lock = d.Lock();
   Statement st(d, std::string("select count(*) from ") + table);
   EXPECT_TRUE(st.Step());
@@ -33,7 +33,7 @@ TEST(BackupPrivacyTest, BackupIsOwnerOnlyAndAPlantedTemporaryNameIsNotFollowed) 
   test::TempDir dir;
   const fs::path live = dir.Path() / "Corvan_Server.mdb";
   Database db;
-  ASSERT_TRUE(db.Open(live.string()));
+  ASSERT_TRUE(db.Open(live.string()).IsOk());
   {
     auto lock = db.Lock();
     db.Exec("create table t(x); insert into t values (1);");
@@ -46,7 +46,7 @@ TEST(BackupPrivacyTest, BackupIsOwnerOnlyAndAPlantedTemporaryNameIsNotFollowed) 
   fs::create_symlink(dir.Path() / "elsewhere" / "victim", planted);
   MaintenanceResult r = BackupDatabaseTo(db, live, target);
   ::umask(saved);
-  EXPECT_TRUE(r.ok) << r.message;
+  EXPECT_TRUE(r.status.IsOk()) << r.status.Message();
   struct stat st {};
   ASSERT_EQ(::lstat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -80,34 +80,34 @@ class MaintenanceTest : public ::testing::Test {
 
 TEST_F(MaintenanceTest, BackupAsksBeforeOverwritingAndNeverTargetsTheLiveFile) {
   MaintenanceResult first = BackupDatabase(Core(), File("b"), false);
-  EXPECT_TRUE(first.ok);
-  EXPECT_EQ(first.message, "备份数据成功");
+  EXPECT_TRUE(first.status.IsOk());
+  EXPECT_EQ(first.status.Message(), "备份数据成功");
   EXPECT_EQ(Count(File("b.mdb"), "authreg"), 1);
 
   std::ofstream(File("keep.mdb")) << "precious";
   MaintenanceResult ask = BackupDatabase(Core(), File("keep.mdb"), false);
   EXPECT_TRUE(ask.needsConfirmation);
-  EXPECT_EQ(ask.message, "目标已经存在，是否继续？");
+  EXPECT_EQ(ask.status.Message(), "目标已经存在，是否继续？");
   EXPECT_EQ(fs::file_size(File("keep.mdb")), 8u);
-  EXPECT_TRUE(BackupDatabase(Core(), File("keep.mdb"), true).ok);
+  EXPECT_TRUE(BackupDatabase(Core(), File("keep.mdb"), true).status.IsOk());
   EXPECT_EQ(Count(File("keep.mdb"), "authreg"), 1);
 
   // Backing up onto the live file would replace it under the open connection.
   MaintenanceResult self = BackupDatabase(Core(), Core().DatabasePath(), true);
-  EXPECT_FALSE(self.ok);
-  EXPECT_EQ(self.message, "备份数据失败");
+  EXPECT_FALSE(self.status.IsOk());
+  EXPECT_EQ(self.status.Message(), "备份数据失败");
   EXPECT_EQ(Count(Core().DatabasePath(), "authreg"), 1);
   // A folder as target fails without leaving a part file.
   fs::create_directory(File("dir.mdb"));
-  EXPECT_EQ(BackupDatabase(Core(), File("dir.mdb"), true).message, "备份数据失败");
+  EXPECT_EQ(BackupDatabase(Core(), File("dir.mdb"), true).status.Message(), "备份数据失败");
 }
 
 // The console shows "备份数据失败" alone; the reason says what the system
 // refused, so that a terminal can show it.
 TEST_F(MaintenanceTest, FailedBackupCarriesTheSystemsReason) {
   MaintenanceResult missing = BackupDatabase(Core(), File("no-such-folder/b"), true);
-  EXPECT_FALSE(missing.ok);
-  EXPECT_EQ(missing.message, "备份数据失败");
+  EXPECT_FALSE(missing.status.IsOk());
+  EXPECT_EQ(missing.status.Message(), "备份数据失败");
   EXPECT_NE(missing.reason.find(File("no-such-folder").string()), std::string::npos) << missing.reason;
   EXPECT_NE(missing.reason.find("No such file or directory"), std::string::npos) << missing.reason;
 
@@ -116,34 +116,34 @@ TEST_F(MaintenanceTest, FailedBackupCarriesTheSystemsReason) {
   EXPECT_FALSE(BackupDatabase(Core(), Core().DatabasePath(), true).reason.empty());
 
   MaintenanceResult done = BackupDatabase(Core(), File("b"), true);
-  EXPECT_TRUE(done.ok);
+  EXPECT_TRUE(done.status.IsOk());
   EXPECT_TRUE(done.reason.empty());
 }
 
 TEST_F(MaintenanceTest, RestoreRefusedWhileRunning) {
-  ASSERT_TRUE(BackupDatabase(Core(), File("b"), false).ok);
+  ASSERT_TRUE(BackupDatabase(Core(), File("b"), false).status.IsOk());
   MaintenanceResult r = RestoreDatabase(Core(), File("b.mdb"), true);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.message, "请先停止服务器");
+  EXPECT_FALSE(r.status.IsOk());
+  EXPECT_EQ(r.status.Message(), "请先停止服务器");
 }
 
 TEST_F(MaintenanceTest, RestoreChecksTheFileAndLeavesTheLiveDatabaseOnFailure) {
   Core().StopServer();
-  EXPECT_EQ(RestoreDatabase(Core(), File("missing.mdb"), true).message, "");
+  EXPECT_EQ(RestoreDatabase(Core(), File("missing.mdb"), true).status.Message(), "");
   std::ofstream(File("junk.mdb")) << "not a database at all";
-  EXPECT_EQ(RestoreDatabase(Core(), File("junk.mdb"), true).message, "恢复数据失败");
+  EXPECT_EQ(RestoreDatabase(Core(), File("junk.mdb"), true).status.Message(), "恢复数据失败");
   {
     Database other;  // an SQLite file without the directory tables
-    ASSERT_TRUE(other.Open(File("other.mdb").string()));
+    ASSERT_TRUE(other.Open(File("other.mdb").string()).IsOk());
     auto lock = other.Lock();
     other.Exec("create table t(x)");
   }
-  EXPECT_EQ(RestoreDatabase(Core(), File("other.mdb"), true).message, "恢复数据失败");
+  EXPECT_EQ(RestoreDatabase(Core(), File("other.mdb"), true).status.Message(), "恢复数据失败");
   EXPECT_TRUE(Core().Dir().Get()->UserExists("ALICE"));
   EXPECT_EQ(Count(Core().DatabasePath(), "authreg"), 1);
   MaintenanceResult ask = RestoreDatabase(Core(), File("other.mdb"), false);
   EXPECT_TRUE(ask.needsConfirmation);
-  EXPECT_EQ(ask.message, "是否确定恢复数据？");
+  EXPECT_EQ(ask.status.Message(), "是否确定恢复数据？");
 }
 
 TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
@@ -151,7 +151,7 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
   {
     // An old layout: the directory tables only, organize without orgID.
     Database old;
-    ASSERT_TRUE(old.Open(File("old.mdb").string()));
+    ASSERT_TRUE(old.Open(File("old.mdb").string()).IsOk());
     auto lock = old.Lock();
     old.Exec("create table authreg(username text, pwd text, nickname text, organizeNo text);"
              "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
@@ -165,8 +165,8 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
              "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
   }
   MaintenanceResult r = RestoreDatabase(Core(), File("old.mdb"), true);
-  EXPECT_TRUE(r.ok) << r.message;
-  EXPECT_EQ(r.message, "恢复数据成功");
+  EXPECT_TRUE(r.status.IsOk()) << r.status.Message();
+  EXPECT_EQ(r.status.Message(), "恢复数据成功");
   auto dir = Core().Dir().Get();
   EXPECT_EQ(dir->CompanyName(), "旧公司");
   EXPECT_TRUE(dir->UserExists("OLDIE"));

@@ -50,8 +50,8 @@ TEST_F(SettingsOpsTest, BadPortStopsBeforeAnythingIsSaved) {
   form.serverPort = "port";
   form.allowReg = !form.allowReg;
   SettingsSaveResult r = SaveAll(Core(), form);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.messages, std::vector<std::string>{"请输入合法的端口"});
+  EXPECT_FALSE(r.status.IsOk());
+  EXPECT_EQ(r.Messages(), std::vector<std::string>{"请输入合法的端口"});
   EXPECT_EQ(Slurp(Core().ConfigPath()), before);
 }
 
@@ -61,8 +61,8 @@ TEST_F(SettingsOpsTest, UnchangedPortIsNotWrittenAndTheOtherKeysAre) {
   form.offlineInfoDay = 7;
   form.startMin = true;
   SettingsSaveResult r = SaveAll(Core(), form);
-  EXPECT_TRUE(r.ok);
-  EXPECT_TRUE(r.messages.empty());
+  EXPECT_TRUE(r.status.IsOk());
+  EXPECT_TRUE(r.Messages().empty());
   ConfigReadResult file = File();
   EXPECT_FALSE(file.settings.AllowReg);
   EXPECT_EQ(file.settings.OfflineInfoDay, 7);
@@ -76,8 +76,8 @@ TEST_F(SettingsOpsTest, ChangedPortIsWrittenAsTypedAndNeedsARestart) {
   SettingsForm form = CurrentSettingsForm(Core());
   form.serverPort = " 12345 ";
   SettingsSaveResult r = SaveAll(Core(), form);
-  EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.messages, std::vector<std::string>{"重新启动服务器后生效"});
+  EXPECT_TRUE(r.status.IsOk());
+  EXPECT_EQ(r.Messages(), std::vector<std::string>{"重新启动服务器后生效"});
   EXPECT_EQ(Core().ServerPort(), 12345);
   EXPECT_NE(Slurp(Core().ConfigPath()).find("<ServerPort>12345</ServerPort>"), std::string::npos);
 }
@@ -87,34 +87,44 @@ TEST_F(SettingsOpsTest, DaysOutsideOneToThirtyAreRefusedByNamingTheRangeAndNotWr
     SettingsForm form = CurrentSettingsForm(Core());
     form.offlineInfoDay = days;
     SettingsSaveResult r = SaveAll(Core(), form);
-    EXPECT_FALSE(r.ok) << days;
-    EXPECT_EQ(r.messages, std::vector<std::string>{"离线信息保存天数应为1-30天"}) << days;
+    EXPECT_FALSE(r.status.IsOk()) << days;
+    EXPECT_EQ(r.Messages(), std::vector<std::string>{"离线信息保存天数应为1-30天"}) << days;
     EXPECT_EQ(Slurp(Core().ConfigPath()).find("<OfflineInfoDay>" + std::to_string(days) + "<"), std::string::npos);
     EXPECT_NE(Core().OfflineInfoDay(), days);
   }
   SettingsForm form = CurrentSettingsForm(Core());
   for (std::int32_t days : {1, 30}) {
     form.offlineInfoDay = days;
-    EXPECT_TRUE(SaveAll(Core(), form).ok) << days;
+    EXPECT_TRUE(SaveAll(Core(), form).status.IsOk()) << days;
     EXPECT_EQ(Core().OfflineInfoDay(), days);
   }
+}
+
+TEST_F(SettingsOpsTest, ANoticeOfAnEarlierStepIsShownBeforeTheFailure) {
+  SettingsForm form = CurrentSettingsForm(Core());
+  form.serverPort = "12346";
+  form.offlineInfoDay = 31;
+  SettingsSaveResult r = SaveAll(Core(), form);
+  EXPECT_EQ(r.status.Code(), StatusCode::kInvalidInput);
+  EXPECT_TRUE(r.portChanged);
+  EXPECT_EQ(r.Messages(), (std::vector<std::string>{"重新启动服务器后生效", "离线信息保存天数应为1-30天"}));
 }
 
 TEST_F(SettingsOpsTest, AutoStartFollowsTheBoxOnlyWhenItChanged) {
   SettingsForm form = CurrentSettingsForm(Core());
   ASSERT_FALSE(form.autoStartWasOn);
   form.autoStart = true;
-  EXPECT_TRUE(SaveAll(Core(), form).ok);
+  EXPECT_TRUE(SaveAll(Core(), form).status.IsOk());
   EXPECT_TRUE(AutoStartEnabled());
   // Left as found when the window was shown: the entry stays.
   SettingsForm same = form;
   same.autoStartWasOn = false;
   same.autoStart = false;
-  EXPECT_TRUE(SaveAll(Core(), same).ok);
+  EXPECT_TRUE(SaveAll(Core(), same).status.IsOk());
   EXPECT_TRUE(AutoStartEnabled());
   form = CurrentSettingsForm(Core());
   form.autoStart = false;
-  EXPECT_TRUE(SaveAll(Core(), form).ok);
+  EXPECT_TRUE(SaveAll(Core(), form).status.IsOk());
   EXPECT_FALSE(AutoStartEnabled());
 }
 

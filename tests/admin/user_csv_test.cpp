@@ -21,21 +21,21 @@ DirectorySnapshot Dir() {
 
 TEST(CsvParseTest, QuotesCommasLineBreaksAndBom) {
   auto r = ParseCsv("\xEF\xBB\xBF" "a,\"b,c\",\"say \"\"hi\"\"\"\r\n\r\nx,\"two\nlines\",\n");
-  ASSERT_TRUE(r);
-  ASSERT_EQ(r->size(), 2u);
-  EXPECT_EQ((*r)[0].fields, (std::vector<std::string>{"a", "b,c", "say \"hi\""}));
-  EXPECT_EQ((*r)[1].line, 3u);
-  EXPECT_EQ((*r)[1].fields, (std::vector<std::string>{"x", "two\nlines", ""}));
+  ASSERT_TRUE(r.IsOk());
+  ASSERT_EQ(r.Value().size(), 2u);
+  EXPECT_EQ(r.Value()[0].fields, (std::vector<std::string>{"a", "b,c", "say \"hi\""}));
+  EXPECT_EQ(r.Value()[1].line, 3u);
+  EXPECT_EQ(r.Value()[1].fields, (std::vector<std::string>{"x", "two\nlines", ""}));
 }
 
 TEST(CsvParseTest, RefusesBrokenQuotingAndOversizedInput) {
-  std::string error;
-  EXPECT_FALSE(ParseCsv("a,\"open\n", &error));
-  EXPECT_NE(error.find("第1行"), std::string::npos);
-  EXPECT_FALSE(ParseCsv("a,b\"c\n"));
-  EXPECT_FALSE(ParseCsv("\"a\"b\n"));
-  EXPECT_FALSE(ParseCsv(std::string(kMaxCsvFields + 1, ',')));
-  EXPECT_FALSE(ParseCsv(std::string(kMaxCsvBytes + 1, 'a')));
+  Result<std::vector<CsvRecord>> open = ParseCsv("a,\"open\n");
+  EXPECT_FALSE(open.IsOk());
+  EXPECT_NE(open.GetStatus().Message().find("第1行"), std::string::npos);
+  EXPECT_FALSE(ParseCsv("a,b\"c\n").IsOk());
+  EXPECT_FALSE(ParseCsv("\"a\"b\n").IsOk());
+  EXPECT_FALSE(ParseCsv(std::string(kMaxCsvFields + 1, ',')).IsOk());
+  EXPECT_FALSE(ParseCsv(std::string(kMaxCsvBytes + 1, 'a')).IsOk());
 }
 
 TEST(CsvExportTest, ExportReadsBackAsAValidImportOfTheSameAccounts) {
@@ -48,13 +48,13 @@ TEST(CsvExportTest, ExportReadsBackAsAValidImportOfTheSameAccounts) {
   odd.USERID = 7;
   std::string csv = UsersToCsv({std::make_shared<const TUserInfo>(odd)});
   auto records = ParseCsv(csv);
-  ASSERT_TRUE(records);
-  ASSERT_EQ(records->size(), 2u);
-  EXPECT_EQ((*records)[0].fields, UserCsvColumns());
-  EXPECT_EQ((*records)[1].fields[1], "p,w");
-  EXPECT_EQ((*records)[1].fields[2], " \"Bob\" ");
-  EXPECT_EQ((*records)[1].fields[4], "7");
-  EXPECT_EQ((*records)[1].fields.back(), "line1\r\nline2");
+  ASSERT_TRUE(records.IsOk());
+  ASSERT_EQ(records.Value().size(), 2u);
+  EXPECT_EQ(records.Value()[0].fields, UserCsvColumns());
+  EXPECT_EQ(records.Value()[1].fields[1], "p,w");
+  EXPECT_EQ(records.Value()[1].fields[2], " \"Bob\" ");
+  EXPECT_EQ(records.Value()[1].fields[4], "7");
+  EXPECT_EQ(records.Value()[1].fields.back(), "line1\r\nline2");
 
   CsvImportPlan plan = PlanUserImport(csv, Dir());
   EXPECT_TRUE(plan.errors.empty());

@@ -110,7 +110,7 @@ TEST_F(HeadlessStart, DataFolderThatCannotBeMade) {
 
 TEST_F(HeadlessStart, AnotherServerHoldsTheFolder) {
   auto lock = AcquireInstanceLock(home_);
-  ASSERT_TRUE(lock);
+  ASSERT_TRUE(lock.IsOk());
   Outcome r = RunProgram(home_, logs_.Path());
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(OneLine(r.err)) << r.err;

@@ -92,7 +92,7 @@ class ConsoleTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    ASSERT_TRUE(core_.OpenDatabase());
+    ASSERT_TRUE(core_.OpenDatabase().IsOk());
     Exec("insert into organize values('Root','Acme','',0);"
          "insert into organize values('001','未分组','Root',100);"
          "insert into organize values('Root001001','B','Root001',1);"

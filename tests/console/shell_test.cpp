@@ -108,7 +108,7 @@ class ShellTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    ASSERT_TRUE(core_.OpenDatabase());
+    ASSERT_TRUE(core_.OpenDatabase().IsOk());
     Exec("insert into organize values('Root','Acme','',0);"
          "insert into organize values('Root001','A','Root',10);"
          "insert into authreg(username,pwd,nickname,organizeNo,USERID) values('ANN','pw','Ann','Root001',1);"
@@ -353,7 +353,7 @@ TEST_F(ShellTest, RestoreIsRefusedWhileTheListenerExists) {
 TEST_F(ShellTest, RestoreOfAnOlderDatabaseUpgradesItAndReloadsTreeAndBothLists) {
   {
     Database old;
-    ASSERT_TRUE(old.Open(File("old.mdb").string()));
+    ASSERT_TRUE(old.Open(File("old.mdb").string()).IsOk());
     auto lock = old.Lock();
     old.Exec("create table authreg(username text, pwd text, nickname text, organizeNo text);"
              "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"

@@ -38,7 +38,7 @@ CtlRun Corvanctl(const fs::path& home, const std::string& args) {
 
 int Accounts(const fs::path& db, const std::string& name) {
   Database d;
-  if (!d.Open(db.string(), nullptr, false)) return -1;
+  if (!d.Open(db.string(), false).IsOk()) return -1;
   auto lock = d.Lock();
   Statement st(d, "select count(*) from authreg where username=:u");
   st.BindText(":u", name);

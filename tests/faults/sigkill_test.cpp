@@ -87,7 +87,7 @@ class SilentFilePort {
 std::vector<std::string> StoredFilesOf(const fs::path& dbPath, const std::string& user) {
   Database db;
   std::vector<std::string> out;
-  if (!db.Open(dbPath.string(), nullptr, false)) return out;
+  if (!db.Open(dbPath.string(), false).IsOk()) return out;
   auto lock = db.Lock();
   Statement st(db, "select FilePath from OfflineFiles where ToUser = :u order by rowid");
   st.BindText(":u", user);
@@ -146,7 +146,7 @@ TEST(Sigkill, FilesBeingDeliveredWhenTheServerDiesAreDeliveredAtTheNextLogin) {
   test::FakeFileClient filePort(options.OfflineFilePort);
   ASSERT_TRUE(filePort.Listening());
   ServerCore core(options);
-  ASSERT_TRUE(core.OpenDatabase());
+  ASSERT_TRUE(core.OpenDatabase().IsOk());
   ASSERT_TRUE(core.FirstShow());
   TcpClient bob(core.ListeningPort());
   auto login = test::Ask(bob, test::Request("Loginin", {{"username", "bob"}, {"pwd", "pw"}}));

@@ -30,7 +30,7 @@ struct Stored {
 Stored ReadStored(const fs::path& dbPath) {
   Database db;
   Stored out;
-  if (!db.Open(dbPath.string(), nullptr, false)) return out;
+  if (!db.Open(dbPath.string(), false).IsOk()) return out;
   auto lock = db.Lock();
   Statement m(db, "select SendContent from OfflineInfo");
   while (m.Step()) out.messages.insert(m.ColumnBlob(0));
@@ -115,7 +115,7 @@ TEST(Sigterm, StoredItemsSurviveAStopMidUploadAndAreDeliveredAfterTheRestart) {
   test::FakeFileClient filePort(options.OfflineFilePort);
   ASSERT_TRUE(filePort.Listening());
   ServerCore core(options);
-  ASSERT_TRUE(core.OpenDatabase());
+  ASSERT_TRUE(core.OpenDatabase().IsOk());
   ASSERT_TRUE(core.FirstShow());
   TcpClient wang(core.ListeningPort());
   auto login = test::Ask(wang, test::Request("Loginin", {{"username", "wang"}, {"pwd", "pw"}}));

@@ -34,9 +34,9 @@ TEST(DataFolder, IsMadePrivateUnderTheUsualUmaskOrSaysWhyNot) {
   mode_t saved = ::umask(022);
   {
     HomeVariable home(dir.Path() / "a" / "data");
-    std::string error;
-    EXPECT_EQ(DataFolder(&error), dir.Path() / "a" / "data");
-    EXPECT_TRUE(error.empty()) << error;
+    Result<fs::path> folder = DataFolder();
+    EXPECT_EQ(folder.ValueOr({}), dir.Path() / "a" / "data");
+    EXPECT_TRUE(folder.IsOk()) << folder.GetStatus().Message();
     EXPECT_EQ(Mode(dir.Path() / "a" / "data"), 0700u);
     EXPECT_EQ(Mode(dir.Path() / "a"), 0755u);  // the folders above keep the usual modes
   }
@@ -46,15 +46,13 @@ TEST(DataFolder, IsMadePrivateUnderTheUsualUmaskOrSaysWhyNot) {
     fs::create_directory(dir.Path() / "open");
     fs::permissions(dir.Path() / "open", fs::perms::all);
     HomeVariable home(dir.Path() / "open");
-    std::string error;
-    DataFolder(&error);
-    EXPECT_TRUE(error.empty()) << error;
+    Result<fs::path> folder = DataFolder();
+    EXPECT_TRUE(folder.IsOk()) << folder.GetStatus().Message();
   }
   {
     std::ofstream(dir.Path() / "file") << "x";
     HomeVariable home(dir.Path() / "file" / "data");
-    std::string error;
-    DataFolder(&error);
+    std::string error = DataFolder().GetStatus().Message();
     EXPECT_NE(error.find((dir.Path() / "file" / "data").string()), std::string::npos) << error;
     EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
   }
@@ -62,20 +60,41 @@ TEST(DataFolder, IsMadePrivateUnderTheUsualUmaskOrSaysWhyNot) {
 
 TEST(Instance, LockIsPrivateAndAPlantedLinkIsRefused) {
   test::TempDir dir;
-  std::string error;
   {
-    auto lock = AcquireInstanceLock(dir.Path(), true, &error);
-    ASSERT_TRUE(lock);
+    auto lock = AcquireInstanceLock(dir.Path(), true);
+    ASSERT_TRUE(lock.IsOk());
     EXPECT_EQ(Mode(dir.Path() / "Mutex_Server_ONLY_ONE.lock"), 0600u);
     // Held by another: nothing, and no error (that is the ordinary case).
-    EXPECT_FALSE(AcquireInstanceLock(dir.Path(), true, &error));
-    EXPECT_TRUE(error.empty()) << error;
+    auto held = AcquireInstanceLock(dir.Path(), true);
+    EXPECT_FALSE(held.IsOk());
+    EXPECT_TRUE(held.GetStatus().Message().empty()) << held.GetStatus().Message();
   }
   fs::remove(dir.Path() / "Mutex_Server_ONLY_ONE.lock");
   fs::create_symlink(dir.Path() / "target", dir.Path() / "Mutex_Server_ONLY_ONE.lock");
-  EXPECT_FALSE(AcquireInstanceLock(dir.Path(), true, &error));
+  auto planted = AcquireInstanceLock(dir.Path(), true);
+  EXPECT_FALSE(planted.IsOk());
+  std::string error = planted.GetStatus().Message();
   EXPECT_NE(error.find("Mutex_Server_ONLY_ONE.lock"), std::string::npos) << error;
   EXPECT_FALSE(fs::exists(dir.Path() / "target"));
+}
+
+// corvanctl tells "a server holds the folder" from "no server ever ran here"
+// by these codes; neither is a failure worth a message.
+TEST(Instance, LockTellsAHeldLockFromAMissingFile) {
+  test::TempDir dir;
+  auto missing = AcquireInstanceLock(dir.Path(), /*create=*/false);
+  EXPECT_EQ(missing.GetStatus().Code(), StatusCode::kNotFound);
+  EXPECT_TRUE(missing.GetStatus().Message().empty());
+  EXPECT_FALSE(fs::exists(dir.Path() / "Mutex_Server_ONLY_ONE.lock"));
+
+  auto held = AcquireInstanceLock(dir.Path());
+  ASSERT_TRUE(held.IsOk());
+  auto second = AcquireInstanceLock(dir.Path(), /*create=*/false);
+  EXPECT_EQ(second.GetStatus().Code(), StatusCode::kRefused);
+
+  auto inFile = AcquireInstanceLock(dir.Path() / "Mutex_Server_ONLY_ONE.lock");
+  EXPECT_EQ(inFile.GetStatus().Code(), StatusCode::kIoFailed);
+  EXPECT_NE(inFile.GetStatus().Message().find("Not a directory"), std::string::npos) << inFile.GetStatus().Message();
 }
 
 TEST(UnreadableSettings, AreLoggedAndKeepRegistrationClosed) {

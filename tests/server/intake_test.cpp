@@ -242,11 +242,12 @@ TEST(Lifecycle, LinesFromManyThreadsKeepTheirOrderPerThread) {
 
 TEST(Instance, SecondLockOnTheSameFolderIsRefused) {
   test::TempDir dir;
-  auto first = AcquireInstanceLock(dir.Path());
-  ASSERT_TRUE(first);
-  EXPECT_FALSE(AcquireInstanceLock(dir.Path()));
-  first.reset();
-  EXPECT_TRUE(AcquireInstanceLock(dir.Path()));
+  {
+    auto first = AcquireInstanceLock(dir.Path());
+    ASSERT_TRUE(first.IsOk());
+    EXPECT_FALSE(AcquireInstanceLock(dir.Path()).IsOk());
+  }
+  EXPECT_TRUE(AcquireInstanceLock(dir.Path()).IsOk());
 }
 
 TEST(RemovalService, RemovesFilesAndTreesAndWaits) {

@@ -183,7 +183,7 @@ TEST_F(ConfigFileTest, FirstRunCreatesAutostartAndAFileHoldingOnlyStartMin) {
   s.Information = "x";
   s.AllowReg = false;
   std::filesystem::path exe = data_ / "corvan server";
-  EXPECT_TRUE(ReadConfiguration(data_.path(), s, [&] { CreateAutoStartShortcut(exe); }));
+  EXPECT_TRUE(ReadConfiguration(data_.path(), s, [&] { CreateAutoStartShortcut(exe); }).firstRun);
   EXPECT_EQ(s.ServerPort, 9475);
   EXPECT_TRUE(s.AllowReg);
   EXPECT_FALSE(s.StartMin);
@@ -205,7 +205,7 @@ TEST_F(ConfigFileTest, FirstRunCreatesAutostartAndAFileHoldingOnlyStartMin) {
 
   // The next run reads the file and starts minimised.
   ServerSettings next;
-  EXPECT_FALSE(ReadConfiguration(data_.path(), next, [] { FAIL() << "not on a later run"; }));
+  EXPECT_FALSE(ReadConfiguration(data_.path(), next, [] { FAIL() << "not on a later run"; }).firstRun);
   EXPECT_TRUE(next.StartMin);
   EXPECT_EQ(next.OfflineInfoDay, 3);
   EXPECT_EQ(next.Information, "沟通协作，创造价值！");
@@ -235,7 +235,7 @@ TEST_F(ConfigFileTest, WriteConfigValueRewritesTheFileInPlace) {
   WriteConfigValue(path, "Information", "公告");
   WriteConfigValue(path, "ServerPort", "8001");
   ServerSettings s;
-  EXPECT_FALSE(ReadConfiguration(data_.path(), s, nullptr));
+  EXPECT_FALSE(ReadConfiguration(data_.path(), s, nullptr).firstRun);
   EXPECT_EQ(s.ServerPort, 8001);
   EXPECT_EQ(s.Information, "公告");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data_.path()), {}), 1);
@@ -249,8 +249,9 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadKeepsRegistrationClosedAndSaysWhy) {
   ServerSettings s;
   s.AllowReg = true;
   s.ServerPort = 1;
-  std::string reason;
-  EXPECT_FALSE(ReadConfiguration(data_.path(), s, [] { FAIL() << "not a first run"; }, &reason));
+  ConfigurationLoad load = ReadConfiguration(data_.path(), s, [] { FAIL() << "not a first run"; });
+  std::string reason = load.readable.Message();
+  EXPECT_FALSE(load.firstRun);
   EXPECT_FALSE(s.AllowReg);
   EXPECT_EQ(s.ServerPort, kDefaultServerPort);
   EXPECT_EQ(s.OfflineInfoDay, kDefaultOfflineInfoDay);
@@ -259,16 +260,18 @@ TEST_F(ConfigFileTest, AFileThatCannotBeReadKeepsRegistrationClosedAndSaysWhy) {
   std::filesystem::remove(data_ / "Configure.xml");
 
   WriteFile(data_ / "Configure.xml", Doc("<AllowReg>False</AllowReg>") + std::string(kMaxConfigBytes, ' '));
-  reason.clear();
   s = ServerSettings{};
-  EXPECT_FALSE(ReadConfiguration(data_.path(), s, nullptr, &reason));
+  load = ReadConfiguration(data_.path(), s, nullptr);
+  reason = load.readable.Message();
+  EXPECT_FALSE(load.firstRun);
   EXPECT_FALSE(s.AllowReg);
   EXPECT_NE(reason.find("1048576"), std::string::npos) << reason;
 
   // A readable file reports nothing.
   WriteFile(data_ / "Configure.xml", Doc("<ServerPort>8000</ServerPort>"));
-  reason.clear();
-  EXPECT_FALSE(ReadConfiguration(data_.path(), s, nullptr, &reason));
+  load = ReadConfiguration(data_.path(), s, nullptr);
+  reason = load.readable.Message();
+  EXPECT_FALSE(load.firstRun);
   EXPECT_TRUE(s.AllowReg);
   EXPECT_TRUE(reason.empty());
 

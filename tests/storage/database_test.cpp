@@ -14,7 +14,7 @@ using storage_test::WriteFile;
 
 TEST(DatabaseTest, BindsByNameAndReadsNullsAsEmptyOrZero) {
   Database db;
-  ASSERT_TRUE(db.Open(":memory:"));
+  ASSERT_TRUE(db.Open(":memory:").IsOk());
   auto lock = db.Lock();
   db.Exec("create table t(a TEXT COLLATE NOCASE, n double null default 100, b BLOB)");
   Statement ins(db, "insert into t(a,n,b) values(:a,:n,:b)");
@@ -45,7 +45,7 @@ TEST(DatabaseTest, BindsByNameAndReadsNullsAsEmptyOrZero) {
 
 TEST(DatabaseTest, ErrorsThrowAndTransactionsRollBack) {
   Database db;
-  ASSERT_TRUE(db.Open(":memory:"));
+  ASSERT_TRUE(db.Open(":memory:").IsOk());
   auto lock = db.Lock();
   db.Exec("create table t(a TEXT)");
   EXPECT_THROW(Statement(db, "select * from missing"), DatabaseError);
@@ -70,7 +70,7 @@ TEST(DatabaseTest, ErrorsThrowAndTransactionsRollBack) {
 
 TEST(DatabaseTest, TableExistsIgnoresCaseAndColumnNamesComeFromTheResult) {
   Database db;
-  ASSERT_TRUE(db.Open(":memory:"));
+  ASSERT_TRUE(db.Open(":memory:").IsOk());
   auto lock = db.Lock();
   db.Exec("create table OfflineInfo(FromUser TEXT, SendTime TEXT)");
   EXPECT_TRUE(db.TableExists("offlineinfo"));
@@ -83,13 +83,13 @@ TEST(DatabaseTest, RefusesFilesThatAreNotDatabases) {
   TempDir dir;
   WriteFile(dir / "junk.mdb", std::string(4096, 'J'));
   Database db;
-  std::string error;
-  EXPECT_FALSE(db.Open((dir / "junk.mdb").string(), &error));
-  EXPECT_FALSE(error.empty());
+  Status opened = db.Open((dir / "junk.mdb").string());
+  EXPECT_FALSE(opened.IsOk());
+  EXPECT_FALSE(opened.Message().empty());
   EXPECT_FALSE(db.IsOpen());
   EXPECT_THROW(Statement(db, "select 1"), DatabaseError);
   // A missing file is not created when creation is not asked for.
-  EXPECT_FALSE(db.Open((dir / "none.mdb").string(), nullptr, /*create=*/false));
+  EXPECT_FALSE(db.Open((dir / "none.mdb").string(), /*create=*/false).IsOk());
   EXPECT_FALSE(std::filesystem::exists(dir / "none.mdb"));
 }
 
@@ -98,20 +98,20 @@ TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
   std::string live = (dir / "live.mdb").string();
   std::string copy = (dir / "copy.mdb").string();
   Database db;
-  ASSERT_TRUE(db.Open(live));
+  ASSERT_TRUE(db.Open(live).IsOk());
   {
     auto lock = db.Lock();
     db.Exec("create table authreg(username TEXT); create table vcard(username TEXT);"
             "create table organize(organizeNo TEXT); insert into authreg values('A')");
   }
-  ASSERT_TRUE(db.BackupTo(copy));
+  ASSERT_TRUE(db.BackupTo(copy).IsOk());
   EXPECT_TRUE(IsValidDirectoryDatabase(copy));
   EXPECT_FALSE(IsValidDirectoryDatabase((dir / "absent.mdb").string()));
   WriteFile(dir / "junk.mdb", "not a database");
   EXPECT_FALSE(IsValidDirectoryDatabase((dir / "junk.mdb").string()));
   {
     Database other;
-    ASSERT_TRUE(other.Open((dir / "partial.mdb").string()));
+    ASSERT_TRUE(other.Open((dir / "partial.mdb").string()).IsOk());
     auto lock = other.Lock();
     other.Exec("create table authreg(username TEXT); create table vcard(username TEXT)");
   }
@@ -121,7 +121,7 @@ TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
     auto lock = db.Lock();
     db.Exec("delete from authreg");
   }
-  ASSERT_TRUE(db.RestoreFrom(copy));
+  ASSERT_TRUE(db.RestoreFrom(copy).IsOk());
   auto lock = db.Lock();
   Statement st(db, "select username from authreg");
   ASSERT_TRUE(st.Step());
@@ -131,7 +131,7 @@ TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
 TEST(DatabaseTest, ThreadsShareTheConnectionUnderItsLock) {
   TempDir dir;
   Database db;
-  ASSERT_TRUE(db.Open((dir / "shared.mdb").string()));
+  ASSERT_TRUE(db.Open((dir / "shared.mdb").string()).IsOk());
   {
     auto lock = db.Lock();
     db.Exec("create table t(who TEXT, n INTEGER)");

@@ -40,21 +40,21 @@ std::size_t Entries(const fs::path& dir) {
 TEST(PrivateFiles, WrittenFilesAndMadeFoldersAreOwnerOnly) {
   UsualUmask umask;
   TempDir dir;
-  ASSERT_TRUE(WritePrivateFile(dir / "a.csv", "secret"));
+  ASSERT_TRUE(WritePrivateFile(dir / "a.csv", "secret").IsOk());
   EXPECT_EQ(Mode(dir / "a.csv"), 0600u);
   EXPECT_EQ(ReadFile(dir / "a.csv"), "secret");
   // An existing file is replaced whole, and private afterwards.
   WriteFile(dir / "b.csv", "old");
   ::chmod((dir / "b.csv").c_str(), 0644);
-  ASSERT_TRUE(WritePrivateFile(dir / "b.csv", "new"));
+  ASSERT_TRUE(WritePrivateFile(dir / "b.csv", "new").IsOk());
   EXPECT_EQ(ReadFile(dir / "b.csv"), "new");
   EXPECT_EQ(Mode(dir / "b.csv"), 0600u);
   EXPECT_EQ(Entries(dir.path()), 2u);  // no temporary file left
 
-  ASSERT_TRUE(MakePrivateFolder(dir / "f", true));
+  ASSERT_TRUE(MakePrivateFolder(dir / "f", true).IsOk());
   EXPECT_EQ(Mode(dir / "f"), 0700u);
-  EXPECT_TRUE(MakePrivateFolder(dir / "f", true));  // there already
-  ASSERT_TRUE(CreatePrivateFileIfMissing(dir / "f" / "db"));
+  EXPECT_TRUE(MakePrivateFolder(dir / "f", true).IsOk());  // there already
+  ASSERT_TRUE(CreatePrivateFileIfMissing(dir / "f" / "db").IsOk());
   EXPECT_EQ(Mode(dir / "f" / "db"), 0600u);
 }
 
@@ -65,24 +65,24 @@ TEST(PrivateFiles, LinksArePassedOverOrRefusedNeverFollowed) {
 
   // A link as the target is replaced by the file; what it pointed to stays.
   fs::create_symlink(dir / "elsewhere" / "victim", dir / "out.csv");
-  ASSERT_TRUE(WritePrivateFile(dir / "out.csv", "rows"));
+  ASSERT_TRUE(WritePrivateFile(dir / "out.csv", "rows").IsOk());
   EXPECT_FALSE(fs::is_symlink(dir / "out.csv"));
   EXPECT_EQ(ReadFile(dir / "out.csv"), "rows");
   EXPECT_EQ(ReadFile(dir / "elsewhere" / "victim"), "keep");
 
   // A link where a private folder should be: refused when asked to.
   fs::create_directory_symlink(dir / "elsewhere", dir / "BOB");
-  std::string error;
-  EXPECT_FALSE(MakePrivateFolder(dir / "BOB", true, &error));
-  EXPECT_NE(error.find("BOB"), std::string::npos) << error;
-  EXPECT_TRUE(MakePrivateFolder(dir / "BOB", false));  // an administrator's link to another disk
+  Status made = MakePrivateFolder(dir / "BOB", true);
+  EXPECT_FALSE(made.IsOk());
+  EXPECT_NE(made.Message().find("BOB"), std::string::npos) << made.Message();
+  EXPECT_TRUE(MakePrivateFolder(dir / "BOB", false).IsOk());  // an administrator's link to another disk
   WriteFile(dir / "file", "x");
-  EXPECT_FALSE(MakePrivateFolder(dir / "file", false));
+  EXPECT_FALSE(MakePrivateFolder(dir / "file", false).IsOk());
 
   // A dangling link where a new file would be made: something has the
   // name, so nothing is created through it.
   fs::create_symlink(dir / "elsewhere" / "new", dir / "dangling");
-  EXPECT_TRUE(CreatePrivateFileIfMissing(dir / "dangling"));
+  EXPECT_TRUE(CreatePrivateFileIfMissing(dir / "dangling").IsOk());
   EXPECT_FALSE(fs::exists(dir / "elsewhere" / "new"));
 }
 
@@ -91,14 +91,14 @@ TEST(PrivateFiles, DatabaseAndBackupsAreOwnerOnly) {
   TempDir dir;
   const fs::path live = dir / "Corvan_Server.mdb";
   Database db;
-  ASSERT_TRUE(db.Open(live.string()));
+  ASSERT_TRUE(db.Open(live.string()).IsOk());
   {
     auto lock = db.Lock();
     db.Exec("create table t(x); insert into t values (1);");
   }
   EXPECT_EQ(Mode(live), 0600u);
 
-  ASSERT_TRUE(db.BackupTo((dir / "direct.mdb").string()));
+  ASSERT_TRUE(db.BackupTo((dir / "direct.mdb").string()).IsOk());
   EXPECT_EQ(Mode(dir / "direct.mdb"), 0600u);
 
 }

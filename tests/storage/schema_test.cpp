@@ -50,14 +50,14 @@ TEST(SchemaTest, CreatesEveryTableInANewFileAndNothingOnTheSecondOpen) {
   const std::vector<std::string> all{"OfflineFiles", "OfflineInfo", "authreg", "organize", "vcard"};
   {
     Database db;
-    ASSERT_TRUE(OpenDatabase(db, path));
+    ASSERT_TRUE(OpenDatabase(db, path).IsOk());
     EXPECT_EQ(Tables(db), all);
     Exec(db, "insert into authreg(username) values('X')");
     EXPECT_EQ(Count(db, "select USERID from authreg"), 100);  // the column default
     Exec(db, "insert into OfflineInfo values('A','B','2024-01-02 03:04:05',x'00ff')");
   }
   Database db;
-  ASSERT_TRUE(OpenDatabase(db, path));
+  ASSERT_TRUE(OpenDatabase(db, path).IsOk());
   EXPECT_EQ(Tables(db), all);
   EXPECT_EQ(Count(db, "select count(*) from OfflineInfo"), 1);
   EXPECT_EQ(Count(db, "select count(*) from authreg"), 1);
@@ -70,7 +70,7 @@ TEST(SchemaTest, OldFileGainsMissingTablesAndColumns) {
   std::string path = (dir / "old.mdb").string();
   {
     Database db;
-    ASSERT_TRUE(db.Open(path));
+    ASSERT_TRUE(db.Open(path).IsOk());
     Exec(db, "create table authreg(username TEXT,pwd TEXT,nickname TEXT,organizeNo TEXT);"
              "create table vcard(username TEXT,organizeNo TEXT);"
              "create table organize(organizeNo TEXT,organizename TEXT,parNo TEXT);"
@@ -78,7 +78,7 @@ TEST(SchemaTest, OldFileGainsMissingTablesAndColumns) {
              "insert into organize values('Root001','Sales','Root');");
   }
   Database db;
-  ASSERT_TRUE(OpenDatabase(db, path));
+  ASSERT_TRUE(OpenDatabase(db, path).IsOk());
   EXPECT_TRUE(db.IsOpen());
   {
     auto lock = db.Lock();
@@ -94,14 +94,14 @@ TEST(SchemaTest, OpenDatabaseFailsOnAFileThatIsNotADatabase) {
   TempDir dir;
   storage_test::WriteFile(dir / "bad.mdb", std::string(2048, '\x7f'));
   Database db;
-  EXPECT_FALSE(OpenDatabase(db, (dir / "bad.mdb").string()));
+  EXPECT_FALSE(OpenDatabase(db, (dir / "bad.mdb").string()).IsOk());
   EXPECT_FALSE(db.IsOpen());
   EXPECT_THROW(LoadOrgs(db), DatabaseError);
 }
 
 TEST(SchemaTest, EmptyOrganizeIsSeeded) {
   Database db;
-  ASSERT_TRUE(OpenDatabase(db, ":memory:"));
+  ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk());
   LoadedOrgs loaded = LoadOrgs(db);
   EXPECT_EQ(loaded.companyName, "组织机构");
   ASSERT_EQ(loaded.orgs.size(), 1u);
@@ -134,7 +134,7 @@ TEST(SchemaTest, EmptyOrganizeIsSeeded) {
 
 TEST(SchemaTest, LoadsOrgsAndUsersWithTheLoadRules) {
   Database db;
-  ASSERT_TRUE(OpenDatabase(db, ":memory:"));
+  ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk());
   Exec(db, "insert into organize values('Root','First name','',1);"
            "insert into organize values('Root001','Sales','Root',20000);"
            "insert into organize values('Root','Acme','',1);"
@@ -186,7 +186,7 @@ TEST(SchemaTest, LoadsOrgsAndUsersWithTheLoadRules) {
 
 TEST(SchemaTest, StatementsBindingUpperCaseNamesReachRowsStoredInLowerCase) {
   Database db;
-  ASSERT_TRUE(OpenDatabase(db, ":memory:"));
+  ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk());
   AddAccount(db, "alice", "001", 1);
   auto lock = db.Lock();
   Statement up(db, "update authreg set pwd=:pwd_temp where username=:username_temp");

@@ -67,7 +67,7 @@ std::uint16_t FreePort() {
 
 void SeedDatabase(const std::filesystem::path& dbPath, const std::vector<SeedUser>& users) {
   Database db;
-  if (!OpenDatabase(db, dbPath.string())) throw std::runtime_error("cannot open test database");
+  if (!OpenDatabase(db, dbPath.string()).IsOk()) throw std::runtime_error("cannot open test database");
   LoadOrgs(db);  // seeds the root and "001"
   auto lock = db.Lock();
   for (const auto& u : users) {

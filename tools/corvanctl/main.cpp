@@ -129,16 +129,16 @@ class Runner {
       lockTried_ = true;
       // A command that only reads does not create the lock file: where it
       // is missing, no server has run on the folder.
-      lock_ = corvan::AcquireInstanceLock(home_, writes_);
+      corvan::Result<corvan::UniqueFd> lock = corvan::AcquireInstanceLock(home_, writes_);
+      if (lock.IsOk()) lock_ = std::move(lock).Value();
       std::error_code ec;
       noLockFile_ = !lock_ && !fs::exists(home_ / "Mutex_Server_ONLY_ONE.lock", ec);
     }
     if (lock_ || noLockFile_) return RunOnFolder(argv);
-    std::string error;
-    auto reply = corvan::CallAdminEndpoint(corvan::AdminSocketPath(home_), corvan::AdminRequest{argv}, kReplyTimeout,
-                                           &error);
-    if (reply) return *reply;
-    return Failure("无法连接服务器的管理接口：" + error, corvan::kExitNotRunning);
+    corvan::Result<AdminReply> reply =
+        corvan::CallAdminEndpoint(corvan::AdminSocketPath(home_), corvan::AdminRequest{argv}, kReplyTimeout);
+    if (reply.IsOk()) return std::move(reply).Value();
+    return Failure("无法连接服务器的管理接口：" + reply.GetStatus().Message(), corvan::kExitNotRunning);
   }
 
  private:
