@@ -43,7 +43,8 @@ AdminResult Apply(Directory& dir, const std::function<AdminResult(Directory::Dra
   return result;
 }
 
-void InsertUserRows(Database& db, const TUserInfo& u) {
+void InsertUserRows(Database& db, const TUserInfo& u)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
               "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)");
@@ -67,7 +68,8 @@ void InsertUserRows(Database& db, const TUserInfo& u) {
   v.Run();
 }
 
-void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLoginName) {
+void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLoginName)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "update authreg set username=:username_temp,pwd=:pwd_temp,nickname=:nick_temp,organizeNo=:orgNo,"
               "USERID=:userid_temp where username=:origloginname");
@@ -94,7 +96,8 @@ void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLogin
   v.Run();
 }
 
-void DeleteUserRows(Database& db, std::string_view username) {
+void DeleteUserRows(Database& db, std::string_view username)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   // The parameter is called orgNo in both statements but carries the name.
   Statement a(db, "delete  from authreg where username =:orgNo");
   a.BindText(":orgNo", username);
@@ -104,7 +107,8 @@ void DeleteUserRows(Database& db, std::string_view username) {
   v.Run();
 }
 
-void MoveUserRows(Database& db, std::string_view username, std::string_view code) {
+void MoveUserRows(Database& db, std::string_view username, std::string_view code)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db, "update authreg set organizeNo=:orgNo where username=:origloginname");
   a.BindText(":orgNo", code).BindText(":origloginname", username);
   a.Run();
@@ -113,7 +117,8 @@ void MoveUserRows(Database& db, std::string_view username, std::string_view code
   v.Run();
 }
 
-void InsertOrgRow(Database& db, const TorgInfo& org) {
+void InsertOrgRow(Database& db, const TorgInfo& org)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement st(db, "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
   st.BindText(":orgNo", org.organizeNo)
       .BindText(":orgname", org.organizename)
@@ -122,13 +127,15 @@ void InsertOrgRow(Database& db, const TorgInfo& org) {
   st.Run();
 }
 
-void UpdateOrgRow(Database& db, std::string_view code, std::string_view name, std::int64_t order) {
+void UpdateOrgRow(Database& db, std::string_view code, std::string_view name, std::int64_t order)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement st(db, "update organize set organizename=:orgname,orgID=:orgID_temp where organizeNo=:orgNo");
   st.BindText(":orgname", name).BindInt64(":orgID_temp", order).BindText(":orgNo", code);
   st.Run();
 }
 
-void DeleteOrgRows(Database& db, std::string_view code) {
+void DeleteOrgRows(Database& db, std::string_view code)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   std::string pattern = std::string(code) + "%";
   for (const char* sql : {"delete  from organize where organizeNo like :orgNo",
                           "delete  from authreg where organizeNo like :orgNo",
@@ -319,7 +326,7 @@ AdminResult SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUse
     if (!check.ok) return check;
     TUserInfo user = UserFromForm(form, draft.orgs);
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       InsertUserRows(db, user);
       tx.Commit();
@@ -337,7 +344,7 @@ AdminResult SaveUser(Directory& dir, Database& db, const UserForm& form, const s
     if (!check.ok) return check;
     TUserInfo user = UserFromForm(form, draft.orgs);
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       UpdateUserRows(db, user, origLoginName);
       tx.Commit();
@@ -352,7 +359,7 @@ AdminResult SaveUser(Directory& dir, Database& db, const UserForm& form, const s
 AdminResult DeleteUser(Directory& dir, Database& db, const std::string& username) {
   return Apply(dir, [&](Directory::Draft& draft) {
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       DeleteUserRows(db, username);
       tx.Commit();
@@ -372,7 +379,7 @@ AdminResult MoveUsers(Directory& dir, Database& db, const std::vector<std::strin
       orgName = org->organizename;
     }
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       for (const auto& name : usernames) MoveUserRows(db, name, code);
       tx.Commit();
@@ -423,7 +430,7 @@ AdminResult NewOrg(Directory& dir, Database& db, std::string_view parentCode, st
     if (!code) return AdminResult::Silent();
     TorgInfo org{Trimmed(name), *code, std::string(parentCode), order};
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       InsertOrgRow(db, org);
     }
     if (newCode) *newCode = *code;
@@ -440,7 +447,7 @@ AdminResult RenameOrg(Directory& dir, Database& db, std::string_view code, std::
   std::string newName = Trimmed(name);
   return Apply(dir, [&](Directory::Draft& draft) {
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       UpdateOrgRow(db, code, newName, order);
     }
     if (code == kRootOrgNo) {
@@ -460,7 +467,7 @@ AdminResult DeleteOrg(Directory& dir, Database& db, std::string_view code) {
   if (code.empty() || code == kRootOrgNo) return AdminResult::Silent();
   return Apply(dir, [&](Directory::Draft& draft) {
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       DeleteOrgRows(db, code);
       tx.Commit();
