@@ -8,7 +8,7 @@ packages=(
   libasio-dev libxml2-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-translations-l10n fonts-wqy-microhei xvfb xauth
-  clang libclang-rt-14-dev ccache
+  clang libclang-rt-14-dev clang-tidy clang-format ccache
   libldap-dev slapd ldap-utils
 )
 

@@ -18,7 +18,10 @@ cmake --build "$dir" -j"$jobs" >/dev/null
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
-"$run_clang_tidy" -p "$dir" -j "$jobs" -quiet "^$(pwd)/src/.*\.cpp$" >"$log" 2>&1 || status=$?
+# run-clang-tidy always asks for colour; the escapes are stripped so that the
+# findings can be picked out below.
+"$run_clang_tidy" -p "$dir" -j "$jobs" -quiet "^$(pwd)/src/.*\.cpp$" 2>&1 \
+  | sed -E 's/\x1b\[[0-9;]*m//g' >"$log" || status=$?
 # Findings only, each once (a header's finding repeats for every file that
 # includes it).
 grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error):' "$log" | sort -u || true

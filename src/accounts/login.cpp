@@ -3,6 +3,7 @@
 
 #include "accounts/handlers.h"
 #include "accounts/replies.h"
+#include "base/quiet_failure.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
 #include "presence/notices.h"
@@ -111,6 +112,7 @@ void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& nam
   } catch (...) {
     // As in the dispatcher: a failing login ends without a reply and the
     // connection stays open.
+    NoteQuietFailure("login");
   }
 }
 

@@ -224,7 +224,7 @@ void Connection::FinishUpload(bool ok) {
   });
 }
 
-void Connection::SendReply(std::string body) {
+void Connection::SendReply(const std::string& body) {
   std::string frame = EncodeFrame(body);
   frame += body;
   SendRaw(std::move(frame));

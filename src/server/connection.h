@@ -92,7 +92,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Queues a reply body with its count line; thread-safe. Lost silently when
   // the connection is closed.
-  void SendReply(std::string body);
+  void SendReply(const std::string& body);
   // Queues raw bytes; thread-safe.
   void SendRaw(std::string bytes);
 

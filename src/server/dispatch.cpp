@@ -1,5 +1,6 @@
 #include "server/dispatch.h"
 
+#include "base/quiet_failure.h"
 #include "server/request.h"
 #include "server/server_core.h"
 
@@ -13,6 +14,8 @@ void RunHandler(const DispatchEntry& entry, Request& request) {
   try {
     entry.handler(request);
   } catch (...) {
+    // Quiet by design: no reply, no status-log line, the connection stays.
+    NoteQuietFailure("request handler");
   }
 }
 

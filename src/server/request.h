@@ -21,7 +21,7 @@ struct Request {
   // The client's IPv4 address as this connection sees it.
   const std::string& PeerAddress() const { return connection->PeerAddress(); }
   // Writes one document (GBK bytes) in a frame.
-  void SendReply(std::string document) const { connection->SendReply(std::move(document)); }
+  void SendReply(const std::string& document) const { connection->SendReply(document); }
   // The short "Info" reply with BackType, status and reason.
   void SendResult(std::string_view backType, std::string_view status, std::string_view reason) const {
     connection->SendReply(BuildResult(backType, status, reason));

@@ -8,6 +8,7 @@
 
 #include <future>
 
+#include "base/quiet_failure.h"
 #include "storage/schema.h"
 
 namespace corvan {
@@ -377,7 +378,8 @@ void ServerCore::PostJob(std::function<void()> job) {
     try {
       job();
     } catch (...) {
-      // A failed job stops; nothing is retried.
+      // A failed job stops quietly; nothing is retried.
+      NoteQuietFailure("background job");
     }
   });
 }
@@ -392,6 +394,8 @@ void ServerCore::PostRequest(std::function<void()> job) {
     try {
       job();
     } catch (...) {
+      // A failed request ends quietly, as in the dispatcher.
+      NoteQuietFailure("request job");
     }
   });
 }
@@ -405,6 +409,8 @@ std::function<void()> Guarded(std::function<void()> job) {
     try {
       job();
     } catch (...) {
+      // Quiet by design: the failed job's work ends, the lane goes on.
+      NoteQuietFailure("lane job");
     }
   };
 }
@@ -429,6 +435,8 @@ void ServerCore::ScheduleStatusTimer() {
       try {
         modules_.StatusTick(*this);
       } catch (...) {
+        // A failed tick ends its scan quietly; the next tick runs as usual.
+        NoteQuietFailure("status tick");
       }
     }
     ScheduleStatusTimer();

@@ -1,5 +1,7 @@
 #include "server/udp.h"
 
+#include "base/quiet_failure.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -187,7 +189,9 @@ void UdpListener::Run() {
       try {
         handler_(std::string_view(buf.data(), static_cast<std::size_t>(got)), ip, ntohs(from.sin_port));
       } catch (...) {
-        // A failing datagram ends its own handling only.
+        // A failing datagram ends its own handling only: nothing is sent
+        // back and nothing reaches the status log.
+        NoteQuietFailure("UDP datagram handler");
       }
     }
   }

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "base/quiet_failure.h"
 #include "base/text.h"
 #include "base/xml.h"
 #include "base/unique_fd.h"
@@ -225,7 +226,8 @@ bool ReadConfiguration(const fs::path& dataDir, ServerSettings& settings,
       try {
         createAutoStart();
       } catch (...) {
-        // Creating the autostart entry is best effort.
+        // Creating the autostart entry is best effort and never reported.
+        NoteQuietFailure("creating the autostart entry");
       }
     }
     WriteConfigValue(file, "StartMin", "True");
@@ -307,6 +309,7 @@ void WriteConfigValue(const fs::path& path, std::string_view key, std::string_vi
     WriteFileAtomically(path, *updated);
   } catch (...) {
     // Settings writes never report; the file keeps its old content.
+    NoteQuietFailure("writing a setting");
   }
 }
 
@@ -391,6 +394,8 @@ void CreateAutoStartShortcut(const fs::path& executable) noexcept {
     if (ec) return;
     WriteFileAtomically(entry, *text);
   } catch (...) {
+    // The shortcut is a convenience; a failure to write it is not reported.
+    NoteQuietFailure("writing the autostart entry");
   }
 }
 
@@ -399,6 +404,8 @@ void RemoveAutoStartShortcut() noexcept {
     std::error_code ec;
     fs::remove(AutostartEntryPath(), ec);
   } catch (...) {
+    // Removing the shortcut is not reported either.
+    NoteQuietFailure("removing the autostart entry");
   }
 }
 
@@ -407,6 +414,8 @@ bool AutoStartEnabled() noexcept {
     std::error_code ec;
     return fs::exists(AutostartEntryPath(), ec);
   } catch (...) {
+    // The path could not even be built: report the box as unticked.
+    NoteQuietFailure("looking for the autostart entry");
     return false;
   }
 }
