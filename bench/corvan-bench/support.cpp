@@ -323,7 +323,7 @@ void PrepareDataFolder(const std::filesystem::path& home, int accounts, int depa
       !opened.IsOk())
     throw std::runtime_error("cannot create the database: " + opened.Message());
   LoadOrgs(db);  // seeds the root and the first department
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Transaction tx(db);
   std::vector<std::string> codes{"001"};
   {

@@ -35,7 +35,7 @@ constexpr std::string_view kUpdatePassword = "update authreg set pwd=:pwd_temp w
 // Writes a new account into authreg and vcard, both or neither. Throws
 // DatabaseError on failure.
 void InsertNewUserRows(Database& db, const TUserInfo& user) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Transaction tx(db);
   Statement authreg(db, kInsertAuthreg);
   authreg.BindText(":username_temp", user.username)
@@ -138,7 +138,7 @@ void HandleUpdateInfo(Request& request) {
     TUserInfo changed = *draft.users[i];
     for (const auto& f : kCardFields) changed.*f.member = card.*f.member;
     try {
-      auto lock = core.Db().Lock();
+      DatabaseLock lock(core.Db());
       Statement st(core.Db(), kUpdateVcard);
       st.BindText(":username_temp", name);
       for (const auto& f : kCardFields) st.BindText(f.param, card.*f.member);
@@ -181,7 +181,7 @@ void HandleUpdatePassword(Request& request) {
     TUserInfo changed = *draft.users[i];
     changed.pwd = newPwd;
     try {
-      auto lock = core.Db().Lock();
+      DatabaseLock lock(core.Db());
       Statement st(core.Db(), kUpdatePassword);
       st.BindText(":pwd_temp", newPwd).BindText(":username_temp", name);
       st.Run();

@@ -49,7 +49,8 @@ Status Apply(Directory& dir, const std::function<Status(Directory::Draft&)>& cha
   return result;
 }
 
-void InsertUserRows(Database& db, const TUserInfo& u) {
+void InsertUserRows(Database& db, const TUserInfo& u)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
               "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)");
@@ -73,7 +74,8 @@ void InsertUserRows(Database& db, const TUserInfo& u) {
   v.Run();
 }
 
-void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLoginName) {
+void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLoginName)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "update authreg set username=:username_temp,pwd=:pwd_temp,nickname=:nick_temp,organizeNo=:orgNo,"
               "USERID=:userid_temp where username=:origloginname");
@@ -100,7 +102,8 @@ void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLogin
   v.Run();
 }
 
-void DeleteUserRows(Database& db, std::string_view username) {
+void DeleteUserRows(Database& db, std::string_view username)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   // The parameter is called orgNo in both statements but carries the name.
   Statement a(db, "delete  from authreg where username =:orgNo");
   a.BindText(":orgNo", username);
@@ -110,7 +113,8 @@ void DeleteUserRows(Database& db, std::string_view username) {
   v.Run();
 }
 
-void MoveUserRows(Database& db, std::string_view username, std::string_view code) {
+void MoveUserRows(Database& db, std::string_view username, std::string_view code)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db, "update authreg set organizeNo=:orgNo where username=:origloginname");
   a.BindText(":orgNo", code).BindText(":origloginname", username);
   a.Run();
@@ -119,7 +123,8 @@ void MoveUserRows(Database& db, std::string_view username, std::string_view code
   v.Run();
 }
 
-void InsertOrgRow(Database& db, const TorgInfo& org) {
+void InsertOrgRow(Database& db, const TorgInfo& org)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement st(db, "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
   st.BindText(":orgNo", org.organizeNo)
       .BindText(":orgname", org.organizename)
@@ -128,13 +133,15 @@ void InsertOrgRow(Database& db, const TorgInfo& org) {
   st.Run();
 }
 
-void UpdateOrgRow(Database& db, std::string_view code, std::string_view name, std::int64_t order) {
+void UpdateOrgRow(Database& db, std::string_view code, std::string_view name, std::int64_t order)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement st(db, "update organize set organizename=:orgname,orgID=:orgID_temp where organizeNo=:orgNo");
   st.BindText(":orgname", name).BindInt64(":orgID_temp", order).BindText(":orgNo", code);
   st.Run();
 }
 
-void DeleteOrgRows(Database& db, std::string_view code) {
+void DeleteOrgRows(Database& db, std::string_view code)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   std::string pattern = std::string(code) + "%";
   for (const char* sql : {"delete  from organize where organizeNo like :orgNo",
                           "delete  from authreg where organizeNo like :orgNo",
@@ -325,7 +332,7 @@ Status SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo
     if (!check.IsOk()) return check;
     TUserInfo user = UserFromForm(form, draft.orgs);
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       InsertUserRows(db, user);
       tx.Commit();
@@ -343,7 +350,7 @@ Status SaveUser(Directory& dir, Database& db, const UserForm& form, const std::s
     if (!check.IsOk()) return check;
     TUserInfo user = UserFromForm(form, draft.orgs);
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       UpdateUserRows(db, user, origLoginName);
       tx.Commit();
@@ -358,7 +365,7 @@ Status SaveUser(Directory& dir, Database& db, const UserForm& form, const std::s
 Status DeleteUser(Directory& dir, Database& db, const std::string& username) {
   return Apply(dir, [&](Directory::Draft& draft) {
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       DeleteUserRows(db, username);
       tx.Commit();
@@ -378,7 +385,7 @@ Status MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& u
       orgName = org->organizename;
     }
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       for (const auto& name : usernames) MoveUserRows(db, name, code);
       tx.Commit();
@@ -428,7 +435,7 @@ Result<std::string> NewOrg(Directory& dir, Database& db, std::string_view parent
     if (!code) return SilentRefusal();
     TorgInfo org{Trimmed(name), *code, std::string(parentCode), order.Value()};
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       InsertOrgRow(db, org);
     }
     newCode = *code;
@@ -447,7 +454,7 @@ Status RenameOrg(Directory& dir, Database& db, std::string_view code, std::strin
   std::string newName = Trimmed(name);
   return Apply(dir, [&](Directory::Draft& draft) {
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       UpdateOrgRow(db, code, newName, order);
     }
     if (code == kRootOrgNo) {
@@ -467,7 +474,7 @@ Status DeleteOrg(Directory& dir, Database& db, std::string_view code) {
   if (code.empty() || code == kRootOrgNo) return SilentRefusal();
   return Apply(dir, [&](Directory::Draft& draft) {
     {
-      auto lock = db.Lock();
+      DatabaseLock lock(db);
       Transaction tx(db);
       DeleteOrgRows(db, code);
       tx.Commit();

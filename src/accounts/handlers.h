@@ -3,18 +3,19 @@
 // fields from `request.envelope` and answers on `request.connection`.
 #pragma once
 
+#include "server/request.h"
+#include "server/server_core.h"
+
 namespace corvan {
 
-struct Request;
-
-void HandleReg(Request& request);
-void HandleUpdatePassword(Request& request);
-void HandleUpdateInfo(Request& request);
+void HandleReg(Request& request) CORVAN_REQUIRES(request.core.AccountLock);
+void HandleUpdatePassword(Request& request) CORVAN_REQUIRES(request.core.AccountLock);
+void HandleUpdateInfo(Request& request) CORVAN_REQUIRES(request.core.AccountLock);
 void HandleGetOrglist(Request& request);
 void HandleGetUserlist(Request& request);
-void HandleGetOnlineUserlist(Request& request);
-void HandleGetUserInfo(Request& request);
-void HandleLoginin(Request& request);
+void HandleGetOnlineUserlist(Request& request) CORVAN_REQUIRES(request.core.OnlineLock);
+void HandleGetUserInfo(Request& request) CORVAN_REQUIRES(request.core.OnlineLock);
+void HandleLoginin(Request& request) CORVAN_REQUIRES(request.core.OnlineLock);
 void HandleLoginout(Request& request);
 
 }  // namespace corvan

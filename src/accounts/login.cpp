@@ -74,9 +74,10 @@ void BroadcastOnline(ServerCore& core, const std::string& name, const std::strin
 namespace {
 
 // The login after the password was found right: the online checks, the
-// entry, the reply and the notices. Runs with OnlineLock held.
-void FinishLogin(Request& request, const std::string& name, const TUserInfo& account) {
-  ServerCore& core = request.core;
+// entry, the reply and the notices. Runs with OnlineLock held; `core` is
+// the request's core.
+void FinishLogin(ServerCore& core, Request& request, const std::string& name, const TUserInfo& account)
+    CORVAN_REQUIRES(core.OnlineLock) {
   const std::string& address = request.PeerAddress();
   if (CheckAlreadyOnline(core, name, address)) return request.SendResult("Loginin", "Fail", kOnlineElsewhere);
 
@@ -95,7 +96,7 @@ void FinishLogin(Request& request, const std::string& name, const TUserInfo& acc
 // The directory's verdict, back on the online lane.
 void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& name, DirectoryVerdict verdict) {
   ServerCore& core = request->core;
-  std::lock_guard lock(core.OnlineLock);
+  MutexLock lock(core.OnlineLock);
   try {
     if (verdict == DirectoryVerdict::kWrong) return request->SendResult("Loginin", "Fail", kWrongPassword);
     if (verdict == DirectoryVerdict::kUnreachable) {
@@ -107,7 +108,7 @@ void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& nam
     const auto dir = core.Dir().Get();
     const TUserInfo* account = dir->FindUser(name);
     if (account == nullptr) return request->SendResult("Loginin", "Fail", kNoSuchUser);
-    FinishLogin(*request, name, *account);
+    FinishLogin(core, *request, name, *account);
   } catch (...) {
     // As in the dispatcher: a failing login ends without a reply and the
     // connection stays open.
@@ -142,7 +143,7 @@ void HandleLoginin(Request& request) {
     return;
   }
   if (!pwd || *pwd != account->pwd) return request.SendResult("Loginin", "Fail", kWrongPassword);
-  FinishLogin(request, name, *account);
+  FinishLogin(request.core, request, name, *account);
 }
 
 // Logging out is done by the UDP "Loginout"; the TCP request is accepted and

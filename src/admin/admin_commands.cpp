@@ -258,7 +258,7 @@ AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
   bool running = ctx.inServer && core.TcpServerExists();
   std::size_t online = 0;
   if (ctx.inServer) {
-    std::lock_guard lock(core.OnlineLock);
+    MutexLock lock(core.OnlineLock);
     online = core.OnlineUsers.Size();
   }
   AdminReply r = Ok();

@@ -30,13 +30,15 @@ std::string UnusablePassword() {
   return p;
 }
 
-void Exec(Database& db, std::string_view sql, const std::vector<std::pair<std::string, std::string>>& binds) {
+void Exec(Database& db, std::string_view sql, const std::vector<std::pair<std::string, std::string>>& binds)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement st(db, sql);
   for (const auto& [k, v] : binds) st.BindText(k, v);
   st.Run();
 }
 
-void InsertUser(Database& db, const TUserInfo& u) {
+void InsertUser(Database& db, const TUserInfo& u)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
               "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)");
@@ -57,7 +59,8 @@ void InsertUser(Database& db, const TUserInfo& u) {
   v.Run();
 }
 
-void UpdateUser(Database& db, const TUserInfo& u, const std::string& oldName) {
+void UpdateUser(Database& db, const TUserInfo& u, const std::string& oldName)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "update authreg set username=:username_temp,nickname=:nick_temp,organizeNo=:orgNo "
               "where username=:origloginname");
@@ -157,7 +160,7 @@ std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapEr
 
 std::vector<DirLink> ReadLinks(Database& db, std::string_view table) {
   std::vector<DirLink> links;
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   if (!db.TableExists(table)) return links;
   const std::string key = table == kUnitLinkTable ? "organizeNo" : "username";
   Statement st(db, "select " + key + ",dn,uid from " + std::string(table));
@@ -169,7 +172,7 @@ namespace {
 
 // The statements of one plan, in one transaction. Caller holds the lock.
 void WritePlan(Database& db, const SyncPlan& plan, std::vector<TUserInfo>& added,
-               const std::function<void(int, int)>& progress) {
+               const std::function<void(int, int)>& progress) CORVAN_REQUIRES(db.ConnectionMutex()) {
   Transaction tx(db);
   db.Exec(kCreateUnitLinks);
   db.Exec(kCreateAccountLinks);
@@ -289,7 +292,7 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
       if (plan.Empty()) return false;
       std::vector<TUserInfo> added;
       {
-        auto lock = db.Lock();
+        DatabaseLock lock(db);
         WritePlan(db, plan, added, progress);
       }
       ChangeDraft(draft, plan, added);

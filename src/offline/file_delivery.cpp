@@ -260,7 +260,7 @@ void SendStoredItem(ServerCore& core, const OfflineFileRow& row, const std::stri
   const DeliveryOutcome outcome = SendOfflineItem(item, ip, core.Options().OfflineFilePort);
   if (outcome == DeliveryOutcome::kNotDelivered) return;
   {
-    std::lock_guard lock(core.OfflineFilesLock);
+    MutexLock lock(core.OfflineFilesLock);
     try {
       DeleteOfflineFileRows(core.Db(), {row.rowid});
     } catch (const std::exception&) {
@@ -285,10 +285,10 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
   {
     // The rows are read and claimed under the lock, so the purge (which
     // holds it throughout) either removes them first or passes them over.
-    std::lock_guard lock(core.OfflineFilesLock);
+    MutexLock lock(core.OfflineFilesLock);
     std::vector<OfflineFileRow> rows;
     try {
-      auto dbLock = core.Db().Lock();
+      DatabaseLock dbLock(core.Db());
       Statement st(core.Db(),
                    "select rowid, FromUser, FromNick, ToUser, FileType, FileName, FilePath, SendTime "
                    "from OfflineFiles where ToUser = :OfflineInfo_temp");

@@ -20,9 +20,9 @@ std::string OfflineCutOff(Clock::time_point now, int days) {
 }
 
 void PurgeOldOfflineInfo(ServerCore& core, int days) {
-  std::lock_guard lock(core.OfflineInfoLock);
+  MutexLock lock(core.OfflineInfoLock);
   try {
-    auto dbLock = core.Db().Lock();
+    DatabaseLock dbLock(core.Db());
     Statement st(core.Db(), "delete from OfflineInfo where SendTime < :SendTime_temp");
     st.BindText(":SendTime_temp", OfflineCutOff(Clock::now(), days));
     st.Run();
@@ -32,14 +32,14 @@ void PurgeOldOfflineInfo(ServerCore& core, int days) {
 }
 
 void PurgeOldOfflineFiles(ServerCore& core, int days) {
-  std::lock_guard lock(core.OfflineFilesLock);
+  MutexLock lock(core.OfflineFilesLock);
   struct OldRow {
     std::int64_t rowid;
     std::string path;
   };
   std::vector<OldRow> rows;
   try {
-    auto dbLock = core.Db().Lock();
+    DatabaseLock dbLock(core.Db());
     Statement st(core.Db(), "select rowid, FilePath from OfflineFiles where SendTime < :SendTime_temp");
     st.BindText(":SendTime_temp", OfflineCutOff(Clock::now(), days));
     while (st.Step()) {
@@ -96,7 +96,7 @@ CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
       }
       std::int64_t count;
       {
-        auto dbLock = core.Db().Lock();
+        DatabaseLock dbLock(core.Db());
         Statement st(core.Db(), "select count(*) from OfflineFiles where FilePath like :OfflineFile");
         st.BindText(":OfflineFile", folder.string() + "%");
         count = st.Step() ? st.ColumnInt64(0) : 0;

@@ -42,8 +42,8 @@ std::shared_ptr<StoreQueue> QueueFor(const ServerCore& core) {
 }
 
 void WriteMessages(ServerCore& core, std::vector<PendingMessage>& batch) {
-  std::lock_guard lock(core.OfflineInfoLock);
-  auto dbLock = core.Db().Lock();
+  MutexLock lock(core.OfflineInfoLock);
+  DatabaseLock dbLock(core.Db());
   Transaction tx(core.Db());
   const std::string sendTime = FormatDbTime(Clock::now());
   Statement st(core.Db(),
@@ -97,10 +97,10 @@ void SendMessages(const std::string& ip, std::uint16_t port, const std::vector<S
 
 // `TSearchOfflineInfoThread`, after the delivery delay.
 void DeliverMessages(ServerCore& core, const std::string& name, const std::string& ip) {
-  std::lock_guard lock(core.OfflineInfoLock);
+  MutexLock lock(core.OfflineInfoLock);
   auto messages = std::make_shared<std::vector<StoredMessage>>();
   try {
-    auto dbLock = core.Db().Lock();
+    DatabaseLock dbLock(core.Db());
     Statement st(core.Db(), "select rowid, SendContent from OfflineInfo where ToUser = :OfflineInfo_temp");
     st.BindText(":OfflineInfo_temp", name);
     while (st.Step()) messages->push_back({st.ColumnInt64(0), st.ColumnBlob(1)});
@@ -113,7 +113,7 @@ void DeliverMessages(ServerCore& core, const std::string& name, const std::strin
   // Exactly the rows read; a message that arrived meanwhile stays for the
   // next login.
   try {
-    auto dbLock = core.Db().Lock();
+    DatabaseLock dbLock(core.Db());
     Transaction tx(core.Db());
     Statement st(core.Db(), "delete from OfflineInfo where rowid = :rowid");
     for (const auto& m : *messages) {

@@ -5,7 +5,7 @@
 namespace corvan {
 
 void InsertOfflineFile(Database& db, const OfflineFileRow& row) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement st(db,
                "insert into OfflineFiles (FromUser,FromNick,ToUser,FileType,FileName,FilePath,SendTime) "
                "values(:FromUser_temp,:FromNick_temp,:ToUser_temp,:FileType_temp,:FileName_temp,:FilePath_temp,"
@@ -21,7 +21,7 @@ void InsertOfflineFile(Database& db, const OfflineFileRow& row) {
 }
 
 void DeleteOfflineFileRows(Database& db, const std::vector<std::int64_t>& rowids) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Transaction tx(db);
   Statement st(db, "delete from OfflineFiles where rowid = :rowid");
   for (std::int64_t rowid : rowids) {

@@ -298,7 +298,7 @@ class OfflineUpload : public UploadSession {
     // The content reaches the disk before the row that announces it.
     bool stored = false;
     if (SyncReceivedItem(uploadFolder_)) {
-      std::lock_guard lock(core_.OfflineFilesLock);
+      MutexLock lock(core_.OfflineFilesLock);
       try {
         row.SendTime = FormatDbTime(Clock::now());
         InsertOfflineFile(core_.Db(), row);

@@ -40,7 +40,7 @@ void StartInformationToAll(ServerCore& core) {
   core.PostJob([&core] {
     std::vector<std::string> addresses;
     {
-      std::lock_guard lock(core.OnlineLock);
+      MutexLock lock(core.OnlineLock);
       addresses = core.OnlineUsers.Addresses();
     }
     if (addresses.empty()) return;

@@ -13,14 +13,14 @@ namespace {
 // The addresses of every online entry, copied under `OnlineLock`; the
 // sending happens after the lock is released.
 std::vector<std::string> OnlineAddresses(ServerCore& core) {
-  std::lock_guard lock(core.OnlineLock);
+  MutexLock lock(core.OnlineLock);
   return core.OnlineUsers.Addresses();
 }
 
 void PollIfOnline(ServerCore& core, std::string name) {
   std::string ip;
   {
-    std::lock_guard lock(core.OnlineLock);
+    MutexLock lock(core.OnlineLock);
     const TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
     if (entry == nullptr) return;
     ip = entry->IP;
@@ -29,7 +29,7 @@ void PollIfOnline(ServerCore& core, std::string name) {
 }
 
 void UpdateOnlineInfo(ServerCore& core, const std::string& oldName, std::string newName, std::string nickname) {
-  std::lock_guard lock(core.OnlineLock);
+  MutexLock lock(core.OnlineLock);
   TUserOnlineInfo* entry = core.OnlineUsers.Find(oldName);
   if (entry == nullptr) return;
   entry->UserName = std::move(newName);
@@ -76,7 +76,7 @@ void SendServerStop(ServerCore& core, const std::vector<std::string>& addresses)
 }
 
 std::vector<TUserOnlineInfo> ListOnlineUsers(ServerCore& core) {
-  std::lock_guard lock(core.OnlineLock);
+  MutexLock lock(core.OnlineLock);
   return core.OnlineUsers.Entries();
 }
 

@@ -28,7 +28,7 @@ namespace {
 void ApplyPollOutcome(ServerCore& core, const std::string& name, const std::string& ip, Clock::time_point seenAtStart,
                       bool answered) {
   {
-    std::lock_guard lock(core.OnlineLock);
+    MutexLock lock(core.OnlineLock);
     TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
     if (entry == nullptr) return;
     if (answered) {
@@ -122,7 +122,7 @@ void StartStatusScan(ServerCore& core) {
   core.PostJob([&core] {
     std::vector<std::pair<std::string, std::string>> due;
     {
-      std::lock_guard lock(core.OnlineLock);
+      MutexLock lock(core.OnlineLock);
       const auto now = Clock::now();
       for (const auto& entry : core.OnlineUsers.Entries()) {
         if (DueForPoll(entry.LastSeen, now, core.Options().silenceLimit)) due.emplace_back(entry.UserName, entry.IP);
@@ -136,7 +136,7 @@ void StartStatusPoll(ServerCore& core, std::string name, std::string ip) {
   core.PostJob([&core, name = std::move(name), ip = std::move(ip)] {
     Clock::time_point seen;
     {
-      std::lock_guard lock(core.OnlineLock);
+      MutexLock lock(core.OnlineLock);
       const TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
       if (entry == nullptr) return;  // dropped meanwhile (an earlier poll, a logout)
       seen = entry->LastSeen;

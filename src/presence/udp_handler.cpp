@@ -18,7 +18,8 @@ std::string NameField(const ParsedEnvelope& env) { return AsciiUpper(env.Field("
 
 // "Offline" through the listener's own socket to every entry, in list order;
 // a failed send ends the broadcast.
-void SendOfflineToAll(ServerCore& core, const std::string& name, const std::string& ip) {
+void SendOfflineToAll(ServerCore& core, const std::string& name, const std::string& ip)
+    CORVAN_REQUIRES(core.OnlineLock) {
   const std::string notice = BuildOfflineNotice(name, ip);
   const std::uint16_t port = core.Options().ClientPort;
   for (const auto& entry : core.OnlineUsers.Entries()) {
@@ -26,7 +27,8 @@ void SendOfflineToAll(ServerCore& core, const std::string& name, const std::stri
   }
 }
 
-void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::string& ip) {
+void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
+    CORVAN_REQUIRES(core.OnlineLock) {
   if (!env.HasStruct()) return;
   const std::string name = NameField(env);
   // The leaving user is still listed and hears its own "Offline" too.
@@ -35,7 +37,8 @@ void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::stri
   core.LogEvent("用户：" + name + "下线 ");
 }
 
-void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string& ip) {
+void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
+    CORVAN_REQUIRES(core.OnlineLock) {
   if (!env.HasStruct()) return;
   const std::string name = NameField(env);
   if (TUserOnlineInfo* entry = core.OnlineUsers.Find(name)) {
@@ -50,7 +53,8 @@ void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string
   core.OnlineUsers.Entries().push_back(std::move(entry));
 }
 
-void HandleStatus(ServerCore& core, const ParsedEnvelope& env) {
+void HandleStatus(ServerCore& core, const ParsedEnvelope& env)
+    CORVAN_REQUIRES(core.OnlineLock) {
   auto name = env.Field("username");
   auto status = env.Field("Status");
   if (!name || !status) return;
@@ -65,7 +69,7 @@ void HandleStatus(ServerCore& core, const ParsedEnvelope& env) {
 
 void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port) {
   if (payload.size() > kMaxDatagram) return;
-  std::lock_guard lock(core.OnlineLock);
+  MutexLock lock(core.OnlineLock);
   try {
     std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(payload);
     if (!env) return;

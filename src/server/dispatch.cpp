@@ -57,13 +57,13 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
         break;
       case RequestLock::kOnline:
         core.PostOnlineLane([entry, request, slot] {
-          std::lock_guard lock(request->core.OnlineLock);
+          MutexLock lock(request->core.OnlineLock);
           RunHandler(*entry, *request);
         });
         break;
       case RequestLock::kAccount:
         core.PostAccountLane([entry, request, slot] {
-          std::lock_guard lock(request->core.AccountLock);
+          MutexLock lock(request->core.AccountLock);
           RunHandler(*entry, *request);
         });
         break;

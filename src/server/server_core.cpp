@@ -263,12 +263,12 @@ void ServerCore::StopServer() {
     }
     std::vector<std::string> addresses;
     {
-      std::lock_guard lock(OnlineLock);
+      MutexLock lock(OnlineLock);
       addresses = OnlineUsers.Addresses();
     }
     if (!addresses.empty() && modules_.SendServerStop) modules_.SendServerStop(*this, std::move(addresses));
     {
-      std::lock_guard lock(OnlineLock);
+      MutexLock lock(OnlineLock);
       OnlineUsers.Clear();
     }
     std::unique_ptr<UdpListener> udp;

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/thread_annotations.h"
 #include "server/connection.h"
 #include "server/dispatch.h"
 #include "server/modules.h"
@@ -148,11 +149,11 @@ class ServerCore {
   // The folder of stored offline files.
   const std::filesystem::path& OfflineFilesDir() const { return offlineFilesDir_; }
 
-  std::mutex OnlineLock;        // guards OnlineUsers
-  std::mutex AccountLock;       // registrations, profile and password changes
-  std::mutex OfflineInfoLock;   // table OfflineInfo
-  std::mutex OfflineFilesLock;  // table OfflineFiles and OfflineFilesDir
-  OnlineUserList OnlineUsers;   // guarded by OnlineLock
+  Mutex OnlineLock;        // guards OnlineUsers
+  Mutex AccountLock;       // registrations, profile and password changes
+  Mutex OfflineInfoLock;   // table OfflineInfo
+  Mutex OfflineFilesLock;  // table OfflineFiles and OfflineFilesDir
+  OnlineUserList OnlineUsers CORVAN_GUARDED_BY(OnlineLock);
 
   // Appends one line to the status log, from any thread.
   void LogStatus(std::string line);

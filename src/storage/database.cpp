@@ -69,7 +69,7 @@ Result<Connection> OpenRaw(const std::string& path, int flags) {
 Database::~Database() { Close(); }
 
 Status Database::Open(const std::string& path, bool create) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   db_.reset();
   open_ = false;
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
@@ -97,7 +97,7 @@ Status Database::Open(const std::string& path, bool create) {
 }
 
 void Database::Close() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   open_ = false;
   db_.reset();
 }
@@ -139,7 +139,7 @@ std::vector<std::string> Database::ColumnNames(std::string_view sql) {
 }
 
 Status Database::BackupTo(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return DbFailure("database not open");
   if (Status prepared = PrepareFile(path); !prepared.IsOk()) return prepared;
   Result<Connection> to = OpenRaw(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -148,7 +148,7 @@ Status Database::BackupTo(const std::string& path) {
 }
 
 Status Database::RestoreFrom(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!db_) return DbFailure("database not open");
   Result<Connection> from = OpenRaw(path, SQLITE_OPEN_READONLY);
   if (!from.IsOk()) return from.GetStatus();
@@ -159,7 +159,7 @@ bool IsValidDirectoryDatabase(const std::string& path) {
   Database db;
   if (!db.Open(path, /*create=*/false).IsOk()) return false;
   try {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     return db.TableExists("authreg") && db.TableExists("vcard") && db.TableExists("organize");
   } catch (const DatabaseError&) {
     return false;
@@ -168,7 +168,7 @@ bool IsValidDirectoryDatabase(const std::string& path) {
 
 // --- Statement ---
 
-Statement::Statement(Database& db, std::string_view sql) : db_(db) {
+Statement::Statement(Database& db, std::string_view sql) {
   if (!db.Handle()) throw DatabaseError("database not open");
   sqlite3_stmt* raw = nullptr;
   int rc = sqlite3_prepare_v2(db.Handle(), sql.data(), static_cast<int>(sql.size()), &raw, nullptr);
@@ -176,6 +176,8 @@ Statement::Statement(Database& db, std::string_view sql) : db_(db) {
   if (rc != SQLITE_OK) throw DatabaseError(sqlite3_errmsg(db.Handle()));
   if (raw == nullptr) throw DatabaseError("empty statement");
 }
+
+sqlite3* Statement::Connection() const { return sqlite3_db_handle(st_.get()); }
 
 int Statement::Index(std::string_view name) const {
   std::string key(name);
@@ -191,31 +193,31 @@ void Check(sqlite3* db, int rc) {
 }  // namespace
 
 Statement& Statement::BindText(std::string_view name, std::string_view value) {
-  Check(db_.Handle(), sqlite3_bind_text64(st_.get(), Index(name), value.data(), value.size(), SQLITE_TRANSIENT,
+  Check(Connection(), sqlite3_bind_text64(st_.get(), Index(name), value.data(), value.size(), SQLITE_TRANSIENT,
                                           SQLITE_UTF8));
   return *this;
 }
 
 Statement& Statement::BindInt64(std::string_view name, std::int64_t value) {
-  Check(db_.Handle(), sqlite3_bind_int64(st_.get(), Index(name), value));
+  Check(Connection(), sqlite3_bind_int64(st_.get(), Index(name), value));
   return *this;
 }
 
 Statement& Statement::BindDouble(std::string_view name, double value) {
-  Check(db_.Handle(), sqlite3_bind_double(st_.get(), Index(name), value));
+  Check(Connection(), sqlite3_bind_double(st_.get(), Index(name), value));
   return *this;
 }
 
 Statement& Statement::BindBlob(std::string_view name, std::string_view bytes) {
   // A zero-length blob is still a blob, not NULL.
-  Check(db_.Handle(), bytes.empty() ? sqlite3_bind_zeroblob(st_.get(), Index(name), 0)
+  Check(Connection(), bytes.empty() ? sqlite3_bind_zeroblob(st_.get(), Index(name), 0)
                                     : sqlite3_bind_blob64(st_.get(), Index(name), bytes.data(), bytes.size(),
                                                           SQLITE_TRANSIENT));
   return *this;
 }
 
 Statement& Statement::BindNull(std::string_view name) {
-  Check(db_.Handle(), sqlite3_bind_null(st_.get(), Index(name)));
+  Check(Connection(), sqlite3_bind_null(st_.get(), Index(name)));
   return *this;
 }
 
@@ -223,7 +225,7 @@ bool Statement::Step() {
   int rc = sqlite3_step(st_.get());
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
-  throw DatabaseError(sqlite3_errmsg(db_.Handle()));
+  throw DatabaseError(sqlite3_errmsg(Connection()));
 }
 
 void Statement::Run() {
@@ -273,13 +275,16 @@ std::string Statement::ColumnBlob(int i) const {
   return std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
 }
 
-std::int64_t Statement::Changes() const { return sqlite3_changes64(db_.Handle()); }
+std::int64_t Statement::Changes() const { return sqlite3_changes64(Connection()); }
 
 // --- Transaction ---
 
-Transaction::Transaction(Database& db) : db_(db) { db_.Exec("BEGIN"); }
+Transaction::Transaction(Database& db) : db_(db) { db.Exec("BEGIN"); }
 
-Transaction::~Transaction() {
+// The constructor requires the connection's lock and the transaction lives
+// within that lock's scope, but the analysis cannot tie `db_` back to the
+// constructor's argument, so the two calls below are not checked.
+Transaction::~Transaction() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
   if (done_) return;
   try {
     db_.Exec("ROLLBACK");
@@ -288,7 +293,7 @@ Transaction::~Transaction() {
   }
 }
 
-void Transaction::Commit() {
+void Transaction::Commit() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
   db_.Exec("COMMIT");
   done_ = true;
 }

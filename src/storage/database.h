@@ -6,14 +6,17 @@
 // message belongs to the connection. So every caller that runs statements
 // holds the connection's mutex for the whole sequence:
 //
-//   auto lock = db.Lock();
+//   DatabaseLock lock(db);
 //   Statement st(db, "select pwd from authreg where username=:username");
 //   st.BindText(":username", name);
 //   while (st.Step()) { ... }
 //
 // `Statement`, `Exec`, `TableExists`, `ColumnNames` and `Transaction` expect
 // that lock to be held by the calling thread; `Open`, `Close`, `BackupTo` and
-// `RestoreFrom` take it themselves.
+// `RestoreFrom` take it themselves. Clang's thread-safety analysis checks
+// this: the handle is guarded by the connection's mutex, and a function that
+// runs statements for its caller says so with
+// `CORVAN_REQUIRES(db.ConnectionMutex())`.
 //
 // Errors are reported by throwing `DatabaseError`: a failed statement ends the
 // operation that ran it, and each caller decides where that failure stops.
@@ -22,7 +25,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "base/thread_annotations.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -70,51 +73,67 @@ class Database {
   void Close();
   bool IsOpen() const;
 
-  // The mutex that guards the connection.
-  std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex_); }
+  // The mutex that guards the connection; held through DatabaseLock.
+  Mutex& ConnectionMutex() CORVAN_RETURN_CAPABILITY(mutex_) { return mutex_; }
 
-  // Runs one or more statements without results. Caller holds Lock().
-  void Exec(std::string_view sql);
+  // Runs one or more statements without results. Caller holds the lock.
+  void Exec(std::string_view sql) CORVAN_REQUIRES(mutex_);
 
   // Whether a table (or view) of that name exists, letter case ignored.
-  // Caller holds Lock().
-  bool TableExists(std::string_view name);
+  // Caller holds the lock.
+  bool TableExists(std::string_view name) CORVAN_REQUIRES(mutex_);
 
   // The column names of the result of `sql` (it is prepared, not run).
-  // Caller holds Lock().
-  std::vector<std::string> ColumnNames(std::string_view sql);
+  // Caller holds the lock.
+  std::vector<std::string> ColumnNames(std::string_view sql) CORVAN_REQUIRES(mutex_);
 
   // Copies the whole database into the file at `path` with the online backup
   // API, so the copy is consistent even while others write. Overwrites
-  // `path`; a new file is created with mode 0600. Takes Lock() itself.
+  // `path`; a new file is created with mode 0600. Takes the lock itself.
   Status BackupTo(const std::string& path);
 
   // Replaces the content of the open database with that of the database
-  // file at `path` (online backup in the other direction). Takes Lock().
+  // file at `path` (online backup in the other direction). Takes the lock.
   Status RestoreFrom(const std::string& path);
 
   // The engine's message for the last failure on this connection.
-  std::string LastError() const;
+  std::string LastError() const CORVAN_REQUIRES(mutex_);
 
-  sqlite3* Handle() const { return db_.get(); }
+  sqlite3* Handle() const CORVAN_REQUIRES(mutex_) { return db_.get(); }
 
  private:
-  std::mutex mutex_;
-  std::unique_ptr<sqlite3, SqliteCloser> db_;  // guarded by mutex_
+  friend class DatabaseLock;
+
+  Mutex mutex_;
+  std::unique_ptr<sqlite3, SqliteCloser> db_ CORVAN_GUARDED_BY(mutex_);
   std::atomic<bool> open_{false};              // readable without the mutex
+};
+
+// Holds a connection's mutex for its scope; Unlock() lets it go early.
+class CORVAN_SCOPED_CAPABILITY DatabaseLock {
+ public:
+  explicit DatabaseLock(Database& db) CORVAN_ACQUIRE(db.mutex_) : lock_(db.mutex_) {}
+  ~DatabaseLock() CORVAN_RELEASE() {}
+  DatabaseLock(const DatabaseLock&) = delete;
+  DatabaseLock& operator=(const DatabaseLock&) = delete;
+
+  void Unlock() CORVAN_RELEASE() { lock_.Unlock(); }
+
+ private:
+  MutexLock lock_;
 };
 
 // Whether `path` is an SQLite database file holding the tables authreg,
 // vcard and organize (what a backup must contain to be restored).
 bool IsValidDirectoryDatabase(const std::string& path);
 
-// One prepared statement. Caller holds the connection's Lock() for the
+// One prepared statement. Caller holds the connection's lock for the
 // statement's whole life.
 class Statement {
  public:
   // Prepares `sql`; throws DatabaseError if it does not compile or the
   // connection is not open.
-  Statement(Database& db, std::string_view sql);
+  Statement(Database& db, std::string_view sql) CORVAN_REQUIRES(db.ConnectionMutex());
   ~Statement() = default;
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
@@ -151,16 +170,18 @@ class Statement {
 
  private:
   int Index(std::string_view name) const;
+  // The connection the statement was prepared on.
+  sqlite3* Connection() const;
 
-  Database& db_;
   std::unique_ptr<sqlite3_stmt, SqliteFinalizer> st_;
 };
 
 // A scoped transaction: begins on construction, rolls back in the destructor
-// unless Commit() ran. Caller holds Lock().
+// unless Commit() ran. Caller holds the connection's lock for the
+// transaction's whole life.
 class Transaction {
  public:
-  explicit Transaction(Database& db);
+  explicit Transaction(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
   ~Transaction();
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;

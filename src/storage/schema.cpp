@@ -57,7 +57,7 @@ std::map<std::string, int> ColumnIndex(const Statement& st) {
 
 Status OpenDatabase(Database& db, const std::string& path) {
   if (Status opened = db.Open(path); !opened.IsOk()) return opened;
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   try {
     if (!db.TableExists("authreg")) db.Exec(kCreateAuthreg);
     if (!db.TableExists("vcard")) db.Exec(kCreateVcard);
@@ -134,7 +134,7 @@ UserPtr AddUser(std::vector<UserPtr>& users, TUserInfo info, const std::vector<O
 }
 
 LoadedOrgs LoadOrgs(Database& db) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   LoadedOrgs result;
   bool empty = true;
   {
@@ -176,7 +176,7 @@ LoadedOrgs LoadOrgs(Database& db) {
 }
 
 std::vector<UserPtr> LoadUsers(Database& db, const std::vector<OrgPtr>& orgs) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement st(db,
                "select authreg.username,vcard.username,authreg.pwd,authreg.nickname,authreg.organizeNo,"
                "vcard.n_family,vcard.n_given,vcard.tel,vcard.email,vcard.adr_country,vcard.adr_street,"

@@ -29,12 +29,12 @@ inline constexpr std::string_view kDatabaseFileName = "Corvan_Server.mdb";
 Status OpenDatabase(Database& db, const std::string& path);
 
 // The three steps below never report: a failure is swallowed and ends the
-// step. Caller holds db.Lock().
-void CreateOfflineInfoTable(Database& db);
-void CreateOfflineFilesTable(Database& db);
+// step. Caller holds the connection's lock.
+void CreateOfflineInfoTable(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
+void CreateOfflineFilesTable(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 // Adds organize.orgID and authreg.USERID (double, null, default 100) where
 // an older file lacks them.
-void UpgradeSchema(Database& db);
+void UpgradeSchema(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 
 using OrgPtr = DirectorySnapshot::OrgPtr;
 using UserPtr = DirectorySnapshot::UserPtr;

@@ -29,7 +29,7 @@ std::string Status(const std::optional<std::string>& reply) {
 }
 
 std::int64_t Count(ServerCore& core, std::string_view sql) {
-  auto lock = core.Db().Lock();
+  DatabaseLock lock(core.Db());
   Statement st(core.Db(), sql);
   return st.Step() ? st.ColumnInt64(0) : -1;
 }
@@ -159,7 +159,7 @@ TEST(DatabaseFailure, RefusedWritesAreReportedAndLeaveMemoryAlone) {
   FakeClient watcher(server, "127.0.0.2");
   ASSERT_EQ(Reason(watcher.Login("ALICE", "Pw1")), "登录成功");
   {
-    auto lock = server.Core().Db().Lock();
+    DatabaseLock lock(server.Core().Db());
     server.Core().Db().Exec("drop table vcard");
   }
   test::TcpClient c(server.Port());
@@ -177,7 +177,7 @@ TEST(DatabaseFailure, RefusedWritesAreReportedAndLeaveMemoryAlone) {
   EXPECT_TRUE(server.WaitForLog("用户：ALICE修改资料失败时间："));
 
   {
-    auto lock = server.Core().Db().Lock();
+    DatabaseLock lock(server.Core().Db());
     server.Core().Db().Exec("drop table authreg");
   }
   auto pwd = test::Ask(c, test::Request("UpdatePassword", {{"username", "alice"}, {"Oripwd", "Pw1"}, {"Newpwd", "n"}}));

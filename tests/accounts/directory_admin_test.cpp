@@ -13,17 +13,17 @@ class AdminTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk()); }
 
   void Exec(std::string_view sql) {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     db.Exec(sql);
   }
   std::int64_t Count(std::string_view sql) {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     Statement st(db, sql);
     st.Step();
     return st.ColumnInt64(0);
   }
   std::string Text(std::string_view sql) {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     Statement st(db, sql);
     return st.Step() ? st.ColumnText(0) : std::string("<none>");
   }

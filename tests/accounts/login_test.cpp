@@ -64,7 +64,7 @@ TEST(Login, RefusalsComeInTheirOrder) {
             "<BackType>Loginin</BackType><status>success</status><reason>登录成功</reason>"
             "<nickname>爱丽丝</nickname><ip>127.0.0.2</ip><company/></Struct></RootNode>\r\n");
   EXPECT_TRUE(server.WaitForLog("用户：ALICE登录!时间："));
-  std::lock_guard lock(server.Core().OnlineLock);
+  MutexLock lock(server.Core().OnlineLock);
   ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
   const auto& e = server.Core().OnlineUsers.Entries()[0];
   EXPECT_EQ(e.IP, "127.0.0.2");
@@ -102,7 +102,7 @@ TEST(Login, AnsweredProbeRefusesAndRefreshes) {
   auto answerer = AnswerProbe(first.notices, test::Datagram("Whatever", {{"username", "ALICE"}}));
   EXPECT_EQ(Reason(second.Login("alice", "Pw1")), "此用户已经在其它机器登录!");
   answerer.join();
-  std::lock_guard lock(server.Core().OnlineLock);
+  MutexLock lock(server.Core().OnlineLock);
   ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
   EXPECT_EQ(server.Core().OnlineUsers.Entries()[0].IP, "127.0.0.2");
 }
@@ -119,7 +119,7 @@ TEST(Login, SilentOrWrongProbeAnswerMovesTheEntryInPlace) {
   // its place and takes the new address and Mac.
   EXPECT_EQ(Reason(second.Login("ALICE", "Pw1", "NEW")), "登录成功");
   {
-    std::lock_guard lock(server.Core().OnlineLock);
+    MutexLock lock(server.Core().OnlineLock);
     const auto& entries = server.Core().OnlineUsers.Entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].UserName, "ALICE");

@@ -281,7 +281,7 @@ TEST_F(AdminEndpointTest, CsvImportWithABadRowWritesNothing) {
   {
     Database db;
     ASSERT_TRUE(db.Open((server_.Home() / "Corvan_Server.mdb").string()).IsOk());
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     Statement st(db, "select count(*) from authreg");
     ASSERT_TRUE(st.Step());
     EXPECT_EQ(st.ColumnInt64(0), 1);

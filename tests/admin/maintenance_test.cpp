@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 std::int64_t Count(const fs::path& db, const char* table) {
   Database d;
   EXPECT_TRUE(d.Open(db.string(), false).IsOk());
-  auto lock = d.Lock();
+  DatabaseLock lock(d);
   Statement st(d, std::string("select count(*) from ") + table);
   EXPECT_TRUE(st.Step());
   return st.ColumnInt64(0);
@@ -35,7 +35,7 @@ TEST(BackupPrivacyTest, BackupIsOwnerOnlyAndAPlantedTemporaryNameIsNotFollowed) 
   Database db;
   ASSERT_TRUE(db.Open(live.string()).IsOk());
   {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     db.Exec("create table t(x); insert into t values (1);");
   }
   fs::create_directory(dir.Path() / "elsewhere");
@@ -135,7 +135,7 @@ TEST_F(MaintenanceTest, RestoreChecksTheFileAndLeavesTheLiveDatabaseOnFailure) {
   {
     Database other;  // an SQLite file without the directory tables
     ASSERT_TRUE(other.Open(File("other.mdb").string()).IsOk());
-    auto lock = other.Lock();
+    DatabaseLock lock(other);
     other.Exec("create table t(x)");
   }
   EXPECT_EQ(RestoreDatabase(Core(), File("other.mdb"), true).status.Message(), "恢复数据失败");
@@ -152,7 +152,7 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
     // An old layout: the directory tables only, organize without orgID.
     Database old;
     ASSERT_TRUE(old.Open(File("old.mdb").string()).IsOk());
-    auto lock = old.Lock();
+    DatabaseLock lock(old);
     old.Exec("create table authreg(username text, pwd text, nickname text, organizeNo text);"
              "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
              " title text, bday text, n_given text, n_family text, adr_street text, adr_country text,"
@@ -171,7 +171,7 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
   EXPECT_EQ(dir->CompanyName(), "旧公司");
   EXPECT_TRUE(dir->UserExists("OLDIE"));
   EXPECT_FALSE(dir->UserExists("ALICE"));
-  auto lock = Core().Db().Lock();
+  DatabaseLock lock(Core().Db());
   EXPECT_TRUE(Core().Db().TableExists("OfflineInfo"));
   EXPECT_TRUE(Core().Db().TableExists("OfflineFiles"));
   auto cols = Core().Db().ColumnNames("select * from organize");

@@ -109,11 +109,11 @@ class ConsoleTest : public ::testing::Test {
   }
 
   void Exec(std::string_view sql) {
-    auto lock = core_.Db().Lock();
+    DatabaseLock lock(core_.Db());
     core_.Db().Exec(sql);
   }
   std::int64_t Count(std::string_view sql) {
-    auto lock = core_.Db().Lock();
+    DatabaseLock lock(core_.Db());
     Statement st(core_.Db(), sql);
     st.Step();
     return st.ColumnInt64(0);

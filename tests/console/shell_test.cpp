@@ -127,7 +127,7 @@ class ShellTest : public ::testing::Test {
   }
 
   void Exec(std::string_view sql) {
-    auto lock = core_.Db().Lock();
+    DatabaseLock lock(core_.Db());
     core_.Db().Exec(sql);
   }
   void StartOnFreePort() {
@@ -354,7 +354,7 @@ TEST_F(ShellTest, RestoreOfAnOlderDatabaseUpgradesItAndReloadsTreeAndBothLists) 
   {
     Database old;
     ASSERT_TRUE(old.Open(File("old.mdb").string()).IsOk());
-    auto lock = old.Lock();
+    DatabaseLock lock(old);
     old.Exec("create table authreg(username text, pwd text, nickname text, organizeNo text);"
              "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
              " title text, bday text, n_given text, n_family text, adr_street text, adr_country text,"
@@ -385,7 +385,7 @@ TEST_F(ShellTest, RestoreOfAnOlderDatabaseUpgradesItAndReloadsTreeAndBothLists) 
   EXPECT_EQ(Cell("Rzlvwuserlist", 0, 1), "OLDIE");
   ASSERT_EQ(View("Rzlvwuser")->model()->rowCount(), 1);
   EXPECT_EQ(Cell("Rzlvwuser", 0, 1), "OLDIE");
-  auto lock = core_.Db().Lock();
+  DatabaseLock lock(core_.Db());
   EXPECT_TRUE(core_.Db().TableExists("OfflineInfo"));
   EXPECT_TRUE(core_.Db().TableExists("OfflineFiles"));
   auto cols = core_.Db().ColumnNames("select * from organize");

@@ -39,7 +39,7 @@ CtlRun Corvanctl(const fs::path& home, const std::string& args) {
 int Accounts(const fs::path& db, const std::string& name) {
   Database d;
   if (!d.Open(db.string(), false).IsOk()) return -1;
-  auto lock = d.Lock();
+  DatabaseLock lock(d);
   Statement st(d, "select count(*) from authreg where username=:u");
   st.BindText(":u", name);
   return st.Step() ? static_cast<int>(st.ColumnInt64(0)) : -1;

@@ -46,7 +46,7 @@ std::string State(ServerCore& core) {
 std::string TableState(ServerCore& core) {
   ServerCore& c = core;
   std::vector<std::string> rows;
-  auto lock = c.Db().Lock();
+  DatabaseLock lock(c.Db());
   {
     Statement st(c.Db(), "select organizeNo,organizename,parNo from organize where organizeNo<>'Root'");
     while (st.Step()) rows.push_back("org " + st.ColumnText(0) + " " + st.ColumnText(1) + " " + st.ColumnText(2));
@@ -176,7 +176,7 @@ TEST(DirectorySync, FailurePartWayLeavesEverythingAsItWas) {
   // account after the departments and other accounts were written.
   test::WriteDirectorySettings(server.Home(), slapd.Url());
   {
-    auto lock = core.Db().Lock();
+    DatabaseLock lock(core.Db());
     core.Db().Exec("create trigger refuse_wangwu before insert on authreg when new.username='WANGWU' "
                    "begin select raise(abort,'refused'); end");
   }
@@ -187,7 +187,7 @@ TEST(DirectorySync, FailurePartWayLeavesEverythingAsItWas) {
   EXPECT_EQ(TableState(core), tablesBefore);
   EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).size(), 0u);
   {
-    auto lock = core.Db().Lock();
+    DatabaseLock lock(core.Db());
     core.Db().Exec("drop trigger refuse_wangwu");
   }
 

@@ -31,7 +31,7 @@ std::string Field(const std::optional<std::string>& reply, std::string_view name
 }
 
 void Exec(ServerCore& core, const std::string& sql) {
-  auto lock = core.Db().Lock();
+  DatabaseLock lock(core.Db());
   core.Db().Exec(sql);
 }
 
@@ -70,7 +70,7 @@ void ExpectWritesRefusedReadsServed(TestServer& server, FakeClient& alice, const
 // The accounts in memory and in the file are the same, field by field.
 void ExpectMemoryMatchesFile(ServerCore& core) {
   auto snapshot = core.Dir().Get();
-  auto lock = core.Db().Lock();
+  DatabaseLock lock(core.Db());
   Statement st(core.Db(),
                "select a.username, a.pwd, v.nickname, v.tel from authreg a join vcard v on v.username = a.username "
                "order by a.username");
@@ -84,7 +84,7 @@ void ExpectMemoryMatchesFile(ServerCore& core) {
     EXPECT_EQ(user->tel, st.ColumnText(3));
   }
   EXPECT_EQ(rows, snapshot->Users().size());
-  lock.unlock();
+  lock.Unlock();
   EXPECT_EQ(test::CountRows(core, "select count(*) from OfflineFiles"), 0);
 }
 

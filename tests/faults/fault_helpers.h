@@ -56,7 +56,7 @@ inline bool NoUploadFolders(ServerCore& core) {
 
 // The FilePath of every OfflineFiles row.
 inline std::vector<std::string> StoredPaths(Database& db) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement st(db, "select FilePath from OfflineFiles order by rowid");
   std::vector<std::string> out;
   while (st.Step()) out.push_back(st.ColumnText(0));

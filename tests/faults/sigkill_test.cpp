@@ -88,7 +88,7 @@ std::vector<std::string> StoredFilesOf(const fs::path& dbPath, const std::string
   Database db;
   std::vector<std::string> out;
   if (!db.Open(dbPath.string(), false).IsOk()) return out;
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement st(db, "select FilePath from OfflineFiles where ToUser = :u order by rowid");
   st.BindText(":u", user);
   while (st.Step()) out.push_back(st.ColumnText(0));

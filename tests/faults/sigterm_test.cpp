@@ -31,7 +31,7 @@ Stored ReadStored(const fs::path& dbPath) {
   Database db;
   Stored out;
   if (!db.Open(dbPath.string(), false).IsOk()) return out;
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement m(db, "select SendContent from OfflineInfo");
   while (m.Step()) out.messages.insert(m.ColumnBlob(0));
   Statement f(db, "select FilePath, FileType from OfflineFiles order by rowid");

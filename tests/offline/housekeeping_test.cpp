@@ -18,7 +18,7 @@ using test::WaitForRows;
 std::string HoursAgo(int hours) { return FormatDbTime(Clock::now() - std::chrono::hours(hours)); }
 
 void AddMessage(ServerCore& core, const std::string& to, const std::string& sendTime) {
-  auto lock = core.Db().Lock();
+  DatabaseLock lock(core.Db());
   Statement st(core.Db(), "insert into OfflineInfo (FromUser,ToUser,SendTime,SendContent) values('LI',:t,:s,'x')");
   st.BindText(":t", to).BindText(":s", sendTime);
   st.Run();

@@ -36,7 +36,7 @@ std::string DocsStream() {
 }
 
 std::string FirstFilePath(ServerCore& core) {
-  auto lock = core.Db().Lock();
+  DatabaseLock lock(core.Db());
   Statement st(core.Db(), "select FilePath from OfflineFiles where ToUser = 'WANG' order by rowid");
   return st.Step() ? st.ColumnText(0) : std::string();
 }
@@ -267,7 +267,7 @@ TEST(OfflineFiles, RowsStayWhileTheTransferRunsAndARacingLoginGetsEachItemOnce) 
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 2));
   std::vector<std::string> paths;
   {
-    auto lock = server.Core().Db().Lock();
+    DatabaseLock lock(server.Core().Db());
     Statement st(server.Core().Db(), "select FilePath from OfflineFiles");
     while (st.Step()) paths.push_back(st.ColumnText(0));
   }

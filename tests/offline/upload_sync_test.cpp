@@ -61,7 +61,7 @@ class StoreSyncs {
 };
 
 std::string OnlyFilePath(ServerCore& core) {
-  auto lock = core.Db().Lock();
+  DatabaseLock lock(core.Db());
   Statement st(core.Db(), "select FilePath from OfflineFiles");
   return st.Step() ? fs::weakly_canonical(st.ColumnText(0)).string() : std::string();
 }

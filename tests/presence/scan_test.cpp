@@ -96,7 +96,7 @@ TEST(StatusScan, PollsWaitTogetherWithoutTheLock) {
     clients.push_back(std::make_unique<FakeClient>(server, "127.0.0." + std::to_string(2 + i)));
   }
   {
-    std::lock_guard lock(server.Core().OnlineLock);
+    MutexLock lock(server.Core().OnlineLock);
     for (std::size_t i = 0; i < names.size(); ++i) {
       TUserOnlineInfo e;
       e.UserName = names[i];
@@ -122,7 +122,7 @@ TEST(StatusScan, SignOfLifeDuringThePollKeepsTheEntry) {
   FakeClient a(server, "127.0.0.2");
   ASSERT_TRUE(a.Login("ALICE", "Pw1"));
   {
-    std::lock_guard lock(server.Core().OnlineLock);
+    MutexLock lock(server.Core().OnlineLock);
     server.Core().OnlineUsers.Find("ALICE")->LastSeen = Clock::now() - 2min;
   }
   StartStatusScan(server.Core());

@@ -53,7 +53,7 @@ TEST(Udp, HeartbeatRefreshesOrAddsKnownAccountsOnly) {
   s.Send(Datagram("Online", {{"username", "alice"}}));
   Settle(s);
   {
-    std::lock_guard lock(server.Core().OnlineLock);
+    MutexLock lock(server.Core().OnlineLock);
     ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
     auto& e = server.Core().OnlineUsers.Entries()[0];
     EXPECT_EQ(e.UserName, "ALICE");
@@ -64,7 +64,7 @@ TEST(Udp, HeartbeatRefreshesOrAddsKnownAccountsOnly) {
   Sender other(server, "127.0.0.6");
   other.Send(Datagram("Online", {{"username", "ALICE"}}));
   Settle(other);
-  std::lock_guard lock(server.Core().OnlineLock);
+  MutexLock lock(server.Core().OnlineLock);
   const auto& e = server.Core().OnlineUsers.Entries()[0];
   EXPECT_EQ(e.IP, "127.0.0.5");  // a heartbeat never moves the entry
   EXPECT_GT(e.LastSeen, Clock::now() - std::chrono::minutes(1));
@@ -120,7 +120,7 @@ TEST(Udp, StatusStoredAndRelayedToEveryAddress) {
     EXPECT_EQ(ReplyField(*d, "Status"), "离开");
   }
   EXPECT_FALSE(a.NextNotice("Status", 200ms));
-  std::lock_guard lock(server.Core().OnlineLock);
+  MutexLock lock(server.Core().OnlineLock);
   EXPECT_EQ(server.Core().OnlineUsers.Find("BOB")->Status, "离开");
 }
 

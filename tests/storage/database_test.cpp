@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "storage/storage_test_support.h"
@@ -15,7 +16,7 @@ using storage_test::WriteFile;
 TEST(DatabaseTest, BindsByNameAndReadsNullsAsEmptyOrZero) {
   Database db;
   ASSERT_TRUE(db.Open(":memory:").IsOk());
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   db.Exec("create table t(a TEXT COLLATE NOCASE, n double null default 100, b BLOB)");
   Statement ins(db, "insert into t(a,n,b) values(:a,:n,:b)");
   ins.BindText(":a", "Alice").BindInt64(":n", 7).BindBlob(":b", std::string("x\0y", 3));
@@ -46,7 +47,7 @@ TEST(DatabaseTest, BindsByNameAndReadsNullsAsEmptyOrZero) {
 TEST(DatabaseTest, ErrorsThrowAndTransactionsRollBack) {
   Database db;
   ASSERT_TRUE(db.Open(":memory:").IsOk());
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   db.Exec("create table t(a TEXT)");
   EXPECT_THROW(Statement(db, "select * from missing"), DatabaseError);
   Statement st(db, "insert into t values(:a)");
@@ -71,7 +72,7 @@ TEST(DatabaseTest, ErrorsThrowAndTransactionsRollBack) {
 TEST(DatabaseTest, TableExistsIgnoresCaseAndColumnNamesComeFromTheResult) {
   Database db;
   ASSERT_TRUE(db.Open(":memory:").IsOk());
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   db.Exec("create table OfflineInfo(FromUser TEXT, SendTime TEXT)");
   EXPECT_TRUE(db.TableExists("offlineinfo"));
   EXPECT_TRUE(db.TableExists("OFFLINEINFO"));
@@ -100,7 +101,7 @@ TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
   Database db;
   ASSERT_TRUE(db.Open(live).IsOk());
   {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     db.Exec("create table authreg(username TEXT); create table vcard(username TEXT);"
             "create table organize(organizeNo TEXT); insert into authreg values('A')");
   }
@@ -112,17 +113,17 @@ TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
   {
     Database other;
     ASSERT_TRUE(other.Open((dir / "partial.mdb").string()).IsOk());
-    auto lock = other.Lock();
+    DatabaseLock lock(other);
     other.Exec("create table authreg(username TEXT); create table vcard(username TEXT)");
   }
   EXPECT_FALSE(IsValidDirectoryDatabase((dir / "partial.mdb").string()));
 
   {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     db.Exec("delete from authreg");
   }
   ASSERT_TRUE(db.RestoreFrom(copy).IsOk());
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement st(db, "select username from authreg");
   ASSERT_TRUE(st.Step());
   EXPECT_EQ(st.ColumnText(0), "A");
@@ -133,14 +134,14 @@ TEST(DatabaseTest, ThreadsShareTheConnectionUnderItsLock) {
   Database db;
   ASSERT_TRUE(db.Open((dir / "shared.mdb").string()).IsOk());
   {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     db.Exec("create table t(who TEXT, n INTEGER)");
   }
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&db, t] {
       for (int i = 0; i < 50; ++i) {
-        auto lock = db.Lock();
+        DatabaseLock lock(db);
         Statement st(db, "insert into t values(:who,:n)");
         st.BindText(":who", std::to_string(t)).BindInt64(":n", i);
         st.Run();
@@ -149,11 +150,34 @@ TEST(DatabaseTest, ThreadsShareTheConnectionUnderItsLock) {
     });
   }
   for (auto& th : threads) th.join();
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement count(db, "select count(*), count(distinct who) from t");
   ASSERT_TRUE(count.Step());
   EXPECT_EQ(count.ColumnInt64(0), 200);
   EXPECT_EQ(count.ColumnInt64(1), 4);
+}
+
+TEST(DatabaseTest, DatabaseLockHoldsTheConnectionUntilUnlockOrScopeEnd) {
+  Database db;
+  ASSERT_TRUE(db.Open(":memory:"));
+  auto freeElsewhere = [&db] {
+    return std::async(std::launch::async, [&db] {
+             if (!db.ConnectionMutex().try_lock()) return false;
+             db.ConnectionMutex().unlock();
+             return true;
+           }).get();
+  };
+  {
+    DatabaseLock lock(db);
+    EXPECT_FALSE(freeElsewhere());
+    lock.Unlock();
+    EXPECT_TRUE(freeElsewhere());
+  }
+  {
+    DatabaseLock lock(db);
+    EXPECT_FALSE(freeElsewhere());
+  }
+  EXPECT_TRUE(freeElsewhere());
 }
 
 }  // namespace

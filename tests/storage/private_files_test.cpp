@@ -93,7 +93,7 @@ TEST(PrivateFiles, DatabaseAndBackupsAreOwnerOnly) {
   Database db;
   ASSERT_TRUE(db.Open(live.string()).IsOk());
   {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     db.Exec("create table t(x); insert into t values (1);");
   }
   EXPECT_EQ(Mode(live), 0600u);

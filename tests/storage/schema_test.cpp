@@ -10,7 +10,7 @@ namespace {
 using storage_test::TempDir;
 
 std::vector<std::string> Tables(Database& db) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement st(db, "select name from sqlite_master where type='table' order by name");
   std::vector<std::string> names;
   while (st.Step()) names.push_back(st.ColumnText(0));
@@ -18,12 +18,12 @@ std::vector<std::string> Tables(Database& db) {
 }
 
 void Exec(Database& db, std::string_view sql) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   db.Exec(sql);
 }
 
 std::int64_t Count(Database& db, std::string_view sql) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement st(db, sql);
   st.Step();
   return st.ColumnInt64(0);
@@ -31,7 +31,7 @@ std::int64_t Count(Database& db, std::string_view sql) {
 
 void AddAccount(Database& db, const std::string& name, const std::string& org, std::optional<double> userId,
                 bool withVcard = true) {
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement a(db, "insert into authreg(username,pwd,nickname,organizeNo,USERID) values(:u,'pw',:n,:o,:id)");
   a.BindText(":u", name).BindText(":n", "nick-" + name).BindText(":o", org);
   if (userId) a.BindDouble(":id", *userId);
@@ -81,7 +81,7 @@ TEST(SchemaTest, OldFileGainsMissingTablesAndColumns) {
   ASSERT_TRUE(OpenDatabase(db, path).IsOk());
   EXPECT_TRUE(db.IsOpen());
   {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     EXPECT_TRUE(db.TableExists("OfflineInfo"));
     EXPECT_TRUE(db.TableExists("OfflineFiles"));
   }
@@ -111,7 +111,7 @@ TEST(SchemaTest, EmptyOrganizeIsSeeded) {
   EXPECT_EQ(loaded.orgs[0]->orgID, 0);
 
   {
-    auto lock = db.Lock();
+    DatabaseLock lock(db);
     Statement st(db, "select organizeNo,organizename,parNo,orgID from organize order by rowid");
     ASSERT_TRUE(st.Step());
     EXPECT_EQ(st.ColumnText(0), "Root");
@@ -188,7 +188,7 @@ TEST(SchemaTest, StatementsBindingUpperCaseNamesReachRowsStoredInLowerCase) {
   Database db;
   ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk());
   AddAccount(db, "alice", "001", 1);
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   Statement up(db, "update authreg set pwd=:pwd_temp where username=:username_temp");
   up.BindText(":pwd_temp", "new").BindText(":username_temp", "ALICE");
   up.Run();

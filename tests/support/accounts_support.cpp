@@ -37,7 +37,7 @@ std::optional<std::string> FakeClient::NextNotice(const std::string& type, std::
 }
 
 std::vector<std::string> OnlineNames(ServerCore& core) {
-  std::lock_guard lock(core.OnlineLock);
+  MutexLock lock(core.OnlineLock);
   std::vector<std::string> names;
   for (const auto& e : core.OnlineUsers.Entries()) names.push_back(e.UserName);
   return names;

@@ -86,7 +86,7 @@ std::vector<FakeFileClient::Transfer> FakeFileClient::WaitFor(std::size_t n, std
 }
 
 std::int64_t CountRows(ServerCore& core, const std::string& sql) {
-  auto lock = core.Db().Lock();
+  DatabaseLock lock(core.Db());
   Statement st(core.Db(), sql);
   return st.Step() ? st.ColumnInt64(0) : -1;
 }

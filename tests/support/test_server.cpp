@@ -69,7 +69,7 @@ void SeedDatabase(const std::filesystem::path& dbPath, const std::vector<SeedUse
   Database db;
   if (!OpenDatabase(db, dbPath.string()).IsOk()) throw std::runtime_error("cannot open test database");
   LoadOrgs(db);  // seeds the root and "001"
-  auto lock = db.Lock();
+  DatabaseLock lock(db);
   for (const auto& u : users) {
     Statement a(db,
                 "insert into authreg (username,pwd,nickname,organizeNo,USERID) values(:u,:p,:n,:o,:id)");
