@@ -159,7 +159,7 @@ TEST(DatabaseTest, ThreadsShareTheConnectionUnderItsLock) {
 
 TEST(DatabaseTest, DatabaseLockHoldsTheConnectionUntilUnlockOrScopeEnd) {
   Database db;
-  ASSERT_TRUE(db.Open(":memory:"));
+  ASSERT_TRUE(db.Open(":memory:").IsOk());
   auto freeElsewhere = [&db] {
     return std::async(std::launch::async, [&db] {
              if (!db.ConnectionMutex().try_lock()) return false;
