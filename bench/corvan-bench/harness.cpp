@@ -37,8 +37,8 @@ ServerUnderTest::ServerUnderTest(const Options& options, int accounts, std::vect
   env.push_back("CORVAN_HEADLESS=1");
   env.push_back("CORVAN_HOME=" + home_.Path().string());
   env.push_back("XDG_CONFIG_HOME=" + (home_.Path() / "xdg").string());
-  process_ = std::make_unique<ChildProcess>(options.server, std::vector<std::string>{}, env,
-                                            home_.Path() / "server.log");
+  process_ =
+      std::make_unique<ChildProcess>(options.server, std::vector<std::string>{}, env, home_.Path() / "server.log");
   if (!WaitListening(port_, *process_, std::chrono::seconds(30)))
     throw std::runtime_error("the server did not start; see " + (home_.Path() / "server.log").string());
   std::cout << "  server pid " << process_->Pid() << " port " << port_ << ", " << accounts << " accounts, ready in "
@@ -54,8 +54,8 @@ int ServerUnderTest::Stop() { return process_->Stop(); }
 LimitServer::LimitServer(const Options& options, const std::string& mode, std::vector<std::string> args)
     : folder_("corvan-limit"), port_(FreeServerPort()) {
   args.insert(args.begin(), {mode, "--port", std::to_string(port_)});
-  process_ = std::make_unique<ChildProcess>(options.limit, args, std::vector<std::string>{},
-                                            folder_.Path() / "limit.log");
+  process_ =
+      std::make_unique<ChildProcess>(options.limit, args, std::vector<std::string>{}, folder_.Path() / "limit.log");
   if (!WaitListening(port_, *process_, std::chrono::seconds(10)))
     throw std::runtime_error("the limit server did not start");
 }

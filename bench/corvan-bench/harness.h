@@ -23,10 +23,10 @@ struct Options {
   std::filesystem::path limit;   // corvan-limit-server
   int clients = -1;              // -1: the scenario's default
   int accounts = -1;
-  double seconds = -1;           // phase length
+  double seconds = -1;  // phase length
   std::uint64_t fileBytes = 0;
-  bool keep = false;             // keep data folders and logs
-  bool idleLogin = false;        // idle: log in over TCP instead of coming online by heartbeat
+  bool keep = false;       // keep data folders and logs
+  bool idleLogin = false;  // idle: log in over TCP instead of coming online by heartbeat
 };
 
 // The server under test: a fresh data folder with `accounts` accounts, the

@@ -20,8 +20,8 @@ using namespace corvan::bench;
 
 const std::map<std::string, std::function<bool(const Options&)>>& Scenarios() {
   static const std::map<std::string, std::function<bool(const Options&)>> scenarios{
-      {"login", LoginStorm},          {"directory", Directory}, {"heartbeats", Heartbeats}, {"idle", Idle},
-      {"offline", OfflineMorning},    {"evening", Evening},     {"files", Files},
+      {"login", LoginStorm},       {"directory", Directory}, {"heartbeats", Heartbeats}, {"idle", Idle},
+      {"offline", OfflineMorning}, {"evening", Evening},     {"files", Files},
   };
   return scenarios;
 }

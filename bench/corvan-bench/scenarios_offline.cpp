@@ -66,49 +66,52 @@ bool OfflineMorning(const Options& o) {
   // Store: one connection leaves every message and every file.
   bool stored = false;
   const auto storeStart = SteadyClock::now();
-  bool complete = Drive(io,
-                        [&]() -> awaitable<void> {
-                          co_await sender.Connect(server.Port());
-                          for (int i = 0; i < n; ++i) {
-                            const std::string to = AccountName(i + 1);
-                            co_await sender.conn->Send(
-                                OfflineMessageBody(to, sender.name, "早上好！会议改到十点。#" + std::to_string(i)));
-                            co_await sender.conn->Send(UploadHeader(sender.name, "发送者", to,
-                                                                    "周报-" + std::to_string(i) + ".txt", fileSize));
-                            co_await SendPattern(sender.conn->Socket(), fileSize);
-                          }
-                          stored = co_await WaitForRows(server.Home(), n, n, 60);
-                        },
-                        90);
+  bool complete = Drive(
+      io,
+      [&]() -> awaitable<void> {
+        co_await sender.Connect(server.Port());
+        for (int i = 0; i < n; ++i) {
+          const std::string to = AccountName(i + 1);
+          co_await sender.conn->Send(
+              OfflineMessageBody(to, sender.name, "早上好！会议改到十点。#" + std::to_string(i)));
+          co_await sender.conn->Send(
+              UploadHeader(sender.name, "发送者", to, "周报-" + std::to_string(i) + ".txt", fileSize));
+          co_await SendPattern(sender.conn->Socket(), fileSize);
+        }
+        stored = co_await WaitForRows(server.Home(), n, n, 60);
+      },
+      90);
   report.Line("stored", std::string(stored ? "yes" : "NO") + ", " + std::to_string(n) + " messages and " +
                             std::to_string(n) + " files of " + std::to_string(fileSize / 1024) + " KiB in " +
                             Fixed(SecondsSince(storeStart), 2) + " s");
   auto clients = MakeClients(io, board, 0, n, true, true);
   int ok = 0;
-  complete &= Drive(io,
-                    [&]() -> awaitable<void> {
-                      co_await ForEachLimited(n, 100, [&](int i) -> awaitable<void> {
-                        co_await clients[static_cast<std::size_t>(i)]->Connect(server.Port());
-                      });
-                    },
-                    60);
+  complete &= Drive(
+      io,
+      [&]() -> awaitable<void> {
+        co_await ForEachLimited(n, 100, [&](int i) -> awaitable<void> {
+          co_await clients[static_cast<std::size_t>(i)]->Connect(server.Port());
+        });
+      },
+      60);
   const ProcSample before = server.Sample();
   ResetPeakRss(server.Pid());
-  complete &= Drive(io,
-                    [&]() -> awaitable<void> {
-                      const auto t0 = SteadyClock::now();
-                      co_await ForEachLimited(n, n, [&](int i) -> awaitable<void> {
-                        co_await Sleep(std::chrono::microseconds(1000000LL * i / n) - (SteadyClock::now() - t0));
-                        if (co_await clients[static_cast<std::size_t>(i)]->Login()) ++ok;
-                      });
-                      auto done = [&] {
-                        for (const auto& c : clients)
-                          if (!c->messageAt || c->filesDone < 1) return false;
-                        return true;
-                      };
-                      while (!done()) co_await Sleep(std::chrono::milliseconds(5));
-                    },
-                    o.smoke ? 30 : 90);
+  complete &= Drive(
+      io,
+      [&]() -> awaitable<void> {
+        const auto t0 = SteadyClock::now();
+        co_await ForEachLimited(n, n, [&](int i) -> awaitable<void> {
+          co_await Sleep(std::chrono::microseconds(1000000LL * i / n) - (SteadyClock::now() - t0));
+          if (co_await clients[static_cast<std::size_t>(i)]->Login()) ++ok;
+        });
+        auto done = [&] {
+          for (const auto& c : clients)
+            if (!c->messageAt || c->filesDone < 1) return false;
+          return true;
+        };
+        while (!done()) co_await Sleep(std::chrono::milliseconds(5));
+      },
+      o.smoke ? 30 : 90);
   const ProcSample after = server.Sample();
   Latencies messages, files, logins;
   int gotMessage = 0, gotFile = 0;
@@ -161,46 +164,49 @@ bool Files(const Options& o) {
     ProcSample before = server.Sample();
     ResetPeakRss(server.Pid());
     long sampledPeak = before.rssKiB;
-    complete &= Drive(io,
-                      [&]() -> awaitable<void> {
-                        co_await sender.Connect(server.Port());
-                        const auto t0 = SteadyClock::now();
-                        co_await sender.conn->Send(UploadHeader(sender.name, "发送者", recipient.name, fileName, size));
-                        co_await SendPattern(sender.conn->Socket(), size);
-                        // Light polling: the generator shares the two cores with the server.
-                        for (int k = 0; FileSizeUnder(server.Home() / "OfflineFiles", fileName) < size; ++k) {
-                          if (k % 10 == 0) sampledPeak = std::max(sampledPeak, server.Sample().rssKiB);
-                          co_await Sleep(std::chrono::milliseconds(5));
-                        }
-                        co_await WaitForRows(server.Home(), 0, 1, 30);
-                        upSeconds = SecondsSince(t0);
-                      },
-                      limitSeconds);
+    complete &= Drive(
+        io,
+        [&]() -> awaitable<void> {
+          co_await sender.Connect(server.Port());
+          const auto t0 = SteadyClock::now();
+          co_await sender.conn->Send(UploadHeader(sender.name, "发送者", recipient.name, fileName, size));
+          co_await SendPattern(sender.conn->Socket(), size);
+          // Light polling: the generator shares the two cores with the server.
+          for (int k = 0; FileSizeUnder(server.Home() / "OfflineFiles", fileName) < size; ++k) {
+            if (k % 10 == 0) sampledPeak = std::max(sampledPeak, server.Sample().rssKiB);
+            co_await Sleep(std::chrono::milliseconds(5));
+          }
+          co_await WaitForRows(server.Home(), 0, 1, 30);
+          upSeconds = SecondsSince(t0);
+        },
+        limitSeconds);
     ProcSample afterUp = server.Sample();
     report.Line("upload", upSeconds > 0 ? Rate(size, upSeconds) + " (" + Fixed(upSeconds, 2) + " s)" : "incomplete");
     report.Server("upload", before, afterUp);
-    report.Line("server rss growth in upload", MiB(static_cast<double>(std::max(afterUp.peakRssKiB, sampledPeak) - before.rssKiB)));
+    report.Line("server rss growth in upload",
+                MiB(static_cast<double>(std::max(afterUp.peakRssKiB, sampledPeak) - before.rssKiB)));
     before = server.Sample();
     ResetPeakRss(server.Pid());
     sampledPeak = before.rssKiB;
     std::optional<double> loginToHeader;
-    complete &= Drive(io,
-                      [&]() -> awaitable<void> {
-                        co_await recipient.Connect(server.Port());
-                        co_await recipient.Login();
-                        for (int k = 0; !recipient.fileDoneAt && recipient.fileBytes == 0; ++k) {
-                          if (k % 10 == 0) sampledPeak = std::max(sampledPeak, server.Sample().rssKiB);
-                          co_await Sleep(std::chrono::milliseconds(5));
-                        }
-                      },
-                      limitSeconds);
+    complete &= Drive(
+        io,
+        [&]() -> awaitable<void> {
+          co_await recipient.Connect(server.Port());
+          co_await recipient.Login();
+          for (int k = 0; !recipient.fileDoneAt && recipient.fileBytes == 0; ++k) {
+            if (k % 10 == 0) sampledPeak = std::max(sampledPeak, server.Sample().rssKiB);
+            co_await Sleep(std::chrono::milliseconds(5));
+          }
+        },
+        limitSeconds);
     ProcSample afterDown = server.Sample();
     if (recipient.fileDoneAt && recipient.fileHeaderAt) {
       downSeconds = SecondsSince(*recipient.fileHeaderAt, *recipient.fileDoneAt);
       loginToHeader = SecondsSince(recipient.loginSent, *recipient.fileHeaderAt);
     }
-    report.Line("delivery", downSeconds > 0 ? Rate(size, downSeconds) + " (" + Fixed(downSeconds, 2) +
-                                                  " s, header " + Fixed(*loginToHeader, 2) + " s after the login)"
+    report.Line("delivery", downSeconds > 0 ? Rate(size, downSeconds) + " (" + Fixed(downSeconds, 2) + " s, header " +
+                                                  Fixed(*loginToHeader, 2) + " s after the login)"
                                             : "incomplete");
     report.Line("bytes delivered", std::to_string(recipient.fileBytes) + " / " + std::to_string(size));
     report.Server("delivery", before, afterDown);
@@ -217,43 +223,45 @@ bool Files(const Options& o) {
     {
       LimitServer sink(o, "sink", {"--file", file.string()});
       asio::io_context io;
-      Drive(io,
-            [&]() -> awaitable<void> {
-              tcp::socket socket(co_await asio::this_coro::executor);
-              socket.open(tcp::v4());
-              socket.bind(tcp::endpoint(ClientAddress(1), 0));
-              co_await socket.async_connect(tcp::endpoint(kServerAddress, sink.Port()), use_awaitable);
-              const auto t0 = SteadyClock::now();
-              co_await SendPattern(socket, size);
-              socket.shutdown(tcp::socket::shutdown_send);
-              char b;
-              asio::error_code ec;
-              co_await socket.async_read_some(asio::buffer(&b, 1), asio::redirect_error(use_awaitable, ec));
-              sinkSeconds = SecondsSince(t0);  // the sink closes once the file is written
-            },
-            limitSeconds);
+      Drive(
+          io,
+          [&]() -> awaitable<void> {
+            tcp::socket socket(co_await asio::this_coro::executor);
+            socket.open(tcp::v4());
+            socket.bind(tcp::endpoint(ClientAddress(1), 0));
+            co_await socket.async_connect(tcp::endpoint(kServerAddress, sink.Port()), use_awaitable);
+            const auto t0 = SteadyClock::now();
+            co_await SendPattern(socket, size);
+            socket.shutdown(tcp::socket::shutdown_send);
+            char b;
+            asio::error_code ec;
+            co_await socket.async_read_some(asio::buffer(&b, 1), asio::redirect_error(use_awaitable, ec));
+            sinkSeconds = SecondsSince(t0);  // the sink closes once the file is written
+          },
+          limitSeconds);
     }
     {
       LimitServer source(o, "source", {"--file", file.string()});
       asio::io_context io;
       std::uint64_t got = 0;
-      Drive(io,
-            [&]() -> awaitable<void> {
-              tcp::socket socket(co_await asio::this_coro::executor);
-              socket.open(tcp::v4());
-              socket.bind(tcp::endpoint(ClientAddress(0), 0));
-              co_await socket.async_connect(tcp::endpoint(kServerAddress, source.Port()), use_awaitable);
-              const auto t0 = SteadyClock::now();
-              co_await asio::async_write(socket, asio::buffer(std::string_view("G")), use_awaitable);
-              std::vector<char> chunk(1 << 20);
-              for (;;) {
-                asio::error_code ec;
-                got += co_await socket.async_read_some(asio::buffer(chunk), asio::redirect_error(use_awaitable, ec));
-                if (ec) break;
-              }
-              sourceSeconds = SecondsSince(t0);
-            },
-            limitSeconds);
+      Drive(
+          io,
+          [&]() -> awaitable<void> {
+            tcp::socket socket(co_await asio::this_coro::executor);
+            socket.open(tcp::v4());
+            socket.bind(tcp::endpoint(ClientAddress(0), 0));
+            co_await socket.async_connect(tcp::endpoint(kServerAddress, source.Port()), use_awaitable);
+            const auto t0 = SteadyClock::now();
+            co_await asio::async_write(socket, asio::buffer(std::string_view("G")), use_awaitable);
+            std::vector<char> chunk(1 << 20);
+            for (;;) {
+              asio::error_code ec;
+              got += co_await socket.async_read_some(asio::buffer(chunk), asio::redirect_error(use_awaitable, ec));
+              if (ec) break;
+            }
+            sourceSeconds = SecondsSince(t0);
+          },
+          limitSeconds);
       if (got != size) sourceSeconds = -1;
     }
   }

@@ -21,8 +21,8 @@ int Pick(int configured, int normal, int smoke, bool isSmoke) {
 awaitable<std::uint64_t> ClosedLoop(std::vector<FrameStream*> streams, std::function<std::string(int)> request,
                                     double seconds, Latencies& latencies) {
   std::uint64_t replies = 0;
-  const auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                                 std::chrono::duration<double>(seconds));
+  const auto deadline =
+      SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds));
   co_await ForEachLimited(static_cast<int>(streams.size()), static_cast<int>(streams.size()),
                           [&](int i) -> awaitable<void> {
                             int k = 0;
@@ -91,21 +91,22 @@ bool LoginStorm(const Options& o) {
     SteadyClock::time_point t0{}, lastReply{};
     const std::uint64_t expected = static_cast<std::uint64_t>(n) * (n + 1) / 2;
     std::optional<double> allNotices;
-    Drive(io,
-          [&]() -> awaitable<void> {
-            t0 = SteadyClock::now();
-            const int failures = co_await ForEachLimited(n, n, [&](int i) -> awaitable<void> {
-              SimClient& c = *clients[static_cast<std::size_t>(i)];
-              co_await c.Connect(server.Port());
-              if (co_await c.Login()) ++ok;
-              latencies.AddSince(c.loginSent, *c.loginReplied);
-              lastReply = std::max(lastReply, *c.loginReplied);
-            });
-            if (failures > 0) std::cout << "  " << failures << " logins failed on the connection" << std::endl;
-            while (board.online < expected) co_await Sleep(std::chrono::milliseconds(5));
-            allNotices = SecondsSince(t0, board.lastOnline);
-          },
-          limitSeconds);
+    Drive(
+        io,
+        [&]() -> awaitable<void> {
+          t0 = SteadyClock::now();
+          const int failures = co_await ForEachLimited(n, n, [&](int i) -> awaitable<void> {
+            SimClient& c = *clients[static_cast<std::size_t>(i)];
+            co_await c.Connect(server.Port());
+            if (co_await c.Login()) ++ok;
+            latencies.AddSince(c.loginSent, *c.loginReplied);
+            lastReply = std::max(lastReply, *c.loginReplied);
+          });
+          if (failures > 0) std::cout << "  " << failures << " logins failed on the connection" << std::endl;
+          while (board.online < expected) co_await Sleep(std::chrono::milliseconds(5));
+          allNotices = SecondsSince(t0, board.lastOnline);
+        },
+        limitSeconds);
     const ProcSample after = server.Sample();
     ourRate = ok / std::max(1e-9, SecondsSince(t0, lastReply));
     int own = 0;
@@ -125,12 +126,13 @@ bool LoginStorm(const Options& o) {
     asio::io_context io2;
     NoticeBoard board2;
     SimClient probe(io2, n, board2);
-    Drive(io2,
-          [&]() -> awaitable<void> {
-            co_await probe.Connect(server.Port());
-            loginReply = co_await probe.Request(LoginRequest(probe.name, "pw", "02-00-00-00-00-00"));
-          },
-          10);
+    Drive(
+        io2,
+        [&]() -> awaitable<void> {
+          co_await probe.Connect(server.Port());
+          loginReply = co_await probe.Request(LoginRequest(probe.name, "pw", "02-00-00-00-00-00"));
+        },
+        10);
     const int status = server.Stop();
     ReportStop(report, status);
   }
@@ -142,26 +144,27 @@ bool LoginStorm(const Options& o) {
     SteadyClock::time_point t0{}, last{};
     int replies = 0;
     const ProcSample before = SampleProc(limit.Pid());
-    Drive(io,
-          [&]() -> awaitable<void> {
-            t0 = SteadyClock::now();
-            co_await ForEachLimited(n, n, [&](int i) -> awaitable<void> {
-              tcp::socket socket(co_await asio::this_coro::executor);
-              socket.open(tcp::v4());
-              socket.bind(tcp::endpoint(ClientAddress(i), 0));
-              co_await socket.async_connect(tcp::endpoint(kServerAddress, limit.Port()), use_awaitable);
-              FrameStream s(std::move(socket));
-              co_await s.Send(LoginRequest(AccountName(i + 1), "pw", "02-00-00-00-00-00"));
-              co_await s.Read();
-              ++replies;
-              last = std::max(last, SteadyClock::now());
-            });
-          },
-          limitSeconds);
+    Drive(
+        io,
+        [&]() -> awaitable<void> {
+          t0 = SteadyClock::now();
+          co_await ForEachLimited(n, n, [&](int i) -> awaitable<void> {
+            tcp::socket socket(co_await asio::this_coro::executor);
+            socket.open(tcp::v4());
+            socket.bind(tcp::endpoint(ClientAddress(i), 0));
+            co_await socket.async_connect(tcp::endpoint(kServerAddress, limit.Port()), use_awaitable);
+            FrameStream s(std::move(socket));
+            co_await s.Send(LoginRequest(AccountName(i + 1), "pw", "02-00-00-00-00-00"));
+            co_await s.Read();
+            ++replies;
+            last = std::max(last, SteadyClock::now());
+          });
+        },
+        limitSeconds);
     const ProcSample after = SampleProc(limit.Pid());
     const double limitRate = replies / std::max(1e-9, SecondsSince(t0, last));
-    report.Line("limit: same burst, prepared reply", Fixed(limitRate, 0) + " /s (cpu " +
-                                                         Fixed(after.cpuSeconds - before.cpuSeconds, 2) + " s)");
+    report.Line("limit: same burst, prepared reply",
+                Fixed(limitRate, 0) + " /s (cpu " + Fixed(after.cpuSeconds - before.cpuSeconds, 2) + " s)");
     report.Line("login rate / limit", Fixed(ourRate / std::max(1e-9, limitRate), 3));
   }
   report.Line("load after", LoadLine());
@@ -175,8 +178,8 @@ bool Directory(const Options& o) {
   const int conns = Pick(o.clients, 50, 4, o.smoke);
   const int accounts = Pick(o.accounts, 10000, 100, o.smoke);
   const double seconds = o.seconds > 0 ? o.seconds : (o.smoke ? 0.5 : 5.0);
-  Report report("2 directory: " + std::to_string(conns) + " connections, " + std::to_string(accounts) +
-                " accounts, " + Fixed(seconds, 1) + " s per request kind");
+  Report report("2 directory: " + std::to_string(conns) + " connections, " + std::to_string(accounts) + " accounts, " +
+                Fixed(seconds, 1) + " s per request kind");
   report.Line("load before", LoadLine());
   struct Kind {
     std::string type;
@@ -204,18 +207,20 @@ bool Directory(const Options& o) {
     ServerUnderTest server(o, accounts);
     asio::io_context io;
     std::vector<std::unique_ptr<FrameStream>> streams;
-    complete &= Drive(io, [&]() -> awaitable<void> { streams = co_await OpenStreams(0, conns, server.Port()); }, 30);
+    complete &= Drive(
+        io, [&]() -> awaitable<void> { streams = co_await OpenStreams(0, conns, server.Port()); }, 30);
     for (auto& k : kinds) {
       const ProcSample before = server.Sample();
       ResetPeakRss(server.Pid());
       std::uint64_t replies = 0;
-      complete &= Drive(io,
-                        [&]() -> awaitable<void> {
-                          co_await streams[0]->Send(k.request(0));
-                          k.reply = co_await streams[0]->Read();
-                          replies = co_await ClosedLoop(Raw(streams), k.request, seconds, k.latencies);
-                        },
-                        seconds + 30);
+      complete &= Drive(
+          io,
+          [&]() -> awaitable<void> {
+            co_await streams[0]->Send(k.request(0));
+            k.reply = co_await streams[0]->Read();
+            replies = co_await ClosedLoop(Raw(streams), k.request, seconds, k.latencies);
+          },
+          seconds + 30);
       k.rate = static_cast<double>(replies) / seconds;
       report.Line(k.type + " rate", Fixed(k.rate, 0) + " /s, reply " + std::to_string(k.reply.size()) + " bytes");
       report.Line(k.type + " latency", k.latencies.Summary());
@@ -224,11 +229,9 @@ bool Directory(const Options& o) {
     // Unloaded: one connection asking for the whole user list.
     const std::vector<FrameStream*> one{streams[0].get()};
     const double half = std::max(0.3, seconds / 2);
-    complete &= Drive(io,
-                      [&]() -> awaitable<void> {
-                        co_await ClosedLoop(one, kinds[2].request, half, singleUserlist);
-                      },
-                      seconds + 30);
+    complete &= Drive(
+        io, [&]() -> awaitable<void> { co_await ClosedLoop(one, kinds[2].request, half, singleUserlist); },
+        seconds + 30);
     report.Line("GetUserlist latency, 1 connection", singleUserlist.Summary());
     ReportStop(report, server.Stop());
   }
@@ -238,12 +241,13 @@ bool Directory(const Options& o) {
     LimitServer limit(o, "reply", {"--reply-file", (folder.Path() / "reply").string()});
     asio::io_context io;
     std::uint64_t replies = 0;
-    complete &= Drive(io,
-                      [&]() -> awaitable<void> {
-                        auto streams = co_await OpenStreams(0, conns, limit.Port());
-                        replies = co_await ClosedLoop(Raw(streams), k.request, seconds, k.limitLatencies);
-                      },
-                      seconds + 30);
+    complete &= Drive(
+        io,
+        [&]() -> awaitable<void> {
+          auto streams = co_await OpenStreams(0, conns, limit.Port());
+          replies = co_await ClosedLoop(Raw(streams), k.request, seconds, k.limitLatencies);
+        },
+        seconds + 30);
     k.limitRate = static_cast<double>(replies) / seconds;
     report.Line(k.type + " limit", Fixed(k.limitRate, 0) + " /s, " + k.limitLatencies.Summary());
     report.Line(k.type + " rate / limit", Fixed(k.rate / std::max(1e-9, k.limitRate), 3));
@@ -271,8 +275,8 @@ bool Directory(const Options& o) {
 bool Idle(const Options& o) {
   const int n = Pick(o.clients, 10000, 50, o.smoke);
   const int accounts = std::max(n, Pick(o.accounts, n, n, o.smoke));
-  Report report("4 idle: " + std::to_string(n) + " clients " +
-                (o.idleLogin ? "logged in" : "online by heartbeat") + ", holding their connections");
+  Report report("4 idle: " + std::to_string(n) + " clients " + (o.idleLogin ? "logged in" : "online by heartbeat") +
+                ", holding their connections");
   report.Line("load before", LoadLine());
   ServerUnderTest server(o, accounts);
   asio::io_context io;
@@ -286,26 +290,29 @@ bool Idle(const Options& o) {
   const ProcSample before = server.Sample();
   int ok = 0;
   const auto t0 = SteadyClock::now();
-  bool complete = Drive(io,
-                        [&]() -> awaitable<void> {
-                          co_await ForEachLimited(n, 200, [&](int i) -> awaitable<void> {
-                            SimClient& c = *clients[static_cast<std::size_t>(i)];
-                            co_await c.Connect(server.Port());
-                            if (!o.idleLogin) {
-                              c.Heartbeat(server.Port());
-                              std::string reply = co_await c.Request(UserInfoRequest(c.name));
-                              if (ElementText(reply, "status") == "success") ++ok;
-                            } else if (co_await c.Login()) {
-                              ++ok;
-                            }
-                          });
-                        },
-                        o.smoke ? 60 : 900);
+  bool complete = Drive(
+      io,
+      [&]() -> awaitable<void> {
+        co_await ForEachLimited(n, 200, [&](int i) -> awaitable<void> {
+          SimClient& c = *clients[static_cast<std::size_t>(i)];
+          co_await c.Connect(server.Port());
+          if (!o.idleLogin) {
+            c.Heartbeat(server.Port());
+            std::string reply = co_await c.Request(UserInfoRequest(c.name));
+            if (ElementText(reply, "status") == "success") ++ok;
+          } else if (co_await c.Login()) {
+            ++ok;
+          }
+        });
+      },
+      o.smoke ? 60 : 900);
   const double setup = SecondsSince(t0);
   // Let the notices drain and the server settle, then measure twice.
-  Drive(io, [&]() -> awaitable<void> { co_await Sleep(std::chrono::seconds(o.smoke ? 1 : 3)); }, 30);
+  Drive(
+      io, [&]() -> awaitable<void> { co_await Sleep(std::chrono::seconds(o.smoke ? 1 : 3)); }, 30);
   const ProcSample held = server.Sample();
-  Drive(io, [&]() -> awaitable<void> { co_await Sleep(std::chrono::seconds(o.smoke ? 1 : 5)); }, 30);
+  Drive(
+      io, [&]() -> awaitable<void> { co_await Sleep(std::chrono::seconds(o.smoke ? 1 : 5)); }, 30);
   const ProcSample later = server.Sample();
   const double perClient = static_cast<double>(held.rssKiB - before.rssKiB) / std::max(1, ok);
   report.Line("clients connected", std::to_string(ok) + " / " + std::to_string(n) + " in " + Fixed(setup, 1) + " s");

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/text.h"
 #include "server/envelope.h"
 #include "server/frame.h"
-#include "base/text.h"
 
 namespace corvan::bench {
 
@@ -30,9 +30,7 @@ std::string HeartbeatDatagram(std::string_view name) {
   return EnvelopeWriter("Online").Field("username", name).Finish();
 }
 
-std::string StatusAnswer(std::string_view name) {
-  return EnvelopeWriter("GetStatus").Field("username", name).Finish();
-}
+std::string StatusAnswer(std::string_view name) { return EnvelopeWriter("GetStatus").Field("username", name).Finish(); }
 
 std::string OfflineMessageBody(std::string_view to, std::string_view from, std::string_view text) {
   std::string body(83, '\0');
@@ -185,7 +183,8 @@ void SimClient::SendDatagram(std::uint16_t serverPort, std::string_view bytes) {
     udp::socket passing(io_);
     passing.open(udp::v4(), ec);
     if (!ec) passing.bind(udp::endpoint(address, 0), ec);
-    if (!ec) passing.send_to(asio::buffer(bytes.data(), bytes.size()), udp::endpoint(kServerAddress, serverPort), 0, ec);
+    if (!ec)
+      passing.send_to(asio::buffer(bytes.data(), bytes.size()), udp::endpoint(kServerAddress, serverPort), 0, ec);
     return;
   }
   notices_.send_to(asio::buffer(bytes.data(), bytes.size()), udp::endpoint(kServerAddress, serverPort), 0, ec);
@@ -202,8 +201,8 @@ awaitable<void> SimClient::NoticeLoop() {
   udp::endpoint from;
   for (;;) {
     asio::error_code ec;
-    std::size_t n = co_await notices_.async_receive_from(asio::buffer(buffer), from,
-                                                         asio::redirect_error(use_awaitable, ec));
+    std::size_t n =
+        co_await notices_.async_receive_from(asio::buffer(buffer), from, asio::redirect_error(use_awaitable, ec));
     if (ec == asio::error::operation_aborted || !notices_.is_open()) co_return;
     if (ec) continue;
     std::string_view doc(buffer.data(), n);

@@ -59,8 +59,8 @@ ChildProcess::ChildProcess(const std::filesystem::path& exe, const std::vector<s
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry(*e);
     const std::string name = entry.substr(0, entry.find('='));
-    bool overridden = std::any_of(env.begin(), env.end(),
-                                  [&](const std::string& o) { return o.substr(0, o.find('=')) == name; });
+    bool overridden =
+        std::any_of(env.begin(), env.end(), [&](const std::string& o) { return o.substr(0, o.find('=')) == name; });
     if (!overridden) envText.push_back(std::move(entry));
   }
   envText.insert(envText.end(), env.begin(), env.end());
@@ -189,8 +189,8 @@ ProcSample SampleProc(pid_t pid) {
     }
   }
   std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator(base + "/fd", ec); !ec && it != std::filesystem::directory_iterator();
-       it.increment(ec))
+  for (auto it = std::filesystem::directory_iterator(base + "/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
     ++s.fds;
   return s;
 }
@@ -260,8 +260,8 @@ double Latencies::Max() const { return Percentile(100); }
 
 std::string Latencies::Summary() const {
   auto ms = [](double v) { return v < 10 ? Fixed(v, 2) : Fixed(v, 1); };
-  return "p50 " + ms(Percentile(50)) + " ms  p99 " + ms(Percentile(99)) + " ms  max " + ms(Max()) + " ms  (n=" +
-         std::to_string(samples_.size()) + ")";
+  return "p50 " + ms(Percentile(50)) + " ms  p99 " + ms(Percentile(99)) + " ms  max " + ms(Max()) +
+         " ms  (n=" + std::to_string(samples_.size()) + ")";
 }
 
 std::string Fixed(double v, int decimals) {
@@ -292,8 +292,8 @@ void Report::Print() const {
   for (const auto& [k, v] : lines_) width = std::max(width, k.size());
   std::cout << "\n== " << title_ << " ==\n";
   for (const auto& [k, v] : lines_) std::cout << "  " << k << std::string(width - k.size() + 2, ' ') << v << "\n";
-  std::cout << "  " << "complete" << std::string(width > 8 ? width - 8 + 2 : 2, ' ') << (complete_ ? "yes" : "NO")
-            << "\n"
+  std::cout << "  "
+            << "complete" << std::string(width > 8 ? width - 8 + 2 : 2, ' ') << (complete_ ? "yes" : "NO") << "\n"
             << std::flush;
 }
 

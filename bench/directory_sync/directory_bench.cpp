@@ -31,7 +31,8 @@ double Seconds(BenchClock::duration d) { return std::chrono::duration<double>(d)
 std::vector<test::LdifRecord> Generate(int people, int units) {
   const std::string corp = test::kBase;
   std::vector<test::LdifRecord> r = {
-      {test::kSuffix, {{"objectClass", "dcObject"}, {"objectClass", "organization"}, {"dc", "example"}, {"o", "Example"}}},
+      {test::kSuffix,
+       {{"objectClass", "dcObject"}, {"objectClass", "organization"}, {"dc", "example"}, {"o", "Example"}}},
       {corp, {{"objectClass", "organizationalUnit"}, {"ou", "Corp"}}}};
   // A tenth of the units at the top, the rest under them.
   const int top = std::max(1, units / 10);
@@ -42,7 +43,8 @@ std::vector<test::LdifRecord> Generate(int people, int units) {
     dns.push_back(r.back().dn);
   }
   for (int i = 0; i < people; ++i)
-    r.push_back(test::Person("p" + std::to_string(i), "员工" + std::to_string(i), dns[static_cast<std::size_t>(i % units)]));
+    r.push_back(
+        test::Person("p" + std::to_string(i), "员工" + std::to_string(i), dns[static_cast<std::size_t>(i % units)]));
   return r;
 }
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "accounts/replies.h"
+#include "base/text.h"
 #include "server/envelope.h"
 #include "server/frame.h"
-#include "base/text.h"
 #include "storage/directory.h"
 #include "storage/schema.h"
 
@@ -19,7 +19,11 @@ namespace {
 using namespace corvan;
 
 std::string LoginBody() {
-  return EnvelopeWriter("Loginin").Field("username", "U00042").Field("pwd", "pw").Field("Mac", "02-00-00-00-00-2A").Finish();
+  return EnvelopeWriter("Loginin")
+      .Field("username", "U00042")
+      .Field("pwd", "pw")
+      .Field("Mac", "02-00-00-00-00-2A")
+      .Finish();
 }
 
 // 64 frames in one buffer, fed in 1500-byte pieces as a socket would.

@@ -105,16 +105,13 @@ void HandleReg(Request& request) {
   if (!FieldsWithinBound(account)) return request.SendResult("Reg", "Fail", kFieldTooLong);
   if (account.username.empty()) return request.SendResult("Reg", "Fail", kRegEmptyName);
   switch (StoreNewUser(core, fields, account)) {
-    case RegOutcome::kNameTaken:
-      return request.SendResult("Reg", "Fail", kRegNameTaken);
-    case RegOutcome::kNoSuchOrg:
-      return request.SendResult("Reg", "Fail", kRegNoSuchOrg);
+    case RegOutcome::kNameTaken: return request.SendResult("Reg", "Fail", kRegNameTaken);
+    case RegOutcome::kNoSuchOrg: return request.SendResult("Reg", "Fail", kRegNoSuchOrg);
     case RegOutcome::kDatabaseError:
       request.SendResult("Reg", "Fail", kDatabaseError);
       core.LogEvent("用户：" + account.username + "注册失败");
       return;
-    case RegOutcome::kStored:
-      break;
+    case RegOutcome::kStored: break;
   }
   request.SendResult("Reg", "success", kRegSucceeded);
   StartNewUserRegNotice(core, account.username, fields.nickname, fields.organizeNo);
@@ -194,16 +191,13 @@ void HandleUpdatePassword(Request& request) {
     return true;
   });
   switch (outcome) {
-    case Outcome::kNoUser:
-      return request.SendResult("UpdatePassword", "Fail", kNoSuchUserName);
-    case Outcome::kWrongPassword:
-      return request.SendResult("UpdatePassword", "Fail", kOldPasswordWrong);
+    case Outcome::kNoUser: return request.SendResult("UpdatePassword", "Fail", kNoSuchUserName);
+    case Outcome::kWrongPassword: return request.SendResult("UpdatePassword", "Fail", kOldPasswordWrong);
     case Outcome::kDatabaseError:
       request.SendResult("UpdatePassword", "Fail", kDatabaseError);
       core.LogEvent("用户：" + name + "修改密码失败");
       return;
-    case Outcome::kChanged:
-      break;
+    case Outcome::kChanged: break;
   }
   request.SendResult("UpdatePassword", "success", kPasswordUpdated);
   core.LogEvent("用户：" + name + "修改密码成功");

@@ -49,8 +49,7 @@ Status Apply(Directory& dir, const std::function<Status(Directory::Draft&)>& cha
   return result;
 }
 
-void InsertUserRows(Database& db, const TUserInfo& u)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
+void InsertUserRows(Database& db, const TUserInfo& u) CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
               "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)");
@@ -66,10 +65,7 @@ void InsertUserRows(Database& db, const TUserInfo& u)
               "values(:username_temp,:orgNo_temp,:nick_temp,:url_temp,:tel_temp,:email_temp,:title_temp,:bday_temp,"
               ":n_given_temp,:n_family_temp,:adr_street_temp,:adr_country_temp,:org_orgname_temp,:org_orgunit_temp,"
               ":work_tel_temp,:work_fax_temp,:mobilephone_temp,:work_adr_temp,:sex_temp,:desc_temp)");
-  v.BindText(":username_temp", u.username)
-      .BindText(":orgNo_temp", u.organizeNo)
-      .BindText(":nick_temp", u.nickname)
-;
+  v.BindText(":username_temp", u.username).BindText(":orgNo_temp", u.organizeNo).BindText(":nick_temp", u.nickname);
   for (const auto& f : kCardFields) v.BindText(f.param, u.*f.member);
   v.Run();
 }
@@ -102,8 +98,7 @@ void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLogin
   v.Run();
 }
 
-void DeleteUserRows(Database& db, std::string_view username)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
+void DeleteUserRows(Database& db, std::string_view username) CORVAN_REQUIRES(db.ConnectionMutex()) {
   // The parameter is called orgNo in both statements but carries the name.
   Statement a(db, "delete  from authreg where username =:orgNo");
   a.BindText(":orgNo", username);
@@ -123,9 +118,9 @@ void MoveUserRows(Database& db, std::string_view username, std::string_view code
   v.Run();
 }
 
-void InsertOrgRow(Database& db, const TorgInfo& org)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement st(db, "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
+void InsertOrgRow(Database& db, const TorgInfo& org) CORVAN_REQUIRES(db.ConnectionMutex()) {
+  Statement st(db,
+               "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
   st.BindText(":orgNo", org.organizeNo)
       .BindText(":orgname", org.organizename)
       .BindText(":parNo", org.parNo)
@@ -140,12 +135,11 @@ void UpdateOrgRow(Database& db, std::string_view code, std::string_view name, st
   st.Run();
 }
 
-void DeleteOrgRows(Database& db, std::string_view code)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
+void DeleteOrgRows(Database& db, std::string_view code) CORVAN_REQUIRES(db.ConnectionMutex()) {
   std::string pattern = std::string(code) + "%";
-  for (const char* sql : {"delete  from organize where organizeNo like :orgNo",
-                          "delete  from authreg where organizeNo like :orgNo",
-                          "delete  from vcard where organizeNo like :orgNo"}) {
+  for (const char* sql :
+       {"delete  from organize where organizeNo like :orgNo", "delete  from authreg where organizeNo like :orgNo",
+        "delete  from vcard where organizeNo like :orgNo"}) {
     Statement st(db, sql);
     st.BindText(":orgNo", pattern);
     st.Run();
@@ -195,9 +189,8 @@ std::optional<std::int64_t> ParseDisplayOrder(std::string_view text) {
 }
 
 OrgTree::OrgTree(const DirectorySnapshot& dir) {
-  nodes_.push_back(Node{std::make_shared<const TorgInfo>(TorgInfo{dir.CompanyName(), std::string(kRootOrgNo), "", 0}),
-                        -1,
-                        {}});
+  nodes_.push_back(
+      Node{std::make_shared<const TorgInfo>(TorgInfo{dir.CompanyName(), std::string(kRootOrgNo), "", 0}), -1, {}});
   std::unordered_map<std::string_view, int> byCode;
   byCode.emplace(kRootOrgNo, kRoot);
   const auto& orgs = dir.Orgs();
@@ -233,9 +226,8 @@ OrgTree::OrgTree(const DirectorySnapshot& dir) {
 
   for (std::size_t i = 0; i < nodes_.size(); ++i) byCode_.emplace(nodes_[i].record->organizeNo, static_cast<int>(i));
   for (auto& node : nodes_)
-    std::stable_sort(node.children.begin(), node.children.end(), [this](int a, int b) {
-      return At(a).record->orgID < At(b).record->orgID;
-    });
+    std::stable_sort(node.children.begin(), node.children.end(),
+                     [this](int a, int b) { return At(a).record->orgID < At(b).record->orgID; });
 }
 
 std::vector<int> OrgTree::TreeOrder() const {
@@ -418,7 +410,8 @@ std::optional<std::string> NewOrgSameNameQuestion(const OrgTree& tree, std::stri
   return std::nullopt;
 }
 
-std::optional<std::string> RenameOrgSameNameQuestion(const OrgTree& tree, std::string_view code, std::string_view name) {
+std::optional<std::string> RenameOrgSameNameQuestion(const OrgTree& tree, std::string_view code,
+                                                     std::string_view name) {
   int node = tree.Find(code);
   if (node <= OrgTree::kRoot) return std::nullopt;
   if (tree.ChildNamed(tree.At(node).parent, Trim(name), node)) return std::string(kSameNameRenameQuestion);

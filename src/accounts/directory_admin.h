@@ -86,7 +86,7 @@ class OrgTree {
  public:
   struct Node {
     AdminOrgPtr record;
-    int parent = -1;           // -1 for the root
+    int parent = -1;            // -1 for the root
     std::vector<int> children;  // in display order
   };
 

@@ -31,14 +31,9 @@ bool CheckAlreadyOnline(ServerCore& core, const std::string& name, const std::st
   std::optional<std::string> answer = probe.Receive(core.Options().probeTimeout, kMaxDatagram);
   if (!answer) return false;
   switch (ClassifyStatusAnswer(*answer, entry->UserName)) {
-    case StatusAnswer::kValid:
-      entry->LastSeen = Clock::now();
-      return true;
-    case StatusAnswer::kOther:
-      return false;
-    case StatusAnswer::kNotXml:
-      core.OnlineUsers.Remove(name);
-      return false;
+    case StatusAnswer::kValid: entry->LastSeen = Clock::now(); return true;
+    case StatusAnswer::kOther: return false;
+    case StatusAnswer::kNotXml: core.OnlineUsers.Remove(name); return false;
   }
   return false;
 }

@@ -1,7 +1,7 @@
 #include "accounts/replies.h"
 
-#include "server/envelope.h"
 #include "base/text.h"
+#include "server/envelope.h"
 
 namespace corvan {
 

@@ -12,15 +12,15 @@
 #include <system_error>
 
 #include "accounts/directory_admin.h"
+#include "admin/maintenance.h"
+#include "admin/settings_ops.h"
 #include "admin/user_csv.h"
+#include "base/text.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
-#include "base/text.h"
 #include "storage/config.h"
-#include "admin/maintenance.h"
-#include "admin/settings_ops.h"
 #include "storage/private_files.h"
 
 namespace corvan {
@@ -132,14 +132,22 @@ JsonValue UserJson(const TUserInfo& u, const OrgTree& tree, bool withPassword) {
   o.Set("path", tree.PathOf(u.organizeNo));
   o.Set("USERID", u.USERID);
   static const std::vector<std::pair<const char*, std::string TUserInfo::*>> rest = {
-      {"n_family", &TUserInfo::n_family},       {"n_given", &TUserInfo::n_given},
-      {"email", &TUserInfo::email},             {"org_orgname", &TUserInfo::org_orgname},
-      {"org_orgunit", &TUserInfo::org_orgunit}, {"title", &TUserInfo::title},
-      {"work_tel", &TUserInfo::work_tel},       {"mobilephone", &TUserInfo::mobilephone},
-      {"work_adr", &TUserInfo::work_adr},       {"work_fax", &TUserInfo::work_fax},
-      {"adr_country", &TUserInfo::adr_country}, {"adr_street", &TUserInfo::adr_street},
-      {"url", &TUserInfo::url},                 {"bday", &TUserInfo::bday},
-      {"tel", &TUserInfo::tel},                 {"sex", &TUserInfo::sex},
+      {"n_family", &TUserInfo::n_family},
+      {"n_given", &TUserInfo::n_given},
+      {"email", &TUserInfo::email},
+      {"org_orgname", &TUserInfo::org_orgname},
+      {"org_orgunit", &TUserInfo::org_orgunit},
+      {"title", &TUserInfo::title},
+      {"work_tel", &TUserInfo::work_tel},
+      {"mobilephone", &TUserInfo::mobilephone},
+      {"work_adr", &TUserInfo::work_adr},
+      {"work_fax", &TUserInfo::work_fax},
+      {"adr_country", &TUserInfo::adr_country},
+      {"adr_street", &TUserInfo::adr_street},
+      {"url", &TUserInfo::url},
+      {"bday", &TUserInfo::bday},
+      {"tel", &TUserInfo::tel},
+      {"sex", &TUserInfo::sex},
       {"self_desc", &TUserInfo::self_desc}};
   for (const auto& [name, field] : rest) o.Set(name, u.*field);
   return o;
@@ -178,28 +186,27 @@ UserForm FormFromUser(const TUserInfo& u, const OrgTree& tree) {
 // Applies the field options to a form; the department choice follows the
 // tree as the editor's list does.
 void ApplyOptions(UserForm& f, const Args& a, const OrgTree& tree) {
-  static const std::map<std::string, std::string UserForm::*> fields = {
-      {"pwd", &UserForm::pwd},
-      {"nickname", &UserForm::nickname},
-      {"n_family", &UserForm::n_family},
-      {"n_given", &UserForm::n_given},
-      {"email", &UserForm::email},
-      {"organizeNo", &UserForm::orgNo},
-      {"org_orgname", &UserForm::org_orgname},
-      {"org_orgunit", &UserForm::org_orgunit},
-      {"title", &UserForm::title},
-      {"work_tel", &UserForm::work_tel},
-      {"mobilephone", &UserForm::mobilephone},
-      {"work_adr", &UserForm::work_adr},
-      {"work_fax", &UserForm::work_fax},
-      {"USERID", &UserForm::userId},
-      {"adr_country", &UserForm::adr_country},
-      {"adr_street", &UserForm::adr_street},
-      {"url", &UserForm::url},
-      {"bday", &UserForm::bday},
-      {"tel", &UserForm::tel},
-      {"sex", &UserForm::sex},
-      {"self_desc", &UserForm::self_desc}};
+  static const std::map<std::string, std::string UserForm::*> fields = {{"pwd", &UserForm::pwd},
+                                                                        {"nickname", &UserForm::nickname},
+                                                                        {"n_family", &UserForm::n_family},
+                                                                        {"n_given", &UserForm::n_given},
+                                                                        {"email", &UserForm::email},
+                                                                        {"organizeNo", &UserForm::orgNo},
+                                                                        {"org_orgname", &UserForm::org_orgname},
+                                                                        {"org_orgunit", &UserForm::org_orgunit},
+                                                                        {"title", &UserForm::title},
+                                                                        {"work_tel", &UserForm::work_tel},
+                                                                        {"mobilephone", &UserForm::mobilephone},
+                                                                        {"work_adr", &UserForm::work_adr},
+                                                                        {"work_fax", &UserForm::work_fax},
+                                                                        {"USERID", &UserForm::userId},
+                                                                        {"adr_country", &UserForm::adr_country},
+                                                                        {"adr_street", &UserForm::adr_street},
+                                                                        {"url", &UserForm::url},
+                                                                        {"bday", &UserForm::bday},
+                                                                        {"tel", &UserForm::tel},
+                                                                        {"sex", &UserForm::sex},
+                                                                        {"self_desc", &UserForm::self_desc}};
   for (const auto& [name, value] : a.options) {
     auto it = fields.find(name);
     if (it != fields.end()) f.*(it->second) = value;
@@ -221,16 +228,26 @@ std::optional<std::string> UnknownOrg(const UserForm& f, const OrgTree& tree) {
 // A field too long for the editor's box.
 std::optional<std::string> TooLong(const UserForm& f) {
   static const std::vector<std::pair<const char*, std::string UserForm::*>> fields = {
-      {"username", &UserForm::username},       {"pwd", &UserForm::pwd},
-      {"nickname", &UserForm::nickname},       {"n_family", &UserForm::n_family},
-      {"n_given", &UserForm::n_given},         {"email", &UserForm::email},
-      {"org_orgname", &UserForm::org_orgname}, {"org_orgunit", &UserForm::org_orgunit},
-      {"title", &UserForm::title},             {"work_tel", &UserForm::work_tel},
-      {"mobilephone", &UserForm::mobilephone}, {"work_adr", &UserForm::work_adr},
-      {"work_fax", &UserForm::work_fax},       {"USERID", &UserForm::userId},
-      {"adr_country", &UserForm::adr_country}, {"adr_street", &UserForm::adr_street},
-      {"url", &UserForm::url},                 {"bday", &UserForm::bday},
-      {"tel", &UserForm::tel},                 {"sex", &UserForm::sex},
+      {"username", &UserForm::username},
+      {"pwd", &UserForm::pwd},
+      {"nickname", &UserForm::nickname},
+      {"n_family", &UserForm::n_family},
+      {"n_given", &UserForm::n_given},
+      {"email", &UserForm::email},
+      {"org_orgname", &UserForm::org_orgname},
+      {"org_orgunit", &UserForm::org_orgunit},
+      {"title", &UserForm::title},
+      {"work_tel", &UserForm::work_tel},
+      {"mobilephone", &UserForm::mobilephone},
+      {"work_adr", &UserForm::work_adr},
+      {"work_fax", &UserForm::work_fax},
+      {"USERID", &UserForm::userId},
+      {"adr_country", &UserForm::adr_country},
+      {"adr_street", &UserForm::adr_street},
+      {"url", &UserForm::url},
+      {"bday", &UserForm::bday},
+      {"tel", &UserForm::tel},
+      {"sex", &UserForm::sex},
       {"self_desc", &UserForm::self_desc}};
   for (const auto& [name, field] : fields) {
     std::size_t chars = 0;
@@ -278,8 +295,7 @@ AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
   std::string state = !ctx.inServer ? "服务器未运行" : running ? "服务器正在运行" : "服务器已停止";
   r.lines.push_back("状态：" + state);
   r.lines.push_back("数据目录：" + core.Home().string());
-  r.lines.push_back("端口：" + std::to_string(s.ServerPort) +
-                    (running && core.ListeningPort() ? "（监听中）" : ""));
+  r.lines.push_back("端口：" + std::to_string(s.ServerPort) + (running && core.ListeningPort() ? "（监听中）" : ""));
   r.lines.push_back("在线用户：" + std::to_string(online));
   r.lines.push_back("组织：" + dir->CompanyName() + "，部门 " + std::to_string(dir->Orgs().size()) + " 个，用户 " +
                     std::to_string(dir->Users().size()) + " 个");
@@ -382,7 +398,8 @@ AdminReply UserShow(ServerCore& core, const Args& a) {
   OrgTree tree(*dir);
   AdminReply r = Ok();
   r.data = UserJson(*u, tree, false);
-  for (const auto& [k, v] : r.data.AsObject()) r.lines.push_back(k + ": " + (v.IsInt() ? std::to_string(v.AsInt()) : v.AsString()));
+  for (const auto& [k, v] : r.data.AsObject())
+    r.lines.push_back(k + ": " + (v.IsInt() ? std::to_string(v.AsInt()) : v.AsString()));
   return r;
 }
 
@@ -736,12 +753,12 @@ struct CommandShape {
 };
 const std::map<std::string, CommandShape>& CommandShapes() {
   static const std::map<std::string, CommandShape> shapes = {
-      {"status", {1, 1}},       {"online", {1, 1}},      {"log", {1, 1}},         {"start", {1, 1}},
-      {"stop", {1, 1}},         {"user list", {2, 3}},   {"user show", {3, 3}},   {"user add", {3, 3}},
-      {"user set", {3, 3}},     {"user del", {3, 3}},    {"user import", {3, 3}}, {"user export", {3, 3}},
-      {"org tree", {2, 2}},     {"org add", {4, 4}},     {"org rename", {4, 4}},  {"org del", {3, 3}},
-      {"move", {3, kAnyWords}}, {"announce", {1, 2}},    {"backup", {2, 2}},      {"restore", {2, 2}},
-      {"clean-offline", {1, 1}}, {"config get", {2, 3}}, {"config set", {4, 4}},  {"autostart", {2, 2}},
+      {"status", {1, 1}},         {"online", {1, 1}},     {"log", {1, 1}},         {"start", {1, 1}},
+      {"stop", {1, 1}},           {"user list", {2, 3}},  {"user show", {3, 3}},   {"user add", {3, 3}},
+      {"user set", {3, 3}},       {"user del", {3, 3}},   {"user import", {3, 3}}, {"user export", {3, 3}},
+      {"org tree", {2, 2}},       {"org add", {4, 4}},    {"org rename", {4, 4}},  {"org del", {3, 3}},
+      {"move", {3, kAnyWords}},   {"announce", {1, 2}},   {"backup", {2, 2}},      {"restore", {2, 2}},
+      {"clean-offline", {1, 1}},  {"config get", {2, 3}}, {"config set", {4, 4}},  {"autostart", {2, 2}},
       {"directory-sync", {1, 1}}, {"help", {1, 1}}};
   return shapes;
 }
@@ -769,9 +786,9 @@ bool WritesWithoutServer(const std::vector<std::string>& argv) {
 bool CreatesDatabase(const std::vector<std::string>& argv) { return CommandName(Split(argv).words) == "restore"; }
 
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
-  static const std::set<std::string> offline = {"status",      "user list", "user show", "user export", "org tree",
-                                                "config get",  "backup",    "restore",   "user import", "help",
-                                                "directory-sync"};
+  static const std::set<std::string> offline = {"status",      "user list",  "user show",     "user export",
+                                                "org tree",    "config get", "backup",        "restore",
+                                                "user import", "help",       "directory-sync"};
   return offline.count(CommandName(Split(argv).words)) != 0;
 }
 
@@ -855,7 +872,8 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   options.requestThreads = 1;
   options.jobThreads = 1;
   ServerCore core(options);
-  if (auto bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes)) core.SetSettings(ParseConfiguration(*bytes).settings);
+  if (auto bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes))
+    core.SetSettings(ParseConfiguration(*bytes).settings);
   if (!core.OpenDatabase().IsOk()) {
     // The restore can mend a database that does not open; the others cannot
     // work without one.

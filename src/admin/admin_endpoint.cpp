@@ -74,9 +74,7 @@ bool WriteAll(int fd, std::string_view bytes, SteadyClock::time_point deadline) 
   return true;
 }
 
-bool OutOfResources(int error) {
-  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
+bool OutOfResources(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
 
 // The wait after an accept failed for want of descriptors or memory, as
 // the TCP listener does.

@@ -42,7 +42,7 @@ class AdminEndpoint {
  public:
   struct Options {
     std::filesystem::path socketPath;
-    uid_t ownUid = static_cast<uid_t>(-1);  // -1: the process's effective uid
+    uid_t ownUid = static_cast<uid_t>(-1);       // -1: the process's effective uid
     std::chrono::milliseconds ioTimeout{10000};  // reading the request, writing the reply
   };
 

@@ -58,7 +58,8 @@ MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const
   // The folder the copy goes to: SQLite's own message for it ("unable to
   // open database file") would not say what is wrong.
   fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-  if (::access(folder.c_str(), W_OK | X_OK) != 0) return failed(folder.string() + ": " + std::generic_category().message(errno));
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    return failed(folder.string() + ": " + std::generic_category().message(errno));
   // A fresh private file, made with O_EXCL: nothing planted under a
   // guessable name is ever written through.
   Result<fs::path> tmp = MakePrivateTemporary(target);

@@ -5,8 +5,8 @@
 #include <optional>
 #include <system_error>
 
-#include "server/server_core.h"
 #include "base/text.h"
+#include "server/server_core.h"
 #include "storage/config.h"
 
 namespace corvan {

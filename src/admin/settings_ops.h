@@ -33,11 +33,11 @@ inline constexpr std::int32_t kMaxOfflineInfoDay = 30;
 
 // What the settings window holds when "确定" is pressed.
 struct SettingsForm {
-  std::string serverPort;        // the port box's text as entered
-  bool startMin = false;         // "启动时最小化"
-  bool autoStart = false;        // "开机启动"
-  bool autoStartWasOn = false;   // whether the entry existed when the window was shown
-  bool allowReg = true;          // "允许" selected
+  std::string serverPort;           // the port box's text as entered
+  bool startMin = false;            // "启动时最小化"
+  bool autoStart = false;           // "开机启动"
+  bool autoStartWasOn = false;      // whether the entry existed when the window was shown
+  bool allowReg = true;             // "允许" selected
   std::int32_t offlineInfoDay = 3;  // the whole-number box, 1 to 30
 };
 

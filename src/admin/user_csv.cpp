@@ -143,7 +143,8 @@ Result<std::vector<CsvRecord>> ParseCsv(std::string_view text) {
 }
 
 std::string CsvField(std::string_view value) {
-  if (value.find_first_of(",\"\r\n") == std::string_view::npos && (value.empty() || (value.front() != ' ' && value.back() != ' ')))
+  if (value.find_first_of(",\"\r\n") == std::string_view::npos &&
+      (value.empty() || (value.front() != ' ' && value.back() != ' ')))
     return std::string(value);
   std::string out = "\"";
   for (char c : value) {

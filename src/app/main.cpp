@@ -19,9 +19,9 @@
 #include <optional>
 #include <string>
 
+#include "admin/admin_endpoint.h"
 #include "app/modules_default.h"
 #include "server/instance.h"
-#include "admin/admin_endpoint.h"
 #include "server/server_core.h"
 
 #ifdef CORVAN_WITH_CONSOLE
@@ -94,8 +94,8 @@ int RunHeadless(const std::filesystem::path& home) {
     // shown, and the failed start's status-log line stays the last one.
     std::string reason = core.StartFailure();
     core.Log().SetSink(nullptr);
-    return StartFailed("cannot listen on port " + std::to_string(core.ServerPort()) + " in " + home.string() +
-                       ": " + (reason.empty() ? "unknown error" : reason));
+    return StartFailed("cannot listen on port " + std::to_string(core.ServerPort()) + " in " + home.string() + ": " +
+                       (reason.empty() ? "unknown error" : reason));
   }
   // corvanctl's way in; the server runs on without it if it cannot be made.
   corvan::AdminEndpoint admin(core, {corvan::AdminSocketPath(home)});

@@ -3,8 +3,8 @@
 #include "accounts/handlers.h"
 #include "directory_sync/sync.h"
 #include "offline/offline.h"
-#include "server/connection.h"
 #include "presence/presence.h"
+#include "server/connection.h"
 
 namespace corvan {
 

@@ -24,8 +24,7 @@ class QuietFailureBudget {
  public:
   using Clock = std::chrono::steady_clock;
 
-  explicit QuietFailureBudget(std::size_t linesPerWindow = 20,
-                              std::chrono::seconds window = std::chrono::seconds(60))
+  explicit QuietFailureBudget(std::size_t linesPerWindow = 20, std::chrono::seconds window = std::chrono::seconds(60))
       : linesPerWindow_(linesPerWindow), window_(window) {}
 
   // Whether a line may be written at `now`. When a new window opens,

@@ -180,8 +180,9 @@ double ToOleDate(Clock::time_point t) {
   const long long daysSinceUnix = static_cast<long long>(era) * 146097 + doe - 719468;
   const long long daysSince1899 = daysSinceUnix + 25569;
   auto sinceMidnight = t.time_since_epoch() - std::chrono::floor<std::chrono::seconds>(t.time_since_epoch());
-  double frac = (tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec +
-                 std::chrono::duration<double>(sinceMidnight).count()) / 86400.0;
+  double frac =
+      (tm.tm_hour * 3600.0 + tm.tm_min * 60.0 + tm.tm_sec + std::chrono::duration<double>(sinceMidnight).count()) /
+      86400.0;
   return static_cast<double>(daysSince1899) + frac;
 }
 

@@ -10,14 +10,14 @@
 #include <optional>
 #include <thread>
 
+#include "admin/maintenance.h"
+#include "base/text.h"
 #include "console/help_window.h"
 #include "console/prompter.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
-#include "base/text.h"
-#include "admin/maintenance.h"
 
 namespace corvan {
 
@@ -91,8 +91,8 @@ void ConsoleCommands::RestoreDatabase() {
 }
 
 void ConsoleCommands::PublishAnnouncement() {
-  std::optional<QString> entered = prompter_.GetText(owner_, Q(kAnnouncementCaption), Q(kAnnouncementPrompt),
-                                                     Q(core_.Information()));
+  std::optional<QString> entered =
+      prompter_.GetText(owner_, Q(kAnnouncementCaption), Q(kAnnouncementPrompt), Q(core_.Information()));
   std::optional<std::string> text;
   if (entered) text = entered->toStdString();
   PublishResult result = corvan::PublishAnnouncement(core_, text);

@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <memory>
 
-#include "console/main_window.h"
+#include "admin/admin_endpoint.h"
 #include "console/main_shell.h"
+#include "console/main_window.h"
 #include "console/prompter.h"
 #include "console/stop_signals.h"
-#include "admin/admin_endpoint.h"
 #include "server/instance.h"
 #include "server/server_core.h"
 
@@ -31,8 +31,7 @@ bool InstallQtTranslation(QCoreApplication& app) {
   return true;
 }
 
-int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreModules modules,
-               RequestTable requests) {
+int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreModules modules, RequestTable requests) {
   // Before any thread starts: the stop signals then reach only StopSignals.
   BlockStopSignals();
   // A client that goes away mid-write must not end the server.
@@ -60,8 +59,8 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreMod
   // The status log on standard output as well, as the headless run prints
   // it; the window's lines are queued to it as the window itself does.
   core.Log().SetSink([&window](const std::string& line) {
-    QMetaObject::invokeMethod(&window, [&window, text = QString::fromStdString(line)] { window.LogStatus(text); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &window, [&window, text = QString::fromStdString(line)] { window.LogStatus(text); }, Qt::QueuedConnection);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
@@ -111,8 +110,7 @@ std::string ServiceHoldsFolderNotice(const std::filesystem::path& home, bool usa
 
 void TellServiceHoldsFolder(Prompter& prompter, const std::filesystem::path& home) {
   bool usable = ::access(home.c_str(), R_OK | W_OK | X_OK) == 0;
-  prompter.Information(nullptr, QString::fromStdString(ServiceHoldsFolderNotice(home, usable)),
-                       QStringLiteral("信息"));
+  prompter.Information(nullptr, QString::fromStdString(ServiceHoldsFolderNotice(home, usable)), QStringLiteral("信息"));
 }
 
 int RunServiceHoldsFolderNotice(int argc, char** argv, const std::filesystem::path& home) {

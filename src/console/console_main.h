@@ -20,8 +20,7 @@ bool InstallQtTranslation(QCoreApplication& app);
 // Runs the console on the data folder `home` until "退出", SIGTERM or SIGINT;
 // stops the server before returning. `modules` and `requests` wire the
 // feature modules into the core. Returns the program's exit status.
-int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreModules modules,
-               RequestTable requests);
+int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreModules modules, RequestTable requests);
 
 class Prompter;
 

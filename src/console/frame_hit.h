@@ -13,15 +13,15 @@ namespace corvan {
 
 // The named pieces of the skinned frame.
 enum class FramePiece {
-  Imgtop,     // the banner image: top, left and right (right against the window's width)
-  imglt,      // top-left corner image: top and left
-  imgrt,      // top-right corner image: top and right
-  imgleft,    // left side: left
-  imgright,   // right side: right
-  imglb,      // bottom-left corner image: bottom and left
-  imgbuttom,  // bottom image: bottom, left and right
-  imgrb,      // bottom-right corner image: bottom and right
-  rzlbltitle, // the title label: always moves
+  Imgtop,      // the banner image: top, left and right (right against the window's width)
+  imglt,       // top-left corner image: top and left
+  imgrt,       // top-right corner image: top and right
+  imgleft,     // left side: left
+  imgright,    // right side: right
+  imglb,       // bottom-left corner image: bottom and left
+  imgbuttom,   // bottom image: bottom, left and right
+  imgrb,       // bottom-right corner image: bottom and right
+  rzlbltitle,  // the title label: always moves
 };
 
 // What a press starts.

@@ -15,15 +15,15 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "console/about_box.h"
 #include "console/console_commands.h"
 #include "console/console_images.h"
-#include "console/about_box.h"
-#include "console/skin_frame.h"
-#include "console/main_window.h"
 #include "console/department_dialogs.h"
+#include "console/main_window.h"
 #include "console/settings_window.h"
-#include "console/user_editor.h"
+#include "console/skin_frame.h"
 #include "console/tray.h"
+#include "console/user_editor.h"
 #include "server/server_core.h"
 
 namespace corvan {
@@ -56,9 +56,9 @@ QIcon CommandIcon(const QString& id) {
     QColor color;
   };
   static const Tile tiles[] = {
-      {"Nserverset", "设", QColor(0x6a, 0x6a, 0x9a)},       {"Nmanageuser", "用", QColor(0x2f, 0x7d, 0xc0)},
-      {"Nmanageorg", "组", QColor(0x1f, 0x9a, 0x8a)},       {"NmanageInfo", "公", QColor(0xd0, 0x84, 0x1c)},
-      {"N9", "备", QColor(0x3a, 0x8a, 0x3a)},               {"Ndatabaserestore", "恢", QColor(0x8a, 0x5a, 0x2a)},
+      {"Nserverset", "设", QColor(0x6a, 0x6a, 0x9a)}, {"Nmanageuser", "用", QColor(0x2f, 0x7d, 0xc0)},
+      {"Nmanageorg", "组", QColor(0x1f, 0x9a, 0x8a)}, {"NmanageInfo", "公", QColor(0xd0, 0x84, 0x1c)},
+      {"N9", "备", QColor(0x3a, 0x8a, 0x3a)},         {"Ndatabaserestore", "恢", QColor(0x8a, 0x5a, 0x2a)},
       {"N5", "清", QColor(0xb0, 0x3a, 0x3a)},
   };
   for (const Tile& tile : tiles)
@@ -75,7 +75,10 @@ void ForgetHoverUnlessUnderPointer(QWidget& button) {
 }
 
 MainShell::MainShell(MainWindow& window, ServerCore& core, Prompter& prompter)
-    : QObject(&window), window_(window), core_(core), prompter_(prompter),
+    : QObject(&window),
+      window_(window),
+      core_(core),
+      prompter_(prompter),
       actions_(std::make_unique<ConsoleCommands>(core, prompter, &window)) {
   setObjectName(QStringLiteral("MainShell"));
   ExecDialog = [](QWidget& dialog) {
@@ -168,12 +171,29 @@ void MainShell::BuildCommands() {
       {"Nserverstop", "停止", "rztbtnserverstop", "停止", "", [this] { window_.StopServer(); }, {}},
       {"Nserverset", "设置", "rztbtnset", "设置", "Rzgrpmanage", [this] { OpenSettings(); }, {}},
       {"Nserverstatus", "状态", "rztbtnstatus", "状态", "", [this] { window_.ShowStatusPage(); }, {}},
-      {"Nmanageuser", "用户管理", "rztbtnmanageuser", "用户管理", "Rzgrpmanage", [this] { window_.ShowUsersPage(); }, {}},
+      {"Nmanageuser",
+       "用户管理",
+       "rztbtnmanageuser",
+       "用户管理",
+       "Rzgrpmanage",
+       [this] { window_.ShowUsersPage(); },
+       {}},
       {"Nmanageorg", "组织管理", "rztbtnmanageorg", "组织管理", "Rzgrpmanage", [this] { window_.ShowOrgPage(); }, {}},
       {"NmanageInfo", "发布公告", "rztbtnSendInfo", "", "Rzgrpmanage", [this] { actions_->PublishAnnouncement(); }, {}},
-      {"N9", "备份数据", "rztbtndatabasebak", "备份数据库", "Rzgrpdatabase", [this] { actions_->BackupDatabase(); }, {}},
-      {"Ndatabaserestore", "恢复数据", "rztbtndatabaserestore", "恢复数据库", "Rzgrpdatabase",
-       [this] { actions_->RestoreDatabase(); }, {}},
+      {"N9",
+       "备份数据",
+       "rztbtndatabasebak",
+       "备份数据库",
+       "Rzgrpdatabase",
+       [this] { actions_->BackupDatabase(); },
+       {}},
+      {"Ndatabaserestore",
+       "恢复数据",
+       "rztbtndatabaserestore",
+       "恢复数据库",
+       "Rzgrpdatabase",
+       [this] { actions_->RestoreDatabase(); },
+       {}},
       {"N5", "清理离线文件", "rztbtnDelOfflinesFile", "清理无用离线文件", "Rzgrpdatabase",
        [this] { actions_->CleanOfflineFiles(); }, [this] { actions_->CleanOfflineFilesFromToolbar(); }},
       {"NdirectorySync", "从目录同步", "", "", "", [this] { actions_->SyncDirectory(); }, {}},
@@ -311,10 +331,8 @@ void MainShell::BuildGroupBar() {
       button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
       groupLayout->addWidget(button);
     }
-    if (std::string_view(name) == "Rzgrpmanage")
-      manageGroup_ = group;
-    else
-      dataGroup_ = group;
+    if (std::string_view(name) == "Rzgrpmanage") manageGroup_ = group;
+    else dataGroup_ = group;
     layout->addWidget(group);
   }
   layout->addStretch(1);

@@ -46,12 +46,12 @@ class MainShell : public QObject {
  public:
   // One command and where it is offered. Empty names: not on that surface.
   struct Command {
-    QString id;            // the menu item's name
-    QString caption;       // menu caption
-    QString toolbarName;   // rztbtn...
+    QString id;           // the menu item's name
+    QString caption;      // menu caption
+    QString toolbarName;  // rztbtn...
     QString toolbarCaption;
     QString toolbarHint;
-    QString groupName;     // "Rzgrpmanage" or "Rzgrpdatabase"
+    QString groupName;  // "Rzgrpmanage" or "Rzgrpdatabase"
     QAction* menuItem = nullptr;
     QAction* toolbarItem = nullptr;
     QAction* groupItem = nullptr;

@@ -80,17 +80,13 @@ void DepartmentTreeView::mousePressEvent(QMouseEvent* event) {
 }
 
 void DepartmentTreeView::dragEnterEvent(QDragEnterEvent* event) {
-  if (dragSource_ && event->source() == dragSource_)
-    event->acceptProposedAction();
-  else
-    event->ignore();
+  if (dragSource_ && event->source() == dragSource_) event->acceptProposedAction();
+  else event->ignore();
 }
 
 void DepartmentTreeView::dragMoveEvent(QDragMoveEvent* event) {
-  if (dragSource_ && event->source() == dragSource_)
-    event->acceptProposedAction();
-  else
-    event->ignore();
+  if (dragSource_ && event->source() == dragSource_) event->acceptProposedAction();
+  else event->ignore();
 }
 
 void DepartmentTreeView::dropEvent(QDropEvent* event) {
@@ -119,7 +115,8 @@ class MainWindow::Observer : public CoreObserver {
         Qt::QueuedConnection);
   }
   void ShowStatusPage() override {
-    QMetaObject::invokeMethod(window_, [w = window_] { w->ShowStatusPage(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        window_, [w = window_] { w->ShowStatusPage(); }, Qt::QueuedConnection);
   }
 
  private:
@@ -147,14 +144,13 @@ MainWindow::MainWindow(ServerCore& core, Prompter& prompter, QWidget* parent)
 
   // Lines are queued to the window thread; the sink never waits for it.
   core_.Log().SetSink([this](const std::string& line) {
-    QMetaObject::invokeMethod(this, [this, text = QString::fromStdString(line)] { LogStatus(text); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, text = QString::fromStdString(line)] { LogStatus(text); }, Qt::QueuedConnection);
   });
   core_.SetObserver(observer_.get());
 
   resize(800, 600);
-  if (QScreen* screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
+  if (QScreen* screen = QGuiApplication::primaryScreen()) move(screen->availableGeometry().center() - rect().center());
   pageControl_->setCurrentWidget(statusPage_);
 }
 
@@ -292,17 +288,16 @@ void MainWindow::BuildDialogs() {
     ShowAllUsers();
     if (CurrentOrgNode) ShowOrgUsers(CurrentOrgNode);
   });
-  for (DepartmentDialog* dialog : {static_cast<DepartmentDialog*>(newOrgDialog_),
-                                   static_cast<DepartmentDialog*>(editOrgDialog_)})
+  for (DepartmentDialog* dialog :
+       {static_cast<DepartmentDialog*>(newOrgDialog_), static_cast<DepartmentDialog*>(editOrgDialog_)})
     connect(dialog, &DepartmentDialog::OrgSaved, this,
             [this](const QString& code) { RefreshAfterOrgChange(code.toStdString()); });
 }
 
 void MainWindow::ConnectViews() {
-  connect(orgTree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
-          [this](const QModelIndex& current) {
-            if (!rebuildingTree_) OrgTreeCurrentChanged(current);
-          });
+  connect(orgTree_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& current) {
+    if (!rebuildingTree_) OrgTreeCurrentChanged(current);
+  });
   connect(orgTree_, &DepartmentTreeView::MousePressed, this, &MainWindow::OrgTreePressed);
   connect(orgTree_, &QTreeView::doubleClicked, this, [this] { OrgTreeDoubleClicked(); });
   connect(orgTree_, &DepartmentTreeView::Dropped, this, &MainWindow::DropUsersOnOrg);
@@ -329,7 +324,8 @@ void MainWindow::showEvent(QShowEvent* event) {
   if (firstShown_) return;
   firstShown_ = true;
   // Run after the window has appeared, once per program run.
-  QMetaObject::invokeMethod(this, [this] { FirstShow(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { FirstShow(); }, Qt::QueuedConnection);
 }
 
 bool MainWindow::FirstShow(bool startServer) {

@@ -31,8 +31,8 @@ std::optional<QString> QtPrompter::OpenFile(QWidget* owner, const QString& capti
 
 std::optional<QString> QtPrompter::SaveFile(QWidget* owner, const QString& caption, const QString& filter) {
   // The caller asks about an existing file itself.
-  QString path = QFileDialog::getSaveFileName(owner, caption, QString(), filter, nullptr,
-                                              QFileDialog::DontConfirmOverwrite);
+  QString path =
+      QFileDialog::getSaveFileName(owner, caption, QString(), filter, nullptr, QFileDialog::DontConfirmOverwrite);
   if (path.isEmpty()) return std::nullopt;
   return path;
 }

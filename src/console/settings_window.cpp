@@ -43,8 +43,7 @@ const char* const kTaskItemStyle =
 void AddTaskGroup(QVBoxLayout* bar, QWidget* parent, QButtonGroup* items, const QString& caption,
                   std::initializer_list<QAction*> actions) {
   auto* header = new QLabel(caption, parent);
-  header->setStyleSheet(
-      QStringLiteral("font-weight: bold; color: white; background: #3a6ea5; padding: 3px;"));
+  header->setStyleSheet(QStringLiteral("font-weight: bold; color: white; background: #3a6ea5; padding: 3px;"));
   bar->addWidget(header);
   for (QAction* action : actions) {
     auto* button = new QPushButton(action->text(), parent);
@@ -197,7 +196,6 @@ void SettingsWindow::BuildButtons(QWidget* taskbar) {
   outer->setContentsMargins(6, 6, 6, 6);
   outer->addLayout(body, 1);
   outer->addLayout(buttons);
-
 }
 
 void SettingsWindow::MarkCurrentPage() {

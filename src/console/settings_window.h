@@ -9,9 +9,9 @@
 // are filled at every show.
 #pragma once
 
+#include "admin/settings_ops.h"
 #include "console/skin_frame.h"
 #include "storage/config.h"
-#include "admin/settings_ops.h"
 
 class QAction;
 class QButtonGroup;

@@ -114,10 +114,8 @@ SkinFrame::SkinFrame(QWidget* host, bool sizable) : QObject(host), host_(host), 
   rightImage_ = MakePiece(host_, "imgright", FramePiece::imgright, side);
 
   OnClose = [this] {
-    if (auto* dialog = qobject_cast<QDialog*>(host_))
-      dialog->reject();
-    else
-      host_->close();
+    if (auto* dialog = qobject_cast<QDialog*>(host_)) dialog->reject();
+    else host_->close();
   };
   connect(closeButton_, &QToolButton::clicked, this, [this] {
     if (OnClose) OnClose();
@@ -231,8 +229,7 @@ bool SkinFrame::eventFilter(QObject* watched, QEvent* event) {
         return true;
       }
       return false;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -252,8 +249,8 @@ void SkinFrame::Press(FramePiece piece, QWidget* widget, QMouseEvent* event) {
   QWindow* window = host_->windowHandle();
   bool started = false;
   if (window) {
-    started = hit.action == FrameAction::Move ? window->startSystemMove()
-                                              : window->startSystemResize(EdgesOf(hit.action));
+    started =
+        hit.action == FrameAction::Move ? window->startSystemMove() : window->startSystemResize(EdgesOf(hit.action));
   }
   if (started) return;
   dragging_ = true;

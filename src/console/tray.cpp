@@ -71,10 +71,8 @@ void TrayController::RestoreApp() {
 }
 
 void TrayController::IconPressed() {
-  if (minimized_)
-    RestoreApp();
-  else
-    MinimizeApp();
+  if (minimized_) RestoreApp();
+  else MinimizeApp();
 }
 
 bool TrayController::eventFilter(QObject* watched, QEvent* event) {
@@ -94,7 +92,8 @@ void StartMinimizedThread::run() {
   // The window belongs to the window thread: ask it to minimise.
   QPointer<TrayController> tray(tray_);
   QMetaObject::invokeMethod(
-      tray_, [tray] {
+      tray_,
+      [tray] {
         if (tray) tray->MinimizeApp();
       },
       Qt::QueuedConnection);

@@ -42,7 +42,7 @@ class UserEditor : public QDialog {
   // The texts as typed.
   UserForm Form() const;
 
-  QString EditMode;            // "New" or "Update"
+  QString EditMode;           // "New" or "Update"
   std::string OrigLoginName;  // the edited account's name (Update mode)
 
  public slots:

@@ -120,8 +120,8 @@ std::optional<std::vector<LdapEntry>> LdapConnection::Search(const std::string& 
     }
     LDAPControl* serverControls[] = {page.get(), nullptr};
     LDAPMessage* resRaw = nullptr;
-    rc = ldap_search_ext_s(ld_.get(), base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs.data(), 0,
-                           serverControls, nullptr, &tv, LDAP_NO_LIMIT, &resRaw);
+    rc = ldap_search_ext_s(ld_.get(), base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs.data(), 0, serverControls,
+                           nullptr, &tv, LDAP_NO_LIMIT, &resRaw);
     LdapMessagePtr res(resRaw);
     if (rc != LDAP_SUCCESS) {
       freeCookie();

@@ -50,9 +50,9 @@ struct LdapError {
 };
 
 struct LdapLimits {
-  std::chrono::seconds timeout{5};  // connect and each operation
-  std::size_t maxEntries = 200000;  // per search
-  std::size_t maxValueBytes = 4096; // longer values are cut
+  std::chrono::seconds timeout{5};   // connect and each operation
+  std::size_t maxEntries = 200000;   // per search
+  std::size_t maxValueBytes = 4096;  // longer values are cut
 };
 
 class LdapConnection {

@@ -51,8 +51,9 @@ std::string Join(const std::vector<std::string>& rdns, std::size_t from) {
     const std::string& r = rdns[i];
     std::size_t eq = r.find('=');
     if (eq == std::string::npos) out += LowerAscii(r);
-    else out += LowerAscii(Trim(std::string_view(r).substr(0, eq))) + "=" +
-                LowerAscii(Trim(std::string_view(r).substr(eq + 1)));
+    else
+      out += LowerAscii(Trim(std::string_view(r).substr(0, eq))) + "=" +
+             LowerAscii(Trim(std::string_view(r).substr(eq + 1)));
   }
   return out;
 }
@@ -100,8 +101,9 @@ std::vector<std::string> SyncPlan::Lines() const {
   for (const auto& a : userAdds)
     lines.push_back("新增用户 " + a.user.username + " " + a.user.nickname + " (" + a.user.organizeNo + ")");
   for (const auto& c : userChanges) {
-    if (c.changed) lines.push_back("修改用户 " + c.oldName + (c.oldName != c.user.username ? " -> " + c.user.username : "") +
-                                   " " + c.user.nickname);
+    if (c.changed)
+      lines.push_back("修改用户 " + c.oldName + (c.oldName != c.user.username ? " -> " + c.user.username : "") + " " +
+                      c.user.nickname);
     if (c.moved) lines.push_back("移动用户 " + c.user.username + " -> " + c.user.organizeNo);
   }
   const std::string removal = removeMissing ? "删除" : "将删除（需 --remove-missing）";
@@ -235,8 +237,8 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
     if (existing != nullptr) wanted = *existing;
     else wanted.USERID = 100;
     wanted.username = username;
-    wanted.nickname = std::string(Trim(person.name)).empty() ? std::string(Trim(person.login))
-                                                             : std::string(Trim(person.name));
+    wanted.nickname =
+        std::string(Trim(person.name)).empty() ? std::string(Trim(person.login)) : std::string(Trim(person.name));
     wanted.email = std::string(Trim(person.mail));
     wanted.work_tel = std::string(Trim(person.phone));
     wanted.mobilephone = std::string(Trim(person.mobile));

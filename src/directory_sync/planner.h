@@ -68,11 +68,11 @@ struct SyncPlan {
   std::vector<OrgRename> orgRenames;
   std::vector<DirLink> unitLinks;  // links whose DN or id changed, rewritten
   std::vector<UserAdd> userAdds;
-  std::vector<UserChange> userChanges;  // changed, moved, or only relinked
+  std::vector<UserChange> userChanges;    // changed, moved, or only relinked
   std::vector<std::string> userRemovals;  // accounts gone from the directory
   std::vector<std::string> orgRemovals;   // departments gone (and empty)
-  bool removeMissing = false;  // whether the removals are applied
-  std::vector<std::string> skipped;  // entries not synced, with the reason
+  bool removeMissing = false;             // whether the removals are applied
+  std::vector<std::string> skipped;       // entries not synced, with the reason
 
   // Whether applying changes anything.
   bool Empty() const;
@@ -89,7 +89,6 @@ struct SyncPlan {
 // codes follow the console's rule (NextOrgNo).
 SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<DirLink>& unitLinks,
                            const std::vector<DirLink>& accountLinks, std::string_view baseDn,
-                           const std::vector<DirUnit>& units, const std::vector<DirPerson>& people,
-                           bool removeMissing);
+                           const std::vector<DirUnit>& units, const std::vector<DirPerson>& people, bool removeMissing);
 
 }  // namespace corvan

@@ -1,9 +1,9 @@
 #include "directory_sync/settings.h"
 
-#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstring>
@@ -159,7 +159,8 @@ DirectorySettingsResult LoadDirectorySettings(const std::filesystem::path& home)
   const std::filesystem::path path = home / kDirectorySettingsFile;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
-    if (errno != ENOENT) out.error = "无法读取目录设置 " + path.string() + "：" + std::generic_category().message(errno);
+    if (errno != ENOENT)
+      out.error = "无法读取目录设置 " + path.string() + "：" + std::generic_category().message(errno);
     return out;
   }
   struct Closer {

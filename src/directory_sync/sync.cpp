@@ -6,8 +6,8 @@
 
 #include "accounts/directory_admin.h"
 #include "accounts/replies.h"
-#include "server/server_core.h"
 #include "base/text.h"
+#include "server/server_core.h"
 #include "storage/database.h"
 #include "storage/schema.h"
 
@@ -37,8 +37,7 @@ void Exec(Database& db, std::string_view sql, const std::vector<std::pair<std::s
   st.Run();
 }
 
-void InsertUser(Database& db, const TUserInfo& u)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
+void InsertUser(Database& db, const TUserInfo& u) CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
               "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)");
@@ -59,8 +58,7 @@ void InsertUser(Database& db, const TUserInfo& u)
   v.Run();
 }
 
-void UpdateUser(Database& db, const TUserInfo& u, const std::string& oldName)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
+void UpdateUser(Database& db, const TUserInfo& u, const std::string& oldName) CORVAN_REQUIRES(db.ConnectionMutex()) {
   Statement a(db,
               "update authreg set username=:username_temp,nickname=:nick_temp,organizeNo=:orgNo "
               "where username=:origloginname");
@@ -105,8 +103,7 @@ std::string EntryId(const std::string& raw) {
 
 bool EntryDisabled(const LdapEntry& entry, const DirectorySettings& s) {
   switch (s.disabled) {
-    case DisabledRule::kNone:
-      return false;
+    case DisabledRule::kNone: return false;
     case DisabledRule::kAccountFlags: {
       std::optional<std::int64_t> flags = ParseInt64(Trim(entry.First(s.disabledAttribute)));
       return flags && (*flags & 2) != 0;  // ACCOUNTDISABLE
@@ -128,8 +125,14 @@ DirUnit UnitFromEntry(const LdapEntry& e, const DirectorySettings& s) {
 
 DirPerson PersonFromEntry(const LdapEntry& e, const DirectorySettings& s) {
   const auto& a = s.attrs;
-  return {e.dn,           EntryId(e.First(a.id)), e.First(a.login),  e.First(a.name),
-          e.First(a.mail), e.First(a.phone),       e.First(a.mobile), e.First(a.title)};
+  return {e.dn,
+          EntryId(e.First(a.id)),
+          e.First(a.login),
+          e.First(a.name),
+          e.First(a.mail),
+          e.First(a.phone),
+          e.First(a.mobile),
+          e.First(a.title)};
 }
 
 std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapError* error) {
@@ -185,8 +188,8 @@ void WritePlan(Database& db, const SyncPlan& plan, std::vector<TUserInfo>& added
     if (progress && (done % 100 == 0 || done == total)) progress(done, total);
   };
   for (const auto& a : plan.orgAdds) {
-    Statement st(db,
-                 "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
+    Statement st(
+        db, "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
     st.BindText(":orgNo", a.org.organizeNo)
         .BindText(":orgname", a.org.organizename)
         .BindText(":parNo", a.org.parNo)
@@ -199,11 +202,13 @@ void WritePlan(Database& db, const SyncPlan& plan, std::vector<TUserInfo>& added
     step();
   }
   for (const auto& r : plan.orgRenames) {
-    Exec(db, "update organize set organizename=:orgname where organizeNo=:orgNo", {{":orgname", r.name}, {":orgNo", r.code}});
+    Exec(db, "update organize set organizename=:orgname where organizeNo=:orgNo",
+         {{":orgname", r.name}, {":orgNo", r.code}});
     step();
   }
   for (const auto& l : plan.unitLinks) {
-    Exec(db, "update DirectoryUnits set dn=:dn,uid=:id where organizeNo=:k", {{":k", l.key}, {":dn", l.dn}, {":id", l.id}});
+    Exec(db, "update DirectoryUnits set dn=:dn,uid=:id where organizeNo=:k",
+         {{":k", l.key}, {":dn", l.dn}, {":id", l.id}});
     step();
   }
   for (const auto& a : plan.userAdds) {
@@ -231,7 +236,8 @@ void WritePlan(Database& db, const SyncPlan& plan, std::vector<TUserInfo>& added
       step();
     }
     for (const auto& code : plan.orgRemovals) {
-      for (const char* sql : {"delete from organize where organizeNo=:k", "delete from DirectoryUnits where organizeNo=:k"})
+      for (const char* sql :
+           {"delete from organize where organizeNo=:k", "delete from DirectoryUnits where organizeNo=:k"})
         Exec(db, sql, {{":k", code}});
       step();
     }
@@ -274,8 +280,8 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
   const std::vector<DirLink> unitLinks = ReadLinks(db, kUnitLinkTable);
   const std::vector<DirLink> accountLinks = ReadLinks(db, kAccountLinkTable);
   if (dryRun) {
-    SyncPlan plan = PlanDirectorySync(*dir.Get(), unitLinks, accountLinks, s.baseDn, content.units, content.people,
-                                      removeMissing);
+    SyncPlan plan =
+        PlanDirectorySync(*dir.Get(), unitLinks, accountLinks, s.baseDn, content.units, content.people, removeMissing);
     out.ok = true;
     out.lines = plan.Lines();
     out.message = "目录同步（预演，未做任何修改）：" + plan.Summary();
@@ -287,8 +293,8 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
   try {
     dir.Update([&](Directory::Draft& draft) {
       DirectorySnapshot current(draft.companyName, draft.orgs, draft.users);
-      plan = PlanDirectorySync(current, unitLinks, accountLinks, s.baseDn, content.units, content.people,
-                               removeMissing);
+      plan =
+          PlanDirectorySync(current, unitLinks, accountLinks, s.baseDn, content.units, content.people, removeMissing);
       if (plan.Empty()) return false;
       std::vector<TUserInfo> added;
       {

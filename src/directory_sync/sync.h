@@ -79,7 +79,7 @@ class DirectoryService : public std::enable_shared_from_this<DirectoryService> {
   void ScheduleTick(ServerCore& core, int generation, int minutes);
 
   mutable std::mutex mutex_;
-  std::optional<DirectorySettings> settings_;         // guarded by mutex_
+  std::optional<DirectorySettings> settings_;          // guarded by mutex_
   std::unordered_map<std::string, std::string> dnOf_;  // username -> DN; guarded by mutex_
   std::mutex syncMutex_;                               // one sync at a time
   std::atomic<int> generation_{0};                     // of the background sync chain

@@ -8,8 +8,8 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/ioctl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.h"
 #include "offline/active_folders.h"
 #include "offline/delivery_claims.h"
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "offline/transfer_format.h"
 #include "server/server_core.h"
-#include "base/text.h"
 #include "server/udp.h"
 
 namespace corvan {
@@ -201,7 +201,7 @@ class FolderWalker {
  private:
   bool SendFile(const fs::path& path, const std::string& name) {
     UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    struct stat st{};
+    struct stat st {};
     if (!file.Valid() || ::fstat(file.Get(), &st) != 0) return false;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     auto record = EncodeFileRecord(name, size);
@@ -222,13 +222,12 @@ DeliveryOutcome SendOfflineItem(const DeliveryItem& item, const std::string& ip,
   TransferConnection c;
   if (fs::is_regular_file(status)) {
     UniqueFd file(::open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    struct stat st{};
+    struct stat st {};
     if (!file.Valid() || ::fstat(file.Get(), &st) != 0) return DeliveryOutcome::kNotDelivered;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (auto done = Offer(c, HeaderLine(item, "1", std::to_string(size)), ip, port, timeouts)) return *done;
     std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, kPieceBytes)), '\0');
-    if (!c.Write("START\r\n", size > 0) || !c.SendFileContent(file.Get(), size, buffer) ||
-        !c.WaitAcknowledged()) {
+    if (!c.Write("START\r\n", size > 0) || !c.SendFileContent(file.Get(), size, buffer) || !c.WaitAcknowledged()) {
       return DeliveryOutcome::kNotDelivered;
     }
     return DeliveryOutcome::kDelivered;
@@ -238,8 +237,7 @@ DeliveryOutcome SendOfflineItem(const DeliveryItem& item, const std::string& ip,
     auto top = EncodeEnterFolder(item.path.filename().string());
     if (!top) return DeliveryOutcome::kRefused;  // cannot ever be sent
     FolderWalker walker(c);
-    if (!c.Write("START\r\n", true) || !c.Write(*top, true) || !walker.Walk(item.path, 0) ||
-        !c.WaitAcknowledged()) {
+    if (!c.Write("START\r\n", true) || !c.Write(*top, true) || !walker.Walk(item.path, 0) || !c.WaitAcknowledged()) {
       return DeliveryOutcome::kNotDelivered;
     }
     return DeliveryOutcome::kDelivered;
@@ -319,8 +317,8 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
   for (auto& [r, claim] : items) {
     // Between the removal of its row and that of its folder the item has
     // no row; keep the cleanup away from it.
-    auto registration = std::make_shared<ActiveFolders::Registration>(
-        UploadFolderOf(core.OfflineFilesDir(), r.FilePath));
+    auto registration =
+        std::make_shared<ActiveFolders::Registration>(UploadFolderOf(core.OfflineFilesDir(), r.FilePath));
     auto held = std::make_shared<DeliveryClaims::Claim>(std::move(claim));
     core.PostJob([&core, row = std::move(r), ip, registration, held]() mutable {
       SendStoredItem(core, row, ip);

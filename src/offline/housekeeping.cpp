@@ -4,20 +4,18 @@
 // (`TDeleteUnUseOfflineFilesThread`) runs on the administrator's command.
 #include <vector>
 
+#include "base/text.h"
 #include "offline/active_folders.h"
 #include "offline/delivery_claims.h"
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "server/server_core.h"
-#include "base/text.h"
 
 namespace corvan {
 
 namespace fs = std::filesystem;
 
-std::string OfflineCutOff(Clock::time_point now, int days) {
-  return FormatDbTime(now - std::chrono::hours(24) * days);
-}
+std::string OfflineCutOff(Clock::time_point now, int days) { return FormatDbTime(now - std::chrono::hours(24) * days); }
 
 void PurgeOldOfflineInfo(ServerCore& core, int days) {
   MutexLock lock(core.OfflineInfoLock);

@@ -6,10 +6,10 @@
 #include <mutex>
 #include <vector>
 
+#include "base/text.h"
 #include "offline/offline.h"
 #include "offline/transfer_format.h"
 #include "server/server_core.h"
-#include "base/text.h"
 #include "server/udp.h"
 
 namespace corvan {

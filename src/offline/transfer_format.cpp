@@ -104,9 +104,9 @@ std::string EncodeOfflineMessage(std::string_view toUser, std::string_view fromU
 
 std::string EncodeTransferHeader(const TransferHeader& h) {
   std::string out;
-  for (std::string_view field : {std::string_view(kFilesTag), std::string_view(h.fromUser),
-                                 std::string_view(h.fromNick), std::string_view(h.toUser), std::string_view(h.name),
-                                 std::string_view(h.kind), std::string_view(h.size)}) {
+  for (std::string_view field :
+       {std::string_view(kFilesTag), std::string_view(h.fromUser), std::string_view(h.fromNick),
+        std::string_view(h.toUser), std::string_view(h.name), std::string_view(h.kind), std::string_view(h.size)}) {
     out += Utf8ToGbkLenient(field);
     out += kHeaderSeparatorGbk;
   }

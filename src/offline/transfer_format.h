@@ -79,9 +79,9 @@ inline constexpr std::size_t kMaxRecordBytes = 2005;
 enum class RecordKind : int { kFile = 1, kEnterFolder = 2, kLeaveFolder = 3 };
 
 struct TransferRecord {
-  int kind = 0;             // 1, 2, 3; a reader passes other values on
-  std::string name;         // UTF-8
-  std::uint64_t size = 0;   // content bytes that follow a kind 1 record
+  int kind = 0;            // 1, 2, 3; a reader passes other values on
+  std::string name;        // UTF-8
+  std::uint64_t size = 0;  // content bytes that follow a kind 1 record
 };
 
 // The size field of a kind 1 record: below 2^32 "0" and the upper-case hex

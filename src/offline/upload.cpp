@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cmath>
 
+#include "base/text.h"
 #include "offline/active_folders.h"
 #include "offline/offline_store.h"
 #include "server/connection.h"
 #include "server/server_core.h"
-#include "base/text.h"
 #include "storage/private_files.h"
 
 namespace corvan {
@@ -81,8 +81,7 @@ bool UploadMachine::OnRecord() {
       remaining_ = record->size;
       phase_ = Phase::kContent;
       return true;
-    default:
-      return true;  // other kinds carry nothing and are passed over
+    default: return true;  // other kinds carry nothing and are passed over
   }
 }
 
@@ -90,12 +89,8 @@ std::size_t UploadMachine::Feed(std::string_view bytes, Result& result) {
   std::size_t used = 0;
   for (;;) {
     switch (phase_) {
-      case Phase::kDone:
-        result = Result::kDone;
-        return used;
-      case Phase::kFailed:
-        result = Result::kFailed;
-        return used;
+      case Phase::kDone: result = Result::kDone; return used;
+      case Phase::kFailed: result = Result::kFailed; return used;
       case Phase::kStart:
         if (!Start()) {
           result = Fail();
@@ -112,8 +107,7 @@ std::size_t UploadMachine::Feed(std::string_view bytes, Result& result) {
           continue;
         }
         if (used == bytes.size()) break;
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, bytes.size() - used));
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, bytes.size() - used));
         if (!sink_.Write(bytes.substr(used, n))) {
           result = Fail();
           return used;
@@ -330,8 +324,7 @@ class OfflineUpload : public UploadSession {
 
 }  // namespace
 
-std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_view headerText,
-                                                 std::size_t bodySize) {
+std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_view headerText, std::size_t bodySize) {
   if (bodySize > kMaxUploadHeaderBytes || headerText.size() > kMaxUploadHeaderBytes) {
     return std::make_unique<RefusedUpload>();
   }
@@ -364,9 +357,8 @@ std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_v
     registration.Release();
     return nullptr;
   }
-  return std::make_unique<OfflineUpload>(core, std::move(*header), folder,
-                                         static_cast<std::uint64_t>(file ? *size : 0), std::move(*uploadFolder),
-                                         std::move(registration));
+  return std::make_unique<OfflineUpload>(core, std::move(*header), folder, static_cast<std::uint64_t>(file ? *size : 0),
+                                         std::move(*uploadFolder), std::move(registration));
 }
 
 }  // namespace corvan

@@ -89,7 +89,7 @@ class DiskSink : public UploadSink {
  private:
   std::filesystem::path base_;
   UniqueFd file_;
-  std::uint64_t written_ = 0;     // bytes written to the open file
+  std::uint64_t written_ = 0;      // bytes written to the open file
   std::uint64_t writtenBack_ = 0;  // bytes whose write-back has been started
 };
 
@@ -110,12 +110,10 @@ std::string UploadStamp(double oleDate);
 // stamp, and while that name is taken appends "1" and tries again. The
 // folder is registered in `registration` as in use. Nothing when no folder
 // could be created.
-std::optional<std::filesystem::path> CreateUploadFolder(const std::filesystem::path& recipientDir,
-                                                        std::string stamp,
+std::optional<std::filesystem::path> CreateUploadFolder(const std::filesystem::path& recipientDir, std::string stamp,
                                                         ActiveFolders::Registration& registration);
 
 // The session for an "OfflineFiles" frame (see offline.h: BeginUpload).
-std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_view headerText,
-                                                 std::size_t bodySize);
+std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_view headerText, std::size_t bodySize);
 
 }  // namespace corvan

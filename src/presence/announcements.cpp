@@ -4,9 +4,9 @@
 #include <iterator>
 #include <mutex>
 
+#include "base/text.h"
 #include "presence/notices.h"
 #include "server/server_core.h"
-#include "base/text.h"
 #include "storage/config.h"
 
 namespace corvan {

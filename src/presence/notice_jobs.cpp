@@ -49,10 +49,10 @@ void StartNetBlockPoll(ServerCore& core, std::string name) {
 }
 
 void StartUpdateOnlineInfo(ServerCore& core, std::string oldName, std::string newName, std::string nickname) {
-  core.PostJob([&core, oldName = std::move(oldName), newName = std::move(newName),
-                nickname = std::move(nickname)]() mutable {
-    UpdateOnlineInfo(core, oldName, std::move(newName), std::move(nickname));
-  });
+  core.PostJob(
+      [&core, oldName = std::move(oldName), newName = std::move(newName), nickname = std::move(nickname)]() mutable {
+        UpdateOnlineInfo(core, oldName, std::move(newName), std::move(nickname));
+      });
 }
 
 void StartStatusNotice(ServerCore& core, std::string name, std::vector<std::string> addresses, std::string status) {

@@ -1,8 +1,8 @@
 #include "presence/notices.h"
 
+#include "base/xml.h"
 #include "server/envelope.h"
 #include "server/udp.h"
-#include "base/xml.h"
 
 namespace corvan {
 
@@ -23,7 +23,11 @@ std::string BuildStatusNotice(std::string_view name, std::string_view status) {
 }
 
 std::string BuildNewUserRegNotice(std::string_view name, std::string_view nickname, std::string_view orgNo) {
-  return EnvelopeWriter("NewUserReg").Field("username", name).Field("nickname", nickname).Field("orgNo", orgNo).Finish();
+  return EnvelopeWriter("NewUserReg")
+      .Field("username", name)
+      .Field("nickname", nickname)
+      .Field("orgNo", orgNo)
+      .Finish();
 }
 
 std::string BuildServerStop() { return EnvelopeWriter("ServerStop", false).Finish(); }

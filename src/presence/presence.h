@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "server/online_users.h"
 #include "base/text.h"
+#include "server/online_users.h"
 
 namespace corvan {
 

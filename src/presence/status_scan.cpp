@@ -71,10 +71,11 @@ class StatusPoll : public std::enable_shared_from_this<StatusPoll> {
       if (!e) self->Finish(false);
     });
     const asio::ip::udp::endpoint to(address, core_.Options().ClientPort);
-    socket_.async_send_to(asio::buffer(request_), to, [self = shared_from_this()](const asio::error_code& e, std::size_t) {
-      if (e) return self->Finish(false);
-      self->Receive();
-    });
+    socket_.async_send_to(asio::buffer(request_), to,
+                          [self = shared_from_this()](const asio::error_code& e, std::size_t) {
+                            if (e) return self->Finish(false);
+                            self->Receive();
+                          });
   }
 
   void Receive() {

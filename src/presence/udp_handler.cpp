@@ -37,8 +37,7 @@ void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::stri
   core.LogEvent("用户：" + name + "下线 ");
 }
 
-void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
-    CORVAN_REQUIRES(core.OnlineLock) {
+void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string& ip) CORVAN_REQUIRES(core.OnlineLock) {
   if (!env.HasStruct()) return;
   const std::string name = NameField(env);
   if (TUserOnlineInfo* entry = core.OnlineUsers.Find(name)) {
@@ -53,8 +52,7 @@ void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string
   core.OnlineUsers.Entries().push_back(std::move(entry));
 }
 
-void HandleStatus(ServerCore& core, const ParsedEnvelope& env)
-    CORVAN_REQUIRES(core.OnlineLock) {
+void HandleStatus(ServerCore& core, const ParsedEnvelope& env) CORVAN_REQUIRES(core.OnlineLock) {
   auto name = env.Field("username");
   auto status = env.Field("Status");
   if (!name || !status) return;

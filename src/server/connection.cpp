@@ -23,7 +23,8 @@ Connection::Connection(asio::ip::tcp::socket socket, ServerCore& core, Connectio
   auto ep = socket_.remote_endpoint(ec);
   if (!ec) {
     auto addr = ep.address();
-    if (addr.is_v6() && addr.to_v6().is_v4_mapped()) addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+    if (addr.is_v6() && addr.to_v6().is_v4_mapped())
+      addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
     peer_ = addr.to_string();
   }
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
@@ -151,23 +152,14 @@ void Connection::ProcessFrames() {
     const FrameReader::Result result = reader_.Next(body);
     ChargeReader();
     switch (result) {
-      case FrameReader::Result::kNeedMore:
-        return;
-      case FrameReader::Result::kSkip:
-        continue;
-      case FrameReader::Result::kFail:
-        DoClose();
-        return;
-      case FrameReader::Result::kBody:
-        break;
+      case FrameReader::Result::kNeedMore: return;
+      case FrameReader::Result::kSkip: continue;
+      case FrameReader::Result::kFail: DoClose(); return;
+      case FrameReader::Result::kBody: break;
     }
     switch (RouteFrame(body)) {
-      case FrameRoute::kTooShort:
-        DoClose();
-        return;
-      case FrameRoute::kOfflineInfo:
-        core_.Modules().StoreOfflineMessage(core_, std::move(body));
-        break;
+      case FrameRoute::kTooShort: DoClose(); return;
+      case FrameRoute::kOfflineInfo: core_.Modules().StoreOfflineMessage(core_, std::move(body)); break;
       case FrameRoute::kOfflineFiles: {
         std::unique_ptr<UploadSession> session =
             core_.Modules().BeginUpload(core_, std::string(UploadHeaderText(body)), body.size());

@@ -139,9 +139,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // State below is touched only on strand_.
   FrameReader reader_;
   std::unique_ptr<UploadSession> upload_;
-  bool paused_ = false;   // an upload's completion runs on a worker meanwhile
-  bool waiting_ = false;  // a wait for readability is pending
-  std::size_t readerCharged_ = 0;  // reader bytes counted in the budget
+  bool paused_ = false;             // an upload's completion runs on a worker meanwhile
+  bool waiting_ = false;            // a wait for readability is pending
+  std::size_t readerCharged_ = 0;   // reader bytes counted in the budget
   asio::steady_timer budgetTimer_;  // the wait for room in the budget
   bool budgetWait_ = false;
 
@@ -178,7 +178,7 @@ class ConnectionManager {
   ClientMemory memory_;
   mutable std::mutex mutex_;
   std::unordered_map<const Connection*, std::shared_ptr<Connection>> connections_;  // guarded by mutex_
-  std::unordered_map<std::string, std::size_t> addressCounts_;                     // guarded by mutex_
+  std::unordered_map<std::string, std::size_t> addressCounts_;                      // guarded by mutex_
 };
 
 }  // namespace corvan

@@ -52,9 +52,7 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
     if (entry == nullptr) return;
     auto request = std::make_shared<Request>(Request{core, std::move(connection), std::move(*env), std::move(body)});
     switch (entry->lock) {
-      case RequestLock::kNone:
-        RunHandler(*entry, *request);
-        break;
+      case RequestLock::kNone: RunHandler(*entry, *request); break;
       case RequestLock::kOnline:
         core.PostOnlineLane([entry, request, slot] {
           MutexLock lock(request->core.OnlineLock);

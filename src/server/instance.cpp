@@ -1,9 +1,9 @@
 #include "server/instance.h"
 
-#include <system_error>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstdlib>

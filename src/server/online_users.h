@@ -13,7 +13,7 @@ namespace corvan {
 struct TUserOnlineInfo {
   std::string UserName;  // upper case; unique in the list
   std::string NickName;
-  std::string IP;        // dotted IPv4
+  std::string IP;  // dotted IPv4
   std::string Mac;
   std::string Status;
   Clock::time_point LastSeen{};

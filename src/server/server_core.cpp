@@ -1,7 +1,7 @@
 #include "server/server_core.h"
 
-#include <system_error>
 #include <malloc.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstring>
@@ -102,8 +102,8 @@ class ServerCore::TcpServer {
   }
 
   static bool OutOfResources(const asio::error_code& ec) {
-    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
-           ec == asio::error::no_memory || ec == asio::error_code(ENFILE, asio::system_category());
+    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
+           ec == asio::error_code(ENFILE, asio::system_category());
   }
 
   ServerCore& core_;
@@ -414,7 +414,9 @@ std::function<void()> Guarded(std::function<void()> job) {
 }
 }  // namespace
 
-void ServerCore::PostOfflineInfoLane(std::function<void()> job) { asio::post(offlineInfoLane_, Guarded(std::move(job))); }
+void ServerCore::PostOfflineInfoLane(std::function<void()> job) {
+  asio::post(offlineInfoLane_, Guarded(std::move(job)));
+}
 void ServerCore::PostOfflineFilesLane(std::function<void()> job) {
   asio::post(offlineFilesLane_, Guarded(std::move(job)));
 }

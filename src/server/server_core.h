@@ -202,8 +202,8 @@ class ServerCore {
   std::filesystem::path offlineFilesDir_;
 
   mutable std::mutex settingsMutex_;
-  ServerSettings settings_;   // guarded by settingsMutex_
-  bool configLoaded_ = false; // guarded by settingsMutex_
+  ServerSettings settings_;    // guarded by settingsMutex_
+  bool configLoaded_ = false;  // guarded by settingsMutex_
 
   Directory directory_;
   Database database_;
@@ -222,11 +222,11 @@ class ServerCore {
   asio::strand<asio::thread_pool::executor_type> offlineInfoLane_;
   asio::strand<asio::thread_pool::executor_type> offlineFilesLane_;
 
-  std::recursive_mutex lifecycleMutex_;  // StartServer / StopServer / FirstShow
-  std::unique_ptr<TcpServer> tcpServer_;  // guarded by lifecycleMutex_
+  std::recursive_mutex lifecycleMutex_;     // StartServer / StopServer / FirstShow
+  std::unique_ptr<TcpServer> tcpServer_;    // guarded by lifecycleMutex_
   std::unique_ptr<UdpListener> udpServer_;  // guarded by lifecycleMutex_
   std::string startFailure_;                // guarded by lifecycleMutex_
-  std::mutex udpSendMutex_;  // guards reading udpServer_ for sends
+  std::mutex udpSendMutex_;                 // guards reading udpServer_ for sends
   // io_ runs on several threads: the two timers and statusTimerOn_ are
   // touched only on this strand (their handlers run on it too).
   asio::strand<asio::io_context::executor_type> timerStrand_;

@@ -85,7 +85,8 @@ std::size_t UdpSocket::SendToAll(const std::vector<std::string>& ips, std::uint1
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return sent + done;
       for (int i = 0; i < n; ++i) {
-        if (msgs[done + static_cast<std::size_t>(i)].msg_len != bytes.size()) return sent + done + static_cast<std::size_t>(i);
+        if (msgs[done + static_cast<std::size_t>(i)].msg_len != bytes.size())
+          return sent + done + static_cast<std::size_t>(i);
       }
       done += static_cast<std::size_t>(n);
     }

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "base/unique_fd.h"
 

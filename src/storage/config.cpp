@@ -16,8 +16,8 @@
 
 #include "base/quiet_failure.h"
 #include "base/text.h"
-#include "base/xml.h"
 #include "base/unique_fd.h"
+#include "base/xml.h"
 #include "storage/private_files.h"
 
 namespace corvan {
@@ -245,8 +245,7 @@ ConfigurationLoad ReadConfiguration(const fs::path& dataDir, ServerSettings& set
   return {};
 }
 
-std::string UnreadableConfigurationLine(const fs::path& file, std::string_view reason,
-                                        const ServerSettings& used) {
+std::string UnreadableConfigurationLine(const fs::path& file, std::string_view reason, const ServerSettings& used) {
   std::string line = "无法读取配置文件" + file.string() + "（" + std::string(reason) + "），改用：";
   line += "ServerPort=" + std::to_string(used.ServerPort);
   line += "，StartMin=" + std::string(used.StartMin ? "True" : "False");

@@ -91,8 +91,8 @@ std::string UnreadableConfigurationLine(const std::filesystem::path& file, std::
 // else is kept. Returns the new file bytes, or nothing when the existing
 // bytes do not parse (or their document element is not RootNode), or the
 // key is not a plain element name: the file is then left as it is.
-std::optional<std::string> UpdateConfigDocument(const std::optional<std::string>& existingBytes,
-                                                std::string_view key, std::string_view value);
+std::optional<std::string> UpdateConfigDocument(const std::optional<std::string>& existingBytes, std::string_view key,
+                                                std::string_view value);
 
 // Rewrites the file at `path` with one key set, atomically (temporary file,
 // then rename). Never reports: every failure leaves the file as it was.

@@ -193,8 +193,8 @@ void Check(sqlite3* db, int rc) {
 }  // namespace
 
 Statement& Statement::BindText(std::string_view name, std::string_view value) {
-  Check(Connection(), sqlite3_bind_text64(st_.get(), Index(name), value.data(), value.size(), SQLITE_TRANSIENT,
-                                          SQLITE_UTF8));
+  Check(Connection(),
+        sqlite3_bind_text64(st_.get(), Index(name), value.data(), value.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
   return *this;
 }
 
@@ -210,9 +210,9 @@ Statement& Statement::BindDouble(std::string_view name, double value) {
 
 Statement& Statement::BindBlob(std::string_view name, std::string_view bytes) {
   // A zero-length blob is still a blob, not NULL.
-  Check(Connection(), bytes.empty() ? sqlite3_bind_zeroblob(st_.get(), Index(name), 0)
-                                    : sqlite3_bind_blob64(st_.get(), Index(name), bytes.data(), bytes.size(),
-                                                          SQLITE_TRANSIENT));
+  Check(Connection(), bytes.empty()
+                          ? sqlite3_bind_zeroblob(st_.get(), Index(name), 0)
+                          : sqlite3_bind_blob64(st_.get(), Index(name), bytes.data(), bytes.size(), SQLITE_TRANSIENT));
   return *this;
 }
 
@@ -252,8 +252,7 @@ std::string Statement::ColumnText(int i) const {
 
 std::int64_t Statement::ColumnInt64(int i) const {
   switch (sqlite3_column_type(st_.get(), i)) {
-    case SQLITE_NULL:
-      return 0;
+    case SQLITE_NULL: return 0;
     case SQLITE_FLOAT: {
       // Display orders live in REAL columns; a NaN or a value beyond the
       // range reads as 0 rather than as undefined behaviour.
@@ -261,8 +260,7 @@ std::int64_t Statement::ColumnInt64(int i) const {
       if (std::isnan(d) || d >= 9.2e18 || d <= -9.2e18) return 0;
       return static_cast<std::int64_t>(d);
     }
-    default:
-      return sqlite3_column_int64(st_.get(), i);
+    default: return sqlite3_column_int64(st_.get(), i);
   }
 }
 

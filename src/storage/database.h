@@ -106,7 +106,7 @@ class Database {
 
   Mutex mutex_;
   std::unique_ptr<sqlite3, SqliteCloser> db_ CORVAN_GUARDED_BY(mutex_);
-  std::atomic<bool> open_{false};              // readable without the mutex
+  std::atomic<bool> open_{false};  // readable without the mutex
 };
 
 // Holds a connection's mutex for its scope; Unlock() lets it go early.

@@ -4,8 +4,7 @@ namespace corvan {
 
 std::int64_t ClampDisplayOrder(std::int64_t v) { return (v < 0 || v > 10000) ? 0 : v; }
 
-DirectorySnapshot::DirectorySnapshot(std::string companyName, std::vector<OrgPtr> orgs,
-                                     std::vector<UserPtr> users)
+DirectorySnapshot::DirectorySnapshot(std::string companyName, std::vector<OrgPtr> orgs, std::vector<UserPtr> users)
     : companyName_(std::move(companyName)), orgs_(std::move(orgs)), users_(std::move(users)) {
   userIndex_.reserve(users_.size());
   for (std::size_t i = 0; i < users_.size(); ++i) userIndex_.try_emplace(users_[i]->username, i);
@@ -112,9 +111,8 @@ void Directory::Replace(std::string companyName, std::vector<DirectorySnapshot::
                         std::vector<DirectorySnapshot::UserPtr> users) {
   {
     std::lock_guard lock(writerMutex_);
-    current_.store(
-        std::make_shared<const DirectorySnapshot>(std::move(companyName), std::move(orgs), std::move(users)),
-        std::memory_order_release);
+    current_.store(std::make_shared<const DirectorySnapshot>(std::move(companyName), std::move(orgs), std::move(users)),
+                   std::memory_order_release);
   }
   NotifyListeners();
 }

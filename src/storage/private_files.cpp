@@ -1,9 +1,9 @@
 #include "storage/private_files.h"
 
-#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstdlib>

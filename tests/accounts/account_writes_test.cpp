@@ -59,7 +59,8 @@ TEST(Registration, RowsInOrderAndTheStoredAccount) {
   auto ok = Reg(c, {{"username", " dave "}, {"nickname", " 大卫 "}, {"organizeNo", "001"}, {"tel", " 42 "}});
   EXPECT_EQ(Status(ok), "success");
   EXPECT_EQ(Reason(ok), "注册成功!");
-  EXPECT_EQ(Reason(Reg(c, {{"username", "DaVe"}, {"organizeNo", "001"}})), "该用户名已经存在，请选择其它用户名进行注册!");
+  EXPECT_EQ(Reason(Reg(c, {{"username", "DaVe"}, {"organizeNo", "001"}})),
+            "该用户名已经存在，请选择其它用户名进行注册!");
 
   auto dir = server.Core().Dir().Get();
   const TUserInfo* dave = dir->FindUser("DAVE");

@@ -51,11 +51,12 @@ class AdminTest : public ::testing::Test {
   // Root "Acme"; A (Root001) with child B (Root001001); C (Root002); the
   // seeded "001".
   void SeedOrgs() {
-    Exec("insert into organize values('Root','Acme','',0);"
-         "insert into organize values('001','未分组','Root',100);"
-         "insert into organize values('Root001','A','Root',1);"
-         "insert into organize values('Root001001','B','Root001',1);"
-         "insert into organize values('Root002','C','Root',2)");
+    Exec(
+        "insert into organize values('Root','Acme','',0);"
+        "insert into organize values('001','未分组','Root',100);"
+        "insert into organize values('Root001','A','Root',1);"
+        "insert into organize values('Root001001','B','Root001',1);"
+        "insert into organize values('Root002','C','Root',2)");
     Load();
   }
   void AddUser(const std::string& name, const std::string& org) {
@@ -108,7 +109,7 @@ TEST(OrgTreeTest, PlacesChildrenUnderParentsWhateverTheirOrderAndSortsSiblingsBy
   AddOrg(orgs, "B", "Root001001", "Root001", 100);  // child before its parent
   AddOrg(orgs, "Zed", "Root002", "Root", 5);
   AddOrg(orgs, "A", "Root001", "Root", 100);
-  AddOrg(orgs, "Alpha", "Root003", "Root", 100);  // ties keep directory order
+  AddOrg(orgs, "Alpha", "Root003", "Root", 100);     // ties keep directory order
   AddOrg(orgs, "Lost", "Root009001", "Root009", 0);  // parent unknown: under the root
   AddOrg(orgs, "Self", "Root004", "Root004", 7);     // own parent: under the root
   OrgTree tree(Snapshot(orgs));
@@ -261,14 +262,16 @@ TEST_F(AdminTest, NewDepartmentsTakeGeneratedCodesAndRenamingTheRootRenamesTheOr
   code = NewOrg(dir, db, "Root001", "East", "100");
   ASSERT_TRUE(code.IsOk());
   EXPECT_EQ(code.Value(), "Root001001");
-  EXPECT_EQ(Text("select organizename||'/'||parNo||'/'||cast(orgID as integer) from organize where organizeNo='Root001'"),
-            "Sales/Root/20");
+  EXPECT_EQ(
+      Text("select organizename||'/'||parNo||'/'||cast(orgID as integer) from organize where organizeNo='Root001'"),
+      "Sales/Root/20");
   EXPECT_EQ(NewOrg(dir, db, "Root", "", "1").GetStatus().Message(), kOrgNameEmptyMessage);
   EXPECT_EQ(NewOrg(dir, db, "Root", "X", "10001").GetStatus().Message(), kOrderNumberMessage);
 
   ASSERT_TRUE(RenameOrg(dir, db, "Root", "Corvan Ltd", "3").IsOk());
   EXPECT_EQ(dir.Get()->CompanyName(), "Corvan Ltd");
-  EXPECT_EQ(Text("select organizename||'/'||cast(orgID as integer) from organize where organizeNo='Root'"), "Corvan Ltd/3");
+  EXPECT_EQ(Text("select organizename||'/'||cast(orgID as integer) from organize where organizeNo='Root'"),
+            "Corvan Ltd/3");
   ASSERT_TRUE(RenameOrg(dir, db, "Root001", "Sales2", "9").IsOk());
   EXPECT_EQ(dir.Get()->FindOrg("Root001")->organizename, "Sales2");
   EXPECT_EQ(dir.Get()->FindOrg("Root001")->orgID, 9);

@@ -4,8 +4,8 @@
 
 #include <thread>
 
-#include "server/envelope.h"
 #include "base/text.h"
+#include "server/envelope.h"
 #include "support/accounts_support.h"
 
 namespace corvan {

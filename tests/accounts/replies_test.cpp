@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "accounts/replies.h"
-#include "server/envelope.h"
 #include "base/text.h"
+#include "server/envelope.h"
 #include "storage/schema.h"
 
 namespace corvan {
@@ -118,9 +118,7 @@ TEST(FieldBound, CountsCharactersOfEveryStoredText) {
   }
 }
 
-TEST(AccountNameRule, UpperCasesAsciiOnlyAndKeepsBlanks) {
-  EXPECT_EQ(AccountName(" ab张z "), " AB张Z ");
-}
+TEST(AccountNameRule, UpperCasesAsciiOnlyAndKeepsBlanks) { EXPECT_EQ(AccountName(" ab张z "), " AB张Z "); }
 
 }  // namespace
 }  // namespace corvan

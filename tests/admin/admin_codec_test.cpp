@@ -22,9 +22,9 @@ TEST(JsonTest, RoundTripsEveryKindAndEscapesControlCharacters) {
 TEST(JsonTest, DecodesUnicodeEscapesIncludingSurrogatePairs) {
   EXPECT_EQ(ReadJson("\"\\u4fe1\\u606f\"")->AsString(), "信息");
   EXPECT_EQ(ReadJson("\"\\ud83d\\ude00\"")->AsString(), "\xF0\x9F\x98\x80");
-  EXPECT_FALSE(ReadJson("\"\\ud83d\""));    // lone high surrogate
-  EXPECT_FALSE(ReadJson("\"\\ude00\""));    // lone low surrogate
-  EXPECT_FALSE(ReadJson("\"\\u12\""));      // short escape
+  EXPECT_FALSE(ReadJson("\"\\ud83d\""));  // lone high surrogate
+  EXPECT_FALSE(ReadJson("\"\\ude00\""));  // lone low surrogate
+  EXPECT_FALSE(ReadJson("\"\\u12\""));    // short escape
 }
 
 TEST(JsonTest, RefusesMalformedDocuments) {

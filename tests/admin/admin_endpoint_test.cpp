@@ -10,13 +10,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "admin/admin_commands.h"
-#include "storage/database.h"
 #include "admin/maintenance.h"
+#include "storage/database.h"
 #include "support/test_server.h"
 
 namespace corvan {
@@ -37,8 +37,7 @@ void Spit(const std::filesystem::path& p, std::string_view bytes) {
 // An in-process server with its endpoint, and a client that calls it.
 class AdminEndpointTest : public ::testing::Test {
  protected:
-  AdminEndpointTest()
-      : server_(Seeded()), endpoint_(server_.Core(), {AdminSocketPath(server_.Home())}) {
+  AdminEndpointTest() : server_(Seeded()), endpoint_(server_.Core(), {AdminSocketPath(server_.Home())}) {
     Status started = endpoint_.Start();
     EXPECT_TRUE(started.IsOk()) << started.Message();
   }
@@ -210,7 +209,8 @@ TEST_F(AdminEndpointTest, AccountsAndDepartments) {
   EXPECT_EQ(Call({"user", "add", "Bob", "--pwd", "1", "--nick", "B", "--org", "Root001"}).message,
             "此登录名已经存在，请换用其它名称");
   EXPECT_EQ(Call({"user", "add", "carl", "--pwd", "1", "--org", "Root001"}).message, "*号项必须填写");
-  EXPECT_EQ(Call({"user", "add", "carl", "--pwd", "1", "--nick", "C", "--org", "Nowhere"}).message, "部门不存在：Nowhere");
+  EXPECT_EQ(Call({"user", "add", "carl", "--pwd", "1", "--nick", "C", "--org", "Nowhere"}).message,
+            "部门不存在：Nowhere");
 
   AdminReply set = Call({"user", "set", "bob", "--name", "robert", "--email", "r@x"});
   ASSERT_TRUE(set.ok) << set.message;

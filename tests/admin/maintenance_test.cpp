@@ -153,16 +153,17 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
     Database old;
     ASSERT_TRUE(old.Open(File("old.mdb").string()).IsOk());
     DatabaseLock lock(old);
-    old.Exec("create table authreg(username text, pwd text, nickname text, organizeNo text);"
-             "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
-             " title text, bday text, n_given text, n_family text, adr_street text, adr_country text,"
-             " org_orgname text, org_orgunit text, work_tel text, work_fax text, mobilephone text, work_adr text,"
-             " sex text, self_desc text);"
-             "create table organize(organizeNo text, organizename text, parNo text);"
-             "insert into organize values('Root','旧公司','');"
-             "insert into organize values('Root001','旧部门','Root');"
-             "insert into authreg values('OLDIE','1','Old','Root001');"
-             "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
+    old.Exec(
+        "create table authreg(username text, pwd text, nickname text, organizeNo text);"
+        "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
+        " title text, bday text, n_given text, n_family text, adr_street text, adr_country text,"
+        " org_orgname text, org_orgunit text, work_tel text, work_fax text, mobilephone text, work_adr text,"
+        " sex text, self_desc text);"
+        "create table organize(organizeNo text, organizename text, parNo text);"
+        "insert into organize values('Root','旧公司','');"
+        "insert into organize values('Root001','旧部门','Root');"
+        "insert into authreg values('OLDIE','1','Old','Root001');"
+        "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
   }
   MaintenanceResult r = RestoreDatabase(Core(), File("old.mdb"), true);
   EXPECT_TRUE(r.status.IsOk()) << r.status.Message();

@@ -20,7 +20,9 @@ DirectorySnapshot Dir() {
 }
 
 TEST(CsvParseTest, QuotesCommasLineBreaksAndBom) {
-  auto r = ParseCsv("\xEF\xBB\xBF" "a,\"b,c\",\"say \"\"hi\"\"\"\r\n\r\nx,\"two\nlines\",\n");
+  auto r = ParseCsv(
+      "\xEF\xBB\xBF"
+      "a,\"b,c\",\"say \"\"hi\"\"\"\r\n\r\nx,\"two\nlines\",\n");
   ASSERT_TRUE(r.IsOk());
   ASSERT_EQ(r.Value().size(), 2u);
   EXPECT_EQ(r.Value()[0].fields, (std::vector<std::string>{"a", "b,c", "say \"hi\""}));
@@ -65,14 +67,15 @@ TEST(CsvExportTest, ExportReadsBackAsAValidImportOfTheSameAccounts) {
 TEST(CsvImportTest, ListsEveryBadRowWithItsLine) {
   CsvImportPlan plan = PlanUserImport(
       "username,pwd,nickname,organizeNo,USERID\n"
-      "carl,1,Carl,001,5\n"          // 2: fine
-      "alice,1,A,001,1\n"            // 3: clashes with the directory
-      "CARL,1,C,001,1\n"             // 4: clashes with row 2
-      "dora,,Dora,001,1\n"           // 5: required field
-      "emil,1,Emil,001,10001\n"      // 6: order out of range
-      "fay,1,Fay,Root,1\n"           // 7: the root is not offered
-      "gus,1,Gus,Root009,1\n"        // 8: unknown department
-      "hal,1," + std::string(31, 'h') + ",001,1\n",  // 9: longer than the editor allows
+      "carl,1,Carl,001,5\n"      // 2: fine
+      "alice,1,A,001,1\n"        // 3: clashes with the directory
+      "CARL,1,C,001,1\n"         // 4: clashes with row 2
+      "dora,,Dora,001,1\n"       // 5: required field
+      "emil,1,Emil,001,10001\n"  // 6: order out of range
+      "fay,1,Fay,Root,1\n"       // 7: the root is not offered
+      "gus,1,Gus,Root009,1\n"    // 8: unknown department
+      "hal,1," +
+          std::string(31, 'h') + ",001,1\n",  // 9: longer than the editor allows
       Dir());
   ASSERT_EQ(plan.errors.size(), 7u);
   std::vector<std::size_t> lines;

@@ -14,11 +14,13 @@ using namespace std::chrono_literals;
 
 // Whether another thread can take `mutex` now (it gives it back at once).
 bool FreeElsewhere(Mutex& mutex) {
-  return std::async(std::launch::async, [&mutex] {
-           if (!mutex.try_lock()) return false;
-           mutex.unlock();
-           return true;
-         }).get();
+  return std::async(std::launch::async,
+                    [&mutex] {
+                      if (!mutex.try_lock()) return false;
+                      mutex.unlock();
+                      return true;
+                    })
+      .get();
 }
 
 // Take and give back a mutex outside any scope the analysis follows, as an

@@ -3,23 +3,23 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QHeaderView>
 #include <QTreeView>
 #include <deque>
 #include <thread>
 
-#include "app/modules_default.h"
-#include "console/main_window.h"
-#include "console/department_dialogs.h"
-#include "console/user_editor.h"
-#include "console/prompter.h"
-#include "console/user_rows.h"
 #include "admin/admin_commands.h"
+#include "app/modules_default.h"
+#include "console/department_dialogs.h"
+#include "console/main_window.h"
+#include "console/prompter.h"
+#include "console/user_editor.h"
+#include "console/user_rows.h"
 #include "server/server_core.h"
 #include "support/test_server.h"
 
@@ -93,11 +93,12 @@ class ConsoleTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(core_.OpenDatabase().IsOk());
-    Exec("insert into organize values('Root','Acme','',0);"
-         "insert into organize values('001','未分组','Root',100);"
-         "insert into organize values('Root001001','B','Root001',1);"
-         "insert into organize values('Root001','A','Root',10);"
-         "insert into organize values('Root002','C','Root',5)");
+    Exec(
+        "insert into organize values('Root','Acme','',0);"
+        "insert into organize values('001','未分组','Root',100);"
+        "insert into organize values('Root001001','B','Root001',1);"
+        "insert into organize values('Root001','A','Root',10);"
+        "insert into organize values('Root002','C','Root',5)");
     AddAccount("ANN", "Root001", 9);
     AddAccount("bob", "Root001001", 100);
     AddAccount("Cid", "Root002", 50);
@@ -120,8 +121,8 @@ class ConsoleTest : public ::testing::Test {
   }
   void AddAccount(const std::string& name, const std::string& org, int id) {
     Exec("insert into authreg(username,pwd,nickname,organizeNo,USERID) values('" + name + "','pw','n" + name + "','" +
-         org + "'," + std::to_string(id) + ");insert into vcard(username,organizeNo,nickname) values('" + name +
-         "','" + org + "','n" + name + "')");
+         org + "'," + std::to_string(id) + ");insert into vcard(username,organizeNo,nickname) values('" + name + "','" +
+         org + "','n" + name + "')");
   }
   MainWindow& W() { return *window_; }
   QModelIndex Node(const std::string& code) { return W().FindOrgNode(code); }
@@ -163,8 +164,8 @@ class ConsoleTest : public ::testing::Test {
 
 TEST_F(ConsoleTest, ControlsCarryTheirNamesAndCaptions) {
   for (const char* name : {"Rzpagectrl", "Tabmanageuser", "Tabmanageorg", "Tabstatus", "Memostatus", "RzTvworg",
-                           "Rzlvwuser", "Rzlvwuserlist", "poporg", "poporguser", "poplvwuser", "Tfrmuser",
-                           "Tfrmneworg", "Tfrmorgrename", "edtloginname", "cmborg", "Memodesc", "Tabbasic"})
+                           "Rzlvwuser", "Rzlvwuserlist", "poporg", "poporguser", "poplvwuser", "Tfrmuser", "Tfrmneworg",
+                           "Tfrmorgrename", "edtloginname", "cmborg", "Memodesc", "Tabbasic"})
     EXPECT_TRUE(W().findChild<QObject*>(name)) << name;
   for (const char* name : {"poplvwusernew", "poplvwuserupdate", "poplvwuserdelete", "poporgusernew", "poporguserupdate",
                            "poporguserdelete", "poporgnew", "poporgrename", "poporgdelete", "poporgnewuser",
@@ -240,14 +241,16 @@ TEST_F(ConsoleTest, HeaderClicksFlipOneFlagForAllColumns) {
 }
 
 TEST_F(ConsoleTest, ChineseNamesAndPathsSortInGbkOrderBothWays) {
-  Exec("insert into organize values('Root003','张部','Root',20);"
-       "insert into organize values('Root004','李部','Root',21);"
-       "insert into organize values('Root005','王部','Root',22)");
+  Exec(
+      "insert into organize values('Root003','张部','Root',20);"
+      "insert into organize values('Root004','李部','Root',21);"
+      "insert into organize values('Root005','王部','Root',22)");
   AddAccount("ZS", "Root003", 1000);
   AddAccount("LS", "Root004", 1001);
   AddAccount("WW", "Root005", 1002);
-  Exec("update authreg set nickname = case username when 'ZS' then '张三' when 'LS' then '李四' else '王五' end "
-       "where username in ('ZS','LS','WW')");
+  Exec(
+      "update authreg set nickname = case username when 'ZS' then '张三' when 'LS' then '李四' else '王五' end "
+      "where username in ('ZS','LS','WW')");
   ASSERT_TRUE(core_.LoadDirectory());
   W().BuildOrgTree();
   W().ShowUsersPage();

@@ -3,9 +3,9 @@
 // file dialog filter.
 #include <gtest/gtest.h>
 
+#include "console/about_box.h"
 #include "console/console_commands.h"
 #include "console/frame_hit.h"
-#include "console/about_box.h"
 
 namespace corvan {
 namespace {

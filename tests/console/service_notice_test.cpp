@@ -42,7 +42,8 @@ TEST(ServiceNoticeTest, SaysWhoHoldsTheFolderAndHowToManageTheService) {
   const std::string& text = prompter.shown[0];
   EXPECT_EQ(text.rfind("信息|Corvan服务器已在运行（系统服务 corvan）", 0), 0u) << text;
   EXPECT_NE(text.find(home.Path().string()), std::string::npos);
-  for (const char* command : {"corvanctl status", "corvanctl --help", "systemctl start corvan", "systemctl stop corvan"})
+  for (const char* command :
+       {"corvanctl status", "corvanctl --help", "systemctl start corvan", "systemctl stop corvan"})
     EXPECT_NE(text.find(command), std::string::npos) << command;
 
   // A folder this user may not use (the service's own) is named as such.

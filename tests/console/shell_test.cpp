@@ -15,12 +15,12 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTextBrowser>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTextBlock>
+#include <QTextBrowser>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeView>
@@ -30,16 +30,16 @@
 #include <fstream>
 
 #include "app/modules_default.h"
-#include "console/console_commands.h"
 #include "console/about_box.h"
-#include "console/skin_frame.h"
-#include "console/main_window.h"
-#include "console/settings_window.h"
-#include "console/user_editor.h"
-#include "console/main_shell.h"
-#include "console/prompter.h"
+#include "console/console_commands.h"
 #include "console/help_window.h"
+#include "console/main_shell.h"
+#include "console/main_window.h"
+#include "console/prompter.h"
+#include "console/settings_window.h"
+#include "console/skin_frame.h"
 #include "console/tray.h"
+#include "console/user_editor.h"
 #include "server/server_core.h"
 #include "storage/config.h"
 #include "storage/database.h"
@@ -109,10 +109,11 @@ class ShellTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(core_.OpenDatabase().IsOk());
-    Exec("insert into organize values('Root','Acme','',0);"
-         "insert into organize values('Root001','A','Root',10);"
-         "insert into authreg(username,pwd,nickname,organizeNo,USERID) values('ANN','pw','Ann','Root001',1);"
-         "insert into vcard(username,organizeNo,nickname) values('ANN','Root001','Ann')");
+    Exec(
+        "insert into organize values('Root','Acme','',0);"
+        "insert into organize values('Root001','A','Root',10);"
+        "insert into authreg(username,pwd,nickname,organizeNo,USERID) values('ANN','pw','Ann','Root001',1);"
+        "insert into vcard(username,organizeNo,nickname) values('ANN','Root001','Ann')");
     window_ = std::make_unique<MainWindow>(core_, prompter_);
     shell_ = new MainShell(*window_, core_, prompter_);
     shell_->Tray()->TrayAvailable = [] { return false; };
@@ -355,16 +356,17 @@ TEST_F(ShellTest, RestoreOfAnOlderDatabaseUpgradesItAndReloadsTreeAndBothLists) 
     Database old;
     ASSERT_TRUE(old.Open(File("old.mdb").string()).IsOk());
     DatabaseLock lock(old);
-    old.Exec("create table authreg(username text, pwd text, nickname text, organizeNo text);"
-             "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
-             " title text, bday text, n_given text, n_family text, adr_street text, adr_country text,"
-             " org_orgname text, org_orgunit text, work_tel text, work_fax text, mobilephone text, work_adr text,"
-             " sex text, self_desc text);"
-             "create table organize(organizeNo text, organizename text, parNo text);"
-             "insert into organize values('Root','旧公司','');"
-             "insert into organize values('Root001','旧部门','Root');"
-             "insert into authreg values('OLDIE','1','Old','Root001');"
-             "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
+    old.Exec(
+        "create table authreg(username text, pwd text, nickname text, organizeNo text);"
+        "create table vcard(username text, organizeNo text, nickname text, url text, tel text, email text,"
+        " title text, bday text, n_given text, n_family text, adr_street text, adr_country text,"
+        " org_orgname text, org_orgunit text, work_tel text, work_fax text, mobilephone text, work_adr text,"
+        " sex text, self_desc text);"
+        "create table organize(organizeNo text, organizename text, parNo text);"
+        "insert into organize values('Root','旧公司','');"
+        "insert into organize values('Root001','旧部门','Root');"
+        "insert into authreg values('OLDIE','1','Old','Root001');"
+        "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
   }
   W().ShowUsersPage();
   View("RzTvworg")->setCurrentIndex(W().FindOrgNode("Root001"));
@@ -534,8 +536,8 @@ TEST_F(ShellTest, FrameResizesFromTheCornerAndMovesFromTheBannerWithoutAWindowMa
   QApplication::processEvents();
   const QRect before = W().geometry();
   auto send = [](QWidget* piece, QEvent::Type type, QPoint local, QPoint global, Qt::MouseButtons buttons) {
-    QMouseEvent event(type, QPointF(local), QPointF(global),
-                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+    QMouseEvent event(type, QPointF(local), QPointF(global), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+                      buttons, Qt::NoModifier);
     QApplication::sendEvent(piece, &event);
   };
   QWidget* corner = FramePiece<QLabel>("imgrb");

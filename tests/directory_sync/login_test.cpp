@@ -5,11 +5,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <thread>
 #include "app/modules_default.h"
 #include "directory_sync/slapd_support.h"
 #include "directory_sync/sync.h"
-#include <algorithm>
-#include <thread>
 
 #include "server/envelope.h"
 #include "server/server_core.h"
@@ -77,27 +77,23 @@ TEST(DirectoryLogin, RightWrongAndLocalAccounts) {
   auto ok = a.Login("zhangsan", "pw-zhangsan");
   ASSERT_TRUE(ok);
   EXPECT_EQ(ReplyField(*ok, "status"), "success") << *ok;
-  EXPECT_TRUE(test::WaitOnline(core, [](const auto& names) {
-    return std::find(names.begin(), names.end(), "ZHANGSAN") != names.end();
-  }));
+  EXPECT_TRUE(test::WaitOnline(
+      core, [](const auto& names) { return std::find(names.begin(), names.end(), "ZHANGSAN") != names.end(); }));
   EXPECT_TRUE(server.WaitForLog("用户：ZHANGSAN登录!"));
 
   // The password is the directory's: changing it here is refused.
-  auto change = test::Ask(a.tcp, test::Request("UpdatePassword", {{"username", "zhangsan"},
-                                                                   {"Oripwd", "pw-zhangsan"},
-                                                                   {"Newpwd", "x"}}));
+  auto change = test::Ask(
+      a.tcp, test::Request("UpdatePassword", {{"username", "zhangsan"}, {"Oripwd", "pw-zhangsan"}, {"Newpwd", "x"}}));
   EXPECT_EQ(Reason(change), "密码由目录服务器管理，请在目录中修改!");
 
   // A local account keeps its stored password and its password change.
   FakeClient b(server, "127.0.0.3");
   EXPECT_EQ(Reason(b.Login("local", "pw-zhangsan")), "密码不正确!");
   EXPECT_TRUE(b.Login("local", "lpw"));
-  EXPECT_TRUE(test::WaitOnline(core, [](const auto& names) {
-    return std::find(names.begin(), names.end(), "LOCAL") != names.end();
-  }));
-  auto localChange = test::Ask(b.tcp, test::Request("UpdatePassword", {{"username", "local"},
-                                                                        {"Oripwd", "lpw"},
-                                                                        {"Newpwd", "lpw2"}}));
+  EXPECT_TRUE(test::WaitOnline(
+      core, [](const auto& names) { return std::find(names.begin(), names.end(), "LOCAL") != names.end(); }));
+  auto localChange =
+      test::Ask(b.tcp, test::Request("UpdatePassword", {{"username", "local"}, {"Oripwd", "lpw"}, {"Newpwd", "lpw2"}}));
   EXPECT_EQ(Reason(localChange), "修改密码成功!") << *localChange;
 }
 

@@ -94,7 +94,7 @@ TEST(SyncPlanner, RenamesMovesAndRemovals) {
   World w;
   w.Apply(w.Plan(Units(), People()));
   auto units = Units();
-  units[1].name = "研究院";           // unit renamed (id kept)
+  units[1].name = "研究院";  // unit renamed (id kept)
   units[1].dn = "ou=研究院," + kBase;
   units[0].dn = "ou=平台组,ou=研究院," + kBase;
   auto people = People();

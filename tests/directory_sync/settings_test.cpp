@@ -25,7 +25,8 @@ TEST(DirectorySettings, PresetsFillTheMappingAndLaterLinesOverride) {
   EXPECT_EQ(r.settings->disabled, DisabledRule::kAccountFlags);
   EXPECT_FALSE(r.settings->loginWithDirectoryPassword);  // off unless asked
 
-  r = ParseDirectorySettings(std::string(kMinimal) + "# people\npreset = OpenLDAP\nlogin_with_directory_password = yes\n");
+  r = ParseDirectorySettings(std::string(kMinimal) +
+                             "# people\npreset = OpenLDAP\nlogin_with_directory_password = yes\n");
   ASSERT_TRUE(r.settings) << r.error;
   EXPECT_EQ(r.settings->attrs.login, "uid");
   EXPECT_EQ(r.settings->attrs.name, "cn");
@@ -44,8 +45,8 @@ TEST(DirectorySettings, EncryptionIsRequiredUnlessPlainIsAllowed) {
 }
 
 TEST(DirectorySettings, RefusesBadText) {
-  EXPECT_FALSE(ParseDirectorySettings("url = ldaps://dc1\n").settings);                        // no base
-  EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "colour = blue\n").settings);     // unknown key
+  EXPECT_FALSE(ParseDirectorySettings("url = ldaps://dc1\n").settings);                      // no base
+  EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "colour = blue\n").settings);  // unknown key
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "no equals sign\n").settings);
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "preset = novell\n").settings);
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "interval_minutes = -1\n").settings);

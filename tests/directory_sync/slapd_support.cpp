@@ -81,16 +81,17 @@ LdifRecord Person(const std::string& uid, const std::string& cn, const std::stri
 std::vector<LdifRecord> SampleDirectory() {
   const std::string corp = kBase;
   const std::string rd = "ou=研发部," + corp;
-  return {{kSuffix, {{"objectClass", "dcObject"}, {"objectClass", "organization"}, {"dc", "example"}, {"o", "Example"}}},
-          {corp, {{"objectClass", "organizationalUnit"}, {"ou", "Corp"}}},
-          Unit("研发部", corp),
-          Unit("平台组", rd),
-          Unit("销售部", corp),
-          Person("zhangsan", "张三", "ou=平台组," + rd),
-          Person("lisi", "李四", rd),
-          Person("wangwu", "王五", "ou=销售部," + corp),
-          Person("zhaoliu", "赵六", "ou=销售部," + corp, "pw-", true),
-          Person("boss", "老板", corp)};
+  return {
+      {kSuffix, {{"objectClass", "dcObject"}, {"objectClass", "organization"}, {"dc", "example"}, {"o", "Example"}}},
+      {corp, {{"objectClass", "organizationalUnit"}, {"ou", "Corp"}}},
+      Unit("研发部", corp),
+      Unit("平台组", rd),
+      Unit("销售部", corp),
+      Person("zhangsan", "张三", "ou=平台组," + rd),
+      Person("lisi", "李四", rd),
+      Person("wangwu", "王五", "ou=销售部," + corp),
+      Person("zhaoliu", "赵六", "ou=销售部," + corp, "pw-", true),
+      Person("boss", "老板", corp)};
 }
 
 Slapd::Slapd(const std::vector<LdifRecord>& records) {
@@ -100,14 +101,24 @@ Slapd::Slapd(const std::vector<LdifRecord>& records) {
   std::ofstream(d / "slapd.conf") << "include /etc/ldap/schema/core.schema\n"
                                      "include /etc/ldap/schema/cosine.schema\n"
                                      "include /etc/ldap/schema/inetorgperson.schema\n"
-                                     "pidfile " << (d / "slapd.pid").string() << "\n"
+                                     "pidfile "
+                                  << (d / "slapd.pid").string()
+                                  << "\n"
                                      "modulepath /usr/lib/ldap\n"
                                      "moduleload back_mdb\n"
                                      "database mdb\n"
-                                     "suffix \"" << kSuffix << "\"\n"
-                                     "rootdn \"" << kAdminDn << "\"\n"
-                                     "rootpw " << kAdminPassword << "\n"
-                                     "directory " << (d / "db").string() << "\n"
+                                     "suffix \""
+                                  << kSuffix
+                                  << "\"\n"
+                                     "rootdn \""
+                                  << kAdminDn
+                                  << "\"\n"
+                                     "rootpw "
+                                  << kAdminPassword
+                                  << "\n"
+                                     "directory "
+                                  << (d / "db").string()
+                                  << "\n"
                                      "maxsize 1073741824\n"
                                      "sizelimit unlimited\n";
   std::ofstream(d / "data.ldif") << Ldif(records);

@@ -25,10 +25,10 @@ bool SlapdInstalled();
 
 // Skips a test that needs slapd where it is not installed, saying so; in CI
 // (where tools/install-deps.sh installs it) a missing slapd fails instead.
-#define CORVAN_REQUIRE_SLAPD()                                                              \
-  if (!::corvan::test::SlapdInstalled()) {                                                  \
-    if (std::getenv("CI") != nullptr) FAIL() << "/usr/sbin/slapd is missing";               \
-    GTEST_SKIP() << "/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)";        \
+#define CORVAN_REQUIRE_SLAPD()                                                       \
+  if (!::corvan::test::SlapdInstalled()) {                                           \
+    if (std::getenv("CI") != nullptr) FAIL() << "/usr/sbin/slapd is missing";        \
+    GTEST_SKIP() << "/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)"; \
   }
 
 // One LDIF record: the DN and attribute/value pairs; non-ASCII text is
@@ -68,7 +68,6 @@ class Slapd {
 
 // The settings file for `url`: OpenLDAP preset, plain ldap:// allowed
 // (loopback only), disabled accounts by employeeType. Mode 0600.
-void WriteDirectorySettings(const std::filesystem::path& home, const std::string& url,
-                            const std::string& extra = "");
+void WriteDirectorySettings(const std::filesystem::path& home, const std::string& url, const std::string& extra = "");
 
 }  // namespace corvan::test

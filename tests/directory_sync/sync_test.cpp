@@ -4,11 +4,11 @@
 
 #include <algorithm>
 
-#include "app/modules_default.h"
 #include "accounts/directory_admin.h"
+#include "admin/admin_commands.h"
+#include "app/modules_default.h"
 #include "directory_sync/slapd_support.h"
 #include "directory_sync/sync.h"
-#include "admin/admin_commands.h"
 #include "server/server_core.h"
 
 namespace corvan {
@@ -130,7 +130,9 @@ TEST(DirectorySync, FollowsRenamesMovesArrivalsAndDepartures) {
   ASSERT_TRUE(slapd.Modify(
       test::Ldif({{"uid=lisi,ou=研发部," + corp, {{"changetype", "modify"}, {"replace", "cn"}, {"cn", "李四光"}}},
                   {"uid=wangwu,ou=销售部," + corp,
-                   {{"changetype", "modrdn"}, {"newrdn", "uid=wangwu"}, {"deleteoldrdn", "1"},
+                   {{"changetype", "modrdn"},
+                    {"newrdn", "uid=wangwu"},
+                    {"deleteoldrdn", "1"},
                     {"newsuperior", "ou=平台组,ou=研发部," + corp}}},
                   {"uid=boss," + corp, {{"changetype", "delete"}}}})));
   ASSERT_TRUE(slapd.Modify([&] {
@@ -177,8 +179,9 @@ TEST(DirectorySync, FailurePartWayLeavesEverythingAsItWas) {
   test::WriteDirectorySettings(server.Home(), slapd.Url());
   {
     DatabaseLock lock(core.Db());
-    core.Db().Exec("create trigger refuse_wangwu before insert on authreg when new.username='WANGWU' "
-                   "begin select raise(abort,'refused'); end");
+    core.Db().Exec(
+        "create trigger refuse_wangwu before insert on authreg when new.username='WANGWU' "
+        "begin select raise(abort,'refused'); end");
   }
   DirectorySyncOutcome dbError = Sync(core);
   EXPECT_FALSE(dbError.ok);

@@ -102,9 +102,9 @@ TEST(DatabaseFault, ReadOnlyDatabaseRefusesWritesAndServesReads) {
 
   // Writable again: the same requests succeed.
   TcpClient c(server.Port());
-  EXPECT_EQ(Field(test::Ask(c, test::Request("Reg", {{"username", "eve"}, {"pwd", "e"}, {"organizeNo", "001"}})),
-                  "status"),
-            "success");
+  EXPECT_EQ(
+      Field(test::Ask(c, test::Request("Reg", {{"username", "eve"}, {"pwd", "e"}, {"organizeNo", "001"}})), "status"),
+      "success");
   ExpectMemoryMatchesFile(server.Core());
   EXPECT_TRUE(server.Core().Dir().Get()->UserExists("EVE"));
 }

@@ -40,12 +40,12 @@ TestServer::Setup OneAccount() {
 void OpenAndDrop(std::uint16_t port, int total, int batch) {
   const std::string login = test::Request("Loginin", {{"username", "alice"}, {"pwd", "Pw1"}});
   const std::vector<std::string> openings = {
-      "",                                    // nothing at all
-      "12",                                  // half a count line
-      "1048576\r\n",                         // a large body announced, never sent
-      "abc\r\n",                             // a count line that is not a number
+      "",                                        // nothing at all
+      "12",                                      // half a count line
+      "1048576\r\n",                             // a large body announced, never sent
+      "abc\r\n",                                 // a count line that is not a number
       EncodeFrame(login) + login.substr(0, 40),  // half a request
-      EncodeFrame(login) + login,            // a whole request, reply never read
+      EncodeFrame(login) + login,                // a whole request, reply never read
   };
   for (int done = 0; done < total; done += batch) {
     std::vector<UniqueFd> open;
@@ -171,14 +171,15 @@ TEST(Flood, MalformedDatagramsChangeNothingAndTheServerAnswersAfter) {
   std::mt19937 rng(12345);
   const std::string online = test::Datagram("Online", {{"username", "alice"}});
   std::vector<std::string> shapes = {
-      std::string(kMaxDatagram + 1, '<'),                      // over the size bound
-      online.substr(0, online.size() / 2),                     // cut short
-      test::Datagram("online", {{"username", "alice"}}),       // unknown type (case)
-      test::Datagram("Online", {{"username", "nobody"}}),      // not an account
-      test::Datagram("Status", {{"username", "alice"}}),       // no status
-      test::Datagram("Loginout", {}),                          // no name: nobody removed
+      std::string(kMaxDatagram + 1, '<'),                  // over the size bound
+      online.substr(0, online.size() / 2),                 // cut short
+      test::Datagram("online", {{"username", "alice"}}),   // unknown type (case)
+      test::Datagram("Online", {{"username", "nobody"}}),  // not an account
+      test::Datagram("Status", {{"username", "alice"}}),   // no status
+      test::Datagram("Loginout", {}),                      // no name: nobody removed
       "<?xml version=\"1.0\" encoding=\"NOPE\"?><RootNode><Type>Online</Type></RootNode>",
-      "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">]><RootNode><Type>&b;</Type></RootNode>",
+      "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
+      "\"&a;&a;&a;&a;&a;&a;&a;&a;\">]><RootNode><Type>&b;</Type></RootNode>",
       "",
   };
   for (int i = 0; i < 20000; ++i) {

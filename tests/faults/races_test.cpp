@@ -6,8 +6,8 @@
 #include <atomic>
 #include <thread>
 
-#include "faults/fault_helpers.h"
 #include "app/modules_default.h"
+#include "faults/fault_helpers.h"
 #include "support/accounts_support.h"
 #include "support/test_server.h"
 
@@ -47,7 +47,8 @@ TEST(Races, RequestsFromClientsThatLeaveAtOnce) {
     clients.emplace_back([&, t] {
       for (int i = 0; i < 50; ++i) {
         UniqueFd fd = test::ConnectRaw(server.Port());
-        test::SendAll(fd.Get(), EncodeFrame(list) + list + EncodeFrame(t == 0 ? login : list) + (t == 0 ? login : list));
+        test::SendAll(fd.Get(),
+                      EncodeFrame(list) + list + EncodeFrame(t == 0 ? login : list) + (t == 0 ? login : list));
       }
     });
   }

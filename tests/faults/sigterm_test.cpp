@@ -23,7 +23,7 @@ using test::TcpClient;
 using test::WaitUntil;
 
 struct Stored {
-  std::set<std::string> messages;                 // SendContent of every OfflineInfo row
+  std::set<std::string> messages;                          // SendContent of every OfflineInfo row
   std::vector<std::pair<std::string, std::string>> files;  // FilePath, FileType
 };
 
@@ -59,16 +59,18 @@ TEST(Sigterm, StoredItemsSurviveAStopMidUploadAndAreDeliveredAfterTheRestart) {
     }
     for (int i = 0; i < 3; ++i) {
       const std::string body = "file " + std::to_string(i);
-      ASSERT_TRUE(sender.SendFrame(test::UploadHeader("wang", "f" + std::to_string(i) + ".txt", "1",
-                                                      std::to_string(body.size()))));
+      ASSERT_TRUE(sender.SendFrame(
+          test::UploadHeader("wang", "f" + std::to_string(i) + ".txt", "1", std::to_string(body.size()))));
       ASSERT_TRUE(sender.SendRaw(body));
     }
     ASSERT_TRUE(sender.SendFrame(test::UploadHeader("wang", "Docs", "2", "0")));
     ASSERT_TRUE(sender.SendRaw(test::DocsStream()));
-    ASSERT_TRUE(WaitUntil([&] {
-      Stored s = ReadStored(dbPath);
-      return s.messages.size() == 5 && s.files.size() == 4;
-    }, 30s));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          Stored s = ReadStored(dbPath);
+          return s.messages.size() == 5 && s.files.size() == 4;
+        },
+        30s));
 
     // In flight at the signal: two uploads half received, a login whose
     // deliveries wait, and a message that may or may not be stored.

@@ -38,8 +38,7 @@ std::vector<Event> Run(std::string_view data, std::string_view cuts) {
       std::string body;
       FrameReader::Result r = reader.Next(body);
       if (r == FrameReader::Result::kNeedMore) break;
-      if (r == FrameReader::Result::kBody &&
-          body.size() > static_cast<std::size_t>(FrameReader::kMaxBodyBytes)) {
+      if (r == FrameReader::Result::kBody && body.size() > static_cast<std::size_t>(FrameReader::kMaxBodyBytes)) {
         std::abort();
       }
       events.push_back({r, std::move(body)});

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "offline/transfer_format.h"
-#include "base/text.h"
 #include "support/offline_support.h"
 #include "support/test_server.h"
 
@@ -78,9 +78,9 @@ TEST(OfflineCleanup, RemovesOnlyUnreferencedUploadFoldersAndSparesAnUploadInProg
   TestServer server;
   ServerCore& core = server.Core();
   const fs::path wang = core.OfflineFilesDir() / "WANG";
-  AddFile(core, "200", HoursAgo(1));                      // referenced
-  test::WriteFile(wang / "100" / "left.txt", "x");        // unreferenced: removed
-  test::WriteFile(wang / "300" / "x.txt", "x");           // unreferenced, but "3001" begins with its path
+  AddFile(core, "200", HoursAgo(1));                // referenced
+  test::WriteFile(wang / "100" / "left.txt", "x");  // unreferenced: removed
+  test::WriteFile(wang / "300" / "x.txt", "x");     // unreferenced, but "3001" begins with its path
   AddFile(core, "3001", HoursAgo(1));
   test::WriteFile(core.OfflineFilesDir() / "loose.txt", "x");  // plain files are never removed
   test::WriteFile(wang / "loose.txt", "x");

@@ -26,8 +26,8 @@ constexpr const char* kAllMessages = "select count(*) from OfflineInfo";
 constexpr const char* kAllFiles = "select count(*) from OfflineFiles";
 
 std::string Header(std::string_view to, std::string_view name, std::string_view kind, std::string_view size) {
-  return EncodeTransferHeader(TransferHeader{"li", "Li Nick", std::string(to), std::string(name),
-                                             std::string(kind), std::string(size)});
+  return EncodeTransferHeader(
+      TransferHeader{"li", "Li Nick", std::string(to), std::string(name), std::string(kind), std::string(size)});
 }
 
 std::string DocsStream() {
@@ -60,7 +60,8 @@ TEST(OfflineMessages, TwoMessagesAreDeliveredByteForByteAsTwoDatagrams) {
   ASSERT_TRUE(tcp.SendFrame(second));
   // Too large for one datagram: not stored.
   ASSERT_TRUE(tcp.SendFrame(EncodeOfflineMessage("bob", "li", std::string(kMaxOfflineInfoFrame, 'x'))));
-  ASSERT_TRUE(WaitForRows(server.Core(), "select count(*) from OfflineInfo where ToUser = 'BOB' and FromUser in ('LI','WANG')", 2));
+  ASSERT_TRUE(WaitForRows(server.Core(),
+                          "select count(*) from OfflineInfo where ToUser = 'BOB' and FromUser in ('LI','WANG')", 2));
 
   StartSearchOfflineInfo(server.Core(), "BOB", "127.0.0.1");
   EXPECT_EQ(client.Receive(), first);
@@ -238,8 +239,8 @@ TEST(OfflineFiles, ClientNotListeningKeepsTheItemAndItsRowForTheNextLogin) {
   // The row never leaves while the attempt runs and fails.
   const auto until = std::chrono::steady_clock::now() + 600ms;
   while (std::chrono::steady_clock::now() < until) {
-    ASSERT_EQ(test::CountRows(server.Core(), "select count(*) from OfflineFiles where rowid = " + std::to_string(rowid)),
-              1);
+    ASSERT_EQ(
+        test::CountRows(server.Core(), "select count(*) from OfflineFiles where rowid = " + std::to_string(rowid)), 1);
     std::this_thread::sleep_for(10ms);
   }
   ASSERT_TRUE(WaitUntil([&] { return !DeliveryClaims::Instance().Claimed(path); }));
@@ -273,8 +274,8 @@ TEST(OfflineFiles, RowsStayWhileTheTransferRunsAndARacingLoginGetsEachItemOnce) 
   }
 
   StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
-  ASSERT_TRUE(WaitUntil([&] { return DeliveryClaims::Instance().Claimed(paths[0]) &&
-                                     DeliveryClaims::Instance().Claimed(paths[1]); }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return DeliveryClaims::Instance().Claimed(paths[0]) && DeliveryClaims::Instance().Claimed(paths[1]); }));
   StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
   // Both rows are still there while the client has not answered.
   std::this_thread::sleep_for(300ms);

@@ -44,9 +44,8 @@ TEST(OfflineMessageFrame, NamesAreReadToTheNulOrWholeAndUpperCasedInAsciiOnly) {
 
 TEST(TransferHeaderCodec, EncodesTheExampleAndParsesItBack) {
   TransferHeader h{"LI", "李", "WANG", "a.txt", "1", "5"};
-  const std::string expected =
-      "OfflineFiles" + kStar + "LI" + kStar + "\xC0\xEE" + kStar + "WANG" + kStar + "a.txt" + kStar + "1" + kStar +
-      "5" + kStar;
+  const std::string expected = "OfflineFiles" + kStar + "LI" + kStar + "\xC0\xEE" + kStar + "WANG" + kStar + "a.txt" +
+                               kStar + "1" + kStar + "5" + kStar;
   EXPECT_EQ(EncodeTransferHeader(h), expected);
 
   auto parsed = ParseTransferHeader(expected);
@@ -117,9 +116,9 @@ TEST(TransferRecordCodec, ReaderBoundsAndMalformedBodies) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->name, "文件.txt");
   EXPECT_EQ(r->size, 0xFFu);
-  EXPECT_FALSE(ParseRecordBody(":a:0Z:1:"));   // size not hex, for a file
-  EXPECT_FALSE(ParseRecordBody(":a:05:x:"));   // kind not a number
-  EXPECT_FALSE(ParseRecordBody(":a:05"));      // fields missing
+  EXPECT_FALSE(ParseRecordBody(":a:0Z:1:"));  // size not hex, for a file
+  EXPECT_FALSE(ParseRecordBody(":a:05:x:"));  // kind not a number
+  EXPECT_FALSE(ParseRecordBody(":a:05"));     // fields missing
   EXPECT_TRUE(ParseRecordBody(":Sub:000000000:2:"));
 
   // A name that would make the record longer than 2005 bytes cannot be sent.

@@ -22,8 +22,8 @@ unsigned Mode(const fs::path& p) {
 }
 
 std::string Header(std::string_view to, std::string_view name, std::string_view kind, std::string_view size) {
-  return EncodeTransferHeader(TransferHeader{"li", "Li Nick", std::string(to), std::string(name),
-                                             std::string(kind), std::string(size)});
+  return EncodeTransferHeader(
+      TransferHeader{"li", "Li Nick", std::string(to), std::string(name), std::string(kind), std::string(size)});
 }
 
 TEST(UploadFolders, AreOwnerOnlyUnderTheUsualUmask) {

@@ -132,8 +132,8 @@ TEST(UploadMachineTest, StreamCutShortNeedsMoreAndOtherKindsArePassedOver) {
   UploadMachine m(sink, "Item", true, 0);
   R r;
   // A kind 7 record (0x23 bytes) carries nothing and is passed over.
-  std::string stream = *EncodeEnterFolder("Docs") + "0023:x:0:7:14=48041e4b:16=47d21313:" +
-                       *EncodeFileRecord("a", 4) + "ab";
+  std::string stream =
+      *EncodeEnterFolder("Docs") + "0023:x:0:7:14=48041e4b:16=47d21313:" + *EncodeFileRecord("a", 4) + "ab";
   EXPECT_EQ(m.Feed(stream, r), stream.size());
   EXPECT_EQ(r, R::kNeedMore);  // the connection closing now aborts the upload
   EXPECT_EQ(sink.files["Item/a"], "ab");

@@ -2,9 +2,9 @@
 // rule, without sockets.
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
-#include "base/text.h"
 
 namespace corvan {
 namespace {
@@ -24,7 +24,8 @@ TEST(Notices, ElementsAndOrder) {
   EXPECT_EQ(BuildNewUserRegNotice("A", "", "001"),
             Doc("NewUserReg", "<username>A</username><nickname/><orgNo>001</orgNo>"));
   EXPECT_EQ(BuildGetStatus("A"), Doc("GetStatus", "<username>A</username>"));
-  EXPECT_EQ(BuildServerStop(), "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<RootNode><Type>ServerStop</Type></RootNode>\r\n");
+  EXPECT_EQ(BuildServerStop(),
+            "<?xml version=\"1.0\" encoding=\"GB2312\"?>\r\n<RootNode><Type>ServerStop</Type></RootNode>\r\n");
   EXPECT_EQ(BuildInformationNotice(""), Doc("Information", "<content/><Ver>Mini</Ver><time>20</time><address>" +
                                                                std::string(kInformationAddress) + "</address>"));
 }

@@ -28,22 +28,23 @@ TestServer::Setup Accounts() {
 // Answers every "GetStatus" with the polled name until stopped.
 class Answerer {
  public:
-  explicit Answerer(test::UdpPeer& peer) : thread_([this, &peer] {
-      while (!stop_) {
-        std::string ip;
-        std::uint16_t port = 0;
-        auto d = peer.ReceiveFrom(ip, port, 100ms);
-        if (!d) continue;
-        auto env = ParsedEnvelope::Read(*d);
-        if (env && env->Type() == "GetStatus") {
-          ++polls_;
-          peer.SendTo(ip, port, *d);  // the request names the polled user
-        } else if (env && env->Type() == "Offline") {
-          std::lock_guard lock(mutex_);
-          offline_.push_back(env->Field("username").value_or("") + "@" + env->Field("ip").value_or(""));
-        }
-      }
-    }) {}
+  explicit Answerer(test::UdpPeer& peer)
+      : thread_([this, &peer] {
+          while (!stop_) {
+            std::string ip;
+            std::uint16_t port = 0;
+            auto d = peer.ReceiveFrom(ip, port, 100ms);
+            if (!d) continue;
+            auto env = ParsedEnvelope::Read(*d);
+            if (env && env->Type() == "GetStatus") {
+              ++polls_;
+              peer.SendTo(ip, port, *d);  // the request names the polled user
+            } else if (env && env->Type() == "Offline") {
+              std::lock_guard lock(mutex_);
+              offline_.push_back(env->Field("username").value_or("") + "@" + env->Field("ip").value_or(""));
+            }
+          }
+        }) {}
   ~Answerer() {
     stop_ = true;
     thread_.join();
@@ -112,7 +113,8 @@ TEST(StatusScan, PollsWaitTogetherWithoutTheLock) {
   auto list = test::Ask(query, test::Request("GetOnlineUserlist", {}), 2s);
   ASSERT_TRUE(list);
   EXPECT_NE(list->find("CAROL"), std::string::npos);
-  EXPECT_TRUE(test::WaitOnline(server.Core(), [](auto& n) { return n.empty(); }, 10s));
+  EXPECT_TRUE(test::WaitOnline(
+      server.Core(), [](auto& n) { return n.empty(); }, 10s));
 }
 
 TEST(StatusScan, SignOfLifeDuringThePollKeepsTheEntry) {

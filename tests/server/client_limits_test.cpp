@@ -45,7 +45,8 @@ TEST(ClientLimits, PipelinedListRequestsArePausedNotDropped) {
   for (int i = 0; i < kRequests; ++i) flood += Framed(test::Request("GetUserlist", {}));
   TcpClient greedy(server.Port());
   ASSERT_TRUE(greedy.SendRaw(flood));
-  ASSERT_TRUE(test::WaitUntil([&] { return server.Core().ClientBuffers().Peak().unsent >= limits.unsentReplyBytes; }, 30s));
+  ASSERT_TRUE(
+      test::WaitUntil([&] { return server.Core().ClientBuffers().Peak().unsent >= limits.unsentReplyBytes; }, 30s));
 
   OtherClientLogsIn(server);
 

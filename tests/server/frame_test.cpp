@@ -33,7 +33,8 @@ std::vector<Step> ReadAll(std::string_view input, std::size_t chunk) {
 }
 
 TEST(FrameReader, CountLineFormsAnnounceTheSameBody) {
-  for (std::string_view input : {"12\r\nhello world!", "12\nhello world!", " 12\r\nhello world!", "+12\nhello world!"}) {
+  for (std::string_view input :
+       {"12\r\nhello world!", "12\nhello world!", " 12\r\nhello world!", "+12\nhello world!"}) {
     for (std::size_t chunk : {1u, 2u, 5u, 100u}) {
       auto steps = ReadAll(input, chunk);
       ASSERT_EQ(steps.size(), 1u) << input << " chunk " << chunk;
@@ -54,7 +55,8 @@ TEST(FrameReader, BlankLinesAndZeroCountsAreSkippedAndTheNextFrameServed) {
 }
 
 TEST(FrameReader, MalformedCountLinesFail) {
-  for (std::string_view line : {"12 \n", "abc\n", "1a\n", "2147483648\n", "-5\n", "99999999999\n", "1048577\n", "+\n"}) {
+  for (std::string_view line :
+       {"12 \n", "abc\n", "1a\n", "2147483648\n", "-5\n", "99999999999\n", "1048577\n", "+\n"}) {
     auto steps = ReadAll(line, 100);
     ASSERT_EQ(steps.size(), 1u) << line;
     EXPECT_EQ(steps[0].result, R::kFail) << line;

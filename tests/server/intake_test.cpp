@@ -3,9 +3,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <thread>
-#include <fstream>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -104,7 +104,13 @@ TEST(Intake, RoutesOfflineHeadsAndSkipsBlankAndZeroCounts) {
   ASSERT_TRUE(client.SendFrame(message));
   // An upload header, its 5 content bytes, then another message on the same
   // connection: the intake carries on after the upload.
-  ASSERT_TRUE(client.SendFrame("OfflineFiles:A\xA1\xEF" "B\xA1\xEF" "C\xA1\xEF" "f\xA1\xEF" "1\xA1\xEF" "5\xA1\xEF"));
+  ASSERT_TRUE(
+      client.SendFrame("OfflineFiles:A\xA1\xEF"
+                       "B\xA1\xEF"
+                       "C\xA1\xEF"
+                       "f\xA1\xEF"
+                       "1\xA1\xEF"
+                       "5\xA1\xEF"));
   ASSERT_TRUE(client.SendRaw("12345"));
   ASSERT_TRUE(client.SendFrame(OfflineInfoBody("second")));
   ASSERT_TRUE(rec->WaitFor([&] { return rec->offlineMessages.size() == 2; }));

@@ -6,8 +6,8 @@
 #include <cerrno>
 
 #include "base/text.h"
-#include "support/sync_hook.h"
 #include "storage/storage_test_support.h"
+#include "support/sync_hook.h"
 
 namespace corvan {
 namespace {
@@ -158,8 +158,9 @@ TEST(ConfigWriteTest, RewritesThatWouldNotReadBackAreRefused) {
 
   // A hand-edited file in another encoding may hold names outside GBK,
   // which a GBK file cannot spell.
-  std::string latin = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><?xo\xc4\x83 x?><RootNode><Struct>"
-                      "<ServerPort>8000</ServerPort></Struct></RootNode>";
+  std::string latin =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><?xo\xc4\x83 x?><RootNode><Struct>"
+      "<ServerPort>8000</ServerPort></Struct></RootNode>";
   EXPECT_FALSE(UpdateConfigDocument(latin, "OfflineInfoDay", "7"));
 
   TempDir dir;

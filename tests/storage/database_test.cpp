@@ -102,8 +102,9 @@ TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
   ASSERT_TRUE(db.Open(live).IsOk());
   {
     DatabaseLock lock(db);
-    db.Exec("create table authreg(username TEXT); create table vcard(username TEXT);"
-            "create table organize(organizeNo TEXT); insert into authreg values('A')");
+    db.Exec(
+        "create table authreg(username TEXT); create table vcard(username TEXT);"
+        "create table organize(organizeNo TEXT); insert into authreg values('A')");
   }
   ASSERT_TRUE(db.BackupTo(copy).IsOk());
   EXPECT_TRUE(IsValidDirectoryDatabase(copy));
@@ -161,11 +162,13 @@ TEST(DatabaseTest, DatabaseLockHoldsTheConnectionUntilUnlockOrScopeEnd) {
   Database db;
   ASSERT_TRUE(db.Open(":memory:").IsOk());
   auto freeElsewhere = [&db] {
-    return std::async(std::launch::async, [&db] {
-             if (!db.ConnectionMutex().try_lock()) return false;
-             db.ConnectionMutex().unlock();
-             return true;
-           }).get();
+    return std::async(std::launch::async,
+                      [&db] {
+                        if (!db.ConnectionMutex().try_lock()) return false;
+                        db.ConnectionMutex().unlock();
+                        return true;
+                      })
+        .get();
   };
   {
     DatabaseLock lock(db);

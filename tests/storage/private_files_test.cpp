@@ -100,7 +100,6 @@ TEST(PrivateFiles, DatabaseAndBackupsAreOwnerOnly) {
 
   ASSERT_TRUE(db.BackupTo((dir / "direct.mdb").string()).IsOk());
   EXPECT_EQ(Mode(dir / "direct.mdb"), 0600u);
-
 }
 
 TEST(PrivateFiles, SettingsRewriteLeavesNoTemporaryAndIsPrivate) {

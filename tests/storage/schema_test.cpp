@@ -71,11 +71,12 @@ TEST(SchemaTest, OldFileGainsMissingTablesAndColumns) {
   {
     Database db;
     ASSERT_TRUE(db.Open(path).IsOk());
-    Exec(db, "create table authreg(username TEXT,pwd TEXT,nickname TEXT,organizeNo TEXT);"
-             "create table vcard(username TEXT,organizeNo TEXT);"
-             "create table organize(organizeNo TEXT,organizename TEXT,parNo TEXT);"
-             "insert into organize values('Root','Acme','');"
-             "insert into organize values('Root001','Sales','Root');");
+    Exec(db,
+         "create table authreg(username TEXT,pwd TEXT,nickname TEXT,organizeNo TEXT);"
+         "create table vcard(username TEXT,organizeNo TEXT);"
+         "create table organize(organizeNo TEXT,organizename TEXT,parNo TEXT);"
+         "insert into organize values('Root','Acme','');"
+         "insert into organize values('Root001','Sales','Root');");
   }
   Database db;
   ASSERT_TRUE(OpenDatabase(db, path).IsOk());
@@ -135,15 +136,16 @@ TEST(SchemaTest, EmptyOrganizeIsSeeded) {
 TEST(SchemaTest, LoadsOrgsAndUsersWithTheLoadRules) {
   Database db;
   ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk());
-  Exec(db, "insert into organize values('Root','First name','',1);"
-           "insert into organize values('Root001','Sales','Root',20000);"
-           "insert into organize values('Root','Acme','',1);"
-           "insert into organize values('Root002','Dev','Root',-5);"
-           "insert into organize values('Root002001','Tools','Root002',NULL);"
-           "insert into organize values('Root003','Ops','Root',42);");
+  Exec(db,
+       "insert into organize values('Root','First name','',1);"
+       "insert into organize values('Root001','Sales','Root',20000);"
+       "insert into organize values('Root','Acme','',1);"
+       "insert into organize values('Root002','Dev','Root',-5);"
+       "insert into organize values('Root002001','Tools','Root002',NULL);"
+       "insert into organize values('Root003','Ops','Root',42);");
   AddAccount(db, "alice", "Root002", 5);
   AddAccount(db, "BOB", "Root001", 20000);
-  AddAccount(db, "carol", "root001", 9);      // code differs in case: no department name
+  AddAccount(db, "carol", "root001", 9);        // code differs in case: no department name
   AddAccount(db, "dave", "Root003", 7, false);  // no vcard row: not loaded
   AddAccount(db, "erin", "Root002001", std::nullopt);
   AddAccount(db, "frank", "Root003", -5);

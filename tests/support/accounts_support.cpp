@@ -26,7 +26,8 @@ std::optional<std::string> FakeClient::Login(const std::string& name, const std:
 std::optional<std::string> FakeClient::NextNotice(const std::string& type, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
     // Receive stretches its wait itself; `left` is stretched already.
     std::optional<std::string> d = notices.Receive(std::max(left / TimeScale(), std::chrono::milliseconds(1)));

@@ -49,7 +49,7 @@ class FakeFileClient {
   std::atomic<int> maxConcurrent_{0};
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<Transfer> transfers_;  // guarded by mutex_
+  std::vector<Transfer> transfers_;   // guarded by mutex_
   std::vector<std::thread> workers_;  // touched by the accept thread, joined at destruction
   std::thread acceptThread_;
 };

@@ -71,8 +71,7 @@ void SeedDatabase(const std::filesystem::path& dbPath, const std::vector<SeedUse
   LoadOrgs(db);  // seeds the root and "001"
   DatabaseLock lock(db);
   for (const auto& u : users) {
-    Statement a(db,
-                "insert into authreg (username,pwd,nickname,organizeNo,USERID) values(:u,:p,:n,:o,:id)");
+    Statement a(db, "insert into authreg (username,pwd,nickname,organizeNo,USERID) values(:u,:p,:n,:o,:id)");
     a.BindText(":u", u.username).BindText(":p", u.pwd).BindText(":n", u.nickname).BindText(":o", u.organizeNo);
     a.BindInt64(":id", u.userId);
     a.Run();

@@ -83,9 +83,14 @@ std::size_t Entries(const fs::path& folder) {
 TEST(CorvanctlTest, UsageErrorsPrintTheUsageOnStandardErrorAndExit2) {
   test::TempDir tmp;
   fs::path home = tmp.Path() / "mistyped";
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {}, {"nosuch"}, {"user"}, {"user", "add"}, {"status", "now"}, {"--bogus", "status"}, {"backup"},
-           {"user", "add", "bob", "--pwd"}}) {
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{},
+                                                                             {"nosuch"},
+                                                                             {"user"},
+                                                                             {"user", "add"},
+                                                                             {"status", "now"},
+                                                                             {"--bogus", "status"},
+                                                                             {"backup"},
+                                                                             {"user", "add", "bob", "--pwd"}}) {
     Outcome r = Corvanctl(home, args);
     std::string shown = args.empty() ? "(none)" : args[0];
     EXPECT_EQ(r.status, 2) << shown;
@@ -96,8 +101,8 @@ TEST(CorvanctlTest, UsageErrorsPrintTheUsageOnStandardErrorAndExit2) {
 
   Outcome help = Corvanctl(home, {"--help"});
   EXPECT_EQ(help.status, 0);
-  for (const char* line : {"0  done", "1  refused", "2  usage", "3  server not running", "4  a question",
-                           "5  the data folder"})
+  for (const char* line :
+       {"0  done", "1  refused", "2  usage", "3  server not running", "4  a question", "5  the data folder"})
     EXPECT_TRUE(Contains(help.out, line)) << line;
 }
 
@@ -106,9 +111,15 @@ TEST(CorvanctlTest, UsageErrorsPrintTheUsageOnStandardErrorAndExit2) {
 TEST(CorvanctlTest, MissingDataFolderIsNamedAndNotCreated) {
   test::TempDir tmp;
   fs::path home = tmp.Path() / "some" / "mistyped" / "folder";
-  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"status"}, {"user", "list"}, {"org", "tree"}, {"config", "get"}, {"stop"}, {"log"},
-           {"backup", (tmp.Path() / "b").string()}, {"user", "import", (tmp.Path() / "x.csv").string()}}) {
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{"status"},
+                                             {"user", "list"},
+                                             {"org", "tree"},
+                                             {"config", "get"},
+                                             {"stop"},
+                                             {"log"},
+                                             {"backup", (tmp.Path() / "b").string()},
+                                             {"user", "import", (tmp.Path() / "x.csv").string()}}) {
     Outcome r = Corvanctl(home, args);
     EXPECT_EQ(r.status, 5) << args[0];
     EXPECT_TRUE(Contains(r.err, "数据目录不存在：" + home.string())) << r.err;
@@ -207,7 +218,8 @@ TEST(CorvanctlTest, RootActsAsTheOwnerOfTheDataFolder) {
   ::chmod(rootsCopy.c_str(), 0600);
   Outcome unreadable = Corvanctl(home, {"restore", rootsCopy.string(), "--yes"});
   EXPECT_EQ(unreadable.status, 1);
-  EXPECT_TRUE(Contains(unreadable.err, "无法读取文件：" + rootsCopy.string() + ": Permission denied")) << unreadable.err;
+  EXPECT_TRUE(Contains(unreadable.err, "无法读取文件：" + rootsCopy.string() + ": Permission denied"))
+      << unreadable.err;
 }
 
 }  // namespace

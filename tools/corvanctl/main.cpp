@@ -66,7 +66,8 @@ std::vector<std::string> AbsoluteFiles(std::vector<std::string> argv) {
   if (!words.empty()) {
     const std::string& cmd = argv[words[0]];
     if (cmd == "backup" || cmd == "restore") makeAbsolute(1);
-    if (cmd == "user" && words.size() > 1 && (argv[words[1]] == "import" || argv[words[1]] == "export")) makeAbsolute(2);
+    if (cmd == "user" && words.size() > 1 && (argv[words[1]] == "import" || argv[words[1]] == "export"))
+      makeAbsolute(2);
   }
   return argv;
 }
