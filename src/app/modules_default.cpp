@@ -22,15 +22,15 @@ CoreModules DefaultModules() {
 
 RequestTable DefaultRequests() {
   return {
-      {"Reg", &HandleReg, RequestLock::kAccount},
-      {"UpdatePassword", &HandleUpdatePassword, RequestLock::kAccount},
-      {"UpdateInfo", &HandleUpdateInfo, RequestLock::kAccount},
-      {"GetOrglist", &HandleGetOrglist, RequestLock::kNone},
-      {"GetUserlist", &HandleGetUserlist, RequestLock::kNone},
-      {"GetOnlineUserlist", &HandleGetOnlineUserlist, RequestLock::kOnline},
-      {"GetUserInfo", &HandleGetUserInfo, RequestLock::kOnline},
-      {"Loginin", &HandleLoginin, RequestLock::kOnline},
-      {"Loginout", &HandleLoginout, RequestLock::kNone},
+      {"Reg", &HandleReg, RequestLock::kAccount, RequestPlace::kWorker},
+      {"UpdatePassword", &HandleUpdatePassword, RequestLock::kAccount, RequestPlace::kWorker},
+      {"UpdateInfo", &HandleUpdateInfo, RequestLock::kAccount, RequestPlace::kWorker},
+      {"GetOrglist", &HandleGetOrglist, RequestLock::kNone, RequestPlace::kReader},
+      {"GetUserlist", &HandleGetUserlist, RequestLock::kNone, RequestPlace::kWorker},
+      {"GetOnlineUserlist", &HandleGetOnlineUserlist, RequestLock::kOnline, RequestPlace::kWorker},
+      {"GetUserInfo", &HandleGetUserInfo, RequestLock::kOnline, RequestPlace::kReader},
+      {"Loginin", &HandleLoginin, RequestLock::kOnline, RequestPlace::kWorker},
+      {"Loginout", &HandleLoginout, RequestLock::kNone, RequestPlace::kWorker},
   };
 }
 

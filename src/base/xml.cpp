@@ -69,6 +69,8 @@ XmlDocPtr ParseXml(std::string_view bytes, std::size_t maxBytes) {
   return XmlDocPtr(doc);
 }
 
+bool HasDoctype(_xmlDoc* doc) { return doc != nullptr && (doc->intSubset != nullptr || doc->extSubset != nullptr); }
+
 XmlNode* RootElement(_xmlDoc* doc, std::string_view name) {
   if (doc == nullptr) return nullptr;
   xmlNodePtr root = xmlDocGetRootElement(doc);

@@ -27,6 +27,10 @@ using XmlNode = _xmlNode;
 // larger than `maxBytes`.
 XmlDocPtr ParseXml(std::string_view bytes, std::size_t maxBytes = 16 * 1024 * 1024);
 
+// Whether the document carries a document type declaration (internal or
+// external subset).
+bool HasDoctype(_xmlDoc* doc);
+
 // The document element if its name is `name`, else null. (The document has
 // exactly one top-level element.)
 XmlNode* RootElement(_xmlDoc* doc, std::string_view name);

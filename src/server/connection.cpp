@@ -170,12 +170,14 @@ void Connection::ProcessFrames() {
         FeedUpload(rest);
         break;
       }
-      case FrameRoute::kRequest:
+      case FrameRoute::kRequest: {
         // The body stays counted until its request is done (RequestDone).
-        manager_.Memory().NoteInFlight(inFlight_.fetch_add(1) + 1);
+        const std::size_t earlier = inFlight_.fetch_add(1);
+        manager_.Memory().NoteInFlight(earlier + 1);
         manager_.Memory().Add(body.size());
-        DispatchRequest(core_, shared_from_this(), std::move(body));
+        DispatchRequest(core_, shared_from_this(), std::move(body), earlier == 0);
         break;
+      }
     }
     body = std::string();
   }

@@ -43,30 +43,71 @@ const DispatchEntry* FindHandler(const RequestTable& table, std::string_view typ
   return nullptr;
 }
 
-void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, std::string body) {
+namespace {
+
+// Queues a parsed request where its table entry says it runs.
+void Queue(ServerCore& core, const DispatchEntry& entry, std::shared_ptr<Request> request,
+           std::shared_ptr<RequestSlot> slot) {
+  switch (entry.lock) {
+    case RequestLock::kNone: core.PostRequest([&entry, request, slot] { RunHandler(entry, *request); }); break;
+    case RequestLock::kOnline:
+      core.PostOnlineLane([&entry, request, slot] {
+        MutexLock lock(request->core.OnlineLock);
+        RunHandler(entry, *request);
+      });
+      break;
+    case RequestLock::kAccount:
+      core.PostAccountLane([&entry, request, slot] {
+        MutexLock lock(request->core.AccountLock);
+        RunHandler(entry, *request);
+      });
+      break;
+  }
+}
+
+// Answers a cheap request on this thread; false when its lock is taken (it
+// is then queued as usual).
+bool AnswerHere(ServerCore& core, const DispatchEntry& entry, Request& request) {
+  switch (entry.lock) {
+    case RequestLock::kNone: RunHandler(entry, request); return true;
+    case RequestLock::kOnline:
+      // A lane may hold the lock for a while (a login's database work);
+      // waiting for it here would stall every connection of this thread.
+      if (!core.OnlineLock.try_lock()) return false;
+      RunHandler(entry, request);  // never throws
+      core.OnlineLock.unlock();
+      return true;
+    case RequestLock::kAccount: return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, std::string body, bool nothingEarlier) {
   auto slot = std::make_shared<RequestSlot>(connection, body.size());
-  core.PostRequest([&core, slot, connection = std::move(connection), body = std::move(body)]() mutable {
-    std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(body);
-    if (!env) return;
-    const DispatchEntry* entry = FindHandler(core.Requests(), env->Type());
-    if (entry == nullptr) return;
-    auto request = std::make_shared<Request>(Request{core, std::move(connection), std::move(*env), std::move(body)});
-    switch (entry->lock) {
-      case RequestLock::kNone: RunHandler(*entry, *request); break;
-      case RequestLock::kOnline:
-        core.PostOnlineLane([entry, request, slot] {
-          MutexLock lock(request->core.OnlineLock);
-          RunHandler(*entry, *request);
-        });
-        break;
-      case RequestLock::kAccount:
-        core.PostAccountLane([entry, request, slot] {
-          MutexLock lock(request->core.AccountLock);
-          RunHandler(*entry, *request);
-        });
-        break;
-    }
-  });
+  if (body.size() > kReaderParseMaxBytes) {
+    // A large body is parsed on the pool, and never answered here.
+    core.PostRequest([&core, slot, connection = std::move(connection), body = std::move(body)]() mutable {
+      std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(body);
+      if (!env) return;
+      const DispatchEntry* entry = FindHandler(core.Requests(), env->Type());
+      if (entry == nullptr) return;
+      auto request = std::make_shared<Request>(Request{core, std::move(connection), std::move(*env), std::move(body)});
+      if (entry->lock == RequestLock::kNone) return RunHandler(*entry, *request);
+      Queue(core, *entry, std::move(request), std::move(slot));
+    });
+    return;
+  }
+  std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(body);
+  if (!env) return;
+  const DispatchEntry* entry = FindHandler(core.Requests(), env->Type());
+  if (entry == nullptr) return;
+  auto request = std::make_shared<Request>(Request{core, std::move(connection), std::move(*env), std::move(body)});
+  // Answered here only when no earlier request of the connection can still
+  // be queued, so replies keep the order of the requests.
+  if (nothingEarlier && entry->place == RequestPlace::kReader && AnswerHere(core, *entry, *request)) return;
+  Queue(core, *entry, std::move(request), std::move(slot));
 }
 
 }  // namespace corvan

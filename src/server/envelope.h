@@ -5,35 +5,62 @@
 // encoding the document declares. Pure functions; no I/O.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "base/xml.h"
+#include <vector>
 
 namespace corvan {
 
 // A parsed message. `Type` is required; `Struct` may be missing.
+//
+// Reading refuses a document with a document type declaration, and one over
+// `kMaxBytes`. Otherwise it accepts exactly the well-formed documents whose
+// element is `RootNode` with a child `Type`: a direct reader takes the
+// envelope's usual shape (declaration, elements, text, CDATA, the five
+// predefined entities and character references) in one pass, and hands any
+// document it does not take on its own (comments, attributes, other
+// encodings, malformed bytes) to the general XML parser, which decides.
 class ParsedEnvelope {
  public:
-  // Nothing when the bytes are not well-formed XML, or lack `RootNode` or
-  // its child `Type`.
+  static constexpr std::size_t kMaxBytes = 16 * 1024 * 1024;
+
+  // Nothing when the bytes are not well-formed XML, carry a DTD, or lack
+  // `RootNode` or its child `Type`.
   static std::optional<ParsedEnvelope> Read(std::string_view bytes);
+  // The same through the general parser alone (for documents the direct
+  // reader hands over, and as its reference in tests).
+  static std::optional<ParsedEnvelope> ReadGeneral(std::string_view bytes);
 
   // Text of `Type` (UTF-8).
   const std::string& Type() const { return type_; }
-  bool HasStruct() const { return struct_ != nullptr; }
+  bool HasStruct() const { return struct_ != kNone; }
   // The first child of `Struct` with this name: its text, or nothing when
-  // `Struct` or the element is missing.
+  // `Struct` or the element is missing. The text of an element is all the
+  // character data inside it, nested elements included.
   std::optional<std::string> Field(std::string_view name) const;
   // The text of the first child of `RootNode` with this name.
   std::optional<std::string> RootField(std::string_view name) const;
-  XmlNode* StructNode() const { return struct_; }
 
  private:
-  XmlDocPtr doc_;
-  XmlNode* root_ = nullptr;
-  XmlNode* struct_ = nullptr;
+  friend class EnvelopeReader;
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+  // A child of `RootNode` (parent kNone) or of the first `Struct`, with the
+  // range of its text in text_.
+  struct Element {
+    std::string name;
+    std::uint32_t parent;
+    std::uint32_t begin;
+    std::uint32_t end;
+  };
+  std::optional<std::string> FindText(std::uint32_t parent, std::string_view name) const;
+  // Sets type_ and struct_ from the elements; false without `Type`.
+  bool Complete();
+
+  std::vector<Element> elements_;
+  std::string text_;
+  std::uint32_t struct_ = kNone;
   std::string type_;
 };
 
