@@ -19,7 +19,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 bin="$(cd "$dir" && pwd)/tests/fuzz"
 corpus="$(pwd)/tests/fuzz/corpus"
-targets=(frame envelope udp offline_message transfer_header record_stream config)
+targets=(frame envelope envelope_diff udp offline_message transfer_header record_stream config)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0

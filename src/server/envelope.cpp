@@ -1,5 +1,6 @@
 #include "server/envelope.h"
 
+#include <utility>
 #include <vector>
 
 #include "base/text.h"
@@ -238,11 +239,14 @@ class EnvelopeReader {
     if (semi == std::string_view::npos || semi - pos_ > 12) return false;
     const std::string_view ref = doc_.substr(pos_ + 1, semi - pos_ - 1);
     pos_ = semi + 1;
-    if (ref == "amp") return out += '&', true;
-    if (ref == "lt") return out += '<', true;
-    if (ref == "gt") return out += '>', true;
-    if (ref == "quot") return out += '"', true;
-    if (ref == "apos") return out += '\'', true;
+    static constexpr std::pair<std::string_view, char> kPredefined[] = {
+        {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+    for (const auto& [entity, c] : kPredefined) {
+      if (ref == entity) {
+        out += c;
+        return true;
+      }
+    }
     if (ref.size() < 2 || ref[0] != '#') return false;
     std::uint32_t cp = 0;
     const bool hex = ref[1] == 'x';

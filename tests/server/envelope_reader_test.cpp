@@ -43,9 +43,11 @@ TEST(EnvelopeReader, ReadsWhatTheGeneralParserReads) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><RootNode><Type>T</Type><Struct><a>张三</a></Struct></RootNode>",
       "<?xml version=\"1.0\"?><RootNode><Type>T</Type></RootNode>",
       "<RootNode><Type>T</Type><Struct/></RootNode>",
-      "<RootNode>\r\n  <Type> T </Type>\r\n  <Struct>\r\n    <a>line1\r\nline2\rline3</a>\n  </Struct>\r\n</RootNode>\r\n\r\n",
+      "<RootNode>\r\n  <Type> T </Type>\r\n  <Struct>\r\n    <a>line1\r\nline2\rline3</a>\n  "
+      "</Struct>\r\n</RootNode>\r\n\r\n",
       "<RootNode><Type>T</Type><Struct><a><![CDATA[<b>&amp;\r\n]]]></a><b>x<![CDATA[]]>y</b></Struct></RootNode>",
-      "<RootNode><Type>T</Type><Struct><a>&amp;&lt;&gt;&quot;&apos;&#13;&#10;&#x4E2D;&#20013;&#x1F600;</a></Struct></RootNode>",
+      "<RootNode><Type>T</Type><Struct><a>&amp;&lt;&gt;&quot;&apos;&#13;&#10;&#x4E2D;&#20013;&#x1F600;</a></Struct></"
+      "RootNode>",
       "<RootNode><Type>T</Type><Struct><a>1<x>2<y>3</y></x>4</a><a>second</a><x/></Struct><Struct><b>no</b></Struct>"
       "<a>root</a></RootNode>",
       "<RootNode ><Type >T</Type ><Struct ><a /><b></b></Struct></RootNode >",
