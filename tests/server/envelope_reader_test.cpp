@@ -2,7 +2,6 @@
 // accepts the other accepts with the same texts, and every refusal holds.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -128,9 +127,7 @@ TEST(EnvelopeReader, RefusesEveryDocumentTypeDeclaration) {
 }
 
 TEST(EnvelopeReader, ReadsTheSeedCorpusLikeTheGeneralParser) {
-  const char* source = std::getenv("CORVAN_SOURCE_DIR");
-  ASSERT_NE(source, nullptr);
-  const auto dir = std::filesystem::path(source) / "tests/fuzz/corpus/envelope";
+  const auto dir = std::filesystem::path(CORVAN_SOURCE_DIR) / "tests/fuzz/corpus/envelope";
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     std::ifstream in(entry.path(), std::ios::binary);
