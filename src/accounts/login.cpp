@@ -42,8 +42,7 @@ std::string TakeOverAddress(ServerCore& core, const std::string& name, const std
   const TUserOnlineInfo* entry = core.OnlineUsers.FindByIp(address);
   if (entry == nullptr || entry->UserName == name) return {};
   std::string displaced = entry->UserName;
-  auto& entries = core.OnlineUsers.Entries();
-  entries.erase(entries.begin() + (entry - entries.data()));
+  core.OnlineUsers.Remove(entry);
   return displaced;
 }
 
@@ -59,7 +58,7 @@ void RecordLogin(ServerCore& core, const std::string& name, const std::string& m
   entry.Mac = mac;
   entry.IP = address;
   entry.LastSeen = Clock::now();
-  core.OnlineUsers.Entries().push_back(std::move(entry));
+  core.OnlineUsers.Add(std::move(entry));
 }
 
 void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address) {
