@@ -82,8 +82,7 @@ void FinishLogin(ServerCore& core, Request& request, const std::string& name, co
   BroadcastOnline(core, name, address);
   core.LogEvent("用户：" + name + "登录!");
   if (!displaced.empty()) StartOfflineNotice(core, std::move(displaced), address);
-  StartSearchOfflineInfo(core, name, address);
-  StartSearchOfflineFiles(core, name, address);
+  StartSearchOffline(core, name, address);
   StartInformationNotice(core, {address}, core.Information());
 }
 
