@@ -66,7 +66,8 @@ TEST_F(DirectoryListsTest, ListsFollowRegistrationAndProfileUpdates) {
   EXPECT_NE(Users().find("<nickname>鲍勃</nickname>"), std::string::npos);
   EXPECT_EQ(Ask("GetUserlist"), Ask("GetUserlist"));
 
-  auto reg = test::Ask(client, test::Request("Reg", {{"username", "dave"}, {"nickname", "大卫"}, {"organizeNo", "001"}}));
+  auto reg =
+      test::Ask(client, test::Request("Reg", {{"username", "dave"}, {"nickname", "大卫"}, {"organizeNo", "001"}}));
   ASSERT_EQ(test::ReplyField(reg.value_or(""), "status"), "success");
   EXPECT_NE(Users().find("<username>DAVE</username><nickname>大卫</nickname>"), std::string::npos);
 
