@@ -135,6 +135,14 @@ void BM_UserlistReply(benchmark::State& state) {
 }
 BENCHMARK(BM_UserlistReply)->Arg(100)->Arg(10000)->Unit(benchmark::kMillisecond);
 
+// What a request costs once the snapshot has built its list: the kept frame.
+void BM_UserlistFrameKept(benchmark::State& state) {
+  const DirectorySnapshot dir = MakeDirectory(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(UserlistFrame(dir));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_UserlistFrameKept)->Arg(10000);
+
 void BM_OrglistReply(benchmark::State& state) {
   const DirectorySnapshot dir = MakeDirectory(10);
   for (auto _ : state) benchmark::DoNotOptimize(BuildOrglistReply(dir));

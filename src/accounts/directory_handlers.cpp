@@ -7,9 +7,11 @@
 
 namespace corvan {
 
-void HandleGetOrglist(Request& request) { request.SendReply(BuildOrglistReply(*request.core.Dir().Get())); }
+// Both lists depend only on the snapshot, so each snapshot builds them once;
+// a change publishes a new snapshot, whose lists are built on the next ask.
+void HandleGetOrglist(Request& request) { request.SendFrame(OrglistFrame(*request.core.Dir().Get())); }
 
-void HandleGetUserlist(Request& request) { request.SendReply(BuildUserlistReply(*request.core.Dir().Get())); }
+void HandleGetUserlist(Request& request) { request.SendFrame(UserlistFrame(*request.core.Dir().Get())); }
 
 // Runs with OnlineLock held by the dispatcher.
 void HandleGetOnlineUserlist(Request& request) {

@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 #include "server/envelope.h"
+#include "server/frame.h"
 
 namespace corvan {
 
@@ -66,6 +67,16 @@ std::string BuildUserlistReply(const DirectorySnapshot& dir) {
         .Close();
   }
   return w.Close().Finish();
+}
+
+std::shared_ptr<const std::string> OrglistFrame(const DirectorySnapshot& dir) {
+  return dir.DerivedBytes(DirectorySnapshot::Derived::kOrglistReply,
+                          [&dir] { return FrameReply(BuildOrglistReply(dir)); });
+}
+
+std::shared_ptr<const std::string> UserlistFrame(const DirectorySnapshot& dir) {
+  return dir.DerivedBytes(DirectorySnapshot::Derived::kUserlistReply,
+                          [&dir] { return FrameReply(BuildUserlistReply(dir)); });
 }
 
 std::string BuildOnlineUserlistReply(const std::vector<TUserOnlineInfo>& online) {

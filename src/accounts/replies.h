@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,6 +62,10 @@ std::string BuildLoginSuccess(std::string_view nickname, std::string_view ip);
 std::string BuildOrglistReply(const DirectorySnapshot& dir);
 // One User {username, nickname, OrgNo, Id} per account.
 std::string BuildUserlistReply(const DirectorySnapshot& dir);
+// The two replies above, framed as the connection writes them, built once
+// per snapshot and shared by every request that reads that snapshot.
+std::shared_ptr<const std::string> OrglistFrame(const DirectorySnapshot& dir);
+std::shared_ptr<const std::string> UserlistFrame(const DirectorySnapshot& dir);
 // One User {username, IP, Mac, nickname, status} per online entry.
 std::string BuildOnlineUserlistReply(const std::vector<TUserOnlineInfo>& online);
 // status "success", empty reason, Class holding the profile without the

@@ -218,19 +218,22 @@ void Connection::FinishUpload(bool ok) {
   });
 }
 
-void Connection::SendReply(const std::string& body) {
-  std::string frame = EncodeFrame(body);
-  frame += body;
-  SendRaw(std::move(frame));
+void Connection::SendReply(const std::string& body) { SendRaw(FrameReply(body)); }
+
+void Connection::SendRaw(std::string bytes) { Send(Outgoing{std::move(bytes), nullptr, 0}); }
+
+void Connection::SendShared(std::shared_ptr<const std::string> frame) {
+  if (frame) Send(Outgoing{std::string(), std::move(frame), 0});
 }
 
-void Connection::SendRaw(std::string bytes) {
+void Connection::Send(Outgoing out) {
   if (!open_) return;
   std::unique_lock lock(writeMutex_);
   if (!open_) return;
   if (writing_) {
-    queuedBytes_ += bytes.size();
-    manager_.Memory().Add(bytes.size());
+    const std::size_t size = out.Rest().size();
+    queuedBytes_ += size;
+    manager_.Memory().Add(size);
     manager_.Memory().NoteUnsent(queuedBytes_);
     if (queuedBytes_ > kMaxQueuedBytes) {
       // A client that does not read its replies is not allowed to make the
@@ -239,11 +242,12 @@ void Connection::SendRaw(std::string bytes) {
       Close();
       return;
     }
-    writeQueue_.push_back(std::move(bytes));
+    writeQueue_.push_back(std::move(out));
     return;
   }
   // Nothing queued: write on this thread, which saves handing every reply
   // to another thread. The socket is non-blocking.
+  const std::string_view bytes = out.Rest();
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = ::send(socket_.native_handle(), bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -258,11 +262,12 @@ void Connection::SendRaw(std::string bytes) {
     }
   }
   if (sent == bytes.size()) return;
-  bytes.erase(0, sent);
-  queuedBytes_ = bytes.size();
-  manager_.Memory().Add(bytes.size());
+  const std::size_t rest = bytes.size() - sent;
+  out.offset += sent;
+  queuedBytes_ = rest;
+  manager_.Memory().Add(rest);
   manager_.Memory().NoteUnsent(queuedBytes_);
-  writeQueue_.push_back(std::move(bytes));
+  writeQueue_.push_back(std::move(out));
   writing_ = true;
   lock.unlock();
   asio::post(strand_, [self = shared_from_this()] { self->WriteNext(); });
@@ -275,14 +280,14 @@ void Connection::WriteNext() {
     return;
   }
   // Elements of a deque stay where they are while others are appended.
-  const std::string& front = writeQueue_.front();
+  const std::string_view front = writeQueue_.front().Rest();
   lock.unlock();
-  asio::async_write(socket_, asio::buffer(front),
+  asio::async_write(socket_, asio::buffer(front.data(), front.size()),
                     asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
                       std::unique_lock lock(self->writeMutex_);
                       const std::size_t before = self->queuedBytes_;
                       if (!self->writeQueue_.empty()) {
-                        self->queuedBytes_ -= self->writeQueue_.front().size();
+                        self->queuedBytes_ -= self->writeQueue_.front().Rest().size();
                         self->writeQueue_.pop_front();
                       }
                       if (ec) {

@@ -95,6 +95,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void SendReply(const std::string& body);
   // Queues raw bytes; thread-safe.
   void SendRaw(std::string bytes);
+  // Queues bytes already framed and shared with other connections (a reply
+  // built once for many requests); thread-safe. The queue keeps a reference,
+  // not a copy, until the socket has taken them.
+  void SendShared(std::shared_ptr<const std::string> frame);
 
   // Closes the socket; thread-safe and idempotent.
   void Close();
@@ -127,6 +131,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void FeedUpload(std::string_view bytes);
   void FinishUpload(bool ok);
   void DoClose();
+  // One reply waiting to be written: bytes of its own or a shared frame,
+  // from `offset` on (what a direct write did not get out).
+  struct Outgoing {
+    std::string owned;
+    std::shared_ptr<const std::string> shared;
+    std::size_t offset = 0;
+    std::string_view Rest() const { return std::string_view(shared ? *shared : owned).substr(offset); }
+  };
+  void Send(Outgoing out);
   void WriteNext();
 
   ServerCore& core_;
@@ -153,9 +166,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // goes to the queue, which strand_ writes out. The socket is closed under
   // this mutex, so a direct write never meets a closed descriptor.
   std::mutex writeMutex_;
-  std::deque<std::string> writeQueue_;  // guarded by writeMutex_
-  std::size_t queuedBytes_ = 0;         // guarded by writeMutex_
-  bool writing_ = false;                // guarded by writeMutex_: strand_ owns the writing
+  std::deque<Outgoing> writeQueue_;  // guarded by writeMutex_
+  std::size_t queuedBytes_ = 0;      // guarded by writeMutex_
+  bool writing_ = false;             // guarded by writeMutex_: strand_ owns the writing
 };
 
 // Owns the set of open connections so that they can all be closed when the

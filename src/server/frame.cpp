@@ -10,6 +10,13 @@ std::string EncodeFrame(std::string_view body) {
   return out;
 }
 
+std::string FrameReply(std::string_view body) {
+  std::string out = EncodeFrame(body);
+  out.reserve(out.size() + body.size());
+  out += body;
+  return out;
+}
+
 FrameReader::Result ParseCountLine(std::string_view line, std::int64_t& count) {
   if (Trim(line).empty()) return FrameReader::Result::kSkip;
   // Blanks before the digits are allowed, anything after them is not.

@@ -12,6 +12,8 @@ namespace corvan {
 
 // The count line written before every reply: digits and CR LF.
 std::string EncodeFrame(std::string_view body);
+// A whole reply as written to the socket: the count line, then the body.
+std::string FrameReply(std::string_view body);
 
 class FrameReader {
  public:

@@ -22,6 +22,8 @@ struct Request {
   const std::string& PeerAddress() const { return connection->PeerAddress(); }
   // Writes one document (GBK bytes) in a frame.
   void SendReply(const std::string& document) const { connection->SendReply(document); }
+  // Writes a reply already framed and shared by many requests.
+  void SendFrame(std::shared_ptr<const std::string> frame) const { connection->SendShared(std::move(frame)); }
   // The short "Info" reply with BackType, status and reason.
   void SendResult(std::string_view backType, std::string_view status, std::string_view reason) const {
     connection->SendReply(BuildResult(backType, status, reason));

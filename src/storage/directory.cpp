@@ -4,6 +4,23 @@ namespace corvan {
 
 std::int64_t ClampDisplayOrder(std::int64_t v) { return (v < 0 || v > 10000) ? 0 : v; }
 
+DerivedBytesSlot& DerivedBytesSlot::operator=(const DerivedBytesSlot&) noexcept {
+  // The bytes belonged to the contents this object held before.
+  bytes_.store(nullptr, std::memory_order_release);
+  return *this;
+}
+
+DerivedBytesSlot::Bytes DerivedBytesSlot::Get(const std::function<std::string()>& build) const {
+  if (Bytes bytes = bytes_.load(std::memory_order_acquire)) return bytes;
+  // Building is pure work over the snapshot (no I/O), so it may run under
+  // the slot's own mutex; only first callers of this one snapshot wait.
+  MutexLock lock(buildMutex_);
+  if (Bytes bytes = bytes_.load(std::memory_order_acquire)) return bytes;
+  Bytes bytes = std::make_shared<const std::string>(build());
+  bytes_.store(bytes, std::memory_order_release);
+  return bytes;
+}
+
 DirectorySnapshot::DirectorySnapshot(std::string companyName, std::vector<OrgPtr> orgs, std::vector<UserPtr> users)
     : companyName_(std::move(companyName)), orgs_(std::move(orgs)), users_(std::move(users)) {
   userIndex_.reserve(users_.size());

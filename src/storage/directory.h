@@ -12,6 +12,7 @@
 // not accounts.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "base/thread_annotations.h"
 
 namespace corvan {
 
@@ -62,6 +65,28 @@ struct TUserInfo {
 // Display orders outside 0..10000 are kept as 0 when an entry is made.
 std::int64_t ClampDisplayOrder(std::int64_t v);
 
+// Bytes derived from one snapshot, built once on first use and then shared by
+// every reader of that snapshot. The builder is supplied by whoever reads the
+// slot, so this layer never knows what the bytes mean. A copy starts empty:
+// it is built again for the copy when first asked for.
+class DerivedBytesSlot {
+ public:
+  using Bytes = std::shared_ptr<const std::string>;
+
+  DerivedBytesSlot() = default;
+  DerivedBytesSlot(const DerivedBytesSlot&) noexcept {}
+  DerivedBytesSlot& operator=(const DerivedBytesSlot&) noexcept;
+
+  // The bytes, built by `build` if this is the first call. Concurrent first
+  // callers wait for one build instead of each building their own. If
+  // `build` throws, nothing is kept and the exception reaches the caller.
+  Bytes Get(const std::function<std::string()>& build) const;
+
+ private:
+  mutable std::atomic<Bytes> bytes_;
+  mutable Mutex buildMutex_;  // serialises the first build
+};
+
 // An immutable view of the whole directory.
 class DirectorySnapshot {
  public:
@@ -84,6 +109,14 @@ class DirectorySnapshot {
   // The name of the first department with this code, or empty.
   std::string OrgName(std::string_view code) const;
 
+  // Encoded replies that depend only on this snapshot; the request handlers
+  // build them on first use and every later request until the next change
+  // sends the same bytes.
+  enum class Derived { kUserlistReply, kOrglistReply };
+  DerivedBytesSlot::Bytes DerivedBytes(Derived which, const std::function<std::string()>& build) const {
+    return derived_[static_cast<std::size_t>(which)].Get(build);
+  }
+
  private:
   std::string companyName_;
   std::vector<OrgPtr> orgs_;
@@ -91,6 +124,7 @@ class DirectorySnapshot {
   // First index of each name / code, for O(1) lookups.
   std::unordered_map<std::string_view, std::size_t> userIndex_;
   std::unordered_map<std::string_view, std::size_t> orgIndex_;
+  std::array<DerivedBytesSlot, 2> derived_;
 };
 
 // Owner of the current snapshot. Thread-safe.

@@ -52,6 +52,26 @@ TEST(DirectoryReplies, UserlistListsEveryAccountInOrder) {
                 "</Class>"));
 }
 
+// The lists a snapshot keeps are the documents above with the count line the
+// connection always wrote before a reply, and one build serves every ask.
+TEST(DirectoryReplies, KeptListsAreTheFramedDocumentsBuiltOncePerSnapshot) {
+  const DirectorySnapshot dir = SmallDirectory();
+  const std::string users = BuildUserlistReply(dir);
+  const std::string orgs = BuildOrglistReply(dir);
+  auto userFrame = UserlistFrame(dir);
+  auto orgFrame = OrglistFrame(dir);
+  ASSERT_TRUE(userFrame && orgFrame);
+  EXPECT_EQ(*userFrame, std::to_string(users.size()) + "\r\n" + users);
+  EXPECT_EQ(*orgFrame, std::to_string(orgs.size()) + "\r\n" + orgs);
+  EXPECT_EQ(UserlistFrame(dir), userFrame);
+  EXPECT_EQ(OrglistFrame(dir), orgFrame);
+
+  // A copy has its own slots: its lists are built for it, equal in bytes.
+  const DirectorySnapshot copy = dir;
+  EXPECT_NE(UserlistFrame(copy), userFrame);
+  EXPECT_EQ(*UserlistFrame(copy), *userFrame);
+}
+
 TEST(DirectoryReplies, OnlineListSpellsIpInCapitals) {
   TUserOnlineInfo a{"ALICE", "", "10.0.0.2", "00-11", "忙碌", Clock::now()};
   EXPECT_EQ(Utf8(BuildOnlineUserlistReply({a})),

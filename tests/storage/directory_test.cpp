@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 namespace corvan {
@@ -20,6 +21,57 @@ bool AddUser(Directory& dir, const std::string& name) {
     draft.users.push_back(User(name));
     return true;
   });
+}
+
+TEST(DerivedBytesSlotTest, BuildsOnceForConcurrentFirstCallersAndRetriesAfterAFailedBuild) {
+  DirectorySnapshot snapshot("Co", {}, {User("ANN")});
+  const auto which = DirectorySnapshot::Derived::kUserlistReply;
+  EXPECT_THROW(snapshot.DerivedBytes(which, []() -> std::string { throw std::runtime_error("no"); }),
+               std::runtime_error);
+
+  std::atomic<int> builds{0};
+  auto build = [&] {
+    ++builds;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // callers meet during the build
+    return std::string("bytes");
+  };
+  std::vector<DerivedBytesSlot::Bytes> got(8);
+  std::vector<std::thread> threads;
+  for (auto& slot : got) threads.emplace_back([&] { slot = snapshot.DerivedBytes(which, build); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(builds.load(), 1);
+  for (const auto& bytes : got) {
+    ASSERT_EQ(bytes, got[0]);
+    EXPECT_EQ(*bytes, "bytes");
+  }
+  // The other slot is separate.
+  EXPECT_EQ(*snapshot.DerivedBytes(DirectorySnapshot::Derived::kOrglistReply, [] { return std::string("o"); }), "o");
+
+  // Assigning other contents drops what was built for the old ones.
+  snapshot = DirectorySnapshot("Co", {}, {User("BEN")});
+  EXPECT_EQ(*snapshot.DerivedBytes(which, [] { return std::string("new"); }), "new");
+}
+
+// Every published change is a new snapshot, so nothing built for the old one
+// is seen after it; a holder of the old bytes keeps them.
+TEST(DirectoryTest, BytesBuiltForASnapshotAreNotSeenAfterAChange) {
+  Directory dir;
+  AddUser(dir, "ANN");
+  auto names = [&dir] {
+    auto snap = dir.Get();
+    return snap->DerivedBytes(DirectorySnapshot::Derived::kUserlistReply, [&snap] {
+      std::string out;
+      for (const auto& u : snap->Users()) out += u->username + ";";
+      return out;
+    });
+  };
+  auto before = names();
+  EXPECT_EQ(*before, "ANN;");
+  AddUser(dir, "BEN");
+  EXPECT_EQ(*names(), "ANN;BEN;");
+  dir.Replace("Co", {}, {User("CID")});
+  EXPECT_EQ(*names(), "CID;");
+  EXPECT_EQ(*before, "ANN;");
 }
 
 TEST(DirectoryTest, ListenersHearPublishedChangesOnlyAndSeeThemAlready) {
