@@ -26,7 +26,7 @@ RequestTable DefaultRequests() {
       {"UpdatePassword", &HandleUpdatePassword, RequestLock::kAccount, RequestPlace::kWorker},
       {"UpdateInfo", &HandleUpdateInfo, RequestLock::kAccount, RequestPlace::kWorker},
       {"GetOrglist", &HandleGetOrglist, RequestLock::kNone, RequestPlace::kReader},
-      {"GetUserlist", &HandleGetUserlist, RequestLock::kNone, RequestPlace::kWorker},
+      {"GetUserlist", &HandleGetUserlist, RequestLock::kNone, RequestPlace::kReader},
       {"GetOnlineUserlist", &HandleGetOnlineUserlist, RequestLock::kOnline, RequestPlace::kWorker},
       {"GetUserInfo", &HandleGetUserInfo, RequestLock::kOnline, RequestPlace::kReader},
       {"Loginin", &HandleLoginin, RequestLock::kOnline, RequestPlace::kWorker},

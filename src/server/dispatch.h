@@ -28,7 +28,8 @@ using RequestHandler = void (*)(Request&);
 
 // Where a request may be answered: only on a worker, or also on the thread
 // that read it. The latter is for handlers that do not wait on anything
-// (no other lock, no I/O but the reply) and take a few microseconds.
+// (no other lock, no I/O but the reply) and take a few microseconds; a
+// directory list qualifies because each snapshot builds its frame once.
 enum class RequestPlace { kWorker, kReader };
 
 struct DispatchEntry {
