@@ -125,6 +125,8 @@ class SimClient {
 
  private:
   awaitable<void> NoticeLoop();
+  // Counts one notice that reached this machine (and answers a poll).
+  void HandleNotice(std::string_view doc, const udp::endpoint& from);
   awaitable<void> MessageLoop();
   awaitable<void> FileLoop();
   awaitable<void> ReceiveFile(tcp::socket socket);

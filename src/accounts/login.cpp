@@ -42,8 +42,7 @@ std::string TakeOverAddress(ServerCore& core, const std::string& name, const std
   const TUserOnlineInfo* entry = core.OnlineUsers.FindByIp(address);
   if (entry == nullptr || entry->UserName == name) return {};
   std::string displaced = entry->UserName;
-  auto& entries = core.OnlineUsers.Entries();
-  entries.erase(entries.begin() + (entry - entries.data()));
+  core.OnlineUsers.Remove(entry);
   return displaced;
 }
 
@@ -59,7 +58,7 @@ void RecordLogin(ServerCore& core, const std::string& name, const std::string& m
   entry.Mac = mac;
   entry.IP = address;
   entry.LastSeen = Clock::now();
-  core.OnlineUsers.Entries().push_back(std::move(entry));
+  core.OnlineUsers.Add(std::move(entry));
 }
 
 void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address) {
@@ -83,8 +82,7 @@ void FinishLogin(ServerCore& core, Request& request, const std::string& name, co
   BroadcastOnline(core, name, address);
   core.LogEvent("用户：" + name + "登录!");
   if (!displaced.empty()) StartOfflineNotice(core, std::move(displaced), address);
-  StartSearchOfflineInfo(core, name, address);
-  StartSearchOfflineFiles(core, name, address);
+  StartSearchOffline(core, name, address);
   StartInformationNotice(core, {address}, core.Information());
 }
 

@@ -330,12 +330,10 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
 
 }  // namespace
 
-void StartSearchOfflineFiles(ServerCore& core, const std::string& name, std::string ip) {
-  // The pause before delivery holds no lock; the search then waits for the
-  // lock in the offline-files lane, not on a thread of the job pool.
-  core.PostJobAfter(core.Options().offlineDeliveryDelay, [&core, name = AsciiUpper(name), ip = std::move(ip)] {
-    core.PostOfflineFilesLane([&core, name, ip] { DeliverFiles(core, name, ip); });
-  });
+void SearchOfflineFilesNow(ServerCore& core, std::string name, std::string ip) {
+  // The search waits for the lock in the offline-files lane, not on a
+  // thread of the job pool.
+  core.PostOfflineFilesLane([&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverFiles(core, name, ip); });
 }
 
 }  // namespace corvan

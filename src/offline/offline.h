@@ -14,11 +14,15 @@ class UploadSession;
 void StoreOfflineMessage(ServerCore& core, std::string body);
 // Starts an upload from its header text; null when nothing more is read.
 std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, const std::string& header, std::size_t bodySize);
-// Started by a successful login: deliver the stored messages
-// (`TSearchOfflineInfoThread`) and files (`TSearchOfflineFilesThread`) of
-// `name` to the address of that login. Both return at once.
-void StartSearchOfflineInfo(ServerCore& core, const std::string& name, std::string ip);
-void StartSearchOfflineFiles(ServerCore& core, const std::string& name, std::string ip);
+// Started by a successful login: after the delivery delay, deliver the
+// stored messages (`TSearchOfflineInfoThread`) and then the files
+// (`TSearchOfflineFilesThread`) of `name` to the address of that login.
+// One timer serves both searches and no thread waits meanwhile, so anything
+// stored during the delay is still found. Returns at once.
+void StartSearchOffline(ServerCore& core, const std::string& name, std::string ip);
+// The two searches without the delay: each is queued on its lane at once.
+void SearchOfflineInfoNow(ServerCore& core, std::string name, std::string ip);
+void SearchOfflineFilesNow(ServerCore& core, std::string name, std::string ip);
 // Starts the cleanup of upload folders that no row refers to
 // (`TDeleteUnUseOfflineFilesThread`) on the job pool; returns at once.
 void StartCleanOfflineFiles(ServerCore& core);

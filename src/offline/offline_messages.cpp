@@ -144,12 +144,9 @@ void StoreOfflineMessage(ServerCore& core, std::string body) {
   if (startJob) core.PostOfflineInfoLane([&core, queue] { DrainStoreQueue(core, queue); });
 }
 
-void StartSearchOfflineInfo(ServerCore& core, const std::string& name, std::string ip) {
-  // The pause before delivery holds no lock: stores and other logins go on.
-  // The search then waits for the lock in the offline-info lane.
-  core.PostJobAfter(core.Options().offlineDeliveryDelay, [&core, name = AsciiUpper(name), ip = std::move(ip)] {
-    core.PostOfflineInfoLane([&core, name, ip] { DeliverMessages(core, name, ip); });
-  });
+void SearchOfflineInfoNow(ServerCore& core, std::string name, std::string ip) {
+  // The search waits for the lock in the offline-info lane.
+  core.PostOfflineInfoLane([&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverMessages(core, name, ip); });
 }
 
 }  // namespace corvan

@@ -30,10 +30,7 @@ void PollIfOnline(ServerCore& core, std::string name) {
 
 void UpdateOnlineInfo(ServerCore& core, const std::string& oldName, std::string newName, std::string nickname) {
   MutexLock lock(core.OnlineLock);
-  TUserOnlineInfo* entry = core.OnlineUsers.Find(oldName);
-  if (entry == nullptr) return;
-  entry->UserName = std::move(newName);
-  entry->NickName = std::move(nickname);
+  core.OnlineUsers.Rename(oldName, std::move(newName), std::move(nickname));
 }
 
 }  // namespace

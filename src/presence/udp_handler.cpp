@@ -49,7 +49,7 @@ void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string
   entry.UserName = name;
   entry.IP = ip;
   entry.LastSeen = Clock::now();
-  core.OnlineUsers.Entries().push_back(std::move(entry));
+  core.OnlineUsers.Add(std::move(entry));
 }
 
 void HandleStatus(ServerCore& core, const ParsedEnvelope& env) CORVAN_REQUIRES(core.OnlineLock) {

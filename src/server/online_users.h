@@ -2,8 +2,11 @@
 // `ServerCore::OnlineLock`.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/text.h"
@@ -20,22 +23,51 @@ struct TUserOnlineInfo {
 };
 
 // Ordered by arrival. Lookups are exact and take the first match.
+//
+// Lookups by name go through an index (name -> position of the first entry
+// with that name) so a heartbeat costs one hash probe whatever the list's
+// length. Every change goes through the methods below, which keep the index
+// right; entries are read-only from outside except through `Find`, whose
+// result may be changed in every field but `UserName` (use `Rename`).
 class OnlineUserList {
  public:
-  std::vector<TUserOnlineInfo>& Entries() { return entries_; }
   const std::vector<TUserOnlineInfo>& Entries() const { return entries_; }
 
   TUserOnlineInfo* Find(std::string_view name);
+  const TUserOnlineInfo* Find(std::string_view name) const;
   TUserOnlineInfo* FindByIp(std::string_view ip);
+  // Appends at the end of the list (the newest arrival).
+  TUserOnlineInfo& Add(TUserOnlineInfo entry);
   // Removes the first entry with this name; true if one was removed.
   bool Remove(std::string_view name);
-  void Clear() { entries_.clear(); }
+  // Removes this entry (a pointer from `Find` or `FindByIp`); true if it was
+  // one of the list's entries.
+  bool Remove(const TUserOnlineInfo* entry);
+  // Gives the first entry named `oldName` a new name and nickname; false
+  // when nobody by that name is listed.
+  bool Rename(std::string_view oldName, std::string newName, std::string nickname);
+  void Clear();
   std::size_t Size() const { return entries_.size(); }
   // Every entry's IP, in list order (duplicates kept).
   std::vector<std::string> Addresses() const;
 
+  // True when the index matches a linear walk of the list (for tests).
+  bool IndexConsistent() const;
+
  private:
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+  using Index = std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>>;
+
+  void EraseAt(std::size_t position);
+  // Points the index for `name` at its first entry from `from` on, or drops
+  // it when there is none.
+  void ReindexFrom(const std::string& name, std::size_t from);
+
   std::vector<TUserOnlineInfo> entries_;
+  Index byName_;
 };
 
 }  // namespace corvan

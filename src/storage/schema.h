@@ -22,16 +22,19 @@ namespace corvan {
 inline constexpr std::string_view kDatabaseFileName = "Corvan_Server.mdb";
 
 // Opens `path` on `db` (creating the file when missing), creates authreg,
-// vcard and organize when missing, then the offline tables, then widens old
-// layouts. Fails with the engine's message when the file cannot be opened,
+// vcard and organize when missing, then the offline tables and their indexes,
+// then widens old layouts. Fails with the engine's message when the file cannot be opened,
 // is not a database, or a missing directory table cannot be created. Takes
 // the connection's lock itself.
 Status OpenDatabase(Database& db, const std::string& path);
 
-// The three steps below never report: a failure is swallowed and ends the
+// The four steps below never report: a failure is swallowed and ends the
 // step. Caller holds the connection's lock.
 void CreateOfflineInfoTable(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 void CreateOfflineFilesTable(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
+// Creates the indexes on the recipient columns of OfflineInfo and
+// OfflineFiles where missing (old files get them at their next open).
+void CreateOfflineIndexes(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 // Adds organize.orgID and authreg.USERID (double, null, default 100) where
 // an older file lacks them.
 void UpgradeSchema(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());

@@ -177,6 +177,24 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
   EXPECT_TRUE(Core().Db().TableExists("OfflineFiles"));
   auto cols = Core().Db().ColumnNames("select * from organize");
   EXPECT_NE(std::find(cols.begin(), cols.end(), "orgID"), cols.end());
+  Statement st(Core().Db(), "select count(*) from sqlite_master where type='index' and name like 'Offline%_ToUser'");
+  ASSERT_TRUE(st.Step());
+  EXPECT_EQ(st.ColumnInt64(0), 2);
+}
+
+// A backup carries the offline indexes along; restoring it (indexes already
+// there) works as before.
+TEST_F(MaintenanceTest, BackupWithTheOfflineIndexesRestores) {
+  MaintenanceResult b = BackupDatabase(Core(), File("copy"), false);
+  ASSERT_TRUE(b.status.IsOk()) << b.status.Message();
+  Core().StopServer();
+  MaintenanceResult r = RestoreDatabase(Core(), File("copy.mdb"), true);
+  EXPECT_TRUE(r.status.IsOk()) << r.status.Message();
+  EXPECT_TRUE(Core().Dir().Get()->UserExists("ALICE"));
+  DatabaseLock lock(Core().Db());
+  Statement st(Core().Db(), "select count(*) from sqlite_master where type='index' and name like 'Offline%_ToUser'");
+  ASSERT_TRUE(st.Step());
+  EXPECT_EQ(st.ColumnInt64(0), 2);
 }
 
 }  // namespace

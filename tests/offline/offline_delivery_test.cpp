@@ -63,11 +63,61 @@ TEST(OfflineMessages, TwoMessagesAreDeliveredByteForByteAsTwoDatagrams) {
   ASSERT_TRUE(WaitForRows(server.Core(),
                           "select count(*) from OfflineInfo where ToUser = 'BOB' and FromUser in ('LI','WANG')", 2));
 
-  StartSearchOfflineInfo(server.Core(), "BOB", "127.0.0.1");
+  StartSearchOffline(server.Core(), "BOB", "127.0.0.1");
   EXPECT_EQ(client.Receive(), first);
   EXPECT_EQ(client.Receive(), second);
   EXPECT_FALSE(client.Receive(300ms));
   EXPECT_TRUE(WaitForRows(server.Core(), kAllMessages, 0));
+}
+
+// The search runs when the delay ends, not when the login happened: a
+// message and a file stored during the delay are delivered by it.
+TEST(OfflineDelivery, ItemsStoredDuringTheDelayAreDeliveredByTheOneSearch) {
+  TestServer::Setup setup;
+  setup.offlineDeliveryDelay = 1500ms;
+  TestServer server(setup);
+  test::UdpPeer messages("127.0.0.1", server.OfflineInfoPort());
+  FakeFileClient files(server.OfflineFilePort());
+  ASSERT_TRUE(files.Listening());
+  StartSearchOffline(server.Core(), "bob", "127.0.0.1");
+
+  TcpClient tcp(server.Port());
+  const std::string message = EncodeOfflineMessage("bob", "li", "while you waited");
+  ASSERT_TRUE(tcp.SendFrame(message));
+  ASSERT_TRUE(tcp.SendFrame(Header("bob", "late.txt", "1", "4")));
+  ASSERT_TRUE(tcp.SendRaw("late"));
+  ASSERT_TRUE(WaitForRows(server.Core(), kAllMessages, 1));
+  ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 1));
+
+  EXPECT_EQ(messages.Receive(5s), message);
+  auto got = files.WaitFor(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].header, EncodeTransferHeader(TransferHeader{"LI", "Li Nick", "BOB", "late.txt", "1", "4"}));
+  EXPECT_EQ(got[0].rest, "START\r\nlate");
+  EXPECT_TRUE(WaitForRows(server.Core(), kAllMessages, 0));
+  EXPECT_TRUE(WaitForRows(server.Core(), kAllFiles, 0));
+  EXPECT_FALSE(messages.Receive(300ms));  // each item once
+}
+
+// With nothing stored for the account the search sends nothing and opens no
+// connection, while items stored for somebody else stay untouched.
+TEST(OfflineDelivery, NothingStoredMeansNoDeliveryAttempt) {
+  TestServer server;
+  test::UdpPeer messages("127.0.0.1", server.OfflineInfoPort());
+  FakeFileClient files(server.OfflineFilePort());
+  ASSERT_TRUE(files.Listening());
+  TcpClient tcp(server.Port());
+  ASSERT_TRUE(tcp.SendFrame(EncodeOfflineMessage("carol", "li", "for carol")));
+  ASSERT_TRUE(tcp.SendFrame(Header("carol", "c.txt", "1", "1")));
+  ASSERT_TRUE(tcp.SendRaw("c"));
+  ASSERT_TRUE(WaitForRows(server.Core(), kAllMessages, 1));
+  ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 1));
+
+  StartSearchOffline(server.Core(), "bob", "127.0.0.1");
+  EXPECT_FALSE(messages.Receive(800ms));
+  EXPECT_EQ(files.MaxConcurrent(), 0);
+  EXPECT_EQ(test::CountRows(server.Core(), kAllMessages), 1);
+  EXPECT_EQ(test::CountRows(server.Core(), kAllFiles), 1);
 }
 
 TEST(OfflineFiles, FileAndEmptyFileAreStoredAndDeliveredWithTheirNames) {
@@ -92,7 +142,7 @@ TEST(OfflineFiles, FileAndEmptyFileAreStoredAndDeliveredWithTheirNames) {
   ASSERT_TRUE(tcp.SendFrame(Header("wang", "empty", "1", "0")));
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 2));
 
-  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
   auto got = client.WaitFor(2);
   ASSERT_EQ(got.size(), 2u);
   for (const auto& t : got) {
@@ -125,7 +175,7 @@ TEST(OfflineFiles, FolderWithASubfolderAndTwoFilesRoundTrips) {
   EXPECT_EQ(test::ReadFile(item / "a.txt"), "hello");
   EXPECT_EQ(test::ReadFile(item / "Sub" / "b.txt"), "xyz");
 
-  StartSearchOfflineFiles(server.Core(), "wang", "127.0.0.1");
+  StartSearchOffline(server.Core(), "wang", "127.0.0.1");
   auto got = client.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].header, EncodeTransferHeader(TransferHeader{"LI", "Li Nick", "WANG", "Docs", "2", "0"}));
@@ -145,7 +195,7 @@ TEST(OfflineFiles, EmptyFolderIsSentAsItsRecordAndOneLeaveRecord) {
   ASSERT_TRUE(tcp.SendFrame(Header("wang", "Empty", "2", "0")));
   ASSERT_TRUE(tcp.SendRaw(*EncodeEnterFolder("Empty") + EncodeLeaveFolder()));
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 1));
-  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
   auto got = client.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rest, "START\r\n" + *EncodeEnterFolder("Empty") + EncodeLeaveFolder());
@@ -218,7 +268,7 @@ TEST(OfflineFiles, ClientAnsweringNoGetsNothingAndTheItemIsDeleted) {
   ASSERT_TRUE(tcp.SendFrame(Header("wang", "a.txt", "1", "3")));
   ASSERT_TRUE(tcp.SendRaw("abc"));
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 1));
-  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
   auto got = client.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rest, "");
@@ -235,7 +285,7 @@ TEST(OfflineFiles, ClientNotListeningKeepsTheItemAndItsRowForTheNextLogin) {
   const std::string path = FirstFilePath(server.Core());
   const std::int64_t rowid = test::CountRows(server.Core(), "select max(rowid) from OfflineFiles");
 
-  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");  // nobody listens on the file port
+  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");  // nobody listens on the file port
   // The row never leaves while the attempt runs and fails.
   const auto until = std::chrono::steady_clock::now() + 600ms;
   while (std::chrono::steady_clock::now() < until) {
@@ -247,7 +297,7 @@ TEST(OfflineFiles, ClientNotListeningKeepsTheItemAndItsRowForTheNextLogin) {
   EXPECT_EQ(test::ReadFile(path), "abc");
 
   FakeFileClient client(server.OfflineFilePort());
-  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
   auto got = client.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rest, "START\r\nabc");
@@ -273,10 +323,10 @@ TEST(OfflineFiles, RowsStayWhileTheTransferRunsAndARacingLoginGetsEachItemOnce) 
     while (st.Step()) paths.push_back(st.ColumnText(0));
   }
 
-  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
   ASSERT_TRUE(WaitUntil(
       [&] { return DeliveryClaims::Instance().Claimed(paths[0]) && DeliveryClaims::Instance().Claimed(paths[1]); }));
-  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
   // Both rows are still there while the client has not answered.
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(test::CountRows(server.Core(), kAllFiles), 2);
@@ -299,7 +349,7 @@ TEST(OfflineFiles, TwoItemsTravelOnTwoConnectionsSideBySide) {
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 2));
   // Two uploads within one 4.32-second step never share a folder.
   EXPECT_EQ(test::SubFolders(server.Core().OfflineFilesDir() / "WANG").size(), 2u);
-  StartSearchOfflineFiles(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
   EXPECT_EQ(client.WaitFor(2).size(), 2u);
   // The fake client answers only after a pause, so sends made one after
   // the other would never have two connections open.

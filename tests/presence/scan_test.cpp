@@ -103,7 +103,7 @@ TEST(StatusScan, PollsWaitTogetherWithoutTheLock) {
       e.UserName = names[i];
       e.IP = "127.0.0." + std::to_string(2 + i);
       e.LastSeen = Clock::now() - 2min;
-      server.Core().OnlineUsers.Entries().push_back(e);
+      server.Core().OnlineUsers.Add(e);
     }
   }
   StartStatusScan(server.Core());

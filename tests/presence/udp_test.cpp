@@ -55,7 +55,7 @@ TEST(Udp, HeartbeatRefreshesOrAddsKnownAccountsOnly) {
   {
     MutexLock lock(server.Core().OnlineLock);
     ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
-    auto& e = server.Core().OnlineUsers.Entries()[0];
+    auto& e = *server.Core().OnlineUsers.Find("ALICE");
     EXPECT_EQ(e.UserName, "ALICE");
     EXPECT_EQ(e.IP, "127.0.0.5");
     EXPECT_EQ(e.Mac, "");

@@ -91,6 +91,68 @@ TEST(SchemaTest, OldFileGainsMissingTablesAndColumns) {
   EXPECT_EQ(Count(db, "select USERID from authreg"), 100);
 }
 
+std::vector<std::string> Indexes(Database& db) {
+  DatabaseLock lock(db);
+  Statement st(db, "select name from sqlite_master where type='index' order by name");
+  std::vector<std::string> names;
+  while (st.Step()) names.push_back(st.ColumnText(0));
+  return names;
+}
+
+// How SQLite would run a statement, one line per step.
+std::string Plan(Database& db, const std::string& sql) {
+  DatabaseLock lock(db);
+  Statement st(db, "explain query plan " + sql);
+  std::string plan;
+  while (st.Step()) plan += st.ColumnText(3) + "\n";
+  return plan;
+}
+
+// An older file with the offline tables but no indexes gets them at open,
+// its rows kept, and the recipient look-ups at login use them (whatever the
+// column's collation, as the index takes the column's own).
+TEST(SchemaTest, OldOfflineTablesGainRecipientIndexesThatTheLookupsUse) {
+  TempDir dir;
+  std::string path = (dir / "old.mdb").string();
+  {
+    Database db;
+    ASSERT_TRUE(db.Open(path).IsOk());
+    Exec(db,
+         "create table authreg(username TEXT,pwd TEXT,nickname TEXT,organizeNo TEXT);"
+         "create table vcard(username TEXT,organizeNo TEXT);"
+         "create table organize(organizeNo TEXT,organizename TEXT,parNo TEXT);"
+         "create table OfflineInfo(FromUser TEXT,ToUser TEXT,SendTime TEXT,SendContent BLOB);"
+         "create table OfflineFiles(FromUser TEXT,FromNick TEXT,ToUser TEXT,FileType TEXT,FileName TEXT,"
+         "FilePath TEXT,SendTime TEXT);"
+         "insert into OfflineInfo values('A','bob','2024-01-02 03:04:05',x'00');");
+    EXPECT_TRUE(Indexes(db).empty());
+  }
+  const std::vector<std::string> both{"OfflineFiles_ToUser", "OfflineInfo_ToUser"};
+  Database db;
+  ASSERT_TRUE(OpenDatabase(db, path).IsOk());
+  EXPECT_EQ(Indexes(db), both);
+  EXPECT_EQ(Count(db, "select count(*) from OfflineInfo where ToUser='bob'"), 1);
+  EXPECT_NE(Plan(db, "select rowid, SendContent from OfflineInfo where ToUser = 'BOB'").find("OfflineInfo_ToUser"),
+            std::string::npos);
+  EXPECT_NE(Plan(db, "select rowid, FromUser from OfflineFiles where ToUser = 'BOB'").find("OfflineFiles_ToUser"),
+            std::string::npos);
+  db.Close();
+  // Opened again: nothing doubled, nothing fails.
+  Database again;
+  ASSERT_TRUE(OpenDatabase(again, path).IsOk());
+  EXPECT_EQ(Indexes(again), both);
+}
+
+TEST(SchemaTest, NewFileHasTheRecipientIndexesAndLookupsIgnoreCase) {
+  Database db;
+  ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk());
+  EXPECT_EQ(Indexes(db), (std::vector<std::string>{"OfflineFiles_ToUser", "OfflineInfo_ToUser"}));
+  Exec(db, "insert into OfflineInfo values('A','Bob','2024-01-02 03:04:05',x'00')");
+  EXPECT_EQ(Count(db, "select count(*) from OfflineInfo where ToUser='BOB'"), 1);
+  EXPECT_NE(Plan(db, "select rowid from OfflineInfo where ToUser = 'BOB'").find("OfflineInfo_ToUser"),
+            std::string::npos);
+}
+
 TEST(SchemaTest, OpenDatabaseFailsOnAFileThatIsNotADatabase) {
   TempDir dir;
   storage_test::WriteFile(dir / "bad.mdb", std::string(2048, '\x7f'));
