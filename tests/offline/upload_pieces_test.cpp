@@ -93,7 +93,9 @@ TEST(UploadPieces, FileLandsByteForByteWhereverTheStreamIsCut) {
          return v;
        }},
       {"large, the next frame's first byte with the content's last", (2u << 20) + 3,
-       [](std::size_t h, std::size_t c) { return std::vector<std::size_t>{h + 300000, c + 1}; }},
+       [](std::size_t h, std::size_t c) {
+         return std::vector<std::size_t>{h + 300000, c + 1};
+       }},
       {"empty file, then the frame byte by byte", 0,
        [&](std::size_t h, std::size_t c) {
          auto v = every(1, c + 20);
