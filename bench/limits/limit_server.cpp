@@ -5,8 +5,9 @@
 //          reads count-line frames and answers each with one prepared reply
 //          (N bytes of body behind its count line, or the file's bytes as they
 //          are); no parsing beyond the count line, no work.
-//   sink   --port P --file F   one connection: socket to file, sync of the file
-//                               and its folder, then close.
+//   sink   --port P --file F   one connection: socket to file (write-back
+//                               started every 8 MiB), sync of the file and its
+//                               folder, then close.
 //   source --port P --file F   one connection: file to socket, then close.
 //
 // (A sink or source connection that closes before its first byte is the
@@ -89,9 +90,12 @@ struct Fd {
   }
 };
 
-// Plain blocking copies with a 256 KiB buffer.
-bool Copy(int from, int to) {
+// Plain blocking copies with a 256 KiB buffer. Into a file (`toFile`), the
+// kernel's write-back is started every 8 MiB, as the server does for an
+// upload, so the sync at the end does not write the whole file at once.
+bool Copy(int from, int to, bool toFile = false) {
   std::vector<char> buffer(256 * 1024);
+  off_t written = 0, writtenBack = 0;
   for (;;) {
     ssize_t n = ::read(from, buffer.data(), buffer.size());
     if (n == 0) return true;
@@ -100,6 +104,11 @@ bool Copy(int from, int to) {
       ssize_t w = ::write(to, buffer.data() + done, static_cast<std::size_t>(n - done));
       if (w <= 0) return false;
       done += w;
+    }
+    written += n;
+    if (toFile && written - writtenBack >= (8 << 20)) {
+      ::sync_file_range(to, writtenBack, written - writtenBack, SYNC_FILE_RANGE_WRITE);
+      writtenBack = written;
     }
   }
 }
@@ -153,7 +162,7 @@ int main(int argc, char** argv) {
       if (mode == "sink") {
         // Synced like a stored upload: the file, then the folder naming it.
         Fd out{::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-        if (out.fd < 0 || ::write(out.fd, &first, 1) != 1 || !Copy(s, out.fd) || ::fsync(out.fd) != 0) return 1;
+        if (out.fd < 0 || ::write(out.fd, &first, 1) != 1 || !Copy(s, out.fd, true) || ::fsync(out.fd) != 0) return 1;
         Fd folder{::open(std::filesystem::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
         if (folder.fd < 0 || ::fsync(folder.fd) != 0) return 1;
       } else {

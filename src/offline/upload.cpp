@@ -178,8 +178,13 @@ bool DiskSink::Write(std::string_view bytes) {
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
-    written_ += static_cast<std::uint64_t>(n);
+    Appended(static_cast<std::uint64_t>(n));
   }
+  return true;
+}
+
+void DiskSink::Appended(std::uint64_t n) {
+  written_ += n;
   constexpr std::uint64_t kWriteBackStep = 8u << 20;
   if (written_ - writtenBack_ >= kWriteBackStep) {
     // Only starts the write-back (it does not wait for it) and makes
@@ -188,7 +193,6 @@ bool DiskSink::Write(std::string_view bytes) {
                       SYNC_FILE_RANGE_WRITE);
     writtenBack_ = written_;
   }
-  return true;
 }
 
 bool DiskSink::CloseFile() {
@@ -279,6 +283,18 @@ class OfflineUpload : public UploadSession {
             : r == UploadMachine::Result::kFailed ? State::kFailed
                                                   : State::kNeedMore;
     return used;
+  }
+
+  DirectTarget Direct() override {
+    const std::uint64_t remaining = machine_.ContentRemaining();
+    if (remaining == 0 || sink_.FileDescriptor() < 0) return {};
+    return {sink_.FileDescriptor(), remaining};
+  }
+
+  void WroteDirect(std::uint64_t n, State& state) override {
+    sink_.Appended(n);
+    machine_.ContentWritten(n);
+    Consume({}, state);
   }
 
   void Finish() override {

@@ -8,6 +8,7 @@
 // that writes below one upload folder.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -52,6 +53,14 @@ class UploadMachine {
   // After kDone or kFailed nothing more is taken.
   std::size_t Feed(std::string_view bytes, Result& result);
 
+  // While a file's content is expected: how many bytes of it are still to
+  // come; 0 otherwise.
+  std::uint64_t ContentRemaining() const { return phase_ == Phase::kContent ? remaining_ : 0; }
+  // Records `n` (at most ContentRemaining()) content bytes the sink received
+  // by other means than Write. A following Feed, even of no bytes, moves on
+  // past the file's end.
+  void ContentWritten(std::uint64_t n) { remaining_ -= std::min(n, ContentRemaining()); }
+
  private:
   enum class Phase { kStart, kContent, kLength, kBody, kDone, kFailed };
 
@@ -85,6 +94,13 @@ class DiskSink : public UploadSink {
   bool OpenFile(const std::filesystem::path& rel) override;
   bool Write(std::string_view bytes) override;
   bool CloseFile() override;
+
+  // The open file's descriptor (-1 when none), for content moved into it
+  // without passing through Write.
+  int FileDescriptor() const { return file_.Get(); }
+  // Accounts for `n` bytes appended to the open file through
+  // FileDescriptor(), as Write does for its own.
+  void Appended(std::uint64_t n);
 
  private:
   std::filesystem::path base_;

@@ -1,5 +1,6 @@
 #include "server/connection.h"
 
+#include <fcntl.h>
 #include <poll.h>
 
 #include <sys/socket.h>
@@ -60,6 +61,7 @@ void Connection::OnReadable(const asio::error_code& ec) {
     DoClose();
     return;
   }
+  if (upload_) return ReadUpload();
   // Handlers run to completion and consume what they read (the frame reader
   // copies it, an upload writes it to disk), so one buffer per thread serves
   // every connection.
@@ -183,9 +185,119 @@ void Connection::ProcessFrames() {
   }
 }
 
+void Connection::ReadUpload() {
+  // Handlers run to completion, so one buffer per thread serves every
+  // upload (as the frame intake's does).
+  thread_local std::vector<char> buffer(kUploadReadChunk);
+  const int socket = socket_.native_handle();
+  std::size_t taken = 0;
+  while (open_ && upload_ && !paused_) {
+    if (taken >= kUploadTurnBytes) {
+      // More may be waiting: carry on after the other work queued on this
+      // thread rather than holding it for the whole upload.
+      asio::post(strand_, [self = shared_from_this()] {
+        if (!self->waiting_) self->OnReadable({});
+      });
+      return;
+    }
+    const UploadSession::DirectTarget target = upload_->Direct();
+    ssize_t n;
+    if (target.fd >= 0 && target.bytes > 0 && OpenUploadPipe()) {
+      // Never more than the file's remaining content: what follows it belongs
+      // to the next record or frame and stays in the socket.
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(target.bytes, kPipeBytes));
+      n = ::splice(socket, nullptr, pipeWrite_.Get(), nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      if (n > 0) {
+        DrainPipe(target.fd, static_cast<std::size_t>(n), buffer);
+        taken += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        // This socket cannot be spliced; plain reads report a real error.
+        spliceOff_ = true;
+        continue;
+      }
+    } else {
+      // A large file's content is read in large pieces; records and small
+      // files in the frame intake's pieces, so at most that much of what
+      // follows the upload is read with it.
+      const std::size_t want = target.bytes >= kReadChunk
+                                   ? static_cast<std::size_t>(std::min<std::uint64_t>(target.bytes, buffer.size()))
+                                   : kReadChunk;
+      n = ::recv(socket, buffer.data(), want, MSG_DONTWAIT);
+      if (n > 0) {
+        FeedUpload(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        taken += static_cast<std::size_t>(n);
+        continue;
+      }
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    DoClose();  // the client left (or the socket failed) before the upload's end
+    return;
+  }
+  ReadMore();
+}
+
+bool Connection::OpenUploadPipe() {
+  if (spliceOff_) return false;
+  if (pipeRead_.Valid()) return true;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    spliceOff_ = true;
+    return false;
+  }
+  pipeRead_.Reset(fds[0]);
+  pipeWrite_.Reset(fds[1]);
+  // A larger pipe moves more per call. Refused above the system's or the
+  // user's pipe limit, and then the default size serves as well, only in
+  // smaller steps: the result is not needed.
+  ::fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(kPipeBytes));
+  return true;
+}
+
+void Connection::DrainPipe(int fd, std::size_t n, std::vector<char>& buffer) {
+  std::size_t written = 0;
+  while (written < n) {
+    const ssize_t w = ::splice(pipeRead_.Get(), nullptr, fd, nullptr, n - written, SPLICE_F_MOVE);
+    if (w > 0) {
+      written += static_cast<std::size_t>(w);
+    } else if (w < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  UploadSession::State state = UploadSession::State::kNeedMore;
+  if (written > 0) upload_->WroteDirect(written, state);
+  if (written == n) return AfterUpload(state, {});
+  // The file took no more through the pipe (a file system without splice,
+  // or a failing disk): the rest goes through the upload's own writes, which
+  // report a real failure as such, and plain reads follow.
+  spliceOff_ = true;
+  while (written < n && upload_ && open_) {
+    const ssize_t r = ::read(pipeRead_.Get(), buffer.data(), std::min(buffer.size(), n - written));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      // Bytes taken from the socket and now lost: the upload cannot be whole.
+      FinishUpload(false);
+      DoClose();
+      return;
+    }
+    written += static_cast<std::size_t>(r);
+    FeedUpload(std::string_view(buffer.data(), static_cast<std::size_t>(r)));
+  }
+  pipeRead_.Reset();
+  pipeWrite_.Reset();
+}
+
 void Connection::FeedUpload(std::string_view bytes) {
   UploadSession::State state = UploadSession::State::kNeedMore;
   std::size_t used = upload_->Consume(bytes, state);
+  AfterUpload(state, bytes.substr(std::min(used, bytes.size())));
+}
+
+void Connection::AfterUpload(UploadSession::State state, std::string_view rest) {
   if (state == UploadSession::State::kNeedMore) return;
   if (state == UploadSession::State::kFailed) {
     FinishUpload(false);
@@ -193,7 +305,7 @@ void Connection::FeedUpload(std::string_view bytes) {
     return;
   }
   // Done: what the upload did not take starts the next frame.
-  reader_.Feed(bytes.substr(std::min(used, bytes.size())));
+  reader_.Feed(rest);
   ChargeReader();
   FinishUpload(true);
 }
@@ -202,6 +314,8 @@ void Connection::FinishUpload(bool ok) {
   // Recording (a database insert under a lock) or removing what was written
   // (a wait for the removal service) must not block the network threads.
   std::shared_ptr<UploadSession> session(std::move(upload_));
+  pipeRead_.Reset();
+  pipeWrite_.Reset();
   paused_ = ok;
   core_.PostJob([self = shared_from_this(), session, ok] {
     if (ok) {

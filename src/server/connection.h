@@ -11,6 +11,7 @@
 #include <asio.hpp>
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "server/frame.h"
 
 namespace corvan {
@@ -75,6 +77,17 @@ class UploadSession {
   // Takes a prefix of `bytes` (possibly empty) and sets `state`. Returns how
   // many bytes it took; bytes it leaves belong to the next frame.
   virtual std::size_t Consume(std::string_view bytes, State& state) = 0;
+  // Where content may go straight, without passing through Consume: a file
+  // descriptor to append to and how many bytes it takes next. None (fd -1)
+  // unless the upload is in the middle of a file's content.
+  struct DirectTarget {
+    int fd = -1;
+    std::uint64_t bytes = 0;
+  };
+  virtual DirectTarget Direct() { return {}; }
+  // Records `n` bytes (at most Direct().bytes) appended to Direct().fd and
+  // sets `state` as Consume would.
+  virtual void WroteDirect(std::uint64_t /*n*/, State& state) { state = State::kFailed; }
   // After kDone: records the finished upload. Runs on a worker thread.
   virtual void Finish() = 0;
   // After kFailed, or when the connection breaks first: removes what was
@@ -114,6 +127,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   // Bytes read from the socket at a time.
   static constexpr std::size_t kReadChunk = 256 * 1024;
+  // While an upload's content arrives: bytes read at a time when they go
+  // through user memory, bytes moved through the pipe at a time when they do
+  // not, and bytes taken in one turn before other work on the thread runs.
+  static constexpr std::size_t kUploadReadChunk = 1024 * 1024;
+  static constexpr std::size_t kPipeBytes = 1024 * 1024;
+  static constexpr std::size_t kUploadTurnBytes = 16 * 1024 * 1024;
   // Replies queued for a client that does not read them, at most.
   static constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;
 
@@ -128,7 +147,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::size_t Unsent();
   void OnReadable(const asio::error_code& ec);
   void ProcessFrames();
+  // Takes an upload's bytes until the socket has no more (on strand_).
+  void ReadUpload();
+  // Moves `n` bytes waiting in the pipe into `fd`, the upload's file.
+  void DrainPipe(int fd, std::size_t n, std::vector<char>& buffer);
+  bool OpenUploadPipe();
   void FeedUpload(std::string_view bytes);
+  // Acts on an upload's state after it took bytes; `rest` is what it left.
+  void AfterUpload(UploadSession::State state, std::string_view rest);
   void FinishUpload(bool ok);
   void DoClose();
   // One reply waiting to be written: bytes of its own or a shared frame,
@@ -152,6 +178,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // State below is touched only on strand_.
   FrameReader reader_;
   std::unique_ptr<UploadSession> upload_;
+  // socket -> pipe -> file, so an upload's content never passes through
+  // user memory; open only while an upload runs.
+  UniqueFd pipeRead_;
+  UniqueFd pipeWrite_;
+  bool spliceOff_ = false;          // splice failed on this connection: plain reads
   bool paused_ = false;             // an upload's completion runs on a worker meanwhile
   bool waiting_ = false;            // a wait for readability is pending
   std::size_t readerCharged_ = 0;   // reader bytes counted in the budget

@@ -96,6 +96,41 @@ TEST(UploadMachineTest, FileUploadTakesExactlyItsSizeInThePiecesGiven) {
   EXPECT_EQ(empty.files.count("zero"), 1u);
 }
 
+TEST(UploadMachineTest, ContentWrittenElsewhereCountsTowardsTheFileAndTheStreamGoesOn) {
+  MemorySink sink;
+  UploadMachine m(sink, "Docs", true, 0);
+  R r;
+  const std::string stream = DocsStream("NEXT");
+  const std::size_t hello = stream.find("hello");
+  EXPECT_EQ(m.ContentRemaining(), 0u);
+  EXPECT_EQ(m.Feed(stream.substr(0, hello), r), hello);
+  EXPECT_EQ(r, R::kNeedMore);
+  ASSERT_EQ(m.ContentRemaining(), 5u);
+  // Three bytes reach the file by another way, the rest through Feed.
+  sink.files[sink.current] += "hel";
+  m.ContentWritten(3);
+  EXPECT_EQ(m.ContentRemaining(), 2u);
+  std::size_t used = m.Feed(stream.substr(hello + 3), r);
+  EXPECT_EQ(r, R::kDone);
+  EXPECT_EQ(hello + 3 + used, stream.size() - 4);  // "NEXT" is left
+  EXPECT_EQ(sink.files["Docs/a.txt"], "hello");
+  EXPECT_EQ(sink.files["Docs/Sub/b.bin"], "xyz");
+
+  // All of a file's content elsewhere: an empty Feed closes it and ends the
+  // upload; more than remains is never counted.
+  MemorySink whole;
+  UploadMachine f(whole, "a.bin", false, 4);
+  EXPECT_EQ(f.Feed("", r), 0u);
+  EXPECT_EQ(f.ContentRemaining(), 4u);
+  f.ContentWritten(9);
+  EXPECT_EQ(f.ContentRemaining(), 0u);
+  EXPECT_TRUE(whole.open);
+  EXPECT_EQ(f.Feed("", r), 0u);
+  EXPECT_EQ(r, R::kDone);
+  EXPECT_FALSE(whole.open);
+  EXPECT_EQ(f.ContentRemaining(), 0u);
+}
+
 TEST(UploadMachineTest, RefusesUnsafeNamesMalformedRecordsAndSinkFailures) {
   auto run = [](const std::string& stream, MemorySink& sink) {
     UploadMachine m(sink, "Item", true, 0);

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -150,6 +151,11 @@ TcpClient::TcpClient(std::uint16_t port, const std::string& localIp)
   }
   sockaddr_in remote = Address("127.0.0.1", port);
   if (::connect(fd_.Get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) fd_.Reset();
+}
+
+void TcpClient::NoDelay() {
+  int on = 1;
+  ::setsockopt(fd_.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 bool TcpClient::SendRaw(std::string_view bytes) {

@@ -95,6 +95,9 @@ class TcpClient {
   // clients that pose as other machines: any 127.x.y.z address works).
   explicit TcpClient(std::uint16_t port, const std::string& localIp = "127.0.0.1");
   bool Connected() const { return fd_.Valid(); }
+  // Sends each write at once (TCP_NODELAY), so small pieces leave as they
+  // are written instead of being gathered.
+  void NoDelay();
   // Sends raw bytes.
   bool SendRaw(std::string_view bytes);
   // Sends a count line and the body.
