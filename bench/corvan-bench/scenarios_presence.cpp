@@ -29,8 +29,8 @@ bool Heartbeats(const Options& o) {
   const int n = Pick(o.clients, 2000, 20, o.smoke);
   const double step = o.seconds > 0 ? o.seconds : (o.smoke ? 0.5 : 2.0);
   const std::vector<double> rates =
-      o.smoke ? std::vector<double>{1000, 2000}
-              : std::vector<double>{5000, 10000, 20000, 30000, 40000, 50000, 60000, 80000, 100000, 130000, 160000};
+      o.smoke ? std::vector<double>{1000, 2000} : std::vector<double>{5000,  10000, 20000,  30000,  40000,  50000,
+                                                                      60000, 80000, 100000, 130000, 160000, 200000};
   Report report("3 heartbeats: " + std::to_string(n) + " online clients, rising rate, " + Fixed(step, 1) +
                 " s per step (scan every 1 s, silence limit 3 s)");
   report.Line("load before", LoadLine());

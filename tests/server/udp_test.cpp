@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,42 @@ TEST(UdpSocket, SendToAllCrossesBatchesAndStopsAtABadAddress) {
   EXPECT_FALSE(receiver.Receive(100ms));
 
   EXPECT_EQ(sender.SendToAll({}, receiver.LocalPort(), "x"), 0u);
+}
+
+TEST(UdpListener, BurstAcrossBatchesArrivesWholeInOrderAndOversizeIsDropped) {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<std::string> got;
+  std::vector<std::uint16_t> ports;
+  UdpListener listener;
+  ASSERT_TRUE(listener.Open(0, [&](std::string_view payload, const std::string& ip, std::uint16_t port) {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(ip, "127.0.0.1");
+    got.emplace_back(payload);
+    ports.push_back(port);
+    arrived.notify_all();
+  }));
+  UdpSocket sender;
+  ASSERT_TRUE(sender.Valid());
+
+  // Sent before the listener reads, so they queue and are taken several
+  // batches at a time: the longest allowed one arrives, the one a byte over
+  // is dropped and does not shift those after it.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 100; ++i) {
+    std::string d = "d" + std::to_string(i);
+    if (i == 40) d = std::string(kMaxDatagram, 'm');
+    if (i == 41) {
+      ASSERT_TRUE(sender.SendTo("127.0.0.1", listener.Port(), std::string(kMaxDatagram + 1, 'x')));
+      continue;
+    }
+    expected.push_back(d);
+    ASSERT_TRUE(sender.SendTo("127.0.0.1", listener.Port(), d));
+  }
+  std::unique_lock lock(mutex);
+  arrived.wait_for(lock, 5s, [&] { return got.size() >= expected.size(); });
+  EXPECT_EQ(got, expected);
+  for (auto port : ports) EXPECT_EQ(port, sender.LocalPort());
 }
 
 }  // namespace
