@@ -17,6 +17,11 @@ namespace corvan {
 // UTF-8 text this never touches a multi-byte character, since their bytes are
 // all above 0x7F.
 std::string AsciiUpper(std::string_view s);
+// Whether the two are equal when ASCII letters are compared without case.
+bool AsciiEqualsNoCase(std::string_view a, std::string_view b);
+
+// Appends one Unicode code point (at most 0x10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, std::uint32_t cp);
 
 // Removes leading and trailing blanks and control characters (bytes <= 0x20),
 // the way the console and the protocol trim fields.

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/text.h"
+
 namespace corvan {
 
 void XmlDocDeleter::operator()(_xmlDoc* doc) const { xmlFreeDoc(doc); }
@@ -38,17 +40,6 @@ std::string DeclaredEncoding(std::string_view bytes) {
   return std::string(decl.substr(pos + 1, close - pos - 1));
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 XmlDocPtr ParseXml(std::string_view bytes, std::size_t maxBytes) {
@@ -57,7 +48,7 @@ XmlDocPtr ParseXml(std::string_view bytes, std::size_t maxBytes) {
   std::string label = DeclaredEncoding(bytes);
   // GB2312 is decoded as its superset GBK, so GBK-only characters survive.
   const char* encoding = nullptr;
-  if (!label.empty() && (EqualsNoCase(label, "GB2312") || EqualsNoCase(label, "GBK"))) encoding = "GBK";
+  if (!label.empty() && (AsciiEqualsNoCase(label, "GB2312") || AsciiEqualsNoCase(label, "GBK"))) encoding = "GBK";
   // No DTD loading, no entity substitution, no network; errors stay quiet.
   // XML_PARSE_HUGE is not set, so libxml2 keeps its own depth and size bounds.
   int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
