@@ -1,4 +1,4 @@
-// The small text helpers the readers share: case-free ASCII comparison of
+// The small text functions the readers share: case-free ASCII comparison of
 // encoding labels and UTF-8 encoding of character references.
 #include "base/text.h"
 
