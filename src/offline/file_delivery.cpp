@@ -330,7 +330,7 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
 
 }  // namespace
 
-void SearchOfflineFilesNow(ServerCore& core, std::string name, std::string ip) {
+void SearchOfflineFilesNow(ServerCore& core, const std::string& name, std::string ip) {
   // The search waits for the lock in the offline-files lane, not on a
   // thread of the job pool.
   core.PostOfflineFilesLane([&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverFiles(core, name, ip); });

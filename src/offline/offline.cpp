@@ -21,7 +21,7 @@ void StartSearchOffline(ServerCore& core, const std::string& name, std::string i
     // for the next login.
     if (error) return;
     SearchOfflineInfoNow(core, name, ip);
-    SearchOfflineFilesNow(core, std::move(name), std::move(ip));
+    SearchOfflineFilesNow(core, name, std::move(ip));
   });
 }
 

@@ -21,8 +21,8 @@ std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, const std::string& 
 // stored during the delay is still found. Returns at once.
 void StartSearchOffline(ServerCore& core, const std::string& name, std::string ip);
 // The two searches without the delay: each is queued on its lane at once.
-void SearchOfflineInfoNow(ServerCore& core, std::string name, std::string ip);
-void SearchOfflineFilesNow(ServerCore& core, std::string name, std::string ip);
+void SearchOfflineInfoNow(ServerCore& core, const std::string& name, std::string ip);
+void SearchOfflineFilesNow(ServerCore& core, const std::string& name, std::string ip);
 // Starts the cleanup of upload folders that no row refers to
 // (`TDeleteUnUseOfflineFilesThread`) on the job pool; returns at once.
 void StartCleanOfflineFiles(ServerCore& core);

@@ -144,7 +144,7 @@ void StoreOfflineMessage(ServerCore& core, std::string body) {
   if (startJob) core.PostOfflineInfoLane([&core, queue] { DrainStoreQueue(core, queue); });
 }
 
-void SearchOfflineInfoNow(ServerCore& core, std::string name, std::string ip) {
+void SearchOfflineInfoNow(ServerCore& core, const std::string& name, std::string ip) {
   // The search waits for the lock in the offline-info lane.
   core.PostOfflineInfoLane([&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverMessages(core, name, ip); });
 }

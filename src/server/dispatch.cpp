@@ -46,8 +46,8 @@ const DispatchEntry* FindHandler(const RequestTable& table, std::string_view typ
 namespace {
 
 // Queues a parsed request where its table entry says it runs.
-void Queue(ServerCore& core, const DispatchEntry& entry, std::shared_ptr<Request> request,
-           std::shared_ptr<RequestSlot> slot) {
+void Queue(ServerCore& core, const DispatchEntry& entry, const std::shared_ptr<Request>& request,
+           const std::shared_ptr<RequestSlot>& slot) {
   switch (entry.lock) {
     case RequestLock::kNone: core.PostRequest([&entry, request, slot] { RunHandler(entry, *request); }); break;
     case RequestLock::kOnline:
@@ -95,7 +95,7 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
       if (entry == nullptr) return;
       auto request = std::make_shared<Request>(Request{core, std::move(connection), std::move(*env), std::move(body)});
       if (entry->lock == RequestLock::kNone) return RunHandler(*entry, *request);
-      Queue(core, *entry, std::move(request), std::move(slot));
+      Queue(core, *entry, request, slot);
     });
     return;
   }
@@ -107,7 +107,7 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
   // Answered here only when no earlier request of the connection can still
   // be queued, so replies keep the order of the requests.
   if (nothingEarlier && entry->place == RequestPlace::kReader && AnswerHere(core, *entry, *request)) return;
-  Queue(core, *entry, std::move(request), std::move(slot));
+  Queue(core, *entry, request, slot);
 }
 
 }  // namespace corvan
