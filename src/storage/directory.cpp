@@ -6,18 +6,25 @@ std::int64_t ClampDisplayOrder(std::int64_t v) { return (v < 0 || v > 10000) ? 0
 
 DerivedBytesSlot& DerivedBytesSlot::operator=(const DerivedBytesSlot&) noexcept {
   // The bytes belonged to the contents this object held before.
-  bytes_.store(nullptr, std::memory_order_release);
+  MutexLock lock(valueMutex_);
+  bytes_.reset();
   return *this;
 }
 
+DerivedBytesSlot::Bytes DerivedBytesSlot::Kept() const {
+  MutexLock lock(valueMutex_);
+  return bytes_;
+}
+
 DerivedBytesSlot::Bytes DerivedBytesSlot::Get(const std::function<std::string()>& build) const {
-  if (Bytes bytes = bytes_.load(std::memory_order_acquire)) return bytes;
+  if (Bytes bytes = Kept()) return bytes;
   // Building is pure work over the snapshot (no I/O), so it may run under
   // the slot's own mutex; only first callers of this one snapshot wait.
-  MutexLock lock(buildMutex_);
-  if (Bytes bytes = bytes_.load(std::memory_order_acquire)) return bytes;
+  MutexLock building(buildMutex_);
+  if (Bytes bytes = Kept()) return bytes;
   Bytes bytes = std::make_shared<const std::string>(build());
-  bytes_.store(bytes, std::memory_order_release);
+  MutexLock lock(valueMutex_);
+  bytes_ = bytes;
   return bytes;
 }
 

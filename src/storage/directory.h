@@ -83,8 +83,12 @@ class DerivedBytesSlot {
   Bytes Get(const std::function<std::string()>& build) const;
 
  private:
-  mutable std::atomic<Bytes> bytes_;
+  // The bytes once built. Readers take a reference under `valueMutex_`
+  // (held only for the copy); `buildMutex_` is taken first, by builders only.
+  Bytes Kept() const;
   mutable Mutex buildMutex_;  // serialises the first build
+  mutable Mutex valueMutex_;
+  mutable Bytes bytes_ CORVAN_GUARDED_BY(valueMutex_);
 };
 
 // An immutable view of the whole directory.
