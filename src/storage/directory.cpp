@@ -4,7 +4,8 @@ namespace corvan {
 
 std::int64_t ClampDisplayOrder(std::int64_t v) { return (v < 0 || v > 10000) ? 0 : v; }
 
-DerivedBytesSlot& DerivedBytesSlot::operator=(const DerivedBytesSlot&) noexcept {
+DerivedBytesSlot& DerivedBytesSlot::operator=(const DerivedBytesSlot& other) noexcept {
+  if (this == &other) return *this;
   // The bytes belonged to the contents this object held before.
   MutexLock lock(valueMutex_);
   bytes_.reset();
