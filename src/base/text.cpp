@@ -2,6 +2,8 @@
 
 #include <iconv.h>
 
+#include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -82,6 +84,33 @@ std::optional<std::int32_t> ParseInt32(std::string_view s) {
 
 namespace {
 
+// The length of the valid UTF-8 sequence at the start of `s` and its code
+// point; 0 when the bytes begin none (a stray continuation byte, a truncated
+// sequence, an overlong form, a surrogate, a value above U+10FFFF).
+std::size_t DecodeUtf8(std::string_view s, std::uint32_t* cp) {
+  if (s.empty()) return 0;
+  const auto b0 = static_cast<unsigned char>(s[0]);
+  std::size_t n = 0;
+  std::uint32_t v = 0, min = 0;
+  if (b0 < 0x80) {
+    *cp = b0;
+    return 1;
+  }
+  if (b0 >= 0xC2 && b0 <= 0xDF) n = 2, v = b0 & 0x1F, min = 0x80;
+  else if (b0 >= 0xE0 && b0 <= 0xEF) n = 3, v = b0 & 0x0F, min = 0x800;
+  else if (b0 >= 0xF0 && b0 <= 0xF4) n = 4, v = b0 & 0x07, min = 0x10000;
+  else return 0;
+  if (s.size() < n) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto b = static_cast<unsigned char>(s[k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    v = (v << 6) | (b & 0x3F);
+  }
+  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  *cp = v;
+  return n;
+}
+
 struct IconvCloser {
   void operator()(void* cd) const { iconv_close(static_cast<iconv_t>(cd)); }
 };
@@ -95,7 +124,7 @@ iconv_t Descriptor(bool toUtf8) {
 }
 
 // Converts one run of non-ASCII bytes, appending to `out`.
-bool ConvertRun(iconv_t cd, std::string_view in, bool lenient, std::string& out) {
+bool ConvertRun(iconv_t cd, std::string_view in, bool toUtf8, bool lenient, std::string& out) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   // GBK takes at most 2 bytes where UTF-8 takes 2 to 4; UTF-8 takes at most
   // 3 bytes where GBK takes 2 (or 1 for a replaced byte).
@@ -116,7 +145,8 @@ bool ConvertRun(iconv_t cd, std::string_view in, bool lenient, std::string& out)
       continue;
     }
     if (!lenient) return false;
-    // EILSEQ or EINVAL: replace one input byte and go on.
+    // EILSEQ or EINVAL: replace one character (or one byte that begins none)
+    // and go on.
     if (dstLeft < 1) {
       std::size_t used = static_cast<std::size_t>(dst - out.data());
       out.resize(out.size() * 2);
@@ -125,8 +155,10 @@ bool ConvertRun(iconv_t cd, std::string_view in, bool lenient, std::string& out)
     }
     *dst++ = '?';
     --dstLeft;
-    ++src;
-    --srcLeft;
+    std::uint32_t cp = 0;
+    std::size_t skip = toUtf8 ? 1 : std::max<std::size_t>(1, DecodeUtf8(std::string_view(src, srcLeft), &cp));
+    src += skip;
+    srcLeft -= skip;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
   out.resize(static_cast<std::size_t>(dst - out.data()));
@@ -156,7 +188,7 @@ std::optional<std::string> Convert(std::string_view in, bool toUtf8, bool lenien
       cd = Descriptor(toUtf8);
       if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
     }
-    if (!ConvertRun(cd, in.substr(j, k - j), lenient, out)) return std::nullopt;
+    if (!ConvertRun(cd, in.substr(j, k - j), toUtf8, lenient, out)) return std::nullopt;
     i = k;
   }
   return out;
@@ -175,6 +207,70 @@ std::optional<std::string> GbkToUtf8(std::string_view gbk) { return Convert(gbk,
 std::optional<std::string> Utf8ToGbk(std::string_view utf8) { return Convert(utf8, false, false); }
 std::string GbkToUtf8Lenient(std::string_view gbk) { return *Convert(gbk, true, true); }
 std::string Utf8ToGbkLenient(std::string_view utf8) { return *Convert(utf8, false, true); }
+
+namespace {
+
+// Which characters of the Basic Multilingual Plane the GBK conversion has a
+// code for, asked of the converter once per character at first use.
+std::bitset<0x10000> BuildGbkTable() {
+  std::bitset<0x10000> table;
+  for (std::uint32_t cp = 0; cp < 0x80; ++cp) table.set(cp);
+  IconvHandle cd(iconv_open("GBK", "UTF-8"));
+  if (reinterpret_cast<iconv_t>(cd.get()) == reinterpret_cast<iconv_t>(-1)) return table;
+  for (std::uint32_t cp = 0x80; cp < 0x10000; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    std::string in;
+    AppendUtf8(in, cp);
+    char buf[8];
+    char* src = in.data();
+    std::size_t srcLeft = in.size();
+    char* dst = buf;
+    std::size_t dstLeft = sizeof buf;
+    iconv(static_cast<iconv_t>(cd.get()), nullptr, nullptr, nullptr, nullptr);
+    if (iconv(static_cast<iconv_t>(cd.get()), &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1) &&
+        srcLeft == 0)
+      table.set(cp);
+  }
+  return table;
+}
+
+}  // namespace
+
+bool GbkHasChar(std::uint32_t cp) {
+  static const std::bitset<0x10000> table = BuildGbkTable();
+  return cp < 0x10000 && table.test(cp);
+}
+
+std::string CarriableText(std::string_view in, std::size_t maxChars) {
+  std::string out;
+  out.reserve(std::min(in.size(), maxChars * 4));
+  std::size_t chars = 0;
+  std::size_t i = 0;
+  while (i < in.size() && chars < maxChars) {
+    const auto c = static_cast<unsigned char>(in[i]);
+    if (c < 0x80) {
+      ++i;
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') continue;  // not an XML character
+      out += static_cast<char>(c);
+      ++chars;
+      continue;
+    }
+    std::uint32_t cp = 0;
+    const std::size_t n = DecodeUtf8(in.substr(i), &cp);
+    if (n == 0) {
+      out += '?';
+      ++chars;
+      ++i;
+      continue;
+    }
+    i += n;
+    if (cp == 0xFFFE || cp == 0xFFFF) continue;  // not XML characters either
+    if (GbkHasChar(cp)) out.append(in.substr(i - n, n));
+    else out += '?';
+    ++chars;
+  }
+  return out;
+}
 
 std::string FormatTimestamp(Clock::time_point t) {
   std::tm tm = LocalTm(t);

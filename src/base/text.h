@@ -35,11 +35,26 @@ std::optional<std::int32_t> ParseInt32(std::string_view s);
 
 // GBK (code page 936) <-> UTF-8. The strict forms return nothing when the
 // input holds a sequence that cannot be converted; the lenient forms replace
-// such sequences with '?'.
+// each character that cannot be converted (and each byte that begins no
+// valid sequence) with one '?'.
 std::optional<std::string> GbkToUtf8(std::string_view gbk);
 std::optional<std::string> Utf8ToGbk(std::string_view utf8);
 std::string GbkToUtf8Lenient(std::string_view gbk);
 std::string Utf8ToGbkLenient(std::string_view utf8);
+
+// Whether the GBK conversion above has a code for this character. The euro
+// sign has one: code page 936 gives it the single byte 0x80, which the
+// clients' code page, the XML reader and the encoding label's web decoders
+// all read back as the euro sign.
+bool GbkHasChar(std::uint32_t cp);
+
+// Text that a message can carry whatever it holds: a character XML 1.0 does
+// not allow (controls other than tab, line feed and carriage return; U+FFFE,
+// U+FFFF) is dropped; a character GBK lacks, and each byte that begins no
+// valid UTF-8 sequence, becomes one '?'; after `maxChars` characters the text
+// is cut, between two characters. Text that needs none of this comes back
+// unchanged, so applying it twice changes nothing more.
+std::string CarriableText(std::string_view utf8, std::size_t maxChars);
 
 using Clock = std::chrono::system_clock;
 
