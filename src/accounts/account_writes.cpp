@@ -67,7 +67,8 @@ enum class RegOutcome { kStored, kNameTaken, kNoSuchOrg, kDatabaseError };
 RegOutcome StoreNewUser(ServerCore& core, const RegistrationFields& fields, const TUserInfo& account) {
   RegOutcome outcome = RegOutcome::kStored;
   core.Dir().Update([&](Directory::Draft& draft) {
-    if (FindInDraft(draft, account.username) >= 0) {
+    UserPtr entry = MakeUser(account, draft.orgs);
+    if (FindInDraft(draft, entry->username) >= 0) {
       outcome = RegOutcome::kNameTaken;
       return false;
     }
@@ -82,7 +83,7 @@ RegOutcome StoreNewUser(ServerCore& core, const RegistrationFields& fields, cons
       outcome = RegOutcome::kNoSuchOrg;
       return false;
     }
-    UserPtr entry = AddUser(draft.users, account, draft.orgs);
+    draft.users.push_back(entry);
     try {
       InsertNewUserRows(core.Db(), *entry);
     } catch (const DatabaseError&) {
@@ -103,7 +104,7 @@ void HandleReg(Request& request) {
   const RegistrationFields fields = ReadRegistration(request.envelope);
   const TUserInfo account = NewAccountFrom(fields);
   if (!FieldsWithinBound(account)) return request.SendResult("Reg", "Fail", kFieldTooLong);
-  if (account.username.empty()) return request.SendResult("Reg", "Fail", kRegEmptyName);
+  if (StoredText(account.username).empty()) return request.SendResult("Reg", "Fail", kRegEmptyName);
   switch (StoreNewUser(core, fields, account)) {
     case RegOutcome::kNameTaken: return request.SendResult("Reg", "Fail", kRegNameTaken);
     case RegOutcome::kNoSuchOrg: return request.SendResult("Reg", "Fail", kRegNoSuchOrg);
@@ -126,6 +127,7 @@ void HandleUpdateInfo(Request& request) {
   TUserInfo card;
   for (const auto& f : kCardFields) card.*f.member = std::string(Trim(env.Field(f.element).value_or(std::string())));
   if (!FieldsWithinBound(card)) return request.SendResult("UpdateInfo", "Fail", kFieldTooLong);
+  for (const auto& f : kCardFields) card.*f.member = StoredText(card.*f.member);
 
   bool found = false;
   bool stored = core.Dir().Update([&](Directory::Draft& draft) {

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "base/text.h"
+#include "storage/schema.h"
 
 namespace corvan {
 
@@ -157,8 +158,12 @@ std::string MoveUsersQuestion(std::size_t count, std::string_view orgCaption) {
 bool HasCodePrefix(std::string_view code, std::string_view prefix) { return code.substr(0, prefix.size()) == prefix; }
 
 std::optional<std::string> NextOrgNo(const std::vector<AdminOrgPtr>& orgs, std::string_view parentCode) {
-  std::unordered_set<std::string_view> taken;
+  std::unordered_set<std::string> taken;
   for (const auto& org : orgs) taken.insert(org->organizeNo);
+  return NextOrgNo(taken, parentCode);
+}
+
+std::optional<std::string> NextOrgNo(const std::unordered_set<std::string>& taken, std::string_view parentCode) {
   std::string candidate(parentCode);
   candidate.append("000");
   const std::size_t at = parentCode.size();
@@ -280,10 +285,12 @@ std::vector<OrgChoice> OrgChoices(const OrgTree& tree) {
 
 Status CheckUserForm(const std::vector<AdminUserPtr>& users, const UserForm& form,
                      const std::optional<std::string>& origLoginName) {
-  if (Trim(form.username).empty() || Trim(form.pwd).empty() || Trim(form.nickname).empty() || form.orgShown.empty())
+  // The name as it will be stored: a name that only differs in what cannot
+  // be stored is the same name.
+  std::string name = AsciiUpper(StoredText(Trim(form.username)));
+  if (Trim(name).empty() || Trim(form.pwd).empty() || Trim(form.nickname).empty() || form.orgShown.empty())
     return Refusal(kRequiredFieldsMessage);
   if (!ParseDisplayOrder(form.userId)) return Refusal(kOrderNumberMessage);
-  std::string name = AsciiUpper(Trim(form.username));
   bool renamed = !origLoginName || AsciiUpper(*origLoginName) != name;
   if (renamed && FirstUserIndex(users, name) >= 0) return Refusal(kNameExistsMessage);
   return Status::Ok();
@@ -322,15 +329,15 @@ Status SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo
   return Apply(dir, [&](Directory::Draft& draft) {
     Status check = CheckUserForm(draft.users, form);
     if (!check.IsOk()) return check;
-    TUserInfo user = UserFromForm(form, draft.orgs);
+    UserPtr user = MakeUser(UserFromForm(form, draft.orgs), draft.orgs);
     {
       DatabaseLock lock(db);
       Transaction tx(db);
-      InsertUserRows(db, user);
+      InsertUserRows(db, *user);
       tx.Commit();
     }
-    if (saved) *saved = user;
-    draft.users.push_back(std::make_shared<const TUserInfo>(std::move(user)));
+    if (saved) *saved = *user;
+    draft.users.push_back(std::move(user));
     return Status::Ok();
   });
 }
@@ -340,16 +347,16 @@ Status SaveUser(Directory& dir, Database& db, const UserForm& form, const std::s
   return Apply(dir, [&](Directory::Draft& draft) {
     Status check = CheckUserForm(draft.users, form, origLoginName);
     if (!check.IsOk()) return check;
-    TUserInfo user = UserFromForm(form, draft.orgs);
+    UserPtr user = MakeUser(UserFromForm(form, draft.orgs), draft.orgs);
     {
       DatabaseLock lock(db);
       Transaction tx(db);
-      UpdateUserRows(db, user, origLoginName);
+      UpdateUserRows(db, *user, origLoginName);
       tx.Commit();
     }
-    if (saved) *saved = user;
+    if (saved) *saved = *user;
     int index = FirstUserIndex(draft.users, origLoginName);
-    if (index >= 0) draft.users[static_cast<std::size_t>(index)] = std::make_shared<const TUserInfo>(std::move(user));
+    if (index >= 0) draft.users[static_cast<std::size_t>(index)] = std::move(user);
     return Status::Ok();
   });
 }
@@ -369,17 +376,18 @@ Status DeleteUser(Directory& dir, Database& db, const std::string& username) {
 }
 
 Status MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& usernames, std::string_view code) {
+  const std::string target = StoredText(code);
   return Apply(dir, [&](Directory::Draft& draft) {
     std::string orgName;
-    if (code == kRootOrgNo) {
+    if (target == kRootOrgNo) {
       orgName = draft.companyName;
-    } else if (const TorgInfo* org = FirstOrg(draft.orgs, code)) {
+    } else if (const TorgInfo* org = FirstOrg(draft.orgs, target)) {
       orgName = org->organizename;
     }
     {
       DatabaseLock lock(db);
       Transaction tx(db);
-      for (const auto& name : usernames) MoveUserRows(db, name, code);
+      for (const auto& name : usernames) MoveUserRows(db, name, target);
       tx.Commit();
     }
     for (const auto& name : usernames) {
@@ -387,7 +395,7 @@ Status MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& u
       if (index < 0) continue;
       auto& entry = draft.users[static_cast<std::size_t>(index)];
       TUserInfo moved = *entry;
-      moved.organizeNo = std::string(code);
+      moved.organizeNo = target;
       moved.organizename = orgName;
       entry = std::make_shared<const TUserInfo>(std::move(moved));
     }
@@ -426,13 +434,13 @@ Result<std::string> NewOrg(Directory& dir, Database& db, std::string_view parent
   Status saved = Apply(dir, [&](Directory::Draft& draft) {
     std::optional<std::string> code = NextOrgNo(draft.orgs, parentCode);
     if (!code) return SilentRefusal();
-    TorgInfo org{Trimmed(name), *code, std::string(parentCode), order.Value()};
+    OrgPtr org = MakeOrg(Trimmed(name), *code, std::string(parentCode), order.Value());
     {
       DatabaseLock lock(db);
-      InsertOrgRow(db, org);
+      InsertOrgRow(db, *org);
     }
-    newCode = *code;
-    draft.orgs.push_back(std::make_shared<const TorgInfo>(std::move(org)));
+    newCode = org->organizeNo;
+    draft.orgs.push_back(std::move(org));
     return Status::Ok();
   });
   if (!saved.IsOk()) return saved;
@@ -444,7 +452,7 @@ Status RenameOrg(Directory& dir, Database& db, std::string_view code, std::strin
   Result<std::int64_t> checked = CheckOrgForm(name, orderText);
   if (!checked.IsOk()) return checked.GetStatus();
   const std::int64_t order = checked.Value();
-  std::string newName = Trimmed(name);
+  std::string newName = StoredText(Trim(name));
   return Apply(dir, [&](Directory::Draft& draft) {
     {
       DatabaseLock lock(db);

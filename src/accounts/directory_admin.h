@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "base/status.h"
@@ -67,6 +68,8 @@ bool HasCodePrefix(std::string_view code, std::string_view prefix);
 // The first free child code of `parentCode`: parent + d1 d2 d3 with d1, d2 in
 // 0..9 and d3 in 1..9, lowest first. Nothing when all 900 are taken.
 std::optional<std::string> NextOrgNo(const std::vector<AdminOrgPtr>& orgs, std::string_view parentCode);
+// The same among the codes `taken`.
+std::optional<std::string> NextOrgNo(const std::unordered_set<std::string>& taken, std::string_view parentCode);
 
 // The accounts whose department code begins with `code`, in directory order.
 std::vector<AdminUserPtr> UsersUnder(const DirectorySnapshot& dir, std::string_view code);

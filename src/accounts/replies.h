@@ -84,10 +84,10 @@ struct RegistrationFields {
 };
 RegistrationFields ReadRegistration(const ParsedEnvelope& envelope);
 
-// The most characters a stored account text may have. The console's editor
-// allows 30 to 100; a client sending more is refused, so no account can make
-// every user list large.
-inline constexpr std::size_t kMaxFieldChars = 255;
+// The most characters a stored account text may have (kMaxTextChars). The
+// console's editor allows 30 to 100; a client sending more is refused, so no
+// account can make every user list large.
+inline constexpr std::size_t kMaxFieldChars = kMaxTextChars;
 
 // Characters of UTF-8 text (bytes that do not continue a sequence).
 std::size_t CharCount(std::string_view utf8);

@@ -1,8 +1,40 @@
 #include "storage/directory.h"
 
+#include "base/text.h"
+
 namespace corvan {
 
 std::int64_t ClampDisplayOrder(std::int64_t v) { return (v < 0 || v > 10000) ? 0 : v; }
+
+std::string StoredText(std::string_view text) { return CarriableText(text, kMaxTextChars); }
+
+namespace {
+
+// Replaces `text` by its stored form; true when that differs.
+bool Store(std::string& text) {
+  std::string stored = StoredText(text);
+  if (stored == text) return false;
+  text = std::move(stored);
+  return true;
+}
+
+}  // namespace
+
+bool MakeStorable(TUserInfo& u) {
+  bool changed = false;
+  for (std::string* text :
+       {&u.username, &u.pwd,         &u.nickname,    &u.organizename, &u.organizeNo,  &u.n_family, &u.n_given, &u.tel,
+        &u.email,    &u.adr_country, &u.adr_street,  &u.org_orgname,  &u.org_orgunit, &u.title,    &u.bday,    &u.url,
+        &u.work_tel, &u.work_fax,    &u.mobilephone, &u.work_adr,     &u.sex,         &u.self_desc})
+    changed = Store(*text) || changed;
+  return changed;
+}
+
+bool MakeStorable(TorgInfo& org) {
+  bool changed = false;
+  for (std::string* text : {&org.organizename, &org.organizeNo, &org.parNo}) changed = Store(*text) || changed;
+  return changed;
+}
 
 DerivedBytesSlot& DerivedBytesSlot::operator=(const DerivedBytesSlot& other) noexcept {
   if (this == &other) return *this;
@@ -122,7 +154,7 @@ bool Directory::Update(const std::function<bool(Draft&)>& change) {
   {
     std::lock_guard lock(writerMutex_);
     Snapshot cur = current_.load(std::memory_order_acquire);
-    Draft draft{cur->CompanyName(), cur->Orgs(), cur->Users()};
+    Draft draft{cur->CompanyName(), cur->Orgs(), cur->Users(), cur};
     if (!change(draft)) return false;
     current_.store(std::make_shared<const DirectorySnapshot>(std::move(draft.companyName), std::move(draft.orgs),
                                                              std::move(draft.users)),

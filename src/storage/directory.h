@@ -65,6 +65,19 @@ struct TUserInfo {
 // Display orders outside 0..10000 are kept as 0 when an entry is made.
 std::int64_t ClampDisplayOrder(std::int64_t v);
 
+// The most characters an account or department text may hold; "Reg" and
+// "UpdateInfo" refuse longer texts.
+inline constexpr std::size_t kMaxTextChars = 255;
+
+// A text as it is stored, whoever writes it: CarriableText (base/text.h) with
+// kMaxTextChars, so that every reply that carries it stays well-formed XML
+// and valid GBK. Every writer of an account or department text passes its
+// value through this (MakeUser and MakeOrg do it for whole entries).
+std::string StoredText(std::string_view text);
+// Every text of the entry as stored; true when one of them changed.
+bool MakeStorable(TUserInfo& user);
+bool MakeStorable(TorgInfo& org);
+
 // Bytes derived from one snapshot, built once on first use and then shared by
 // every reader of that snapshot. The builder is supplied by whoever reads the
 // slot, so this layer never knows what the bytes mean. A copy starts empty:
@@ -164,11 +177,14 @@ class Directory {
   // The current snapshot; never null.
   Snapshot Get() const { return current_.load(std::memory_order_acquire); }
 
-  // A mutable copy of the lists, handed to `Update`'s callback.
+  // A mutable copy of the lists, handed to `Update`'s callback, and the
+  // snapshot it was copied from (a writer that prepared its change on an
+  // earlier snapshot compares it with that one).
   struct Draft {
     std::string companyName;
     std::vector<DirectorySnapshot::OrgPtr> orgs;
     std::vector<DirectorySnapshot::UserPtr> users;
+    Snapshot base;
   };
 
   // Runs `change` on a draft of the current snapshot under the writer mutex.

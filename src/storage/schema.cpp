@@ -1,6 +1,7 @@
 #include "storage/schema.h"
 
 #include <map>
+#include <unordered_map>
 
 #include "base/quiet_failure.h"
 #include "base/text.h"
@@ -44,6 +45,11 @@ constexpr const char* kCreateOfflineFiles =
 constexpr const char* kCreateOfflineInfoIndex = "create index if not exists OfflineInfo_ToUser on OfflineInfo(ToUser)";
 constexpr const char* kCreateOfflineFilesIndex =
     "create index if not exists OfflineFiles_ToUser on OfflineFiles(ToUser)";
+// Every change of an account finds its rows by name; with these a change
+// costs an index probe instead of a walk of the table, so a sync that
+// changes every account stays linear.
+constexpr const char* kCreateAuthregIndex = "create index if not exists authreg_username on authreg(username)";
+constexpr const char* kCreateVcardIndex = "create index if not exists vcard_username on vcard(username)";
 
 bool HasColumn(const std::vector<std::string>& names, std::string_view wanted) {
   std::string upper = AsciiUpper(wanted);
@@ -98,13 +104,13 @@ void CreateOfflineFilesTable(Database& db) {
 }
 
 void CreateOfflineIndexes(Database& db) {
-  for (const char* sql : {kCreateOfflineInfoIndex, kCreateOfflineFilesIndex}) {
+  for (const char* sql : {kCreateOfflineInfoIndex, kCreateOfflineFilesIndex, kCreateAuthregIndex, kCreateVcardIndex}) {
     try {
       db.Exec(sql);
     } catch (const DatabaseError&) {
       // Quiet by design: without the index the look-ups still work, only
       // slower (a missing table, a read-only file).
-      NoteQuietFailure("offline index");
+      NoteQuietFailure("index");
     }
   }
 }
@@ -124,22 +130,39 @@ void UpgradeSchema(Database& db) {
   }
 }
 
+namespace {
+
+// Entries as the table holds them; the texts are taken as they are.
+OrgPtr OrgEntry(TorgInfo org) {
+  org.orgID = ClampDisplayOrder(org.orgID);
+  return std::make_shared<const TorgInfo>(std::move(org));
+}
+
+UserPtr UserEntry(TUserInfo info, std::string organizename) {
+  info.username = AsciiUpper(info.username);
+  info.USERID = ClampDisplayOrder(info.USERID);
+  info.organizename = std::move(organizename);
+  return std::make_shared<const TUserInfo>(std::move(info));
+}
+
+}  // namespace
+
 OrgPtr MakeOrg(std::string organizename, std::string organizeNo, std::string parNo, std::int64_t orgID) {
-  return std::make_shared<const TorgInfo>(
-      TorgInfo{std::move(organizename), std::move(organizeNo), std::move(parNo), ClampDisplayOrder(orgID)});
+  TorgInfo org{std::move(organizename), std::move(organizeNo), std::move(parNo), orgID};
+  MakeStorable(org);
+  return OrgEntry(std::move(org));
+}
+
+UserPtr MakeUser(TUserInfo info, std::string organizename) {
+  MakeStorable(info);
+  return UserEntry(std::move(info), std::move(organizename));
 }
 
 UserPtr MakeUser(TUserInfo info, const std::vector<OrgPtr>& orgs) {
-  info.username = AsciiUpper(info.username);
-  info.USERID = ClampDisplayOrder(info.USERID);
-  info.organizename.clear();
-  for (const auto& org : orgs) {
-    if (org->organizeNo == info.organizeNo) {
-      info.organizename = org->organizename;
-      break;
-    }
-  }
-  return std::make_shared<const TUserInfo>(std::move(info));
+  MakeStorable(info);
+  for (const auto& org : orgs)
+    if (org->organizeNo == info.organizeNo) return UserEntry(std::move(info), org->organizename);
+  return UserEntry(std::move(info), std::string());
 }
 
 OrgPtr AddOrg(std::vector<OrgPtr>& orgs, std::string organizename, std::string organizeNo, std::string parNo,
@@ -172,8 +195,8 @@ LoadedOrgs LoadOrgs(Database& db) {
       if (code == "Root") {
         result.companyName = st.ColumnText(cName);
       } else {
-        AddOrg(result.orgs, st.ColumnText(cName), std::move(code), st.ColumnText(cPar),
-               cId < 0 ? 0 : st.ColumnInt64(cId));
+        result.orgs.push_back(
+            OrgEntry({st.ColumnText(cName), std::move(code), st.ColumnText(cPar), cId < 0 ? 0 : st.ColumnInt64(cId)}));
       }
     }
   }
@@ -203,6 +226,9 @@ std::vector<UserPtr> LoadUsers(Database& db, const std::vector<OrgPtr>& orgs) {
                "vcard.org_orgname,vcard.org_orgunit,vcard.title,vcard.bday,vcard.url,vcard.work_tel,"
                "vcard.work_fax,vcard.mobilephone,vcard.work_adr,vcard.sex,vcard.self_desc,authreg.USERID "
                "from authreg,vcard where authreg.username=vcard.username Order By authreg.USERID  Desc");
+  // The first department of each code names it.
+  std::unordered_map<std::string_view, std::string_view> orgName;
+  for (const auto& org : orgs) orgName.try_emplace(org->organizeNo, org->organizename);
   std::vector<UserPtr> users;
   while (st.Step()) {
     TUserInfo u;
@@ -228,7 +254,9 @@ std::vector<UserPtr> LoadUsers(Database& db, const std::vector<OrgPtr>& orgs) {
     u.sex = st.ColumnText(20);
     u.self_desc = st.ColumnText(21);
     u.USERID = st.ColumnInt64(22);
-    AddUser(users, std::move(u), orgs);
+    auto it = orgName.find(u.organizeNo);
+    std::string name = it == orgName.end() ? std::string() : std::string(it->second);
+    users.push_back(UserEntry(std::move(u), std::move(name)));
   }
   return users;
 }

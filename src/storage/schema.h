@@ -33,7 +33,8 @@ Status OpenDatabase(Database& db, const std::string& path);
 void CreateOfflineInfoTable(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 void CreateOfflineFilesTable(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 // Creates the indexes on the recipient columns of OfflineInfo and
-// OfflineFiles where missing (old files get them at their next open).
+// OfflineFiles and on the name columns of authreg and vcard where missing
+// (old files get them at their next open).
 void CreateOfflineIndexes(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 // Adds organize.orgID and authreg.USERID (double, null, default 100) where
 // an older file lacks them.
@@ -42,6 +43,11 @@ void UpgradeSchema(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 using OrgPtr = DirectorySnapshot::OrgPtr;
 using UserPtr = DirectorySnapshot::UserPtr;
 
+// The makers of the entries a writer adds or changes. Every text becomes its
+// stored form (MakeStorable, storage/directory.h), so what a writer puts into
+// the directory and binds into its statements from the entry can always be
+// sent.
+//
 // A department entry; the display order is clamped to 0..10000 (else 0).
 OrgPtr MakeOrg(std::string organizename, std::string organizeNo, std::string parNo, std::int64_t orgID);
 // An account entry made from `info`: the name is upper-cased, the display
@@ -49,6 +55,8 @@ OrgPtr MakeOrg(std::string organizename, std::string organizeNo, std::string par
 // in `orgs` whose code equals `info.organizeNo` exactly (empty if none);
 // whatever `info.organizename` held is ignored.
 UserPtr MakeUser(TUserInfo info, const std::vector<OrgPtr>& orgs);
+// The same with the department's name already looked up.
+UserPtr MakeUser(TUserInfo info, std::string organizename);
 
 // Make an entry and append it to a list (a directory draft's, for example).
 OrgPtr AddOrg(std::vector<OrgPtr>& orgs, std::string organizename, std::string organizeNo, std::string parNo,
@@ -60,6 +68,9 @@ struct LoadedOrgs {
   std::vector<OrgPtr> orgs;  // every organize row but the root, in table order
 };
 
+// The loads take the texts as the tables hold them, so that the entries keep
+// naming their rows.
+//
 // Reads organize, seeding an empty table with the root and "未分组". Throws
 // DatabaseError on failure. Takes the connection's lock itself.
 LoadedOrgs LoadOrgs(Database& db);

@@ -136,6 +136,28 @@ TEST(FieldBound, OverlongRegistrationAndProfileTextsAreRefused) {
   EXPECT_EQ(Count(server.Core(), "select count(*) from vcard where username='ALICE' and tel='1'"), 1);
 }
 
+// A character GBK lacks can still arrive as a character reference; it is
+// stored as one '?', like every text the wire cannot carry.
+TEST(FieldBound, CharactersTheWireCannotCarryAreStoredAsQuestionMarks) {
+  TestServer server(Accounts());
+  test::TcpClient c(server.Port());
+  auto raw = [&](const std::string& type, const std::string& fields) {
+    return test::Ask(c, "<?xml version=\"1.0\" encoding=\"GB2312\"?><RootNode><Type>" + type + "</Type><Struct>" +
+                            fields + "</Struct></RootNode>");
+  };
+  EXPECT_EQ(Status(raw("Reg", "<username>emo</username><nickname>x&#x1F600;y</nickname><organizeNo>001</organizeNo>")),
+            "success");
+  EXPECT_EQ(Status(raw("UpdateInfo", "<username>ALICE</username><url>&#x1F600;&#xFFFD;</url>")), "success");
+  auto dir = server.Core().Dir().Get();
+  EXPECT_EQ(dir->FindUser("EMO")->nickname, "x?y");
+  EXPECT_EQ(dir->FindUser("ALICE")->url, "??");
+  EXPECT_EQ(Count(server.Core(), "select count(*) from vcard where username='EMO' and nickname='x?y'"), 1);
+  EXPECT_EQ(Count(server.Core(),
+                  "select count(*) from vcard where username='ALICE' and url='?"
+                  "?'"),
+            1);
+}
+
 TEST(PasswordUpdate, ChecksTheOldPasswordAndTakesEffectAtOnce) {
   TestServer server(Accounts());
   FakeClient a(server, "127.0.0.2");

@@ -204,6 +204,41 @@ TEST_F(AdminTest, NewAccountIsStoredUpperCasedInMemoryAndBothTables) {
   EXPECT_EQ(Count("select count(*) from authreg"), 1);
 }
 
+// Every console writer stores the carriable form of what it is given, in
+// memory and in the tables alike.
+TEST_F(AdminTest, WritersStoreOnlyWhatTheWireCarries) {
+  SeedOrgs();
+  std::string wide;
+  for (int i = 0; i < 300; ++i) wide += "长";
+  UserForm f = Form("v\x0Btab");
+  f.nickname = "甲\x0B乙😀";
+  f.self_desc = wide;
+  TUserInfo saved;
+  ASSERT_TRUE(SaveNewUser(dir, db, f, &saved).IsOk());
+  EXPECT_EQ(saved.username, "VTAB");
+  auto user = User("VTAB");
+  ASSERT_TRUE(user);
+  EXPECT_EQ(user->nickname, "甲乙?");
+  EXPECT_EQ(user->self_desc, wide.substr(0, 255 * 3));
+  EXPECT_EQ(Text("select nickname from authreg where username='VTAB'"), "甲乙?");
+  EXPECT_EQ(Text("select self_desc from vcard where username='VTAB'"), wide.substr(0, 255 * 3));
+  // A name that differs only in what cannot be stored is the same name.
+  EXPECT_EQ(SaveNewUser(dir, db, Form("vtab\x01")).Message(), kNameExistsMessage);
+
+  f.nickname = "丙\x1F丁";
+  ASSERT_TRUE(SaveUser(dir, db, f, "VTAB").IsOk());
+  EXPECT_EQ(User("VTAB")->nickname, "丙丁");
+  EXPECT_EQ(Text("select nickname from vcard where username='VTAB'"), "丙丁");
+
+  Result<std::string> code = NewOrg(dir, db, "Root", "部\x01门😀", "1");
+  ASSERT_TRUE(code.IsOk());
+  EXPECT_EQ(dir.Get()->OrgName(code.Value()), "部门?");
+  EXPECT_EQ(Text("select organizename from organize where organizeNo='" + code.Value() + "'"), "部门?");
+  ASSERT_TRUE(RenameOrg(dir, db, "Root", "公司\x0B😀", "0").IsOk());
+  EXPECT_EQ(dir.Get()->CompanyName(), "公司?");
+  EXPECT_EQ(Text("select organizename from organize where organizeNo='Root'"), "公司?");
+}
+
 TEST_F(AdminTest, ChangedAccountKeepsItsPlaceAndRenamesBothRows) {
   SeedOrgs();
   AddUser("ann", "Root001");
