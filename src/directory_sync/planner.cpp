@@ -144,7 +144,11 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
   // Departments as they will be, for new codes and names.
   std::vector<AdminOrgPtr> orgs = current.Orgs();
   std::unordered_map<std::string, const TorgInfo*> orgByCode;
-  for (const auto& o : orgs) orgByCode.emplace(o->organizeNo, o.get());
+  std::unordered_set<std::string> takenCodes;
+  for (const auto& o : orgs) {
+    orgByCode.emplace(o->organizeNo, o.get());
+    takenCodes.insert(o->organizeNo);
+  }
 
   // Parents before children.
   struct Placed {
@@ -192,7 +196,7 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
       codeOfDn[p.dn] = existing->organizeNo;
       continue;
     }
-    std::optional<std::string> code = NextOrgNo(orgs, parentCode);
+    std::optional<std::string> code = NextOrgNo(takenCodes, parentCode);
     if (!code) {
       plan.skipped.push_back(p.unit->dn + "：上级部门没有可用的部门编号");
       continue;
@@ -200,6 +204,7 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
     TorgInfo org{name, *code, parentCode, 100};
     orgs.push_back(std::make_shared<const TorgInfo>(org));
     orgByCode[*code] = orgs.back().get();
+    takenCodes.insert(*code);
     codeOfDn[p.dn] = *code;
     plan.orgAdds.push_back({std::move(org), {*code, p.unit->dn, p.unit->id}});
   }
@@ -286,24 +291,28 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
   std::vector<std::string> goneCodes;
   for (std::size_t i = 0; i < unitLinks.size(); ++i)
     if (!unitSeen[i] && orgByCode.contains(unitLinks[i].key)) goneCodes.push_back(unitLinks[i].key);
-  std::unordered_set<std::string> gone(goneCodes.begin(), goneCodes.end());
-  std::unordered_set<std::string> movedAway;  // accounts whose new department is elsewhere
+  if (goneCodes.empty()) return plan;
+  std::unordered_set<std::string_view> gone(goneCodes.begin(), goneCodes.end());
+  // The gone codes that something staying sits under (codes are prefixes
+  // of the codes below them), found in one pass over departments and
+  // accounts.
+  std::unordered_set<std::string_view> busy;
+  auto markUnder = [&](std::string_view where, bool itself) {
+    for (std::size_t n = 1; n < where.size() + (itself ? 1 : 0); ++n)
+      if (auto it = gone.find(where.substr(0, n)); it != gone.end()) busy.insert(*it);
+  };
+  for (const auto& o : orgs)
+    if (!gone.contains(o->organizeNo)) markUnder(o->organizeNo, false);
   std::unordered_map<std::string, std::string> newCode;
   for (const auto& c : plan.userChanges) newCode[c.oldName] = c.user.organizeNo;
-  for (const auto& code : goneCodes) {
-    bool busy = false;
-    for (const auto& o : orgs)
-      if (o->organizeNo != code && HasCodePrefix(o->organizeNo, code) && !gone.contains(o->organizeNo)) busy = true;
-    for (const auto& u : current.Users()) {
-      if (removeMissing && removedUsers.contains(u->username)) continue;
-      auto it = newCode.find(u->username);
-      const std::string& where = it == newCode.end() ? u->organizeNo : it->second;
-      if (HasCodePrefix(where, code)) busy = true;
-    }
-    for (const auto& a : plan.userAdds)
-      if (HasCodePrefix(a.user.organizeNo, code)) busy = true;
-    if (!busy) plan.orgRemovals.push_back(code);
+  for (const auto& u : current.Users()) {
+    if (removeMissing && removedUsers.contains(u->username)) continue;
+    auto it = newCode.find(u->username);
+    markUnder(it == newCode.end() ? u->organizeNo : it->second, true);
   }
+  for (const auto& a : plan.userAdds) markUnder(a.user.organizeNo, true);
+  for (const auto& code : goneCodes)
+    if (!busy.contains(code)) plan.orgRemovals.push_back(code);
   return plan;
 }
 

@@ -19,14 +19,23 @@ constexpr std::string_view kCreateUnitLinks =
     "create table if not exists DirectoryUnits(organizeNo TEXT COLLATE NOCASE,dn TEXT,uid TEXT)";
 constexpr std::string_view kCreateAccountLinks =
     "create table if not exists DirectoryAccounts(username TEXT COLLATE NOCASE,dn TEXT,uid TEXT)";
+// Every statement on the links finds its rows by key or by id.
+constexpr std::string_view kCreateLinkIndexes =
+    "create index if not exists DirectoryUnits_organizeNo on DirectoryUnits(organizeNo);"
+    "create index if not exists DirectoryUnits_uid on DirectoryUnits(uid);"
+    "create index if not exists DirectoryAccounts_username on DirectoryAccounts(username);"
+    "create index if not exists DirectoryAccounts_uid on DirectoryAccounts(uid)";
+// Said after the attributes of an entry whose values were changed to be
+// stored.
+constexpr char kStoredNote[] = "（去掉了不能传送的字符，GBK 没有的字符改为“?”，超过 255 个字符的截断）";
 
 // A password nobody can type: a directory account logs in with the
 // directory's password, or with one the administrator sets in the console.
-std::string UnusablePassword() {
-  std::random_device rd;
+std::string UnusablePassword(std::random_device& rd) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string p = "!dir:";
-  for (int i = 0; i < 32; ++i) p += kHex[rd() % 16];
+  for (int i = 0; i < 4; ++i)
+    for (unsigned bits = rd(), k = 0; k < 8; ++k, bits >>= 4) p += kHex[bits & 15];
   return p;
 }
 
@@ -37,49 +46,72 @@ void Exec(Database& db, std::string_view sql, const std::vector<std::pair<std::s
   st.Run();
 }
 
-void InsertUser(Database& db, const TUserInfo& u) CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement a(db,
-              "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
-              "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)");
-  a.BindText(":username_temp", u.username)
-      .BindText(":pwd_temp", u.pwd)
-      .BindText(":nick_temp", u.nickname)
-      .BindText(":orgNo", u.organizeNo)
-      .BindInt64(":USERID_temp", u.USERID);
-  a.Run();
-  Statement v(db,
-              "insert into vcard (username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,"
-              "adr_street,adr_country,org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,self_desc) "
-              "values(:username_temp,:orgNo_temp,:nick_temp,:url_temp,:tel_temp,:email_temp,:title_temp,:bday_temp,"
-              ":n_given_temp,:n_family_temp,:adr_street_temp,:adr_country_temp,:org_orgname_temp,:org_orgunit_temp,"
-              ":work_tel_temp,:work_fax_temp,:mobilephone_temp,:work_adr_temp,:sex_temp,:desc_temp)");
-  v.BindText(":username_temp", u.username).BindText(":orgNo_temp", u.organizeNo).BindText(":nick_temp", u.nickname);
-  for (const auto& f : kCardFields) v.BindText(f.param, u.*f.member);
-  v.Run();
+// Runs a bound statement and makes it ready for the next bindings.
+void Run(Statement& st) {
+  st.Run();
+  st.Reset();
 }
 
-void UpdateUser(Database& db, const TUserInfo& u, const std::string& oldName) CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement a(db,
-              "update authreg set username=:username_temp,nickname=:nick_temp,organizeNo=:orgNo "
-              "where username=:origloginname");
-  a.BindText(":username_temp", u.username)
-      .BindText(":nick_temp", u.nickname)
-      .BindText(":orgNo", u.organizeNo)
-      .BindText(":origloginname", oldName);
-  a.Run();
-  Statement v(db,
-              "update vcard set username=:username_temp,organizeNo=:orgNo_temp,nickname=:nick_temp,email=:email_temp,"
-              "work_tel=:work_tel_temp,mobilephone=:mobilephone_temp,title=:title_temp where username=:origloginname");
-  v.BindText(":username_temp", u.username)
-      .BindText(":orgNo_temp", u.organizeNo)
-      .BindText(":nick_temp", u.nickname)
-      .BindText(":email_temp", u.email)
-      .BindText(":work_tel_temp", u.work_tel)
-      .BindText(":mobilephone_temp", u.mobilephone)
-      .BindText(":title_temp", u.title)
-      .BindText(":origloginname", oldName);
-  v.Run();
-}
+// The authreg and vcard rows of accounts, with each statement prepared once
+// for a whole run. Caller holds the connection's lock for its life.
+class AccountRows {
+ public:
+  explicit AccountRows(Database& db) CORVAN_REQUIRES(db.ConnectionMutex())
+      : insertAuthreg_(db,
+                       "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
+                       "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)"),
+        insertVcard_(db,
+                     "insert into vcard (username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,"
+                     "adr_street,adr_country,org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,"
+                     "self_desc) values(:username_temp,:orgNo_temp,:nick_temp,:url_temp,:tel_temp,:email_temp,"
+                     ":title_temp,:bday_temp,:n_given_temp,:n_family_temp,:adr_street_temp,:adr_country_temp,"
+                     ":org_orgname_temp,:org_orgunit_temp,:work_tel_temp,:work_fax_temp,:mobilephone_temp,"
+                     ":work_adr_temp,:sex_temp,:desc_temp)"),
+        updateAuthreg_(db,
+                       "update authreg set username=:username_temp,nickname=:nick_temp,organizeNo=:orgNo "
+                       "where username=:origloginname"),
+        updateVcard_(db,
+                     "update vcard set username=:username_temp,organizeNo=:orgNo_temp,nickname=:nick_temp,"
+                     "email=:email_temp,work_tel=:work_tel_temp,mobilephone=:mobilephone_temp,title=:title_temp "
+                     "where username=:origloginname") {}
+
+  void Insert(const TUserInfo& u) {
+    insertAuthreg_.BindText(":username_temp", u.username)
+        .BindText(":pwd_temp", u.pwd)
+        .BindText(":nick_temp", u.nickname)
+        .BindText(":orgNo", u.organizeNo)
+        .BindInt64(":USERID_temp", u.USERID);
+    Run(insertAuthreg_);
+    insertVcard_.BindText(":username_temp", u.username)
+        .BindText(":orgNo_temp", u.organizeNo)
+        .BindText(":nick_temp", u.nickname);
+    for (const auto& f : kCardFields) insertVcard_.BindText(f.param, u.*f.member);
+    Run(insertVcard_);
+  }
+
+  void Update(const TUserInfo& u, const std::string& oldName) {
+    updateAuthreg_.BindText(":username_temp", u.username)
+        .BindText(":nick_temp", u.nickname)
+        .BindText(":orgNo", u.organizeNo)
+        .BindText(":origloginname", oldName);
+    Run(updateAuthreg_);
+    updateVcard_.BindText(":username_temp", u.username)
+        .BindText(":orgNo_temp", u.organizeNo)
+        .BindText(":nick_temp", u.nickname)
+        .BindText(":email_temp", u.email)
+        .BindText(":work_tel_temp", u.work_tel)
+        .BindText(":mobilephone_temp", u.mobilephone)
+        .BindText(":title_temp", u.title)
+        .BindText(":origloginname", oldName);
+    Run(updateVcard_);
+  }
+
+ private:
+  Statement insertAuthreg_;
+  Statement insertVcard_;
+  Statement updateAuthreg_;
+  Statement updateVcard_;
+};
 
 std::string Lower(std::string s) {
   for (char& c : s)
@@ -173,96 +205,209 @@ std::vector<DirLink> ReadLinks(Database& db, std::string_view table) {
 
 namespace {
 
-// The statements of one plan, in one transaction. Caller holds the lock.
-void WritePlan(Database& db, const SyncPlan& plan, std::vector<TUserInfo>& added,
-               const std::function<void(int, int)>& progress) CORVAN_REQUIRES(db.ConnectionMutex()) {
+// The entries a plan puts into the directory, made before any lock is
+// taken; each list follows the plan's list of the same name.
+struct PreparedPlan {
+  SyncPlan plan;
+  Directory::Snapshot base;           // the snapshot the plan was made on
+  std::vector<OrgPtr> addedOrgs;      // plan.orgAdds
+  std::vector<OrgPtr> renamedOrgs;    // plan.orgRenames
+  std::vector<UserPtr> addedUsers;    // plan.userAdds, with their passwords
+  std::vector<UserPtr> changedUsers;  // plan.userChanges; null when only relinked
+  // plan.userAdds: whether a link under the name or to the entry is left
+  // over (an account removed in the console) and gives way first.
+  std::vector<bool> staleLink;
+};
+
+// Reports preparation steps as (done, total), every 100 and at the end.
+class Steps {
+ public:
+  Steps(const std::function<void(int, int)>& progress, std::size_t total)
+      : progress_(progress), total_(static_cast<int>(total)) {}
+  void Step() {
+    ++done_;
+    if (progress_ && (done_ % 100 == 0 || done_ == total_)) progress_(done_, total_);
+  }
+
+ private:
+  const std::function<void(int, int)>& progress_;
+  int total_;
+  int done_ = 0;
+};
+
+PreparedPlan Prepare(SyncPlan plan, Directory::Snapshot base, const std::vector<DirLink>& accountLinks,
+                     const std::function<void(int, int)>& progress) {
+  PreparedPlan p;
+  std::random_device rd;
+  Steps steps(progress, plan.orgAdds.size() + plan.orgRenames.size() + plan.userAdds.size() + plan.userChanges.size());
+  // The departments as they will be, for the names the accounts carry: the
+  // first department of each code, as MakeUser finds it.
+  std::unordered_map<std::string, OrgPtr> renamed;
+  for (const auto& r : plan.orgRenames) {
+    const TorgInfo* old = base->FindOrg(r.code);
+    OrgPtr entry = old ? MakeOrg(r.name, old->organizeNo, old->parNo, old->orgID) : MakeOrg(r.name, r.code, "", 0);
+    renamed.try_emplace(r.code, entry);
+    p.renamedOrgs.push_back(std::move(entry));
+    steps.Step();
+  }
+  std::unordered_map<std::string_view, std::string_view> orgName;
+  for (const auto& org : base->Orgs()) {
+    auto it = renamed.find(org->organizeNo);
+    orgName.try_emplace(org->organizeNo, it == renamed.end() ? org->organizename : it->second->organizename);
+  }
+  for (const auto& a : plan.orgAdds) {
+    p.addedOrgs.push_back(MakeOrg(a.org.organizename, a.org.organizeNo, a.org.parNo, a.org.orgID));
+    orgName.try_emplace(p.addedOrgs.back()->organizeNo, p.addedOrgs.back()->organizename);
+    steps.Step();
+  }
+  auto nameOf = [&](const std::string& code) {
+    auto it = orgName.find(code);
+    return it == orgName.end() ? std::string() : std::string(it->second);
+  };
+  std::unordered_set<std::string> linked;  // upper-cased names and ids of the links read
+  for (const auto& l : accountLinks) {
+    linked.insert(AsciiUpper(l.key));
+    if (!l.id.empty()) linked.insert("#" + l.id);
+  }
+  for (const auto& a : plan.userAdds) {
+    p.staleLink.push_back(linked.contains(AsciiUpper(a.link.key)) ||
+                          (!a.link.id.empty() && linked.contains("#" + a.link.id)));
+    TUserInfo u = a.user;
+    u.pwd = UnusablePassword(rd);
+    std::string name = nameOf(u.organizeNo);
+    p.addedUsers.push_back(MakeUser(std::move(u), std::move(name)));
+    steps.Step();
+  }
+  for (const auto& c : plan.userChanges) {
+    p.changedUsers.push_back(c.changed || c.moved ? MakeUser(c.user, nameOf(c.user.organizeNo)) : nullptr);
+    steps.Step();
+  }
+  p.plan = std::move(plan);
+  p.base = std::move(base);
+  return p;
+}
+
+// Whether a plan made on `p.base` still holds on `now`: whatever changed
+// meanwhile (a password, a profile, a registration) touches none of the
+// accounts and departments the plan writes or decides about.
+bool StillHolds(const PreparedPlan& p, const DirectorySnapshot& now) {
+  const DirectorySnapshot& base = *p.base;
+  if (&base == &now) return true;
+  if (base.Orgs() != now.Orgs()) return false;
+  const SyncPlan& plan = p.plan;
+  if (plan.removeMissing && !plan.orgRemovals.empty()) return false;
+  // Entries are shared between snapshots, so an account nobody changed is
+  // the same object in both.
+  auto same = [&](const std::string& name) { return base.FindUser(name) == now.FindUser(name); };
+  for (const auto& a : plan.userAdds)
+    if (!same(a.user.username)) return false;
+  for (const auto& c : plan.userChanges)
+    if (!same(c.oldName) || !same(c.user.username)) return false;
+  if (plan.removeMissing)
+    for (const auto& name : plan.userRemovals)
+      if (!same(name)) return false;
+  return true;
+}
+
+// The statements of one plan, in one transaction, each prepared once. Caller
+// holds the lock.
+void WritePlan(Database& db, const PreparedPlan& p) CORVAN_REQUIRES(db.ConnectionMutex()) {
+  const SyncPlan& plan = p.plan;
   Transaction tx(db);
   db.Exec(kCreateUnitLinks);
   db.Exec(kCreateAccountLinks);
-  const int total = static_cast<int>(plan.orgAdds.size() + plan.orgRenames.size() + plan.unitLinks.size() +
-                                     plan.userAdds.size() + plan.userChanges.size() +
-                                     (plan.removeMissing ? plan.userRemovals.size() + plan.orgRemovals.size() : 0));
-  int done = 0;
-  auto step = [&] {
-    ++done;
-    if (progress && (done % 100 == 0 || done == total)) progress(done, total);
-  };
-  for (const auto& a : plan.orgAdds) {
-    Statement st(
+  db.Exec(kCreateLinkIndexes);
+  if (!plan.orgAdds.empty()) {
+    Statement org(
         db, "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
-    st.BindText(":orgNo", a.org.organizeNo)
-        .BindText(":orgname", a.org.organizename)
-        .BindText(":parNo", a.org.parNo)
-        .BindInt64(":orgid_temp", a.org.orgID);
-    st.Run();
     // A unit that moved leaves its old department behind, found by DN only.
-    if (!a.link.id.empty()) Exec(db, "update DirectoryUnits set uid='' where uid=:id", {{":id", a.link.id}});
-    Exec(db, "insert into DirectoryUnits (organizeNo,dn,uid) values(:k,:dn,:id)",
-         {{":k", a.link.key}, {":dn", a.link.dn}, {":id", a.link.id}});
-    step();
+    Statement unlink(db, "update DirectoryUnits set uid='' where uid=:id");
+    Statement link(db, "insert into DirectoryUnits (organizeNo,dn,uid) values(:k,:dn,:id)");
+    for (std::size_t i = 0; i < plan.orgAdds.size(); ++i) {
+      const TorgInfo& o = *p.addedOrgs[i];
+      const DirLink& l = plan.orgAdds[i].link;
+      Run(org.BindText(":orgNo", o.organizeNo)
+              .BindText(":orgname", o.organizename)
+              .BindText(":parNo", o.parNo)
+              .BindInt64(":orgid_temp", o.orgID));
+      if (!l.id.empty()) Run(unlink.BindText(":id", l.id));
+      Run(link.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
+    }
   }
-  for (const auto& r : plan.orgRenames) {
-    Exec(db, "update organize set organizename=:orgname where organizeNo=:orgNo",
-         {{":orgname", r.name}, {":orgNo", r.code}});
-    step();
+  if (!plan.orgRenames.empty()) {
+    Statement rename(db, "update organize set organizename=:orgname where organizeNo=:orgNo");
+    for (const auto& o : p.renamedOrgs)
+      Run(rename.BindText(":orgname", o->organizename).BindText(":orgNo", o->organizeNo));
   }
-  for (const auto& l : plan.unitLinks) {
-    Exec(db, "update DirectoryUnits set dn=:dn,uid=:id where organizeNo=:k",
-         {{":k", l.key}, {":dn", l.dn}, {":id", l.id}});
-    step();
+  if (!plan.unitLinks.empty()) {
+    Statement relink(db, "update DirectoryUnits set dn=:dn,uid=:id where organizeNo=:k");
+    for (const auto& l : plan.unitLinks) Run(relink.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
   }
-  for (const auto& a : plan.userAdds) {
-    TUserInfo u = a.user;
-    u.pwd = UnusablePassword();
-    InsertUser(db, u);
-    Exec(db, "delete from DirectoryAccounts where username=:k or (uid<>'' and uid=:id)",
-         {{":k", a.link.key}, {":id", a.link.id}});
-    Exec(db, "insert into DirectoryAccounts (username,dn,uid) values(:k,:dn,:id)",
-         {{":k", a.link.key}, {":dn", a.link.dn}, {":id", a.link.id}});
-    added.push_back(std::move(u));
-    step();
+  if (!plan.userAdds.empty()) {
+    AccountRows rows(db);
+    // A link left by an account removed in the console, under this name or
+    // to this entry, gives way to the new one.
+    Statement unlinkName(db, "delete from DirectoryAccounts where username=:k");
+    Statement unlinkId(db, "delete from DirectoryAccounts where uid=:id");
+    Statement link(db, "insert into DirectoryAccounts (username,dn,uid) values(:k,:dn,:id)");
+    for (std::size_t i = 0; i < plan.userAdds.size(); ++i) {
+      const DirLink& l = plan.userAdds[i].link;
+      rows.Insert(*p.addedUsers[i]);
+      if (p.staleLink[i]) {
+        Run(unlinkName.BindText(":k", l.key));
+        if (!l.id.empty()) Run(unlinkId.BindText(":id", l.id));
+      }
+      Run(link.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
+    }
   }
-  for (const auto& c : plan.userChanges) {
-    if (c.changed || c.moved) UpdateUser(db, c.user, c.oldName);
-    Exec(db, "update DirectoryAccounts set username=:k,dn=:dn,uid=:id where username=:old",
-         {{":k", c.link.key}, {":dn", c.link.dn}, {":id", c.link.id}, {":old", c.oldName}});
-    step();
+  if (!plan.userChanges.empty()) {
+    AccountRows rows(db);
+    Statement relink(db, "update DirectoryAccounts set username=:k,dn=:dn,uid=:id where username=:old");
+    for (std::size_t i = 0; i < plan.userChanges.size(); ++i) {
+      const auto& c = plan.userChanges[i];
+      if (p.changedUsers[i]) rows.Update(*p.changedUsers[i], c.oldName);
+      Run(relink.BindText(":k", c.link.key)
+              .BindText(":dn", c.link.dn)
+              .BindText(":id", c.link.id)
+              .BindText(":old", c.oldName));
+    }
   }
   if (plan.removeMissing) {
-    for (const auto& name : plan.userRemovals) {
+    for (const auto& name : plan.userRemovals)
       for (const char* sql : {"delete from authreg where username=:k", "delete from vcard where username=:k",
                               "delete from DirectoryAccounts where username=:k"})
         Exec(db, sql, {{":k", name}});
-      step();
-    }
-    for (const auto& code : plan.orgRemovals) {
+    for (const auto& code : plan.orgRemovals)
       for (const char* sql :
            {"delete from organize where organizeNo=:k", "delete from DirectoryUnits where organizeNo=:k"})
         Exec(db, sql, {{":k", code}});
-      step();
-    }
   }
   tx.Commit();
 }
 
-// The same plan on the draft of the directory.
-void ChangeDraft(Directory::Draft& draft, const SyncPlan& plan, std::vector<TUserInfo>& added) {
-  for (const auto& a : plan.orgAdds) AddOrg(draft.orgs, a.org.organizename, a.org.organizeNo, a.org.parNo, a.org.orgID);
-  for (const auto& r : plan.orgRenames)
-    for (auto& org : draft.orgs)
-      if (org->organizeNo == r.code) {
-        org = MakeOrg(r.name, org->organizeNo, org->parNo, org->orgID);
-        break;
-      }
-  std::unordered_map<std::string, std::size_t> index;
-  for (std::size_t i = 0; i < draft.users.size(); ++i) index.emplace(draft.users[i]->username, i);
-  for (const auto& c : plan.userChanges) {
-    if (!c.changed && !c.moved) continue;
-    auto it = index.find(c.oldName);
-    if (it == index.end()) continue;
-    draft.users[it->second] = MakeUser(c.user, draft.orgs);
+// The same plan on the draft of the directory: the prepared entries go in.
+void ChangeDraft(Directory::Draft& draft, const PreparedPlan& p) {
+  const SyncPlan& plan = p.plan;
+  if (!p.renamedOrgs.empty()) {
+    std::unordered_map<std::string_view, const OrgPtr*> renamed;
+    for (const auto& o : p.renamedOrgs) renamed.try_emplace(o->organizeNo, &o);
+    for (auto& org : draft.orgs) {
+      auto it = renamed.find(org->organizeNo);
+      if (it == renamed.end()) continue;
+      org = *it->second;
+      renamed.erase(it);  // the first department of a code only
+    }
   }
-  for (auto& u : added) AddUser(draft.users, std::move(u), draft.orgs);
+  draft.orgs.insert(draft.orgs.end(), p.addedOrgs.begin(), p.addedOrgs.end());
+  std::unordered_map<std::string, std::size_t> index;
+  index.reserve(draft.users.size());
+  for (std::size_t i = 0; i < draft.users.size(); ++i) index.emplace(draft.users[i]->username, i);
+  for (std::size_t i = 0; i < plan.userChanges.size(); ++i) {
+    if (!p.changedUsers[i]) continue;
+    auto it = index.find(plan.userChanges[i].oldName);
+    if (it != index.end()) draft.users[it->second] = p.changedUsers[i];
+  }
+  draft.users.insert(draft.users.end(), p.addedUsers.begin(), p.addedUsers.end());
   if (plan.removeMissing) {
     std::unordered_set<std::string> gone(plan.userRemovals.begin(), plan.userRemovals.end());
     std::erase_if(draft.users, [&](const AdminUserPtr& u) { return gone.contains(u->username); });
@@ -271,46 +416,90 @@ void ChangeDraft(Directory::Draft& draft, const SyncPlan& plan, std::vector<TUse
   }
 }
 
+// How many times a run plans again when the accounts it writes were changed
+// while it prepared.
+constexpr int kPlanAttempts = 3;
+
 }  // namespace
+
+std::vector<std::string> MakeContentStorable(DirectoryContent& content, const DirectorySettings& s) {
+  std::vector<std::string> lines;
+  const auto& a = s.attrs;
+  for (auto& u : content.units) {
+    if (std::string stored = StoredText(u.name); stored != u.name) {
+      u.name = std::move(stored);
+      lines.push_back("修正 " + u.dn + "：" + a.unitName + kStoredNote);
+    }
+  }
+  for (auto& p : content.people) {
+    std::string fields;
+    for (auto [value, attribute] : {std::pair{&p.login, &a.login},
+                                    {&p.name, &a.name},
+                                    {&p.mail, &a.mail},
+                                    {&p.phone, &a.phone},
+                                    {&p.mobile, &a.mobile},
+                                    {&p.title, &a.title}}) {
+      std::string stored = StoredText(*value);
+      if (stored == *value) continue;
+      *value = std::move(stored);
+      if (!fields.empty()) fields += "、";
+      fields += *attribute;
+    }
+    if (!fields.empty()) lines.push_back("修正 " + p.dn + "：" + fields + kStoredNote);
+  }
+  return lines;
+}
 
 DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const DirectorySettings& s,
                                            const DirectoryContent& content, bool dryRun, bool removeMissing,
                                            const std::function<void(int, int)>& progress) {
   DirectorySyncOutcome out;
-  const std::vector<DirLink> unitLinks = ReadLinks(db, kUnitLinkTable);
-  const std::vector<DirLink> accountLinks = ReadLinks(db, kAccountLinkTable);
-  if (dryRun) {
+  // Planned and prepared on a snapshot without any lock; then, under the
+  // directory's writer lock, checked against what changed meanwhile, written
+  // in one transaction and published. Requests that change accounts wait
+  // only for that last step.
+  for (int attempt = 1; attempt <= kPlanAttempts; ++attempt) {
+    Directory::Snapshot base = dir.Get();
+    const std::vector<DirLink> unitLinks = ReadLinks(db, kUnitLinkTable);
+    const std::vector<DirLink> accountLinks = ReadLinks(db, kAccountLinkTable);
     SyncPlan plan =
-        PlanDirectorySync(*dir.Get(), unitLinks, accountLinks, s.baseDn, content.units, content.people, removeMissing);
+        PlanDirectorySync(*base, unitLinks, accountLinks, s.baseDn, content.units, content.people, removeMissing);
+    if (dryRun) {
+      out.ok = true;
+      out.lines = plan.Lines();
+      out.message = "目录同步（预演，未做任何修改）：" + plan.Summary();
+      return out;
+    }
+    if (plan.Empty()) {
+      out.ok = true;
+      out.lines = plan.Lines();
+      out.message = "目录同步完成：" + plan.Summary();
+      return out;
+    }
+    PreparedPlan prepared = Prepare(std::move(plan), std::move(base), accountLinks, progress);
+    bool holds = true;
+    try {
+      dir.Update([&](Directory::Draft& draft) {
+        holds = StillHolds(prepared, *draft.base);
+        if (!holds) return false;
+        {
+          DatabaseLock lock(db);
+          WritePlan(db, prepared);
+        }
+        ChangeDraft(draft, prepared);
+        return true;
+      });
+    } catch (const DatabaseError& e) {
+      out.message = "目录同步失败，数据库错误，未做任何修改：" + std::string(e.what());
+      return out;
+    }
+    if (!holds) continue;
     out.ok = true;
-    out.lines = plan.Lines();
-    out.message = "目录同步（预演，未做任何修改）：" + plan.Summary();
+    out.lines = prepared.plan.Lines();
+    out.message = "目录同步完成：" + prepared.plan.Summary();
     return out;
   }
-  // Planned again inside the update, on the draft: a change made by the
-  // console meanwhile is seen, and nothing slips in between.
-  SyncPlan plan;
-  try {
-    dir.Update([&](Directory::Draft& draft) {
-      DirectorySnapshot current(draft.companyName, draft.orgs, draft.users);
-      plan =
-          PlanDirectorySync(current, unitLinks, accountLinks, s.baseDn, content.units, content.people, removeMissing);
-      if (plan.Empty()) return false;
-      std::vector<TUserInfo> added;
-      {
-        DatabaseLock lock(db);
-        WritePlan(db, plan, added, progress);
-      }
-      ChangeDraft(draft, plan, added);
-      return true;
-    });
-  } catch (const DatabaseError& e) {
-    out.message = "目录同步失败，数据库错误，未做任何修改：" + std::string(e.what());
-    return out;
-  }
-  out.ok = true;
-  out.lines = plan.Lines();
-  out.message = "目录同步完成：" + plan.Summary();
+  out.message = "目录同步未完成：同步期间这些帐号一再被修改，未做任何修改，请稍后再试";
   return out;
 }
 
@@ -405,12 +594,14 @@ DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, bool dryRun, bool 
     core.LogEvent("目录同步失败：" + out.message);
     return out;
   }
+  std::vector<std::string> corrected = MakeContentStorable(*content, *loaded.settings);
   try {
     out = ApplyDirectoryContent(core.Dir(), core.Db(), *loaded.settings, *content, dryRun, removeMissing, progress);
   } catch (const DatabaseError& e) {
     out.ok = false;
     out.message = "目录同步失败，数据库错误，未做任何修改：" + std::string(e.what());
   }
+  out.lines.insert(out.lines.end(), corrected.begin(), corrected.end());
   if (content->disabled > 0) out.lines.push_back("已停用的帐号未同步：" + std::to_string(content->disabled));
   core.LogEvent(out.message);
   if (!dryRun && out.ok) Refresh(core);

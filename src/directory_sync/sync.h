@@ -1,10 +1,12 @@
 // The directory sync: reads the organisational units and people under the
 // base DN, plans the changes (planner.h) and applies them to the database
 // and the in-memory directory in one step, publishing the directory once.
-// Reading ends before anything is written, and the writes run in one
-// transaction inside one directory update: a failure anywhere (directory
-// unreachable, a refused search, a database error) leaves the tables and the
-// published directory as they were.
+// Reading, planning and making the new entries happen without any lock;
+// then, inside one directory update, the run checks that nothing it writes
+// was changed meanwhile (else it plans again), and writes in one
+// transaction. A failure anywhere (directory unreachable, a refused search,
+// a database error) leaves the tables and the published directory as they
+// were, and requests that change accounts wait only for the last step.
 //
 // `DirectoryService` also answers the login hook: which accounts take the
 // directory's password, and the bind that checks it.
@@ -55,7 +57,13 @@ std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapEr
 // database lock.
 std::vector<DirLink> ReadLinks(Database& db, std::string_view table);
 
+// Brings the texts read to the form they are stored in (StoredText), so that
+// the plan compares like with like; one line per entry changed.
+std::vector<std::string> MakeContentStorable(DirectoryContent& content, const DirectorySettings& s);
+
 // Plans against the current directory and applies (unless `dryRun`).
+// `progress` is called while the new entries are made, before any lock is
+// taken.
 DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const DirectorySettings& s,
                                            const DirectoryContent& content, bool dryRun, bool removeMissing,
                                            const std::function<void(int, int)>& progress);

@@ -1,18 +1,26 @@
 // The sync against a real slapd: dry run, first and second sync, changes in
-// the directory, local accounts, and failures part way.
+// the directory, local accounts, failures part way, values the wire cannot
+// carry, and requests answered while a sync prepares.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 
 #include "accounts/directory_admin.h"
 #include "admin/admin_commands.h"
 #include "app/modules_default.h"
+#include "base/xml.h"
 #include "directory_sync/slapd_support.h"
 #include "directory_sync/sync.h"
 #include "server/server_core.h"
+#include "support/accounts_support.h"
 
 namespace corvan {
 namespace {
+
+using namespace std::chrono_literals;
 
 using test::Slapd;
 using test::TestServer;
@@ -229,6 +237,138 @@ TEST(DirectorySync, AdminCommandAndUnsafeSettings) {
   AdminReply run = RunAdminCommand(core, {"directory-sync", "--remove-missing"}, AdminContext{});
   EXPECT_TRUE(run.ok) << run.message;
   EXPECT_NE(core.Dir().Get()->FindUser("ZHANGSAN"), nullptr);
+}
+
+// The nicknames of a GetUserlist reply read by the XML parser, by name;
+// nothing when the reply is not well-formed.
+std::optional<std::map<std::string, std::string>> UserlistNicknames(TestServer& server) {
+  test::TcpClient tcp(server.Port());
+  std::optional<std::string> reply = test::Ask(tcp, test::Request("GetUserlist", {}));
+  if (!reply) return std::nullopt;
+  XmlDocPtr doc = ParseXml(*reply);
+  if (!doc) return std::nullopt;
+  std::map<std::string, std::string> names;
+  XmlNode* list = FirstChild(FirstChild(RootElement(doc.get(), "RootNode"), "Struct"), "Class");
+  for (XmlNode* u = FirstChildElement(list); u != nullptr; u = NextSiblingElement(u))
+    names[NodeText(FirstChild(u, "username"))] = NodeText(FirstChild(u, "nickname"));
+  return names;
+}
+
+std::string Repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+TEST(DirectorySync, ValuesTheWireCannotCarryAreStoredSafely) {
+  CORVAN_REQUIRE_SLAPD();
+  const std::string corp = test::kBase;
+  auto records = test::SampleDirectory();
+  records.push_back(test::Person("vtab", "垂直\x0B制表", corp));
+  records.push_back(test::Person("long", Repeat("长", 10000), corp));
+  records.push_back(test::Person("emoji", "笑脸😀", corp));
+  records.push_back(test::Person("euro", "欧元€", corp));
+  Slapd slapd(records);
+  ASSERT_TRUE(slapd.Running());
+  TestServer server(WithDirectory());
+  ServerCore& core = server.Core();
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+
+  DirectorySyncOutcome first = Sync(core);
+  ASSERT_TRUE(first.ok) << first.message;
+  const std::map<std::string, std::string> expected = {
+      {"VTAB", "垂直制表"}, {"LONG", Repeat("长", 255)}, {"EMOJI", "笑脸?"}, {"EURO", "欧元€"}};
+  Directory::Snapshot keep;
+  for (const auto& [name, nick] : expected) {
+    const TUserInfo* u = User(core, name, keep);
+    ASSERT_NE(u, nullptr) << name;
+    EXPECT_EQ(u->nickname, nick) << name;
+  }
+  EXPECT_EQ(State(core), TableState(core));
+  // One line for each person whose values were changed, naming the entry.
+  for (const char* uid : {"uid=vtab,", "uid=long,", "uid=emoji,", "uid=euro,"}) {
+    auto n = std::count_if(first.lines.begin(), first.lines.end(), [&](const std::string& l) {
+      return l.rfind("修正 ", 0) == 0 && l.find(uid) != std::string::npos;
+    });
+    EXPECT_EQ(n, std::string(uid) == "uid=euro," ? 0 : 1) << uid;
+  }
+
+  // Every client can still read the user list, and reads the stored names.
+  std::optional<std::map<std::string, std::string>> listed = UserlistNicknames(server);
+  ASSERT_TRUE(listed) << "GetUserlist is not well-formed XML";
+  for (const auto& [name, nick] : expected) EXPECT_EQ((*listed)[name], nick) << name;
+
+  // The next run compares the stored forms: nothing to change.
+  DirectorySyncOutcome second = Sync(core);
+  ASSERT_TRUE(second.ok) << second.message;
+  for (const std::string& l : second.lines) EXPECT_EQ(l.rfind("修改用户", 0), std::string::npos) << l;
+}
+
+// A sync that changes every account is paused while it prepares its
+// entries: a local password change and a profile change of an account the
+// sync rewrites are answered meanwhile, and both survive the sync.
+TEST(DirectorySync, RequestsAreAnsweredWhileASyncPrepares) {
+  CORVAN_REQUIRE_SLAPD();
+  Slapd slapd(test::SampleDirectory());
+  ASSERT_TRUE(slapd.Running());
+  TestServer server(WithDirectory());
+  ServerCore& core = server.Core();
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+  ASSERT_TRUE(Sync(core).ok);
+
+  const std::string corp = test::kBase;
+  std::vector<test::LdifRecord> renames;
+  for (const char* dn :
+       {"uid=zhangsan,ou=平台组,ou=研发部,", "uid=lisi,ou=研发部,", "uid=wangwu,ou=销售部,", "uid=boss,"})
+    renames.push_back({dn + corp, {{"changetype", "modify"}, {"replace", "cn"}, {"cn", "新名字"}}});
+  ASSERT_TRUE(slapd.Modify(test::Ldif(renames)));
+
+  std::mutex m;
+  std::condition_variable cv;
+  bool paused = false, released = false;
+  auto progress = [&](int, int total) {
+    if (total == 0) return;
+    std::unique_lock lock(m);
+    if (paused) return;  // once
+    paused = true;
+    cv.notify_all();
+    cv.wait_for(lock, 30s, [&] { return released; });
+  };
+  auto release = [&] {
+    std::lock_guard lock(m);
+    released = true;
+    cv.notify_all();
+  };
+  auto sync =
+      std::async(std::launch::async, [&] { return core.Modules().DirectorySync(core, false, false, progress); });
+  {
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return paused; }));
+  }
+
+  test::TcpClient tcp(server.Port());
+  auto password =
+      test::Ask(tcp, test::Request("UpdatePassword", {{"username", "local"}, {"Oripwd", "lpw"}, {"Newpwd", "lpw2"}}));
+  auto info = test::Ask(tcp, test::Request("UpdateInfo", {{"username", "zhangsan"}, {"url", "http://zs"}}));
+  release();
+  ASSERT_TRUE(password) << "UpdatePassword waited for the sync";
+  EXPECT_EQ(test::ReplyField(*password, "reason"), "修改密码成功!");
+  ASSERT_TRUE(info) << "UpdateInfo waited for the sync";
+  EXPECT_EQ(test::ReplyField(*info, "reason"), "修改资料成功!");
+
+  DirectorySyncOutcome out = sync.get();
+  ASSERT_TRUE(out.ok) << out.message;
+  Directory::Snapshot keep;
+  EXPECT_EQ(User(core, "LOCAL", keep)->pwd, "lpw2");
+  const TUserInfo* zhang = User(core, "ZHANGSAN", keep);
+  EXPECT_EQ(zhang->nickname, "新名字");
+  EXPECT_EQ(zhang->url, "http://zs");
+  EXPECT_EQ(keep->FindUser("BOSS")->nickname, "新名字");
+  EXPECT_EQ(State(core), TableState(core));
+  DatabaseLock lock(core.Db());
+  Statement st(core.Db(), "select url from vcard where username='ZHANGSAN'");
+  ASSERT_TRUE(st.Step());
+  EXPECT_EQ(st.ColumnText(0), "http://zs");
 }
 
 }  // namespace
