@@ -4,7 +4,10 @@
 // The directory and the database change together: the statements run inside
 // Directory::Update, so when the database refuses a write the in-memory
 // account stays as it was, and the client is told the change failed.
+#include <optional>
+
 #include "accounts/handlers.h"
+#include "accounts/login_throttle.h"
 #include "accounts/replies.h"
 #include "presence/presence.h"
 #include "server/request.h"
@@ -168,6 +171,13 @@ void HandleUpdatePassword(Request& request) {
   const CoreModules& modules = core.Modules();
   if (modules.PasswordFromDirectory && modules.PasswordFromDirectory(core, name))
     return request.SendResult("UpdatePassword", "Fail", kPasswordFromDirectory);
+  // The current password is checked here as at a login, so the same
+  // throttle counts it: guesses cannot go round the login's.
+  std::optional<LoginAttempt> attempt;
+  if (core.Dir().Get()->UserExists(name)) {
+    attempt.emplace(core, name, request.PeerAddress());
+    if (attempt->Refused()) return request.SendResult("UpdatePassword", "Fail", kOldPasswordWrong);
+  }
 
   enum class Outcome { kNoUser, kWrongPassword, kDatabaseError, kChanged } outcome = Outcome::kNoUser;
   core.Dir().Update([&](Directory::Draft& draft) {
@@ -192,6 +202,8 @@ void HandleUpdatePassword(Request& request) {
     outcome = Outcome::kChanged;
     return true;
   });
+  if (attempt && (outcome == Outcome::kWrongPassword || outcome == Outcome::kChanged))
+    attempt->End(outcome == Outcome::kChanged ? LoginOutcome::kRight : LoginOutcome::kWrong);
   switch (outcome) {
     case Outcome::kNoUser: return request.SendResult("UpdatePassword", "Fail", kNoSuchUserName);
     case Outcome::kWrongPassword: return request.SendResult("UpdatePassword", "Fail", kOldPasswordWrong);

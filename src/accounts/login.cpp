@@ -2,6 +2,7 @@
 #include "accounts/login.h"
 
 #include "accounts/handlers.h"
+#include "accounts/login_throttle.h"
 #include "accounts/replies.h"
 #include "base/quiet_failure.h"
 #include "offline/offline.h"
@@ -87,16 +88,22 @@ void FinishLogin(ServerCore& core, Request& request, const std::string& name, co
 }
 
 // The directory's verdict, back on the online lane.
-void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& name, DirectoryVerdict verdict) {
+void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& name, DirectoryVerdict verdict,
+                 LoginAttempt& attempt) {
   ServerCore& core = request->core;
   MutexLock lock(core.OnlineLock);
   try {
-    if (verdict == DirectoryVerdict::kWrong) return request->SendResult("Loginin", "Fail", kWrongPassword);
+    if (verdict == DirectoryVerdict::kWrong) {
+      attempt.End(LoginOutcome::kWrong);
+      return request->SendResult("Loginin", "Fail", kWrongPassword);
+    }
     if (verdict == DirectoryVerdict::kUnreachable) {
+      attempt.End(LoginOutcome::kUnjudged);
       request->SendResult("Loginin", "Fail", kDirectoryUnreachable);
       core.LogEvent("用户：" + name + "登录失败，目录服务器无法连接");
       return;
     }
+    attempt.End(LoginOutcome::kRight);
     // The account may have been removed while the directory answered.
     const auto dir = core.Dir().Get();
     const TUserInfo* account = dir->FindUser(name);
@@ -121,6 +128,10 @@ void HandleLoginin(Request& request) {
   const auto dir = core.Dir().Get();
   const TUserInfo* account = dir->FindUser(name);
   if (account == nullptr) return request.SendResult("Loginin", "Fail", kNoSuchUser);
+  // Too many failures of this account or from this address: the password
+  // is not checked at all (and the directory not asked).
+  auto attempt = std::make_shared<LoginAttempt>(core, name, request.PeerAddress());
+  if (attempt->Refused()) return request.SendResult("Loginin", "Fail", kWrongPassword);
   std::optional<std::string> pwd = env.Field("pwd");
   const CoreModules& modules = core.Modules();
   if (pwd && modules.PasswordFromDirectory && modules.CheckDirectoryPassword &&
@@ -130,12 +141,16 @@ void HandleLoginin(Request& request) {
     std::optional<ParsedEnvelope> again = ParsedEnvelope::Read(request.body);
     if (!again) return;
     auto held = std::make_shared<Request>(Request{core, request.connection, std::move(*again), request.body});
-    modules.CheckDirectoryPassword(core, name, *pwd, [held, name](DirectoryVerdict verdict) {
-      held->core.PostOnlineLane([held, name, verdict] { ResumeLogin(held, name, verdict); });
+    modules.CheckDirectoryPassword(core, name, *pwd, [held, name, attempt](DirectoryVerdict verdict) {
+      held->core.PostOnlineLane([held, name, verdict, attempt] { ResumeLogin(held, name, verdict, *attempt); });
     });
     return;
   }
-  if (!pwd || *pwd != account->pwd) return request.SendResult("Loginin", "Fail", kWrongPassword);
+  if (!pwd || *pwd != account->pwd) {
+    attempt->End(LoginOutcome::kWrong);
+    return request.SendResult("Loginin", "Fail", kWrongPassword);
+  }
+  attempt->End(LoginOutcome::kRight);
   FinishLogin(request.core, request, name, *account);
 }
 

@@ -1,6 +1,7 @@
 #include "app/modules_default.h"
 
 #include "accounts/handlers.h"
+#include "accounts/login_throttle.h"
 #include "directory_sync/sync.h"
 #include "offline/offline.h"
 #include "presence/presence.h"
@@ -17,6 +18,7 @@ CoreModules DefaultModules() {
   m.SendServerStop = &SendServerStop;
   m.StartPurges = &StartOfflinePurges;
   AddDirectorySyncModules(m);
+  AddLoginThrottleModules(m);
   return m;
 }
 

@@ -19,6 +19,10 @@ class UploadSession;
 
 enum class DirectoryVerdict { kRight, kWrong, kUnreachable };
 
+// What a checked password turned out to be; unjudged when the check ended
+// without a verdict (the directory unreachable, the request dropped).
+enum class LoginOutcome { kRight, kWrong, kUnjudged };
+
 struct DirectorySyncOutcome {
   bool ok = false;
   std::vector<std::string> lines;  // the plan, or what was done
@@ -54,6 +58,13 @@ struct CoreModules {
   std::function<void(ServerCore&, std::string username, std::string password,
                      std::function<void(DirectoryVerdict)> done)>
       CheckDirectoryPassword;
+  // --- Failed logins (filled in by the accounts' throttle) ---
+  // Asked before a password of `username` from `address` is checked: false
+  // refuses the attempt as a wrong password, without checking it; true
+  // counts it until `EndLogin` gives its outcome.
+  std::function<bool(ServerCore&, const std::string& username, const std::string& address)> BeginLogin;
+  std::function<void(ServerCore&, const std::string& username, const std::string& address, LoginOutcome)> EndLogin;
+
   // "directory-sync": reads the directory and applies (or with `dryRun`
   // only lists) the changes. `progress` receives (done, total) steps.
   std::function<DirectorySyncOutcome(ServerCore&, bool dryRun, bool removeMissing,

@@ -2,6 +2,7 @@
 // takeover and the "Online" broadcast. Fake machines use 127.0.0.x sources.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "base/text.h"
@@ -44,7 +45,7 @@ std::thread AnswerProbe(test::UdpPeer& peer, std::string answer) {
 }
 
 TEST(Login, RefusalsComeInTheirOrder) {
-  TestServer server(Accounts());
+  TestServer server(test::WithoutLoginThrottle(Accounts()));
   FakeClient a(server, "127.0.0.2");
   // An unknown name is reported before a missing password.
   EXPECT_EQ(Reason(test::Ask(a.tcp, test::Request("Loginin", {{"username", "nobody"}}))), "该用户不存在!");
@@ -70,6 +71,42 @@ TEST(Login, RefusalsComeInTheirOrder) {
   EXPECT_EQ(e.IP, "127.0.0.2");
   EXPECT_EQ(e.Mac, "00-AA");
   EXPECT_EQ(e.NickName, "");
+}
+
+// Guesses at a local account: after two failures the password is not
+// checked for a minute (the right one neither), with one status-log line for
+// the burst; then the right password logs in. The current password of
+// "UpdatePassword" is counted the same way.
+TEST(Login, GuessesAreThrottled) {
+  test::ThrottleClock clock;
+  TestServer server(test::WithLoginThrottle(Accounts(), clock));
+  FakeClient a(server, "127.0.0.2");
+  EXPECT_EQ(Reason(a.Login("alice", "guess1")), "密码不正确!");
+  EXPECT_EQ(Reason(a.Login("alice", "guess2")), "密码不正确!");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Reason(a.Login("alice", "Pw1")), "密码不正确!") << i;
+  FakeClient b(server, "127.0.0.3");
+  EXPECT_EQ(Reason(b.Login("alice", "Pw1")), "密码不正确!");  // from any machine
+  EXPECT_TRUE(server.WaitForLog("用户：ALICE密码错误次数过多"));
+  auto lines = server.LogLines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("密码错误次数过多") != std::string::npos; }),
+            1);
+  EXPECT_TRUE(test::OnlineNames(server.Core()).empty());
+
+  clock.Advance(60s);
+  auto ok = a.Login("alice", "Pw1");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ReplyField(*ok, "status"), "success") << *ok;
+
+  auto change = [&](const char* old, const char* fresh) {
+    return Reason(
+        test::Ask(b.tcp, test::Request("UpdatePassword", {{"username", "bob"}, {"Oripwd", old}, {"Newpwd", fresh}})));
+  };
+  EXPECT_EQ(change("x", "y"), "用户原密码错误!");
+  EXPECT_EQ(change("z", "y"), "用户原密码错误!");
+  EXPECT_EQ(change("pw2", "new"), "用户原密码错误!");
+  clock.Advance(60s);
+  EXPECT_EQ(change("pw2", "new"), "修改密码成功!");
 }
 
 TEST(Login, OnlineReachesEveryEntryAndInformationTheNewUser) {

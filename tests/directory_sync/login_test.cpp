@@ -64,7 +64,7 @@ TEST(DirectoryLogin, RightWrongAndLocalAccounts) {
   CORVAN_REQUIRE_SLAPD();
   Slapd slapd(test::SampleDirectory());
   ASSERT_TRUE(slapd.Running());
-  TestServer server(WithDirectory());
+  TestServer server(test::WithoutLoginThrottle(WithDirectory()));
   ServerCore& core = server.Core();
   test::WriteDirectorySettings(server.Home(), slapd.Url(), kLoginWithDirectory);
   ASSERT_TRUE(core.Modules().DirectorySync(core, false, false, {}).ok);
@@ -95,6 +95,35 @@ TEST(DirectoryLogin, RightWrongAndLocalAccounts) {
   auto localChange =
       test::Ask(b.tcp, test::Request("UpdatePassword", {{"username", "local"}, {"Oripwd", "lpw"}, {"Newpwd", "lpw2"}}));
   EXPECT_EQ(Reason(localChange), "修改密码成功!") << *localChange;
+}
+
+// Guesses at a directory account stop reaching the directory: after two
+// wrong binds the next attempts are refused as wrong passwords without a
+// bind (the stopped directory is not even noticed), and after the delay the
+// right password logs in.
+TEST(DirectoryLogin, GuessesStopReachingTheDirectory) {
+  CORVAN_REQUIRE_SLAPD();
+  Slapd slapd(test::SampleDirectory());
+  ASSERT_TRUE(slapd.Running());
+  test::ThrottleClock clock;
+  TestServer server(test::WithLoginThrottle(WithDirectory(), clock));
+  ServerCore& core = server.Core();
+  test::WriteDirectorySettings(server.Home(), slapd.Url(), kLoginWithDirectory);
+  ASSERT_TRUE(core.Modules().DirectorySync(core, false, false, {}).ok);
+
+  FakeClient a(server, "127.0.0.2");
+  EXPECT_EQ(Reason(a.Login("lisi", "guess1")), "密码不正确!");
+  EXPECT_EQ(Reason(a.Login("lisi", "guess2")), "密码不正确!");
+  slapd.Stop();
+  EXPECT_EQ(Reason(a.Login("lisi", "pw-lisi")), "密码不正确!");
+  EXPECT_TRUE(server.WaitForLog("用户：LISI密码错误次数过多"));
+  for (const auto& line : server.LogLines()) EXPECT_EQ(line.find("目录服务器无法连接"), std::string::npos) << line;
+
+  clock.Advance(60s);
+  ASSERT_TRUE(slapd.Start());
+  auto ok = a.Login("lisi", "pw-lisi");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ReplyField(*ok, "status"), "success") << *ok;
 }
 
 TEST(DirectoryLogin, WithoutTheSettingTheStoredPasswordCounts) {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/modules_default.h"
 #include "server/envelope.h"
 #include "support/timing.h"
 
@@ -12,6 +13,19 @@ namespace corvan::test {
 std::optional<std::string> Ask(TcpClient& client, const std::string& body, std::chrono::milliseconds timeout) {
   if (!client.SendFrame(body)) return std::nullopt;
   return client.ReadFrame(timeout);
+}
+
+TestServer::Setup WithoutLoginThrottle(TestServer::Setup setup) {
+  if (!setup.modules) setup.modules = DefaultModules();
+  setup.modules->BeginLogin = nullptr;
+  setup.modules->EndLogin = nullptr;
+  return setup;
+}
+
+TestServer::Setup WithLoginThrottle(TestServer::Setup setup, const ThrottleClock& clock) {
+  if (!setup.modules) setup.modules = DefaultModules();
+  AddLoginThrottleModules(*setup.modules, clock.Reader());
+  return setup;
 }
 
 FakeClient::FakeClient(TestServer& server, const std::string& ip_)

@@ -3,12 +3,16 @@
 // the online list.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "accounts/login_throttle.h"
 #include "support/test_server.h"
 
 namespace corvan::test {
@@ -37,6 +41,25 @@ std::vector<std::string> OnlineNames(ServerCore& core);
 bool WaitOnline(ServerCore& core, const std::function<bool(const std::vector<std::string>&)>& pred,
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 bool IsOnline(ServerCore& core, const std::string& name);
+
+// `setup` without the throttle of failed logins, for tests of the
+// protocol's own answers to wrong passwords in a row.
+TestServer::Setup WithoutLoginThrottle(TestServer::Setup setup);
+
+// A clock for the throttle of failed logins that moves only when the test
+// moves it.
+class ThrottleClock {
+ public:
+  void Advance(std::chrono::seconds by) { *seconds_ += by.count(); }
+  std::function<LoginThrottle::Time()> Reader() const {
+    return [s = seconds_] { return LoginThrottle::Time{} + std::chrono::seconds(s->load()); };
+  }
+
+ private:
+  std::shared_ptr<std::atomic<std::int64_t>> seconds_ = std::make_shared<std::atomic<std::int64_t>>(0);
+};
+// `setup` with a throttle that reads `clock`.
+TestServer::Setup WithLoginThrottle(TestServer::Setup setup, const ThrottleClock& clock);
 
 // A datagram body as a client writes it (GBK bytes).
 std::string Datagram(std::string_view type, const std::vector<std::pair<std::string, std::string>>& fields);
