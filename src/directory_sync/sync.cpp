@@ -1,11 +1,15 @@
 #include "directory_sync/sync.h"
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <random>
+#include <thread>
 #include <unordered_set>
 
 #include "accounts/directory_admin.h"
 #include "accounts/replies.h"
+#include "base/quiet_failure.h"
 #include "base/text.h"
 #include "server/server_core.h"
 #include "storage/database.h"
@@ -53,7 +57,8 @@ void Run(Statement& st) {
 }
 
 // The authreg and vcard rows of accounts, with each statement prepared once
-// for a whole run. Caller holds the connection's lock for its life.
+// for a whole run and its parameters looked up once. Caller holds the
+// connection's lock for its life.
 class AccountRows {
  public:
   explicit AccountRows(Database& db) CORVAN_REQUIRES(db.ConnectionMutex())
@@ -73,7 +78,15 @@ class AccountRows {
         updateVcard_(db,
                      "update vcard set username=:username_temp,organizeNo=:orgNo_temp,nickname=:nick_temp,"
                      "email=:email_temp,work_tel=:work_tel_temp,mobilephone=:mobilephone_temp,title=:title_temp "
-                     "where username=:origloginname") {}
+                     "where username=:origloginname"),
+        // Without the name when it stays: setting the indexed column, even
+        // to its own value, rewrites its index entry.
+        updateCard_(db,
+                    "update vcard set organizeNo=:orgNo_temp,nickname=:nick_temp,email=:email_temp,"
+                    "work_tel=:work_tel_temp,mobilephone=:mobilephone_temp,title=:title_temp "
+                    "where username=:origloginname") {
+    for (const auto& f : kCardFields) cardParams_.push_back(insertVcard_.Parameter(f.param));
+  }
 
   void Insert(const TUserInfo& u) {
     insertAuthreg_.BindText(":username_temp", u.username)
@@ -85,25 +98,32 @@ class AccountRows {
     insertVcard_.BindText(":username_temp", u.username)
         .BindText(":orgNo_temp", u.organizeNo)
         .BindText(":nick_temp", u.nickname);
-    for (const auto& f : kCardFields) insertVcard_.BindText(f.param, u.*f.member);
+    for (std::size_t i = 0; i < kCardFields.size(); ++i)
+      insertVcard_.BindText(cardParams_[i], u.*kCardFields[i].member);
     Run(insertVcard_);
   }
 
-  void Update(const TUserInfo& u, const std::string& oldName) {
+  // The authreg row (name, display name, department) of `oldName`.
+  void UpdateAuthreg(const TUserInfo& u, const std::string& oldName) {
     updateAuthreg_.BindText(":username_temp", u.username)
         .BindText(":nick_temp", u.nickname)
         .BindText(":orgNo", u.organizeNo)
         .BindText(":origloginname", oldName);
     Run(updateAuthreg_);
-    updateVcard_.BindText(":username_temp", u.username)
-        .BindText(":orgNo_temp", u.organizeNo)
+  }
+
+  // The vcard row (the same and the fields the directory provides).
+  void UpdateVcard(const TUserInfo& u, const std::string& oldName) {
+    Statement& st = u.username == oldName ? updateCard_ : updateVcard_;
+    if (&st == &updateVcard_) st.BindText(":username_temp", u.username);
+    st.BindText(":orgNo_temp", u.organizeNo)
         .BindText(":nick_temp", u.nickname)
         .BindText(":email_temp", u.email)
         .BindText(":work_tel_temp", u.work_tel)
         .BindText(":mobilephone_temp", u.mobilephone)
         .BindText(":title_temp", u.title)
         .BindText(":origloginname", oldName);
-    Run(updateVcard_);
+    Run(st);
   }
 
  private:
@@ -111,6 +131,8 @@ class AccountRows {
   Statement insertVcard_;
   Statement updateAuthreg_;
   Statement updateVcard_;
+  Statement updateCard_;
+  std::vector<int> cardParams_;  // of insertVcard_, in kCardFields order
 };
 
 std::string Lower(std::string s) {
@@ -217,6 +239,14 @@ struct PreparedPlan {
   // plan.userAdds: whether a link under the name or to the entry is left
   // over (an account removed in the console) and gives way first.
   std::vector<bool> staleLink;
+  // plan.userChanges: which of the account's rows differ from what is
+  // stored; only those are written.
+  struct Rows {
+    bool authreg = false;
+    bool vcard = false;
+    bool link = false;
+  };
+  std::vector<Rows> changedRows;
 };
 
 // Reports preparation steps as (done, total), every 100 and at the end.
@@ -278,8 +308,24 @@ PreparedPlan Prepare(SyncPlan plan, Directory::Snapshot base, const std::vector<
     p.addedUsers.push_back(MakeUser(std::move(u), std::move(name)));
     steps.Step();
   }
+  std::unordered_map<std::string, const DirLink*> linkOf;
+  for (const auto& l : accountLinks) linkOf.try_emplace(AsciiUpper(l.key), &l);
   for (const auto& c : plan.userChanges) {
-    p.changedUsers.push_back(c.changed || c.moved ? MakeUser(c.user, nameOf(c.user.organizeNo)) : nullptr);
+    UserPtr entry = c.changed || c.moved ? MakeUser(c.user, nameOf(c.user.organizeNo)) : nullptr;
+    PreparedPlan::Rows rows;
+    if (const TUserInfo* old = base->FindUser(c.oldName); entry && old) {
+      const TUserInfo& u = *entry;
+      rows.authreg = u.username != old->username || u.nickname != old->nickname || u.organizeNo != old->organizeNo;
+      rows.vcard = rows.authreg || u.email != old->email || u.work_tel != old->work_tel ||
+                   u.mobilephone != old->mobilephone || u.title != old->title;
+    } else if (entry) {
+      rows.authreg = rows.vcard = true;
+    }
+    auto link = linkOf.find(AsciiUpper(c.oldName));
+    rows.link = link == linkOf.end() || link->second->key != c.link.key || link->second->dn != c.link.dn ||
+                link->second->id != c.link.id;
+    p.changedUsers.push_back(std::move(entry));
+    p.changedRows.push_back(rows);
     steps.Step();
   }
   p.plan = std::move(plan);
@@ -309,10 +355,50 @@ bool StillHolds(const PreparedPlan& p, const DirectorySnapshot& now) {
   return true;
 }
 
-// The statements of one plan, in one transaction, each prepared once. Caller
-// holds the lock.
-void WritePlan(Database& db, const PreparedPlan& p) CORVAN_REQUIRES(db.ConnectionMutex()) {
+// Whether the run should stop writing and give way to a writer that waits
+// (checked every few rows: asking costs an atomic load).
+class Turns {
+ public:
+  explicit Turns(const std::function<bool()>& giveWay) : giveWay_(giveWay) {}
+  bool Row() { return giveWay_ && ++rows_ % 32 == 0 && giveWay_(); }
+  bool Now() { return giveWay_ && giveWay_(); }
+
+ private:
+  const std::function<bool()>& giveWay_;
+  std::size_t rows_ = 0;
+};
+
+// Keeps the run's pages in memory until the commit instead of spilling them
+// to the file (and syncing it) part way: the writes then cost no disk wait,
+// and giving way rolls back without touching the file. Unused pages are
+// given back afterwards.
+class NoSpill {
+ public:
+  explicit NoSpill(Database& db) CORVAN_REQUIRES(db.ConnectionMutex()) : db_(db) { db.Exec("PRAGMA cache_spill=OFF"); }
+  ~NoSpill() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
+    try {
+      db_.Exec("PRAGMA cache_spill=ON");
+      db_.Exec("PRAGMA shrink_memory");
+    } catch (const DatabaseError&) {
+      // Quiet by design: both only tune the cache; the data is unaffected.
+      NoteQuietFailure("sync cache");
+    }
+  }
+  NoSpill(const NoSpill&) = delete;
+  NoSpill& operator=(const NoSpill&) = delete;
+
+ private:
+  Database& db_;
+};
+
+// The statements of one plan, in one transaction, each prepared once; false
+// when it gave way part way (everything is then rolled back). Caller holds
+// the lock.
+bool WritePlan(Database& db, const PreparedPlan& p, const std::function<bool()>& giveWay)
+    CORVAN_REQUIRES(db.ConnectionMutex()) {
   const SyncPlan& plan = p.plan;
+  Turns turns(giveWay);
+  NoSpill noSpill(db);
   Transaction tx(db);
   db.Exec(kCreateUnitLinks);
   db.Exec(kCreateAccountLinks);
@@ -324,6 +410,7 @@ void WritePlan(Database& db, const PreparedPlan& p) CORVAN_REQUIRES(db.Connectio
     Statement unlink(db, "update DirectoryUnits set uid='' where uid=:id");
     Statement link(db, "insert into DirectoryUnits (organizeNo,dn,uid) values(:k,:dn,:id)");
     for (std::size_t i = 0; i < plan.orgAdds.size(); ++i) {
+      if (turns.Row()) return false;
       const TorgInfo& o = *p.addedOrgs[i];
       const DirLink& l = plan.orgAdds[i].link;
       Run(org.BindText(":orgNo", o.organizeNo)
@@ -336,12 +423,17 @@ void WritePlan(Database& db, const PreparedPlan& p) CORVAN_REQUIRES(db.Connectio
   }
   if (!plan.orgRenames.empty()) {
     Statement rename(db, "update organize set organizename=:orgname where organizeNo=:orgNo");
-    for (const auto& o : p.renamedOrgs)
+    for (const auto& o : p.renamedOrgs) {
+      if (turns.Row()) return false;
       Run(rename.BindText(":orgname", o->organizename).BindText(":orgNo", o->organizeNo));
+    }
   }
   if (!plan.unitLinks.empty()) {
     Statement relink(db, "update DirectoryUnits set dn=:dn,uid=:id where organizeNo=:k");
-    for (const auto& l : plan.unitLinks) Run(relink.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
+    for (const auto& l : plan.unitLinks) {
+      if (turns.Row()) return false;
+      Run(relink.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
+    }
   }
   if (!plan.userAdds.empty()) {
     AccountRows rows(db);
@@ -351,6 +443,7 @@ void WritePlan(Database& db, const PreparedPlan& p) CORVAN_REQUIRES(db.Connectio
     Statement unlinkId(db, "delete from DirectoryAccounts where uid=:id");
     Statement link(db, "insert into DirectoryAccounts (username,dn,uid) values(:k,:dn,:id)");
     for (std::size_t i = 0; i < plan.userAdds.size(); ++i) {
+      if (turns.Row()) return false;
       const DirLink& l = plan.userAdds[i].link;
       rows.Insert(*p.addedUsers[i]);
       if (p.staleLink[i]) {
@@ -364,25 +457,33 @@ void WritePlan(Database& db, const PreparedPlan& p) CORVAN_REQUIRES(db.Connectio
     AccountRows rows(db);
     Statement relink(db, "update DirectoryAccounts set username=:k,dn=:dn,uid=:id where username=:old");
     for (std::size_t i = 0; i < plan.userChanges.size(); ++i) {
+      if (turns.Row()) return false;
       const auto& c = plan.userChanges[i];
-      if (p.changedUsers[i]) rows.Update(*p.changedUsers[i], c.oldName);
-      Run(relink.BindText(":k", c.link.key)
-              .BindText(":dn", c.link.dn)
-              .BindText(":id", c.link.id)
-              .BindText(":old", c.oldName));
+      const PreparedPlan::Rows& changed = p.changedRows[i];
+      if (changed.authreg) rows.UpdateAuthreg(*p.changedUsers[i], c.oldName);
+      if (changed.vcard) rows.UpdateVcard(*p.changedUsers[i], c.oldName);
+      if (changed.link)
+        Run(relink.BindText(":k", c.link.key)
+                .BindText(":dn", c.link.dn)
+                .BindText(":id", c.link.id)
+                .BindText(":old", c.oldName));
     }
   }
   if (plan.removeMissing) {
-    for (const auto& name : plan.userRemovals)
+    for (const auto& name : plan.userRemovals) {
+      if (turns.Row()) return false;
       for (const char* sql : {"delete from authreg where username=:k", "delete from vcard where username=:k",
                               "delete from DirectoryAccounts where username=:k"})
         Exec(db, sql, {{":k", name}});
+    }
     for (const auto& code : plan.orgRemovals)
       for (const char* sql :
            {"delete from organize where organizeNo=:k", "delete from DirectoryUnits where organizeNo=:k"})
         Exec(db, sql, {{":k", code}});
   }
+  if (turns.Now()) return false;
   tx.Commit();
+  return true;
 }
 
 // The same plan on the draft of the directory: the prepared entries go in.
@@ -399,13 +500,11 @@ void ChangeDraft(Directory::Draft& draft, const PreparedPlan& p) {
     }
   }
   draft.orgs.insert(draft.orgs.end(), p.addedOrgs.begin(), p.addedOrgs.end());
-  std::unordered_map<std::string, std::size_t> index;
-  index.reserve(draft.users.size());
-  for (std::size_t i = 0; i < draft.users.size(); ++i) index.emplace(draft.users[i]->username, i);
+  // The draft's accounts are those of its base snapshot, in the same places.
   for (std::size_t i = 0; i < plan.userChanges.size(); ++i) {
     if (!p.changedUsers[i]) continue;
-    auto it = index.find(plan.userChanges[i].oldName);
-    if (it != index.end()) draft.users[it->second] = p.changedUsers[i];
+    if (std::optional<std::size_t> at = draft.base->UserPosition(plan.userChanges[i].oldName))
+      draft.users[*at] = p.changedUsers[i];
   }
   draft.users.insert(draft.users.end(), p.addedUsers.begin(), p.addedUsers.end());
   if (plan.removeMissing) {
@@ -419,6 +518,15 @@ void ChangeDraft(Directory::Draft& draft, const PreparedPlan& p) {
 // How many times a run plans again when the accounts it writes were changed
 // while it prepared.
 constexpr int kPlanAttempts = 3;
+// How many times a run gives way to waiting writers before it writes to the
+// end regardless, so that a steady stream of changes cannot starve it (the
+// writers then wait once for the whole write).
+constexpr int kGiveWays = 20;
+
+// Waits (bounded) until no writer waits for the directory any more.
+void LetWritersPass(const Directory& dir) {
+  for (int i = 0; i < 2000 && dir.WritersWaiting(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 }  // namespace
 
@@ -454,53 +562,72 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
                                            const DirectoryContent& content, bool dryRun, bool removeMissing,
                                            const std::function<void(int, int)>& progress) {
   DirectorySyncOutcome out;
-  // Planned and prepared on a snapshot without any lock; then, under the
-  // directory's writer lock, checked against what changed meanwhile, written
-  // in one transaction and published. Requests that change accounts wait
-  // only for that last step.
-  for (int attempt = 1; attempt <= kPlanAttempts; ++attempt) {
-    Directory::Snapshot base = dir.Get();
-    const std::vector<DirLink> unitLinks = ReadLinks(db, kUnitLinkTable);
-    const std::vector<DirLink> accountLinks = ReadLinks(db, kAccountLinkTable);
-    SyncPlan plan =
-        PlanDirectorySync(*base, unitLinks, accountLinks, s.baseDn, content.units, content.people, removeMissing);
-    if (dryRun) {
-      out.ok = true;
-      out.lines = plan.Lines();
-      out.message = "目录同步（预演，未做任何修改）：" + plan.Summary();
-      return out;
+  // Planned and prepared on a snapshot without any lock. Then, under the
+  // directory's writer lock: checked against what changed meanwhile
+  // (planned again when something it writes changed), written in one
+  // transaction and published. While it writes, a writer that comes to wait
+  // (a password change, a profile, the console) makes it roll back and give
+  // way, and it writes again once the writers have passed; so a request
+  // waits for a commit, not for the run (unless the run already gave way
+  // kGiveWays times).
+  std::optional<PreparedPlan> prepared;
+  int plans = 0;
+  int gaveWay = 0;
+  const std::function<bool()> writerWaits = [&dir] { return dir.WritersWaiting(); };
+  const std::function<bool()> never;
+  for (;;) {
+    if (!prepared) {
+      if (++plans > kPlanAttempts) {
+        out.message = "目录同步未完成：同步期间这些帐号一再被修改，未做任何修改，请稍后再试";
+        return out;
+      }
+      Directory::Snapshot base = dir.Get();
+      const std::vector<DirLink> unitLinks = ReadLinks(db, kUnitLinkTable);
+      const std::vector<DirLink> accountLinks = ReadLinks(db, kAccountLinkTable);
+      SyncPlan plan =
+          PlanDirectorySync(*base, unitLinks, accountLinks, s.baseDn, content.units, content.people, removeMissing);
+      if (dryRun || plan.Empty()) {
+        out.ok = true;
+        out.lines = plan.Lines();
+        out.message = (dryRun ? "目录同步（预演，未做任何修改）：" : "目录同步完成：") + plan.Summary();
+        return out;
+      }
+      prepared = Prepare(std::move(plan), std::move(base), accountLinks, progress);
     }
-    if (plan.Empty()) {
-      out.ok = true;
-      out.lines = plan.Lines();
-      out.message = "目录同步完成：" + plan.Summary();
-      return out;
-    }
-    PreparedPlan prepared = Prepare(std::move(plan), std::move(base), accountLinks, progress);
-    bool holds = true;
+    enum class Result { kWritten, kChanged, kGaveWay } result = Result::kWritten;
     try {
       dir.Update([&](Directory::Draft& draft) {
-        holds = StillHolds(prepared, *draft.base);
-        if (!holds) return false;
+        if (!StillHolds(*prepared, *draft.base)) {
+          result = Result::kChanged;
+          return false;
+        }
         {
           DatabaseLock lock(db);
-          WritePlan(db, prepared);
+          if (!WritePlan(db, *prepared, gaveWay < kGiveWays ? writerWaits : never)) {
+            result = Result::kGaveWay;
+            return false;
+          }
         }
-        ChangeDraft(draft, prepared);
+        ChangeDraft(draft, *prepared);
         return true;
       });
     } catch (const DatabaseError& e) {
       out.message = "目录同步失败，数据库错误，未做任何修改：" + std::string(e.what());
       return out;
     }
-    if (!holds) continue;
+    switch (result) {
+      case Result::kChanged: prepared.reset(); continue;
+      case Result::kGaveWay:
+        ++gaveWay;
+        LetWritersPass(dir);
+        continue;
+      case Result::kWritten: break;
+    }
     out.ok = true;
-    out.lines = prepared.plan.Lines();
-    out.message = "目录同步完成：" + prepared.plan.Summary();
+    out.lines = prepared->plan.Lines();
+    out.message = "目录同步完成：" + prepared->plan.Summary();
     return out;
   }
-  out.message = "目录同步未完成：同步期间这些帐号一再被修改，未做任何修改，请稍后再试";
-  return out;
 }
 
 // --- The service -----------------------------------------------------------

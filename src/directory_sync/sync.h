@@ -4,9 +4,10 @@
 // Reading, planning and making the new entries happen without any lock;
 // then, inside one directory update, the run checks that nothing it writes
 // was changed meanwhile (else it plans again), and writes in one
-// transaction. A failure anywhere (directory unreachable, a refused search,
-// a database error) leaves the tables and the published directory as they
-// were, and requests that change accounts wait only for the last step.
+// transaction, rolling back to give way whenever another writer comes to
+// wait for the directory. A failure anywhere (directory unreachable, a
+// refused search, a database error) leaves the tables and the published
+// directory as they were.
 //
 // `DirectoryService` also answers the login hook: which accounts take the
 // directory's password, and the bind that checks it.

@@ -198,6 +198,12 @@ Statement& Statement::BindText(std::string_view name, std::string_view value) {
   return *this;
 }
 
+Statement& Statement::BindText(int parameter, std::string_view value) {
+  Check(Connection(),
+        sqlite3_bind_text64(st_.get(), parameter, value.data(), value.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+  return *this;
+}
+
 Statement& Statement::BindInt64(std::string_view name, std::int64_t value) {
   Check(Connection(), sqlite3_bind_int64(st_.get(), Index(name), value));
   return *this;

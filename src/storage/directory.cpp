@@ -74,6 +74,12 @@ const TUserInfo* DirectorySnapshot::FindUser(std::string_view name) const {
   return it == userIndex_.end() ? nullptr : users_[it->second].get();
 }
 
+std::optional<std::size_t> DirectorySnapshot::UserPosition(std::string_view name) const {
+  auto it = userIndex_.find(name);
+  if (it == userIndex_.end()) return std::nullopt;
+  return it->second;
+}
+
 const TorgInfo* DirectorySnapshot::FindOrg(std::string_view code) const {
   auto it = orgIndex_.find(code);
   return it == orgIndex_.end() ? nullptr : orgs_[it->second].get();
@@ -150,9 +156,16 @@ void Directory::NotifyListeners() {
   }
 }
 
+std::unique_lock<std::mutex> Directory::LockWriter() {
+  writersWaiting_.fetch_add(1, std::memory_order_relaxed);
+  std::unique_lock lock(writerMutex_);
+  writersWaiting_.fetch_sub(1, std::memory_order_relaxed);
+  return lock;
+}
+
 bool Directory::Update(const std::function<bool(Draft&)>& change) {
   {
-    std::lock_guard lock(writerMutex_);
+    std::unique_lock lock = LockWriter();
     Snapshot cur = current_.load(std::memory_order_acquire);
     Draft draft{cur->CompanyName(), cur->Orgs(), cur->Users(), cur};
     if (!change(draft)) return false;
@@ -167,7 +180,7 @@ bool Directory::Update(const std::function<bool(Draft&)>& change) {
 void Directory::Replace(std::string companyName, std::vector<DirectorySnapshot::OrgPtr> orgs,
                         std::vector<DirectorySnapshot::UserPtr> users) {
   {
-    std::lock_guard lock(writerMutex_);
+    std::unique_lock lock = LockWriter();
     current_.store(std::make_shared<const DirectorySnapshot>(std::move(companyName), std::move(orgs), std::move(users)),
                    std::memory_order_release);
   }

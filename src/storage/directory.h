@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -119,6 +120,8 @@ class DirectorySnapshot {
 
   // First account whose `username` equals `name` exactly, or null.
   const TUserInfo* FindUser(std::string_view name) const;
+  // Its place in Users(), or nothing.
+  std::optional<std::size_t> UserPosition(std::string_view name) const;
   // First department whose `organizeNo` equals `code` exactly, or null.
   const TorgInfo* FindOrg(std::string_view code) const;
   bool UserExists(std::string_view name) const { return FindUser(name) != nullptr; }
@@ -194,6 +197,11 @@ class Directory {
   // write leaves memory as it was.
   bool Update(const std::function<bool(Draft&)>& change);
 
+  // Whether another thread waits in Update or Replace now: a writer that
+  // holds the writer mutex for long (the directory sync) checks it to give
+  // way.
+  bool WritersWaiting() const { return writersWaiting_.load(std::memory_order_relaxed) > 0; }
+
   // Replaces everything (load at start, restore).
   void Replace(std::string companyName, std::vector<DirectorySnapshot::OrgPtr> orgs,
                std::vector<DirectorySnapshot::UserPtr> users);
@@ -207,8 +215,11 @@ class Directory {
 
  private:
   void NotifyListeners();
+  // Takes writerMutex_, counted in writersWaiting_ while it waits.
+  std::unique_lock<std::mutex> LockWriter();
 
-  mutable std::mutex writerMutex_;  // serialises writers; readers never take it
+  mutable std::mutex writerMutex_;      // serialises writers; readers never take it
+  std::atomic<int> writersWaiting_{0};  // writers waiting for writerMutex_
   std::atomic<Snapshot> current_;
   std::shared_ptr<Listeners> listeners_;
 };

@@ -109,8 +109,9 @@ std::string Plan(Database& db, const std::string& sql) {
 }
 
 // An older file with the offline tables but no indexes gets them at open,
-// its rows kept, and the recipient look-ups at login use them (whatever the
-// column's collation, as the index takes the column's own).
+// its rows kept, and the recipient look-ups at login and the account
+// changes by name use them (whatever the column's collation, as the index
+// takes the column's own).
 TEST(SchemaTest, OldOfflineTablesGainRecipientIndexesThatTheLookupsUse) {
   TempDir dir;
   std::string path = (dir / "old.mdb").string();
@@ -127,10 +128,12 @@ TEST(SchemaTest, OldOfflineTablesGainRecipientIndexesThatTheLookupsUse) {
          "insert into OfflineInfo values('A','bob','2024-01-02 03:04:05',x'00');");
     EXPECT_TRUE(Indexes(db).empty());
   }
-  const std::vector<std::string> both{"OfflineFiles_ToUser", "OfflineInfo_ToUser"};
+  const std::vector<std::string> all{"OfflineFiles_ToUser", "OfflineInfo_ToUser", "authreg_username", "vcard_username"};
   Database db;
   ASSERT_TRUE(OpenDatabase(db, path).IsOk());
-  EXPECT_EQ(Indexes(db), both);
+  EXPECT_EQ(Indexes(db), all);
+  EXPECT_NE(Plan(db, "update authreg set pwd='x' where username='BOB'").find("authreg_username"), std::string::npos);
+  EXPECT_NE(Plan(db, "update vcard set organizeNo='1' where username='BOB'").find("vcard_username"), std::string::npos);
   EXPECT_EQ(Count(db, "select count(*) from OfflineInfo where ToUser='bob'"), 1);
   EXPECT_NE(Plan(db, "select rowid, SendContent from OfflineInfo where ToUser = 'BOB'").find("OfflineInfo_ToUser"),
             std::string::npos);
@@ -140,13 +143,14 @@ TEST(SchemaTest, OldOfflineTablesGainRecipientIndexesThatTheLookupsUse) {
   // Opened again: nothing doubled, nothing fails.
   Database again;
   ASSERT_TRUE(OpenDatabase(again, path).IsOk());
-  EXPECT_EQ(Indexes(again), both);
+  EXPECT_EQ(Indexes(again), all);
 }
 
 TEST(SchemaTest, NewFileHasTheRecipientIndexesAndLookupsIgnoreCase) {
   Database db;
   ASSERT_TRUE(OpenDatabase(db, ":memory:").IsOk());
-  EXPECT_EQ(Indexes(db), (std::vector<std::string>{"OfflineFiles_ToUser", "OfflineInfo_ToUser"}));
+  EXPECT_EQ(Indexes(db), (std::vector<std::string>{"OfflineFiles_ToUser", "OfflineInfo_ToUser", "authreg_username",
+                                                   "vcard_username"}));
   Exec(db, "insert into OfflineInfo values('A','Bob','2024-01-02 03:04:05',x'00')");
   EXPECT_EQ(Count(db, "select count(*) from OfflineInfo where ToUser='BOB'"), 1);
   EXPECT_NE(Plan(db, "select rowid from OfflineInfo where ToUser = 'BOB'").find("OfflineInfo_ToUser"),
