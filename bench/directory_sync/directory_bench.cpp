@@ -92,12 +92,12 @@ int main(int argc, char** argv) {
     }
   });
   auto s1 = BenchClock::now();
-  DirectorySyncOutcome first = core.Modules().DirectorySync(core, false, false, {});
+  DirectorySyncOutcome first = core.Modules().DirectorySync(core, {}, {});
   double firstSeconds = Seconds(BenchClock::now() - s1);
   running = false;
   logins.join();
   auto s2 = BenchClock::now();
-  DirectorySyncOutcome second = core.Modules().DirectorySync(core, false, false, {});
+  DirectorySyncOutcome second = core.Modules().DirectorySync(core, {}, {});
   double secondSeconds = Seconds(BenchClock::now() - s2);
 
   std::sort(latencies.begin(), latencies.end());

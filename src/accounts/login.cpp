@@ -92,6 +92,7 @@ void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& nam
   MutexLock lock(core.OnlineLock);
   try {
     if (verdict == DirectoryVerdict::kWrong) return request->SendResult("Loginin", "Fail", kWrongPassword);
+    if (verdict == DirectoryVerdict::kDisabled) return request->SendResult("Loginin", "Fail", kAccountDisabled);
     if (verdict == DirectoryVerdict::kUnreachable) {
       request->SendResult("Loginin", "Fail", kDirectoryUnreachable);
       core.LogEvent("用户：" + name + "登录失败，目录服务器无法连接");
@@ -101,6 +102,9 @@ void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& nam
     const auto dir = core.Dir().Get();
     const TUserInfo* account = dir->FindUser(name);
     if (account == nullptr) return request->SendResult("Loginin", "Fail", kNoSuchUser);
+    // Or locked by a sync meanwhile.
+    if (core.Modules().AccountLocked && core.Modules().AccountLocked(core, name))
+      return request->SendResult("Loginin", "Fail", kAccountDisabled);
     FinishLogin(core, *request, name, *account);
   } catch (...) {
     // As in the dispatcher: a failing login ends without a reply and the
@@ -123,6 +127,9 @@ void HandleLoginin(Request& request) {
   if (account == nullptr) return request.SendResult("Loginin", "Fail", kNoSuchUser);
   std::optional<std::string> pwd = env.Field("pwd");
   const CoreModules& modules = core.Modules();
+  // Refused before any password check: a locked account asks nobody.
+  if (modules.AccountLocked && modules.AccountLocked(core, name))
+    return request.SendResult("Loginin", "Fail", kAccountDisabled);
   if (pwd && modules.PasswordFromDirectory && modules.CheckDirectoryPassword &&
       modules.PasswordFromDirectory(core, name)) {
     // The directory is asked off this lane: other logins go on meanwhile,
