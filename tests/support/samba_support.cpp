@@ -55,26 +55,37 @@ SambaDc::SambaDc() {
   if (address_.empty()) return;
   const fs::path d = dir_.Path();
   std::ofstream(HostsFile()) << address_ << " " << kHostName << "\n";
-  // Simple binds over plain LDAP are allowed, as Active Directory allows
-  // them unless told otherwise; the ldaps:// tests use TLS all the same.
-  const std::vector<std::string> options = {"interfaces=" + address_ + "/8",
-                                            "bind interfaces only=yes",
-                                            "server services=ldap",
-                                            "ldap server require strong auth=no",
-                                            "log file=" + (d / "log.%m").string()};
-  std::string command = std::string(kSambaTool) + " domain provision --targetdir " + ShellQuoted((d / "dc").string()) +
-                        " --realm=" + kRealm + " --domain=" + kDomain +
-                        " --server-role=dc --dns-backend=NONE --host-name=DC1 --adminpass=" +
-                        ShellQuoted(kAdminPassword);
+  const std::vector<std::string> options = {"interfaces=" + address_ + "/8", "bind interfaces only=yes",
+                                            "server services=ldap", "log file=" + (d / "log.%m").string(),
+                                            // Its own, so that several DCs may run on one machine.
+                                            "pid directory=" + (d / "run").string(),
+                                            "ncalrpc dir=" + (d / "run/ncalrpc").string()};
+  fs::create_directories(d / "run");
+  std::string command =
+      std::string(kSambaTool) + " domain provision --targetdir " + ShellQuoted((d / "dc").string()) +
+      " --realm=" + kRealm + " --domain=" + kDomain +
+      " --server-role=dc --dns-backend=NONE --host-name=DC1 --adminpass=" + ShellQuoted(kAdminPassword);
   for (const auto& o : options) command += " --option=" + ShellQuoted(o);
-  provisioned_ = RunLogged(command, d / "provision.log");
+  if (!RunLogged(command, d / "provision.log")) return;
+  // Simple binds over plain LDAP are allowed, as Active Directory allows
+  // them unless told otherwise; the ldaps:// checks use TLS all the same.
+  // Provisioning leaves this option out, so it goes in afterwards.
+  const fs::path conf = d / "dc/etc/smb.conf";
+  std::ifstream in(conf);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t global = text.find("[global]\n");
+  if (global == std::string::npos) return;
+  text.insert(global + 9, "\tldap server require strong auth = no\n");
+  std::ofstream(conf, std::ios::trunc) << text;
+  provisioned_ = true;
 }
 
 bool SambaDc::Start() {
   if (!provisioned_) return false;
   const fs::path d = dir_.Path();
-  return samba_.Start({kSamba, "-s", (d / "dc/etc/smb.conf").string(), "-i", "-M", "single"}, d / "samba.log",
-                      [this] { return Accepts(address_, 389) && Accepts(address_, 636); }, std::chrono::seconds(60));
+  return samba_.Start(
+      {kSamba, "-s", (d / "dc/etc/smb.conf").string(), "-i", "-M", "single"}, d / "samba.log",
+      [this] { return Accepts(address_, 389) && Accepts(address_, 636); }, std::chrono::seconds(60));
 }
 
 bool SambaDc::Add(const std::vector<LdifRecord>& records) {
@@ -86,9 +97,9 @@ bool SambaDc::Add(const std::vector<LdifRecord>& records) {
 }
 
 bool SambaDc::Tool(const std::string& arguments) {
-  return RunLogged(std::string(kSambaTool) + " " + arguments + " -s " +
-                       ShellQuoted((dir_.Path() / "dc/etc/smb.conf").string()),
-                   dir_.Path() / "samba-tool.log");
+  return RunLogged(
+      std::string(kSambaTool) + " " + arguments + " -s " + ShellQuoted((dir_.Path() / "dc/etc/smb.conf").string()),
+      dir_.Path() / "samba-tool.log");
 }
 
 std::string SambaDc::Logs() const {

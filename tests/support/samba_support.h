@@ -20,9 +20,9 @@ bool SambaInstalled();
 
 // Skips a test that needs Samba where it is not installed, saying so; in CI
 // (where tools/install-deps.sh installs it) a missing Samba fails instead.
-#define CORVAN_REQUIRE_SAMBA()                                                                        \
-  if (!::corvan::test::SambaInstalled()) {                                                            \
-    if (std::getenv("CI") != nullptr) FAIL() << "samba-ad-dc is missing";                             \
+#define CORVAN_REQUIRE_SAMBA()                                                                           \
+  if (!::corvan::test::SambaInstalled()) {                                                               \
+    if (std::getenv("CI") != nullptr) FAIL() << "samba-ad-dc is missing";                                \
     GTEST_SKIP() << "samba-ad-dc is missing (apt-get install samba-ad-dc samba-ad-provision ldb-tools)"; \
   }
 
