@@ -520,7 +520,7 @@ void DirectoryService::CheckPassword(ServerCore& core, std::string username, std
     if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(core, username, "等待目录服务器的登录过多");
     return;
   }
-  core.PostJobAfter(budget + std::chrono::milliseconds(500), [&core, username, answer] {
+  core.PostJobAfter(budget + std::chrono::milliseconds(500), [&core, username = std::move(username), answer] {
     if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(core, username, "time-out: no answer in time");
   });
 }

@@ -90,7 +90,7 @@ void SyncsThePreset(SambaDc& dc) {
   ASSERT_TRUE(first.ok) << first.message;
   auto dir = core.Dir().Get();
   EXPECT_EQ(dir->Users().size(), 1u + (kStaff - 1) + 3) << first.message;  // local, staff, three people
-  EXPECT_EQ(dir->FindUser("STAFF0000"), nullptr);                           // disabled from the start
+  EXPECT_EQ(dir->FindUser("STAFF0000"), nullptr);                          // disabled from the start
   OrgTree tree(*dir);
   ASSERT_NE(dir->FindUser("ZHANGSAN"), nullptr);
   EXPECT_EQ(dir->FindUser("ZHANGSAN")->nickname, "张三");
