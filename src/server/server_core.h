@@ -177,6 +177,8 @@ class ServerCore {
   // when that server hangs nothing else waits. False, and `job` is dropped,
   // when `outboundThreads` calls run and `outboundQueue` more wait.
   bool PostOutboundCall(std::function<void()> job);
+  // Outbound calls queued or running now.
+  int OutboundCalls() const { return outboundPending_.load(); }
   // Request parsing and unlocked handlers.
   void PostRequest(std::function<void()> job);
   // The serial lanes of requests that run under OnlineLock / AccountLock.
