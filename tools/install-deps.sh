@@ -9,7 +9,12 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-translations-l10n fonts-wqy-microhei xvfb xauth
   clang libclang-rt-14-dev clang-tidy clang-format ccache
-  libldap-dev slapd ldap-utils
+  libldap-dev libgnutls28-dev slapd ldap-utils openssl
+  # The Active Directory tests: a Samba domain controller they provision
+  # themselves, ldbadd for bulk loads, and nss_wrapper so that the DC's
+  # certificate name resolves for the test's own process only. For the
+  # tests; the package does not depend on them.
+  samba-ad-dc samba-ad-provision ldb-tools libnss-wrapper
 )
 
 SUDO=""
@@ -29,5 +34,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
   # has none started).
   if [[ " ${missing[*]} " == *" slapd "* ]] && [ -d /run/systemd/system ]; then
     $SUDO systemctl disable --now slapd >/dev/null 2>&1 || true
+  fi
+  # Likewise the system-wide Samba services: the tests start their own DC.
+  if [[ " ${missing[*]} " == *" samba-ad-dc "* ]] && [ -d /run/systemd/system ]; then
+    for unit in samba-ad-dc smbd nmbd winbind; do $SUDO systemctl disable --now "$unit" >/dev/null 2>&1 || true; done
   fi
 fi

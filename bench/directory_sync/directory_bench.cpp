@@ -103,7 +103,7 @@ SyncRun RunSync(ServerCore& core) {
   SyncRun r;
   const double cpu0 = ThreadCpuSeconds();
   const auto t0 = BenchClock::now();
-  r.outcome = core.Modules().DirectorySync(core, false, false, {});
+  r.outcome = core.Modules().DirectorySync(core, {}, {});
   r.wall = Seconds(BenchClock::now() - t0);
   r.cpu = ThreadCpuSeconds() - cpu0;
   return r;

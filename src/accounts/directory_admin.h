@@ -42,6 +42,8 @@ inline constexpr std::string_view kInfoCaption = "信息";
 inline constexpr std::string_view kRootOrgNo = "Root";
 inline constexpr std::string_view kDatabaseErrorMessage = "数据库错误，操作未完成!";
 inline constexpr std::string_view kNeedOrgFirstMessage = "请先新增一个组织";
+// How the console and the admin tool show a locked account.
+inline constexpr std::string_view kLockedAccountState = "已锁定：此人在目录中已停用，不能登录";
 inline constexpr std::string_view kRequiredFieldsMessage = "*号项必须填写";
 inline constexpr std::string_view kOrderNumberMessage = "优先级请正确输入！";
 inline constexpr std::string_view kNameExistsMessage = "此登录名已经存在，请换用其它名称";

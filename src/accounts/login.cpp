@@ -97,6 +97,10 @@ void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& nam
       attempt.End(LoginOutcome::kWrong);
       return request->SendResult("Loginin", "Fail", kWrongPassword);
     }
+    if (verdict == DirectoryVerdict::kDisabled) {
+      attempt.End(LoginOutcome::kUnjudged);
+      return request->SendResult("Loginin", "Fail", kAccountDisabled);
+    }
     if (verdict == DirectoryVerdict::kUnreachable) {
       attempt.End(LoginOutcome::kUnjudged);
       request->SendResult("Loginin", "Fail", kDirectoryUnreachable);
@@ -108,6 +112,9 @@ void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& nam
     const auto dir = core.Dir().Get();
     const TUserInfo* account = dir->FindUser(name);
     if (account == nullptr) return request->SendResult("Loginin", "Fail", kNoSuchUser);
+    // Or locked by a sync meanwhile.
+    if (core.Modules().AccountLocked && core.Modules().AccountLocked(core, name))
+      return request->SendResult("Loginin", "Fail", kAccountDisabled);
     FinishLogin(core, *request, name, *account);
   } catch (...) {
     // As in the dispatcher: a failing login ends without a reply and the
@@ -128,12 +135,15 @@ void HandleLoginin(Request& request) {
   const auto dir = core.Dir().Get();
   const TUserInfo* account = dir->FindUser(name);
   if (account == nullptr) return request.SendResult("Loginin", "Fail", kNoSuchUser);
+  std::optional<std::string> pwd = env.Field("pwd");
+  const CoreModules& modules = core.Modules();
+  // Refused before any password check: a locked account asks nobody.
+  if (modules.AccountLocked && modules.AccountLocked(core, name))
+    return request.SendResult("Loginin", "Fail", kAccountDisabled);
   // Too many failures of this account or from this address: the password
   // is not checked at all (and the directory not asked).
   auto attempt = std::make_shared<LoginAttempt>(core, name, request.PeerAddress());
   if (attempt->Refused()) return request.SendResult("Loginin", "Fail", kWrongPassword);
-  std::optional<std::string> pwd = env.Field("pwd");
-  const CoreModules& modules = core.Modules();
   if (pwd && modules.PasswordFromDirectory && modules.CheckDirectoryPassword &&
       modules.PasswordFromDirectory(core, name)) {
     // The directory is asked off this lane: other logins go on meanwhile,

@@ -39,6 +39,8 @@ inline constexpr std::string_view kWrongPassword = "密码不正确!";
 // Accounts whose password the organisation's directory checks.
 inline constexpr std::string_view kDirectoryUnreachable = "目录服务器无法连接，请稍后再试!";
 inline constexpr std::string_view kPasswordFromDirectory = "密码由目录服务器管理，请在目录中修改!";
+// An account whose person is disabled in the organisation's directory.
+inline constexpr std::string_view kAccountDisabled = "该用户已被停用!";
 inline constexpr std::string_view kOnlineElsewhere = "此用户已经在其它机器登录!";
 inline constexpr std::string_view kLoginSucceeded = "登录成功";
 inline constexpr std::string_view kRegNotAllowed = "服务器不允许注册";

@@ -400,6 +400,9 @@ AdminReply UserShow(ServerCore& core, const Args& a) {
   r.data = UserJson(*u, tree, false);
   for (const auto& [k, v] : r.data.AsObject())
     r.lines.push_back(k + ": " + (v.IsInt() ? std::to_string(v.AsInt()) : v.AsString()));
+  const bool locked = core.Modules().AccountLocked && core.Modules().AccountLocked(core, u->username);
+  r.data.Set("locked", locked);
+  r.lines.push_back(std::string("状态: ") + (locked ? std::string(kLockedAccountState) : "正常"));
   return r;
 }
 
@@ -637,7 +640,11 @@ AdminReply Restore(ServerCore& core, const Args& a) {
 // Departments and accounts from the organisation's directory.
 AdminReply DirectorySyncCmd(ServerCore& core, const Args& a) {
   if (!core.Modules().DirectorySync) return Refused("此程序不支持目录同步");
-  DirectorySyncOutcome out = core.Modules().DirectorySync(core, a.Has("dry-run"), a.Has("remove-missing"), {});
+  DirectorySyncRequest request;
+  request.dryRun = a.Has("dry-run");
+  request.removeMissing = a.Has("remove-missing");
+  request.force = a.Has("force");
+  DirectorySyncOutcome out = core.Modules().DirectorySync(core, request, {});
   AdminReply r = Reply(out.ok, std::move(out.message), out.ok ? kExitOk : kExitRefused);
   r.lines = std::move(out.lines);
   return r;
@@ -842,7 +849,7 @@ std::string AdminUsage() {
          "  org tree | org add PARENT NAME [--order N] | org rename ORGNO NAME [--order N] | org del ORGNO\n"
          "  move USER... ORGNO | announce [TEXT] | backup FILE | restore FILE | clean-offline\n"
          "  config get [KEY] | config set KEY VALUE | autostart on|off\n"
-         "  directory-sync [--dry-run] [--remove-missing]\n"
+         "  directory-sync [--dry-run] [--remove-missing [--force]]\n"
          "  FIELD: pwd nickname organizeNo USERID(order) n_family n_given email org_orgname org_orgunit title\n"
          "         work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
          "  KEY: ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(get only)\n"

@@ -114,7 +114,7 @@ void ConsoleCommands::SyncDirectory() {
   std::atomic<bool> finished{false};
   DirectorySyncOutcome outcome;
   std::thread worker([&] {
-    outcome = core_.Modules().DirectorySync(core_, false, false, [&](int d, int t) {
+    outcome = core_.Modules().DirectorySync(core_, {}, [&](int d, int t) {
       done = d;
       total = t;
     });

@@ -151,8 +151,13 @@ void UserEditor::BuildButtons() {
   buttons->addStretch(1);
   buttons->addWidget(okButton_);
   buttons->addWidget(cancelButton_);
+  lockedNote_ = new QLabel(Q(kLockedAccountState), this);
+  lockedNote_->setObjectName(QStringLiteral("lblLocked"));
+  lockedNote_->setStyleSheet(QStringLiteral("color: #b00000;"));
+  lockedNote_->hide();
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(tabs_);
+  layout->addWidget(lockedNote_);
   layout->addLayout(buttons);
 }
 
@@ -173,6 +178,7 @@ void UserEditor::PrepareNew(const OrgTree& tree, const std::optional<std::string
   orgChoice_->setCurrentIndex(preselect ? orgChoice_->findData(Q(*preselect)) : (orgChoice_->count() > 0 ? 0 : -1));
   ClearFields();
   orderEdit_->setText(QStringLiteral("100"));
+  lockedNote_->hide();
   tabs_->setCurrentWidget(basicPage_);
   setWindowTitle(QStringLiteral("添加用户"));
 }
@@ -204,6 +210,8 @@ void UserEditor::PrepareUpdate(const TUserInfo& u, const OrgTree& tree) {
   orgChoice_->setCurrentIndex(orgChoice_->findData(Q(u.organizeNo)));
   EditMode = QStringLiteral("Update");
   OrigLoginName = u.username;
+  const CoreModules& modules = core_.Modules();
+  lockedNote_->setVisible(modules.AccountLocked && modules.AccountLocked(core_, u.username));
   tabs_->setCurrentWidget(basicPage_);
   setWindowTitle(QStringLiteral("修改用户信息"));
 }

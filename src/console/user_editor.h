@@ -34,7 +34,8 @@ class UserEditor : public QDialog {
   // picks the department of that code (no item when none has it); without
   // it the first department is chosen.
   void PrepareNew(const OrgTree& tree, const std::optional<std::string>& preselect);
-  // Update mode for `user`: its fields, its department, caption "修改用户信息".
+  // Update mode for `user`: its fields, its department, caption "修改用户信息",
+  // and the lock note when the directory sync locked the account.
   void PrepareUpdate(const TUserInfo& user, const OrgTree& tree);
   // The department choice: every department but the root, in tree order,
   // shown by its path, standing for its code.
@@ -91,6 +92,8 @@ class UserEditor : public QDialog {
   QPlainTextEdit* descriptionEdit_ = nullptr;
   QPushButton* okButton_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
+  // Shown in Update mode for an account locked by the directory sync.
+  QLabel* lockedNote_ = nullptr;
 };
 
 }  // namespace corvan

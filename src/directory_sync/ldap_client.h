@@ -1,6 +1,8 @@
 // A small RAII layer over OpenLDAP's client library: one connection with
 // time-bounded operations, the paged subtree search the sync reads with, and
-// the simple bind that checks a person's password.
+// the simple bind that checks a person's password. A TLS connection that
+// fails is looked at again to name the cause (an untrusted certificate, a
+// host name the certificate does not carry).
 #pragma once
 
 #include <chrono>
@@ -9,8 +11,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+struct timeval;
 typedef struct ldap LDAP;
 typedef struct ldapmsg LDAPMessage;
 typedef struct berelement BerElement;
@@ -46,14 +50,30 @@ enum class LdapFailure { kNone, kUnreachable, kRefused };
 
 struct LdapError {
   LdapFailure kind = LdapFailure::kNone;
-  std::string message;
+  std::string message;  // the server's own words included, when it gave any
 };
 
 struct LdapLimits {
-  std::chrono::seconds timeout{5};   // connect and each operation
+  std::chrono::seconds timeout{5};  // connect and each operation
+  // When set, no operation runs past it: the whole budget of a login.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
   std::size_t maxEntries = 200000;   // per search
   std::size_t maxValueBytes = 4096;  // longer values are cut
 };
+
+// The causes a failed TLS connection is reported with.
+inline constexpr std::string_view kCertificateNotTrusted = "证书不受信任 (certificate not trusted)";
+inline constexpr std::string_view kHostNameMismatch = "主机名与证书不符 (host name does not match)";
+
+// What is wrong with a server certificate (DER) for `host`, checked against
+// the certificates in `caFile` (empty: the system's): the causes above,
+// joined by "；", or empty when nothing is.
+std::string CertificateProblems(const std::string& der, const std::string& host, const std::string& caFile);
+
+// `value` as an assertion value of a search filter (RFC 4515): every byte
+// but ASCII letters, digits and "-._@" written as a backslash and two hex
+// digits, so that no value can change the filter around it.
+std::string FilterValue(std::string_view value);
 
 class LdapConnection {
  public:
@@ -72,11 +92,18 @@ class LdapConnection {
                                                const std::vector<std::string>& attributes, LdapError* error);
 
  private:
-  LdapConnection(LdapPtr ld, LdapLimits limits) : ld_(std::move(ld)), limits_(limits) {}
+  LdapConnection(LdapPtr ld, LdapLimits limits, std::string url, bool startTls, std::string caFile)
+      : ld_(std::move(ld)), limits_(limits), url_(std::move(url)), startTls_(startTls), caFile_(std::move(caFile)) {}
+  // Sets the time the next operation may take; false (and `error` set) when
+  // the deadline has passed.
+  bool NextTimeout(timeval* tv, LdapError* error);
   LdapError Failure(int rc, const std::string& what) const;
 
   LdapPtr ld_;
   LdapLimits limits_;
+  std::string url_;
+  bool startTls_ = false;
+  std::string caFile_;
 };
 
 }  // namespace corvan

@@ -90,7 +90,7 @@ std::string ParentDn(std::string_view dn) {
 
 bool SyncPlan::Empty() const {
   return orgAdds.empty() && orgRenames.empty() && unitLinks.empty() && userAdds.empty() && userChanges.empty() &&
-         (!removeMissing || (userRemovals.empty() && orgRemovals.empty()));
+         locks.empty() && unlocks.empty() && (!removeMissing || (userRemovals.empty() && orgRemovals.empty()));
 }
 
 std::vector<std::string> SyncPlan::Lines() const {
@@ -116,6 +116,9 @@ std::vector<std::string> SyncPlan::Lines() const {
   for (const auto& u : userRemovals) lines.push_back(removalLine("用户 ", u));
   for (const auto& o : orgRemovals) lines.push_back(removalLine("部门 ", o));
   for (const auto& s : skipped) lines.push_back("跳过 " + s);
+  for (const auto& u : locks) lines.push_back("锁定用户 " + u + "（目录中已停用）");
+  for (const auto& u : unlocks) lines.push_back("解锁用户 " + u + "（目录中已重新启用）");
+  if (disabledLeftOut > 0) lines.push_back("已停用的帐号未同步：" + std::to_string(disabledLeftOut));
   return lines;
 }
 
@@ -129,7 +132,8 @@ std::string SyncPlan::Summary() const {
   return "新增部门 " + n(orgAdds.size()) + "，部门改名 " + n(orgRenames.size()) + "，新增用户 " + n(userAdds.size()) +
          "，修改用户 " + n(changed) + "，移动用户 " + n(moved) + "，" + (removeMissing ? "删除" : "目录中已不存在") +
          "用户 " + n(userRemovals.size()) + "，" + (removeMissing ? "删除" : "目录中已不存在") + "部门 " +
-         n(orgRemovals.size()) + "，跳过 " + n(skipped.size());
+         n(orgRemovals.size()) + "，跳过 " + n(skipped.size()) + "，锁定用户 " + n(locks.size()) + "，解锁用户 " +
+         n(unlocks.size());
 }
 
 SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<DirLink>& unitLinks,
@@ -227,18 +231,23 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
       plan.skipped.push_back(person.dn + "：没有登录名");
       continue;
     }
+    const int li = accountIndex.Find(person.id, dn);
+    const DirLink* old = li >= 0 ? &accountLinks[static_cast<std::size_t>(li)] : nullptr;
+    const TUserInfo* existing = old != nullptr ? current.FindUser(old->key) : nullptr;
+    if (existing == nullptr && person.disabled) {
+      ++plan.disabledLeftOut;
+      continue;
+    }
     if (!taken.insert(username).second) {
       plan.skipped.push_back(person.dn + "：登录名 " + username + " 重复");
       continue;
     }
+    if (old != nullptr) accountSeen[static_cast<std::size_t>(li)] = true;
+    // Keyed by the name before this run's rename, which keeps the lock.
+    if (existing != nullptr && person.disabled != old->locked)
+      (person.disabled ? plan.locks : plan.unlocks).push_back(old->key);
     const std::string code = codeAbove(dn);
     TUserInfo wanted;
-    int li = accountIndex.Find(person.id, dn);
-    const TUserInfo* existing = nullptr;
-    if (li >= 0) {
-      accountSeen[static_cast<std::size_t>(li)] = true;
-      existing = current.FindUser(accountLinks[static_cast<std::size_t>(li)].key);
-    }
     if (existing != nullptr) wanted = *existing;
     else wanted.USERID = 100;
     wanted.username = username;
@@ -271,8 +280,7 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
     change.changed = existing->username != wanted.username || existing->nickname != wanted.nickname ||
                      existing->email != wanted.email || existing->work_tel != wanted.work_tel ||
                      existing->mobilephone != wanted.mobilephone || existing->title != wanted.title;
-    const DirLink& old = accountLinks[static_cast<std::size_t>(li)];
-    bool relinked = old.key != username || NormalizeDn(old.dn) != dn || old.id != person.id;
+    bool relinked = old->key != username || NormalizeDn(old->dn) != dn || old->id != person.id;
     if (!change.moved && !change.changed && !relinked) continue;
     change.user = std::move(wanted);
     change.link = std::move(link);
@@ -314,6 +322,15 @@ SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<D
   for (const auto& code : goneCodes)
     if (!busy.contains(code)) plan.orgRemovals.push_back(code);
   return plan;
+}
+
+RemovalShare CheckRemovalShare(const SyncPlan& plan, const DirectorySnapshot& current,
+                               const std::vector<DirLink>& accountLinks, int limitPercent) {
+  RemovalShare share;
+  share.removals = plan.userRemovals.size();
+  for (const auto& l : accountLinks) share.accounts += current.UserExists(l.key) ? 1 : 0;
+  share.exceeds = share.removals * 100 > static_cast<std::size_t>(std::max(limitPercent, 0)) * share.accounts;
+  return share;
 }
 
 }  // namespace corvan

@@ -18,7 +18,7 @@ struct DirUnit {
   std::string name;
 };
 
-// A person as read (disabled people are left out before planning).
+// A person as read.
 struct DirPerson {
   std::string dn;
   std::string id;
@@ -28,6 +28,7 @@ struct DirPerson {
   std::string phone;
   std::string mobile;
   std::string title;
+  bool disabled = false;  // marked disabled in the directory
 };
 
 // The link of a department or account to the directory entry it came from.
@@ -36,6 +37,7 @@ struct DirLink {
   std::string key;  // organizeNo or username
   std::string dn;
   std::string id;
+  bool locked = false;  // accounts: the person is disabled in the directory
 };
 
 // The DN in a comparable form: RDNs trimmed, ASCII letters lower-cased.
@@ -73,6 +75,12 @@ struct SyncPlan {
   std::vector<std::string> orgRemovals;   // departments gone (and empty)
   bool removeMissing = false;             // whether the removals are applied
   std::vector<std::string> skipped;       // entries not synced, with the reason
+  // Accounts (by their name before this run) whose person was disabled or
+  // enabled again in the directory. A locked account keeps its department,
+  // its fields and its stored items; it cannot log in.
+  std::vector<std::string> locks;
+  std::vector<std::string> unlocks;
+  std::size_t disabledLeftOut = 0;  // disabled people without an account: not added
 
   // Whether applying changes anything.
   bool Empty() const;
@@ -86,9 +94,21 @@ struct SyncPlan {
 // `current`, whose directory-made departments and accounts are `unitLinks`
 // and `accountLinks`. Units are placed as nested in the directory; a unit
 // or person right under the base DN goes under the root. New department
-// codes follow the console's rule (NextOrgNo).
+// codes follow the console's rule (NextOrgNo). A disabled person keeps (and
+// locks) the account they have and gets none when they have none.
 SyncPlan PlanDirectorySync(const DirectorySnapshot& current, const std::vector<DirLink>& unitLinks,
                            const std::vector<DirLink>& accountLinks, std::string_view baseDn,
                            const std::vector<DirUnit>& units, const std::vector<DirPerson>& people, bool removeMissing);
+
+// How many directory accounts a plan (made with removals) finds gone, out of
+// how many there are (links whose account exists), and whether that is more
+// than `limitPercent` of them.
+struct RemovalShare {
+  std::size_t removals = 0;
+  std::size_t accounts = 0;
+  bool exceeds = false;
+};
+RemovalShare CheckRemovalShare(const SyncPlan& plan, const DirectorySnapshot& current,
+                               const std::vector<DirLink>& accountLinks, int limitPercent);
 
 }  // namespace corvan

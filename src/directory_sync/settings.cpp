@@ -116,6 +116,8 @@ DirectorySettingsResult ParseDirectorySettings(std::string_view text) {
       if (!number(s.intervalMinutes, 0, 7 * 24 * 60)) return fail("interval_minutes 应为 0 到 10080");
     } else if (key == "timeout_seconds") {
       if (!number(s.timeoutSeconds, 1, 60)) return fail("timeout_seconds 应为 1 到 60");
+    } else if (key == "removal_limit_percent") {
+      if (!number(s.removalLimitPercent, 0, 100)) return fail("removal_limit_percent 应为 0 到 100");
     } else {
       return fail("未知的设置 " + key);
     }

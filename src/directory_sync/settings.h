@@ -15,10 +15,12 @@
 //   attr_unit_name, attr_id, attr_login, attr_name, attr_mail,
 //   attr_phone, attr_mobile, attr_title     (attribute names)
 //   disabled_attribute / disabled_value     (an entry with that value is
-//                                            treated as absent)
+//                                            disabled: its account is locked)
 //   login_with_directory_password = no
 //   interval_minutes = 0                    (0: no background sync)
-//   timeout_seconds = 5
+//   timeout_seconds = 5                     (a whole login, or one step of a sync)
+//   removal_limit_percent = 10              (the largest share of directory
+//                                            accounts a sync may remove)
 #pragma once
 
 #include <filesystem>
@@ -65,6 +67,7 @@ struct DirectorySettings {
   bool loginWithDirectoryPassword = false;
   int intervalMinutes = 0;
   int timeoutSeconds = 5;
+  int removalLimitPercent = 10;
 };
 
 // The two presets: Active Directory and OpenLDAP (inetOrgPerson).

@@ -1,5 +1,7 @@
 #include "directory_sync/sync.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -11,6 +13,7 @@
 #include "accounts/replies.h"
 #include "base/quiet_failure.h"
 #include "base/text.h"
+#include "directory_sync/password_check.h"
 #include "server/server_core.h"
 #include "storage/database.h"
 #include "storage/schema.h"
@@ -186,7 +189,8 @@ DirPerson PersonFromEntry(const LdapEntry& e, const DirectorySettings& s) {
           e.First(a.mail),
           e.First(a.phone),
           e.First(a.mobile),
-          e.First(a.title)};
+          e.First(a.title),
+          EntryDisabled(e, s)};
 }
 
 std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapError* error) {
@@ -205,23 +209,35 @@ std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapEr
   if (!people) return std::nullopt;
   DirectoryContent content;
   for (const auto& e : *units) content.units.push_back(UnitFromEntry(e, s));
-  for (const auto& e : *people) {
-    if (EntryDisabled(e, s)) {
-      ++content.disabled;
-      continue;
-    }
-    content.people.push_back(PersonFromEntry(e, s));
-  }
+  for (const auto& e : *people) content.people.push_back(PersonFromEntry(e, s));
   return content;
+}
+
+namespace {
+
+bool HasLockColumn(Database& db) CORVAN_REQUIRES(db.ConnectionMutex()) {
+  const std::vector<std::string> columns = db.ColumnNames("select * from DirectoryAccounts");
+  return std::any_of(columns.begin(), columns.end(),
+                     [](const std::string& c) { return AsciiUpper(c) == AsciiUpper(kLockColumn); });
+}
+
+}  // namespace
+
+void AddLockColumn(Database& db) {
+  if (!db.TableExists(kAccountLinkTable) || HasLockColumn(db)) return;
+  db.Exec("alter table DirectoryAccounts add column " + std::string(kLockColumn) + " INTEGER NOT NULL DEFAULT 0");
 }
 
 std::vector<DirLink> ReadLinks(Database& db, std::string_view table) {
   std::vector<DirLink> links;
   DatabaseLock lock(db);
   if (!db.TableExists(table)) return links;
-  const std::string key = table == kUnitLinkTable ? "organizeNo" : "username";
-  Statement st(db, "select " + key + ",dn,uid from " + std::string(table));
-  while (st.Step()) links.push_back({st.ColumnText(0), st.ColumnText(1), st.ColumnText(2)});
+  const bool accounts = table == kAccountLinkTable;
+  const bool lockColumn = accounts && HasLockColumn(db);
+  Statement st(db, "select " + std::string(accounts ? "username" : "organizeNo") + ",dn,uid" +
+                       (lockColumn ? "," + std::string(kLockColumn) : std::string()) + " from " + std::string(table));
+  while (st.Step())
+    links.push_back({st.ColumnText(0), st.ColumnText(1), st.ColumnText(2), lockColumn && st.ColumnInt64(3) != 0});
   return links;
 }
 
@@ -391,6 +407,18 @@ class NoSpill {
   Database& db_;
 };
 
+// Locks and unlocks, by the names before the plan's renames (a rename keeps
+// the row and so the lock). Caller holds the lock.
+void WriteLocks(Database& db, const SyncPlan& plan) CORVAN_REQUIRES(db.ConnectionMutex()) {
+  for (const auto* names : {&plan.locks, &plan.unlocks}) {
+    Statement st(db, "update DirectoryAccounts set " + std::string(kLockColumn) + "=:v where username=:k");
+    for (const auto& name : *names) {
+      st.BindInt64(":v", names == &plan.locks ? 1 : 0).BindText(":k", name);
+      Run(st);
+    }
+  }
+}
+
 // The statements of one plan, in one transaction, each prepared once; false
 // when it gave way part way (everything is then rolled back). Caller holds
 // the lock.
@@ -402,6 +430,7 @@ bool WritePlan(Database& db, const PreparedPlan& p, const std::function<bool()>&
   Transaction tx(db);
   db.Exec(kCreateUnitLinks);
   db.Exec(kCreateAccountLinks);
+  AddLockColumn(db);
   db.Exec(kCreateLinkIndexes);
   if (!plan.orgAdds.empty()) {
     Statement org(
@@ -453,6 +482,7 @@ bool WritePlan(Database& db, const PreparedPlan& p, const std::function<bool()>&
       Run(link.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
     }
   }
+  WriteLocks(db, plan);
   if (!plan.userChanges.empty()) {
     AccountRows rows(db);
     Statement relink(db, "update DirectoryAccounts set username=:k,dn=:dn,uid=:id where username=:old");
@@ -632,27 +662,56 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
 
 // --- The service -----------------------------------------------------------
 
+DirectoryService::FileStamp DirectoryService::StampOfSettings(ServerCore& core) const {
+  FileStamp stamp;
+  struct stat st {};
+  const std::filesystem::path path = core.Home() / kDirectorySettingsFile;
+  if (::stat(path.c_str(), &st) != 0) return stamp;
+  stamp.exists = true;
+  stamp.device = st.st_dev;
+  stamp.inode = st.st_ino;
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+  stamp.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp.changed = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return stamp;
+}
+
 void DirectoryService::Refresh(ServerCore& core) {
+  const FileStamp stamp = StampOfSettings(core);  // before the read: a change meanwhile is seen later
   DirectorySettingsResult loaded = LoadDirectorySettings(core.Home());
   if (!loaded.error.empty()) core.LogEvent("目录设置有误：" + loaded.error);
-  std::unordered_map<std::string, std::string> dnOf;
-  if (loaded.settings) {
-    try {
-      for (auto& l : ReadLinks(core.Db(), kAccountLinkTable)) dnOf.emplace(AsciiUpper(l.key), std::move(l.dn));
-    } catch (const DatabaseError& e) {
-      core.LogEvent("目录帐号读取失败：" + std::string(e.what()));
+  // Read without settings too: a lock stays when the directory is switched
+  // off.
+  std::unordered_map<std::string, DirLink> links;
+  try {
+    {
+      DatabaseLock lock(core.Db());
+      AddLockColumn(core.Db());
     }
+    for (auto& l : ReadLinks(core.Db(), kAccountLinkTable)) {
+      std::string key = AsciiUpper(l.key);
+      links.emplace(std::move(key), std::move(l));
+    }
+  } catch (const DatabaseError& e) {
+    core.LogEvent("目录帐号读取失败：" + std::string(e.what()));
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   settings_ = std::move(loaded.settings);
-  dnOf_ = std::move(dnOf);
+  links_ = std::move(links);
+  loaded_ = true;
+  stamp_ = stamp;
 }
 
 void DirectoryService::Started(ServerCore& core) {
   Refresh(core);
+  StartBackgroundSync(core);
+  WatchSettings(core, ++watchGeneration_);
+}
+
+void DirectoryService::StartBackgroundSync(ServerCore& core) {
   int minutes = 0;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (settings_) minutes = settings_->intervalMinutes;
   }
   const int generation = ++generation_;
@@ -665,42 +724,142 @@ void DirectoryService::ScheduleTick(ServerCore& core, int generation, int minute
     auto self = weak.lock();
     if (!self || self->generation_ != generation || !core.TcpServerExists()) return;
     // Sync logs its outcome itself.
-    self->Sync(core, false, false, {});
+    self->Sync(core, {}, true, {});
     self->ScheduleTick(core, generation, minutes);
   });
 }
 
-bool DirectoryService::PasswordFromDirectory(const std::string& username) const {
-  std::lock_guard lock(mutex_);
-  return settings_ && settings_->loginWithDirectoryPassword && dnOf_.contains(username);
+void DirectoryService::WatchSettings(ServerCore& core, int generation) {
+  std::weak_ptr<DirectoryService> weak = weak_from_this();
+  core.PostJobAfter(kSettingsPoll, [weak, &core, generation] {
+    auto self = weak.lock();
+    if (!self || self->watchGeneration_ != generation || !core.TcpServerExists()) return;
+    const FileStamp stamp = self->StampOfSettings(core);
+    bool changed = false;
+    {
+      MutexLock lock(self->mutex_);
+      changed = !(stamp == self->stamp_);
+    }
+    if (changed) self->ReloadSettings(core, stamp);
+    self->WatchSettings(core, generation);
+  });
 }
+
+void DirectoryService::ReloadSettings(ServerCore& core, const FileStamp& stamp) {
+  DirectorySettingsResult loaded = LoadDirectorySettings(core.Home());
+  int oldMinutes = 0, newMinutes = 0;
+  {
+    MutexLock lock(mutex_);
+    stamp_ = stamp;
+    // A file with an error is reported below; the settings in use stay
+    // until it is mended.
+    if (loaded.error.empty()) {
+      oldMinutes = settings_ ? settings_->intervalMinutes : 0;
+      newMinutes = loaded.settings ? loaded.settings->intervalMinutes : 0;
+      settings_ = std::move(loaded.settings);
+    }
+  }
+  if (!loaded.error.empty()) {
+    core.LogEvent("目录设置有误，仍使用原来的设置：" + loaded.error);
+    return;
+  }
+  core.LogEvent(stamp.exists ? "目录设置已重新读取" : "目录设置文件已删除，不再使用目录");
+  if (newMinutes != oldMinutes) StartBackgroundSync(core);
+}
+
+bool DirectoryService::PasswordFromDirectory(const std::string& username) const {
+  MutexLock lock(mutex_);
+  return settings_ && settings_->loginWithDirectoryPassword && links_.contains(username);
+}
+
+bool DirectoryService::AccountLocked(ServerCore& core, const std::string& username) {
+  bool loaded = false;
+  {
+    MutexLock lock(mutex_);
+    loaded = loaded_;
+  }
+  if (!loaded) Refresh(core);
+  MutexLock lock(mutex_);
+  auto it = links_.find(username);
+  return it != links_.end() && it->second.locked;
+}
+
+namespace {
+
+// Hands the first verdict of a login to its continuation and drops the rest:
+// the bind and the time limit race to answer.
+class FirstVerdict {
+ public:
+  explicit FirstVerdict(std::function<void(DirectoryVerdict)> done) : done_(std::move(done)) {}
+  bool Give(DirectoryVerdict verdict) {
+    if (given_.exchange(true)) return false;
+    done_(verdict);
+    return true;
+  }
+
+ private:
+  std::atomic<bool> given_{false};
+  std::function<void(DirectoryVerdict)> done_;  // called once, by the first Give
+};
+
+void LogUnreachable(ServerCore& core, const std::string& username, const std::string& why) {
+  core.LogEvent("目录服务器无法连接（用户 " + username + " 登录）：" + why);
+}
+
+}  // namespace
 
 void DirectoryService::CheckPassword(ServerCore& core, std::string username, std::string password,
                                      std::function<void(DirectoryVerdict)> done) {
   std::optional<DirectorySettings> settings;
-  std::string dn;
+  std::optional<DirLink> link;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     settings = settings_;
-    if (auto it = dnOf_.find(username); it != dnOf_.end()) dn = it->second;
+    if (auto it = links_.find(username); it != links_.end()) link = it->second;
   }
-  core.PostJob([&core, settings = std::move(settings), dn = std::move(dn), username = std::move(username),
-                password = std::move(password), done = std::move(done)] {
-    if (!settings || dn.empty() || password.empty()) return done(DirectoryVerdict::kWrong);
-    LdapLimits limits;
-    limits.timeout = std::chrono::seconds(settings->timeoutSeconds);
+  if (!settings || !link || password.empty()) return done(DirectoryVerdict::kWrong);
+  // The whole login, queue included, has the settings' time-out; the time
+  // limit answers "unreachable" if the bind has not answered by then.
+  const auto budget = std::chrono::seconds(settings->timeoutSeconds);
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  auto answer = std::make_shared<FirstVerdict>(std::move(done));
+  const bool queued = core.PostOutboundCall([&core, settings = std::move(*settings), link = std::move(*link), username,
+                                             password = std::move(password), deadline, answer] {
     LdapError error;
-    auto conn = LdapConnection::Open(settings->url, settings->startTls, settings->caFile, limits, &error);
-    if (conn && conn->Bind(dn, password, &error)) return done(DirectoryVerdict::kRight);
-    if (error.kind == LdapFailure::kUnreachable) {
-      core.LogEvent("目录服务器无法连接（用户 " + username + " 登录）：" + error.message);
-      return done(DirectoryVerdict::kUnreachable);
-    }
-    done(DirectoryVerdict::kWrong);
+    DirectoryVerdict verdict = VerifyDirectoryPassword(settings, link, username, password, deadline, &error);
+    if (answer->Give(verdict) && verdict == DirectoryVerdict::kUnreachable)
+      LogUnreachable(core, username, error.message);
+  });
+  if (!queued) {
+    if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(core, username, "等待目录服务器的登录过多");
+    return;
+  }
+  core.PostJobAfter(budget + std::chrono::milliseconds(500), [&core, username = std::move(username), answer] {
+    if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(core, username, "time-out: no answer in time");
   });
 }
 
-DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, bool dryRun, bool removeMissing,
+namespace {
+
+// The refusal of a plan that removes too many directory accounts, or
+// nothing when it may go ahead.
+std::optional<std::string> RemovalRefusal(ServerCore& core, const DirectorySettings& s, const DirectoryContent& content,
+                                          bool background) {
+  const std::vector<DirLink> accountLinks = ReadLinks(core.Db(), kAccountLinkTable);
+  const auto dir = core.Dir().Get();
+  SyncPlan plan = PlanDirectorySync(*dir, ReadLinks(core.Db(), kUnitLinkTable), accountLinks, s.baseDn, content.units,
+                                    content.people, true);
+  RemovalShare share = CheckRemovalShare(plan, *dir, accountLinks, s.removalLimitPercent);
+  if (!share.exceeds) return std::nullopt;
+  const std::string counts = std::to_string(share.removals) + " 个目录帐号（共 " + std::to_string(share.accounts) +
+                             " 个），超过 removal_limit_percent 允许的 " + std::to_string(s.removalLimitPercent) + "%";
+  if (background) return "后台目录同步被拒绝，未做任何修改：目录中已不存在 " + counts + "；请检查目录设置（base_dn）";
+  return "目录同步被拒绝，未做任何修改：将删除 " + counts + "；请检查目录设置（base_dn），确认无误后加 --force 执行";
+}
+
+}  // namespace
+
+DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, const DirectorySyncRequest& request, bool background,
                                             const std::function<void(int, int)>& progress) {
   std::lock_guard one(syncMutex_);
   DirectorySyncOutcome out;
@@ -722,16 +881,24 @@ DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, bool dryRun, bool 
     return out;
   }
   std::vector<std::string> corrected = MakeContentStorable(*content, *loaded.settings);
+  std::optional<std::string> refusal;
   try {
-    out = ApplyDirectoryContent(core.Dir(), core.Db(), *loaded.settings, *content, dryRun, removeMissing, progress);
+    if ((request.removeMissing || background) && !request.force)
+      refusal = RemovalRefusal(core, *loaded.settings, *content, background);
+    if (refusal && !request.dryRun) {
+      out.message = *refusal;
+    } else {
+      out = ApplyDirectoryContent(core.Dir(), core.Db(), *loaded.settings, *content, request.dryRun,
+                                  request.removeMissing, progress);
+      if (refusal) out.lines.push_back(*refusal);  // what the run without --dry-run would answer
+    }
   } catch (const DatabaseError& e) {
     out.ok = false;
     out.message = "目录同步失败，数据库错误，未做任何修改：" + std::string(e.what());
   }
   out.lines.insert(out.lines.end(), corrected.begin(), corrected.end());
-  if (content->disabled > 0) out.lines.push_back("已停用的帐号未同步：" + std::to_string(content->disabled));
   core.LogEvent(out.message);
-  if (!dryRun && out.ok) Refresh(core);
+  if (!request.dryRun && out.ok) Refresh(core);
   return out;
 }
 
@@ -741,13 +908,14 @@ void AddDirectorySyncModules(CoreModules& m) {
   m.PasswordFromDirectory = [service](ServerCore&, const std::string& name) {
     return service->PasswordFromDirectory(name);
   };
+  m.AccountLocked = [service](ServerCore& core, const std::string& name) { return service->AccountLocked(core, name); };
   m.CheckDirectoryPassword = [service](ServerCore& core, std::string name, std::string pwd,
                                        std::function<void(DirectoryVerdict)> done) {
     service->CheckPassword(core, std::move(name), std::move(pwd), std::move(done));
   };
-  m.DirectorySync = [service](ServerCore& core, bool dryRun, bool removeMissing,
+  m.DirectorySync = [service](ServerCore& core, const DirectorySyncRequest& request,
                               const std::function<void(int, int)>& progress) {
-    return service->Sync(core, dryRun, removeMissing, progress);
+    return service->Sync(core, request, false, progress);
   };
 }
 

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -26,21 +28,24 @@
 #include "directory_sync/planner.h"
 #include "directory_sync/settings.h"
 #include "server/modules.h"
+#include "storage/database.h"
 
 namespace corvan {
 
 class ServerCore;
-class Database;
 class Directory;
 
 // The tables that link departments and accounts to their entries.
 inline constexpr std::string_view kUnitLinkTable = "DirectoryUnits";
 inline constexpr std::string_view kAccountLinkTable = "DirectoryAccounts";
+// The column of DirectoryAccounts that marks a locked account (1): its person
+// is disabled in the directory. Added to older files by AddLockColumn; a
+// writer that does not know it leaves 0.
+inline constexpr std::string_view kLockColumn = "locked";
 
 struct DirectoryContent {
   std::vector<DirUnit> units;
-  std::vector<DirPerson> people;
-  std::size_t disabled = 0;  // people left out as disabled
+  std::vector<DirPerson> people;  // disabled ones included, marked
 };
 
 // An entry's stable id as text: printable ids as they are, binary ones
@@ -57,6 +62,8 @@ std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapEr
 // The links as stored (none when the tables do not exist yet). Takes the
 // database lock.
 std::vector<DirLink> ReadLinks(Database& db, std::string_view table);
+// Adds the lock column to a DirectoryAccounts table that lacks it.
+void AddLockColumn(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 
 // Brings the texts read to the form they are stored in (StoredText), so that
 // the plan compares like with like; one line per entry changed.
@@ -71,27 +78,55 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
 
 class DirectoryService : public std::enable_shared_from_this<DirectoryService> {
  public:
+  // How often the settings file is looked at for changes while the server
+  // runs.
+  static constexpr std::chrono::seconds kSettingsPoll{2};
+
   // Loads the settings and the account links; starts the background sync
-  // when an interval is set.
+  // when an interval is set, and the watch on the settings file.
   void Started(ServerCore& core);
   // Reloads settings and links (after a sync, at start).
   void Refresh(ServerCore& core);
   bool PasswordFromDirectory(const std::string& username) const;
-  // The bind as the person, on the core's job pool, bounded by the
-  // settings' time-out.
+  // Whether the account is locked (its person disabled at the last sync).
+  // The links are read first if they never were (a tool without a server).
+  bool AccountLocked(ServerCore& core, const std::string& username);
+  // Finds the person and binds as them (password_check.h) on the core's
+  // outbound pool. `done` gets one verdict within the settings' time-out
+  // (and a little): "unreachable" when the pool is full or time runs out.
   void CheckPassword(ServerCore& core, std::string username, std::string password,
                      std::function<void(DirectoryVerdict)> done);
-  DirectorySyncOutcome Sync(ServerCore& core, bool dryRun, bool removeMissing,
+  // One sync. A plan that finds more than the settings' share of the
+  // directory accounts gone is refused, changing nothing, when it would
+  // remove them (unless forced) and always in the background: a `base_dn`
+  // pointed at one unit must not empty the server.
+  DirectorySyncOutcome Sync(ServerCore& core, const DirectorySyncRequest& request, bool background,
                             const std::function<void(int, int)>& progress);
 
  private:
+  // The settings file as last read: changes are told by these.
+  struct FileStamp {
+    bool exists = false;
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified = 0, changed = 0;  // nanoseconds
+    bool operator==(const FileStamp&) const = default;
+  };
+  FileStamp StampOfSettings(ServerCore& core) const;
   void ScheduleTick(ServerCore& core, int generation, int minutes);
+  void StartBackgroundSync(ServerCore& core);
+  void WatchSettings(ServerCore& core, int generation);
+  // Reads the changed file: new settings take effect, a file with an error
+  // is reported and the settings in use stay.
+  void ReloadSettings(ServerCore& core, const FileStamp& stamp);
 
-  mutable std::mutex mutex_;
-  std::optional<DirectorySettings> settings_;          // guarded by mutex_
-  std::unordered_map<std::string, std::string> dnOf_;  // username -> DN; guarded by mutex_
-  std::mutex syncMutex_;                               // one sync at a time
-  std::atomic<int> generation_{0};                     // of the background sync chain
+  mutable Mutex mutex_;
+  std::optional<DirectorySettings> settings_ CORVAN_GUARDED_BY(mutex_);
+  std::unordered_map<std::string, DirLink> links_ CORVAN_GUARDED_BY(mutex_);  // by account name
+  bool loaded_ CORVAN_GUARDED_BY(mutex_) = false;
+  FileStamp stamp_ CORVAN_GUARDED_BY(mutex_);
+  std::mutex syncMutex_;                 // one sync at a time
+  std::atomic<int> generation_{0};       // of the background sync chain
+  std::atomic<int> watchGeneration_{0};  // of the settings watch chain
 };
 
 // Fills the directory entries of `modules` with a new service.

@@ -17,7 +17,15 @@ namespace corvan {
 class ServerCore;
 class UploadSession;
 
-enum class DirectoryVerdict { kRight, kWrong, kUnreachable };
+// kDisabled: the person is disabled in the directory.
+enum class DirectoryVerdict { kRight, kWrong, kUnreachable, kDisabled };
+
+// What a "directory-sync" is asked to do.
+struct DirectorySyncRequest {
+  bool dryRun = false;         // only list the changes
+  bool removeMissing = false;  // remove accounts gone from the directory
+  bool force = false;          // even more of them than the settings' share
+};
 
 // What a checked password turned out to be; unjudged when the check ended
 // without a verdict (the directory unreachable, the request dropped).
@@ -53,6 +61,9 @@ struct CoreModules {
   // Whether the password of `username` is checked by the directory instead
   // of the stored one.
   std::function<bool(ServerCore&, const std::string& username)> PasswordFromDirectory;
+  // Whether the account is locked: its person is disabled in the directory.
+  // A locked account keeps its data and cannot log in.
+  std::function<bool(ServerCore&, const std::string& username)> AccountLocked;
   // Checks such a password off the request lanes; `done` is called once, on
   // a worker, with the verdict.
   std::function<void(ServerCore&, std::string username, std::string password,
@@ -67,7 +78,7 @@ struct CoreModules {
 
   // "directory-sync": reads the directory and applies (or with `dryRun`
   // only lists) the changes. `progress` receives (done, total) steps.
-  std::function<DirectorySyncOutcome(ServerCore&, bool dryRun, bool removeMissing,
+  std::function<DirectorySyncOutcome(ServerCore&, const DirectorySyncRequest& request,
                                      const std::function<void(int done, int total)>& progress)>
       DirectorySync;
 };

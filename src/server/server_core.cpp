@@ -128,6 +128,7 @@ ServerCore::ServerCore(CoreOptions options)
       jobs_(static_cast<std::size_t>(options_.jobThreads)),
       offlineInfoLane_(asio::make_strand(jobs_.get_executor())),
       offlineFilesLane_(asio::make_strand(jobs_.get_executor())),
+      outbound_(static_cast<std::size_t>(options_.outboundThreads)),
       timerStrand_(asio::make_strand(io_)),
       statusTimer_(timerStrand_),
       trimTimer_(timerStrand_) {
@@ -143,7 +144,9 @@ ServerCore::~ServerCore() {  // NOLINT(bugprone-exception-escape)
     statusTimer_.cancel();
     trimTimer_.cancel();
   });
-  // Let running jobs end before the state they use goes away.
+  // Let running jobs end before the state they use goes away. Outbound
+  // calls first: they end by posting to the lanes and jobs.
+  outbound_.join();
   requests_.join();
   lanes_.join();
   jobs_.join();
@@ -385,6 +388,24 @@ void ServerCore::PostJob(std::function<void()> job) {
 void ServerCore::PostJobAfter(std::chrono::milliseconds delay, std::function<void()> job) {
   auto timer = std::make_shared<asio::steady_timer>(io_, delay);
   timer->async_wait([this, timer, job = std::move(job)](const asio::error_code&) mutable { PostJob(std::move(job)); });
+}
+
+bool ServerCore::PostOutboundCall(std::function<void()> job) {
+  const int limit = options_.outboundThreads + options_.outboundQueue;
+  if (outboundPending_.fetch_add(1) >= limit) {
+    --outboundPending_;
+    return false;
+  }
+  asio::post(outbound_, [this, job = std::move(job)] {
+    try {
+      job();
+    } catch (...) {
+      // A failed call ends quietly; its caller's time limit answers for it.
+      NoteQuietFailure("outbound call");
+    }
+    --outboundPending_;
+  });
+  return true;
 }
 
 void ServerCore::PostRequest(std::function<void()> job) {

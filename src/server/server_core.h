@@ -70,6 +70,10 @@ struct CoreOptions {
   int ioThreads = 2;
   int requestThreads = 4;
   int jobThreads = 16;
+  // Calls that wait on another server (a directory's binds): threads of
+  // their own, and how many more may wait for one.
+  int outboundThreads = 4;
+  int outboundQueue = 64;
   // The hand-over points to presence and offline delivery, and the request
   // types served. Both empty: a core that serves no feature.
   CoreModules modules;
@@ -168,6 +172,13 @@ class ServerCore {
   // Runs `job` on the job pool after `delay`, without holding a thread
   // meanwhile.
   void PostJobAfter(std::chrono::milliseconds delay, std::function<void()> job);
+  // A call that waits on another server, such as a bind to the
+  // organisation's directory. It runs on a small pool of its own, so that
+  // when that server hangs nothing else waits. False, and `job` is dropped,
+  // when `outboundThreads` calls run and `outboundQueue` more wait.
+  bool PostOutboundCall(std::function<void()> job);
+  // Outbound calls queued or running now.
+  int OutboundCalls() const { return outboundPending_.load(); }
   // Request parsing and unlocked handlers.
   void PostRequest(std::function<void()> job);
   // The serial lanes of requests that run under OnlineLock / AccountLock.
@@ -221,6 +232,8 @@ class ServerCore {
   asio::thread_pool jobs_;
   asio::strand<asio::thread_pool::executor_type> offlineInfoLane_;
   asio::strand<asio::thread_pool::executor_type> offlineFilesLane_;
+  asio::thread_pool outbound_;
+  std::atomic<int> outboundPending_{0};  // queued or running on outbound_
 
   std::recursive_mutex lifecycleMutex_;     // StartServer / StopServer / FirstShow
   std::unique_ptr<TcpServer> tcpServer_;    // guarded by lifecycleMutex_

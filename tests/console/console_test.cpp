@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -366,6 +367,27 @@ TEST_F(ConsoleTest, DroppingRowsOnADepartmentAsksThenMovesThemInBothTables) {
   // The list now shows the drop department.
   EXPECT_EQ(Column(OrgUserList(), 1), (std::vector<std::string>{"DAN", "ANN", "CID"}));
   EXPECT_EQ(core_.Dir().Get()->FindUser("DAN")->organizename, "C");
+}
+
+// An account the directory sync locked says so in its editor; others do not.
+TEST_F(ConsoleTest, AccountEditorShowsTheDirectoryLock) {
+  Exec(
+      "create table DirectoryAccounts(username TEXT COLLATE NOCASE,dn TEXT,uid TEXT,locked INTEGER NOT NULL DEFAULT 0);"
+      "insert into DirectoryAccounts values('EVE','uid=eve,dc=x','e1',1);"
+      "insert into DirectoryAccounts values('DAN','uid=dan,dc=x','d1',0)");
+  W().ShowUsersPage();
+  for (const auto& [name, locked] : {std::pair{"EVE", true}, std::pair{"DAN", false}}) {
+    Select(UserList(), {name});
+    W().UpdateUserMenu();
+    bool shown = !locked;
+    OnDialog([&](QDialog& d) {
+      QLabel* note = Field<QLabel>(d, "lblLocked");
+      shown = note != nullptr && note->isVisibleTo(&d);
+      if (note != nullptr) EXPECT_EQ(note->text().toStdString(), kLockedAccountState);
+    });
+    W().EditUserFromList();
+    EXPECT_EQ(shown, locked) << name;
+  }
 }
 
 TEST_F(ConsoleTest, AccountEditorChecksInOrderThenSavesAndRefreshes) {

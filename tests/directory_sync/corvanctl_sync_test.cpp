@@ -1,11 +1,8 @@
 // "corvanctl directory-sync" as a program, on a data folder no server runs
 // on: the dry run, the run, and the refusal without settings.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <fstream>
-#include <iterator>
-
+#include "directory_sync/corvanctl_support.h"
 #include "directory_sync/slapd_support.h"
 #include "storage/database.h"
 
@@ -13,28 +10,6 @@ namespace corvan {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CtlRun {
-  int status = -1;
-  std::string out, err;
-};
-
-CtlRun Corvanctl(const fs::path& home, const std::string& args) {
-  const fs::path ctl = fs::path(CORVAN_SERVER_BINARY).parent_path() / "corvanctl";
-  const fs::path out = home / "ctl.out", err = home / "ctl.err";
-  std::string cmd = "CORVAN_HOME='" + home.string() + "' '" + ctl.string() + "' " + args + " < /dev/null > '" +
-                    out.string() + "' 2> '" + err.string() + "'";
-  CtlRun r;
-  int w = std::system(cmd.c_str());
-  if (w != -1 && WIFEXITED(w)) r.status = WEXITSTATUS(w);
-  auto slurp = [](const fs::path& p) {
-    std::ifstream in(p);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  };
-  r.out = slurp(out);
-  r.err = slurp(err);
-  return r;
-}
 
 int Accounts(const fs::path& db, const std::string& name) {
   Database d;
@@ -53,17 +28,17 @@ TEST(CorvanctlDirectorySync, DryRunThenRunOnAStoppedServersFolder) {
   const fs::path db = home.Path() / "Corvan_Server.mdb";
   test::SeedDatabase(db, {{"LOCAL", "pw", "本地"}});
 
-  CtlRun none = Corvanctl(home.Path(), "directory-sync");
+  test::CtlRun none = test::Corvanctl(home.Path(), "directory-sync");
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("DirectorySync.conf"), std::string::npos) << none.err;
 
   test::WriteDirectorySettings(home.Path(), slapd.Url());
-  CtlRun dry = Corvanctl(home.Path(), "directory-sync --dry-run");
+  test::CtlRun dry = test::Corvanctl(home.Path(), "directory-sync --dry-run");
   EXPECT_EQ(dry.status, 0) << dry.err;
   EXPECT_NE(dry.out.find("新增用户 ZHANGSAN 张三"), std::string::npos) << dry.out;
   EXPECT_EQ(Accounts(db, "ZHANGSAN"), 0);
 
-  CtlRun run = Corvanctl(home.Path(), "directory-sync");
+  test::CtlRun run = test::Corvanctl(home.Path(), "directory-sync");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Accounts(db, "ZHANGSAN"), 1);
   EXPECT_EQ(Accounts(db, "LOCAL"), 1);

@@ -2,6 +2,9 @@
 // nothing, renames and moves, removals, and local accounts left alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "base/text.h"
 #include "directory_sync/planner.h"
 #include "storage/schema.h"
 
@@ -39,11 +42,15 @@ struct World {
       users.push_back(MakeUser(a.user, orgs));
       accountLinks.push_back(a.link);
     }
+    for (auto& l : accountLinks) {
+      if (std::find(p.locks.begin(), p.locks.end(), l.key) != p.locks.end()) l.locked = true;
+      if (std::find(p.unlocks.begin(), p.unlocks.end(), l.key) != p.unlocks.end()) l.locked = false;
+    }
     for (const auto& c : p.userChanges) {
       for (auto& u : users)
         if (u->username == c.oldName) u = MakeUser(c.user, orgs);
       for (auto& l : accountLinks)
-        if (l.key == c.oldName) l = c.link;
+        if (l.key == c.oldName) l = DirLink{c.link.key, c.link.dn, c.link.id, l.locked};
     }
     if (p.removeMissing) {
       for (const auto& n : p.userRemovals) {
@@ -159,6 +166,49 @@ TEST(SyncPlanner, DuplicateAndEmptyLoginsAreSkipped) {
   SyncPlan p = w.Plan(Units(), people);
   EXPECT_EQ(p.userAdds.size(), 2u);
   EXPECT_EQ(p.skipped.size(), 2u);
+}
+
+// A person disabled in the directory: not added when new; locked (kept,
+// not removed) when they have an account; unlocked when enabled again, also
+// across a rename in the same run.
+TEST(SyncPlanner, DisabledPeopleLockTheirAccounts) {
+  World w;
+  auto people = People();
+  people.push_back({"uid=gone," + kBase, "p5", "gone", "离职", "", "", "", "", true});
+  SyncPlan first = w.Plan(Units(), people, true);
+  EXPECT_EQ(first.userAdds.size(), 2u);
+  EXPECT_EQ(first.disabledLeftOut, 1u);
+  EXPECT_TRUE(first.locks.empty());
+  w.Apply(first);
+
+  struct Step {
+    bool disabled;
+    std::string login;
+    std::vector<std::string> locks, unlocks;
+  };
+  const Step steps[] = {
+      {true, "zhangsan", {"ZHANGSAN"}, {}},    // disabled: locked, not removed
+      {true, "zhangsan", {}, {}},              // stays locked: nothing to do
+      {true, "zhangsan3", {}, {}},             // renamed while locked: the lock moves along
+      {false, "zhangsan4", {}, {"ZHANGSAN3"}}  // enabled and renamed again
+  };
+  for (const Step& step : steps) {
+    people = People();
+    people[0].disabled = step.disabled;
+    people[0].login = step.login;
+    SyncPlan p = w.Plan(Units(), people, true);
+    EXPECT_EQ(p.locks, step.locks) << step.login;
+    EXPECT_EQ(p.unlocks, step.unlocks) << step.login;
+    EXPECT_TRUE(p.userRemovals.empty()) << step.login;
+    w.Apply(p);
+    const TUserInfo* u = w.dir.FindUser(AsciiUpper(step.login));
+    ASSERT_NE(u, nullptr) << step.login;
+    EXPECT_EQ(u->organizeNo, "Root001001") << step.login;
+    auto link = std::find_if(w.accountLinks.begin(), w.accountLinks.end(),
+                             [&](const DirLink& l) { return l.key == u->username; });
+    ASSERT_NE(link, w.accountLinks.end());
+    EXPECT_EQ(link->locked, step.disabled) << step.login;
+  }
 }
 
 TEST(SyncPlanner, DnComparison) {

@@ -32,6 +32,9 @@ TEST(DirectorySettings, PresetsFillTheMappingAndLaterLinesOverride) {
   EXPECT_EQ(r.settings->attrs.name, "cn");
   EXPECT_EQ(r.settings->personFilter, "(objectClass=inetOrgPerson)");
   EXPECT_TRUE(r.settings->loginWithDirectoryPassword);
+  EXPECT_EQ(r.settings->removalLimitPercent, 10);
+  EXPECT_EQ(ParseDirectorySettings(std::string(kMinimal) + "removal_limit_percent = 0\n").settings->removalLimitPercent,
+            0);
 }
 
 TEST(DirectorySettings, EncryptionIsRequiredUnlessPlainIsAllowed) {
@@ -51,6 +54,7 @@ TEST(DirectorySettings, RefusesBadText) {
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "preset = novell\n").settings);
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "interval_minutes = -1\n").settings);
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "timeout_seconds = 0\n").settings);
+  EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "removal_limit_percent = 101\n").settings);
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "starttls = maybe\n").settings);
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "disabled_attribute = employeeType\n").settings);
   EXPECT_FALSE(ParseDirectorySettings(std::string(kMinimal) + "attr_login =\n").settings);

@@ -3,14 +3,15 @@
 // and stopped by its process id.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "support/daemon_support.h"
+#include "support/ldif_support.h"
 #include "support/test_server.h"
 
 namespace corvan::test {
@@ -31,14 +32,6 @@ bool SlapdInstalled();
     GTEST_SKIP() << "/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)"; \
   }
 
-// One LDIF record: the DN and attribute/value pairs; non-ASCII text is
-// written in base64 as LDIF asks.
-struct LdifRecord {
-  std::string dn;
-  std::vector<std::pair<std::string, std::string>> attrs;
-};
-std::string Ldif(const std::vector<LdifRecord>& records);
-
 // Nested units, people with Chinese names and one disabled account
 // (employeeType "disabled"):
 //   ou=Corp: 研发部 (平台组 under it), 销售部; boss right under Corp.
@@ -47,23 +40,36 @@ LdifRecord Unit(const std::string& name, const std::string& parentDn);
 LdifRecord Person(const std::string& uid, const std::string& cn, const std::string& parentDn,
                   const std::string& password = "pw-" /* + uid */, bool disabled = false);
 
+// A server certificate for slapd's ldaps://, signed by a CA of the test's
+// own: made with openssl in `dir`, for the subject alternative names `san`
+// ("IP:127.0.0.1", "DNS:ldap.example.test").
+struct TestCertificates {
+  std::filesystem::path ca, cert, key;
+};
+std::optional<TestCertificates> MakeTestCertificates(const std::filesystem::path& dir, const std::string& san);
+
 class Slapd {
  public:
-  explicit Slapd(const std::vector<LdifRecord>& records);
-  ~Slapd();
-  bool Running() const { return pid_ > 0; }
+  // Loads `records` and starts on a free port of 127.0.0.1: ldap://, or
+  // ldaps:// with `tls`.
+  explicit Slapd(const std::vector<LdifRecord>& records, std::optional<TestCertificates> tls = std::nullopt);
+  bool Running() const { return daemon_.Running(); }
   std::uint16_t Port() const { return port_; }
-  std::string Url() const { return "ldap://127.0.0.1:" + std::to_string(port_) + "/"; }
+  std::string Url(const std::string& host = "127.0.0.1") const {
+    return (tls_ ? "ldaps://" : "ldap://") + host + ":" + std::to_string(port_) + "/";
+  }
   // Starts again after Stop (same data, same port).
   bool Start();
-  void Stop();
-  // Applies an LDIF of changes with ldapmodify as the administrator.
+  void Stop() { daemon_.Stop(); }
+  // Applies an LDIF of changes with ldapmodify as the administrator
+  // (ldap:// only).
   bool Modify(const std::string& ldif);
 
  private:
   TempDir dir_;
+  std::optional<TestCertificates> tls_;
   std::uint16_t port_ = 0;
-  pid_t pid_ = -1;
+  Daemon daemon_;
 };
 
 // The settings file for `url`: OpenLDAP preset, plain ldap:// allowed

@@ -33,8 +33,8 @@ TestServer::Setup WithDirectory() {
   return s;
 }
 
-DirectorySyncOutcome Sync(ServerCore& core, bool dryRun = false, bool removeMissing = false) {
-  return core.Modules().DirectorySync(core, dryRun, removeMissing, {});
+DirectorySyncOutcome Sync(ServerCore& core, bool dryRun = false, bool removeMissing = false, bool force = false) {
+  return core.Modules().DirectorySync(core, {dryRun, removeMissing, force}, {});
 }
 
 // Departments and accounts as text, to compare whole states.
@@ -160,10 +160,53 @@ TEST(DirectorySync, FollowsRenamesMovesArrivalsAndDepartures) {
   EXPECT_TRUE(std::any_of(keep.lines.begin(), keep.lines.end(),
                           [](const std::string& l) { return l.find("BOSS") != std::string::npos; }));
 
-  ASSERT_TRUE(Sync(core, false, true).ok);
+  // One of five is above the default share of 10%: --force it.
+  ASSERT_TRUE(Sync(core, false, true, true).ok);
   EXPECT_EQ(User(core, "BOSS", snap), nullptr);
   EXPECT_NE(snap->FindUser("LOCAL"), nullptr);
   EXPECT_EQ(snap->FindUser("LOCAL")->pwd, "lpw");
+}
+
+// A base_dn pointed at one unit finds most accounts gone: --remove-missing
+// is refused naming the count unless forced, the dry run says it would be,
+// and a background sync changes nothing and logs why.
+TEST(DirectorySync, RemovalGuard) {
+  CORVAN_REQUIRE_SLAPD();
+  Slapd slapd(test::SampleDirectory());
+  ASSERT_TRUE(slapd.Running());
+  TestServer server(WithDirectory());
+  ServerCore& core = server.Core();
+  test::WriteDirectorySettings(server.Home(), slapd.Url());
+  ASSERT_TRUE(Sync(core).ok);
+  const std::string before = State(core);
+  const std::string tablesBefore = TableState(core);
+
+  const std::string narrowed = std::string("base_dn = ou=销售部,") + test::kBase + "\n";
+  test::WriteDirectorySettings(server.Home(), slapd.Url(), narrowed);
+  const std::string count = "3 个目录帐号（共 4 个）";
+  DirectorySyncOutcome refused = Sync(core, false, true);
+  EXPECT_FALSE(refused.ok);
+  EXPECT_NE(refused.message.find("将删除 " + count), std::string::npos) << refused.message;
+  EXPECT_NE(refused.message.find("--force"), std::string::npos) << refused.message;
+  DirectorySyncOutcome dry = Sync(core, true, true);
+  EXPECT_TRUE(dry.ok);
+  EXPECT_NE(dry.lines.back().find(count), std::string::npos) << dry.lines.back();
+
+  auto background = std::make_shared<DirectoryService>();
+  DirectorySyncOutcome quiet = background->Sync(core, {}, true, {});
+  EXPECT_FALSE(quiet.ok);
+  EXPECT_TRUE(server.WaitForLog("后台目录同步被拒绝，未做任何修改：目录中已不存在 " + count));
+  EXPECT_EQ(State(core), before);
+  EXPECT_EQ(TableState(core), tablesBefore);
+
+  // A share the settings allow goes ahead; so does --force.
+  test::WriteDirectorySettings(server.Home(), slapd.Url(), narrowed + "removal_limit_percent = 75\n");
+  EXPECT_TRUE(background->Sync(core, {}, true, {}).ok);
+  test::WriteDirectorySettings(server.Home(), slapd.Url(), narrowed);
+  ASSERT_TRUE(Sync(core, false, true, true).ok);
+  EXPECT_EQ(core.Dir().Get()->FindUser("ZHANGSAN"), nullptr);
+  EXPECT_NE(core.Dir().Get()->FindUser("WANGWU"), nullptr);
+  EXPECT_NE(core.Dir().Get()->FindUser("LOCAL"), nullptr);
 }
 
 TEST(DirectorySync, FailurePartWayLeavesEverythingAsItWas) {
@@ -339,8 +382,7 @@ TEST(DirectorySync, RequestsAreAnsweredWhileASyncPrepares) {
     released = true;
     cv.notify_all();
   };
-  auto sync =
-      std::async(std::launch::async, [&] { return core.Modules().DirectorySync(core, false, false, progress); });
+  auto sync = std::async(std::launch::async, [&] { return core.Modules().DirectorySync(core, {}, progress); });
   {
     std::unique_lock lock(m);
     ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return paused; }));

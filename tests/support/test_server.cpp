@@ -109,6 +109,8 @@ TestServer::TestServer(Setup setup) {
   options.modules = setup.modules ? *setup.modules : DefaultModules();
   options.requests = DefaultRequests();
   if (setup.limits) options.limits = *setup.limits;
+  options.outboundThreads = setup.outboundThreads;
+  options.outboundQueue = setup.outboundQueue;
   core_ = std::make_unique<ServerCore>(options);
   core_->OpenDatabase();
   if (setup.start) core_->FirstShow();

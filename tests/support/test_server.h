@@ -61,6 +61,9 @@ class TestServer {
     bool start = true;  // run FirstShow (config, load, start)
     std::optional<CoreModules> modules;
     std::optional<ClientLimits> limits;
+    // The pool of calls to other servers (directory binds) and its queue.
+    int outboundThreads = 4;
+    int outboundQueue = 64;
   };
 
   TestServer();  // default Setup
