@@ -112,16 +112,9 @@ TEST_F(HeadlessStart, DatabaseThatIsNotADatabase) {
 }
 
 TEST_F(HeadlessStart, PortTakenByAnotherProgram) {
-  UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(taken.Get(), 1), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(taken.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  const std::string port = std::to_string(ntohs(addr.sin_port));
-  Settings(ntohs(addr.sin_port));
+  test::TakenPort taken = test::TakeAPort();
+  const std::string port = std::to_string(taken.port);
+  Settings(taken.port);
 
   ProcessOutcome r = RunProgram(home_, logs_.Path());
   EXPECT_EQ(r.status, 1);

@@ -37,8 +37,7 @@ std::vector<std::string> Environment(const std::vector<std::string_view>& droppe
   return env;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                           fs::path logs)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env, fs::path logs)
     : logs_(std::move(logs)) {
   std::vector<std::string> args = argv, vars = env;
   std::vector<char*> argp, envp;

@@ -30,8 +30,7 @@ std::vector<std::string> Environment(const std::vector<std::string_view>& droppe
 // in `logs`.
 class ChildProcess {
  public:
-  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-               std::filesystem::path logs);
+  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::filesystem::path logs);
   // Kills the child if it still runs.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;

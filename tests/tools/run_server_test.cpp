@@ -2,9 +2,7 @@
 // CORVAN_BUILD_DIR): the port it is given, a bad port refused before
 // anything happens, and the way out of a port another program holds.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -12,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_fd.h"
 #include "support/offline_support.h"
 #include "support/process.h"
 #include "support/test_server.h"
@@ -49,7 +46,8 @@ TEST_F(RunServerScript, ServesOnThePortItIsGivenInAPrivateFolder) {
     std::vector<std::string> env;
     std::string port;
   };
-  for (const Case& c : {Case{{"--port", byOption}, {}, byOption}, Case{{}, {"CORVAN_PORT=" + byVariable}, byVariable}}) {
+  for (const Case& c :
+       {Case{{"--port", byOption}, {}, byOption}, Case{{}, {"CORVAN_PORT=" + byVariable}, byVariable}}) {
     auto script = Run(c.args, c.env);
     const std::string started = "TCP服务器在" + c.port + "端口启动成功";
     EXPECT_TRUE(test::WaitUntil([&] { return script->Out().find(started) != std::string::npos; }, 20s))
@@ -73,15 +71,8 @@ TEST_F(RunServerScript, ABadPortIsRefusedBeforeAnythingHappens) {
 }
 
 TEST_F(RunServerScript, ATakenPortEndsWithTheWayToChooseAnother) {
-  UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(taken.Get(), 1), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(taken.Get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  const int port = ntohs(addr.sin_port);
+  test::TakenPort taken = test::TakeAPort();
+  const int port = taken.port;
 
   test::ProcessOutcome r = Run({"--port", std::to_string(port)})->Finish();
   EXPECT_EQ(r.status, 1);
