@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -103,9 +104,12 @@ class DaysBox : public QSpinBox {
   void focusOutEvent(QFocusEvent* event) override {
     if (Readable()) {
       QSpinBox::focusOutEvent(event);
-    } else {
-      QWidget::focusOutEvent(event);
+      return;
     }
+    // The line edit still hears it (its cursor stops); the spin box's own
+    // handling is what is skipped.
+    QCoreApplication::sendEvent(lineEdit(), event);
+    QWidget::focusOutEvent(event);  // NOLINT(bugprone-parent-virtual-call): see above
   }
   void keyPressEvent(QKeyEvent* event) override {
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !Readable()) {
