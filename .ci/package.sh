@@ -27,12 +27,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# The build's progress is shown; its last line is the package's name.
-deb=$(bash tools/build-deb.sh "$dir" | tee /dev/stderr | tail -1)
+# The build's progress is shown; the package is copied to the top of the
+# checkout.
+bash tools/build-deb.sh "$dir"
+deb=$(ls -t corvan-server_*.deb | head -1)
 echo "package: $deb"
 
 echo "== lintian"
-lintian --fail-on error "$deb" | tee /dev/stderr >"$dir/lintian.txt"
+status=0
+lintian --fail-on error "$deb" >"$dir/lintian.txt" || status=$?
+cat "$dir/lintian.txt"
+[ "$status" -eq 0 ] || exit "$status"
 if grep -q "recursive-privilege-change" "$dir/lintian.txt"; then
   echo "a maintainer script changes ownership or modes recursively" >&2
   exit 1
