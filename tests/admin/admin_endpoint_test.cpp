@@ -378,7 +378,8 @@ TEST(AdminOnFolderTest, WorksOnTheFilesOrSaysTheServerIsNotRunning) {
   EXPECT_TRUE(run({"backup", (home.Path() / "b").string()}).ok);
   EXPECT_EQ(run({"user", "list"}).data["users"].AsArray().size(), 2u);
   Spit(home.Path() / "junk.mdb", "not a database");
-  EXPECT_EQ(run({"restore", (home.Path() / "junk.mdb").string(), "--yes"}).message, "恢复数据失败");
+  EXPECT_EQ(run({"restore", (home.Path() / "junk.mdb").string(), "--yes"}).message,
+            "恢复数据失败：" + (home.Path() / "junk.mdb").string() + ": file is not a database");
   EXPECT_EQ(run({"user", "list"}).data["users"].AsArray().size(), 2u);
   EXPECT_TRUE(run({"restore", (home.Path() / "b.mdb").string(), "--yes"}).ok);
   EXPECT_FALSE(std::filesystem::exists(home.Path() / "Configure.xml"));  // nothing written on the side
