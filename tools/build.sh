@@ -7,7 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${1:-build}"
 shift || true
+# Every build folder configured here gets the same compiler flags unless an
+# option below is changed, so ccache serves one folder's objects to another
+# (see CMakeLists.txt).
+echo "== 配置 $dir（CMake）"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVAN_BUILD_TESTS=ON -DCORVAN_BUILD_BENCH=ON -DCORVAN_BUILD_CONSOLE=ON -DCORVAN_BUILD_FUZZ=OFF \
-  -DCORVAN_SANITIZE= -DCORVAN_WERROR=OFF "$@" >/dev/null
+  -DCORVAN_SANITIZE= -DCORVAN_WERROR=OFF "$@"
+echo "== 编译 $dir（[完成/总数] 为进度）"
 cmake --build "$dir" -j"$(nproc)"

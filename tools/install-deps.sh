@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds, tests and runs with.
-# Idempotent and quiet; uses sudo when not run as root.
+# Idempotent: says what it installs and shows apt's progress, one line when
+# nothing is missing; uses sudo when not run as root.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
   libasio-dev libxml2-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-translations-l10n fonts-wqy-microhei xvfb xauth
+  libsystemd-dev
   clang libclang-rt-14-dev clang-tidy clang-format ccache
   libldap-dev libgnutls28-dev slapd ldap-utils openssl
   # The Active Directory tests: a Samba domain controller they provision
@@ -24,10 +26,14 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "== 所需的软件包都已安装"
+else
+  echo "== 安装软件包：${missing[*]}"
+  echo "== apt-get update"
+  $SUDO apt-get update
+  echo "== apt-get install（下载并安装 ${#missing[@]} 个软件包及其依赖，可能需要几分钟）"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
   # The slapd package may start a system-wide server. The directory tests
   # start their own on a free loopback port and need none: where systemd
   # runs, keep the system one stopped and off (a container without systemd

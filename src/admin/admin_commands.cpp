@@ -89,12 +89,12 @@ Args Split(const std::vector<std::string>& argv) {
     }
     name = CanonicalOption(name);
     if (!ValueOption(name)) {
-      a.error = "unknown option --" + name;
+      a.error = "未知的选项：--" + name;
       return a;
     }
     if (!value) {
       if (i + 1 >= argv.size()) {
-        a.error = "option --" + name + " needs a value";
+        a.error = "选项 --" + name + " 需要一个值";
         return a;
       }
       value = argv[++i];
@@ -258,12 +258,16 @@ std::optional<std::string> TooLong(const UserForm& f) {
   return std::nullopt;
 }
 
-std::optional<std::string> ReadSmallFile(const fs::path& path, std::size_t limit) {
+// The whole file, up to `limit` bytes; a failure names the path and the
+// system's reason.
+Result<std::string> ReadSmallFile(const fs::path& path, std::size_t limit) {
+  auto failed = [&](const std::string& why) { return Status(StatusCode::kIoFailed, path.string() + ": " + why); };
   std::error_code ec;
   auto size = fs::file_size(path, ec);
-  if (ec || size > limit) return std::nullopt;
+  if (ec) return failed(ec.message());
+  if (size > limit) return failed("文件超过 " + std::to_string(limit) + " 字节");
   std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+  if (!in) return failed(std::generic_category().message(errno));
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
@@ -288,7 +292,8 @@ AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
   r.data.Set("orgs", static_cast<std::int64_t>(dir->Orgs().size()));
   r.data.Set("CompanyName", dir->CompanyName());
   r.data.Set("AllowReg", s.AllowReg);
-  r.data.Set("OfflineInfoDay", static_cast<std::int64_t>(s.OfflineInfoDay));
+  r.data.Set("OfflineInfoDay", static_cast<std::int64_t>(
+                                   ParseInt32(CurrentSettingsForm(core).offlineInfoDay).value_or(s.OfflineInfoDay)));
   r.data.Set("AutoStart", AutoStartEnabled());
   r.data.Set("home", core.Home().string());
   r.data.Set("database", core.Db().IsOpen());
@@ -300,7 +305,11 @@ AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
   r.lines.push_back("组织：" + dir->CompanyName() + "，部门 " + std::to_string(dir->Orgs().size()) + " 个，用户 " +
                     std::to_string(dir->Users().size()) + " 个");
   r.lines.push_back(std::string("允许注册：") + (s.AllowReg ? "允许" : "不允许"));
-  r.lines.push_back("离线信息保存天数：" + std::to_string(s.OfflineInfoDay));
+  // The number as stored, as the settings window shows it; one outside 1 to
+  // 30 is said to be so (a server start purges with 3 days instead).
+  const std::string days = CurrentSettingsForm(core).offlineInfoDay;
+  r.lines.push_back("离线信息保存天数：" + days +
+                    (ParseOfflineDays(days) ? "" : "（" + std::string(kOfflineDayRange) + "，清理按3天）"));
   r.lines.push_back(std::string("开机启动：") + (AutoStartEnabled() ? "是" : "否"));
   if (!core.Db().IsOpen()) r.lines.push_back(std::string(kDatabaseConnectFailed));
   return r;
@@ -333,7 +342,7 @@ AdminReply Log(ServerCore& core, const Args& a) {
   std::uint64_t since = 0;
   if (auto s = a.Option("since")) {
     auto v = ParseInt64(*s);
-    if (!v || *v < 0) return Usage("--since needs a number");
+    if (!v || *v < 0) return Usage("--since 需要一个数字");
     since = static_cast<std::uint64_t>(*v);
   }
   // Lines() and Sequence() are read one after the other; a line appended in
@@ -391,7 +400,7 @@ AdminReply UserList(ServerCore& core, const Args& a) {
 }
 
 AdminReply UserShow(ServerCore& core, const Args& a) {
-  if (a.words.size() != 3) return Usage("user show NAME");
+  if (a.words.size() != 3) return Usage("用法：user show 用户名");
   auto dir = core.Dir().Get();
   const TUserInfo* u = dir->FindUser(AsciiUpper(Trim(a.words[2])));
   if (!u) return Refused("用户不存在：" + a.words[2]);
@@ -407,7 +416,7 @@ AdminReply UserShow(ServerCore& core, const Args& a) {
 }
 
 AdminReply UserAdd(ServerCore& core, const Args& a, const AdminContext& ctx) {
-  if (a.words.size() != 3) return Usage("user add NAME --pwd P --nick N --org ORGNO [--FIELD VALUE]...");
+  if (a.words.size() != 3) return Usage("用法：user add 用户名 --pwd 密码 --nick 昵称 --org 部门编号 [--字段 值]...");
   auto dir = core.Dir().Get();
   if (dir->Orgs().empty()) return Refused(std::string(kNeedOrgFirstMessage));
   OrgTree tree(*dir);
@@ -415,7 +424,7 @@ AdminReply UserAdd(ServerCore& core, const Args& a, const AdminContext& ctx) {
   form.userId = "100";
   form.username = a.words[2];
   ApplyOptions(form, a, tree);
-  if (a.options.count("name")) return Usage("--name is for user set");
+  if (a.options.count("name")) return Usage("--name 只用于 user set");
   if (auto unknown = UnknownOrg(form, tree)) return Refused(*unknown);
   Status check = CheckUserForm(dir->Users(), form);
   if (!check.IsOk()) return FromAdmin(check);
@@ -431,7 +440,7 @@ AdminReply UserAdd(ServerCore& core, const Args& a, const AdminContext& ctx) {
 }
 
 AdminReply UserSet(ServerCore& core, const Args& a, const AdminContext& ctx) {
-  if (a.words.size() != 3) return Usage("user set NAME [--name NEW] [--FIELD VALUE]...");
+  if (a.words.size() != 3) return Usage("用法：user set 用户名 [--name 新用户名] [--字段 值]...");
   std::string orig = AsciiUpper(Trim(a.words[2]));
   auto dir = core.Dir().Get();
   const TUserInfo* u = dir->FindUser(orig);
@@ -453,7 +462,7 @@ AdminReply UserSet(ServerCore& core, const Args& a, const AdminContext& ctx) {
 }
 
 AdminReply UserDel(ServerCore& core, const Args& a) {
-  if (a.words.size() != 3) return Usage("user del NAME");
+  if (a.words.size() != 3) return Usage("用法：user del 用户名");
   std::string name = AsciiUpper(Trim(a.words[2]));
   if (!core.Dir().Get()->UserExists(name)) return Refused("用户不存在：" + a.words[2]);
   if (!a.Has("yes")) return Ask(std::string(kDeleteUserQuestion));
@@ -461,11 +470,11 @@ AdminReply UserDel(ServerCore& core, const Args& a) {
 }
 
 AdminReply UserImport(ServerCore& core, const Args& a, const AdminContext& ctx) {
-  if (a.words.size() != 3) return Usage("user import FILE");
-  auto text = ReadSmallFile(a.words[2], kMaxCsvBytes);
-  if (!text) return Refused("无法读取文件：" + a.words[2]);
+  if (a.words.size() != 3) return Usage("用法：user import 文件");
+  Result<std::string> text = ReadSmallFile(a.words[2], kMaxCsvBytes);
+  if (!text.IsOk()) return Refused("无法读取文件：" + text.GetStatus().Message());
   auto dir = core.Dir().Get();
-  CsvImportPlan plan = PlanUserImport(*text, *dir);
+  CsvImportPlan plan = PlanUserImport(text.Value(), *dir);
   if (!plan.errors.empty()) {
     AdminReply r = Refused("导入失败，没有写入任何用户");
     JsonValue errors{JsonValue::Array{}};
@@ -498,7 +507,7 @@ AdminReply UserImport(ServerCore& core, const Args& a, const AdminContext& ctx) 
 }
 
 AdminReply UserExport(ServerCore& core, const Args& a) {
-  if (a.words.size() != 3) return Usage("user export FILE");
+  if (a.words.size() != 3) return Usage("用法：user export 文件");
   fs::path target = a.words[2];
   std::error_code ec;
   if (fs::exists(target, ec) && !a.Has("yes")) return Ask(std::string(kBackupExists));
@@ -506,7 +515,8 @@ AdminReply UserExport(ServerCore& core, const Args& a) {
   std::string csv = UsersToCsv(users);
   // Passwords in plain text: a private file (0600), written through a fresh
   // temporary file so that nothing planted beside the target is followed.
-  if (!WritePrivateFile(target, csv).IsOk()) return Refused("无法写入文件：" + target.string());
+  if (Status written = WritePrivateFile(target, csv); !written.IsOk())
+    return Refused("无法写入文件：" + written.Message());
   AdminReply r = Ok("已导出 " + std::to_string(users.size()) + " 个用户");
   r.data.Set("exported", static_cast<std::int64_t>(users.size()));
   return r;
@@ -538,7 +548,7 @@ AdminReply OrgTreeCmd(ServerCore& core) {
 }
 
 AdminReply OrgAdd(ServerCore& core, const Args& a) {
-  if (a.words.size() != 4) return Usage("org add PARENT NAME [--order N]");
+  if (a.words.size() != 4) return Usage("用法：org add 上级部门编号 名称 [--order 序号]");
   const std::string& parent = a.words[2];
   std::string order = a.Option("USERID").value_or("100");
   OrgTree tree(*core.Dir().Get());
@@ -559,7 +569,7 @@ AdminReply OrgAdd(ServerCore& core, const Args& a) {
 }
 
 AdminReply OrgRename(ServerCore& core, const Args& a) {
-  if (a.words.size() != 4) return Usage("org rename ORGNO NAME [--order N]");
+  if (a.words.size() != 4) return Usage("用法：org rename 部门编号 名称 [--order 序号]");
   const std::string& code = a.words[2];
   OrgTree tree(*core.Dir().Get());
   int node = tree.Find(code);
@@ -573,7 +583,7 @@ AdminReply OrgRename(ServerCore& core, const Args& a) {
 }
 
 AdminReply OrgDel(ServerCore& core, const Args& a) {
-  if (a.words.size() != 3) return Usage("org del ORGNO");
+  if (a.words.size() != 3) return Usage("用法：org del 部门编号");
   const std::string& code = a.words[2];
   if (code == kRootOrgNo) return Refused("不能删除根组织");
   if (OrgTree(*core.Dir().Get()).Find(code) < 0) return Refused("部门不存在：" + code);
@@ -582,7 +592,7 @@ AdminReply OrgDel(ServerCore& core, const Args& a) {
 }
 
 AdminReply Move(ServerCore& core, const Args& a) {
-  if (a.words.size() < 3) return Usage("move USER... ORGNO");
+  if (a.words.size() < 3) return Usage("用法：move 用户名... 部门编号");
   std::string code = a.words.back();
   auto dir = core.Dir().Get();
   OrgTree tree(*dir);
@@ -600,7 +610,7 @@ AdminReply Move(ServerCore& core, const Args& a) {
 
 AdminReply Announce(ServerCore& core, const Args& a) {
   std::optional<std::string> text;
-  if (a.words.size() > 2) return Usage("announce [TEXT] (quote a text with blanks)");
+  if (a.words.size() > 2) return Usage("用法：announce [公告]（含空格的公告请加引号）");
   if (a.words.size() == 2) text = a.words[1];
   PublishResult res = PublishAnnouncement(core, text);
   AdminReply r = res.ok ? Ok(res.message) : Refused(res.message);
@@ -611,29 +621,24 @@ AdminReply Announce(ServerCore& core, const Args& a) {
 
 AdminReply FromMaintenance(const MaintenanceResult& m) {
   if (m.needsConfirmation) return Ask(m.status.Message());
-  return m.status.IsOk() ? Ok(m.status.Message()) : Refused(m.status.Message());
+  return m.status.IsOk() ? Ok(m.status.Message()) : Refused(m.Shown());
 }
 
 AdminReply Backup(ServerCore& core, const Args& a) {
-  if (a.words.size() != 2) return Usage("backup FILE");
+  if (a.words.size() != 2) return Usage("用法：backup 文件");
   MaintenanceResult m = BackupDatabase(core, a.words[1], a.Has("yes") || a.Has("force"));
-  // The console shows the message alone; here the cause follows it.
-  if (!m.status.IsOk() && !m.needsConfirmation && !m.reason.empty())
-    m.status = Status(m.status.Code(), m.status.Message() + "：" + m.reason);
   AdminReply r = FromMaintenance(m);
   r.data.Set("file", BackupTargetName(a.words[1]).string());
   return r;
 }
 
 AdminReply Restore(ServerCore& core, const Args& a) {
-  if (a.words.size() != 2) return Usage("restore FILE");
-  // A file that exists but cannot be read (root acting as the service's
-  // user on a file of its own) is not a missing file.
-  if (::access(a.words[1].c_str(), F_OK) == 0 && ::access(a.words[1].c_str(), R_OK) != 0)
-    return Refused("无法读取文件：" + a.words[1] + ": " + std::generic_category().message(errno));
+  if (a.words.size() != 2) return Usage("用法：restore 文件");
   MaintenanceResult m = RestoreDatabase(core, a.words[1], a.Has("yes"));
+  // The console ends silently on a file that is not there; here the restore
+  // fails and says why.
   if (!m.status.IsOk() && !m.needsConfirmation && m.status.Message().empty())
-    return Refused("文件不存在：" + a.words[1]);
+    return Refused(std::string(kRestoreFailed) + "：" + m.reason);
   return FromMaintenance(m);
 }
 
@@ -668,7 +673,7 @@ JsonValue ConfigValues(ServerCore& core) {
   v.Set("ServerPort", form.serverPort);
   v.Set("StartMin", form.startMin ? "True" : "False");
   v.Set("AllowReg", form.allowReg ? "True" : "False");
-  v.Set("OfflineInfoDay", std::to_string(form.offlineInfoDay));
+  v.Set("OfflineInfoDay", form.offlineInfoDay);
   v.Set("AutoStart", form.autoStart ? "True" : "False");
   v.Set("Information", core.Information());
   return v;
@@ -692,43 +697,41 @@ AdminReply ConfigGet(ServerCore& core, const Args& a) {
   AdminReply r = Ok();
   if (a.words.size() == 3) {
     const JsonValue& v = values[a.words[2]];
-    if (v.IsNull()) return Usage("unknown key " + a.words[2]);
+    if (v.IsNull()) return Usage("未知的设置项：" + a.words[2]);
     r.lines.push_back(v.AsString());
     r.data.Set(a.words[2], v);
     return r;
   }
-  if (a.words.size() != 2) return Usage("config get [KEY]");
+  if (a.words.size() != 2) return Usage("用法：config get [设置项]");
   for (const auto& [k, v] : values.AsObject()) r.lines.push_back(k + "=" + v.AsString());
   r.data = values;
   return r;
 }
 
 AdminReply ConfigSet(ServerCore& core, const Args& a) {
-  if (a.words.size() != 4) return Usage("config set KEY VALUE");
+  if (a.words.size() != 4) return Usage("用法：config set 设置项 值");
   const std::string& key = a.words[2];
   const std::string& value = a.words[3];
   SettingsForm form = CurrentSettingsForm(core);
   if (key == "ServerPort") {
     form.serverPort = value;
   } else if (key == "OfflineInfoDay") {
-    auto days = ParseInt32(Trim(value));
-    if (!days) return Refused(std::string(kSaveOfflineFailed));
-    form.offlineInfoDay = *days;
+    form.offlineInfoDay = value;
   } else if (key == "StartMin" || key == "AllowReg" || key == "AutoStart") {
     auto on = ParseSwitch(value);
-    if (!on) return Usage(key + " takes True or False");
+    if (!on) return Usage(key + " 的值应为 True 或 False");
     (key == "StartMin" ? form.startMin : key == "AllowReg" ? form.allowReg : form.autoStart) = *on;
   } else if (key == "Information") {
-    return Usage("the announcement is set with: announce TEXT");
+    return Usage("公告请用 announce 公告 设置");
   } else {
-    return Usage("unknown key " + key);
+    return Usage("未知的设置项：" + key);
   }
   return FromSave(SaveAll(core, form));
 }
 
 AdminReply Autostart(ServerCore& core, const Args& a) {
   std::optional<bool> on = a.words.size() == 2 ? ParseSwitch(a.words[1]) : std::nullopt;
-  if (!on) return Usage("autostart on|off");
+  if (!on) return Usage("用法：autostart on|off");
   SettingsForm form = CurrentSettingsForm(core);
   form.autoStart = *on;
   return FromSave(SaveAll(core, form));
@@ -775,27 +778,32 @@ const std::map<std::string, CommandShape>& CommandShapes() {
 std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv) {
   Args a = Split(argv);
   if (!a.error.empty()) return a.error;
-  if (a.words.empty()) return "no command given";
+  if (a.words.empty()) return "没有给出命令";
   const std::string name = CommandName(a.words);
   auto it = CommandShapes().find(name);
-  if (it == CommandShapes().end()) return "unknown command: " + name;
+  if (it == CommandShapes().end()) return "未知的命令：" + name;
   const CommandShape& shape = it->second;
-  if (a.words.size() < shape.minWords) return name + ": missing argument";
-  if (a.words.size() > shape.maxWords) return name + ": too many arguments";
+  if (a.words.size() < shape.minWords) return name + "：缺少参数";
+  if (a.words.size() > shape.maxWords) return name + "：参数过多";
   return std::nullopt;
 }
 
 bool WritesWithoutServer(const std::vector<std::string>& argv) {
   const std::string name = CommandName(Split(argv).words);
-  return name == "user import" || name == "restore" || name == "directory-sync";
+  return name == "user import" || name == "restore" || name == "directory-sync" || name == "config set";
+}
+
+bool IsConfigCommand(const std::vector<std::string>& argv) {
+  const std::string name = CommandName(Split(argv).words);
+  return name == "config get" || name == "config set";
 }
 
 bool CreatesDatabase(const std::vector<std::string>& argv) { return CommandName(Split(argv).words) == "restore"; }
 
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
-  static const std::set<std::string> offline = {"status",      "user list",  "user show",     "user export",
-                                                "org tree",    "config get", "backup",        "restore",
-                                                "user import", "help",       "directory-sync"};
+  static const std::set<std::string> offline = {"status",   "user list",   "user show",  "user export",
+                                                "org tree", "config get",  "config set", "backup",
+                                                "restore",  "user import", "help",       "directory-sync"};
   return offline.count(CommandName(Split(argv).words)) != 0;
 }
 
@@ -836,24 +844,25 @@ AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& arg
     // administrator must see it.
     return Refused(e.what());
   }
-  return Usage("unknown command: " + name);
+  return Usage("未知的命令：" + name);
 }
 
 std::string AdminUsage() {
-  return "commands:\n"
+  return "命令：\n"
          "  status | online | log [-f] | start | stop\n"
-         "  user list [ORGNO] | user show NAME | user del NAME\n"
-         "  user add NAME --pwd P --nick N --org ORGNO [--FIELD VALUE]...\n"
-         "  user set NAME [--name NEW] [--FIELD VALUE]...\n"
-         "  user import FILE | user export FILE\n"
-         "  org tree | org add PARENT NAME [--order N] | org rename ORGNO NAME [--order N] | org del ORGNO\n"
-         "  move USER... ORGNO | announce [TEXT] | backup FILE | restore FILE | clean-offline\n"
-         "  config get [KEY] | config set KEY VALUE | autostart on|off\n"
+         "  user list [部门编号] | user show 用户名 | user del 用户名\n"
+         "  user add 用户名 --pwd 密码 --nick 昵称 --org 部门编号 [--字段 值]...\n"
+         "  user set 用户名 [--name 新用户名] [--字段 值]...\n"
+         "  user import 文件 | user export 文件\n"
+         "  org tree | org add 上级部门编号 名称 [--order 序号] | org rename 部门编号 名称 [--order 序号]\n"
+         "  org del 部门编号\n"
+         "  move 用户名... 部门编号 | announce [公告] | backup 文件 | restore 文件 | clean-offline\n"
+         "  config get [设置项] | config set 设置项 值 | autostart on|off\n"
          "  directory-sync [--dry-run] [--remove-missing [--force]]\n"
-         "  FIELD: pwd nickname organizeNo USERID(order) n_family n_given email org_orgname org_orgunit title\n"
-         "         work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
-         "  KEY: ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(get only)\n"
-         "  --yes answers the question a command would ask";
+         "  字段：pwd nickname organizeNo USERID(显示顺序) n_family n_given email org_orgname org_orgunit title\n"
+         "        work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
+         "  设置项：ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(只读)\n"
+         "  --yes 对命令要提出的问题回答“是”";
 }
 
 }  // namespace corvan
@@ -879,8 +888,11 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   options.requestThreads = 1;
   options.jobThreads = 1;
   ServerCore core(options);
-  if (auto bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes))
-    core.SetSettings(ParseConfiguration(*bytes).settings);
+  if (Result<std::string> bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes); bytes.IsOk())
+    core.SetSettings(ParseConfiguration(bytes.Value()).settings);
+  // The settings are a file of their own: changed while no server runs
+  // (a port that is taken), with no database needed.
+  if (IsConfigCommand(argv)) return RunAdminCommand(core, argv, AdminContext{false});
   if (!core.OpenDatabase().IsOk()) {
     // The restore can mend a database that does not open; the others cannot
     // work without one.

@@ -48,12 +48,17 @@ struct AdminContext {
 };
 
 // Whether the command (its words before any argument) may run without a
-// server: the read-only ones, backup, restore and user import.
+// server: the read-only ones, backup, restore, user import and config set.
 bool RunsWithoutServer(const std::vector<std::string>& argv);
 
-// Whether the command changes the database when run on the files: user
-// import and restore (the only ones that take the instance lock for writing).
+// Whether the command changes the data folder when run on the files: user
+// import, restore, directory-sync and config set (the only ones that take
+// the instance lock for writing).
 bool WritesWithoutServer(const std::vector<std::string>& argv);
+
+// Whether the command works on the settings file alone (config get, config
+// set): run on the files, it needs no database.
+bool IsConfigCommand(const std::vector<std::string>& argv);
 
 // Whether the command's job is to create the database: restore, which may
 // run on a data folder that holds none.
@@ -75,7 +80,8 @@ namespace corvan {
 
 // Runs a command on the data folder `home` when no server runs on it: a core
 // is made on the folder (never started), with the settings of its
-// Configure.xml (nothing is written when the file is missing) and its
+// Configure.xml (nothing is read or written as a first run when the file is
+// missing) and, unless the command works on the settings alone, its
 // database opened and loaded. The caller holds the folder's instance lock
 // for the whole call, so that no server starts meanwhile. `executable` is
 // the server program (for the autostart entry).

@@ -28,7 +28,7 @@ Status MakeAddress(const fs::path& path, sockaddr_un& addr) {
   addr.sun_family = AF_UNIX;
   const std::string p = path.string();
   if (p.empty() || p.size() >= sizeof addr.sun_path) {
-    return Status(StatusCode::kInvalidInput, "socket path too long: " + p);
+    return Status(StatusCode::kInvalidInput, "套接字路径过长：" + p);
   }
   std::memcpy(addr.sun_path, p.data(), p.size());
   return Status::Ok();
@@ -110,7 +110,7 @@ Status AdminEndpoint::Start() {
   if (::lstat(options_.socketPath.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
       errno = EEXIST;
-      return fail("not a socket");
+      return fail((options_.socketPath.string() + " 不是套接字").c_str());
     }
     ::unlink(options_.socketPath.c_str());
   }
@@ -186,7 +186,7 @@ void AdminEndpoint::Serve(UniqueFd client) {
   if (!allowed) {
     reply.message = "拒绝访问：用户不符";
   } else if (!request) {
-    reply.message = "bad request";
+    reply.message = "无法理解的请求";
     reply.exitCode = kExitUsage;
   } else {
     try {
@@ -208,11 +208,11 @@ Result<AdminReply> CallAdminEndpoint(const fs::path& socketPath, const AdminRequ
   if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     return fail(socketPath.string() + ": " + std::generic_category().message(errno));
   auto deadline = SteadyClock::now() + timeout;
-  if (!WriteAll(fd.Get(), EncodeRequest(request), deadline)) return fail("cannot send the request");
+  if (!WriteAll(fd.Get(), EncodeRequest(request), deadline)) return fail("无法发送请求");
   auto line = ReadLine(fd.Get(), deadline);
-  if (!line) return fail("no reply from the server");
+  if (!line) return fail("服务器没有回答");
   auto reply = DecodeReply(*line);
-  if (!reply) return fail("the server's reply is not understood");
+  if (!reply) return fail("无法理解服务器的回答");
   return std::move(*reply);
 }
 

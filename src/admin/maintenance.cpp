@@ -44,35 +44,45 @@ fs::path BackupTargetName(const fs::path& chosen) {
   return fs::path(name + ".mdb");
 }
 
-MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const fs::path& target) {
-  auto failed = [&](std::string reason, StatusCode code = StatusCode::kIoFailed) {
-    MaintenanceResult r = Done(code, kBackupFailed);
-    r.reason = std::move(reason);
-    return r;
-  };
-  // Renaming a copy over the open file would leave the connection writing to
-  // an unlinked file: every later change would be lost.
-  if (SameFile(target, livePath)) return failed(target.string() + ": the database in use", StatusCode::kRefused);
+std::string MaintenanceResult::Shown() const {
+  if (reason.empty()) return status.Message();
+  return status.Message() + "：" + reason;
+}
+
+Status CheckBackupTarget(const fs::path& target, const fs::path& livePath) {
+  if (SameFile(target, livePath)) return Status(StatusCode::kRefused, target.string() + ": 这是正在使用的数据库");
   std::error_code ec;
-  if (fs::is_directory(target, ec)) return failed(target.string() + ": " + std::generic_category().message(EISDIR));
+  if (fs::is_directory(target, ec))
+    return Status(StatusCode::kIoFailed, target.string() + ": " + std::generic_category().message(EISDIR));
   // The folder the copy goes to: SQLite's own message for it ("unable to
   // open database file") would not say what is wrong.
   fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
   if (::access(folder.c_str(), W_OK | X_OK) != 0)
-    return failed(folder.string() + ": " + std::generic_category().message(errno));
+    return Status(StatusCode::kIoFailed, folder.string() + ": " + std::generic_category().message(errno));
+  return Status::Ok();
+}
+
+MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const fs::path& target) {
+  auto failed = [&](const Status& why) {
+    MaintenanceResult r = Done(why.Code(), kBackupFailed);
+    r.reason = why.Message();
+    return r;
+  };
+  if (Status usable = CheckBackupTarget(target, livePath); !usable.IsOk()) return failed(usable);
   // A fresh private file, made with O_EXCL: nothing planted under a
   // guessable name is ever written through.
   Result<fs::path> tmp = MakePrivateTemporary(target);
-  if (!tmp.IsOk()) return failed(tmp.GetStatus().Message());
+  if (!tmp.IsOk()) return failed(tmp.GetStatus());
   Status copied = db.BackupTo(tmp.Value().string());
   if (copied.IsOk()) {
+    std::error_code ec;
     fs::rename(tmp.Value(), target, ec);
     if (ec) copied = Status(StatusCode::kIoFailed, target.string() + ": " + ec.message());
   }
   if (!copied.IsOk()) {
     std::error_code ignored;
     fs::remove(tmp.Value(), ignored);
-    return failed(copied.Message(), copied.Code());
+    return failed(copied);
   }
   return Done(StatusCode::kOk, kBackupOk);
 }
@@ -80,7 +90,7 @@ MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const
 MaintenanceResult BackupDatabase(ServerCore& core, const fs::path& chosen, bool overwrite) {
   if (chosen.empty()) {
     MaintenanceResult r = Done(StatusCode::kInvalidInput, kBackupFailed);
-    r.reason = "no file name";
+    r.reason = "没有文件名";
     return r;
   }
   fs::path target = BackupTargetName(chosen);
@@ -93,20 +103,34 @@ MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool
   // A running server's handlers use the connection: the file is replaced
   // only while the server is stopped.
   if (core.TcpServerExists()) return Done(StatusCode::kRefused, kStopServerFirst);
+  auto failed = [&](StatusCode code, std::string_view message, std::string reason) {
+    MaintenanceResult r = Done(code, message);
+    r.reason = std::move(reason);
+    return r;
+  };
   std::error_code ec;
-  if (source.empty() || !fs::is_regular_file(source, ec)) return Done(StatusCode::kNotFound, "");
+  if (source.empty()) return failed(StatusCode::kNotFound, "", "没有文件名");
+  if (!fs::is_regular_file(source, ec)) {
+    int why = fs::exists(source, ec) ? (fs::is_directory(source, ec) ? EISDIR : EINVAL) : ENOENT;
+    return failed(StatusCode::kNotFound, "", source.string() + ": " + std::generic_category().message(why));
+  }
   if (!confirmed) return Ask(kRestoreConfirm);
-  // A file that is not a directory database would leave the server without
-  // accounts: refuse it before anything is touched.
-  if (!IsValidDirectoryDatabase(source.string())) return Done(StatusCode::kInvalidInput, kRestoreFailed);
+  // A file that cannot be read, or is not a directory database, would leave
+  // the server without accounts: refuse it before anything is touched.
+  if (::access(source.c_str(), R_OK) != 0)
+    return failed(StatusCode::kIoFailed, kRestoreFailed,
+                  source.string() + ": " + std::generic_category().message(errno));
+  if (Status usable = CheckDirectoryDatabase(source.string()); !usable.IsOk())
+    return failed(usable.Code(), kRestoreFailed, usable.Message());
 
   const fs::path live = core.DatabasePath();
-  bool copied = true;
+  Status copied;
   if (!SameFile(source, live)) {
     if (core.Db().IsOpen()) {
       // The online backup copies into the open connection inside one write
       // transaction: a failure leaves the live content as it was.
-      copied = core.Db().RestoreFrom(source.string()).IsOk();
+      if (Status restored = core.Db().RestoreFrom(source.string()); !restored.IsOk())
+        copied = Status(restored.Code(), source.string() + ": " + restored.Message());
     } else {
       // No connection (it failed earlier): replace the file whole.
       Result<fs::path> made = MakePrivateTemporary(live);
@@ -117,16 +141,23 @@ MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool
         fs::copy_file(source, tmp, fs::copy_options::overwrite_existing, ec);
         if (!ec) fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
         if (!ec) fs::rename(tmp, live, ec);
-        if (ec) fs::remove(tmp, ec);
+        if (ec) {
+          copied = Status(StatusCode::kIoFailed, live.string() + ": " + ec.message());
+          std::error_code ignored;
+          fs::remove(tmp, ignored);
+        }
+      } else {
+        copied = made.GetStatus();
       }
-      copied = made.IsOk() && !ec;
     }
   }
   // Opened again in every case, so the old file stays usable after a failed
   // copy and a restored older file gains the tables and columns it lacks.
-  if (!core.OpenDatabase().IsOk()) return Done(StatusCode::kDatabaseFailed, kDatabaseConnectFailed);
-  if (!copied) return Done(StatusCode::kDatabaseFailed, kRestoreFailed);
-  if (!core.LoadDirectory()) return Done(StatusCode::kDatabaseFailed, kRestoreFailed);
+  if (Status reopened = core.OpenDatabase(); !reopened.IsOk())
+    return failed(StatusCode::kDatabaseFailed, kDatabaseConnectFailed, live.string() + ": " + reopened.Message());
+  if (!copied.IsOk()) return failed(StatusCode::kDatabaseFailed, kRestoreFailed, copied.Message());
+  if (!core.LoadDirectory())
+    return failed(StatusCode::kDatabaseFailed, kRestoreFailed, live.string() + ": 无法读取部门和用户");
   return Done(StatusCode::kOk, kRestoreOk);
 }
 

@@ -43,14 +43,26 @@ struct MaintenanceResult {
   // True when nothing was done because the front end must ask the status's
   // message (a yes/no question) first and call again with the answer.
   bool needsConfirmation = false;
-  // Why a backup failed, from the system or the database ("…: No such file
-  // or directory"); empty on success. The console shows the message alone.
+  // Why a backup or restore failed, from the system or the database, after
+  // the path it concerns ("/x: No such file or directory"); empty on
+  // success.
   std::string reason;
+
+  // What the administrator is shown: the message, then the reason after a
+  // colon ("备份数据失败：/x: No such file or directory").
+  std::string Shown() const;
 };
 
 // The file a backup chosen as `chosen` is written to: ".mdb" is appended
 // unless the name already ends in ".mdb" in any letter case.
 std::filesystem::path BackupTargetName(const std::filesystem::path& chosen);
+
+// Whether a backup may be written at `target`: not a folder, not the live
+// database `livePath` itself (renaming a copy over the open file would lose
+// every later change), in a folder that can be written. The refusal names
+// the path and the system's reason. Checked by every writer of a backup,
+// the server and the command-line tool alike.
+Status CheckBackupTarget(const std::filesystem::path& target, const std::filesystem::path& livePath);
 
 // Copies the database open on `db` (whose file is `livePath`) to `target`
 // (taken as it stands). The copy is written to a temporary file beside the
@@ -66,14 +78,16 @@ MaintenanceResult BackupDatabaseTo(Database& db, const std::filesystem::path& li
 MaintenanceResult BackupDatabase(ServerCore& core, const std::filesystem::path& chosen, bool overwrite);
 
 // The restore command. Refused with "请先停止服务器" while the TCP listener
-// is recorded. A source that does not exist ends it without a message. When
-// `confirmed` is false nothing is done and the result asks
-// "是否确定恢复数据？". A source that is not a database holding authreg,
-// vcard and organize gives "恢复数据失败" and leaves the live database
-// untouched. Otherwise the content is copied into the live database, the
-// database is opened again (older files gain the offline tables and orgID)
-// and the directory is reloaded: "恢复数据成功", or "恢复数据失败" when the
-// reload fails, or "数据库连接失败" when the reopened file cannot be used.
+// is recorded. A source that does not exist (or is not a file) ends it
+// without a message, the reason saying why. When `confirmed` is false
+// nothing is done and the result asks "是否确定恢复数据？". A source that
+// cannot be read, or is not a database holding authreg, vcard and organize,
+// gives "恢复数据失败" and leaves the live database untouched. Otherwise the
+// content is copied into the live database, the database is opened again
+// (older files gain the offline tables and orgID) and the directory is
+// reloaded: "恢复数据成功", or "恢复数据失败" when the copy or the reload
+// fails, or "数据库连接失败" when the reopened file cannot be used. Every
+// failure carries its reason.
 MaintenanceResult RestoreDatabase(ServerCore& core, const std::filesystem::path& source, bool confirmed);
 
 }  // namespace corvan

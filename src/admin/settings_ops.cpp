@@ -34,16 +34,24 @@ std::optional<std::int32_t> ParsePortText(std::string_view text) {
   return port;
 }
 
+std::optional<std::int32_t> ParseOfflineDays(std::string_view text) {
+  auto days = ParseInt32(Trim(text));
+  if (!days || *days < kMinOfflineInfoDay || *days > kMaxOfflineInfoDay) return std::nullopt;
+  return days;
+}
+
 SettingsForm CurrentSettingsForm(ServerCore& core) {
   ServerSettings s = core.Settings();
   SettingsForm form;
   form.serverPort = std::to_string(s.ServerPort);
   form.startMin = s.StartMin;
+  std::int32_t days = s.OfflineInfoDay;
   ConfigReadResult file = ReadBack(core.ConfigPath());
   if (file.structFound && file.hasStartMin) form.startMin = file.settings.StartMin;
+  if (file.structFound && file.hasOfflineInfoDay) days = file.settings.OfflineInfoDay;
   form.autoStart = form.autoStartWasOn = AutoStartEnabled();
   form.allowReg = s.AllowReg;
-  form.offlineInfoDay = s.OfflineInfoDay;
+  form.offlineInfoDay = std::to_string(days);
   return form;
 }
 
@@ -57,7 +65,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
     return result;
   };
   auto port = ParsePortText(form.serverPort);
-  if (!port) return stop(StatusCode::kInvalidInput, kBadPort);
+  if (!port) return stop(StatusCode::kInvalidInput, kBadPortRange);
   if (*port != core.ServerPort()) {
     core.UpdateSettings([&](ServerSettings& s) { s.ServerPort = *port; });
     WriteConfigValue(path, "ServerPort", std::string(Trim(form.serverPort)));
@@ -87,13 +95,13 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   core.UpdateSettings([&](ServerSettings& s) { s.AllowReg = form.allowReg; });
 
   // SaveOfflineInfoDay: purges use it from the next server start.
-  if (form.offlineInfoDay < kMinOfflineInfoDay || form.offlineInfoDay > kMaxOfflineInfoDay)
-    return stop(StatusCode::kInvalidInput, kOfflineDayRange);
-  WriteConfigValue(path, "OfflineInfoDay", std::to_string(form.offlineInfoDay));
+  auto days = ParseOfflineDays(form.offlineInfoDay);
+  if (!days) return stop(StatusCode::kInvalidInput, kOfflineDayRange);
+  WriteConfigValue(path, "OfflineInfoDay", std::to_string(*days));
   file = ReadBack(path);
-  if (!file.structFound || !file.hasOfflineInfoDay || file.settings.OfflineInfoDay != form.offlineInfoDay)
+  if (!file.structFound || !file.hasOfflineInfoDay || file.settings.OfflineInfoDay != *days)
     return stop(StatusCode::kIoFailed, kSaveOfflineFailed);
-  core.UpdateSettings([&](ServerSettings& s) { s.OfflineInfoDay = form.offlineInfoDay; });
+  core.UpdateSettings([&](ServerSettings& s) { s.OfflineInfoDay = *days; });
   return result;
 }
 

@@ -22,6 +22,8 @@ namespace corvan {
 class ServerCore;
 
 inline constexpr std::string_view kBadPort = "请输入合法的端口";
+// The port message as shown: the range follows it.
+inline constexpr std::string_view kBadPortRange = "请输入合法的端口（1-65535）";
 inline constexpr std::string_view kRestartToApply = "重新启动服务器后生效";
 inline constexpr std::string_view kSaveStartFailed = "保存启动设置失败";
 inline constexpr std::string_view kSaveRegFailed = "保存注册设置失败";
@@ -33,12 +35,12 @@ inline constexpr std::int32_t kMaxOfflineInfoDay = 30;
 
 // What the settings window holds when "确定" is pressed.
 struct SettingsForm {
-  std::string serverPort;           // the port box's text as entered
-  bool startMin = false;            // "启动时最小化"
-  bool autoStart = false;           // "开机启动"
-  bool autoStartWasOn = false;      // whether the entry existed when the window was shown
-  bool allowReg = true;             // "允许" selected
-  std::int32_t offlineInfoDay = 3;  // the whole-number box, 1 to 30
+  std::string serverPort;            // the port box's text as entered
+  bool startMin = false;             // "启动时最小化"
+  bool autoStart = false;            // "开机启动"
+  bool autoStartWasOn = false;       // whether the entry existed when the window was shown
+  bool allowReg = true;              // "允许" selected
+  std::string offlineInfoDay = "3";  // the days box's text as entered
 };
 
 // The caption of every message of the save.
@@ -62,10 +64,16 @@ struct SettingsSaveResult {
   }
 };
 
-// The form as the window shows it now: the port, registration and days from
-// the core, start-minimised from Configure.xml (the in-memory value is only
-// read at start), auto-start from the presence of the autostart entry.
+// The form as the window shows it now: the port and registration from the
+// core; start-minimised and the days from Configure.xml when it holds them
+// (the in-memory start-minimised is only read at start, and a server start
+// replaces days outside 1 to 30 in memory while the file keeps them), else
+// from the core; auto-start from the presence of the autostart entry.
 SettingsForm CurrentSettingsForm(ServerCore& core);
+
+// The days text as a number of days: the trimmed text must be a whole number
+// from 1 to 30; nothing otherwise.
+std::optional<std::int32_t> ParseOfflineDays(std::string_view text);
 
 // The port text as a port number: the trimmed text must be a whole number
 // from 1 to 65535; nothing otherwise.
@@ -74,13 +82,15 @@ std::optional<std::int32_t> ParsePortText(std::string_view text);
 // Saves the form:
 // 1. port: when the parsed port differs from the current one it is set and
 //    written as the trimmed text ("重新启动服务器后生效"); an unusable text
-//    gives "请输入合法的端口" and stops.
+//    gives "请输入合法的端口（1-65535）" and stops.
 // 2. StartMin written ("True"/"False"; memory unchanged); the autostart entry
 //    created or removed only when `autoStart` differs from `autoStartWasOn`.
 // 3. AllowReg written and set.
-// 4. OfflineInfoDay written and set; a number outside 1 to 30 (a stored 0,
-//    31 or -5 shown as it stands) is refused with "离线信息保存天数应为1-30天"
-//    and nothing of it is written.
+// 4. OfflineInfoDay written and set; a text that is not a whole number from
+//    1 to 30 (a stored 0, 31 or -5 shown as it stands, an empty box) is
+//    refused with "离线信息保存天数应为1-30天" and nothing of it is written.
+// The running server and the command-line tool on a stopped server's folder
+// both save through here.
 // Each key is read back after it is written; a key that did not reach the
 // file gives that step's failure message.
 SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form);

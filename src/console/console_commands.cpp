@@ -65,7 +65,9 @@ void ConsoleCommands::BackupDatabase() {
     if (!prompter_.Question(owner_, Q(result.status.Message()), Q(kMaintenanceCaption))) return;
     result = corvan::BackupDatabase(core_, PathOf(*chosen), true);
   }
-  if (!result.status.Message().empty()) Inform(result.status.Message(), owner_);
+  // A failure says why after its message: a missing folder, a read-only
+  // file system.
+  if (!result.status.Message().empty()) Inform(result.Shown(), owner_);
 }
 
 void ConsoleCommands::RestoreDatabase() {
@@ -86,8 +88,9 @@ void ConsoleCommands::RestoreDatabase() {
   }
   const std::string& message = result.status.Message();
   if (message.empty()) return;
-  // The connection message belongs to no window.
-  Inform(message, message == kDatabaseConnectFailed ? nullptr : owner_);
+  // The connection message belongs to no window. A failure says why after
+  // its message: a file that cannot be read or is not a database.
+  Inform(result.Shown(), message == kDatabaseConnectFailed ? nullptr : owner_);
 }
 
 void ConsoleCommands::PublishAnnouncement() {

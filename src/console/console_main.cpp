@@ -40,7 +40,7 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreMod
   QApplication::setApplicationName(QStringLiteral("Corvan服务器"));
   QApplication::setApplicationDisplayName(QStringLiteral("Corvan服务器"));
   if (!InstallQtTranslation(app))
-    std::fprintf(stderr, "Qt translation qtbase_zh_CN not found in %s: Qt's own texts stay English\n",
+    std::fprintf(stderr, "未找到Qt的中文翻译 qtbase_zh_CN（查找位置：%s），Qt自身的文字将显示为英文\n",
                  QLibraryInfo::path(QLibraryInfo::TranslationsPath).toLocal8Bit().constData());
   StopSignals stopSignals;
   if (!stopSignals.Watching()) std::perror("signalfd");
@@ -48,6 +48,7 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreMod
   CoreOptions options;
   options.home = home;
   options.executable = ExecutablePath();
+  options.autoStartOnFirstRun = true;
   options.modules = std::move(modules);
   options.requests = std::move(requests);
   ServerCore core(options);

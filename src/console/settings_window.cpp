@@ -3,18 +3,23 @@
 #include <QAction>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QShowEvent>
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <limits>
 
 #include "console/prompter.h"
 #include "server/server_core.h"
@@ -57,6 +62,70 @@ void AddTaskGroup(QVBoxLayout* bar, QWidget* parent, QButtonGroup* items, const 
     bar->addWidget(button);
   }
 }
+
+// The days box: a whole-number box that keeps what is typed. Any whole
+// number stays as entered (31 keeps its "1", -5 its "-") and an empty box
+// stays empty, so that "确定" saves or refuses exactly what is shown; the
+// arrows step within 1 to 30.
+class DaysBox : public QSpinBox {
+ public:
+  explicit DaysBox(QWidget* parent) : QSpinBox(parent) {
+    setRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+  }
+
+ protected:
+  QValidator::State validate(QString& text, int& pos) const override {
+    static const QRegularExpression kWholeNumber(QStringLiteral("^\\s*-?[0-9]*\\s*$"));
+    if (!kWholeNumber.match(text).hasMatch()) return QValidator::Invalid;
+    bool ok = false;
+    text.trimmed().toInt(&ok);
+    return ok ? QValidator::Acceptable : QValidator::Intermediate;
+  }
+  // Nothing is corrected: what does not read as a number stays as typed.
+  void fixup(QString& /*text*/) const override {}
+  void stepBy(int steps) override {
+    bool ok = false;
+    const int typed = text().trimmed().toInt(&ok);
+    const int from = ok ? typed : value();
+    setValue(std::clamp(from + steps, kMinOfflineInfoDay, kMaxOfflineInfoDay));
+    selectAll();
+  }
+  StepEnabled stepEnabled() const override {
+    bool ok = false;
+    const int typed = text().trimmed().toInt(&ok);
+    const int from = ok ? typed : value();
+    StepEnabled enabled = StepNone;
+    if (from < kMaxOfflineInfoDay) enabled |= StepUpEnabled;
+    if (from > kMinOfflineInfoDay) enabled |= StepDownEnabled;
+    return enabled;
+  }
+  // A box that does not read as a number keeps its text when it loses the
+  // focus or Enter is pressed: the spin box would put the last number back.
+  void focusOutEvent(QFocusEvent* event) override {
+    if (Readable()) {
+      QSpinBox::focusOutEvent(event);
+      return;
+    }
+    // The line edit still hears it (its cursor stops); the spin box's own
+    // handling is what is skipped.
+    QCoreApplication::sendEvent(lineEdit(), event);
+    QWidget::focusOutEvent(event);  // NOLINT(bugprone-parent-virtual-call): see above
+  }
+  void keyPressEvent(QKeyEvent* event) override {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !Readable()) {
+      event->ignore();  // the dialog's default button takes it
+      return;
+    }
+    QSpinBox::keyPressEvent(event);
+  }
+
+ private:
+  bool Readable() const {
+    bool ok = false;
+    text().trimmed().toInt(&ok);
+    return ok;
+  }
+};
 
 }  // namespace
 
@@ -163,14 +232,26 @@ void SettingsWindow::BuildOfflinePage() {
                           {QStringLiteral("设置服务器保存离线信息的期限。(1-30天)")});
   auto* row = new QHBoxLayout;
   row->addWidget(new QLabel(QStringLiteral("离线信息保存天数"), offlinePage_));
-  offlineDaysBox_ = new QSpinBox(offlinePage_);
+  offlineDaysBox_ = new DaysBox(offlinePage_);
   offlineDaysBox_->setObjectName(QStringLiteral("RzedtOfflineday"));
-  offlineDaysBox_->setRange(1, 30);
   offlineDaysBox_->setFixedWidth(70);
   row->addWidget(offlineDaysBox_);
   row->addWidget(new QLabel(QStringLiteral("(1-30天)"), offlinePage_));
   row->addStretch(1);
-  static_cast<QVBoxLayout*>(offlinePage_->layout())->insertLayout(0, row);
+  auto* page = static_cast<QVBoxLayout*>(offlinePage_->layout());
+  page->insertLayout(0, row);
+  // Shown while the box holds something outside 1 to 30 (a stored 0, 31 or
+  // -5 is shown as it stands).
+  offlineDaysNote_ = new QLabel(Q(kOfflineDayRange), offlinePage_);
+  offlineDaysNote_->setObjectName(QStringLiteral("offlineDayRangeNote"));
+  offlineDaysNote_->setStyleSheet(QStringLiteral("color: #c00000;"));
+  offlineDaysNote_->hide();
+  page->insertWidget(1, offlineDaysNote_);
+  connect(offlineDaysBox_, &QSpinBox::textChanged, this, &SettingsWindow::NoteOfflineDays);
+}
+
+void SettingsWindow::NoteOfflineDays() {
+  offlineDaysNote_->setVisible(!ParseOfflineDays(offlineDaysBox_->text().toStdString()));
 }
 
 void SettingsWindow::BuildButtons(QWidget* taskbar) {
@@ -240,7 +321,7 @@ SettingsForm SettingsWindow::Form() const {
   form.autoStart = autoStartBox_->isChecked();
   form.autoStartWasOn = AutoStartWasOn;
   form.allowReg = allowRegistration_->isChecked();
-  form.offlineInfoDay = offlineDaysBox_->value();
+  form.offlineInfoDay = offlineDaysBox_->text().toStdString();
   return form;
 }
 
@@ -254,11 +335,10 @@ void SettingsWindow::FillOnShow() {
   FillStartupControls(core_.Settings());
   AutoStartWasOn = AutoStartEnabled();
   autoStartBox_->setChecked(AutoStartWasOn);
-  const int days = core_.OfflineInfoDay();
-  // A number outside 1 to 30 is shown as it stands; saving it asks for one
-  // inside (the box lets it be stepped there).
-  offlineDaysBox_->setRange(std::min(kMinOfflineInfoDay, days), std::max(kMaxOfflineInfoDay, days));
-  offlineDaysBox_->setValue(days);
+  // The number as stored, also outside 1 to 30 (the note says so); saving
+  // it asks for one inside.
+  offlineDaysBox_->setValue(Q(CurrentSettingsForm(core_).offlineInfoDay).toInt());
+  NoteOfflineDays();
   ShowNetworkPage();
 }
 
@@ -266,8 +346,7 @@ bool SettingsWindow::SaveAll() {
   SettingsSaveResult result = corvan::SaveAll(core_, Form());
   for (const std::string& message : result.Messages()) prompter_.Information(this, Q(message), Q(kSettingsCaption));
   if (!result.status.IsOk()) {
-    const int days = offlineDaysBox_->value();
-    if (days < kMinOfflineInfoDay || days > kMaxOfflineInfoDay) {
+    if (!ParseOfflineDays(offlineDaysBox_->text().toStdString())) {
       ShowOfflinePage();
       offlineDaysBox_->setFocus(Qt::OtherFocusReason);
       offlineDaysBox_->selectAll();
@@ -276,7 +355,6 @@ bool SettingsWindow::SaveAll() {
   }
   // Saved: the entry now is as the box says.
   AutoStartWasOn = autoStartBox_->isChecked();
-  offlineDaysBox_->setRange(kMinOfflineInfoDay, kMaxOfflineInfoDay);
   accept();
   return true;
 }

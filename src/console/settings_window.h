@@ -6,7 +6,9 @@
 // The port box, the start-minimised box and the registration choice are
 // filled once per program run, from the settings read at start; showing the
 // window again keeps what was last entered. The auto-start box and the days
-// are filled at every show.
+// are filled at every show, the days as Configure.xml stores them. What the
+// days box holds when "确定" is pressed is saved, or refused with the range
+// message.
 #pragma once
 
 #include "admin/settings_ops.h"
@@ -16,6 +18,7 @@
 class QAction;
 class QButtonGroup;
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QRadioButton;
 class QSpinBox;
@@ -69,6 +72,8 @@ class SettingsWindow : public FixedSkinnedDialog {
   void BuildButtons(QWidget* taskbar);
   QWidget* MakePage(const char* name, const QString& title, const QStringList& hint);
   void MarkCurrentPage();
+  // Shows the range note while the days box holds no number from 1 to 30.
+  void NoteOfflineDays();
 
   ServerCore& core_;
   Prompter& prompter_;
@@ -86,6 +91,7 @@ class SettingsWindow : public FixedSkinnedDialog {
   QRadioButton* denyRegistration_ = nullptr;
   QWidget* registrationChoice_ = nullptr;
   QSpinBox* offlineDaysBox_ = nullptr;
+  QLabel* offlineDaysNote_ = nullptr;
   QPushButton* okButton_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
   QAction* startPageAction_ = nullptr;

@@ -172,8 +172,9 @@ void ServerCore::LoadConfiguration() {
   std::lock_guard lock(settingsMutex_);
   if (configLoaded_) return;
   configLoaded_ = true;
-  ConfigurationLoad load =
-      ReadConfiguration(options_.home, settings_, [this] { CreateAutoStartShortcut(options_.executable); });
+  std::function<void()> createAutoStart;
+  if (options_.autoStartOnFirstRun) createAutoStart = [this] { CreateAutoStartShortcut(options_.executable); };
+  ConfigurationLoad load = ReadConfiguration(options_.home, settings_, createAutoStart);
   if (!load.readable.IsOk()) LogStatus(UnreadableConfigurationLine(ConfigPath(), load.readable.Message(), settings_));
 }
 

@@ -51,6 +51,10 @@ struct CoreOptions {
   std::filesystem::path home;
   // The running program, for the auto-start entry.
   std::filesystem::path executable;
+  // Whether the first run (no Configure.xml) writes the desktop autostart
+  // entry. The console does; a headless server (a system service) never
+  // does: a desktop login would start a second server.
+  bool autoStartOnFirstRun = false;
   // Ports on the client machines. Constants of the product; tests change
   // them to run side by side.
   std::uint16_t ClientPort = 1875;       // notices

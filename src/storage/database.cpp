@@ -155,14 +155,17 @@ Status Database::RestoreFrom(const std::string& path) {
   return CopyDatabase(db_.get(), from.Value().get());
 }
 
-bool IsValidDirectoryDatabase(const std::string& path) {
+Status CheckDirectoryDatabase(const std::string& path) {
   Database db;
-  if (!db.Open(path, /*create=*/false).IsOk()) return false;
+  if (Status opened = db.Open(path, /*create=*/false); !opened.IsOk())
+    return Status(opened.Code(), path + ": " + opened.Message());
   try {
     DatabaseLock lock(db);
-    return db.TableExists("authreg") && db.TableExists("vcard") && db.TableExists("organize");
-  } catch (const DatabaseError&) {
-    return false;
+    for (const char* table : {"authreg", "vcard", "organize"})
+      if (!db.TableExists(table)) return Status(StatusCode::kInvalidInput, path + ": 缺少表 " + table);
+    return Status::Ok();
+  } catch (const DatabaseError& e) {
+    return Status(StatusCode::kDatabaseFailed, path + ": " + e.what());
   }
 }
 

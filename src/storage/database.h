@@ -124,8 +124,9 @@ class CORVAN_SCOPED_CAPABILITY DatabaseLock {
 };
 
 // Whether `path` is an SQLite database file holding the tables authreg,
-// vcard and organize (what a backup must contain to be restored).
-bool IsValidDirectoryDatabase(const std::string& path);
+// vcard and organize (what a backup must contain to be restored): Ok, or why
+// not, after the path (the engine's message, or the table that is missing).
+Status CheckDirectoryDatabase(const std::string& path);
 
 // One prepared statement. Caller holds the connection's lock for the
 // statement's whole life.

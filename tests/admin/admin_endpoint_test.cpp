@@ -298,7 +298,7 @@ TEST_F(AdminEndpointTest, CsvImportWithABadRowWritesNothing) {
 }
 
 TEST_F(AdminEndpointTest, SettingsAnnouncementAndCleanup) {
-  EXPECT_EQ(Call({"config", "set", "ServerPort", "abc"}).message, "请输入合法的端口");
+  EXPECT_EQ(Call({"config", "set", "ServerPort", "abc"}).message, "请输入合法的端口（1-65535）");
   AdminReply port = Call({"config", "set", "ServerPort", "12345"});
   EXPECT_TRUE(port.ok);
   EXPECT_EQ(port.message, "重新启动服务器后生效");
@@ -342,15 +342,15 @@ TEST(AdminUsageTest, UnknownCommandsOptionsAndArgumentCounts) {
   EXPECT_FALSE(AdminUsageError({"move", "A", "B", "001", "--yes"}));
   EXPECT_FALSE(AdminUsageError({"announce"}));
   EXPECT_FALSE(AdminUsageError({"user", "add", "bob", "--pwd", "1", "--org=001"}));
-  EXPECT_EQ(AdminUsageError({"nosuch"}), "unknown command: nosuch");
-  EXPECT_EQ(AdminUsageError({"user"}), "unknown command: user");
-  EXPECT_EQ(AdminUsageError({"user", "frob", "x"}), "unknown command: user frob");
-  EXPECT_EQ(AdminUsageError({"user", "add"}), "user add: missing argument");
-  EXPECT_EQ(AdminUsageError({"status", "now"}), "status: too many arguments");
-  EXPECT_EQ(AdminUsageError({"backup"}), "backup: missing argument");
-  EXPECT_EQ(AdminUsageError({"move", "A"}), "move: missing argument");
-  EXPECT_EQ(AdminUsageError({"status", "--bogus"}), "unknown option --bogus");
-  EXPECT_EQ(AdminUsageError({"user", "add", "bob", "--pwd"}), "option --pwd needs a value");
+  EXPECT_EQ(AdminUsageError({"nosuch"}), "未知的命令：nosuch");
+  EXPECT_EQ(AdminUsageError({"user"}), "未知的命令：user");
+  EXPECT_EQ(AdminUsageError({"user", "frob", "x"}), "未知的命令：user frob");
+  EXPECT_EQ(AdminUsageError({"user", "add"}), "user add：缺少参数");
+  EXPECT_EQ(AdminUsageError({"status", "now"}), "status：参数过多");
+  EXPECT_EQ(AdminUsageError({"backup"}), "backup：缺少参数");
+  EXPECT_EQ(AdminUsageError({"move", "A"}), "move：缺少参数");
+  EXPECT_EQ(AdminUsageError({"status", "--bogus"}), "未知的选项：--bogus");
+  EXPECT_EQ(AdminUsageError({"user", "add", "bob", "--pwd"}), "选项 --pwd 需要一个值");
   EXPECT_TRUE(AdminUsageError({}));
 }
 
@@ -378,7 +378,8 @@ TEST(AdminOnFolderTest, WorksOnTheFilesOrSaysTheServerIsNotRunning) {
   EXPECT_TRUE(run({"backup", (home.Path() / "b").string()}).ok);
   EXPECT_EQ(run({"user", "list"}).data["users"].AsArray().size(), 2u);
   Spit(home.Path() / "junk.mdb", "not a database");
-  EXPECT_EQ(run({"restore", (home.Path() / "junk.mdb").string(), "--yes"}).message, "恢复数据失败");
+  EXPECT_EQ(run({"restore", (home.Path() / "junk.mdb").string(), "--yes"}).message,
+            "恢复数据失败：" + (home.Path() / "junk.mdb").string() + ": file is not a database");
   EXPECT_EQ(run({"user", "list"}).data["users"].AsArray().size(), 2u);
   EXPECT_TRUE(run({"restore", (home.Path() / "b.mdb").string(), "--yes"}).ok);
   EXPECT_FALSE(std::filesystem::exists(home.Path() / "Configure.xml"));  // nothing written on the side

@@ -51,14 +51,14 @@ TEST_F(SettingsOpsTest, BadPortStopsBeforeAnythingIsSaved) {
   form.allowReg = !form.allowReg;
   SettingsSaveResult r = SaveAll(Core(), form);
   EXPECT_FALSE(r.status.IsOk());
-  EXPECT_EQ(r.Messages(), std::vector<std::string>{"请输入合法的端口"});
+  EXPECT_EQ(r.Messages(), std::vector<std::string>{"请输入合法的端口（1-65535）"});
   EXPECT_EQ(Slurp(Core().ConfigPath()), before);
 }
 
 TEST_F(SettingsOpsTest, UnchangedPortIsNotWrittenAndTheOtherKeysAre) {
   SettingsForm form = CurrentSettingsForm(Core());
   form.allowReg = false;
-  form.offlineInfoDay = 7;
+  form.offlineInfoDay = " 7 ";
   form.startMin = true;
   SettingsSaveResult r = SaveAll(Core(), form);
   EXPECT_TRUE(r.status.IsOk());
@@ -82,28 +82,38 @@ TEST_F(SettingsOpsTest, ChangedPortIsWrittenAsTypedAndNeedsARestart) {
   EXPECT_NE(Slurp(Core().ConfigPath()).find("<ServerPort>12345</ServerPort>"), std::string::npos);
 }
 
+// Whatever the days box holds is saved or refused: a number outside 1 to 30,
+// an empty box or letters never reach the file or memory.
 TEST_F(SettingsOpsTest, DaysOutsideOneToThirtyAreRefusedByNamingTheRangeAndNotWritten) {
-  for (std::int32_t days : {0, 31, -5}) {
+  for (const char* days : {"0", "31", "-5", "", "abc", "99999999999"}) {
     SettingsForm form = CurrentSettingsForm(Core());
     form.offlineInfoDay = days;
     SettingsSaveResult r = SaveAll(Core(), form);
     EXPECT_FALSE(r.status.IsOk()) << days;
     EXPECT_EQ(r.Messages(), std::vector<std::string>{"离线信息保存天数应为1-30天"}) << days;
-    EXPECT_EQ(Slurp(Core().ConfigPath()).find("<OfflineInfoDay>" + std::to_string(days) + "<"), std::string::npos);
-    EXPECT_NE(Core().OfflineInfoDay(), days);
+    EXPECT_EQ(Slurp(Core().ConfigPath()).find(std::string("<OfflineInfoDay>") + days + "<"), std::string::npos);
+    EXPECT_EQ(Core().OfflineInfoDay(), 3) << days;
   }
   SettingsForm form = CurrentSettingsForm(Core());
   for (std::int32_t days : {1, 30}) {
-    form.offlineInfoDay = days;
+    form.offlineInfoDay = std::to_string(days);
     EXPECT_TRUE(SaveAll(Core(), form).status.IsOk()) << days;
     EXPECT_EQ(Core().OfflineInfoDay(), days);
   }
 }
 
+// The form shows the days as stored, also outside 1 to 30, though a server
+// start uses 3 days for them.
+TEST_F(SettingsOpsTest, FormShowsTheStoredDaysNotTheOnesInUse) {
+  WriteConfigValue(Core().ConfigPath(), "OfflineInfoDay", "-5");
+  EXPECT_EQ(CurrentSettingsForm(Core()).offlineInfoDay, "-5");
+  EXPECT_EQ(Core().OfflineInfoDay(), 3);
+}
+
 TEST_F(SettingsOpsTest, ANoticeOfAnEarlierStepIsShownBeforeTheFailure) {
   SettingsForm form = CurrentSettingsForm(Core());
   form.serverPort = "12346";
-  form.offlineInfoDay = 31;
+  form.offlineInfoDay = "31";
   SettingsSaveResult r = SaveAll(Core(), form);
   EXPECT_EQ(r.status.Code(), StatusCode::kInvalidInput);
   EXPECT_TRUE(r.portChanged);

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCursor>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -96,7 +97,8 @@ class ShellTest : public ::testing::Test {
   ShellTest() : core_(Options()) {}
 
   CoreOptions Options() {
-    // The first run writes an autostart entry: keep it in the test's folder.
+    // The settings window writes autostart entries: keep them in the test's
+    // folder.
     xdg_ = home_.Path() / "xdg";
     std::filesystem::create_directories(xdg_);
     setenv("XDG_CONFIG_HOME", xdg_.c_str(), 1);
@@ -341,6 +343,12 @@ TEST_F(ShellTest, BackupAppendsTheEndingAsksBeforeOverwritingAndReports) {
   // A cancelled dialog does nothing.
   S().FindCommand("N9")->menuItem->trigger();
   EXPECT_TRUE(TakeMessages().empty());
+
+  // A failure says why after its message.
+  prompter_.texts = {QString::fromStdString(File("no-such-folder/b").string())};
+  S().FindCommand("N9")->menuItem->trigger();
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|备份数据失败：" + File("no-such-folder").string() +
+                                                      ": No such file or directory"}));
 }
 
 TEST_F(ShellTest, RestoreIsRefusedWhileTheListenerExists) {
@@ -399,7 +407,8 @@ TEST_F(ShellTest, RestoreOfANonDatabaseFailsAndLeavesTheLiveDatabase) {
   W().ShowUsersPage();
   prompter_.texts = {QString::fromStdString(File("notes.mdb").string())};
   S().FindCommand("Ndatabaserestore")->groupItem->trigger();
-  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|恢复数据失败"}));
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|恢复数据失败：" + File("notes.mdb").string() +
+                                                      ": file is not a database"}));
   EXPECT_TRUE(core_.Dir().Get()->UserExists("ANN"));
   EXPECT_EQ(View("Rzlvwuserlist")->model()->rowCount(), 1);
   EXPECT_EQ(Cell("RzTvworg", 0, 0), "Acme");
@@ -628,7 +637,7 @@ TEST_F(SettingsTest, BadPortStopsTheSaveBeforeAnythingElseIsWritten) {
   PortEdit()->setText("90a");
   StartMinimizedBox()->setChecked(true);
   EXPECT_FALSE(F().SaveAll());
-  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|请输入合法的端口"}));
+  EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|请输入合法的端口（1-65535）"}));
   EXPECT_FALSE(std::filesystem::exists(core_.ConfigPath()));
   EXPECT_NE(F().result(), QDialog::Accepted);
 }
@@ -713,25 +722,61 @@ TEST_F(SettingsTest, TaskBarItemsAreLeftAlignedAndMarkThePageInFront) {
   EXPECT_TRUE(item("actorinetwork")->isChecked());
 }
 
-TEST_F(SettingsTest, StoredDaysOutsideOneToThirtyAreShownAndSavingThemAsksForOneToThirty) {
+// A stored number outside 1 to 30 is shown as stored (a server start purges
+// with 3 days meanwhile), with the range message; saving it is refused until
+// the box holds one inside.
+TEST_F(SettingsTest, StoredDaysOutsideOneToThirtyAreShownWithTheRangeAndNotSaved) {
+  QLabel* note = Control<QLabel>("offlineDayRangeNote");
   for (std::int32_t days : {0, 31, -5}) {
     SCOPED_TRACE(days);
-    ServerSettings s = core_.Settings();
-    s.OfflineInfoDay = days;
-    core_.SetSettings(s);
+    WriteConfigValue(core_.ConfigPath(), "OfflineInfoDay", std::to_string(days));
     F().FillOnShow();
-    EXPECT_EQ(OfflineDaysBox()->value(), days);
+    EXPECT_EQ(OfflineDaysBox()->text().toStdString(), std::to_string(days));
+    EXPECT_FALSE(note->isHidden());
+    EXPECT_EQ(note->text(), "离线信息保存天数应为1-30天");
     EXPECT_FALSE(F().SaveAll());
     EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|离线信息保存天数应为1-30天"}));
     EXPECT_EQ(CurrentPage(), Page("TabsheetOffline"));
     EXPECT_EQ(F().focusWidget(), OfflineDaysBox());
-    EXPECT_EQ(core_.OfflineInfoDay(), days);
-    EXPECT_EQ(ReadAll(core_.ConfigPath()).find("<OfflineInfoDay>" + std::to_string(days) + "<"), std::string::npos);
+    EXPECT_EQ(Saved().settings.OfflineInfoDay, days);
     // Stepped into the range, it saves.
-    OfflineDaysBox()->setValue(days < 1 ? 1 : 30);
+    OfflineDaysBox()->stepBy(1);
+    EXPECT_EQ(OfflineDaysBox()->text().toStdString(), days < 1 ? "1" : "30");
+    EXPECT_TRUE(note->isHidden());
     EXPECT_TRUE(F().SaveAll());
     EXPECT_TRUE(TakeMessages().empty());
     EXPECT_EQ(core_.OfflineInfoDay(), days < 1 ? 1 : 30);
+  }
+}
+
+// What is typed stays as typed, and "确定" saves it or refuses it: nothing
+// is dropped from it, and no earlier number is saved instead.
+TEST_F(SettingsTest, TypedDaysAreSavedOrRefusedAsTheyStand) {
+  struct Case {
+    const char* typed;
+    bool saved;
+  };
+  for (Case c : {Case{"31", false}, Case{"-5", false}, Case{"0", false}, Case{"", false}, Case{"12", true}}) {
+    SCOPED_TRACE(c.typed);
+    F().show();
+    F().FillOnShow();
+    QLineEdit* edit = OfflineDaysBox()->findChild<QLineEdit*>();
+    edit->setFocus();
+    edit->selectAll();
+    QKeyEvent clear(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier);
+    QApplication::sendEvent(edit, &clear);
+    for (const QChar ch : QString::fromLatin1(c.typed)) {
+      QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+      QApplication::sendEvent(edit, &key);
+    }
+    // "确定" takes the focus first, as a click does.
+    Control<QPushButton>("rzbtnok")->setFocus();
+    EXPECT_EQ(OfflineDaysBox()->text().toStdString(), c.typed);
+    EXPECT_EQ(F().SaveAll(), c.saved);
+    EXPECT_EQ(TakeMessages(),
+              c.saved ? std::vector<std::string>{} : std::vector<std::string>{"信息|离线信息保存天数应为1-30天"});
+    EXPECT_EQ(core_.OfflineInfoDay(), c.saved ? 12 : 3);
+    F().hide();
   }
 }
 

@@ -118,3 +118,27 @@ TEST(UnreadableSettings, AreLoggedAndKeepRegistrationClosed) {
 
 }  // namespace
 }  // namespace corvan
+
+namespace corvan {
+namespace {
+
+// The first run (no Configure.xml) writes the desktop autostart entry only
+// for a core that asks for it (the console); a headless server never does.
+TEST(FirstRun, WritesTheAutostartEntryOnlyWhenAsked) {
+  for (bool asked : {false, true}) {
+    test::TempDir home, xdg;
+    ::setenv("XDG_CONFIG_HOME", xdg.Path().c_str(), 1);
+    CoreOptions options;
+    options.home = home.Path();
+    options.executable = home.Path() / "corvan-server";
+    options.autoStartOnFirstRun = asked;
+    ServerCore core(options);
+    core.LoadConfiguration();
+    EXPECT_EQ(fs::exists(xdg.Path() / "autostart"), asked) << asked;
+    EXPECT_TRUE(fs::exists(home.Path() / "Configure.xml")) << asked;
+    ::unsetenv("XDG_CONFIG_HOME");
+  }
+}
+
+}  // namespace
+}  // namespace corvan

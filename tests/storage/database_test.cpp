@@ -107,17 +107,19 @@ TEST(DatabaseTest, BackupCopiesAndRestoreReplacesContent) {
         "create table organize(organizeNo TEXT); insert into authreg values('A')");
   }
   ASSERT_TRUE(db.BackupTo(copy).IsOk());
-  EXPECT_TRUE(IsValidDirectoryDatabase(copy));
-  EXPECT_FALSE(IsValidDirectoryDatabase((dir / "absent.mdb").string()));
+  EXPECT_TRUE(CheckDirectoryDatabase(copy).IsOk());
+  EXPECT_FALSE(CheckDirectoryDatabase((dir / "absent.mdb").string()).IsOk());
   WriteFile(dir / "junk.mdb", "not a database");
-  EXPECT_FALSE(IsValidDirectoryDatabase((dir / "junk.mdb").string()));
+  EXPECT_EQ(CheckDirectoryDatabase((dir / "junk.mdb").string()).Message(),
+            (dir / "junk.mdb").string() + ": file is not a database");
   {
     Database other;
     ASSERT_TRUE(other.Open((dir / "partial.mdb").string()).IsOk());
     DatabaseLock lock(other);
     other.Exec("create table authreg(username TEXT); create table vcard(username TEXT)");
   }
-  EXPECT_FALSE(IsValidDirectoryDatabase((dir / "partial.mdb").string()));
+  EXPECT_EQ(CheckDirectoryDatabase((dir / "partial.mdb").string()).Message(),
+            (dir / "partial.mdb").string() + ": 缺少表 organize");
 
   {
     DatabaseLock lock(db);

@@ -66,6 +66,21 @@ std::uint16_t FreePort() {
   throw std::runtime_error("no free port");
 }
 
+TakenPort TakeAPort() {
+  TakenPort taken;
+  taken.socket = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t len = sizeof addr;
+  if (::bind(taken.socket.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(taken.socket.Get(), 1) != 0 ||
+      ::getsockname(taken.socket.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    throw std::runtime_error("cannot hold a port");
+  taken.port = ntohs(addr.sin_port);
+  return taken;
+}
+
 void SeedDatabase(const std::filesystem::path& dbPath, const std::vector<SeedUser>& users) {
   Database db;
   if (!OpenDatabase(db, dbPath.string()).IsOk()) throw std::runtime_error("cannot open test database");

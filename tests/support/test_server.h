@@ -30,6 +30,14 @@ class TempDir {
 // A free port number usable for both TCP and UDP on 0.0.0.0.
 std::uint16_t FreePort();
 
+// A TCP port another program holds: a socket listening on all addresses,
+// as long as `socket` lives.
+struct TakenPort {
+  UniqueFd socket;
+  std::uint16_t port = 0;
+};
+TakenPort TakeAPort();
+
 // One account to write into the database before the server starts.
 struct SeedUser {
   std::string username;

@@ -6,23 +6,18 @@
 // service's folder for an installed program, else the folder of this
 // program. Nothing is created there by a command that only reads: a folder
 // that does not exist, or holds no database, is an error naming it. Run as
-// root on a folder that another user owns, the tool becomes that user first,
-// so that every file it writes belongs to the folder's owner. When a server
-// runs on the folder, the command goes to its administration endpoint;
-// otherwise the commands that can work on the files alone run here (those
-// that write under the folder's instance lock), and the others report that
-// the server is not running.
+// root on a folder that another user owns, the tool acts as that user inside
+// the folder, so that every file it makes there belongs to the folder's
+// owner; the caller's own files (a backup's target, a restore's source) are
+// written and read as the caller (see file_handover.h). When a server runs
+// on the folder, the command goes to its administration endpoint; otherwise
+// the commands that can work on the files alone run here (those that write
+// under the folder's instance lock), and the others report that the server
+// is not running.
 //
 // Exit status: see kExitStatuses below.
-#include <grp.h>
-#include <poll.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include <chrono>
 #include <cstdio>
@@ -36,6 +31,8 @@
 #include "admin/admin_commands.h"
 #include "admin/admin_endpoint.h"
 #include "app/modules_default.h"
+#include "file_handover.h"
+#include "identity.h"
 #include "server/instance.h"
 #include "storage/schema.h"
 
@@ -49,74 +46,25 @@ constexpr std::chrono::minutes kReplyTimeout{10};
 
 volatile sig_atomic_t interrupted = 0;
 
-// Arguments naming files are made absolute: the server resolves them in its
-// own working folder.
-std::vector<std::string> AbsoluteFiles(std::vector<std::string> argv) {
-  std::vector<std::size_t> words;
-  for (std::size_t i = 0; i < argv.size(); ++i)
-    if (argv[i].rfind("--", 0) != 0) words.push_back(i);
-  auto makeAbsolute = [&](std::size_t w) {
-    if (w < words.size()) {
-      std::string& a = argv[words[w]];
-      std::error_code ec;
-      fs::path abs = fs::absolute(a, ec);
-      if (!ec) a = abs.string();
-    }
-  };
-  if (!words.empty()) {
-    const std::string& cmd = argv[words[0]];
-    if (cmd == "backup" || cmd == "restore") makeAbsolute(1);
-    if (cmd == "user" && words.size() > 1 && (argv[words[1]] == "import" || argv[words[1]] == "export"))
-      makeAbsolute(2);
-  }
-  return argv;
-}
-
-constexpr const char* kUsageLine = "usage: corvanctl [--json] COMMAND [ARGS...]";
+constexpr const char* kUsageLine = "用法：corvanctl [--json] 命令 [参数...]";
 constexpr const char* kExitStatuses =
-    "exit status:\n"
-    "  0  done\n"
-    "  1  refused or failed (the reason on standard error)\n"
-    "  2  usage error (unknown command, option or argument count)\n"
-    "  3  server not running, or its administration socket not reachable\n"
-    "  4  a question was not answered (add --yes)\n"
-    "  5  the data folder does not exist, or holds no database\n";
+    "退出状态：\n"
+    "  0  完成\n"
+    "  1  被拒绝或失败（原因在标准错误输出）\n"
+    "  2  用法错误（未知的命令或选项，参数个数不对）\n"
+    "  3  服务器未运行，或无法连接其管理接口\n"
+    "  4  问题没有得到回答（加 --yes）\n"
+    "  5  数据目录不存在，或其中没有数据库\n";
 constexpr const char* kDataFolderHelp =
-    "data folder: $CORVAN_HOME, else /var/lib/corvan for the installed program, else the program's folder.\n"
-    "Run as the server's user, or as root (corvanctl then acts as the owner of the data folder).\n";
+    "数据目录：$CORVAN_HOME；未设置时，安装的程序使用 /var/lib/corvan，其他情况使用程序所在的目录。\n"
+    "请以服务器的用户或 root 运行。root 在属于其他用户的数据目录里以该用户的身份操作；\n"
+    "backup、user export 写出的文件和 restore、user import 读入的文件则以调用者的身份读写（写出的文件权限为 0600）。\n";
 
 AdminReply Failure(std::string message, int exitCode) {
   AdminReply r;
   r.message = std::move(message);
   r.exitCode = exitCode;
   return r;
-}
-
-// Root working on a folder that belongs to another user becomes that user,
-// so that a lock file, database or backup it writes is not left owned by
-// root (the service could not use it). Returns the refusal when it cannot.
-std::optional<std::string> BecomeFolderOwner(const fs::path& home) {
-  if (::geteuid() != 0) return std::nullopt;
-  struct stat st {};
-  if (::stat(home.c_str(), &st) != 0 || st.st_uid == 0) return std::nullopt;
-  uid_t uid = st.st_uid;
-  gid_t gid = st.st_gid;
-  std::string who = std::to_string(uid);
-  std::string userHome;
-  const passwd* pw = ::getpwuid(uid);
-  if (pw != nullptr) {
-    gid = pw->pw_gid;
-    who = pw->pw_name;
-    userHome = pw->pw_dir;
-  }
-  bool switched = (pw != nullptr ? ::initgroups(pw->pw_name, gid) : ::setgroups(0, nullptr)) == 0 &&
-                  ::setgid(gid) == 0 && ::setuid(uid) == 0;
-  if (!switched)
-    return "数据目录 " + home.string() + " 属于用户 " + who + "，无法切换到该用户：" + std::strerror(errno);
-  // The autostart entry is looked for in the owner's configuration.
-  if (!userHome.empty()) ::setenv("HOME", userHome.c_str(), 1);
-  ::unsetenv("XDG_CONFIG_HOME");
-  return std::nullopt;
 }
 
 class Runner {
@@ -146,7 +94,8 @@ class Runner {
   AdminReply RunOnFolder(const std::vector<std::string>& argv) {
     fs::path database = home_ / corvan::kDatabaseFileName;
     std::error_code ec;
-    if (corvan::RunsWithoutServer(argv) && !createsDatabase_ && !fs::exists(database, ec))
+    if (corvan::RunsWithoutServer(argv) && !createsDatabase_ && !corvan::IsConfigCommand(argv) &&
+        !fs::exists(database, ec))
       return Failure("数据目录中没有数据库：" + database.string(), corvan::kExitNoData);
     return corvan::RunAdminCommandOnFolder(home_, corvan::ExecutablePath().parent_path() / "corvan-server", argv,
                                            corvan::DefaultModules());
@@ -216,6 +165,9 @@ int main(int argc, char** argv) {
     } else if (a == "-h" || a == "--help") {
       std::cout << kUsageLine << '\n' << corvan::AdminUsage() << "\n\n" << kDataFolderHelp << '\n' << kExitStatuses;
       return 0;
+    } else if (a == "--version") {
+      std::cout << "corvanctl " << CORVAN_VERSION << std::endl;
+      return 0;
     } else {
       args.push_back(std::move(a));
     }
@@ -230,7 +182,7 @@ int main(int argc, char** argv) {
     args = rest;
   }
   if (args.empty()) {
-    Print(Failure("no command given", corvan::kExitUsage), json);
+    Print(Failure("没有给出命令", corvan::kExitUsage), json);
     return corvan::kExitUsage;
   }
   if (auto error = corvan::AdminUsageError(args)) {
@@ -245,25 +197,29 @@ int main(int argc, char** argv) {
   fs::path home = corvan::DataFolderPath();
   std::error_code ec;
   if (!fs::is_directory(home, ec)) {
-    // Only a restore may make the folder it puts the database in.
-    if (!corvan::CreatesDatabase(args) || (fs::create_directories(home, ec), ec)) {
+    // Only a restore may make the folder it puts the database in (private,
+    // as the server makes it).
+    if (!corvan::CreatesDatabase(args) || !corvan::DataFolder().IsOk()) {
       Print(Failure("数据目录不存在：" + home.string(), corvan::kExitNoData), json);
       return corvan::kExitNoData;
     }
   }
-  if (auto refusal = BecomeFolderOwner(home)) {
+  corvan::Identity identity;
+  if (auto refusal = identity.ActAsOwnerOf(home)) {
     Print(Failure(*refusal, corvan::kExitRefused), json);
     return corvan::kExitRefused;
   }
   Runner runner(home, corvan::WritesWithoutServer(args), corvan::CreatesDatabase(args));
   if (follow) return FollowLog(runner, json);
 
-  args = AbsoluteFiles(std::move(args));
-  AdminReply reply = runner.Run(args);
+  args = corvan::FileHandover::AbsoluteFile(std::move(args));
+  corvan::FileHandover handover(home, identity);
+  auto run = [&runner](const std::vector<std::string>& argv) { return runner.Run(argv); };
+  AdminReply reply = handover.Run(args, run);
   if (reply.exitCode == corvan::kExitConfirm && !json && isatty(STDIN_FILENO)) {
     if (!AskYes(reply.message)) return corvan::kExitConfirm;
     args.push_back("--yes");
-    reply = runner.Run(args);
+    reply = handover.Run(args, run);
   }
   Print(reply, json);
   return ExitStatus(reply);

@@ -1,0 +1,86 @@
+#include "app/service_notify.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <asio/post.hpp>
+#include <cstdint>
+#include <cstdlib>
+
+#include "server/server_core.h"
+
+namespace corvan {
+
+namespace {
+
+// How often the status is told when no watchdog asks for more.
+constexpr std::chrono::seconds kStatusInterval{10};
+
+bool NotifySocketSet() {
+  const char* socket = std::getenv("NOTIFY_SOCKET");
+  return socket != nullptr && *socket != '\0';
+}
+
+std::string CurrentStatus(ServerCore& core) {
+  std::size_t online = 0;
+  {
+    MutexLock lock(core.OnlineLock);
+    online = core.OnlineUsers.Size();
+  }
+  return ServiceStatusText(core.ListeningPort() != 0, online);
+}
+
+}  // namespace
+
+std::string ServiceStatusText(bool listening, std::size_t online) {
+  if (!listening) return "服务器已停止";
+  return "服务器正在运行，共" + std::to_string(online) + "人在线";
+}
+
+ServiceNotifier::ServiceNotifier(ServerCore& core) : core_(core), enabled_(NotifySocketSet()) {
+  if (!enabled_) return;
+  std::uint64_t usec = 0;
+  // Positive when the manager expects pings from this process (WATCHDOG_USEC,
+  // and WATCHDOG_PID when set, name it).
+  watchdog_ = sd_watchdog_enabled(0, &usec) > 0 && usec > 0;
+  interval_ = watchdog_ ? std::chrono::microseconds(usec / 2) : std::chrono::microseconds(kStatusInterval);
+}
+
+ServiceNotifier::~ServiceNotifier() { StopTicks(); }
+
+void ServiceNotifier::Ready() {
+  if (!enabled_ || thread_.joinable()) return;
+  std::string message = "READY=1\nSTATUS=" + CurrentStatus(core_);
+  if (watchdog_) message += "\nWATCHDOG=1";
+  sd_notify(0, message.c_str());
+  thread_ = std::thread([this] { Ticks(); });
+}
+
+void ServiceNotifier::Stopping() {
+  if (!enabled_) return;
+  StopTicks();
+  sd_notify(0, "STOPPING=1\nSTATUS=正在停止服务器");
+}
+
+void ServiceNotifier::StopTicks() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ServiceNotifier::Ticks() {
+  std::unique_lock lock(mutex_);
+  while (!wake_.wait_for(lock, interval_, [this] { return stopping_; })) {
+    lock.unlock();
+    std::string message = "STATUS=" + CurrentStatus(core_);
+    if (watchdog_) message += "\nWATCHDOG=1";
+    // The message is sent by the event loop itself: while the loop is stuck,
+    // no ping leaves. The job holds nothing but its text.
+    asio::post(core_.Io(), [message = std::move(message)] { sd_notify(0, message.c_str()); });
+    lock.lock();
+  }
+}
+
+}  // namespace corvan
