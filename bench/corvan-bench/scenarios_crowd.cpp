@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
@@ -310,7 +311,7 @@ bool Crowd(const Options& o) {
   const int steady = std::min(machines - churners, fit);
   const double seconds = o.seconds > 0 ? o.seconds : (o.smoke ? 4 : 180);
   // Logins and logouts together per second; see bench/README.md for why.
-  const double eventsPerSecond = o.rate > 0 ? o.rate : 4;
+  const double eventsPerSecond = o.rate > 0 ? o.rate : 8;
   const auto heartbeatEvery = std::chrono::seconds(o.smoke ? 1 : 20);
   Report report("9 crowd: " + std::to_string(steady + churners) + " machines, " + std::to_string(steady) +
                 " online all the time (heartbeat every " + std::to_string(heartbeatEvery.count()) + " s), " +
@@ -368,6 +369,7 @@ bool Crowd(const Options& o) {
   const ProcSample before = server.Sample(false);
   ResetPeakRss(server.Pid());
   const UdpSocketCounters udp0 = ReadUdpCounters(server.Port());
+  const double generatorCpu0 = SampleProc(::getpid(), false).cpuSeconds;
 
   // The run: heartbeats spread evenly, one event every 1/rate seconds
   // (a logout, then a login, in turn), the server sampled every second.
@@ -377,6 +379,7 @@ bool Crowd(const Options& o) {
   long peakRss = before.rssKiB;
   bool running = true;
   const auto t0 = SteadyClock::now();
+  SteadyClock::time_point eventsEnd = t0;
   complete &= Drive(
       io,
       [&]() -> awaitable<void> {
@@ -453,6 +456,7 @@ bool Crowd(const Options& o) {
           co_await wait.async_wait(use_awaitable);
         }
         running = false;
+        eventsEnd = SteadyClock::now();
         // Every notice of the run is owed to every steady machine: wait until
         // they have all arrived, or until nothing has come for 5 s.
         const auto owed = [&] { return loginsOk + logouts; };
@@ -469,6 +473,7 @@ bool Crowd(const Options& o) {
   const double window = SecondsSince(t0);
   const ProcSample after = server.Sample(false);
   const UdpSocketCounters udp1 = ReadUdpCounters(server.Port());
+  const double generatorCpu = SampleProc(::getpid(), false).cpuSeconds - generatorCpu0;
   const std::uint64_t owed = loginsOk + logouts;
   std::uint64_t lost = 0, extra = 0, received = 0;
   for (int s = 0; s < steady; ++s) {
@@ -487,7 +492,9 @@ bool Crowd(const Options& o) {
   const double rssPerClient = static_cast<double>(std::max(peakRss, after.rssKiB) - idle.rssKiB) /
                               static_cast<double>(std::max(1, startOnline));
   report.Line("events", std::to_string(loginsOk) + " logins (" + std::to_string(loginsFailed) + " failed), " +
-                            std::to_string(logouts) + " logouts in " + Fixed(window, 1) + " s");
+                            std::to_string(logouts) + " logouts in " + Fixed(SecondsSince(t0, eventsEnd), 1) +
+                            " s; the last notice " + Fixed(SecondsSince(eventsEnd, port.last), 2) +
+                            " s after the last event");
   report.Line("login latency", logins.Summary());
   report.Line("notices at the steady machines",
               std::to_string(received) + " of " + std::to_string(owed * static_cast<std::uint64_t>(steady)) +
@@ -498,6 +505,8 @@ bool Crowd(const Options& o) {
   report.Line("server cpu per second",
               "mean " + Fixed(100 * meanCpu, 0) + " %, highest " + Fixed(100 * maxCpu, 0) + " %");
   report.Line("server cpu per notice", Fixed(cpuPerNotice, 2) + " us (logins, heartbeats and all)");
+  report.Line("generator cpu", Fixed(100 * generatorCpu / std::max(1e-9, window), 0) + " % of one core (" +
+                                   Fixed(1e6 * generatorCpu / std::max<double>(1, received), 2) + " us per notice)");
   report.Line("server rss", MiB(static_cast<double>(idle.rssKiB)) + " idle, " +
                                 MiB(static_cast<double>(before.rssKiB)) + " with the crowd, " +
                                 MiB(static_cast<double>(peakRss)) + " at most in the run");
