@@ -15,7 +15,7 @@ for program in "$bench" "$build/bench/limits/corvan-limit-server" "$build/src/ap
   [[ -x "$program" ]] || { echo "smoke: missing $program (build it first)" >&2; exit 2; }
 done
 status=0
-for scenario in login directory heartbeats idle offline evening files; do
+for scenario in login directory heartbeats idle offline evening files relogin crowd; do
   timeout 300 "$bench" "$scenario" --smoke --server "$build/src/app/corvan-server" \
     --limit "$build/bench/limits/corvan-limit-server" || status=1
 done

@@ -12,6 +12,17 @@
 
 namespace corvan::bench {
 
+int Pick(int configured, int normal, int smoke, bool isSmoke) {
+  if (configured > 0) return configured;
+  return isSmoke ? smoke : normal;
+}
+
+int CountUsers(std::string_view reply) {
+  int n = 0;
+  for (auto pos = reply.find("<User>"); pos != std::string_view::npos; pos = reply.find("<User>", pos + 1)) ++n;
+  return n;
+}
+
 bool WaitListening(std::uint16_t port, ChildProcess& process, std::chrono::seconds limit) {
   const auto deadline = SteadyClock::now() + limit;
   while (SteadyClock::now() < deadline) {

@@ -27,6 +27,7 @@ struct Options {
   std::uint64_t fileBytes = 0;
   bool keep = false;       // keep data folders and logs
   bool idleLogin = false;  // idle: log in over TCP instead of coming online by heartbeat
+  double rate = -1;        // crowd: logins and logouts per second
 };
 
 // The server under test: a fresh data folder with `accounts` accounts, the
@@ -38,7 +39,9 @@ class ServerUnderTest {
   std::uint16_t Port() const { return port_; }
   pid_t Pid() const { return process_->Pid(); }
   const std::filesystem::path& Home() const { return home_.Path(); }
-  ProcSample Sample() const { return SampleProc(process_->Pid()); }
+  // Without counting descriptors (`fds` false) it is cheap enough for every
+  // second of a run with 20,000 of them.
+  ProcSample Sample(bool fds = true) const { return SampleProc(process_->Pid(), fds); }
   // Stops the server; returns its exit status (-1 if it had to be killed).
   int Stop();
 
@@ -62,6 +65,12 @@ class LimitServer {
   std::uint16_t port_;
   std::unique_ptr<ChildProcess> process_;
 };
+
+// A scenario's size: the one given on the command line (above 0), else the
+// normal or the smoke size.
+int Pick(int configured, int normal, int smoke, bool isSmoke);
+// The <User> elements of a "GetOnlineUserlist" reply.
+int CountUsers(std::string_view reply);
 
 // Waits until something accepts TCP connections on 127.0.0.1:`port`.
 bool WaitListening(std::uint16_t port, ChildProcess& process, std::chrono::seconds limit);
@@ -95,5 +104,7 @@ bool Idle(const Options& o);
 bool OfflineMorning(const Options& o);
 bool Evening(const Options& o);
 bool Files(const Options& o);
+bool Relogins(const Options& o);
+bool Crowd(const Options& o);
 
 }  // namespace corvan::bench

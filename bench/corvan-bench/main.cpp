@@ -20,19 +20,21 @@ using namespace corvan::bench;
 
 const std::map<std::string, std::function<bool(const Options&)>>& Scenarios() {
   static const std::map<std::string, std::function<bool(const Options&)>> scenarios{
-      {"login", LoginStorm},       {"directory", Directory}, {"heartbeats", Heartbeats}, {"idle", Idle},
-      {"offline", OfflineMorning}, {"evening", Evening},     {"files", Files},
+      {"login", LoginStorm}, {"directory", Directory},    {"heartbeats", Heartbeats},
+      {"idle", Idle},        {"offline", OfflineMorning}, {"evening", Evening},
+      {"files", Files},      {"relogin", Relogins},       {"crowd", Crowd},
   };
   return scenarios;
 }
 
-const char* const kOrder[] = {"login", "directory", "heartbeats", "idle", "offline", "evening", "files"};
+const char* const kOrder[] = {"login",   "directory", "heartbeats", "idle", "offline",
+                              "evening", "files",     "relogin",    "crowd"};
 
 void Usage() {
   std::cerr << "usage: corvan-bench <scenario>|all [--smoke] [--server PATH] [--limit PATH]\n"
                "                    [--clients N] [--accounts N] [--seconds S] [--file-bytes N]\n"
-               "                    [--login] [--keep]\n"
-               "scenarios: login directory heartbeats idle offline evening files\n";
+               "                    [--login] [--rate R] [--keep]\n"
+               "scenarios: login directory heartbeats idle offline evening files relogin crowd\n";
 }
 
 std::filesystem::path SelfFolder() {
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     else if (a == "--accounts") o.accounts = std::stoi(value());
     else if (a == "--seconds") o.seconds = std::stod(value());
     else if (a == "--file-bytes") o.fileBytes = std::stoull(value());
+    else if (a == "--rate") o.rate = std::stod(value());
     else {
       Usage();
       return 2;

@@ -13,11 +13,6 @@ namespace corvan::bench {
 
 namespace {
 
-int Pick(int configured, int normal, int smoke, bool isSmoke) {
-  if (configured > 0) return configured;
-  return isSmoke ? smoke : normal;
-}
-
 // Waits (bounded) until the offline tables hold `messages` and `files` rows.
 awaitable<bool> WaitForRows(const std::filesystem::path& home, long messages, long files, double seconds) {
   const auto t0 = SteadyClock::now();

@@ -8,21 +8,6 @@
 
 namespace corvan::bench {
 
-namespace {
-
-int Pick(int configured, int normal, int smoke, bool isSmoke) {
-  if (configured > 0) return configured;
-  return isSmoke ? smoke : normal;
-}
-
-int CountUsers(std::string_view reply) {
-  int n = 0;
-  for (auto pos = reply.find("<User>"); pos != std::string_view::npos; pos = reply.find("<User>", pos + 1)) ++n;
-  return n;
-}
-
-}  // namespace
-
 // --- 3. Heartbeats -------------------------------------------------------------------
 
 bool Heartbeats(const Options& o) {

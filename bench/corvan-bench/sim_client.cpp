@@ -36,6 +36,14 @@ std::string HeartbeatDatagram(std::string_view name) {
   return EnvelopeWriter("Online").Field("username", name).Finish();
 }
 
+std::string LogoutDatagram(std::string_view name) {
+  return EnvelopeWriter("Loginout").Field("username", name).Finish();
+}
+
+std::string OnlineNotice(std::string_view name, std::string_view ip) {
+  return EnvelopeWriter("Online").Field("username", name).Field("ip", ip).Finish();
+}
+
 std::string StatusAnswer(std::string_view name) { return EnvelopeWriter("GetStatus").Field("username", name).Finish(); }
 
 std::string OfflineMessageBody(std::string_view to, std::string_view from, std::string_view text) {
@@ -118,9 +126,9 @@ awaitable<std::string> FrameStream::Read() {
 
 // --- SimClient ------------------------------------------------------------------
 
-SimClient::SimClient(asio::io_context& io, int index, NoticeBoard& board)
+SimClient::SimClient(asio::io_context& io, int index, NoticeBoard& board, int account)
     : index(index),
-      name(AccountName(index + 1)),
+      name(AccountName((account < 0 ? index : account) + 1)),
       address(ClientAddress(index)),
       io_(io),
       board_(board),

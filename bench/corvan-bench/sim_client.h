@@ -38,6 +38,9 @@ std::string LoginRequest(std::string_view name, std::string_view pwd, std::strin
 std::string TypeOnlyRequest(std::string_view type);
 std::string UserInfoRequest(std::string_view name);
 std::string HeartbeatDatagram(std::string_view name);
+std::string LogoutDatagram(std::string_view name);
+// The "Online" notice the server sends for a login (for the fan-out limit).
+std::string OnlineNotice(std::string_view name, std::string_view ip);
 std::string StatusAnswer(std::string_view name);
 // An offline-message frame body: the 21-byte tag, two 31-byte names, text.
 std::string OfflineMessageBody(std::string_view to, std::string_view from, std::string_view text);
@@ -83,7 +86,9 @@ struct NoticeBoard {
 
 class SimClient {
  public:
-  SimClient(asio::io_context& io, int index, NoticeBoard& board);
+  // Machine `index`, logging in as account `account` + 1 (its own account
+  // when -1: a machine that is another user's new address gives that user's).
+  SimClient(asio::io_context& io, int index, NoticeBoard& board, int account = -1);
   SimClient(const SimClient&) = delete;
   SimClient& operator=(const SimClient&) = delete;
 

@@ -158,7 +158,7 @@ void RaiseOpenFilesLimit(std::uint64_t wanted) {
 
 // --- /proc ----------------------------------------------------------------------
 
-ProcSample SampleProc(pid_t pid) {
+ProcSample SampleProc(pid_t pid, bool fds) {
   ProcSample s;
   const std::string base = "/proc/" + std::to_string(pid);
   {
@@ -188,6 +188,7 @@ ProcSample SampleProc(pid_t pid) {
       if (line.rfind("VmHWM:", 0) == 0) s.peakRssKiB = std::atol(line.c_str() + 6);
     }
   }
+  if (!fds) return s;
   std::error_code ec;
   for (auto it = std::filesystem::directory_iterator(base + "/fd", ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec))

@@ -69,7 +69,7 @@ struct ProcSample {
   long peakRssKiB = 0;    // VmHWM
   int fds = 0;
 };
-ProcSample SampleProc(pid_t pid);
+ProcSample SampleProc(pid_t pid, bool fds = true);
 // Resets the peak RSS (VmHWM) to the current RSS, for a phase's own peak.
 void ResetPeakRss(pid_t pid);
 

@@ -9,18 +9,37 @@
 //                               started every 8 MiB), sync of the file and its
 //                               folder, then close.
 //   source --port P --file F   one connection: file to socket, then close.
+//   fanout --port P --plan F   one connection, then from one thread the
+//                               plan's datagrams by sendmmsg (as many per call
+//                               as the kernel takes, one socket, nothing else
+//                               to do); answers "<datagrams> <seconds>
+//                               <cpu seconds>" and closes. The plan: u32
+//                               address count, the IPv4 addresses (network
+//                               order), u32 notice count, then per notice u32
+//                               recipients (the first that many addresses),
+//                               u32 length and the datagram; counts in host
+//                               order.
 //
 // (A sink or source connection that closes before its first byte is the
 // generator's readiness probe and is skipped.)
 //
 // Listens on 127.0.0.1 only. Runs until the generator stops it.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <asio.hpp>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -113,6 +132,81 @@ bool Copy(int from, int to, bool toFile = false) {
   }
 }
 
+// The fan-out plan: every datagram to a prefix of one address list.
+struct FanoutPlan {
+  std::vector<std::uint32_t> addresses;
+  struct Notice {
+    std::uint32_t recipients;
+    std::string datagram;
+  };
+  std::vector<Notice> notices;
+};
+
+bool ReadPlan(const std::string& path, FanoutPlan& plan) {
+  std::ifstream in(path, std::ios::binary);
+  auto u32 = [&](std::uint32_t& v) { return static_cast<bool>(in.read(reinterpret_cast<char*>(&v), sizeof v)); };
+  std::uint32_t n = 0;
+  if (!u32(n)) return false;
+  plan.addresses.resize(n);
+  if (!in.read(reinterpret_cast<char*>(plan.addresses.data()), static_cast<std::streamsize>(n * sizeof(std::uint32_t))))
+    return false;
+  if (!u32(n)) return false;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    FanoutPlan::Notice notice;
+    std::uint32_t length = 0;
+    if (!u32(notice.recipients) || !u32(length) || notice.recipients > plan.addresses.size()) return false;
+    notice.datagram.resize(length);
+    if (!in.read(notice.datagram.data(), length)) return false;
+    plan.notices.push_back(std::move(notice));
+  }
+  return true;
+}
+
+double CpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Sends the whole plan to `port` of its addresses; returns the datagrams that
+// left.
+std::uint64_t SendPlan(const FanoutPlan& plan, unsigned short port) {
+  Fd socket{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+  if (socket.fd < 0) return 0;
+  constexpr std::size_t kBatch = UIO_MAXIOV;
+  std::vector<sockaddr_in> addrs(kBatch);
+  std::vector<mmsghdr> msgs(kBatch);
+  std::uint64_t sent = 0;
+  for (const auto& notice : plan.notices) {
+    iovec iov{const_cast<char*>(notice.datagram.data()), notice.datagram.size()};
+    for (std::size_t from = 0; from < notice.recipients;) {
+      const std::size_t count = std::min<std::size_t>(kBatch, notice.recipients - from);
+      for (std::size_t i = 0; i < count; ++i) {
+        addrs[i] = sockaddr_in{};
+        addrs[i].sin_family = AF_INET;
+        addrs[i].sin_port = htons(port);
+        addrs[i].sin_addr.s_addr = plan.addresses[from + i];
+        msgs[i] = mmsghdr{};
+        msgs[i].msg_hdr.msg_name = &addrs[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        msgs[i].msg_hdr.msg_iov = &iov;
+        msgs[i].msg_hdr.msg_iovlen = 1;
+      }
+      std::size_t done = 0;
+      while (done < count) {
+        const int n = ::sendmmsg(socket.fd, msgs.data() + done, static_cast<unsigned>(count - done), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return sent;
+        done += static_cast<std::size_t>(n);
+        sent += static_cast<std::uint64_t>(n);
+      }
+      from += count;
+    }
+  }
+  return sent;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,7 +214,8 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string mode = argv[1];
   unsigned short port = 0;
-  std::string file, replyFile;
+  std::string file, replyFile, plan;
+  unsigned short noticePort = 1875;
   long long replySize = -1;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
@@ -128,6 +223,8 @@ int main(int argc, char** argv) {
     else if (a == "--file") file = argv[i + 1];
     else if (a == "--reply-file") replyFile = argv[i + 1];
     else if (a == "--reply-size") replySize = std::atoll(argv[i + 1]);
+    else if (a == "--plan") plan = argv[i + 1];
+    else if (a == "--notice-port") noticePort = static_cast<unsigned short>(std::atoi(argv[i + 1]));
   }
   asio::io_context io;
   tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), port));
@@ -147,6 +244,24 @@ int main(int argc, char** argv) {
     io.run();
     second.join();
     return 0;
+  }
+  if (mode == "fanout") {
+    FanoutPlan fanout;
+    if (!ReadPlan(plan, fanout)) return 2;
+    for (;;) {
+      tcp::socket socket = acceptor.accept();
+      char go = 0;
+      asio::error_code ec;
+      if (asio::read(socket, asio::buffer(&go, 1), ec) != 1) continue;  // a readiness probe
+      const double cpu0 = CpuSeconds();
+      const auto t0 = std::chrono::steady_clock::now();
+      const std::uint64_t sent = SendPlan(fanout, noticePort);
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      const std::string report =
+          std::to_string(sent) + " " + std::to_string(seconds) + " " + std::to_string(CpuSeconds() - cpu0) + "\n";
+      asio::write(socket, asio::buffer(report), ec);
+      return 0;
+    }
   }
   if (mode == "sink" || mode == "source") {
     // A connection that closes without a byte is a readiness probe: skip it.

@@ -9,32 +9,36 @@
 #include "presence/announcements.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
+#include "server/name_turns.h"
 #include "server/request.h"
 #include "server/server_core.h"
 #include "server/udp.h"
 
 namespace corvan {
 
-bool CheckAlreadyOnline(ServerCore& core, const std::string& name, const std::string& address) {
-  TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
-  if (entry == nullptr) return false;
+std::optional<std::string> AddressToProbe(ServerCore& core, const std::string& name, const std::string& address) {
+  const TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+  if (entry == nullptr) return std::nullopt;
   if (entry->IP == address) {
     core.OnlineUsers.Remove(name);
-    return false;
+    return std::nullopt;
   }
-  // The probe waits under OnlineLock: nothing else may change the entry
-  // while this login decides about it.
-  UdpSocket probe;
-  if (!probe.Valid() || !probe.SendTo(entry->IP, core.Options().ClientPort, BuildGetStatus(name))) {
-    core.OnlineUsers.Remove(name);
-    return false;
-  }
-  std::optional<std::string> answer = probe.Receive(core.Options().probeTimeout, kMaxDatagram);
-  if (!answer) return false;
-  switch (ClassifyStatusAnswer(*answer, entry->UserName)) {
-    case StatusAnswer::kValid: entry->LastSeen = Clock::now(); return true;
-    case StatusAnswer::kOther: return false;
-    case StatusAnswer::kNotXml: core.OnlineUsers.Remove(name); return false;
+  return entry->IP;
+}
+
+bool ApplyProbe(ServerCore& core, const std::string& name, const std::string& probedIp, ProbeResult result) {
+  TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+  if (entry != nullptr && entry->IP != probedIp) entry = nullptr;
+  switch (result) {
+    case ProbeResult::kAnswered:
+      if (entry != nullptr) entry->LastSeen = Clock::now();
+      return true;
+    case ProbeResult::kSilent:
+    case ProbeResult::kOtherAnswer: return false;
+    case ProbeResult::kNotXml:
+    case ProbeResult::kSendFailed:
+      if (entry != nullptr) core.OnlineUsers.Remove(entry);
+      return false;
   }
   return false;
 }
@@ -50,7 +54,7 @@ std::string TakeOverAddress(ServerCore& core, const std::string& name, const std
 void RecordLogin(ServerCore& core, const std::string& name, const std::string& mac, const std::string& address) {
   if (TUserOnlineInfo* entry = core.OnlineUsers.Find(name)) {
     entry->Mac = mac;
-    entry->IP = address;
+    core.OnlineUsers.SetIp(entry, address);
     entry->LastSeen = Clock::now();
     return;
   }
@@ -63,28 +67,104 @@ void RecordLogin(ServerCore& core, const std::string& name, const std::string& m
 }
 
 void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address) {
-  SendToEach(core.OnlineUsers.Addresses(), core.Options().ClientPort, BuildOnlineNotice(name, address));
+  QueueNotice(core, core.OnlineUsers.Recipients(), BuildOnlineNotice(name, address));
 }
 
 namespace {
 
-// The login after the password was found right: the online checks, the
-// entry, the reply and the notices. Runs with OnlineLock held; `core` is
-// the request's core.
+// A login whose password was found right, from the online check on.
+struct LoginAttempt {
+  std::shared_ptr<Connection> connection;  // the reply goes here
+  std::string name;
+  std::string mac;
+  std::string nickname;  // the account's, for the reply
+  const std::string& Address() const { return connection->PeerAddress(); }
+};
+
+void ContinueLogin(ServerCore& core, const LoginAttempt& login) CORVAN_REQUIRES(core.OnlineLock);
+
+// The login once nothing stands against it: the entry, the reply, the
+// notices (queued on the fan-out lane, so the reply does not wait for them)
+// and the deliveries.
+void CompleteLogin(ServerCore& core, const LoginAttempt& login) CORVAN_REQUIRES(core.OnlineLock) {
+  const std::string& address = login.Address();
+  std::string displaced = TakeOverAddress(core, login.name, address);
+  RecordLogin(core, login.name, login.mac, address);
+  login.connection->SendReply(BuildLoginSuccess(login.nickname, address));
+  BroadcastOnline(core, login.name, address);
+  core.LogEvent("用户：" + login.name + "登录!");
+  if (!displaced.empty()) QueueOfflineNotice(core, displaced, address);
+  StartSearchOffline(core, login.name, address);
+  QueueInformationNotice(core, std::make_shared<const RecipientList>(RecipientList{Ipv4OrZero(address)}),
+                         core.Information());
+}
+
+// Gives the next logins of `name`, which waited for a probe, their turns in
+// order, until one of them probes in its turn.
+void NextLoginsOf(ServerCore& core, const std::string& name) CORVAN_REQUIRES(core.OnlineLock) {
+  core.LoginTurns.Release(name);
+  while (NameTurns::Job next = core.LoginTurns.Next(name)) {
+    try {
+      next();
+    } catch (...) {
+      // As in the dispatcher: a failing login ends without a reply; the
+      // logins behind it still get their turns.
+      NoteQuietFailure("login");
+    }
+  }
+}
+
+// The probe of the other machine is over: the login ends as it would have
+// had the lane waited for the answer.
+void ResumeAfterProbe(ServerCore& core, const LoginAttempt& login, const std::string& probedIp, ProbeResult result)
+    CORVAN_REQUIRES(core.OnlineLock) {
+  try {
+    if (ApplyProbe(core, login.name, probedIp, result)) {
+      login.connection->SendReply(BuildResult("Loginin", "Fail", kOnlineElsewhere));
+    } else {
+      CompleteLogin(core, login);
+    }
+  } catch (...) {
+    // As in the dispatcher: a failing login ends without a reply.
+    NoteQuietFailure("login");
+  }
+  NextLoginsOf(core, login.name);
+}
+
+// The online check and what follows. While the account is listed at another
+// address, that machine is asked whether it is still logged in; the lane
+// does not wait for the answer: this login is parked, other requests go on,
+// and a later login of the same account waits for this one's turn to end.
+void ContinueLogin(ServerCore& core, const LoginAttempt& login) {
+  if (core.LoginTurns.Held(login.name)) {
+    core.LoginTurns.Wait(login.name, [&core, login] {
+      core.OnlineLock.AssertHeld();  // run by NextLoginsOf
+      ContinueLogin(core, login);
+    });
+    return;
+  }
+  std::optional<std::string> probed = AddressToProbe(core, login.name, login.Address());
+  if (!probed) return CompleteLogin(core, login);
+  core.LoginTurns.Hold(login.name);
+  try {
+    AskStatus(core, login.name, *probed, [&core, login, ip = *probed](ProbeResult result) {
+      core.PostOnlineLane([&core, login, ip, result] {
+        MutexLock lock(core.OnlineLock);
+        ResumeAfterProbe(core, login, ip, result);
+      });
+    });
+  } catch (...) {
+    NextLoginsOf(core, login.name);
+    throw;
+  }
+}
+
+// The login after the password was found right. Runs with OnlineLock held;
+// `core` is the request's core.
 void FinishLogin(ServerCore& core, Request& request, const std::string& name, const TUserInfo& account)
     CORVAN_REQUIRES(core.OnlineLock) {
-  const std::string& address = request.PeerAddress();
-  if (CheckAlreadyOnline(core, name, address)) return request.SendResult("Loginin", "Fail", kOnlineElsewhere);
-
-  const std::string mac = request.envelope.Field("Mac").value_or(std::string());
-  std::string displaced = TakeOverAddress(core, name, address);
-  RecordLogin(core, name, mac, address);
-  request.SendReply(BuildLoginSuccess(account.nickname, address));
-  BroadcastOnline(core, name, address);
-  core.LogEvent("用户：" + name + "登录!");
-  if (!displaced.empty()) StartOfflineNotice(core, std::move(displaced), address);
-  StartSearchOffline(core, name, address);
-  StartInformationNotice(core, {address}, core.Information());
+  ContinueLogin(core, LoginAttempt{request.connection, name, request.envelope.Field("Mac").value_or(std::string()),
+                                   account.nickname});
 }
 
 // The directory's verdict, back on the online lane.

@@ -1,19 +1,31 @@
 // The steps of a login. All of them run with `OnlineLock` held by the
-// caller (the "Loginin" handler).
+// caller (the "Loginin" handler, or the online-lane job that resumes a login
+// when its probe of another machine is over).
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "presence/presence.h"
 #include "server/server_core.h"
 
 namespace corvan {
 
-// True when the account is live on another machine. An entry of the same
-// name at the requester's address is removed (a new login from the same
-// machine); at another address the machine is probed with "GetStatus" and:
-// a valid answer refreshes the entry (true); silence or a wrong answer leaves
-// it (false); a failed send or an answer that is not XML removes it (false).
-bool CheckAlreadyOnline(ServerCore& core, const std::string& name, const std::string& address)
+// The first half of the check whether the account is live on another
+// machine. An entry of the same name at the requester's address is removed
+// (a new login from the same machine) and nothing is returned; so it is when
+// no entry has the name. An entry at another address is left as it is and its
+// address returned: that machine must be probed ("GetStatus") before the
+// login goes on.
+std::optional<std::string> AddressToProbe(ServerCore& core, const std::string& name, const std::string& address)
+    CORVAN_REQUIRES(core.OnlineLock);
+// The second half, once the probe of `probedIp` is over: true when the
+// account is live there. A valid answer refreshes the entry (true); silence
+// or a wrong answer leaves it (false); a failed send or an answer that is not
+// XML removes it (false). The entry is looked up again first, because the
+// user may have logged out, been dropped or come back meanwhile: only an
+// entry of that name still at the probed address is refreshed or removed.
+bool ApplyProbe(ServerCore& core, const std::string& name, const std::string& probedIp, ProbeResult result)
     CORVAN_REQUIRES(core.OnlineLock);
 // Removes the first entry at `address` if it belongs to another user and
 // returns that user's name; else empty.
@@ -22,8 +34,7 @@ std::string TakeOverAddress(ServerCore& core, const std::string& name, const std
 // Adds the user's entry, or updates the existing one in place.
 void RecordLogin(ServerCore& core, const std::string& name, const std::string& mac, const std::string& address)
     CORVAN_REQUIRES(core.OnlineLock);
-// "Online" {username, ip} to every entry, the new user included, from one
-// fresh socket.
+// Queues "Online" {username, ip} to every entry, the new user included.
 void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address)
     CORVAN_REQUIRES(core.OnlineLock);
 

@@ -55,11 +55,12 @@ std::string QuietFailureLine(std::string_view where, std::string_view what, std:
   return line;
 }
 
-void NoteQuietFailure(std::string_view where) noexcept {
+void NoteQuietFailure(std::string_view where) noexcept { NoteQuietFailure(where, CurrentExceptionText()); }
+
+void NoteQuietFailure(std::string_view where, std::string_view what) noexcept {
   static std::mutex mutex;
   static QuietFailureBudget budget;
   try {
-    std::string what = CurrentExceptionText();
     std::size_t leftOut = 0;
     bool allowed = false;
     {

@@ -47,5 +47,7 @@ std::string QuietFailureLine(std::string_view where, std::string_view what, std:
 // "corvan: <where> failed quietly: <what>" to standard error, within the
 // process-wide budget. Never throws.
 void NoteQuietFailure(std::string_view where) noexcept;
+// The same for a failure that is no exception: `what` says what it was.
+void NoteQuietFailure(std::string_view where, std::string_view what) noexcept;
 
 }  // namespace corvan

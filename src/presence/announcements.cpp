@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "presence/notices.h"
+#include "presence/presence.h"
 #include "server/server_core.h"
 #include "storage/config.h"
 
@@ -30,21 +31,15 @@ bool ConfigHoldsInformation(const std::filesystem::path& path, const std::string
 
 }  // namespace
 
-void StartInformationNotice(ServerCore& core, std::vector<std::string> addresses, std::string text) {
-  core.PostJob([&core, addresses = std::move(addresses), text = std::move(text)] {
-    SendToEach(addresses, core.Options().ClientPort, BuildInformationNotice(text));
-  });
+void QueueInformationNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, const std::string& text) {
+  QueueNotice(core, std::move(to), BuildInformationNotice(text));
 }
 
 void StartInformationToAll(ServerCore& core) {
   core.PostJob([&core] {
-    std::vector<std::string> addresses;
-    {
-      MutexLock lock(core.OnlineLock);
-      addresses = core.OnlineUsers.Addresses();
-    }
-    if (addresses.empty()) return;
-    StartInformationNotice(core, std::move(addresses), core.Information());
+    const std::string datagram = BuildInformationNotice(core.Information());
+    MutexLock lock(core.OnlineLock);
+    QueueNotice(core, core.OnlineUsers.Recipients(), datagram);
   });
 }
 

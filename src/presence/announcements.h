@@ -3,19 +3,21 @@
 // console's dialog and the command-line tool call.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
+
+#include "server/udp.h"
 
 namespace corvan {
 
 class ServerCore;
 
-// Posts "Information" with its own copy of the text to each address
+// Queues "Information" with `text` to each address of `to`
 // (`TSendInformationThread`).
-void StartInformationNotice(ServerCore& core, std::vector<std::string> addresses, std::string text);
-// Posts a job that collects every online address (under `OnlineLock`) and
-// sends them the current announcement (`TSendAllInformationThread`).
+void QueueInformationNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, const std::string& text);
+// Posts a job that queues the current announcement to every online address,
+// taken under `OnlineLock` (`TSendAllInformationThread`).
 void StartInformationToAll(ServerCore& core);
 
 // What the publish command did, for the front end to show.

@@ -1,5 +1,5 @@
-// The short notice jobs, the server-stop notice and the console's copy of the
-// online list.
+// The notices queued on the fan-out lane, the jobs that start polls and
+// renames, and the console's copy of the online list.
 #include <mutex>
 
 #include "presence/notices.h"
@@ -9,13 +9,6 @@
 namespace corvan {
 
 namespace {
-
-// The addresses of every online entry, copied under `OnlineLock`; the
-// sending happens after the lock is released.
-std::vector<std::string> OnlineAddresses(ServerCore& core) {
-  MutexLock lock(core.OnlineLock);
-  return core.OnlineUsers.Addresses();
-}
 
 void PollIfOnline(ServerCore& core, std::string name) {
   std::string ip;
@@ -35,10 +28,21 @@ void UpdateOnlineInfo(ServerCore& core, const std::string& oldName, std::string 
 
 }  // namespace
 
-void StartOfflineNotice(ServerCore& core, std::string name, std::string ip) {
-  core.PostJob([&core, name = std::move(name), ip = std::move(ip)] {
-    SendToEach(OnlineAddresses(core), core.Options().ClientPort, BuildOfflineNotice(name, ip));
-  });
+void QueueNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, std::string datagram, bool fromListener) {
+  Notice notice;
+  notice.datagram = std::move(datagram);
+  notice.to = std::move(to);
+  notice.port = core.Options().ClientPort;
+  notice.fromListener = fromListener;
+  core.Fanout().Queue(std::move(notice));
+}
+
+void QueueOfflineNotice(ServerCore& core, const std::string& name, const std::string& ip) {
+  QueueNotice(core, core.OnlineUsers.Recipients(), BuildOfflineNotice(name, ip));
+}
+
+void QueueStatusNotice(ServerCore& core, const std::string& name, const std::string& status) {
+  QueueNotice(core, core.OnlineUsers.Recipients(), BuildStatusNotice(name, status));
 }
 
 void StartNetBlockPoll(ServerCore& core, std::string name) {
@@ -52,24 +56,18 @@ void StartUpdateOnlineInfo(ServerCore& core, std::string oldName, std::string ne
       });
 }
 
-void StartStatusNotice(ServerCore& core, std::string name, std::vector<std::string> addresses, std::string status) {
-  core.PostJob([&core, name = std::move(name), addresses = std::move(addresses), status = std::move(status)] {
-    SendToEach(addresses, core.Options().ClientPort, BuildStatusNotice(name, status));
-  });
-}
-
 void StartNewUserRegNotice(ServerCore& core, std::string name, std::string nickname, std::string orgNo) {
+  // A job, because the callers may hold AccountLock and no code path holds
+  // two of the server's locks.
   core.PostJob([&core, name = std::move(name), nickname = std::move(nickname), orgNo = std::move(orgNo)] {
-    SendToEach(OnlineAddresses(core), core.Options().ClientPort, BuildNewUserRegNotice(name, nickname, orgNo));
+    std::string datagram = BuildNewUserRegNotice(name, nickname, orgNo);
+    MutexLock lock(core.OnlineLock);
+    QueueNotice(core, core.OnlineUsers.Recipients(), std::move(datagram));
   });
 }
 
-void SendServerStop(ServerCore& core, const std::vector<std::string>& addresses) {
-  try {
-    SendToEach(addresses, core.Options().ClientPort, BuildServerStop());
-  } catch (const std::exception&) {
-    // The stop goes on; recipients not reached get nothing.
-  }
+void SendServerStop(ServerCore& core, std::shared_ptr<const RecipientList> to) {
+  QueueNotice(core, std::move(to), BuildServerStop());
 }
 
 std::vector<TUserOnlineInfo> ListOnlineUsers(ServerCore& core) {

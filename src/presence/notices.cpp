@@ -50,11 +50,4 @@ StatusAnswer ClassifyStatusAnswer(std::string_view bytes, std::string_view polle
   return NodeText(name) == polledName ? StatusAnswer::kValid : StatusAnswer::kOther;
 }
 
-std::size_t SendToEach(const std::vector<std::string>& addresses, std::uint16_t port, std::string_view bytes) {
-  if (addresses.empty()) return 0;
-  UdpSocket socket;
-  if (!socket.Valid()) return 0;
-  return socket.SendToAll(addresses, port, bytes);
-}
-
 }  // namespace corvan

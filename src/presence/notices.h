@@ -1,15 +1,11 @@
-// The UDP notices the server sends to clients, and the one sending primitive
-// every broadcast shares. Builders are pure; `SendToEach` does the I/O.
+// The UDP notices the server sends to clients, as pure builders.
 //
 // Every notice goes to the client port (1875) of each recipient address as
-// one datagram holding one envelope; a broadcast uses one fresh client socket
-// for all its recipients.
+// one datagram holding one envelope; the fan-out lane sends them.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace corvan {
 
@@ -35,10 +31,5 @@ enum class StatusAnswer {
   kNotXml,  // not a well-formed document
 };
 StatusAnswer ClassifyStatusAnswer(std::string_view bytes, std::string_view polledName);
-
-// Sends `bytes` to `port` of every address in order from one fresh client
-// socket. The first failed send ends the broadcast quietly. Returns how many
-// datagrams went out.
-std::size_t SendToEach(const std::vector<std::string>& addresses, std::uint16_t port, std::string_view bytes);
 
 }  // namespace corvan

@@ -1,25 +1,30 @@
 // Presence: the UDP datagram handler, the status scan and its polls, and the
-// notice jobs that tell online clients who came, went, changed status or
+// notices that tell online clients who came, went, changed status or
 // registered.
 //
-// Each `Start...` function posts one short job to the core's job pool and
-// returns at once; the job owns copies of its arguments and nobody waits for
-// it. Jobs that read `OnlineUsers` take `OnlineLock` themselves; none holds
-// another of the server's four locks.
+// Every notice leaves from the core's fan-out lane. The `Queue...` functions
+// take their recipients from `OnlineUsers` at the moment of the event and
+// queue the notice there and then, under `OnlineLock`, so that observers
+// receive one user's notices in the order of that user's events. The
+// `Start...` functions post one short job to the core's job pool and return
+// at once; the job owns copies of its arguments and nobody waits for it. Jobs
+// that read `OnlineUsers` take `OnlineLock` themselves; none holds another of
+// the server's four locks.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/text.h"
 #include "server/online_users.h"
+#include "server/server_core.h"
 
 namespace corvan {
-
-class ServerCore;
 
 // Handles one datagram received on the UDP listener (takes `OnlineLock`).
 void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port);
@@ -27,19 +32,29 @@ void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::str
 // every entry silent for at least the silence limit is polled, the polls of
 // one scan side by side.
 void StartStatusScan(ServerCore& core);
-// Sends "ServerStop" to every address given (at server stop).
-void SendServerStop(ServerCore& core, const std::vector<std::string>& addresses);
+// Queues "ServerStop" to `to` (at server stop, `OnlineLock` held by the core).
+void SendServerStop(ServerCore& core, std::shared_ptr<const RecipientList> to);
+
+// What one "GetStatus" exchange came to.
+enum class ProbeResult {
+  kAnswered,     // a valid answer: the machine is logged in as that user
+  kSilent,       // nothing within the time limit, or the wait failed
+  kOtherAnswer,  // an answer that lacks an element or names somebody else
+  kNotXml,       // an answer that is not a well-formed document
+  kSendFailed,   // the request could not be sent
+};
+// Asks the machine at `ip` whether it is logged in as `name`: "GetStatus"
+// {username} to its client port from a fresh socket, then a wait of up to
+// the probe time-out for one answer on that socket. The wait is an
+// asynchronous read with a timer on the core's io threads, holding no lock
+// and no thread; `done` is called once, on an io thread, with the outcome.
+void AskStatus(ServerCore& core, std::string name, std::string ip, std::function<void(ProbeResult)> done);
 
 // Posts the poll of one user (`TSendGetStatusThread`): "GetStatus" to the
-// address captured when the poll was started, and the wait for the answer
-// without holding `OnlineLock`; an answer refreshes the entry, silence
-// removes it and announces "Offline". The wait is an asynchronous socket read
-// with a timer on the core's io threads, so hundreds of polls need no thread
-// each.
+// address captured when the poll was started (AskStatus), without holding
+// `OnlineLock`; an answer refreshes the entry, anything else removes it and
+// announces "Offline".
 void StartStatusPoll(ServerCore& core, std::string name, std::string ip);
-// Posts "Offline" {username, ip} to every online entry, from a fresh socket
-// (`TSendUserOfflineThread`).
-void StartOfflineNotice(ServerCore& core, std::string name, std::string ip);
 // A client reported a colleague unreachable: posts a job that polls that user
 // now (`TGetNetBlockThread`).
 void StartNetBlockPoll(ServerCore& core, std::string name);
@@ -47,11 +62,21 @@ void StartNetBlockPoll(ServerCore& core, std::string name);
 // entry of the old name takes the new name and nickname
 // (`TUpdateOnlineInfoThread`).
 void StartUpdateOnlineInfo(ServerCore& core, std::string oldName, std::string newName, std::string nickname);
-// Posts "Status" {username, Status} to the addresses given
-// (`TSendUserStatusthread`).
-void StartStatusNotice(ServerCore& core, std::string name, std::vector<std::string> addresses, std::string status);
-// Posts "NewUserReg" {username, nickname, orgNo} to every online entry
-// (`TSendNewUserRegThread`).
+
+// Queues `datagram` to `to` behind every notice queued before it; from the
+// UDP listener's socket when `fromListener`.
+void QueueNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, std::string datagram,
+                 bool fromListener = false);
+// Queues "Offline" {username, ip} to every online entry as the list stands
+// now (`TSendUserOfflineThread`): a user just removed does not receive it.
+void QueueOfflineNotice(ServerCore& core, const std::string& name, const std::string& ip)
+    CORVAN_REQUIRES(core.OnlineLock);
+// Queues "Status" {username, Status} to every online entry as the list
+// stands now, the sender's own entry included (`TSendUserStatusthread`).
+void QueueStatusNotice(ServerCore& core, const std::string& name, const std::string& status)
+    CORVAN_REQUIRES(core.OnlineLock);
+// Posts the job that queues "NewUserReg" {username, nickname, orgNo} to every
+// online entry (`TSendNewUserRegThread`); callable holding any lock.
 void StartNewUserRegNotice(ServerCore& core, std::string name, std::string nickname, std::string orgNo);
 
 // A copy of the online list taken under `OnlineLock` (for the console).

@@ -3,8 +3,9 @@
 // A scan copies, under `OnlineLock`, the name and address of every entry
 // silent for at least the silence limit, and starts one poll per entry. A
 // poll reads its entry under the lock, then sends "GetStatus" and waits for
-// the answer on the core's io threads WITHOUT the lock, and finally takes the
-// lock again to apply the outcome to the entry it finds then by that name.
+// the answer on the core's io threads WITHOUT the lock (AskStatus, which the
+// login's probe of another machine uses too), and finally takes the lock
+// again to apply the outcome to the entry it finds then by that name.
 // So the polls of one scan run side by side, and a scan of n silent users
 // ends in about one poll time-out while logins, heartbeats and queries go on.
 #include <array>
@@ -13,6 +14,7 @@
 
 #include <asio.hpp>
 
+#include "base/quiet_failure.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
@@ -24,32 +26,31 @@ namespace {
 
 // Applies a poll's outcome. `seenAtStart` is the entry's LastSeen when the
 // poll began: if the entry showed life meanwhile (a heartbeat, a login), a
-// silent poll no longer speaks for it and it stays.
+// silent poll no longer speaks for it and it stays. The "Offline" notice is
+// queued with the removal, so that it comes before anything that follows.
 void ApplyPollOutcome(ServerCore& core, const std::string& name, const std::string& ip, Clock::time_point seenAtStart,
                       bool answered) {
-  {
-    MutexLock lock(core.OnlineLock);
-    TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
-    if (entry == nullptr) return;
-    if (answered) {
-      entry->LastSeen = Clock::now();
-      return;
-    }
-    if (entry->LastSeen > seenAtStart) return;
-    core.OnlineUsers.Remove(name);
+  MutexLock lock(core.OnlineLock);
+  TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+  if (entry == nullptr) return;
+  if (answered) {
+    entry->LastSeen = Clock::now();
+    return;
   }
-  StartOfflineNotice(core, name, ip);
+  if (entry->LastSeen > seenAtStart) return;
+  core.OnlineUsers.Remove(name);
+  QueueOfflineNotice(core, name, ip);
 }
 
-// One "GetStatus" exchange on the io threads. Every handler of one poll runs
-// on its strand; the first of answer, failure or time-out ends the poll.
-class StatusPoll : public std::enable_shared_from_this<StatusPoll> {
+// One "GetStatus" exchange on the io threads. Every handler of one exchange
+// runs on its strand; the first of answer, failure or time-out ends it.
+class StatusExchange : public std::enable_shared_from_this<StatusExchange> {
  public:
-  StatusPoll(ServerCore& core, std::string name, std::string ip, Clock::time_point seenAtStart)
+  StatusExchange(ServerCore& core, std::string name, std::string ip, std::function<void(ProbeResult)> done)
       : core_(core),
         name_(std::move(name)),
         ip_(std::move(ip)),
-        seenAtStart_(seenAtStart),
+        done_(std::move(done)),
         strand_(asio::make_strand(core.Io())),
         socket_(strand_),
         timer_(strand_),
@@ -65,15 +66,15 @@ class StatusPoll : public std::enable_shared_from_this<StatusPoll> {
     asio::error_code ec;
     const asio::ip::address_v4 address = asio::ip::make_address_v4(ip_, ec);
     if (!ec) socket_.open(asio::ip::udp::v4(), ec);
-    if (ec) return Finish(false);
+    if (ec) return Finish(ProbeResult::kSendFailed);
     timer_.expires_after(core_.Options().probeTimeout);
     timer_.async_wait([self = shared_from_this()](const asio::error_code& e) {
-      if (!e) self->Finish(false);
+      if (!e) self->Finish(ProbeResult::kSilent);
     });
     const asio::ip::udp::endpoint to(address, core_.Options().ClientPort);
     socket_.async_send_to(asio::buffer(request_), to,
                           [self = shared_from_this()](const asio::error_code& e, std::size_t) {
-                            if (e) return self->Finish(false);
+                            if (e) return self->Finish(ProbeResult::kSendFailed);
                             self->Receive();
                           });
   }
@@ -82,27 +83,35 @@ class StatusPoll : public std::enable_shared_from_this<StatusPoll> {
     if (finished_) return;
     socket_.async_receive_from(asio::buffer(buffer_), from_,
                                [self = shared_from_this()](const asio::error_code& e, std::size_t n) {
-                                 if (e) return self->Finish(false);
+                                 if (e) return self->Finish(ProbeResult::kSilent);
                                  std::string_view answer(self->buffer_.data(), n);
-                                 self->Finish(ClassifyStatusAnswer(answer, self->name_) == StatusAnswer::kValid);
+                                 switch (ClassifyStatusAnswer(answer, self->name_)) {
+                                   case StatusAnswer::kValid: return self->Finish(ProbeResult::kAnswered);
+                                   case StatusAnswer::kOther: return self->Finish(ProbeResult::kOtherAnswer);
+                                   case StatusAnswer::kNotXml: return self->Finish(ProbeResult::kNotXml);
+                                 }
                                });
   }
 
-  void Finish(bool answered) {
+  void Finish(ProbeResult result) {
     if (finished_) return;
     finished_ = true;
     asio::error_code ignored;
     timer_.cancel();
     socket_.close(ignored);
-    core_.PostJob([&core = core_, name = name_, ip = ip_, seen = seenAtStart_, answered] {
-      ApplyPollOutcome(core, name, ip, seen, answered);
-    });
+    try {
+      done_(result);
+    } catch (...) {
+      // Quiet by design: whoever waited for the outcome learns nothing more,
+      // and the io thread goes on.
+      NoteQuietFailure("status exchange");
+    }
   }
 
   ServerCore& core_;
   const std::string name_;
   const std::string ip_;
-  const Clock::time_point seenAtStart_;
+  const std::function<void(ProbeResult)> done_;
   asio::strand<asio::io_context::executor_type> strand_;
   asio::ip::udp::socket socket_;
   asio::steady_timer timer_;
@@ -113,6 +122,10 @@ class StatusPoll : public std::enable_shared_from_this<StatusPoll> {
 };
 
 }  // namespace
+
+void AskStatus(ServerCore& core, std::string name, std::string ip, std::function<void(ProbeResult)> done) {
+  std::make_shared<StatusExchange>(core, std::move(name), std::move(ip), std::move(done))->Begin();
+}
 
 bool DueForPoll(Clock::time_point lastSeen, Clock::time_point now, std::chrono::milliseconds silenceLimit) {
   if (lastSeen == Clock::time_point{}) return false;
@@ -142,7 +155,11 @@ void StartStatusPoll(ServerCore& core, std::string name, std::string ip) {
       if (entry == nullptr) return;  // dropped meanwhile (an earlier poll, a logout)
       seen = entry->LastSeen;
     }
-    std::make_shared<StatusPoll>(core, name, ip, seen)->Begin();
+    AskStatus(core, name, ip, [&core, name, ip, seen](ProbeResult result) {
+      core.PostJob([&core, name, ip, seen, result] {
+        ApplyPollOutcome(core, name, ip, seen, result == ProbeResult::kAnswered);
+      });
+    });
   });
 }
 

@@ -1,7 +1,8 @@
 // The datagrams clients send to the server port: heartbeats, logouts, status
 // changes, net-block reports and discovery. Each is handled whole under
 // `OnlineLock`, one at a time in arrival order (the listener thread calls
-// this for every datagram).
+// this for every datagram); the notices it causes are queued on the fan-out
+// lane before the lock is released.
 #include <mutex>
 
 #include "presence/notices.h"
@@ -20,11 +21,7 @@ std::string NameField(const ParsedEnvelope& env) { return AsciiUpper(env.Field("
 // a failed send ends the broadcast.
 void SendOfflineToAll(ServerCore& core, const std::string& name, const std::string& ip)
     CORVAN_REQUIRES(core.OnlineLock) {
-  const std::string notice = BuildOfflineNotice(name, ip);
-  const std::uint16_t port = core.Options().ClientPort;
-  for (const auto& entry : core.OnlineUsers.Entries()) {
-    if (!core.SendFromListener(entry.IP, port, notice)) break;
-  }
+  QueueNotice(core, core.OnlineUsers.Recipients(), BuildOfflineNotice(name, ip), true);
 }
 
 void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
@@ -57,10 +54,9 @@ void HandleStatus(ServerCore& core, const ParsedEnvelope& env) CORVAN_REQUIRES(c
   auto status = env.Field("Status");
   if (!name || !status) return;
   const std::string upper = AsciiUpper(*name);
-  // Every address receives the relay, the sender's own included.
-  std::vector<std::string> addresses = core.OnlineUsers.Addresses();
   if (TUserOnlineInfo* entry = core.OnlineUsers.Find(upper)) entry->Status = *status;
-  StartStatusNotice(core, upper, std::move(addresses), std::move(*status));
+  // Every address receives the relay, the sender's own included.
+  QueueStatusNotice(core, upper, *status);
 }
 
 }  // namespace

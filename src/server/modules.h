@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server/udp.h"
+
 namespace corvan {
 
 class ServerCore;
@@ -49,8 +51,9 @@ struct CoreModules {
   std::function<void(ServerCore&, std::string_view payload, const std::string& ip, std::uint16_t port)> UdpRead;
   // A `TimerStatus` tick: the status scan.
   std::function<void(ServerCore&)> StatusTick;
-  // At stop: the "ServerStop" notice to these addresses.
-  std::function<void(ServerCore&, std::vector<std::string> addresses)> SendServerStop;
+  // At stop, with `OnlineLock` held: queues the "ServerStop" notice to these
+  // recipients, every online entry (the core then waits until it has left).
+  std::function<void(ServerCore&, std::shared_ptr<const RecipientList> to)> SendServerStop;
   // At every start: the two purges of old offline data.
   std::function<void(ServerCore&, int days)> StartPurges;
 

@@ -22,6 +22,8 @@ TUserOnlineInfo* OnlineUserList::FindByIp(std::string_view ip) {
 
 TUserOnlineInfo& OnlineUserList::Add(TUserOnlineInfo entry) {
   const std::size_t position = entries_.size();
+  ipv4_.push_back(Ipv4OrZero(entry.IP));
+  recipients_.reset();
   entries_.push_back(std::move(entry));
   // An earlier entry with the same name stays the first match.
   byName_.try_emplace(entries_.back().UserName, position);
@@ -60,22 +62,33 @@ bool OnlineUserList::Rename(std::string_view oldName, std::string newName, std::
   return true;
 }
 
+void OnlineUserList::SetIp(TUserOnlineInfo* entry, std::string ip) {
+  const std::size_t position = static_cast<std::size_t>(entry - entries_.data());
+  ipv4_[position] = Ipv4OrZero(ip);
+  entry->IP = std::move(ip);
+  recipients_.reset();
+}
+
 void OnlineUserList::Clear() {
   entries_.clear();
   byName_.clear();
+  ipv4_.clear();
+  recipients_.reset();
 }
 
-std::vector<std::string> OnlineUserList::Addresses() const {
-  std::vector<std::string> out;
-  out.reserve(entries_.size());
-  for (const auto& e : entries_) out.push_back(e.IP);
-  return out;
+std::shared_ptr<const RecipientList> OnlineUserList::Recipients() const {
+  if (!recipients_) recipients_ = std::make_shared<const RecipientList>(ipv4_);
+  return recipients_;
 }
 
 bool OnlineUserList::IndexConsistent() const {
   Index expected;
-  for (std::size_t i = 0; i < entries_.size(); ++i) expected.try_emplace(entries_[i].UserName, i);
-  return expected == byName_;
+  RecipientList addresses;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    expected.try_emplace(entries_[i].UserName, i);
+    addresses.push_back(Ipv4OrZero(entries_[i].IP));
+  }
+  return expected == byName_ && addresses == ipv4_ && (!recipients_ || *recipients_ == ipv4_);
 }
 
 void OnlineUserList::EraseAt(std::size_t position) {
@@ -85,6 +98,8 @@ void OnlineUserList::EraseAt(std::size_t position) {
     return it != byName_.end() && it->second == position;
   }();
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
+  ipv4_.erase(ipv4_.begin() + static_cast<std::ptrdiff_t>(position));
+  recipients_.reset();
   // Every entry after the gap moved down by one; only first matches are
   // indexed, so a later namesake is left alone unless it now becomes first.
   for (std::size_t i = position; i < entries_.size(); ++i) {

@@ -4,12 +4,14 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "base/text.h"
+#include "server/udp.h"
 
 namespace corvan {
 
@@ -26,9 +28,11 @@ struct TUserOnlineInfo {
 //
 // Lookups by name go through an index (name -> position of the first entry
 // with that name) so a heartbeat costs one hash probe whatever the list's
-// length. Every change goes through the methods below, which keep the index
-// right; entries are read-only from outside except through `Find`, whose
-// result may be changed in every field but `UserName` (use `Rename`).
+// length. Beside the entries the list keeps their addresses in binary form,
+// so that a notice takes its recipients as one copy of a flat array. Every
+// change goes through the methods below, which keep both right; entries are
+// read-only from outside except through `Find`, whose result may be changed
+// in every field but `UserName` (use `Rename`) and `IP` (use `SetIp`).
 class OnlineUserList {
  public:
   const std::vector<TUserOnlineInfo>& Entries() const { return entries_; }
@@ -46,12 +50,17 @@ class OnlineUserList {
   // Gives the first entry named `oldName` a new name and nickname; false
   // when nobody by that name is listed.
   bool Rename(std::string_view oldName, std::string newName, std::string nickname);
+  // Gives an entry (a pointer from `Find` or `FindByIp`) a new address.
+  void SetIp(TUserOnlineInfo* entry, std::string ip);
   void Clear();
   std::size_t Size() const { return entries_.size(); }
-  // Every entry's IP, in list order (duplicates kept).
-  std::vector<std::string> Addresses() const;
+  // Every entry's address, in list order (duplicates kept), as one shared,
+  // unchanging list. Notices taken while the list does not change share one
+  // copy.
+  std::shared_ptr<const RecipientList> Recipients() const;
 
-  // True when the index matches a linear walk of the list (for tests).
+  // True when the index and the binary addresses match a linear walk of the
+  // list (for tests).
   bool IndexConsistent() const;
 
  private:
@@ -68,6 +77,9 @@ class OnlineUserList {
 
   std::vector<TUserOnlineInfo> entries_;
   Index byName_;
+  RecipientList ipv4_;  // entries_[i].IP in binary form, at the same position
+  // The last list handed out by Recipients(); dropped by every change.
+  mutable std::shared_ptr<const RecipientList> recipients_;
 };
 
 }  // namespace corvan

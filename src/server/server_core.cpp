@@ -129,6 +129,7 @@ ServerCore::ServerCore(CoreOptions options)
       offlineInfoLane_(asio::make_strand(jobs_.get_executor())),
       offlineFilesLane_(asio::make_strand(jobs_.get_executor())),
       outbound_(static_cast<std::size_t>(options_.outboundThreads)),
+      fanout_(options_.noticeQueueBytes, [this] { return ListenerSocket(); }),
       timerStrand_(asio::make_strand(io_)),
       statusTimer_(timerStrand_),
       trimTimer_(timerStrand_) {
@@ -150,6 +151,7 @@ ServerCore::~ServerCore() {  // NOLINT(bugprone-exception-escape)
   requests_.join();
   lanes_.join();
   jobs_.join();
+  fanout_.Stop();
   work_.reset();
   io_.stop();
   for (auto& t : ioThreads_) t.join();
@@ -265,16 +267,18 @@ void ServerCore::StopServer() {
       tcpServer_.reset();
       LogEvent("TCP服务器停止监听");
     }
-    std::vector<std::string> addresses;
     {
+      // The stop notice is queued behind every notice before it and the
+      // list emptied in one step: later events find nobody to tell.
       MutexLock lock(OnlineLock);
-      addresses = OnlineUsers.Addresses();
-    }
-    if (!addresses.empty() && modules_.SendServerStop) modules_.SendServerStop(*this, std::move(addresses));
-    {
-      MutexLock lock(OnlineLock);
+      if (OnlineUsers.Size() > 0 && modules_.SendServerStop) modules_.SendServerStop(*this, OnlineUsers.Recipients());
       OnlineUsers.Clear();
     }
+    // Every notice, the stop notice last, leaves before the listener closes
+    // (some leave from its socket). A full queue takes seconds to empty; the
+    // bound only keeps a stop from waiting for ever on a lane that is stuck.
+    if (!fanout_.Flush(std::chrono::minutes(1)))
+      NoteQuietFailure("server stop", "notices still queued after a minute; the UDP listener closes anyway");
     std::unique_ptr<UdpListener> udp;
     {
       std::lock_guard lock(udpSendMutex_);
@@ -447,6 +451,11 @@ void ServerCore::PostAccountLane(std::function<void()> job) { asio::post(account
 bool ServerCore::SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes) {
   std::lock_guard lock(udpSendMutex_);
   return udpServer_ && udpServer_->SendTo(ip, port, bytes);
+}
+
+std::shared_ptr<const UniqueFd> ServerCore::ListenerSocket() {
+  std::lock_guard lock(udpSendMutex_);
+  return udpServer_ && udpServer_->IsOpen() ? udpServer_->Socket() : nullptr;
 }
 
 void ServerCore::ScheduleStatusTimer() {

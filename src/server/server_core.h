@@ -10,6 +10,8 @@
 //   on one controlling thread at a time (the window thread, or the headless
 //   main thread); `lifecycleMutex_` serialises them anyway.
 // - `OnlineUsers` is read and changed only while holding `OnlineLock`.
+// - Notices leave from the fan-out lane (`Fanout`), queued where their
+//   events happen; the lane takes none of the four locks.
 // - `AccountLock`, `OfflineInfoLock` and `OfflineFilesLock` order groups of
 //   writes as their names say. No code path holds two of the four locks.
 // - The directory is an atomically published snapshot (see Directory).
@@ -36,6 +38,8 @@
 #include "server/connection.h"
 #include "server/dispatch.h"
 #include "server/modules.h"
+#include "server/name_turns.h"
+#include "server/notice_fanout.h"
 #include "server/online_users.h"
 #include "server/removal_service.h"
 #include "server/status_log.h"
@@ -71,6 +75,9 @@ struct CoreOptions {
   std::chrono::milliseconds trimInterval{60000};
   // What one client may make the server hold.
   ClientLimits limits;
+  // The most the fan-out lane's queue holds (datagrams and their
+  // recipients); a notice that does not fit waits for room.
+  std::size_t noticeQueueBytes = 32 * 1024 * 1024;
   int ioThreads = 2;
   int requestThreads = 4;
   int jobThreads = 16;
@@ -162,6 +169,12 @@ class ServerCore {
   Mutex OfflineInfoLock;   // table OfflineInfo
   Mutex OfflineFilesLock;  // table OfflineFiles and OfflineFilesDir
   OnlineUserList OnlineUsers CORVAN_GUARDED_BY(OnlineLock);
+  // Logins waiting, by account, for an earlier login of the same account
+  // to learn whether the account is live on another machine.
+  NameTurns LoginTurns CORVAN_GUARDED_BY(OnlineLock);
+
+  // The lane every notice leaves from.
+  NoticeFanout& Fanout() { return fanout_; }
 
   // Appends one line to the status log, from any thread.
   void LogStatus(std::string line);
@@ -197,6 +210,8 @@ class ServerCore {
   // Sends one datagram from the UDP listener's own socket (source port =
   // the server port). False when the listener is closed or the send fails.
   bool SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes);
+  // The UDP listener's socket, for the fan-out lane; null when closed.
+  std::shared_ptr<const UniqueFd> ListenerSocket();
 
   // Number of open client connections.
   std::size_t ConnectionCount() const { return connections_.Count(); }
@@ -244,6 +259,8 @@ class ServerCore {
   std::unique_ptr<UdpListener> udpServer_;  // guarded by lifecycleMutex_
   std::string startFailure_;                // guarded by lifecycleMutex_
   std::mutex udpSendMutex_;                 // guards reading udpServer_ for sends
+  // After the listener it sends through: the lane ends first.
+  NoticeFanout fanout_;
   // io_ runs on several threads: the two timers and statusTimerOn_ are
   // touched only on this strand (their handlers run on it too).
   asio::strand<asio::io_context::executor_type> timerStrand_;

@@ -7,8 +7,10 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -44,36 +46,37 @@ std::uint16_t PortOf(int fd) {
 
 }  // namespace
 
-UdpSocket::UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-  if (!fd_.Valid()) return;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fd_.Reset();
+std::uint32_t Ipv4OrZero(const std::string& ip) {
+  in_addr address{};
+  return inet_pton(AF_INET, ip.c_str(), &address) == 1 ? address.s_addr : 0;
 }
 
-bool UdpSocket::SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes) {
-  return SendDatagramOn(fd_.Get(), ip, port, bytes);
-}
-
-std::size_t UdpSocket::SendToAll(const std::vector<std::string>& ips, std::uint16_t port, std::string_view bytes) {
-  if (!fd_.Valid()) return 0;
-  // One loopback datagram costs a few microseconds in the kernel; a system
-  // call per datagram adds about as much again, so broadcasts go out in
-  // batches through sendmmsg.
-  constexpr std::size_t kBatch = 64;
-  std::array<sockaddr_in, kBatch> addrs{};
-  std::array<mmsghdr, kBatch> msgs{};
+std::size_t SendToEachAddress(int fd, const RecipientList& to, std::uint16_t port, std::string_view bytes,
+                              std::size_t batch) {
+  if (fd < 0) return 0;
+  // A loopback datagram costs a few microseconds in the kernel and a system
+  // call about as much again, most of it the hypervisor's part of entering
+  // the kernel: datagrams go out as many per call as the kernel takes.
+  static_assert(kSendBatch <= UIO_MAXIOV);
+  const std::size_t perCall = std::min(std::max<std::size_t>(batch, 1), kSendBatch);
+  thread_local std::vector<sockaddr_in> addrs(kSendBatch);
+  thread_local std::vector<mmsghdr> msgs(kSendBatch);
   iovec iov{const_cast<char*>(bytes.data()), bytes.size()};
+  const std::uint16_t netPort = htons(port);
   std::size_t sent = 0;
-  while (sent < ips.size()) {
+  while (sent < to.size()) {
     std::size_t count = 0;
     bool badAddress = false;
-    for (; count < kBatch && sent + count < ips.size(); ++count) {
-      if (!MakeAddress(ips[sent + count], port, addrs[count])) {
+    for (; count < perCall && sent + count < to.size(); ++count) {
+      const std::uint32_t address = to[sent + count];
+      if (address == 0) {
         badAddress = true;
         break;
       }
+      addrs[count] = sockaddr_in{};
+      addrs[count].sin_family = AF_INET;
+      addrs[count].sin_port = netPort;
+      addrs[count].sin_addr.s_addr = address;
       msgs[count] = mmsghdr{};
       msgs[count].msg_hdr.msg_name = &addrs[count];
       msgs[count].msg_hdr.msg_namelen = sizeof(sockaddr_in);
@@ -82,7 +85,7 @@ std::size_t UdpSocket::SendToAll(const std::vector<std::string>& ips, std::uint1
     }
     std::size_t done = 0;
     while (done < count) {
-      int n = ::sendmmsg(fd_.Get(), msgs.data() + done, static_cast<unsigned>(count - done), MSG_NOSIGNAL);
+      int n = ::sendmmsg(fd, msgs.data() + done, static_cast<unsigned>(count - done), MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return sent + done;
       for (int i = 0; i < n; ++i) {
@@ -95,6 +98,22 @@ std::size_t UdpSocket::SendToAll(const std::vector<std::string>& ips, std::uint1
     if (badAddress) return sent;
   }
   return sent;
+}
+
+UdpSocket::UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  if (!fd_.Valid()) return;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fd_.Reset();
+}
+
+bool UdpSocket::SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes) {
+  return SendDatagramOn(fd_.Get(), ip, port, bytes);
+}
+
+std::size_t UdpSocket::SendToAll(const RecipientList& to, std::uint16_t port, std::string_view bytes) {
+  return SendToEachAddress(fd_.Get(), to, port, bytes);
 }
 
 std::optional<std::string> UdpSocket::Receive(std::chrono::milliseconds timeout, std::size_t maxBytes) {
@@ -137,7 +156,7 @@ bool UdpListener::Open(std::uint16_t port, Handler handler) {
   if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
   UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!wake.Valid()) return false;
-  fd_ = std::move(fd);
+  fd_ = std::make_shared<const UniqueFd>(std::move(fd));
   wake_ = std::move(wake);
   handler_ = std::move(handler);
   thread_ = std::thread([this] { Run(); });
@@ -150,14 +169,14 @@ void UdpListener::Close() {
     [[maybe_unused]] auto n = ::write(wake_.Get(), &one, sizeof one);
     thread_.join();
   }
-  fd_.Reset();
+  fd_.reset();
   wake_.Reset();
 }
 
-std::uint16_t UdpListener::Port() const { return PortOf(fd_.Get()); }
+std::uint16_t UdpListener::Port() const { return fd_ ? PortOf(fd_->Get()) : 0; }
 
 bool UdpListener::SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes) {
-  return SendDatagramOn(fd_.Get(), ip, port, bytes);
+  return fd_ && SendDatagramOn(fd_->Get(), ip, port, bytes);
 }
 
 void UdpListener::Run() {
@@ -171,7 +190,8 @@ void UdpListener::Run() {
   std::array<iovec, kBatch> parts{};
   std::array<mmsghdr, kBatch> messages{};
   for (;;) {
-    pollfd p[2] = {{fd_.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
+    const int fd = fd_->Get();
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
     int r = ::poll(p, 2, -1);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -190,7 +210,7 @@ void UdpListener::Run() {
         messages[i].msg_hdr.msg_iov = &parts[i];
         messages[i].msg_hdr.msg_iovlen = 1;
       }
-      const int got = ::recvmmsg(fd_.Get(), messages.data(), kBatch, MSG_DONTWAIT, nullptr);
+      const int got = ::recvmmsg(fd, messages.data(), kBatch, MSG_DONTWAIT, nullptr);
       if (got < 0) {
         if (errno == EINTR) continue;
         break;  // EAGAIN: nothing more queued

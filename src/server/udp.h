@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,25 @@ namespace corvan {
 // Largest datagram the server reads; a longer one is dropped whole.
 constexpr std::size_t kMaxDatagram = 8192;
 
+// The addresses one datagram goes to, in order: one IPv4 address per
+// recipient in network byte order; 0 stands for text that is not an IPv4
+// address.
+using RecipientList = std::vector<std::uint32_t>;
+
+// The binary form of dotted IPv4 text (network byte order); 0 when the text
+// is not an IPv4 address.
+std::uint32_t Ipv4OrZero(const std::string& ip);
+
+// The most datagrams one sendmmsg call takes.
+constexpr std::size_t kSendBatch = 1024;
+
+// Sends `bytes` through the UDP socket `fd` to `port` of every address of
+// `to`, in order, up to `batch` (at most kSendBatch) per system call. Stops at
+// the first address that is 0 or whose send fails; returns how many
+// datagrams went out before it.
+std::size_t SendToEachAddress(int fd, const RecipientList& to, std::uint16_t port, std::string_view bytes,
+                              std::size_t batch = kSendBatch);
+
 class UdpSocket {
  public:
   // Opens a socket on an ephemeral port; check `Valid`.
@@ -30,10 +50,8 @@ class UdpSocket {
   bool Valid() const { return fd_.Valid(); }
   // Sends one datagram to ip:port; false on failure.
   bool SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes);
-  // Sends the same datagram to ip:port for every address, in order, many per
-  // system call. Stops at the first address that is not an IPv4 address or
-  // whose send fails; returns how many datagrams went out before it.
-  std::size_t SendToAll(const std::vector<std::string>& ips, std::uint16_t port, std::string_view bytes);
+  // SendToEachAddress through this socket.
+  std::size_t SendToAll(const RecipientList& to, std::uint16_t port, std::string_view bytes);
   // Waits up to `timeout` for one datagram of at most `maxBytes`.
   // Nothing on time-out or error.
   std::optional<std::string> Receive(std::chrono::milliseconds timeout, std::size_t maxBytes = 65536);
@@ -58,16 +76,19 @@ class UdpListener {
   bool Open(std::uint16_t port, Handler handler);
   // Stops the thread and closes the socket.
   void Close();
-  bool IsOpen() const { return fd_.Valid(); }
+  bool IsOpen() const { return fd_ && fd_->Valid(); }
   std::uint16_t Port() const;
 
   // Sends from the listener's own socket (source port = the server port).
   bool SendTo(const std::string& ip, std::uint16_t port, std::string_view bytes);
+  // The listener's socket for senders on other threads; it stays open while
+  // one of them holds it, also after Close (which then only stops reading).
+  std::shared_ptr<const UniqueFd> Socket() const { return fd_; }
 
  private:
   void Run();
 
-  UniqueFd fd_;
+  std::shared_ptr<const UniqueFd> fd_;
   UniqueFd wake_;  // eventfd that ends the receiving thread's wait
   Handler handler_;
   std::thread thread_;

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "server/envelope.h"
 #include "support/accounts_support.h"
+#include "support/timing.h"
 
 namespace corvan {
 namespace {
@@ -42,6 +43,20 @@ std::thread AnswerProbe(test::UdpPeer& peer, std::string answer) {
       }
     }
   });
+}
+
+// Where a probe came from, to answer it later.
+struct Probe {
+  std::string ip;
+  std::uint16_t port = 0;
+};
+std::optional<Probe> AwaitProbe(test::UdpPeer& peer) {
+  Probe p;
+  while (auto d = peer.ReceiveFrom(p.ip, p.port, 3s)) {
+    auto type = ParsedEnvelope::Read(*d);
+    if (type && type->Type() == "GetStatus") return p;
+  }
+  return std::nullopt;
 }
 
 TEST(Login, RefusalsComeInTheirOrder) {
@@ -209,6 +224,122 @@ TEST(Login, SecondUserAtAnAddressDisplacesTheFirst) {
   ASSERT_TRUE(offline);
   EXPECT_EQ(ReplyField(*offline, "username"), "ALICE");
   EXPECT_EQ(ReplyField(*offline, "ip"), "127.0.0.2");
+}
+
+// While the fan-out lane is held (a long fan-out still sending), logins are
+// answered; their notices follow in order once it goes on.
+TEST(Login, AnsweredWhileTheFanOutStillSends) {
+  TestServer server(Accounts());
+  FakeClient a(server, "127.0.0.2");
+  FakeClient b(server, "127.0.0.3");
+  server.Core().Fanout().Hold(true);
+  ASSERT_EQ(Reason(a.Login("ALICE", "Pw1")), "登录成功");
+  ASSERT_EQ(Reason(b.Login("BOB", "pw2")), "登录成功");
+  EXPECT_FALSE(a.notices.Receive(50ms));                 // nothing has left yet
+  EXPECT_EQ(server.Core().Fanout().Count().queued, 4u);  // "Online" and "Information" of each
+  server.Core().Fanout().Hold(false);
+  EXPECT_EQ(a.NextNoticeLine(), "Online ALICE 127.0.0.2");
+  EXPECT_EQ(a.NextNoticeLine(), "Information  ");
+  EXPECT_EQ(a.NextNoticeLine(), "Online BOB 127.0.0.3");
+  EXPECT_EQ(b.NextNoticeLine(), "Online BOB 127.0.0.3");
+}
+
+// ALICE is listed at 127.0.0.2, a machine that does not answer; she logs in
+// again from 127.0.0.3 and the server asks 127.0.0.2. Until the answer (or
+// the time-out) her login is parked: another account's login is answered
+// meanwhile.
+TEST(Login, ProbeOfAnotherMachineDoesNotHoldOtherLogins) {
+  TestServer::Setup setup = Accounts();
+  setup.probeTimeout = test::Scaled(2s);
+  TestServer server(setup);
+  FakeClient old(server, "127.0.0.2");
+  FakeClient again(server, "127.0.0.3");
+  FakeClient bob(server, "127.0.0.4");
+  ASSERT_EQ(Reason(old.Login("ALICE", "Pw1")), "登录成功");
+  ASSERT_TRUE(again.tcp.SendFrame(test::Request("Loginin", {{"username", "ALICE"}, {"pwd", "Pw1"}})));
+  ASSERT_TRUE(old.NextNotice("GetStatus"));  // the probe waits for its answer now
+  EXPECT_EQ(Reason(bob.Login("BOB", "pw2")), "登录成功");
+  EXPECT_FALSE(again.tcp.ReadFrame(50ms));  // ALICE still waits
+  EXPECT_EQ(Reason(again.tcp.ReadFrame(setup.probeTimeout + 3s)), "登录成功");
+  EXPECT_EQ(test::OnlineNames(server.Core()), (std::vector<std::string>{"ALICE", "BOB"}));
+}
+
+// A second login of an account whose first login waits for its probe waits
+// for that verdict, then is checked as if it had come after: the table gives
+// what the probed machine does, where the second login comes from, whether
+// the machine it then finds listed answers, and the replies and the entry
+// that follow.
+TEST(Login, SecondLoginOfTheProbedAccountGetsItsOwnVerdictAfterTheFirst) {
+  struct Case {
+    std::string what;
+    bool oldAnswers;         // 127.0.0.2 answers the probes
+    std::string secondFrom;  // where the second login comes from
+    bool firstAnswers;       // 127.0.0.3, where the first login came from, answers
+    std::string firstReply, secondReply, listedAt;
+  };
+  const std::string ok = "登录成功", elsewhere = "此用户已经在其它机器登录!";
+  const std::vector<Case> cases{
+      {"old machine gone; the second login finds the first one's machine alive", false, "127.0.0.4", true, ok,
+       elsewhere, "127.0.0.3"},
+      {"old machine gone; nobody answers the second probe either", false, "127.0.0.4", false, ok, ok, "127.0.0.4"},
+      {"old machine gone; the same machine tries again, without a probe", false, "127.0.0.3", false, ok, ok,
+       "127.0.0.3"},
+      {"old machine alive: both refused, the entry stays", true, "127.0.0.4", false, elsewhere, elsewhere, "127.0.0.2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestServer::Setup setup = Accounts();
+    setup.probeTimeout = test::Scaled(1s);
+    TestServer server(setup);
+    FakeClient old(server, "127.0.0.2");
+    FakeClient first(server, "127.0.0.3");
+    test::TcpClient second(server.Port(), c.secondFrom);
+    ASSERT_EQ(Reason(old.Login("ALICE", "Pw1")), ok);
+
+    const std::string login = test::Request("Loginin", {{"username", "ALICE"}, {"pwd", "Pw1"}});
+    ASSERT_TRUE(first.tcp.SendFrame(login));
+    std::optional<Probe> probe = AwaitProbe(old.notices);
+    ASSERT_TRUE(probe);
+    ASSERT_TRUE(second.SendFrame(login));
+    ASSERT_TRUE(test::Eventually([&] {
+      MutexLock lock(server.Core().OnlineLock);
+      return server.Core().LoginTurns.Waiting("ALICE") == 1;
+    }));
+    std::thread answerer;
+    const std::string alive = test::Datagram("GetStatus", {{"username", "ALICE"}});
+    if (c.oldAnswers) {
+      answerer = AnswerProbe(old.notices, alive);  // the second probe
+      old.notices.SendTo(probe->ip, probe->port, alive);
+    } else if (c.firstAnswers) {
+      answerer = AnswerProbe(first.notices, alive);
+    }
+    EXPECT_EQ(Reason(first.tcp.ReadFrame(setup.probeTimeout + 3s)), c.firstReply);
+    EXPECT_EQ(Reason(second.ReadFrame(setup.probeTimeout + 3s)), c.secondReply);
+    if (answerer.joinable()) answerer.join();
+    MutexLock lock(server.Core().OnlineLock);
+    ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
+    EXPECT_EQ(server.Core().OnlineUsers.Entries()[0].IP, c.listedAt);
+    EXPECT_EQ(server.Core().LoginTurns.Waiting("ALICE"), 0u);
+    EXPECT_FALSE(server.Core().LoginTurns.Held("ALICE"));
+  }
+}
+
+// The verdict is applied to the entry as it stands when it comes: a user who
+// logged out while the probe waited is not listed again by a valid answer,
+// and the login is refused as the answer says.
+TEST(Login, ProbeVerdictMeetsTheEntryAsItIsNow) {
+  TestServer server(Accounts());
+  FakeClient old(server, "127.0.0.2");
+  FakeClient again(server, "127.0.0.3");
+  ASSERT_EQ(Reason(old.Login("ALICE", "Pw1")), "登录成功");
+  ASSERT_TRUE(again.tcp.SendFrame(test::Request("Loginin", {{"username", "ALICE"}, {"pwd", "Pw1"}})));
+  std::optional<Probe> probe = AwaitProbe(old.notices);
+  ASSERT_TRUE(probe);
+  old.notices.SendTo("127.0.0.1", server.Port(), test::Datagram("Loginout", {{"username", "ALICE"}}));
+  ASSERT_TRUE(test::WaitOnline(server.Core(), [](auto& names) { return names.empty(); }));
+  old.notices.SendTo(probe->ip, probe->port, test::Datagram("GetStatus", {{"username", "ALICE"}}));
+  EXPECT_EQ(Reason(again.tcp.ReadFrame()), "此用户已经在其它机器登录!");
+  EXPECT_TRUE(test::OnlineNames(server.Core()).empty());
 }
 
 TEST(DirectoryQueries, AnswerFromMemory) {

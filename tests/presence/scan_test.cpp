@@ -1,6 +1,7 @@
 // The status scan with short intervals, the stop notice and announcements.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -146,6 +147,35 @@ TEST(ServerStop, EveryEntryHearsItOnceThenIsForgotten) {
   for (FakeClient* c : {&a, &b}) EXPECT_TRUE(c->NextNotice("ServerStop")) << c->ip;
   EXPECT_FALSE(a.NextNotice("ServerStop", 200ms));
   EXPECT_TRUE(test::OnlineNames(server.Core()).empty());
+}
+
+// However far the fan-out lags, the stop waits until "ServerStop" has left:
+// meanwhile the UDP listener still answers; it closes only afterwards.
+TEST(ServerStop, LeavesBeforeTheListenerCloses) {
+  TestServer server(Accounts());
+  FakeClient a(server, "127.0.0.2");
+  ASSERT_TRUE(a.Login("ALICE", "Pw1"));
+  ASSERT_TRUE(a.NextNotice("Information"));
+  NoticeFanout& lane = server.Core().Fanout();
+  const std::uint64_t before = lane.Count().queued;
+  lane.Hold(true);
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    server.Core().StopServer();
+    stopped = true;
+  });
+  ASSERT_TRUE(test::Eventually([&] { return lane.Count().queued == before + 1; }));
+  test::UdpPeer discovery("127.0.0.5", test::FreePort());
+  const std::string ask = EnvelopeWriter("AutoGetServer", false).Finish();
+  discovery.SendTo("127.0.0.1", server.Port(), ask);
+  EXPECT_EQ(discovery.Receive(), "ImServer");
+  EXPECT_FALSE(stopped);
+  EXPECT_FALSE(a.notices.Receive(50ms));
+  lane.Hold(false);
+  EXPECT_TRUE(a.NextNotice("ServerStop"));
+  stopper.join();
+  discovery.SendTo("127.0.0.1", server.Port(), ask);
+  EXPECT_FALSE(discovery.Receive(300ms));
 }
 
 TEST(Announcements, PublishRules) {

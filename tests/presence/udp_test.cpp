@@ -124,6 +124,38 @@ TEST(Udp, StatusStoredAndRelayedToEveryAddress) {
   EXPECT_EQ(server.Core().OnlineUsers.Find("BOB")->Status, "离开");
 }
 
+// A burst of one user's events (logins over TCP, status changes and logouts
+// over UDP): an observer hears that user's notices in the order of the
+// events, however far the sending lags behind them.
+TEST(Udp, ObserverHearsOneUsersNoticesInEventOrderUnderABurst) {
+  TestServer server(Accounts());
+  FakeClient observer(server, "127.0.0.2");
+  FakeClient user(server, "127.0.0.3");
+  ASSERT_TRUE(observer.Login("ALICE", "Pw1"));
+  ASSERT_TRUE(observer.NextNotice("Information"));  // its own login's notices are in
+  Sender s(server, "127.0.0.3");
+  std::vector<std::string> expected;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(user.Login("BOB", "pw2"));
+    expected.push_back("Online BOB 127.0.0.3");
+    for (int i = 0; i < 30; ++i) {
+      const std::string status = "s" + std::to_string(round) + "-" + std::to_string(i);
+      s.Send(Datagram("Status", {{"username", "BOB"}, {"Status", status}}));
+      expected.push_back("Status BOB " + status);
+    }
+    s.Send(Datagram("Loginout", {{"username", "BOB"}}));
+    expected.push_back("Offline BOB 127.0.0.3");
+    Settle(s);  // the logout is handled before the next login
+  }
+  std::vector<std::string> heard;
+  while (heard.size() < expected.size()) {
+    std::optional<std::string> line = observer.NextNoticeLine();
+    if (!line) break;
+    heard.push_back(*line);
+  }
+  EXPECT_EQ(heard, expected);
+}
+
 TEST(Udp, NetBlockPollsAtOnceAndDropsTheSilent) {
   TestServer server(Accounts());
   FakeClient a(server, "127.0.0.2");

@@ -50,10 +50,21 @@ TEST(OnlineUserList, AddRemoveReAddAndClearKeepOrderAndIndex) {
   EXPECT_EQ(list.Find("U2")->IP, "10.0.0.22");
   ExpectFindsEveryEntry(list);
 
+  // A new address keeps the entry's place; notices taken while nothing
+  // changes share one recipient list, and a change makes a new one.
+  auto recipients = list.Recipients();
+  EXPECT_EQ(list.Recipients(), recipients);
+  list.SetIp(list.Find("U3"), "10.0.9.9");
+  ExpectFindsEveryEntry(list);
+  EXPECT_NE(list.Recipients(), recipients);
+  EXPECT_EQ((*list.Recipients())[1], Ipv4OrZero("10.0.9.9"));
+  EXPECT_EQ((*recipients)[1], Ipv4OrZero("10.0.0.3"));  // a list handed out never changes
+
   list.Clear();
   EXPECT_EQ(list.Size(), 0u);
   EXPECT_EQ(list.Find("U1"), nullptr);
   EXPECT_TRUE(list.IndexConsistent());
+  EXPECT_TRUE(list.Recipients()->empty());
   list.Add(Entry("U1"));
   EXPECT_NE(list.Find("U1"), nullptr);
   EXPECT_TRUE(list.IndexConsistent());

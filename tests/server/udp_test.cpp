@@ -31,21 +31,24 @@ TEST(UdpSocket, SendToAllCrossesBatchesAndStopsAtABadAddress) {
   ASSERT_TRUE(receiver.Valid());
   ASSERT_TRUE(sender.Valid());
 
-  // More than two batches' worth, every one delivered.
-  std::vector<std::string> ips(150, "127.0.0.1");
-  EXPECT_EQ(sender.SendToAll(ips, receiver.LocalPort(), "<RootNode/>"), 150u);
-  auto got = ReceiveUpTo(receiver, 150);
-  EXPECT_EQ(got.size(), 150u);
+  // More than two batches' worth (of 64 here, so that the receiver's buffer
+  // holds them all), every one delivered.
+  const std::size_t n = 150;
+  RecipientList to(n, Ipv4OrZero("127.0.0.1"));
+  EXPECT_EQ(SendToEachAddress(sender.Fd(), to, receiver.LocalPort(), "<RootNode/>", 64), n);
+  auto got = ReceiveUpTo(receiver, n);
+  EXPECT_EQ(got.size(), n);
   for (const auto& d : got) EXPECT_EQ(d, "<RootNode/>");
 
   // An address that is not IPv4 ends the broadcast where it stands: those
   // before it are sent, none after it.
-  ips[100] = "not-an-address";
-  EXPECT_EQ(sender.SendToAll(ips, receiver.LocalPort(), "x"), 100u);
+  EXPECT_EQ(Ipv4OrZero("not-an-address"), 0u);
+  to[100] = Ipv4OrZero("not-an-address");
+  EXPECT_EQ(SendToEachAddress(sender.Fd(), to, receiver.LocalPort(), "x", 64), 100u);
   EXPECT_EQ(ReceiveUpTo(receiver, 101, 300ms).size(), 100u);
-  ips[100] = "127.0.0.1";
-  ips[0] = "";
-  EXPECT_EQ(sender.SendToAll(ips, receiver.LocalPort(), "x"), 0u);
+  to[100] = Ipv4OrZero("127.0.0.1");
+  to[0] = Ipv4OrZero("");
+  EXPECT_EQ(sender.SendToAll(to, receiver.LocalPort(), "x"), 0u);
   EXPECT_FALSE(receiver.Receive(100ms));
 
   EXPECT_EQ(sender.SendToAll({}, receiver.LocalPort(), "x"), 0u);

@@ -51,6 +51,15 @@ std::optional<std::string> FakeClient::NextNotice(const std::string& type, std::
   }
 }
 
+std::optional<std::string> FakeClient::NextNoticeLine(std::chrono::milliseconds timeout) {
+  std::optional<std::string> d = notices.Receive(timeout);
+  if (!d) return std::nullopt;
+  auto env = ParsedEnvelope::Read(*d);
+  if (!env) return "<not a document>";
+  std::string field = env->Field("Status").value_or(env->Field("ip").value_or(""));
+  return env->Type() + " " + env->Field("username").value_or("") + " " + field;
+}
+
 std::vector<std::string> OnlineNames(ServerCore& core) {
   MutexLock lock(core.OnlineLock);
   std::vector<std::string> names;
@@ -71,6 +80,15 @@ bool WaitOnline(ServerCore& core, const std::function<bool(const std::vector<std
 bool IsOnline(ServerCore& core, const std::string& name) {
   auto names = OnlineNames(core);
   return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + Scaled(timeout);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 std::string Datagram(std::string_view type, const std::vector<std::pair<std::string, std::string>>& fields) {

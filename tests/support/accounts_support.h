@@ -30,6 +30,11 @@ struct FakeClient {
   // nothing when none arrives in time.
   std::optional<std::string> NextNotice(const std::string& type,
                                         std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  // The next notice of any type, as "Type username field", where the field is
+  // the third child of Struct that tells notices of one user apart ("ip"
+  // or "Status"; empty when there is none); nothing when none arrives in
+  // time.
+  std::optional<std::string> NextNoticeLine(std::chrono::milliseconds timeout = std::chrono::seconds(3));
   std::string ip;
   TcpClient tcp;
   UdpPeer notices;
@@ -41,6 +46,8 @@ std::vector<std::string> OnlineNames(ServerCore& core);
 bool WaitOnline(ServerCore& core, const std::function<bool(const std::vector<std::string>&)>& pred,
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 bool IsOnline(ServerCore& core, const std::string& name);
+// Waits until `done()` holds; false on time-out.
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // `setup` without the throttle of failed logins, for tests of the
 // protocol's own answers to wrong passwords in a row.

@@ -131,7 +131,10 @@ TestServer::TestServer(Setup setup) {
   if (setup.start) core_->FirstShow();
 }
 
-TestServer::~TestServer() { core_.reset(); }
+TestServer::~TestServer() {
+  core_->Fanout().Hold(false);  // a test that held the lane and failed must not hang the stop
+  core_.reset();
+}
 
 std::vector<std::string> TestServer::LogLines() const { return core_->Log().Lines(); }
 
