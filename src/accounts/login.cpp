@@ -8,6 +8,7 @@
 #include "presence/announcements.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
+#include "server/counters.h"
 #include "server/request.h"
 #include "server/server_core.h"
 #include "server/udp.h"
@@ -78,6 +79,7 @@ void FinishLogin(ServerCore& core, Request& request, const std::string& name, co
   const std::string mac = request.envelope.Field("Mac").value_or(std::string());
   std::string displaced = TakeOverAddress(core, name, address);
   RecordLogin(core, name, mac, address);
+  Bump(Counters().logins);
   request.SendReply(BuildLoginSuccess(account.nickname, address));
   BroadcastOnline(core, name, address);
   core.LogEvent("用户：" + name + "登录!");

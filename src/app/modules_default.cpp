@@ -5,6 +5,7 @@
 #include "offline/offline.h"
 #include "presence/presence.h"
 #include "server/connection.h"
+#include "server/counters.h"
 
 namespace corvan {
 
@@ -17,6 +18,16 @@ CoreModules DefaultModules() {
   m.SendServerStop = &SendServerStop;
   m.StartPurges = &StartOfflinePurges;
   AddDirectorySyncModules(m);
+  // Every run asked for (corvanctl, the consoles) is counted for monitoring.
+  if (m.DirectorySync) {
+    m.DirectorySync = [sync = std::move(m.DirectorySync)](ServerCore& core, bool dryRun, bool removeMissing,
+                                                          const std::function<void(int, int)>& progress) {
+      DirectorySyncOutcome out = sync(core, dryRun, removeMissing, progress);
+      Bump(Counters().syncRuns);
+      if (!out.ok) Bump(Counters().syncFailures);
+      return out;
+    };
+  }
   return m;
 }
 

@@ -1,6 +1,7 @@
 #include "presence/notices.h"
 
 #include "base/xml.h"
+#include "server/counters.h"
 #include "server/envelope.h"
 #include "server/udp.h"
 
@@ -54,7 +55,9 @@ std::size_t SendToEach(const std::vector<std::string>& addresses, std::uint16_t 
   if (addresses.empty()) return 0;
   UdpSocket socket;
   if (!socket.Valid()) return 0;
-  return socket.SendToAll(addresses, port, bytes);
+  std::size_t sent = socket.SendToAll(addresses, port, bytes);
+  Bump(Counters().noticesSent, sent);
+  return sent;
 }
 
 }  // namespace corvan
