@@ -15,6 +15,7 @@
 #include "admin/maintenance.h"
 #include "admin/settings_ops.h"
 #include "admin/user_csv.h"
+#include "admin/web_commands.h"
 #include "base/text.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
@@ -58,7 +59,7 @@ std::string CanonicalOption(const std::string& name) {
 }
 
 bool ValueOption(const std::string& name) {
-  if (name == "name" || name == "since" || name == "USERID") return true;
+  if (name == "name" || name == "since" || name == "USERID" || name == "port" || name == "bind") return true;
   for (const auto& c : UserCsvColumns())
     if (c == name) return true;
   return false;
@@ -69,12 +70,12 @@ Args Split(const std::vector<std::string>& argv) {
   bool onlyWords = false;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& w = argv[i];
-    if (onlyWords || w.size() < 3 || w.compare(0, 2, "--") != 0) {
-      a.words.push_back(w);
+    if (!onlyWords && w == "--") {
+      onlyWords = true;
       continue;
     }
-    if (w == "--") {
-      onlyWords = true;
+    if (onlyWords || w.size() < 3 || w.compare(0, 2, "--") != 0) {
+      a.words.push_back(w);
       continue;
     }
     std::string name = w.substr(2);
@@ -769,6 +770,7 @@ std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv)
   Args a = Split(argv);
   if (!a.error.empty()) return a.error;
   if (a.words.empty()) return "no command given";
+  if (IsWebCommand(a.words)) return WebUsageError(a.words, a.options);
   const std::string name = CommandName(a.words);
   auto it = CommandShapes().find(name);
   if (it == CommandShapes().end()) return "unknown command: " + name;
@@ -779,16 +781,17 @@ std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv)
 }
 
 bool WritesWithoutServer(const std::vector<std::string>& argv) {
-  const std::string name = CommandName(Split(argv).words);
-  return name == "user import" || name == "restore" || name == "directory-sync";
+  const Args a = Split(argv);
+  const std::string name = CommandName(a.words);
+  return name == "user import" || name == "restore" || name == "directory-sync" || WebCommandWrites(a.words);
 }
 
 bool CreatesDatabase(const std::vector<std::string>& argv) { return CommandName(Split(argv).words) == "restore"; }
 
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
-  static const std::set<std::string> offline = {"status",      "user list",  "user show",     "user export",
-                                                "org tree",    "config get", "backup",        "restore",
-                                                "user import", "help",       "directory-sync"};
+  static const std::set<std::string> offline = {"status",      "user list",  "user show",      "user export",
+                                                "org tree",    "config get", "backup",         "restore",
+                                                "user import", "help",       "directory-sync", "web"};
   return offline.count(CommandName(Split(argv).words)) != 0;
 }
 
@@ -798,6 +801,14 @@ AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& arg
   if (name.empty() || name == "help") return HelpReply();
   if (auto error = AdminUsageError(argv)) return Usage(*error);
   if (!ctx.inServer && !RunsWithoutServer(argv)) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
+  // The web console's own commands touch only its settings file and its
+  // administrators; enabling or disabling waits for the console's threads,
+  // which may be waiting below.
+  if (IsWebCommand(a.words)) return RunWebCommand(core, a.words, a.options, ctx);
+  // The tool's socket and the web console may ask at the same time; their
+  // commands run one after the other.
+  static Mutex oneAtATime;
+  MutexLock lock(oneAtATime);
   try {
     if (name == "status") return StatusCmd(core, ctx);
     if (name == "online") return Online(core);
@@ -843,6 +854,8 @@ std::string AdminUsage() {
          "  move USER... ORGNO | announce [TEXT] | backup FILE | restore FILE | clean-offline\n"
          "  config get [KEY] | config set KEY VALUE | autostart on|off\n"
          "  directory-sync [--dry-run] [--remove-missing]\n"
+         "  web enable [--port 9480] [--bind ADDRESS] | web disable | web status\n"
+         "  web admin add|passwd|del NAME (password from the terminal or standard input) | web admin list\n"
          "  FIELD: pwd nickname organizeNo USERID(order) n_family n_given email org_orgname org_orgunit title\n"
          "         work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
          "  KEY: ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(get only)\n"
@@ -854,7 +867,8 @@ std::string AdminUsage() {
 namespace corvan {
 
 AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
-                                   const std::vector<std::string>& argv, CoreModules modules) {
+                                   const std::vector<std::string>& argv, CoreModules modules,
+                                   std::optional<std::string> input) {
   if (Split(argv).words.empty()) return HelpReply();
   if (auto error = AdminUsageError(argv)) return Usage(*error);
   if (!RunsWithoutServer(argv)) {
@@ -881,7 +895,7 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   } else if (!core.LoadDirectory()) {
     return Refused(std::string(kDatabaseConnectFailed));
   }
-  return RunAdminCommand(core, argv, AdminContext{false});
+  return RunAdminCommand(core, argv, AdminContext{false, std::move(input)});
 }
 
 }  // namespace corvan
