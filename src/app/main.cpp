@@ -23,6 +23,7 @@
 #include "app/modules_default.h"
 #include "server/instance.h"
 #include "server/server_core.h"
+#include "web/web_console.h"
 
 #ifdef CORVAN_WITH_CONSOLE
 #include "console/console_main.h"
@@ -97,6 +98,13 @@ int RunHeadless(const std::filesystem::path& home) {
     return StartFailed("cannot listen on port " + std::to_string(core.ServerPort()) + " in " + home.string() + ": " +
                        (reason.empty() ? "unknown error" : reason));
   }
+  // The web console, off until `corvanctl web enable`; it follows its
+  // settings file from then on, and the server runs on if it cannot start.
+  corvan::WebConsoleOptions web;
+  web.assets = corvan::FindWebAssets(corvan::ExecutablePath().parent_path()).value_or(std::filesystem::path());
+  if (auto interval = TestDuration("CORVAN_TEST_SAMPLE_INTERVAL_MS")) web.sampleInterval = *interval;
+  corvan::WebConsole console(core, web);
+  console.Start();
   // corvanctl's way in; the server runs on without it if it cannot be made.
   corvan::AdminEndpoint admin(core, {corvan::AdminSocketPath(home)});
   if (corvan::Status started = admin.Start(); !started.IsOk())
@@ -106,6 +114,7 @@ int RunHeadless(const std::filesystem::path& home) {
   while (sigwait(&stopSignals, &sig) != 0) {
   }
   admin.Stop();
+  console.Stop();
   core.StopServer();
   return 0;
 }
