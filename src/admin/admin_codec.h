@@ -86,7 +86,7 @@ std::optional<JsonValue> ReadJson(std::string_view text);
 
 struct AdminRequest {
   std::vector<std::string> argv;
-  std::optional<std::string> input;
+  std::optional<std::string> input = std::nullopt;
 };
 
 struct AdminReply {

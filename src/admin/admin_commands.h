@@ -50,7 +50,7 @@ struct AdminContext {
   bool inServer = true;
   // What the tool read from the terminal or standard input for the command
   // (a password), never taken from the command line.
-  std::optional<std::string> input;
+  std::optional<std::string> input = std::nullopt;
 };
 
 // Whether the command (its words before any argument) may run without a

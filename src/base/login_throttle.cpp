@@ -5,7 +5,7 @@
 namespace corvan {
 
 std::chrono::milliseconds LoginThrottle::WaitAfter(int failures) const {
-  int beyond = failures - policy_.freeFailures;
+  int beyond = failures - policy_.freeFailures + 1;
   if (beyond <= 0) return std::chrono::milliseconds(0);
   std::chrono::milliseconds wait = policy_.firstWait;
   for (int i = 1; i < beyond && wait < policy_.maxWait; ++i) wait *= 2;

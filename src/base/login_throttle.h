@@ -1,6 +1,6 @@
-// A throttle of failed logins: after a number of failures a key (an account
-// name, a peer address) waits before it may try again, the wait doubling with
-// each further failure up to a ceiling. A key that has not failed for a while
+// A throttle of failed logins: once a key (an account name, a peer address)
+// has failed a number of times it waits before it may try again, the wait
+// doubling with each further failure up to a ceiling. A key that has not failed for a while
 // is forgotten, and so is one whose login succeeds.
 //
 // Pure bookkeeping over time points the caller passes in, so it is tested
@@ -21,10 +21,10 @@ class LoginThrottle {
   using Clock = std::chrono::steady_clock;
 
   struct Policy {
-    int freeFailures = 5;                           // failures allowed before any wait
-    std::chrono::milliseconds firstWait{1000};      // the wait after the first failure beyond those
-    std::chrono::milliseconds maxWait{300000};      // the wait never grows beyond this
-    std::chrono::milliseconds forgetAfter{900000};  // a key quiet this long starts afresh
+    int freeFailures = 5;                            // failures before the first wait
+    std::chrono::milliseconds firstWait{30000};      // the wait after the last of those
+    std::chrono::milliseconds maxWait{900000};       // the wait never grows beyond this
+    std::chrono::milliseconds forgetAfter{3600000};  // a key quiet this long starts afresh
     std::size_t maxKeys = 10000;
   };
 

@@ -86,6 +86,19 @@ bool Matches(const std::string& text, const std::string& query) {
          AsciiUpper(text).find(AsciiUpper(query)) != std::string::npos;
 }
 
+// An Accept-Encoding value without "br".
+std::string WithoutBrotli(std::string_view value) {
+  std::string out;
+  while (!value.empty()) {
+    std::size_t comma = value.find(',');
+    std::string_view item = Trim(value.substr(0, comma));
+    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+    if (item.empty() || AsciiEqualsNoCase(item.substr(0, item.find(';')), "br")) continue;
+    out += (out.empty() ? "" : ", ") + std::string(item);
+  }
+  return out;
+}
+
 std::uintmax_t FolderBytes(const fs::path& dir) {
   std::uintmax_t total = 0;
   std::size_t walked = 0;
@@ -101,7 +114,7 @@ std::uintmax_t FolderBytes(const fs::path& dir) {
 }  // namespace
 
 WebApi::WebApi(ServerCore& core, fs::path assets) : core_(core), assets_(std::move(assets)) {
-  LoginThrottle::Policy perName;  // the defaults: five free failures, then waits from one second
+  LoginThrottle::Policy perName;  // the defaults: five failures, then waits from half a minute
   LoginThrottle::Policy perAddress;
   perAddress.freeFailures = 20;  // several administrators may share an address
   MutexLock lock(mutex_);
@@ -126,6 +139,17 @@ WebApi::Settings WebApi::Current() const {
 }
 
 void WebApi::Install(httplib::Server& server) {
+  server.set_pre_routing_handler([](const HttpRequest& req, Response&) {
+    // The library compresses every reply anew, and its brotli (at the
+    // highest quality) takes seconds over a bundle of a megabyte or two:
+    // only gzip is offered to it. The request is the library's own mutable
+    // object, handed to this hook as const.
+    auto& headers = const_cast<httplib::Headers&>(req.headers);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+    for (auto it = headers.find("Accept-Encoding");
+         it != headers.end() && AsciiEqualsNoCase(it->first, "Accept-Encoding"); ++it)
+      it->second = WithoutBrotli(it->second);
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
   auto route = [this](void (WebApi::*handler)(const HttpRequest&, Response&)) {
     return [this, handler](const HttpRequest& req, Response& res) { (this->*handler)(req, res); };
   };
@@ -449,7 +473,9 @@ void WebApi::LogStream(const HttpRequest& req, Response& res) {
   res.set_header("Cache-Control", "no-store");
   res.set_header("X-Accel-Buffering", "no");
   res.set_chunked_content_provider(
-      "text/event-stream; charset=utf-8",
+      // Exactly this type: the library compresses other text types, which
+      // would hold the events back until the stream ends.
+      "text/event-stream",
       [this, state, token, admin = session->admin, hash = session->passwordHash](std::size_t, httplib::DataSink& sink) {
         // One call waits up to a second for new lines, then returns so that
         // the server can end the stream when it stops.
