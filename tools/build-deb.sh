@@ -19,7 +19,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
   -DCORVAN_BUILD_TESTS=OFF -DCORVAN_BUILD_BENCH=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target corvan-server corvanctl corvan_packaging_docs
+cmake --build "$dir" -j"$(nproc)" --target corvan-server corvanctl corvan_packaging_docs corvan_web_ui
 (cd "$dir" && cpack -G DEB >/dev/null)
 deb=$(ls -t "$dir"/corvan-server_*.deb | head -1)
 cp "$deb" .

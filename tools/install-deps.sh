@@ -11,6 +11,12 @@ packages=(
   clang libclang-rt-14-dev clang-tidy clang-format ccache
   libldap-dev slapd ldap-utils
 )
+# The web console: libsodium (password hashes), OpenSSL (its certificate and
+# TLS), cpp-httplib (its HTTPS server), Chromium (its tests in a real
+# browser), and Node.js with npm for its front end's build (Vite needs
+# Node.js 20.19 or later: a machine that has a newer one keeps it).
+packages+=(libsodium-dev libssl-dev libcpp-httplib-dev chromium)
+if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
