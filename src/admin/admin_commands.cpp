@@ -105,14 +105,7 @@ Args Split(const std::vector<std::string>& argv) {
   return a;
 }
 
-AdminReply Reply(bool ok, std::string message, int exitCode) {
-  AdminReply r;
-  r.ok = ok;
-  r.message = std::move(message);
-  r.caption = r.message.empty() ? "" : "信息";
-  r.exitCode = ok ? kExitOk : exitCode;
-  return r;
-}
+AdminReply Reply(bool ok, std::string message, int exitCode) { return CommandReply(ok, std::move(message), exitCode); }
 AdminReply Ok(std::string message = {}) { return Reply(true, std::move(message), kExitOk); }
 AdminReply Refused(std::string message) { return Reply(false, std::move(message), kExitRefused); }
 AdminReply Usage(std::string message) { return Reply(false, std::move(message), kExitUsage); }
@@ -793,6 +786,15 @@ bool RunsWithoutServer(const std::vector<std::string>& argv) {
                                                 "org tree",    "config get", "backup",         "restore",
                                                 "user import", "help",       "directory-sync", "web"};
   return offline.count(CommandName(Split(argv).words)) != 0;
+}
+
+AdminReply CommandReply(bool ok, std::string message, int exitCode) {
+  AdminReply r;
+  r.ok = ok;
+  r.message = std::move(message);
+  r.caption = r.message.empty() ? "" : "信息";
+  r.exitCode = ok ? kExitOk : exitCode;
+  return r;
 }
 
 AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& ctx) {

@@ -72,6 +72,9 @@ std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv)
 
 AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& context);
 
+// A reply with its message; the exit status `exitCode` unless `ok`.
+AdminReply CommandReply(bool ok, std::string message, int exitCode);
+
 // The usage text of the commands above.
 std::string AdminUsage();
 

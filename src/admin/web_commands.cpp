@@ -117,14 +117,7 @@ Result<WebConsoleState> GetWebConsoleState(ServerCore& core, const AdminContext&
 
 namespace {
 
-AdminReply Reply(bool ok, std::string message, int exitCode) {
-  AdminReply r;
-  r.ok = ok;
-  r.message = std::move(message);
-  r.caption = r.message.empty() ? "" : "信息";
-  r.exitCode = ok ? kExitOk : exitCode;
-  return r;
-}
+AdminReply Reply(bool ok, std::string message, int exitCode) { return CommandReply(ok, std::move(message), exitCode); }
 AdminReply FromStatus(const Status& s, std::string okMessage = {}) {
   if (s.IsOk()) return Reply(true, std::move(okMessage), kExitOk);
   return Reply(false, s.Message(), s.Code() == StatusCode::kInvalidInput ? kExitUsage : kExitRefused);

@@ -29,13 +29,6 @@ bool IsLoopbackAddress(std::string_view address) {
 
 namespace {
 
-std::optional<bool> YesNo(std::string_view v) {
-  std::string t = AsciiUpper(v);
-  if (t == "YES" || t == "TRUE" || t == "ON" || t == "1") return true;
-  if (t == "NO" || t == "FALSE" || t == "OFF" || t == "0") return false;
-  return std::nullopt;
-}
-
 Status Refused(std::size_t lineNo, const std::string& why) {
   return Status(StatusCode::kInvalidInput, "网页控制台设置第 " + std::to_string(lineNo) + " 行：" + why);
 }
@@ -65,7 +58,7 @@ Result<WebSettings> ParseWebSettings(std::string_view text) {
     std::string key(Trim(line.substr(0, eq)));
     std::string value(Trim(line.substr(eq + 1)));
     auto flag = [&](bool& target) {
-      auto v = YesNo(value);
+      auto v = ParseYesNo(value);
       if (v) target = *v;
       return v.has_value();
     };

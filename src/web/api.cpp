@@ -288,7 +288,11 @@ void WebApi::Login(const HttpRequest& req, Response& res) {
     }
   }
   if (!right) {
-    core_.LogEvent("网页控制台：" + name + " 登录失败（" + req.remote_addr + "）");
+    // The name is whatever was typed: control characters stay out of the log.
+    std::string shown = name;
+    for (char& c : shown)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    core_.LogEvent("网页控制台：" + shown + " 登录失败（" + req.remote_addr + "）");
     return SendError(res, 401, "管理员名称或密码错误");
   }
   const std::string& admin = row.Value()->name;
@@ -667,7 +671,7 @@ void WebApi::Static(const HttpRequest& req, Response& res) {
   std::ifstream in(*file, std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   res.set_header("Cache-Control", CacheControlFor(req.path));
-  res.set_content(std::move(bytes), ContentTypeFor(*file));
+  res.set_content(bytes, ContentTypeFor(*file));
 }
 
 }  // namespace corvan

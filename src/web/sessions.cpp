@@ -33,16 +33,21 @@ SessionPolicy SessionStore::Policy() const {
   return policy_;
 }
 
-bool SessionStore::Alive(const WebSession& s, Clock::time_point now) const {
-  return now - s.lastUsed < policy_.idleTimeout && now - s.opened < policy_.lifetime;
+namespace {
+
+bool Alive(const WebSession& s, const SessionPolicy& policy, std::chrono::steady_clock::time_point now) {
+  return now - s.lastUsed < policy.idleTimeout && now - s.opened < policy.lifetime;
 }
+
+}  // namespace
 
 std::string SessionStore::Open(const std::string& admin, const std::string& passwordHash, Clock::time_point now) {
   std::string token = RandomToken();
   WebSession session{admin, passwordHash, RandomToken(), now, now};
   MutexLock lock(mutex_);
   if (sessions_.size() >= policy_.maxSessions) {
-    std::erase_if(sessions_, [&](const auto& item) { return !Alive(item.second, now); });
+    const SessionPolicy policy = policy_;
+    std::erase_if(sessions_, [&](const auto& item) { return !Alive(item.second, policy, now); });
     if (sessions_.size() >= policy_.maxSessions) {
       auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
         return a.second.lastUsed < b.second.lastUsed;
@@ -58,7 +63,7 @@ std::optional<WebSession> SessionStore::Use(const std::string& token, Clock::tim
   MutexLock lock(mutex_);
   auto it = sessions_.find(token);
   if (it == sessions_.end()) return std::nullopt;
-  if (!Alive(it->second, now)) {
+  if (!Alive(it->second, policy_, now)) {
     sessions_.erase(it);
     return std::nullopt;
   }

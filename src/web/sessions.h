@@ -56,8 +56,6 @@ class SessionStore {
   std::size_t Count() const CORVAN_EXCLUDES(mutex_);
 
  private:
-  bool Alive(const WebSession& s, Clock::time_point now) const CORVAN_REQUIRES(mutex_);
-
   mutable Mutex mutex_;
   SessionPolicy policy_ CORVAN_GUARDED_BY(mutex_);
   std::unordered_map<std::string, WebSession> sessions_ CORVAN_GUARDED_BY(mutex_);

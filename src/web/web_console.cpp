@@ -4,7 +4,7 @@
 #include <openssl/ssl.h>
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 #include "admin/web_certificate.h"
 #include "base/quiet_failure.h"
@@ -68,7 +68,7 @@ class WebConsole::Listener {
     httplib::Headers headers;
     for (const auto& [name, value] : SecurityHeaders(https)) headers.emplace(name, value);
     server.set_default_headers(headers);
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, const std::exception_ptr&) {
       // The request ends with a 500; the administrator sees the failure in
       // the page and the trace goes to standard error.
       NoteQuietFailure("web console request");
@@ -81,7 +81,7 @@ class WebConsole::Listener {
     if (!server.bind_to_port(settings.bind, settings.port)) {
       int error = errno;
       return Status(StatusCode::kIoFailed, settings.bind + ":" + std::to_string(settings.port) + ": " +
-                                               (error != 0 ? std::strerror(error) : "cannot listen"));
+                                               (error != 0 ? std::generic_category().message(error) : "cannot listen"));
     }
     listener->thread_ = std::thread([server = &server] { server->listen_after_bind(); });
     return listener;
@@ -116,23 +116,16 @@ WebListenerState WebConsole::Start() {
     samplerStop_ = false;
   }
   if (!sampler_.joinable()) sampler_ = std::thread([this] { SampleLoop(); });
-  {
-    MutexLock lock(lifecycle_);
-    if (!attached_) {
-      AttachWebConsole(core_, this);
-      attached_ = true;
-    }
-  }
+  // Attached and detached without lifecycle_ held: a command holds the
+  // registry's lock while it reloads, which takes lifecycle_.
+  AttachWebConsole(core_, this);
   return Reload();
 }
 
 void WebConsole::Stop() {
+  AttachWebConsole(core_, nullptr);
   {
     MutexLock lock(lifecycle_);
-    if (attached_) {
-      AttachWebConsole(core_, nullptr);
-      attached_ = false;
-    }
     StopListener();
   }
   {

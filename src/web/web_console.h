@@ -22,8 +22,9 @@
 //   GET  /metrics                        Prometheus text; from the host itself
 //                                        or with the bearer token
 //
-// Thread rules: Start, Stop and Reload run on one controlling thread at a
-// time (lifecycle_); the HTTP server's pool runs the handlers; one sampler
+// Thread rules: Start, Stop and Reload run one at a time (lifecycle_; the
+// command registry's lock of admin/web_commands.h is taken before it, never
+// while it is held); the HTTP server's pool runs the handlers; one sampler
 // thread takes the chart samples. Handlers read the core through its own
 // locks and snapshots; administrative commands go through RunAdminCommand.
 #pragma once
@@ -90,7 +91,6 @@ class WebConsole final : public WebConsoleControl {
 
   Mutex lifecycle_;  // Start / Stop / Reload, and the listener they make
   std::unique_ptr<Listener> listener_ CORVAN_GUARDED_BY(lifecycle_);
-  bool attached_ CORVAN_GUARDED_BY(lifecycle_) = false;
 
   mutable Mutex stateMutex_;  // a leaf: held only to copy the state
   WebListenerState state_ CORVAN_GUARDED_BY(stateMutex_);
