@@ -54,6 +54,10 @@ export class Server {
       env: { ...process.env, CORVAN_HOME: this.home, CORVAN_HEADLESS: '1', CORVAN_TEST_SAMPLE_INTERVAL_MS: '1000' },
       stdio: ['ignore', 'pipe', 'pipe'],
     })
+    // The server goes with the test process, however that ends.
+    const child = this.child
+    process.once('exit', () => child.exitCode === null && child.kill('SIGKILL'))
+    for (const signal of ['SIGTERM', 'SIGINT']) process.once(signal, () => process.exit(1))
     this.child.stdout.on('data', (d) => (this.output += d.toString()))
     this.child.stderr.on('data', (d) => (this.output += d.toString()))
     await waitFor(() => this.output.includes('UDP服务器在') && fs.existsSync(path.join(this.home, 'corvan-admin.sock')),
