@@ -20,7 +20,7 @@ unit=/usr/lib/systemd/system/corvan.service
 data=/var/lib/corvan
 
 missing=()
-for p in lintian systemd dpkg-dev fakeroot file util-linux python3; do
+for p in lintian systemd dpkg-dev fakeroot file util-linux python3 curl; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -94,6 +94,27 @@ for _ in $(seq 1 100); do
   fi
   sleep 0.1
 done
+# --- The web console: its files are installed, and once enabled it answers
+# on its port while the server runs as the unit runs it.
+if [ -n "$answered" ]; then
+  [ -f /usr/share/corvan/web/index.html ]
+  web_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  corvanctl web enable --port "$web_port" --bind 127.0.0.1
+  [[ "$(corvanctl web status)" == *正在监听* ]] || { echo "the web console does not listen" >&2; exit 1; }
+  web_ok=""
+  for _ in $(seq 1 50); do
+    health=$(curl -sfk "https://127.0.0.1:$web_port/healthz" || true)
+    page=$(curl -sfk "https://127.0.0.1:$web_port/" || true)
+    if [[ "$health" == *'"listening":true'* && "$page" == *'id="app"'* ]]; then
+      web_ok=yes
+      break
+    fi
+    sleep 0.2
+  done
+  [ -n "$web_ok" ] || { echo "the web console did not answer on port $web_port" >&2; exit 1; }
+fi
+# --- end of the web console's checks
+
 corvanctl status || true
 grep -q "READY=1" "$notify_dir/messages" || { cat "$notify_dir/messages"; echo "no READY=1" >&2; exit 1; }
 [ -n "$answered" ] || { echo "corvanctl status did not answer through the socket" >&2; exit 1; }

@@ -26,7 +26,8 @@ GRAPH = {
     "admin": ["accounts"],
     "directory_sync": ["accounts"],
     "console": ["admin"],
-    "app": ["console", "admin", "directory_sync"],
+    "web": ["admin"],
+    "app": ["console", "web", "admin", "directory_sync"],
 }
 
 

@@ -10,6 +10,7 @@
 #include "presence/notices.h"
 #include "presence/presence.h"
 #include "server/name_turns.h"
+#include "server/counters.h"
 #include "server/request.h"
 #include "server/server_core.h"
 #include "server/udp.h"
@@ -90,6 +91,7 @@ void CompleteLogin(ServerCore& core, const LoginAttempt& login) CORVAN_REQUIRES(
   const std::string& address = login.Address();
   std::string displaced = TakeOverAddress(core, login.name, address);
   RecordLogin(core, login.name, login.mac, address);
+  Bump(Counters().logins);
   login.connection->SendReply(BuildLoginSuccess(login.nickname, address));
   BroadcastOnline(core, login.name, address);
   core.LogEvent("用户：" + login.name + "登录!");

@@ -290,6 +290,7 @@ std::string EncodeRequest(const AdminRequest& request) {
   for (const auto& a : request.argv) argv.Push(a);
   JsonValue doc;
   doc.Set("argv", std::move(argv));
+  if (request.input) doc.Set("input", *request.input);
   return WriteJson(doc) + "\n";
 }
 
@@ -303,6 +304,9 @@ std::optional<AdminRequest> DecodeRequest(std::string_view line) {
     if (!a.IsString()) return std::nullopt;
     request.argv.push_back(a.AsString());
   }
+  const JsonValue& input = (*doc)["input"];
+  if (input.IsString()) request.input = input.AsString();
+  else if (!input.IsNull()) return std::nullopt;
   return request;
 }
 

@@ -2,7 +2,8 @@
 // line, UTF-8, with a tiny JSON value type, reader and writer of its own.
 //
 // A request is {"argv": ["user", "add", ...]}: the command line of the tool,
-// after its own options. A reply is
+// after its own options, and optionally "input": what the tool read from the
+// terminal or standard input for the command (a password). A reply is
 //   {"ok": true, "message": "...", "caption": "信息", "lines": [...], "data": ...}
 // where `message` is the system's message (may be empty), `lines` the output
 // for people and `data` the same output for scripts.
@@ -85,6 +86,7 @@ std::optional<JsonValue> ReadJson(std::string_view text);
 
 struct AdminRequest {
   std::vector<std::string> argv;
+  std::optional<std::string> input = std::nullopt;
 };
 
 struct AdminReply {
@@ -99,7 +101,8 @@ struct AdminReply {
 
 std::string EncodeRequest(const AdminRequest& request);  // one line, with '\n'
 // Nothing when the line is not a request: not JSON, no "argv", an argument
-// that is not a string, or more than 4096 arguments.
+// that is not a string, more than 4096 arguments, or an "input" that is not
+// a string.
 std::optional<AdminRequest> DecodeRequest(std::string_view line);
 
 std::string EncodeReply(const AdminReply& reply);  // one line, with '\n'

@@ -15,6 +15,7 @@
 #include "admin/maintenance.h"
 #include "admin/settings_ops.h"
 #include "admin/user_csv.h"
+#include "admin/web_commands.h"
 #include "base/text.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
@@ -58,7 +59,7 @@ std::string CanonicalOption(const std::string& name) {
 }
 
 bool ValueOption(const std::string& name) {
-  if (name == "name" || name == "since" || name == "USERID") return true;
+  if (name == "name" || name == "since" || name == "USERID" || name == "port" || name == "bind") return true;
   for (const auto& c : UserCsvColumns())
     if (c == name) return true;
   return false;
@@ -69,12 +70,12 @@ Args Split(const std::vector<std::string>& argv) {
   bool onlyWords = false;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& w = argv[i];
-    if (onlyWords || w.size() < 3 || w.compare(0, 2, "--") != 0) {
-      a.words.push_back(w);
+    if (!onlyWords && w == "--") {
+      onlyWords = true;
       continue;
     }
-    if (w == "--") {
-      onlyWords = true;
+    if (onlyWords || w.size() < 3 || w.compare(0, 2, "--") != 0) {
+      a.words.push_back(w);
       continue;
     }
     std::string name = w.substr(2);
@@ -104,14 +105,7 @@ Args Split(const std::vector<std::string>& argv) {
   return a;
 }
 
-AdminReply Reply(bool ok, std::string message, int exitCode) {
-  AdminReply r;
-  r.ok = ok;
-  r.message = std::move(message);
-  r.caption = r.message.empty() ? "" : "信息";
-  r.exitCode = ok ? kExitOk : exitCode;
-  return r;
-}
+AdminReply Reply(bool ok, std::string message, int exitCode) { return CommandReply(ok, std::move(message), exitCode); }
 AdminReply Ok(std::string message = {}) { return Reply(true, std::move(message), kExitOk); }
 AdminReply Refused(std::string message) { return Reply(false, std::move(message), kExitRefused); }
 AdminReply Usage(std::string message) { return Reply(false, std::move(message), kExitUsage); }
@@ -779,6 +773,7 @@ std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv)
   Args a = Split(argv);
   if (!a.error.empty()) return a.error;
   if (a.words.empty()) return "没有给出命令";
+  if (IsWebCommand(a.words)) return WebUsageError(a.words, a.options);
   const std::string name = CommandName(a.words);
   auto it = CommandShapes().find(name);
   if (it == CommandShapes().end()) return "未知的命令：" + name;
@@ -789,8 +784,10 @@ std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv)
 }
 
 bool WritesWithoutServer(const std::vector<std::string>& argv) {
-  const std::string name = CommandName(Split(argv).words);
-  return name == "user import" || name == "restore" || name == "directory-sync" || name == "config set";
+  const Args a = Split(argv);
+  const std::string name = CommandName(a.words);
+  return name == "user import" || name == "restore" || name == "directory-sync" || name == "config set" ||
+         WebCommandWrites(a.words);
 }
 
 bool IsConfigCommand(const std::vector<std::string>& argv) {
@@ -801,10 +798,20 @@ bool IsConfigCommand(const std::vector<std::string>& argv) {
 bool CreatesDatabase(const std::vector<std::string>& argv) { return CommandName(Split(argv).words) == "restore"; }
 
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
-  static const std::set<std::string> offline = {"status",   "user list",   "user show",  "user export",
-                                                "org tree", "config get",  "config set", "backup",
-                                                "restore",  "user import", "help",       "directory-sync"};
+  static const std::set<std::string> offline = {"status",      "user list",   "user show",  "user export",
+                                                "org tree",    "config get",  "config set", "backup",
+                                                "restore",     "user import", "help",       "directory-sync",
+                                                "web"};
   return offline.count(CommandName(Split(argv).words)) != 0;
+}
+
+AdminReply CommandReply(bool ok, std::string message, int exitCode) {
+  AdminReply r;
+  r.ok = ok;
+  r.message = std::move(message);
+  r.caption = r.message.empty() ? "" : "信息";
+  r.exitCode = ok ? kExitOk : exitCode;
+  return r;
 }
 
 AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& ctx) {
@@ -813,6 +820,14 @@ AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& arg
   if (name.empty() || name == "help") return HelpReply();
   if (auto error = AdminUsageError(argv)) return Usage(*error);
   if (!ctx.inServer && !RunsWithoutServer(argv)) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
+  // The web console's own commands touch only its settings file and its
+  // administrators; enabling or disabling waits for the console's threads,
+  // which may be waiting below.
+  if (IsWebCommand(a.words)) return RunWebCommand(core, a.words, a.options, ctx);
+  // The tool's socket and the web console may ask at the same time; their
+  // commands run one after the other.
+  static Mutex oneAtATime;
+  MutexLock lock(oneAtATime);
   try {
     if (name == "status") return StatusCmd(core, ctx);
     if (name == "online") return Online(core);
@@ -859,6 +874,8 @@ std::string AdminUsage() {
          "  move 用户名... 部门编号 | announce [公告] | backup 文件 | restore 文件 | clean-offline\n"
          "  config get [设置项] | config set 设置项 值 | autostart on|off\n"
          "  directory-sync [--dry-run] [--remove-missing [--force]]\n"
+         "  web enable [--port 9480] [--bind 地址] | web disable | web status\n"
+         "  web admin add|passwd|del 名称（密码从终端或标准输入读取） | web admin list\n"
          "  字段：pwd nickname organizeNo USERID(显示顺序) n_family n_given email org_orgname org_orgunit title\n"
          "        work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
          "  设置项：ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(只读)\n"
@@ -870,7 +887,8 @@ std::string AdminUsage() {
 namespace corvan {
 
 AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
-                                   const std::vector<std::string>& argv, CoreModules modules) {
+                                   const std::vector<std::string>& argv, CoreModules modules,
+                                   std::optional<std::string> input) {
   if (Split(argv).words.empty()) return HelpReply();
   if (auto error = AdminUsageError(argv)) return Usage(*error);
   if (!RunsWithoutServer(argv)) {
@@ -900,7 +918,7 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   } else if (!core.LoadDirectory()) {
     return Refused(std::string(kDatabaseConnectFailed));
   }
-  return RunAdminCommand(core, argv, AdminContext{false});
+  return RunAdminCommand(core, argv, AdminContext{false, std::move(input)});
 }
 
 }  // namespace corvan

@@ -9,13 +9,16 @@
 //   org tree | org add PARENT NAME [--order N] | org rename ORGNO NAME [--order N] | org del ORGNO
 //   move USER... ORGNO | announce [TEXT] | backup FILE | restore FILE | clean-offline
 //   config get [KEY] | config set KEY VALUE | autostart on|off
+//   web ... (admin/web_commands.h)
 //
 // A command that the console would confirm with a yes/no box answers with
 // the question (exit status kExitConfirm) unless "--yes" is given. File
 // names are taken as they stand; the tool makes them absolute first.
 //
-// Thread rules: one command at a time per core, on a thread that is not an
-// io thread of the core (start and stop wait for those).
+// Thread rules: on a thread that is not an io thread of the core (start and
+// stop wait for those). RunAdminCommand runs one command at a time in the
+// process, whichever front end calls it (the web console's own commands
+// aside).
 #pragma once
 
 #include <filesystem>
@@ -45,6 +48,9 @@ struct AdminContext {
   // True inside the running server; false when the tool works on the files
   // of a data folder no server runs on.
   bool inServer = true;
+  // What the tool read from the terminal or standard input for the command
+  // (a password), never taken from the command line.
+  std::optional<std::string> input = std::nullopt;
 };
 
 // Whether the command (its words before any argument) may run without a
@@ -71,6 +77,9 @@ std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv)
 
 AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& context);
 
+// A reply with its message; the exit status `exitCode` unless `ok`.
+AdminReply CommandReply(bool ok, std::string message, int exitCode);
+
 // The usage text of the commands above.
 std::string AdminUsage();
 
@@ -86,6 +95,7 @@ namespace corvan {
 // for the whole call, so that no server starts meanwhile. `executable` is
 // the server program (for the autostart entry).
 AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
-                                   const std::vector<std::string>& argv, CoreModules modules = {});
+                                   const std::vector<std::string>& argv, CoreModules modules = {},
+                                   std::optional<std::string> input = std::nullopt);
 
 }  // namespace corvan

@@ -190,7 +190,7 @@ void AdminEndpoint::Serve(UniqueFd client) {
     reply.exitCode = kExitUsage;
   } else {
     try {
-      reply = RunAdminCommand(core_, request->argv, AdminContext{true});
+      reply = RunAdminCommand(core_, request->argv, AdminContext{true, request->input});
     } catch (const std::exception& e) {
       reply = AdminReply{};
       reply.message = e.what();

@@ -27,6 +27,7 @@
 #include "app/service_notify.h"
 #include "server/instance.h"
 #include "server/server_core.h"
+#include "web/web_console.h"
 
 #ifdef CORVAN_WITH_CONSOLE
 #include "console/console_main.h"
@@ -132,6 +133,13 @@ int RunHeadless(const std::filesystem::path& home) {
     return StartFailed("无法监听端口" + std::to_string(core.ServerPort()) + "（数据目录 " + home.string() + "）：" +
                        (reason.empty() ? "原因不明" : reason));
   }
+  // The web console, off until `corvanctl web enable`; it follows its
+  // settings file from then on, and the server runs on if it cannot start.
+  corvan::WebConsoleOptions web;
+  web.assets = corvan::FindWebAssets(corvan::ExecutablePath().parent_path()).value_or(std::filesystem::path());
+  if (auto interval = TestDuration("CORVAN_TEST_SAMPLE_INTERVAL_MS")) web.sampleInterval = *interval;
+  corvan::WebConsole console(core, web);
+  console.Start();
   // corvanctl's way in; the server runs on without it if it cannot be made.
   corvan::AdminEndpoint admin(core, {corvan::AdminSocketPath(home)});
   if (corvan::Status started = admin.Start(); !started.IsOk())
@@ -146,6 +154,7 @@ int RunHeadless(const std::filesystem::path& home) {
   }
   notifier.Stopping();
   admin.Stop();
+  console.Stop();
   core.StopServer();
   return 0;
 }

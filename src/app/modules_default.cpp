@@ -6,6 +6,7 @@
 #include "offline/offline.h"
 #include "presence/presence.h"
 #include "server/connection.h"
+#include "server/counters.h"
 
 namespace corvan {
 
@@ -19,6 +20,16 @@ CoreModules DefaultModules() {
   m.StartPurges = &StartOfflinePurges;
   AddDirectorySyncModules(m);
   AddLoginThrottleModules(m);
+  // Every run asked for (corvanctl, the consoles) is counted for monitoring.
+  if (m.DirectorySync) {
+    m.DirectorySync = [sync = std::move(m.DirectorySync)](ServerCore& core, const DirectorySyncRequest& request,
+                                                          const std::function<void(int, int)>& progress) {
+      DirectorySyncOutcome out = sync(core, request, progress);
+      Bump(Counters().syncRuns);
+      if (!out.ok) Bump(Counters().syncFailures);
+      return out;
+    };
+  }
   return m;
 }
 

@@ -56,6 +56,13 @@ std::string_view Trim(std::string_view s) {
   return s.substr(b, e - b);
 }
 
+std::optional<bool> ParseYesNo(std::string_view s) {
+  const std::string t = AsciiUpper(s);
+  if (t == "YES" || t == "TRUE" || t == "ON" || t == "1") return true;
+  if (t == "NO" || t == "FALSE" || t == "OFF" || t == "0") return false;
+  return std::nullopt;
+}
+
 std::optional<std::int64_t> ParseInt64(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;

@@ -32,6 +32,9 @@ std::string_view Trim(std::string_view s);
 // Returns nothing on empty text, trailing characters or overflow.
 std::optional<std::int64_t> ParseInt64(std::string_view s);
 std::optional<std::int32_t> ParseInt32(std::string_view s);
+// A settings file's switch: yes/true/on/1 or no/false/off/0, in any letter
+// case; nothing for anything else.
+std::optional<bool> ParseYesNo(std::string_view s);
 
 // GBK (code page 936) <-> UTF-8. The strict forms return nothing when the
 // input holds a sequence that cannot be converted; the lenient forms replace

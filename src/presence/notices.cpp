@@ -1,6 +1,7 @@
 #include "presence/notices.h"
 
 #include "base/xml.h"
+#include "server/counters.h"
 #include "server/envelope.h"
 #include "server/udp.h"
 

@@ -1,6 +1,7 @@
 #include "server/dispatch.h"
 
 #include "base/quiet_failure.h"
+#include "server/counters.h"
 #include "server/request.h"
 #include "server/server_core.h"
 
@@ -41,6 +42,25 @@ const DispatchEntry* FindHandler(const RequestTable& table, std::string_view typ
     if (e.type == type) return &e;
   }
   return nullptr;
+}
+
+namespace {
+
+// The handler of a request just read, counted by its type.
+const DispatchEntry* CountedHandler(ServerCore& core, std::string_view type) {
+  const RequestTable& table = core.Requests();
+  const DispatchEntry* entry = FindHandler(table, type);
+  if (entry == nullptr) Bump(Counters().unknownRequests);
+  else Bump(Counters().Type(static_cast<std::size_t>(entry - table.data())).requests);
+  return entry;
+}
+
+}  // namespace
+
+void CountFailedResult(ServerCore& core, std::string_view type) {
+  const RequestTable& table = core.Requests();
+  if (const DispatchEntry* entry = FindHandler(table, type))
+    Bump(Counters().Type(static_cast<std::size_t>(entry - table.data())).failures);
 }
 
 namespace {
@@ -91,7 +111,7 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
     core.PostRequest([&core, slot, connection = std::move(connection), body = std::move(body)]() mutable {
       std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(body);
       if (!env) return;
-      const DispatchEntry* entry = FindHandler(core.Requests(), env->Type());
+      const DispatchEntry* entry = CountedHandler(core, env->Type());
       if (entry == nullptr) return;
       auto request = std::make_shared<Request>(Request{core, std::move(connection), std::move(*env), std::move(body)});
       if (entry->lock == RequestLock::kNone) return RunHandler(*entry, *request);
@@ -101,7 +121,7 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
   }
   std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(body);
   if (!env) return;
-  const DispatchEntry* entry = FindHandler(core.Requests(), env->Type());
+  const DispatchEntry* entry = CountedHandler(core, env->Type());
   if (entry == nullptr) return;
   auto request = std::make_shared<Request>(Request{core, std::move(connection), std::move(*env), std::move(body)});
   // Answered here only when no earlier request of the connection can still

@@ -46,6 +46,10 @@ using RequestTable = std::vector<DispatchEntry>;
 // The handler for a `Type`, compared exactly in table order; null when none.
 const DispatchEntry* FindHandler(const RequestTable& table, std::string_view type);
 
+// Counts a reply whose result is "Fail" against the request type `type`
+// (see server/counters.h).
+void CountFailedResult(ServerCore& core, std::string_view type);
+
 // Bodies up to this size are parsed on the thread that read them.
 constexpr std::size_t kReaderParseMaxBytes = 64 * 1024;
 

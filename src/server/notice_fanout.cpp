@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "base/quiet_failure.h"
+#include "server/counters.h"
 
 namespace corvan {
 
@@ -122,6 +123,7 @@ std::size_t NoticeFanout::Send(const Notice& notice) {
     fd = listener->Get();
   }
   const std::size_t sent = SendToEachAddress(fd, *notice.to, notice.port, notice.datagram);
+  Bump(Counters().noticesSent, sent);
   if (sent < notice.to->size()) {
     const std::string why = (*notice.to)[sent] == 0 ? "not an IPv4 address" : std::generic_category().message(errno);
     // Quiet by design: a failed send ends this notice's broadcast, as it

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "server/connection.h"
+#include "server/dispatch.h"
 #include "server/envelope.h"
 
 namespace corvan {
@@ -26,6 +27,7 @@ struct Request {
   void SendFrame(std::shared_ptr<const std::string> frame) const { connection->SendShared(std::move(frame)); }
   // The short "Info" reply with BackType, status and reason.
   void SendResult(std::string_view backType, std::string_view status, std::string_view reason) const {
+    if (status == "Fail") CountFailedResult(core, backType);
     connection->SendReply(BuildResult(backType, status, reason));
   }
 };

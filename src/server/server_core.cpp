@@ -9,6 +9,7 @@
 #include <future>
 
 #include "base/quiet_failure.h"
+#include "server/counters.h"
 #include "storage/schema.h"
 
 namespace corvan {
@@ -380,7 +381,9 @@ void ServerCore::LogEvent(std::string_view text) {
 }
 
 void ServerCore::PostJob(std::function<void()> job) {
+  ++Counters().Queue(CountedQueue::kJobs);
   asio::post(jobs_, [job = std::move(job)] {
+    --Counters().Queue(CountedQueue::kJobs);
     try {
       job();
     } catch (...) {
@@ -414,7 +417,9 @@ bool ServerCore::PostOutboundCall(std::function<void()> job) {
 }
 
 void ServerCore::PostRequest(std::function<void()> job) {
+  ++Counters().Queue(CountedQueue::kRequests);
   asio::post(requests_, [job = std::move(job)] {
+    --Counters().Queue(CountedQueue::kRequests);
     try {
       job();
     } catch (...) {
@@ -424,7 +429,13 @@ void ServerCore::PostRequest(std::function<void()> job) {
   });
 }
 
-void ServerCore::PostOnlineLane(std::function<void()> job) { asio::post(onlineLane_, std::move(job)); }
+void ServerCore::PostOnlineLane(std::function<void()> job) {
+  ++Counters().Queue(CountedQueue::kOnlineLane);
+  asio::post(onlineLane_, [job = std::move(job)] {
+    --Counters().Queue(CountedQueue::kOnlineLane);
+    job();
+  });
+}
 
 namespace {
 // A lane job that fails stops; the lane goes on with the next.
@@ -446,7 +457,13 @@ void ServerCore::PostOfflineInfoLane(std::function<void()> job) {
 void ServerCore::PostOfflineFilesLane(std::function<void()> job) {
   asio::post(offlineFilesLane_, Guarded(std::move(job)));
 }
-void ServerCore::PostAccountLane(std::function<void()> job) { asio::post(accountLane_, std::move(job)); }
+void ServerCore::PostAccountLane(std::function<void()> job) {
+  ++Counters().Queue(CountedQueue::kAccountLane);
+  asio::post(accountLane_, [job = std::move(job)] {
+    --Counters().Queue(CountedQueue::kAccountLane);
+    job();
+  });
+}
 
 bool ServerCore::SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes) {
   std::lock_guard lock(udpSendMutex_);

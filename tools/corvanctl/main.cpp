@@ -17,12 +17,15 @@
 //
 // Exit status: see kExitStatuses below.
 #include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,7 +76,8 @@ class Runner {
       : home_(std::move(home)), writes_(writes), createsDatabase_(createsDatabase) {}
 
   // Runs one command, in the server when one runs, else on the files.
-  AdminReply Run(const std::vector<std::string>& argv) {
+  // `input` is what was read for it from the terminal (a password).
+  AdminReply Run(const std::vector<std::string>& argv, const std::optional<std::string>& input = std::nullopt) {
     if (!lockTried_) {
       lockTried_ = true;
       // A command that only reads does not create the lock file: where it
@@ -83,22 +87,22 @@ class Runner {
       std::error_code ec;
       noLockFile_ = !lock_ && !fs::exists(home_ / "Mutex_Server_ONLY_ONE.lock", ec);
     }
-    if (lock_ || noLockFile_) return RunOnFolder(argv);
+    if (lock_ || noLockFile_) return RunOnFolder(argv, input);
     corvan::Result<AdminReply> reply =
-        corvan::CallAdminEndpoint(corvan::AdminSocketPath(home_), corvan::AdminRequest{argv}, kReplyTimeout);
+        corvan::CallAdminEndpoint(corvan::AdminSocketPath(home_), corvan::AdminRequest{argv, input}, kReplyTimeout);
     if (reply.IsOk()) return std::move(reply).Value();
     return Failure("无法连接服务器的管理接口：" + reply.GetStatus().Message(), corvan::kExitNotRunning);
   }
 
  private:
-  AdminReply RunOnFolder(const std::vector<std::string>& argv) {
+  AdminReply RunOnFolder(const std::vector<std::string>& argv, const std::optional<std::string>& input) {
     fs::path database = home_ / corvan::kDatabaseFileName;
     std::error_code ec;
     if (corvan::RunsWithoutServer(argv) && !createsDatabase_ && !corvan::IsConfigCommand(argv) &&
         !fs::exists(database, ec))
       return Failure("数据目录中没有数据库：" + database.string(), corvan::kExitNoData);
     return corvan::RunAdminCommandOnFolder(home_, corvan::ExecutablePath().parent_path() / "corvan-server", argv,
-                                           corvan::DefaultModules());
+                                           corvan::DefaultModules(), input);
   }
 
   fs::path home_;
@@ -127,6 +131,42 @@ bool AskYes(const std::string& question) {
   std::string answer;
   if (!std::getline(std::cin, answer)) return false;
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "是";
+}
+
+// Whether the command sets a password: "web admin add|passwd NAME".
+bool TakesPassword(const std::vector<std::string>& args) {
+  return args.size() > 2 && args[0] == "web" && args[1] == "admin" && (args[2] == "add" || args[2] == "passwd");
+}
+
+// One line from standard input, without its line end.
+std::optional<std::string> ReadLine() {
+  std::string line;
+  if (!std::getline(std::cin, line)) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// A password asked on the terminal with the echo off (twice, to catch a
+// typing slip), or one line of standard input when that is not a terminal.
+std::optional<std::string> ReadPassword() {
+  if (!isatty(STDIN_FILENO)) return ReadLine();
+  termios saved{};
+  if (tcgetattr(STDIN_FILENO, &saved) != 0) return ReadLine();
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::cerr << "密码：" << std::flush;
+  std::optional<std::string> first = ReadLine();
+  std::cerr << "\n再次输入密码：" << std::flush;
+  std::optional<std::string> second = first ? ReadLine() : std::nullopt;
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::cerr << std::endl;
+  if (!first || !second) return std::nullopt;
+  if (*first != *second) {
+    std::cerr << "两次输入的密码不一致" << std::endl;
+    return std::nullopt;
+  }
+  return first;
 }
 
 // "log -f": the held lines, then every new line until interrupted.
@@ -212,9 +252,17 @@ int main(int argc, char** argv) {
   Runner runner(home, corvan::WritesWithoutServer(args), corvan::CreatesDatabase(args));
   if (follow) return FollowLog(runner, json);
 
+  std::optional<std::string> input;
+  if (TakesPassword(args)) {
+    input = ReadPassword();
+    if (!input) {
+      Print(Failure("没有读到密码", corvan::kExitUsage), json);
+      return corvan::kExitUsage;
+    }
+  }
   args = corvan::FileHandover::AbsoluteFile(std::move(args));
   corvan::FileHandover handover(home, identity);
-  auto run = [&runner](const std::vector<std::string>& argv) { return runner.Run(argv); };
+  auto run = [&runner, &input](const std::vector<std::string>& argv) { return runner.Run(argv, input); };
   AdminReply reply = handover.Run(args, run);
   if (reply.exitCode == corvan::kExitConfirm && !json && isatty(STDIN_FILENO)) {
     if (!AskYes(reply.message)) return corvan::kExitConfirm;

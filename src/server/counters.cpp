@@ -1,0 +1,10 @@
+#include "server/counters.h"
+
+namespace corvan {
+
+ServerCounters& Counters() {
+  static ServerCounters counters;
+  return counters;
+}
+
+}  // namespace corvan

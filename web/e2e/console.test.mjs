@@ -1,0 +1,159 @@
+// The web console in a real browser (Debian's Chromium, headless), against a
+// corvan-server started for the tests. One server and one browser for the
+// whole file; the tests run in order and build on each other.
+import { after, before, describe, test } from 'node:test'
+import assert from 'node:assert/strict'
+import { Server, ask, envelope, launchBrowser, loginInBrowser, newPage, request, screenshot, waitFor } from './support.mjs'
+
+const kAdmin = 'admin1'
+const kPassword = 'first-pass-123'
+const kMetricsToken = 'scrape-token-42'
+const kMarkup = '<img src=x onerror=alert(1)>'
+// Sanitizer builds run the server several times slower (tests/support/timing.h).
+const kScale = Math.max(1, Number(process.env.CORVAN_TEST_TIME_SCALE) || 1)
+
+const server = new Server()
+let browser
+let page
+
+before(async () => {
+  await server.start({ settings: `metrics_token = ${kMetricsToken}\n` })
+  const added = server.ctl(['web', 'admin', 'add', kAdmin], `${kPassword}\n`)
+  assert.equal(added.status, 0, added.stderr)
+  const enabled = server.ctl(['web', 'enable', '--port', String(server.webPort), '--bind', '127.0.0.1'])
+  assert.equal(enabled.status, 0, enabled.stderr + enabled.stdout)
+  assert.match(enabled.stdout, /证书 SHA-256 指纹：([0-9A-F]{2}:){31}[0-9A-F]{2}/)
+  browser = await launchBrowser()
+  page = await newPage(browser)
+})
+
+after(async () => {
+  if (browser) await browser.close()
+  await server.stop()
+})
+
+describe('the web console', () => {
+  test('an administrator made with corvanctl logs in for the first time', async () => {
+    await loginInBrowser(page, server.url, kAdmin, kPassword)
+    await page.locator('[data-test=dashboard]').waitFor()
+    assert.equal(await page.locator('.admin').innerText(), `管理员：${kAdmin}`)
+    await page.locator('.chart canvas').first().waitFor()
+    await screenshot(page, 'dashboard')
+  })
+
+  test('/api is closed to anyone not logged in', async () => {
+    for (const [method, path] of [['GET', '/api/dashboard'], ['GET', '/api/users'], ['GET', '/api/online'],
+      ['GET', '/api/log/stream'], ['GET', '/api/users/ADMIN'], ['GET', '/api/nowhere'], ['POST', '/api/commands/status']]) {
+      const r = await request(server.url + path, { method, headers: { 'Content-Type': 'application/json' }, body: method === 'POST' ? '{}' : undefined })
+      assert.equal(r.status, 401, `${method} ${path}`)
+    }
+    const health = await request(server.url + '/healthz')
+    assert.equal(health.status, 200)
+    assert.equal(JSON.parse(health.body).listening, true)
+  })
+
+  test('a change without the CSRF token is refused', async () => {
+    const statuses = await page.evaluate(async () => {
+      const call = (headers) => fetch('/api/commands/org-add', {
+        method: 'POST', headers: { 'Content-Type': 'application/json', ...headers }, body: JSON.stringify({ parent: 'Root', name: '无令牌部门' }),
+      }).then((r) => r.status)
+      return [await call({}), await call({ 'X-CSRF-Token': 'not-the-token' })]
+    })
+    assert.deepEqual(statuses, [403, 403])
+    const tree = await page.evaluate(() => fetch('/api/orgs').then((r) => r.json()))
+    assert.doesNotMatch(JSON.stringify(tree), /无令牌部门/)
+  })
+
+  test('a department and an account made in the browser reach a protocol client', async () => {
+    await page.goto(`${server.url}/#/orgs`)
+    await page.locator('[data-test=org-tree]').getByText('组织机构', { exact: true }).click()
+    await page.locator('[data-test=org-add]').click()
+    await page.locator('.el-message-box input').fill('研发部')
+    await page.locator('.el-message-box .el-button--primary').click()
+    await page.locator('[data-test=org-tree]').getByText('研发部', { exact: true }).click()
+    await screenshot(page, 'tree')
+
+    await page.locator('[data-test=user-add]').click()
+    const editor = page.locator('[data-test=user-editor]')
+    await editor.locator('[data-test=field-username]').fill('zhangsan')
+    await editor.locator('[data-test=field-pwd]').fill('pw-123')
+    await editor.locator('[data-test=field-nickname]').fill('张三')
+    await editor.locator('[data-test=field-title]').fill('工程师')
+    await screenshot(page, 'account-editor')
+    await editor.locator('[data-test=editor-ok]').click()
+    await page.locator('[data-test=user-table]').getByText('ZHANGSAN', { exact: true }).waitFor()
+
+    const orgs = await page.evaluate(() => fetch('/api/orgs').then((r) => r.json()))
+    const dept = orgs.data.tree.children.find((c) => c.organizename === '研发部')
+    const list = await ask(server.port, envelope('GetUserlist', {}))
+    assert.match(list, new RegExp(`<username>ZHANGSAN</username><nickname>张三</nickname><OrgNo>${dept.organizeNo}</OrgNo>`))
+  })
+
+  test("the log tail shows a client's login within 2 s", async () => {
+    await page.goto(`${server.url}/#/log`)
+    await page.locator('[data-test=log-lines]').waitFor()
+    await waitFor(() => page.locator('.el-tag--success').count(), 5000, 'the live stream')
+    const reply = await ask(server.port, envelope('Loginin', { username: 'zhangsan', pwd: 'pw-123' }))
+    assert.match(reply, /张三|Succeed|success/i)
+    const start = Date.now()
+    await page.locator('[data-test=log-lines]').getByText('用户：ZHANGSAN登录!').waitFor({ timeout: 2000 * kScale })
+    assert.ok(Date.now() - start <= 2000 * kScale)
+    await page.locator('[data-test=log-search]').fill('ZHANGSAN')
+    assert.equal(await page.locator('[data-test=log-lines] .line').count(), 1)
+  })
+
+  test('a nickname holding markup is shown as text in the account list and the editor', async () => {
+    const reply = await ask(server.port, envelope('Reg', { username: 'xss1', pwd: 'pw-1', nickname: kMarkup, organizeNo: '001' }))
+    assert.match(reply, /success/)
+    await page.goto(`${server.url}/#/users`)
+    await page.locator('[data-test=user-search]').fill('xss1')
+    const table = page.locator('[data-test=user-table]')
+    await table.getByText(kMarkup, { exact: true }).waitFor()
+    assert.equal(await table.locator('img').count(), 0)
+    await table.getByText('XSS1', { exact: true }).dblclick()
+    const nick = page.locator('[data-test=user-editor] [data-test=field-nickname]')
+    await waitFor(async () => (await nick.inputValue()) === kMarkup, 5000, 'the editor to load')
+    assert.equal(await page.locator('[data-test=user-editor] [data-test=field-pwd]').inputValue(), '')
+    assert.equal(page.alerted, undefined)
+  })
+
+  test('/metrics is closed without the token from another address', async () => {
+    const local = await request(server.url + '/metrics', { localAddress: '127.0.0.1' })
+    assert.equal(local.status, 200)
+    assert.match(local.body, /^corvan_logins_total 1$/m)
+    assert.match(local.body, /^corvan_requests_total\{type="GetUserlist"\} 1$/m)
+    const other = await request(server.url + '/metrics', { localAddress: '127.0.0.2' })
+    assert.equal(other.status, 401)
+    const wrong = await request(server.url + '/metrics', { localAddress: '127.0.0.2', headers: { Authorization: 'Bearer nope' } })
+    assert.equal(wrong.status, 401)
+    const token = await request(server.url + '/metrics', { localAddress: '127.0.0.2', headers: { Authorization: `Bearer ${kMetricsToken}` } })
+    assert.equal(token.status, 200)
+    assert.match(token.body, /^process_open_fds \d+$/m)
+  })
+
+  test('an idle session expires', async () => {
+    const conf = `${server.home}/WebConsole.conf`
+    const fs = await import('node:fs')
+    fs.writeFileSync(conf, fs.readFileSync(conf, 'utf8').replace(/idle_timeout_seconds = \d+/, 'idle_timeout_seconds = 2'))
+    assert.equal(server.ctl(['web', 'enable']).status, 0)
+    const idle = await newPage(browser)
+    await loginInBrowser(idle, server.url, kAdmin, kPassword)
+    await idle.locator('[data-test=dashboard]').waitFor()
+    await new Promise((r) => setTimeout(r, 3000))
+    await idle.locator('[data-page=online]').click()
+    await idle.getByText('会话已过期，请重新登录').waitFor()
+    await idle.context().close()
+  })
+
+  test('a wrong password is throttled', async () => {
+    assert.equal(server.ctl(['web', 'admin', 'add', 'admin2'], 'second-pass-123\n').status, 0)
+    const p = await newPage(browser)
+    for (let i = 0; i < 5; i++) {
+      await loginInBrowser(p, server.url, 'admin2', 'wrong-password')
+      await p.locator('[data-test=login-error]').getByText('管理员名称或密码错误').waitFor()
+    }
+    await loginInBrowser(p, server.url, 'admin2', 'second-pass-123')
+    await p.locator('[data-test=login-error]').getByText(/登录失败次数过多/).waitFor()
+    await p.context().close()
+  })
+})

@@ -1,0 +1,171 @@
+// What the browser tests stand on: a corvan-server started in a data folder
+// of its own (stopped by its PID), corvanctl run against it, a protocol
+// client over TCP, HTTPS calls that accept the test's self-signed
+// certificate, and Debian's Chromium driven by playwright-core.
+import { spawn, spawnSync } from 'node:child_process'
+import fs from 'node:fs'
+import https from 'node:https'
+import net from 'node:net'
+import os from 'node:os'
+import path from 'node:path'
+import { chromium } from 'playwright-core'
+
+export const serverBinary = process.env.CORVAN_SERVER_BINARY
+export const ctlBinary = process.env.CORVANCTL_BINARY
+export const shotDir = process.env.CORVAN_SCREENSHOT_DIR || path.join(os.tmpdir(), 'corvan-web-shots')
+
+export function freePort(host = '127.0.0.1') {
+  return new Promise((resolve, reject) => {
+    const s = net.createServer()
+    s.once('error', reject)
+    s.listen(0, host, () => {
+      const { port } = s.address()
+      s.close(() => resolve(port))
+    })
+  })
+}
+
+export async function waitFor(predicate, timeoutMs, what) {
+  const end = Date.now() + timeoutMs
+  for (;;) {
+    const v = await predicate()
+    if (v) return v
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`)
+    await new Promise((r) => setTimeout(r, 100))
+  }
+}
+
+export class Server {
+  constructor() {
+    this.home = fs.mkdtempSync(path.join(os.tmpdir(), 'corvan-web-e2e-'))
+    this.output = ''
+  }
+
+  async start({ settings = '' } = {}) {
+    this.port = await freePort()
+    this.webPort = await freePort()
+    fs.writeFileSync(
+      path.join(this.home, 'Configure.xml'),
+      `<?xml version="1.0"?><RootNode><Struct><ServerPort>${this.port}</ServerPort><AllowReg>True</AllowReg></Struct></RootNode>`,
+    )
+    // Settings the test wants before the console is enabled with corvanctl.
+    fs.writeFileSync(path.join(this.home, 'WebConsole.conf'), `enabled = no\n${settings}`, { mode: 0o600 })
+    this.child = spawn(serverBinary, [], {
+      env: { ...process.env, CORVAN_HOME: this.home, CORVAN_HEADLESS: '1', CORVAN_TEST_SAMPLE_INTERVAL_MS: '1000' },
+      stdio: ['ignore', 'pipe', 'pipe'],
+    })
+    // The server goes with the test process, however that ends.
+    const child = this.child
+    process.once('exit', () => child.exitCode === null && child.kill('SIGKILL'))
+    for (const signal of ['SIGTERM', 'SIGINT']) process.once(signal, () => process.exit(1))
+    this.child.stdout.on('data', (d) => (this.output += d.toString()))
+    this.child.stderr.on('data', (d) => (this.output += d.toString()))
+    await waitFor(() => this.output.includes('UDP服务器在') && fs.existsSync(path.join(this.home, 'corvan-admin.sock')),
+      15000, 'the server to listen')
+    this.url = `https://127.0.0.1:${this.webPort}`
+  }
+
+  ctl(args, input) {
+    const r = spawnSync(ctlBinary, args, { env: { ...process.env, CORVAN_HOME: this.home }, input: input ?? '', encoding: 'utf8' })
+    return { status: r.status, stdout: r.stdout, stderr: r.stderr }
+  }
+
+  stop() {
+    if (this.child && this.child.exitCode === null) process.kill(this.child.pid, 'SIGTERM')
+    return new Promise((resolve) => {
+      if (!this.child || this.child.exitCode !== null) return resolve()
+      const timer = setTimeout(() => process.kill(this.child.pid, 'SIGKILL'), 10000)
+      this.child.once('exit', () => {
+        clearTimeout(timer)
+        fs.rmSync(this.home, { recursive: true, force: true })
+        resolve()
+      })
+    })
+  }
+}
+
+// One HTTPS request; resolves with {status, headers, body}.
+export function request(url, { method = 'GET', headers = {}, body, localAddress } = {}) {
+  return new Promise((resolve, reject) => {
+    const req = https.request(url, { method, headers, rejectUnauthorized: false, localAddress }, (res) => {
+      let data = ''
+      res.setEncoding('utf8')
+      res.on('data', (c) => (data += c))
+      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: data }))
+    })
+    req.on('error', reject)
+    if (body !== undefined) req.write(body)
+    req.end()
+  })
+}
+
+// The protocol: a count line, then the document (GBK; the tests write ASCII).
+function escapeXml(s) {
+  return s.replace(/&/g, '&amp;').replace(/</g, '&lt;').replace(/>/g, '&gt;')
+}
+
+export function envelope(type, fields) {
+  const body = Object.entries(fields).map(([k, v]) => `<${k}>${escapeXml(v)}</${k}>`).join('')
+  return `<?xml version="1.0" encoding="GB2312"?>\r\n<RootNode><Type>${type}</Type><Struct>${body}</Struct></RootNode>\r\n`
+}
+
+// Sends one request on a new connection and resolves with the reply's text.
+export function ask(port, document, timeoutMs = 5000) {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect(port, '127.0.0.1')
+    let buf = Buffer.alloc(0)
+    const timer = setTimeout(() => {
+      socket.destroy()
+      reject(new Error('no reply'))
+    }, timeoutMs)
+    socket.on('connect', () => {
+      const bytes = Buffer.from(document, 'latin1')
+      socket.write(`${bytes.length}\r\n`)
+      socket.write(bytes)
+    })
+    socket.on('data', (d) => {
+      buf = Buffer.concat([buf, d])
+      const nl = buf.indexOf('\n')
+      if (nl < 0) return
+      const count = Number(buf.subarray(0, nl).toString().trim())
+      if (buf.length - nl - 1 < count) return
+      clearTimeout(timer)
+      socket.destroy()
+      resolve(new TextDecoder('gbk').decode(buf.subarray(nl + 1, nl + 1 + count)))
+    })
+    socket.on('error', (e) => {
+      clearTimeout(timer)
+      reject(e)
+    })
+  })
+}
+
+export async function launchBrowser() {
+  return chromium.launch({
+    executablePath: process.env.CORVAN_CHROMIUM || '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--disable-dev-shm-usage'],
+  })
+}
+
+export async function newPage(browser) {
+  const context = await browser.newContext({ ignoreHTTPSErrors: true, viewport: { width: 1366, height: 768 }, locale: 'zh-CN' })
+  const page = await context.newPage()
+  page.on('dialog', (d) => {
+    page.alerted = d.message()
+    d.dismiss()
+  })
+  return page
+}
+
+export async function screenshot(page, name) {
+  fs.mkdirSync(shotDir, { recursive: true })
+  await page.screenshot({ path: path.join(shotDir, `${name}.png`) })
+}
+
+export async function loginInBrowser(page, url, name, password) {
+  await page.goto(url)
+  await page.locator('[data-test=login-name]').fill(name)
+  await page.locator('[data-test=login-password]').fill(password)
+  await page.locator('[data-test=login-submit]').click()
+}
