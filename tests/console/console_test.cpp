@@ -383,7 +383,9 @@ TEST_F(ConsoleTest, AccountEditorShowsTheDirectoryLock) {
     OnDialog([&](QDialog& d) {
       QLabel* note = Field<QLabel>(d, "lblLocked");
       shown = note != nullptr && note->isVisibleTo(&d);
-      if (note != nullptr) EXPECT_EQ(note->text().toStdString(), kLockedAccountState);
+      if (note != nullptr) {
+        EXPECT_EQ(note->text().toStdString(), kLockedAccountState);
+      }
     });
     W().EditUserFromList();
     EXPECT_EQ(shown, locked) << name;
