@@ -9,8 +9,8 @@
 #include "presence/announcements.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
-#include "server/name_turns.h"
 #include "server/counters.h"
+#include "server/name_turns.h"
 #include "server/request.h"
 #include "server/server_core.h"
 #include "server/udp.h"
@@ -74,7 +74,7 @@ void BroadcastOnline(ServerCore& core, const std::string& name, const std::strin
 namespace {
 
 // A login whose password was found right, from the online check on.
-struct LoginAttempt {
+struct AdmittedLogin {
   std::shared_ptr<Connection> connection;  // the reply goes here
   std::string name;
   std::string mac;
@@ -82,12 +82,12 @@ struct LoginAttempt {
   const std::string& Address() const { return connection->PeerAddress(); }
 };
 
-void ContinueLogin(ServerCore& core, const LoginAttempt& login) CORVAN_REQUIRES(core.OnlineLock);
+void ContinueLogin(ServerCore& core, const AdmittedLogin& login) CORVAN_REQUIRES(core.OnlineLock);
 
 // The login once nothing stands against it: the entry, the reply, the
 // notices (queued on the fan-out lane, so the reply does not wait for them)
 // and the deliveries.
-void CompleteLogin(ServerCore& core, const LoginAttempt& login) CORVAN_REQUIRES(core.OnlineLock) {
+void CompleteLogin(ServerCore& core, const AdmittedLogin& login) CORVAN_REQUIRES(core.OnlineLock) {
   const std::string& address = login.Address();
   std::string displaced = TakeOverAddress(core, login.name, address);
   RecordLogin(core, login.name, login.mac, address);
@@ -118,7 +118,7 @@ void NextLoginsOf(ServerCore& core, const std::string& name) CORVAN_REQUIRES(cor
 
 // The probe of the other machine is over: the login ends as it would have
 // had the lane waited for the answer.
-void ResumeAfterProbe(ServerCore& core, const LoginAttempt& login, const std::string& probedIp, ProbeResult result)
+void ResumeAfterProbe(ServerCore& core, const AdmittedLogin& login, const std::string& probedIp, ProbeResult result)
     CORVAN_REQUIRES(core.OnlineLock) {
   try {
     if (ApplyProbe(core, login.name, probedIp, result)) {
@@ -137,7 +137,7 @@ void ResumeAfterProbe(ServerCore& core, const LoginAttempt& login, const std::st
 // address, that machine is asked whether it is still logged in; the lane
 // does not wait for the answer: this login is parked, other requests go on,
 // and a later login of the same account waits for this one's turn to end.
-void ContinueLogin(ServerCore& core, const LoginAttempt& login) {
+void ContinueLogin(ServerCore& core, const AdmittedLogin& login) {
   if (core.LoginTurns.Held(login.name)) {
     core.LoginTurns.Wait(login.name, [&core, login] {
       core.OnlineLock.AssertHeld();  // run by NextLoginsOf
@@ -165,8 +165,8 @@ void ContinueLogin(ServerCore& core, const LoginAttempt& login) {
 // `core` is the request's core.
 void FinishLogin(ServerCore& core, Request& request, const std::string& name, const TUserInfo& account)
     CORVAN_REQUIRES(core.OnlineLock) {
-  ContinueLogin(core, LoginAttempt{request.connection, name, request.envelope.Field("Mac").value_or(std::string()),
-                                   account.nickname});
+  ContinueLogin(core, AdmittedLogin{request.connection, name, request.envelope.Field("Mac").value_or(std::string()),
+                                    account.nickname});
 }
 
 // The directory's verdict, back on the online lane.

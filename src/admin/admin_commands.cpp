@@ -798,10 +798,9 @@ bool IsConfigCommand(const std::vector<std::string>& argv) {
 bool CreatesDatabase(const std::vector<std::string>& argv) { return CommandName(Split(argv).words) == "restore"; }
 
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
-  static const std::set<std::string> offline = {"status",      "user list",   "user show",  "user export",
-                                                "org tree",    "config get",  "config set", "backup",
-                                                "restore",     "user import", "help",       "directory-sync",
-                                                "web"};
+  static const std::set<std::string> offline = {
+      "status", "user list", "user show",   "user export", "org tree",       "config get", "config set",
+      "backup", "restore",   "user import", "help",        "directory-sync", "web"};
   return offline.count(CommandName(Split(argv).words)) != 0;
 }
 

@@ -123,7 +123,7 @@ std::size_t NoticeFanout::Send(const Notice& notice) {
     fd = listener->Get();
   }
   const std::size_t sent = SendToEachAddress(fd, *notice.to, notice.port, notice.datagram);
-  Bump(Counters().noticesSent, sent);
+  Bump(corvan::Counters().noticesSent, sent);
   if (sent < notice.to->size()) {
     const std::string why = (*notice.to)[sent] == 0 ? "not an IPv4 address" : std::generic_category().message(errno);
     // Quiet by design: a failed send ends this notice's broadcast, as it
