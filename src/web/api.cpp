@@ -114,12 +114,12 @@ std::uintmax_t FolderBytes(const fs::path& dir) {
 }  // namespace
 
 WebApi::WebApi(ServerCore& core, fs::path assets) : core_(core), assets_(std::move(assets)) {
-  LoginThrottle::Policy perName;  // the defaults: five failures, then waits from half a minute
-  LoginThrottle::Policy perAddress;
+  FailureBackoff::Policy perName;  // the defaults: five failures, then waits from half a minute
+  FailureBackoff::Policy perAddress;
   perAddress.freeFailures = 20;  // several administrators may share an address
   MutexLock lock(mutex_);
-  byName_ = LoginThrottle(perName);
-  byAddress_ = LoginThrottle(perAddress);
+  byName_ = FailureBackoff(perName);
+  byAddress_ = FailureBackoff(perAddress);
   loginsAtLastSample_ = Counters().logins.load(std::memory_order_relaxed);
 }
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "admin/web_settings.h"
-#include "base/login_throttle.h"
+#include "base/failure_backoff.h"
 #include "base/thread_annotations.h"
 #include "web/metrics.h"
 #include "web/samples.h"
@@ -91,8 +91,8 @@ class WebApi {
 
   mutable Mutex mutex_;
   Settings settings_ CORVAN_GUARDED_BY(mutex_);
-  LoginThrottle byName_ CORVAN_GUARDED_BY(mutex_);
-  LoginThrottle byAddress_ CORVAN_GUARDED_BY(mutex_);
+  FailureBackoff byName_ CORVAN_GUARDED_BY(mutex_);
+  FailureBackoff byAddress_ CORVAN_GUARDED_BY(mutex_);
   std::uint64_t loginsAtLastSample_ CORVAN_GUARDED_BY(mutex_) = 0;
   std::string dummyHash_ CORVAN_GUARDED_BY(mutex_);
 

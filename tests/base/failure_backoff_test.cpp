@@ -1,4 +1,4 @@
-#include "base/login_throttle.h"
+#include "base/failure_backoff.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-LoginThrottle::Policy Policy() {
-  LoginThrottle::Policy p;
+FailureBackoff::Policy Policy() {
+  FailureBackoff::Policy p;
   p.freeFailures = 3;
   p.firstWait = seconds(1);
   p.maxWait = seconds(5);
@@ -18,9 +18,9 @@ LoginThrottle::Policy Policy() {
   return p;
 }
 
-TEST(LoginThrottle, WaitsOnceTheFreeFailuresAreSpentAndDoublesUpToTheCeiling) {
-  LoginThrottle t(Policy());
-  const auto t0 = LoginThrottle::Clock::time_point() + seconds(1000);
+TEST(FailureBackoff, WaitsOnceTheFreeFailuresAreSpentAndDoublesUpToTheCeiling) {
+  FailureBackoff t(Policy());
+  const auto t0 = FailureBackoff::Clock::time_point() + seconds(1000);
   // After the failure numbered `n`, the wait that follows it.
   const std::pair<int, milliseconds> table[] = {{1, milliseconds(0)}, {2, milliseconds(0)}, {3, seconds(1)},
                                                 {4, seconds(2)},      {5, seconds(4)},      {6, seconds(5)},
@@ -35,9 +35,9 @@ TEST(LoginThrottle, WaitsOnceTheFreeFailuresAreSpentAndDoublesUpToTheCeiling) {
   EXPECT_EQ(t.Wait("bob", t0), milliseconds(0)) << "keys are apart";
 }
 
-TEST(LoginThrottle, SuccessAndQuietTimeStartAfresh) {
-  LoginThrottle t(Policy());
-  const auto t0 = LoginThrottle::Clock::time_point() + seconds(1000);
+TEST(FailureBackoff, SuccessAndQuietTimeStartAfresh) {
+  FailureBackoff t(Policy());
+  const auto t0 = FailureBackoff::Clock::time_point() + seconds(1000);
   for (int i = 0; i < 3; ++i) t.Failed("a", t0);
   t.Succeeded("a");
   EXPECT_EQ(t.Wait("a", t0), milliseconds(0));
@@ -47,9 +47,9 @@ TEST(LoginThrottle, SuccessAndQuietTimeStartAfresh) {
   EXPECT_EQ(t.Wait("a", t0 + seconds(61)), milliseconds(0));
 }
 
-TEST(LoginThrottle, HoldsNoMoreKeysThanItsBound) {
-  LoginThrottle t(Policy());
-  const auto t0 = LoginThrottle::Clock::time_point() + seconds(1000);
+TEST(FailureBackoff, HoldsNoMoreKeysThanItsBound) {
+  FailureBackoff t(Policy());
+  const auto t0 = FailureBackoff::Clock::time_point() + seconds(1000);
   for (int i = 0; i < 100; ++i) t.Failed("k" + std::to_string(i), t0 + milliseconds(i));
   EXPECT_EQ(t.KeyCount(), 3u);
 }

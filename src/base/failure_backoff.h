@@ -16,7 +16,7 @@
 
 namespace corvan {
 
-class LoginThrottle {
+class FailureBackoff {
  public:
   using Clock = std::chrono::steady_clock;
 
@@ -28,8 +28,8 @@ class LoginThrottle {
     std::size_t maxKeys = 10000;
   };
 
-  LoginThrottle() = default;
-  explicit LoginThrottle(Policy policy) : policy_(policy) {}
+  FailureBackoff() = default;
+  explicit FailureBackoff(Policy policy) : policy_(policy) {}
 
   // How long `key` must still wait at `now` before its next attempt; zero
   // when it may try now.

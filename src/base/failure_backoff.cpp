@@ -1,10 +1,10 @@
-#include "base/login_throttle.h"
+#include "base/failure_backoff.h"
 
 #include <algorithm>
 
 namespace corvan {
 
-std::chrono::milliseconds LoginThrottle::WaitAfter(int failures) const {
+std::chrono::milliseconds FailureBackoff::WaitAfter(int failures) const {
   int beyond = failures - policy_.freeFailures + 1;
   if (beyond <= 0) return std::chrono::milliseconds(0);
   std::chrono::milliseconds wait = policy_.firstWait;
@@ -12,7 +12,7 @@ std::chrono::milliseconds LoginThrottle::WaitAfter(int failures) const {
   return std::min(wait, policy_.maxWait);
 }
 
-std::chrono::milliseconds LoginThrottle::Wait(const std::string& key, Clock::time_point now) const {
+std::chrono::milliseconds FailureBackoff::Wait(const std::string& key, Clock::time_point now) const {
   auto it = keys_.find(key);
   if (it == keys_.end() || now - it->second.last >= policy_.forgetAfter) return std::chrono::milliseconds(0);
   auto until = it->second.last + WaitAfter(it->second.failures);
@@ -21,7 +21,7 @@ std::chrono::milliseconds LoginThrottle::Wait(const std::string& key, Clock::tim
   return std::chrono::ceil<std::chrono::milliseconds>(until - now);
 }
 
-void LoginThrottle::Failed(const std::string& key, Clock::time_point now) {
+void FailureBackoff::Failed(const std::string& key, Clock::time_point now) {
   auto it = keys_.find(key);
   if (it == keys_.end()) {
     if (keys_.size() >= policy_.maxKeys) MakeRoom(now);
@@ -33,7 +33,7 @@ void LoginThrottle::Failed(const std::string& key, Clock::time_point now) {
   it->second.last = now;
 }
 
-void LoginThrottle::MakeRoom(Clock::time_point now) {
+void FailureBackoff::MakeRoom(Clock::time_point now) {
   std::erase_if(keys_, [&](const auto& item) { return now - item.second.last >= policy_.forgetAfter; });
   if (keys_.size() < policy_.maxKeys) return;
   auto oldest = std::min_element(keys_.begin(), keys_.end(),
