@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "base/quiet_failure.h"
 #include "base/text.h"
 #include "offline/active_folders.h"
 #include "offline/offline_store.h"
@@ -276,6 +277,20 @@ class OfflineUpload : public UploadSession {
         sink_(uploadFolder_),
         machine_(sink_, header_.name, folder, size) {}
 
+  // Destroyed unsettled when the server stops before the job that would
+  // finish or abort the upload has run (the job pool discards it): what was
+  // received is removed here, as Abort would, so a half-received item never
+  // outlives the process.
+  ~OfflineUpload() override {
+    if (settled_) return;
+    sink_.CloseFile();
+    std::error_code ec;
+    fs::remove_all(uploadFolder_, ec);
+    if (ec) NoteQuietFailure("upload", "an unfinished upload's folder was not removed: " + ec.message());
+  }
+  OfflineUpload(const OfflineUpload&) = delete;
+  OfflineUpload& operator=(const OfflineUpload&) = delete;
+
   std::size_t Consume(std::string_view bytes, State& state) override {
     UploadMachine::Result r;
     std::size_t used = machine_.Feed(bytes, r);
@@ -298,6 +313,7 @@ class OfflineUpload : public UploadSession {
   }
 
   void Finish() override {
+    settled_ = true;
     OfflineFileRow row;
     row.FromUser = header_.fromUser;
     row.FromNick = header_.fromNick;
@@ -323,6 +339,7 @@ class OfflineUpload : public UploadSession {
   }
 
   void Abort() override {
+    settled_ = true;
     sink_.CloseFile();
     // The upload folder was created by this upload alone: remove all of it.
     core_.Removal().Remove(RemovalService::Kind::kFolder, uploadFolder_);
@@ -336,6 +353,7 @@ class OfflineUpload : public UploadSession {
   ActiveFolders::Registration registration_;
   DiskSink sink_;
   UploadMachine machine_;
+  bool settled_ = false;  // Finish or Abort has run
 };
 
 }  // namespace
