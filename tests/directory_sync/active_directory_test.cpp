@@ -13,6 +13,7 @@
 #include "app/modules_default.h"
 #include "directory_sync/corvanctl_support.h"
 #include "directory_sync/password_check.h"
+#include "directory_sync/slapd_support.h"
 #include "directory_sync/sync.h"
 #include "storage/database.h"
 #include "support/accounts_support.h"
@@ -69,12 +70,7 @@ void WriteSettings(const fs::path& home, const std::string& text) {
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
 }
 
-TestServer::Setup WithDirectory() {
-  TestServer::Setup s;
-  s.users = {{"LOCAL", "lpw", "本地用户"}};
-  s.modules = DefaultModules();
-  return s;
-}
+using test::WithDirectory;
 
 DirectorySyncOutcome Sync(ServerCore& core) { return core.Modules().DirectorySync(core, {}, {}); }
 

@@ -36,13 +36,7 @@ std::string Reason(const std::optional<std::string>& reply) {
   return reply ? ReplyField(*reply, "reason").value_or("<none>") : "<no reply>";
 }
 
-TestServer::Setup WithDirectory() {
-  TestServer::Setup s;
-  s.users = {{"LOCAL", "lpw", "本地用户"}};
-  CoreModules m = DefaultModules();
-  s.modules = m;
-  return s;
-}
+using test::WithDirectory;
 
 // A loopback port that takes connections into its backlog and never
 // answers: a directory server that hangs.

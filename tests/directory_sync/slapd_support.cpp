@@ -4,6 +4,8 @@
 
 #include <fstream>
 
+#include "app/modules_default.h"
+
 namespace corvan::test {
 
 namespace fs = std::filesystem;
@@ -124,6 +126,13 @@ void WriteDirectorySettings(const fs::path& home, const std::string& url, const 
                       << "timeout_seconds = 2\n"
                       << extra;
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TestServer::Setup WithDirectory() {
+  TestServer::Setup s;
+  s.users = {{"LOCAL", "lpw", "本地用户"}};
+  s.modules = DefaultModules();
+  return s;
 }
 
 }  // namespace corvan::test

@@ -76,4 +76,8 @@ class Slapd {
 // (loopback only), disabled accounts by employeeType. Mode 0600.
 void WriteDirectorySettings(const std::filesystem::path& home, const std::string& url, const std::string& extra = "");
 
+// A server wired as the program wires it, with one local account ("LOCAL",
+// password "lpw") beside whatever the directory brings.
+TestServer::Setup WithDirectory();
+
 }  // namespace corvan::test

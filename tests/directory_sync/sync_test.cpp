@@ -25,13 +25,7 @@ using namespace std::chrono_literals;
 using test::Slapd;
 using test::TestServer;
 
-TestServer::Setup WithDirectory() {
-  TestServer::Setup s;
-  s.users = {{"LOCAL", "lpw", "本地用户"}};
-  CoreModules m = DefaultModules();
-  s.modules = m;
-  return s;
-}
+using test::WithDirectory;
 
 DirectorySyncOutcome Sync(ServerCore& core, bool dryRun = false, bool removeMissing = false, bool force = false) {
   return core.Modules().DirectorySync(core, {dryRun, removeMissing, force}, {});
