@@ -4,7 +4,8 @@
 // levels), an in-process server with 20 local accounts and directory login
 // on, then measures:
 //   1. the first sync (everything added), with local logins over TCP one
-//      after another meanwhile (p50/p99/max);
+//      after another meanwhile (p50/p99/max) and a local account's
+//      "UpdatePassword" five times a second (the longest wait);
 //   2. a second sync with nothing changed;
 //   3. a sync that changes every account (the title is read from another
 //      attribute), with a local account's "UpdatePassword" sent five times a
@@ -169,39 +170,50 @@ int main(int argc, char** argv) {
   test::TestServer& server = *f.server;
   ServerCore& core = server.Core();
 
+  // Logins use L0..L18; L19 changes its password meanwhile.
   int n = 0;
   auto login = [&] {
-    const int i = n++ % 20;
+    const int i = n++ % 19;
     test::FakeClient c(server, "127.0.1." + std::to_string(2 + i));
     return c.Login("L" + std::to_string(i), "pw").has_value();
   };
-  SyncRun first;
-  Latencies logins = Meanwhile(login, [&] { first = RunSync(core); });
-  SyncRun second = RunSync(core);
-
-  // Every account changes: the title now comes from the surname.
-  test::WriteDirectorySettings(server.Home(), f.slapd.Url(), "login_with_directory_password = yes\nattr_title = sn\n");
   test::TcpClient tcp(server.Port());
   bool flip = false;
   auto changePassword = [&] {
     const char* from = flip ? "pw2" : "pw";
     const char* to = flip ? "pw" : "pw2";
-    auto reply = test::Ask(tcp, test::Request("UpdatePassword", {{"username", "L0"}, {"Oripwd", from}, {"Newpwd", to}}),
-                           std::chrono::seconds(60));
+    auto reply =
+        test::Ask(tcp, test::Request("UpdatePassword", {{"username", "L19"}, {"Oripwd", from}, {"Newpwd", to}}),
+                  std::chrono::seconds(60));
     flip = !flip;
     return reply && test::ReplyField(*reply, "status") == "success";
   };
-  SyncRun third;
   // Five password changes a second, far more than an organisation makes.
+  constexpr auto kChangePause = std::chrono::milliseconds(200);
+  SyncRun first;
+  Latencies logins;
+  Latencies firstChanges = Meanwhile(
+      changePassword, [&] { logins = Meanwhile(login, [&] { first = RunSync(core); }); }, kChangePause);
+  SyncRun second = RunSync(core);
+
+  // Every account changes: the title now comes from the surname.
+  test::WriteDirectorySettings(server.Home(), f.slapd.Url(), "login_with_directory_password = yes\nattr_title = sn\n");
+  SyncRun third;
   Latencies changes = Meanwhile(
-      changePassword, [&] { third = RunSync(core); }, std::chrono::milliseconds(200));
+      changePassword, [&] { third = RunSync(core); }, kChangePause);
 
   const bool complete = first.outcome.ok && second.outcome.ok && third.outcome.ok &&
-                        core.Dir().Get()->Users().size() >= static_cast<std::size_t>(people) && !changes.ms.empty();
+                        core.Dir().Get()->Users().size() >= static_cast<std::size_t>(people) && !changes.ms.empty() &&
+                        !firstChanges.ms.empty();
   std::printf("first sync:  %.2f s, CPU of the syncing thread %.2f s (%s); target <= 60 s: %s\n", first.wall, first.cpu,
               first.outcome.message.c_str(), Verdict(first.wall <= 60));
   std::printf("logins during the first sync: %zu, p50 %.1f ms, p99 %.1f ms, max %.1f ms; target p99 < 50 ms: %s\n",
               logins.ms.size(), logins.Rank(0.5), logins.Rank(0.99), logins.Max(), Verdict(logins.Rank(0.99) < 50));
+  std::printf(
+      "UpdatePassword during the first sync: %zu, p50 %.1f ms, p99 %.1f ms, max %.1f ms; target max <= 200 ms: "
+      "%s\n",
+      firstChanges.ms.size(), firstChanges.Rank(0.5), firstChanges.Rank(0.99), firstChanges.Max(),
+      Verdict(firstChanges.Max() <= 200));
   std::printf("second sync: %.2f s, CPU %.2f s (%s); target <= 10 s: %s\n", second.wall, second.cpu,
               second.outcome.message.c_str(), Verdict(second.wall <= 10));
   std::printf("sync changing every account: %.2f s, CPU %.2f s (%s)\n", third.wall, third.cpu,

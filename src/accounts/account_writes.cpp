@@ -12,48 +12,12 @@
 #include "presence/presence.h"
 #include "server/request.h"
 #include "server/server_core.h"
-#include "storage/database.h"
+#include "storage/account_store.h"
 #include "storage/schema.h"
 
 namespace corvan {
 
 namespace {
-
-constexpr std::string_view kInsertAuthreg =
-    "insert into authreg (username,pwd,nickname,organizeNo) values(:username_temp,:pwd_temp,:nick_temp,:orgNo)";
-constexpr std::string_view kInsertVcard =
-    "insert into vcard (username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,adr_street,"
-    "adr_country,org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,self_desc) "
-    "values(:username_temp,:orgNo_temp,:nick_temp,:url_temp,:tel_temp,:email_temp,:title_temp,:bday_temp,"
-    ":n_given_temp,:n_family_temp,:adr_street_temp,:adr_country_temp,:org_orgname_temp,:org_orgunit_temp,"
-    ":work_tel_temp,:work_fax_temp,:mobilephone_temp,:work_adr_temp,:sex_temp,:desc_temp)";
-constexpr std::string_view kUpdateVcard =
-    "update vcard set url=:url_temp,tel=:tel_temp,email=:email_temp,title=:title_temp,bday=:bday_temp,"
-    "n_given=:n_given_temp,n_family=:n_family_temp,adr_street=:adr_street_temp,adr_country=:adr_country_temp,"
-    "org_orgname=:org_orgname_temp,org_orgunit=:org_orgunit_temp,work_tel=:work_tel_temp,work_fax=:work_fax_temp,"
-    "mobilephone=:mobilephone_temp,work_adr=:work_adr_temp,sex=:sex_temp,self_desc=:desc_temp "
-    "where username=:username_temp";
-constexpr std::string_view kUpdatePassword = "update authreg set pwd=:pwd_temp where username=:username_temp";
-
-// Writes a new account into authreg and vcard, both or neither. Throws
-// DatabaseError on failure.
-void InsertNewUserRows(Database& db, const TUserInfo& user) {
-  DatabaseLock lock(db);
-  Transaction tx(db);
-  Statement authreg(db, kInsertAuthreg);
-  authreg.BindText(":username_temp", user.username)
-      .BindText(":pwd_temp", user.pwd)
-      .BindText(":nick_temp", user.nickname)
-      .BindText(":orgNo", user.organizeNo);
-  authreg.Run();
-  Statement vcard(db, kInsertVcard);
-  vcard.BindText(":username_temp", user.username)
-      .BindText(":orgNo_temp", user.organizeNo)
-      .BindText(":nick_temp", user.nickname);
-  for (const auto& f : kCardFields) vcard.BindText(f.param, user.*f.member);
-  vcard.Run();
-  tx.Commit();
-}
 
 // Index of the first account of that name in a draft, or -1.
 std::ptrdiff_t FindInDraft(const Directory::Draft& draft, std::string_view name) {
@@ -87,9 +51,9 @@ RegOutcome StoreNewUser(ServerCore& core, const RegistrationFields& fields, cons
       return false;
     }
     draft.users.push_back(entry);
-    try {
-      InsertNewUserRows(core.Db(), *entry);
-    } catch (const DatabaseError&) {
+    if (!AccountStore(core.Db())
+             .InTransaction([&](AccountWriter& w) { return w.InsertRegisteredAccount(*entry); })
+             .IsOk()) {
       outcome = RegOutcome::kDatabaseError;
       return false;
     }
@@ -139,15 +103,8 @@ void HandleUpdateInfo(Request& request) {
     found = true;
     TUserInfo changed = *draft.users[i];
     for (const auto& f : kCardFields) changed.*f.member = card.*f.member;
-    try {
-      DatabaseLock lock(core.Db());
-      Statement st(core.Db(), kUpdateVcard);
-      st.BindText(":username_temp", name);
-      for (const auto& f : kCardFields) st.BindText(f.param, card.*f.member);
-      st.Run();
-    } catch (const DatabaseError&) {
+    if (!AccountStore(core.Db()).InTransaction([&](AccountWriter& w) { return w.UpdateCard(card, name); }).IsOk())
       return false;
-    }
     draft.users[i] = std::make_shared<const TUserInfo>(std::move(changed));
     return true;
   });
@@ -189,12 +146,7 @@ void HandleUpdatePassword(Request& request) {
     }
     TUserInfo changed = *draft.users[i];
     changed.pwd = newPwd;
-    try {
-      DatabaseLock lock(core.Db());
-      Statement st(core.Db(), kUpdatePassword);
-      st.BindText(":pwd_temp", newPwd).BindText(":username_temp", name);
-      st.Run();
-    } catch (const DatabaseError&) {
+    if (!AccountStore(core.Db()).InTransaction([&](AccountWriter& w) { return w.SetPassword(name, newPwd); }).IsOk()) {
       outcome = Outcome::kDatabaseError;
       return false;
     }

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "base/text.h"
+#include "storage/account_store.h"
 #include "storage/schema.h"
 
 namespace corvan {
@@ -50,101 +51,13 @@ Status Apply(Directory& dir, const std::function<Status(Directory::Draft&)>& cha
   return result;
 }
 
-void InsertUserRows(Database& db, const TUserInfo& u) CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement a(db,
-              "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
-              "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)");
-  a.BindText(":username_temp", u.username)
-      .BindText(":pwd_temp", u.pwd)
-      .BindText(":nick_temp", u.nickname)
-      .BindText(":orgNo", u.organizeNo)
-      .BindInt64(":USERID_temp", u.USERID);
-  a.Run();
-  Statement v(db,
-              "insert into vcard (username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,"
-              "adr_street,adr_country,org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,self_desc) "
-              "values(:username_temp,:orgNo_temp,:nick_temp,:url_temp,:tel_temp,:email_temp,:title_temp,:bday_temp,"
-              ":n_given_temp,:n_family_temp,:adr_street_temp,:adr_country_temp,:org_orgname_temp,:org_orgunit_temp,"
-              ":work_tel_temp,:work_fax_temp,:mobilephone_temp,:work_adr_temp,:sex_temp,:desc_temp)");
-  v.BindText(":username_temp", u.username).BindText(":orgNo_temp", u.organizeNo).BindText(":nick_temp", u.nickname);
-  for (const auto& f : kCardFields) v.BindText(f.param, u.*f.member);
-  v.Run();
-}
-
-void UpdateUserRows(Database& db, const TUserInfo& u, std::string_view origLoginName)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement a(db,
-              "update authreg set username=:username_temp,pwd=:pwd_temp,nickname=:nick_temp,organizeNo=:orgNo,"
-              "USERID=:userid_temp where username=:origloginname");
-  a.BindText(":username_temp", u.username)
-      .BindText(":pwd_temp", u.pwd)
-      .BindText(":nick_temp", u.nickname)
-      .BindText(":orgNo", u.organizeNo)
-      .BindInt64(":userid_temp", u.USERID)
-      .BindText(":origloginname", origLoginName);
-  a.Run();
-  Statement v(db,
-              "update vcard set username=:username_temp,organizeNo=:orgNo_temp,nickname=:nick_temp,url=:url_temp,"
-              "tel=:tel_temp,email=:email_temp,title=:title_temp,bday=:bday_temp,n_given=:n_given_temp,"
-              "n_family=:n_family_temp,adr_street=:adr_street_temp,adr_country=:adr_country_temp,"
-              "org_orgname=:org_orgname_temp,org_orgunit=:org_orgunit_temp,work_tel=:work_tel_temp,"
-              "work_fax=:work_fax_temp,mobilephone=:mobilephone_temp,work_adr=:work_adr_temp,sex=:sex_temp,"
-              "self_desc=:desc_temp where username=:origloginname");
-  v.BindText(":username_temp", u.username)
-      .BindText(":orgNo_temp", u.organizeNo)
-      .BindText(":nick_temp", u.nickname)
-
-      .BindText(":origloginname", origLoginName);
-  for (const auto& f : kCardFields) v.BindText(f.param, u.*f.member);
-  v.Run();
-}
-
-void DeleteUserRows(Database& db, std::string_view username) CORVAN_REQUIRES(db.ConnectionMutex()) {
-  // The parameter is called orgNo in both statements but carries the name.
-  Statement a(db, "delete  from authreg where username =:orgNo");
-  a.BindText(":orgNo", username);
-  a.Run();
-  Statement v(db, "delete  from vcard where username =:orgNo");
-  v.BindText(":orgNo", username);
-  v.Run();
-}
-
-void MoveUserRows(Database& db, std::string_view username, std::string_view code)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement a(db, "update authreg set organizeNo=:orgNo where username=:origloginname");
-  a.BindText(":orgNo", code).BindText(":origloginname", username);
-  a.Run();
-  Statement v(db, "update vcard set organizeNo=:orgNo_temp where username=:origloginname");
-  v.BindText(":orgNo_temp", code).BindText(":origloginname", username);
-  v.Run();
-}
-
-void InsertOrgRow(Database& db, const TorgInfo& org) CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement st(db,
-               "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
-  st.BindText(":orgNo", org.organizeNo)
-      .BindText(":orgname", org.organizename)
-      .BindText(":parNo", org.parNo)
-      .BindInt64(":orgid_temp", org.orgID);
-  st.Run();
-}
-
-void UpdateOrgRow(Database& db, std::string_view code, std::string_view name, std::int64_t order)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement st(db, "update organize set organizename=:orgname,orgID=:orgID_temp where organizeNo=:orgNo");
-  st.BindText(":orgname", name).BindInt64(":orgID_temp", order).BindText(":orgNo", code);
-  st.Run();
-}
-
-void DeleteOrgRows(Database& db, std::string_view code) CORVAN_REQUIRES(db.ConnectionMutex()) {
-  std::string pattern = std::string(code) + "%";
-  for (const char* sql :
-       {"delete  from organize where organizeNo like :orgNo", "delete  from authreg where organizeNo like :orgNo",
-        "delete  from vcard where organizeNo like :orgNo"}) {
-    Statement st(db, sql);
-    st.BindText(":orgNo", pattern);
-    st.Run();
-  }
+// Runs `write` in one transaction of the account store; a database
+// failure becomes the database error message.
+Status Write(Database& db, const std::function<Status(AccountWriter&)>& write) {
+  Status written = AccountStore(db).InTransaction(write);
+  if (written.Code() == StatusCode::kDatabaseFailed)
+    return Status(StatusCode::kDatabaseFailed, std::string(kDatabaseErrorMessage));
+  return written;
 }
 
 }  // namespace
@@ -330,12 +243,8 @@ Status SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo
     Status check = CheckUserForm(draft.users, form);
     if (!check.IsOk()) return check;
     UserPtr user = MakeUser(UserFromForm(form, draft.orgs), draft.orgs);
-    {
-      DatabaseLock lock(db);
-      Transaction tx(db);
-      InsertUserRows(db, *user);
-      tx.Commit();
-    }
+    if (Status written = Write(db, [&](AccountWriter& w) { return w.InsertAccount(*user); }); !written.IsOk())
+      return written;
     if (saved) *saved = *user;
     draft.users.push_back(std::move(user));
     return Status::Ok();
@@ -348,12 +257,9 @@ Status SaveUser(Directory& dir, Database& db, const UserForm& form, const std::s
     Status check = CheckUserForm(draft.users, form, origLoginName);
     if (!check.IsOk()) return check;
     UserPtr user = MakeUser(UserFromForm(form, draft.orgs), draft.orgs);
-    {
-      DatabaseLock lock(db);
-      Transaction tx(db);
-      UpdateUserRows(db, *user, origLoginName);
-      tx.Commit();
-    }
+    if (Status written = Write(db, [&](AccountWriter& w) { return w.UpdateAccount(*user, origLoginName); });
+        !written.IsOk())
+      return written;
     if (saved) *saved = *user;
     int index = FirstUserIndex(draft.users, origLoginName);
     if (index >= 0) draft.users[static_cast<std::size_t>(index)] = std::move(user);
@@ -363,12 +269,8 @@ Status SaveUser(Directory& dir, Database& db, const UserForm& form, const std::s
 
 Status DeleteUser(Directory& dir, Database& db, const std::string& username) {
   return Apply(dir, [&](Directory::Draft& draft) {
-    {
-      DatabaseLock lock(db);
-      Transaction tx(db);
-      DeleteUserRows(db, username);
-      tx.Commit();
-    }
+    if (Status written = Write(db, [&](AccountWriter& w) { return w.DeleteAccount(username); }); !written.IsOk())
+      return written;
     int index = FirstUserIndex(draft.users, username);
     if (index >= 0) draft.users.erase(draft.users.begin() + index);
     return Status::Ok();
@@ -384,12 +286,12 @@ Status MoveUsers(Directory& dir, Database& db, const std::vector<std::string>& u
     } else if (const TorgInfo* org = FirstOrg(draft.orgs, target)) {
       orgName = org->organizename;
     }
-    {
-      DatabaseLock lock(db);
-      Transaction tx(db);
-      for (const auto& name : usernames) MoveUserRows(db, name, target);
-      tx.Commit();
-    }
+    Status written = Write(db, [&](AccountWriter& w) {
+      for (const auto& name : usernames)
+        if (Status moved = w.MoveAccount(name, target); !moved.IsOk()) return moved;
+      return Status::Ok();
+    });
+    if (!written.IsOk()) return written;
     for (const auto& name : usernames) {
       int index = FirstUserIndex(draft.users, name);
       if (index < 0) continue;
@@ -435,10 +337,8 @@ Result<std::string> NewOrg(Directory& dir, Database& db, std::string_view parent
     std::optional<std::string> code = NextOrgNo(draft.orgs, parentCode);
     if (!code) return SilentRefusal();
     OrgPtr org = MakeOrg(Trimmed(name), *code, std::string(parentCode), order.Value());
-    {
-      DatabaseLock lock(db);
-      InsertOrgRow(db, *org);
-    }
+    if (Status written = Write(db, [&](AccountWriter& w) { return w.InsertDepartment(*org); }); !written.IsOk())
+      return written;
     newCode = org->organizeNo;
     draft.orgs.push_back(std::move(org));
     return Status::Ok();
@@ -454,10 +354,9 @@ Status RenameOrg(Directory& dir, Database& db, std::string_view code, std::strin
   const std::int64_t order = checked.Value();
   std::string newName = StoredText(Trim(name));
   return Apply(dir, [&](Directory::Draft& draft) {
-    {
-      DatabaseLock lock(db);
-      UpdateOrgRow(db, code, newName, order);
-    }
+    if (Status written = Write(db, [&](AccountWriter& w) { return w.UpdateDepartment(code, newName, order); });
+        !written.IsOk())
+      return written;
     if (code == kRootOrgNo) {
       draft.companyName = newName;
     } else {
@@ -474,12 +373,8 @@ Status RenameOrg(Directory& dir, Database& db, std::string_view code, std::strin
 Status DeleteOrg(Directory& dir, Database& db, std::string_view code) {
   if (code.empty() || code == kRootOrgNo) return SilentRefusal();
   return Apply(dir, [&](Directory::Draft& draft) {
-    {
-      DatabaseLock lock(db);
-      Transaction tx(db);
-      DeleteOrgRows(db, code);
-      tx.Commit();
-    }
+    if (Status written = Write(db, [&](AccountWriter& w) { return w.DeleteDepartmentTree(code); }); !written.IsOk())
+      return written;
     std::erase_if(draft.orgs, [&](const AdminOrgPtr& org) { return HasCodePrefix(org->organizeNo, code); });
     std::erase_if(draft.users, [&](const AdminUserPtr& user) { return HasCodePrefix(user->organizeNo, code); });
     return Status::Ok();

@@ -3,30 +3,22 @@
 #include "base/text.h"
 #include "server/envelope.h"
 #include "server/frame.h"
+#include "storage/account_fields.h"
 
 namespace corvan {
 
 std::string AccountName(std::string_view received) { return AsciiUpper(received); }
 
-const std::array<CardField, 17> kCardFields{{
-    {"url", &TUserInfo::url, ":url_temp"},
-    {"tel", &TUserInfo::tel, ":tel_temp"},
-    {"email", &TUserInfo::email, ":email_temp"},
-    {"title", &TUserInfo::title, ":title_temp"},
-    {"bday", &TUserInfo::bday, ":bday_temp"},
-    {"n_given", &TUserInfo::n_given, ":n_given_temp"},
-    {"n_family", &TUserInfo::n_family, ":n_family_temp"},
-    {"adr_street", &TUserInfo::adr_street, ":adr_street_temp"},
-    {"adr_country", &TUserInfo::adr_country, ":adr_country_temp"},
-    {"org_orgname", &TUserInfo::org_orgname, ":org_orgname_temp"},
-    {"org_orgunit", &TUserInfo::org_orgunit, ":org_orgunit_temp"},
-    {"work_tel", &TUserInfo::work_tel, ":work_tel_temp"},
-    {"work_fax", &TUserInfo::work_fax, ":work_fax_temp"},
-    {"mobilephone", &TUserInfo::mobilephone, ":mobilephone_temp"},
-    {"work_adr", &TUserInfo::work_adr, ":work_adr_temp"},
-    {"sex", &TUserInfo::sex, ":sex_temp"},
-    {"self_desc", &TUserInfo::self_desc, ":desc_temp"},
-}};
+// The profile fields of the account table, in its order.
+const std::array<CardField, 17> kCardFields = [] {
+  static_assert(kCardFieldCount == 17);
+  std::array<CardField, 17> card{};
+  for (std::size_t i = 0; i < card.size(); ++i) {
+    const AccountField& f = kAccountFields[kFirstCardField + i];
+    card[i] = {f.name, f.member, f.vcardParam};
+  }
+  return card;
+}();
 
 std::string BuildLoginSuccess(std::string_view nickname, std::string_view ip) {
   return EnvelopeWriter("Info")
@@ -117,22 +109,9 @@ RegistrationFields ReadRegistration(const ParsedEnvelope& envelope) {
   return r;
 }
 
-std::size_t CharCount(std::string_view utf8) {
-  std::size_t n = 0;
-  for (unsigned char c : utf8) {
-    if ((c & 0xC0) != 0x80) ++n;
-  }
-  return n;
-}
+std::size_t CharCount(std::string_view utf8) { return Utf8Chars(utf8); }
 
-bool FieldsWithinBound(const TUserInfo& user) {
-  auto ok = [](const std::string& text) { return CharCount(text) <= kMaxFieldChars; };
-  if (!ok(user.username) || !ok(user.pwd) || !ok(user.nickname) || !ok(user.organizeNo)) return false;
-  for (const auto& f : kCardFields) {
-    if (!ok(user.*f.member)) return false;
-  }
-  return true;
-}
+bool FieldsWithinBound(const TUserInfo& user) { return AccountFieldsWithinBound(user); }
 
 TUserInfo NewAccountFrom(const RegistrationFields& fields) {
   TUserInfo u;

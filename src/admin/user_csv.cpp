@@ -3,42 +3,52 @@
 #include <memory>
 
 #include "base/text.h"
+#include "storage/account_fields.h"
 
 namespace corvan {
 
 namespace {
 
+// A column of the file: the editor's field it fills and the account field
+// it carries (null for the display order, USERID), whose CSV name and
+// editor limit it takes.
 struct Column {
-  const char* name;
+  std::string_view name;
   std::string UserForm::*formField;
   std::string TUserInfo::*infoField;  // null for USERID
   std::size_t maxLength;              // 0: chosen from a list, no typed length
 };
 
+Column AccountColumn(std::string_view field, std::string UserForm::*formField) {
+  const AccountField* f = FindAccountField(field);
+  return {f->csvColumn, formField, f->member, f->editorChars};
+}
+
+// In the order of the file.
 const std::vector<Column>& Columns() {
   static const std::vector<Column> columns = {
-      {"username", &UserForm::username, &TUserInfo::username, 30},
-      {"pwd", &UserForm::pwd, &TUserInfo::pwd, 30},
-      {"nickname", &UserForm::nickname, &TUserInfo::nickname, 30},
-      {"organizeNo", &UserForm::orgNo, &TUserInfo::organizeNo, 0},
+      AccountColumn("username", &UserForm::username),
+      AccountColumn("pwd", &UserForm::pwd),
+      AccountColumn("nickname", &UserForm::nickname),
+      AccountColumn("organizeNo", &UserForm::orgNo),
       {"USERID", &UserForm::userId, nullptr, 30},
-      {"n_family", &UserForm::n_family, &TUserInfo::n_family, 30},
-      {"n_given", &UserForm::n_given, &TUserInfo::n_given, 30},
-      {"email", &UserForm::email, &TUserInfo::email, 30},
-      {"org_orgname", &UserForm::org_orgname, &TUserInfo::org_orgname, 50},
-      {"org_orgunit", &UserForm::org_orgunit, &TUserInfo::org_orgunit, 30},
-      {"title", &UserForm::title, &TUserInfo::title, 30},
-      {"work_tel", &UserForm::work_tel, &TUserInfo::work_tel, 30},
-      {"mobilephone", &UserForm::mobilephone, &TUserInfo::mobilephone, 30},
-      {"work_adr", &UserForm::work_adr, &TUserInfo::work_adr, 50},
-      {"work_fax", &UserForm::work_fax, &TUserInfo::work_fax, 30},
-      {"adr_country", &UserForm::adr_country, &TUserInfo::adr_country, 30},
-      {"adr_street", &UserForm::adr_street, &TUserInfo::adr_street, 50},
-      {"url", &UserForm::url, &TUserInfo::url, 30},
-      {"bday", &UserForm::bday, &TUserInfo::bday, 30},
-      {"tel", &UserForm::tel, &TUserInfo::tel, 30},
-      {"sex", &UserForm::sex, &TUserInfo::sex, 30},
-      {"self_desc", &UserForm::self_desc, &TUserInfo::self_desc, 100},
+      AccountColumn("n_family", &UserForm::n_family),
+      AccountColumn("n_given", &UserForm::n_given),
+      AccountColumn("email", &UserForm::email),
+      AccountColumn("org_orgname", &UserForm::org_orgname),
+      AccountColumn("org_orgunit", &UserForm::org_orgunit),
+      AccountColumn("title", &UserForm::title),
+      AccountColumn("work_tel", &UserForm::work_tel),
+      AccountColumn("mobilephone", &UserForm::mobilephone),
+      AccountColumn("work_adr", &UserForm::work_adr),
+      AccountColumn("work_fax", &UserForm::work_fax),
+      AccountColumn("adr_country", &UserForm::adr_country),
+      AccountColumn("adr_street", &UserForm::adr_street),
+      AccountColumn("url", &UserForm::url),
+      AccountColumn("bday", &UserForm::bday),
+      AccountColumn("tel", &UserForm::tel),
+      AccountColumn("sex", &UserForm::sex),
+      AccountColumn("self_desc", &UserForm::self_desc),
   };
   return columns;
 }
@@ -49,13 +59,7 @@ const Column* FindColumn(std::string_view name) {
   return nullptr;
 }
 
-// Characters of UTF-8 text (bytes that do not continue a sequence).
-std::size_t CharCount(std::string_view s) {
-  std::size_t n = 0;
-  for (unsigned char c : s)
-    if ((c & 0xC0) != 0x80) ++n;
-  return n;
-}
+std::size_t CharCount(std::string_view s) { return Utf8Chars(s); }
 
 bool BlankRecord(const CsvRecord& r) {
   for (const auto& f : r.fields)

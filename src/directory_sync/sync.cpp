@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "directory_sync/password_check.h"
 #include "server/server_core.h"
+#include "storage/account_store.h"
 #include "storage/database.h"
 #include "storage/schema.h"
 
@@ -22,16 +23,6 @@ namespace corvan {
 
 namespace {
 
-constexpr std::string_view kCreateUnitLinks =
-    "create table if not exists DirectoryUnits(organizeNo TEXT COLLATE NOCASE,dn TEXT,uid TEXT)";
-constexpr std::string_view kCreateAccountLinks =
-    "create table if not exists DirectoryAccounts(username TEXT COLLATE NOCASE,dn TEXT,uid TEXT)";
-// Every statement on the links finds its rows by key or by id.
-constexpr std::string_view kCreateLinkIndexes =
-    "create index if not exists DirectoryUnits_organizeNo on DirectoryUnits(organizeNo);"
-    "create index if not exists DirectoryUnits_uid on DirectoryUnits(uid);"
-    "create index if not exists DirectoryAccounts_username on DirectoryAccounts(username);"
-    "create index if not exists DirectoryAccounts_uid on DirectoryAccounts(uid)";
 // Said after the attributes of an entry whose values were changed to be
 // stored.
 constexpr char kStoredNote[] = "（去掉了不能传送的字符，GBK 没有的字符改为“?”，超过 255 个字符的截断）";
@@ -45,98 +36,6 @@ std::string UnusablePassword(std::random_device& rd) {
     for (unsigned bits = rd(), k = 0; k < 8; ++k, bits >>= 4) p += kHex[bits & 15];
   return p;
 }
-
-void Exec(Database& db, std::string_view sql, const std::vector<std::pair<std::string, std::string>>& binds)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
-  Statement st(db, sql);
-  for (const auto& [k, v] : binds) st.BindText(k, v);
-  st.Run();
-}
-
-// Runs a bound statement and makes it ready for the next bindings.
-void Run(Statement& st) {
-  st.Run();
-  st.Reset();
-}
-
-// The authreg and vcard rows of accounts, with each statement prepared once
-// for a whole run and its parameters looked up once. Caller holds the
-// connection's lock for its life.
-class AccountRows {
- public:
-  explicit AccountRows(Database& db) CORVAN_REQUIRES(db.ConnectionMutex())
-      : insertAuthreg_(db,
-                       "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
-                       "values(:username_temp,:pwd_temp,:nick_temp,:orgNo,:USERID_temp)"),
-        insertVcard_(db,
-                     "insert into vcard (username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,"
-                     "adr_street,adr_country,org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,"
-                     "self_desc) values(:username_temp,:orgNo_temp,:nick_temp,:url_temp,:tel_temp,:email_temp,"
-                     ":title_temp,:bday_temp,:n_given_temp,:n_family_temp,:adr_street_temp,:adr_country_temp,"
-                     ":org_orgname_temp,:org_orgunit_temp,:work_tel_temp,:work_fax_temp,:mobilephone_temp,"
-                     ":work_adr_temp,:sex_temp,:desc_temp)"),
-        updateAuthreg_(db,
-                       "update authreg set username=:username_temp,nickname=:nick_temp,organizeNo=:orgNo "
-                       "where username=:origloginname"),
-        updateVcard_(db,
-                     "update vcard set username=:username_temp,organizeNo=:orgNo_temp,nickname=:nick_temp,"
-                     "email=:email_temp,work_tel=:work_tel_temp,mobilephone=:mobilephone_temp,title=:title_temp "
-                     "where username=:origloginname"),
-        // Without the name when it stays: setting the indexed column, even
-        // to its own value, rewrites its index entry.
-        updateCard_(db,
-                    "update vcard set organizeNo=:orgNo_temp,nickname=:nick_temp,email=:email_temp,"
-                    "work_tel=:work_tel_temp,mobilephone=:mobilephone_temp,title=:title_temp "
-                    "where username=:origloginname") {
-    for (const auto& f : kCardFields) cardParams_.push_back(insertVcard_.Parameter(f.param));
-  }
-
-  void Insert(const TUserInfo& u) {
-    insertAuthreg_.BindText(":username_temp", u.username)
-        .BindText(":pwd_temp", u.pwd)
-        .BindText(":nick_temp", u.nickname)
-        .BindText(":orgNo", u.organizeNo)
-        .BindInt64(":USERID_temp", u.USERID);
-    Run(insertAuthreg_);
-    insertVcard_.BindText(":username_temp", u.username)
-        .BindText(":orgNo_temp", u.organizeNo)
-        .BindText(":nick_temp", u.nickname);
-    for (std::size_t i = 0; i < kCardFields.size(); ++i)
-      insertVcard_.BindText(cardParams_[i], u.*kCardFields[i].member);
-    Run(insertVcard_);
-  }
-
-  // The authreg row (name, display name, department) of `oldName`.
-  void UpdateAuthreg(const TUserInfo& u, const std::string& oldName) {
-    updateAuthreg_.BindText(":username_temp", u.username)
-        .BindText(":nick_temp", u.nickname)
-        .BindText(":orgNo", u.organizeNo)
-        .BindText(":origloginname", oldName);
-    Run(updateAuthreg_);
-  }
-
-  // The vcard row (the same and the fields the directory provides).
-  void UpdateVcard(const TUserInfo& u, const std::string& oldName) {
-    Statement& st = u.username == oldName ? updateCard_ : updateVcard_;
-    if (&st == &updateVcard_) st.BindText(":username_temp", u.username);
-    st.BindText(":orgNo_temp", u.organizeNo)
-        .BindText(":nick_temp", u.nickname)
-        .BindText(":email_temp", u.email)
-        .BindText(":work_tel_temp", u.work_tel)
-        .BindText(":mobilephone_temp", u.mobilephone)
-        .BindText(":title_temp", u.title)
-        .BindText(":origloginname", oldName);
-    Run(st);
-  }
-
- private:
-  Statement insertAuthreg_;
-  Statement insertVcard_;
-  Statement updateAuthreg_;
-  Statement updateVcard_;
-  Statement updateCard_;
-  std::vector<int> cardParams_;  // of insertVcard_, in kCardFields order
-};
 
 std::string Lower(std::string s) {
   for (char& c : s)
@@ -213,31 +112,14 @@ std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapEr
   return content;
 }
 
-namespace {
-
-bool HasLockColumn(Database& db) CORVAN_REQUIRES(db.ConnectionMutex()) {
-  const std::vector<std::string> columns = db.ColumnNames("select * from DirectoryAccounts");
-  return std::any_of(columns.begin(), columns.end(),
-                     [](const std::string& c) { return AsciiUpper(c) == AsciiUpper(kLockColumn); });
-}
-
-}  // namespace
-
-void AddLockColumn(Database& db) {
-  if (!db.TableExists(kAccountLinkTable) || HasLockColumn(db)) return;
-  db.Exec("alter table DirectoryAccounts add column " + std::string(kLockColumn) + " INTEGER NOT NULL DEFAULT 0");
-}
+void AddLockColumn(Database& db) { AddLinkLockColumn(db); }
 
 std::vector<DirLink> ReadLinks(Database& db, std::string_view table) {
+  Result<std::vector<StoredLink>> stored = AccountStore(db).ReadLinks(table);
+  if (!stored.IsOk()) throw DatabaseError(stored.GetStatus().Message());
   std::vector<DirLink> links;
-  DatabaseLock lock(db);
-  if (!db.TableExists(table)) return links;
-  const bool accounts = table == kAccountLinkTable;
-  const bool lockColumn = accounts && HasLockColumn(db);
-  Statement st(db, "select " + std::string(accounts ? "username" : "organizeNo") + ",dn,uid" +
-                       (lockColumn ? "," + std::string(kLockColumn) : std::string()) + " from " + std::string(table));
-  while (st.Step())
-    links.push_back({st.ColumnText(0), st.ColumnText(1), st.ColumnText(2), lockColumn && st.ColumnInt64(3) != 0});
+  links.reserve(stored.Value().size());
+  for (auto& l : stored.Value()) links.push_back({std::move(l.key), std::move(l.dn), std::move(l.id), l.locked});
   return links;
 }
 
@@ -371,149 +253,29 @@ bool StillHolds(const PreparedPlan& p, const DirectorySnapshot& now) {
   return true;
 }
 
-// Whether the run should stop writing and give way to a writer that waits
-// (checked every few rows: asking costs an atomic load).
-class Turns {
- public:
-  explicit Turns(const std::function<bool()>& giveWay) : giveWay_(giveWay) {}
-  bool Row() { return giveWay_ && ++rows_ % 32 == 0 && giveWay_(); }
-  bool Now() { return giveWay_ && giveWay_(); }
-
- private:
-  const std::function<bool()>& giveWay_;
-  std::size_t rows_ = 0;
-};
-
-// Keeps the run's pages in memory until the commit instead of spilling them
-// to the file (and syncing it) part way: the writes then cost no disk wait,
-// and giving way rolls back without touching the file. Unused pages are
-// given back afterwards.
-class NoSpill {
- public:
-  explicit NoSpill(Database& db) CORVAN_REQUIRES(db.ConnectionMutex()) : db_(db) { db.Exec("PRAGMA cache_spill=OFF"); }
-  ~NoSpill() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-    try {
-      db_.Exec("PRAGMA cache_spill=ON");
-      db_.Exec("PRAGMA shrink_memory");
-    } catch (const DatabaseError&) {
-      // Quiet by design: both only tune the cache; the data is unaffected.
-      NoteQuietFailure("sync cache");
-    }
-  }
-  NoSpill(const NoSpill&) = delete;
-  NoSpill& operator=(const NoSpill&) = delete;
-
- private:
-  Database& db_;
-};
-
-// Locks and unlocks, by the names before the plan's renames (a rename keeps
-// the row and so the lock). Caller holds the lock.
-void WriteLocks(Database& db, const SyncPlan& plan) CORVAN_REQUIRES(db.ConnectionMutex()) {
-  for (const auto* names : {&plan.locks, &plan.unlocks}) {
-    Statement st(db, "update DirectoryAccounts set " + std::string(kLockColumn) + "=:v where username=:k");
-    for (const auto& name : *names) {
-      st.BindInt64(":v", names == &plan.locks ? 1 : 0).BindText(":k", name);
-      Run(st);
-    }
-  }
-}
-
-// The statements of one plan, in one transaction, each prepared once; false
-// when it gave way part way (everything is then rolled back). Caller holds
-// the lock.
-bool WritePlan(Database& db, const PreparedPlan& p, const std::function<bool()>& giveWay)
-    CORVAN_REQUIRES(db.ConnectionMutex()) {
+// The rows of a prepared plan as the store stages them.
+AccountBatch BatchOf(const PreparedPlan& p) {
   const SyncPlan& plan = p.plan;
-  Turns turns(giveWay);
-  NoSpill noSpill(db);
-  Transaction tx(db);
-  db.Exec(kCreateUnitLinks);
-  db.Exec(kCreateAccountLinks);
-  AddLockColumn(db);
-  db.Exec(kCreateLinkIndexes);
-  if (!plan.orgAdds.empty()) {
-    Statement org(
-        db, "insert into organize (organizeNo,organizename,parNo,orgID) values(:orgNo,:orgname,:parNo,:orgid_temp)");
-    // A unit that moved leaves its old department behind, found by DN only.
-    Statement unlink(db, "update DirectoryUnits set uid='' where uid=:id");
-    Statement link(db, "insert into DirectoryUnits (organizeNo,dn,uid) values(:k,:dn,:id)");
-    for (std::size_t i = 0; i < plan.orgAdds.size(); ++i) {
-      if (turns.Row()) return false;
-      const TorgInfo& o = *p.addedOrgs[i];
-      const DirLink& l = plan.orgAdds[i].link;
-      Run(org.BindText(":orgNo", o.organizeNo)
-              .BindText(":orgname", o.organizename)
-              .BindText(":parNo", o.parNo)
-              .BindInt64(":orgid_temp", o.orgID));
-      if (!l.id.empty()) Run(unlink.BindText(":id", l.id));
-      Run(link.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
-    }
-  }
-  if (!plan.orgRenames.empty()) {
-    Statement rename(db, "update organize set organizename=:orgname where organizeNo=:orgNo");
-    for (const auto& o : p.renamedOrgs) {
-      if (turns.Row()) return false;
-      Run(rename.BindText(":orgname", o->organizename).BindText(":orgNo", o->organizeNo));
-    }
-  }
-  if (!plan.unitLinks.empty()) {
-    Statement relink(db, "update DirectoryUnits set dn=:dn,uid=:id where organizeNo=:k");
-    for (const auto& l : plan.unitLinks) {
-      if (turns.Row()) return false;
-      Run(relink.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
-    }
-  }
-  if (!plan.userAdds.empty()) {
-    AccountRows rows(db);
-    // A link left by an account removed in the console, under this name or
-    // to this entry, gives way to the new one.
-    Statement unlinkName(db, "delete from DirectoryAccounts where username=:k");
-    Statement unlinkId(db, "delete from DirectoryAccounts where uid=:id");
-    Statement link(db, "insert into DirectoryAccounts (username,dn,uid) values(:k,:dn,:id)");
-    for (std::size_t i = 0; i < plan.userAdds.size(); ++i) {
-      if (turns.Row()) return false;
-      const DirLink& l = plan.userAdds[i].link;
-      rows.Insert(*p.addedUsers[i]);
-      if (p.staleLink[i]) {
-        Run(unlinkName.BindText(":k", l.key));
-        if (!l.id.empty()) Run(unlinkId.BindText(":id", l.id));
-      }
-      Run(link.BindText(":k", l.key).BindText(":dn", l.dn).BindText(":id", l.id));
-    }
-  }
-  WriteLocks(db, plan);
-  if (!plan.userChanges.empty()) {
-    AccountRows rows(db);
-    Statement relink(db, "update DirectoryAccounts set username=:k,dn=:dn,uid=:id where username=:old");
-    for (std::size_t i = 0; i < plan.userChanges.size(); ++i) {
-      if (turns.Row()) return false;
-      const auto& c = plan.userChanges[i];
-      const PreparedPlan::Rows& changed = p.changedRows[i];
-      if (changed.authreg) rows.UpdateAuthreg(*p.changedUsers[i], c.oldName);
-      if (changed.vcard) rows.UpdateVcard(*p.changedUsers[i], c.oldName);
-      if (changed.link)
-        Run(relink.BindText(":k", c.link.key)
-                .BindText(":dn", c.link.dn)
-                .BindText(":id", c.link.id)
-                .BindText(":old", c.oldName));
-    }
+  auto stored = [](const DirLink& l) { return StoredLink{l.key, l.dn, l.id, l.locked}; };
+  AccountBatch b;
+  for (std::size_t i = 0; i < plan.orgAdds.size(); ++i)
+    b.orgAdds.push_back({p.addedOrgs[i], stored(plan.orgAdds[i].link)});
+  for (const auto& o : p.renamedOrgs) b.orgRenames.push_back({o->organizeNo, o->organizename});
+  for (const auto& l : plan.unitLinks) b.unitLinks.push_back(stored(l));
+  for (std::size_t i = 0; i < plan.userAdds.size(); ++i)
+    b.accountAdds.push_back({p.addedUsers[i], stored(plan.userAdds[i].link), p.staleLink[i]});
+  for (const auto& name : plan.locks) b.locks.emplace_back(name, true);
+  for (const auto& name : plan.unlocks) b.locks.emplace_back(name, false);
+  for (std::size_t i = 0; i < plan.userChanges.size(); ++i) {
+    const auto& c = plan.userChanges[i];
+    const PreparedPlan::Rows& rows = p.changedRows[i];
+    b.accountChanges.push_back({c.oldName, p.changedUsers[i], rows.authreg, rows.vcard, rows.link, stored(c.link)});
   }
   if (plan.removeMissing) {
-    for (const auto& name : plan.userRemovals) {
-      if (turns.Row()) return false;
-      for (const char* sql : {"delete from authreg where username=:k", "delete from vcard where username=:k",
-                              "delete from DirectoryAccounts where username=:k"})
-        Exec(db, sql, {{":k", name}});
-    }
-    for (const auto& code : plan.orgRemovals)
-      for (const char* sql :
-           {"delete from organize where organizeNo=:k", "delete from DirectoryUnits where organizeNo=:k"})
-        Exec(db, sql, {{":k", code}});
+    b.accountRemovals = plan.userRemovals;
+    b.orgRemovals = plan.orgRemovals;
   }
-  if (turns.Now()) return false;
-  tx.Commit();
-  return true;
+  return b;
 }
 
 // The same plan on the draft of the directory: the prepared entries go in.
@@ -590,16 +352,31 @@ std::vector<std::string> MakeContentStorable(DirectoryContent& content, const Di
 
 DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const DirectorySettings& s,
                                            const DirectoryContent& content, bool dryRun, bool removeMissing,
-                                           const std::function<void(int, int)>& progress) {
+                                           const std::function<void(int, int)>& progress,
+                                           const std::function<void()>& afterSlice) {
   DirectorySyncOutcome out;
-  // Planned and prepared on a snapshot without any lock. Then, under the
-  // directory's writer lock: checked against what changed meanwhile
-  // (planned again when something it writes changed), written in one
-  // transaction and published. While it writes, a writer that comes to wait
-  // (a password change, a profile, the console) makes it roll back and give
-  // way, and it writes again once the writers have passed; so a request
-  // waits for a commit, not for the run (unless the run already gave way
-  // kGiveWays times).
+  // Planned and prepared on a snapshot without any lock, then staged a
+  // slice at a time (the database is free for others between slices). Then,
+  // under the directory's writer lock: checked against what changed
+  // meanwhile (planned again when something it writes changed), applied in
+  // one short transaction and published. A writer that comes to wait
+  // meanwhile (a password change, a profile, the console) makes it roll
+  // back and give way, and it applies again once the writers have passed
+  // (at most kGiveWays times, then it applies to the end).
+  AccountStore store(db);
+  // Emptied whatever the outcome; what is left only costs memory until the
+  // next run empties it first.
+  struct ClearStage {
+    AccountStore& store;
+    ~ClearStage() {
+      // Quiet by design: the staged rows are never read again.
+      if (!store.ClearStage().IsOk()) NoteQuietFailure("sync stage");
+    }
+  } clearStage{store};
+  auto databaseFailure = [&](const std::string& what) {
+    out.message = "目录同步失败，数据库错误，未做任何修改：" + what;
+    return out;
+  };
   std::optional<PreparedPlan> prepared;
   int plans = 0;
   int gaveWay = 0;
@@ -623,35 +400,44 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
         return out;
       }
       prepared = Prepare(std::move(plan), std::move(base), accountLinks, progress);
+      if (Status staged = store.Stage(BatchOf(*prepared), afterSlice); !staged.IsOk())
+        return databaseFailure(staged.Message());
     }
-    enum class Result { kWritten, kChanged, kGaveWay } result = Result::kWritten;
-    try {
-      dir.Update([&](Directory::Draft& draft) {
-        if (!StillHolds(*prepared, *draft.base)) {
-          result = Result::kChanged;
-          return false;
-        }
-        {
-          DatabaseLock lock(db);
-          if (!WritePlan(db, *prepared, gaveWay < kGiveWays ? writerWaits : never)) {
-            result = Result::kGaveWay;
-            return false;
-          }
-        }
-        ChangeDraft(draft, *prepared);
-        return true;
+    enum class Outcome { kWritten, kChanged, kGaveWay, kFailed } outcome = Outcome::kWritten;
+    Status failure;
+    dir.Update([&](Directory::Draft& draft) {
+      if (!StillHolds(*prepared, *draft.base)) {
+        outcome = Outcome::kChanged;
+        return false;
+      }
+      StagedApply applied = StagedApply::kApplied;
+      Status written = store.InTransaction([&](AccountWriter& writer) {
+        Result<StagedApply> r = writer.ApplyStaged(gaveWay < kGiveWays ? writerWaits : never);
+        if (!r.IsOk()) return r.GetStatus();
+        applied = r.Value();
+        // Anything but a full apply rolls back.
+        return applied == StagedApply::kApplied ? Status::Ok() : Status(StatusCode::kRefused, std::string());
       });
-    } catch (const DatabaseError& e) {
-      out.message = "目录同步失败，数据库错误，未做任何修改：" + std::string(e.what());
-      return out;
-    }
-    switch (result) {
-      case Result::kChanged: prepared.reset(); continue;
-      case Result::kGaveWay:
+      if (written.Code() == StatusCode::kDatabaseFailed) {
+        failure = written;
+        outcome = Outcome::kFailed;
+        return false;
+      }
+      if (applied != StagedApply::kApplied) {
+        outcome = applied == StagedApply::kGaveWay ? Outcome::kGaveWay : Outcome::kChanged;
+        return false;
+      }
+      ChangeDraft(draft, *prepared);
+      return true;
+    });
+    switch (outcome) {
+      case Outcome::kFailed: return databaseFailure(failure.Message());
+      case Outcome::kChanged: prepared.reset(); continue;
+      case Outcome::kGaveWay:
         ++gaveWay;
         LetWritersPass(dir);
         continue;
-      case Result::kWritten: break;
+      case Outcome::kWritten: break;
     }
     out.ok = true;
     out.lines = prepared->plan.Lines();
@@ -684,10 +470,7 @@ void DirectoryService::Refresh(ServerCore& core) {
   // off.
   std::unordered_map<std::string, DirLink> links;
   try {
-    {
-      DatabaseLock lock(core.Db());
-      AddLockColumn(core.Db());
-    }
+    if (Status added = AccountStore(core.Db()).AddLockColumn(); !added.IsOk()) throw DatabaseError(added.Message());
     for (auto& l : ReadLinks(core.Db(), kAccountLinkTable)) {
       std::string key = AsciiUpper(l.key);
       links.emplace(std::move(key), std::move(l));

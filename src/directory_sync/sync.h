@@ -2,12 +2,14 @@
 // base DN, plans the changes (planner.h) and applies them to the database
 // and the in-memory directory in one step, publishing the directory once.
 // Reading, planning and making the new entries happen without any lock;
-// then, inside one directory update, the run checks that nothing it writes
-// was changed meanwhile (else it plans again), and writes in one
-// transaction, rolling back to give way whenever another writer comes to
-// wait for the directory. A failure anywhere (directory unreachable, a
-// refused search, a database error) leaves the tables and the published
-// directory as they were.
+// the rows to write are then staged a slice at a time (the database free
+// for others between slices, the stored tables untouched). Inside one
+// directory update the run checks that nothing it writes was changed
+// meanwhile (else it plans again) and applies the staged rows in one short
+// transaction of a few statements, rolling back to give way whenever
+// another writer comes to wait for the directory. A failure anywhere
+// (directory unreachable, a refused search, a database error) leaves the
+// tables and the published directory as they were.
 //
 // `DirectoryService` also answers the login hook: which accounts take the
 // directory's password, and the bind that checks it.
@@ -28,6 +30,7 @@
 #include "directory_sync/planner.h"
 #include "directory_sync/settings.h"
 #include "server/modules.h"
+#include "storage/account_store.h"
 #include "storage/database.h"
 
 namespace corvan {
@@ -35,13 +38,8 @@ namespace corvan {
 class ServerCore;
 class Directory;
 
-// The tables that link departments and accounts to their entries.
-inline constexpr std::string_view kUnitLinkTable = "DirectoryUnits";
-inline constexpr std::string_view kAccountLinkTable = "DirectoryAccounts";
-// The column of DirectoryAccounts that marks a locked account (1): its person
-// is disabled in the directory. Added to older files by AddLockColumn; a
-// writer that does not know it leaves 0.
-inline constexpr std::string_view kLockColumn = "locked";
+// The link tables and their lock column: kUnitLinkTable, kAccountLinkTable
+// and kLockColumn (storage/account_store.h).
 
 struct DirectoryContent {
   std::vector<DirUnit> units;
@@ -71,10 +69,12 @@ std::vector<std::string> MakeContentStorable(DirectoryContent& content, const Di
 
 // Plans against the current directory and applies (unless `dryRun`).
 // `progress` is called while the new entries are made, before any lock is
-// taken.
+// taken; `afterSlice` (may be empty) after each slice of rows staged, with
+// no lock held.
 DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const DirectorySettings& s,
                                            const DirectoryContent& content, bool dryRun, bool removeMissing,
-                                           const std::function<void(int, int)>& progress);
+                                           const std::function<void(int, int)>& progress,
+                                           const std::function<void()>& afterSlice = {});
 
 class DirectoryService : public std::enable_shared_from_this<DirectoryService> {
  public:

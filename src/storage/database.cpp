@@ -212,6 +212,11 @@ Statement& Statement::BindInt64(std::string_view name, std::int64_t value) {
   return *this;
 }
 
+Statement& Statement::BindInt64(int parameter, std::int64_t value) {
+  Check(Connection(), sqlite3_bind_int64(st_.get(), parameter, value));
+  return *this;
+}
+
 Statement& Statement::BindDouble(std::string_view name, double value) {
   Check(Connection(), sqlite3_bind_double(st_.get(), Index(name), value));
   return *this;

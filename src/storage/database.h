@@ -146,6 +146,7 @@ class Statement {
   // The same by position (from Parameter), for a statement run many times.
   int Parameter(std::string_view name) const { return Index(name); }
   Statement& BindText(int parameter, std::string_view value);
+  Statement& BindInt64(int parameter, std::int64_t value);
   Statement& BindDouble(std::string_view name, double value);
   Statement& BindBlob(std::string_view name, std::string_view bytes);
   Statement& BindNull(std::string_view name);

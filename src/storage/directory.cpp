@@ -1,6 +1,7 @@
 #include "storage/directory.h"
 
 #include "base/text.h"
+#include "storage/account_fields.h"
 
 namespace corvan {
 
@@ -21,12 +22,10 @@ bool Store(std::string& text) {
 }  // namespace
 
 bool MakeStorable(TUserInfo& u) {
-  bool changed = false;
-  for (std::string* text :
-       {&u.username, &u.pwd,         &u.nickname,    &u.organizename, &u.organizeNo,  &u.n_family, &u.n_given, &u.tel,
-        &u.email,    &u.adr_country, &u.adr_street,  &u.org_orgname,  &u.org_orgunit, &u.title,    &u.bday,    &u.url,
-        &u.work_tel, &u.work_fax,    &u.mobilephone, &u.work_adr,     &u.sex,         &u.self_desc})
-    changed = Store(*text) || changed;
+  // The department name is not an account field (it is looked up), but an
+  // entry carries it to clients all the same.
+  bool changed = Store(u.organizename);
+  for (const auto& f : kAccountFields) changed = Store(u.*f.member) || changed;
   return changed;
 }
 

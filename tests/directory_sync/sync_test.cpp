@@ -341,70 +341,160 @@ TEST(DirectorySync, ValuesTheWireCannotCarryAreStoredSafely) {
   for (const std::string& l : second.lines) EXPECT_EQ(l.rfind("修改用户", 0), std::string::npos) << l;
 }
 
-// A sync that changes every account is paused while it prepares its
-// entries: a local password change and a profile change of an account the
-// sync rewrites are answered meanwhile, and both survive the sync.
-TEST(DirectorySync, RequestsAreAnsweredWhileASyncPrepares) {
-  CORVAN_REQUIRE_SLAPD();
-  Slapd slapd(test::SampleDirectory());
-  ASSERT_TRUE(slapd.Running());
-  TestServer server(WithDirectory());
-  ServerCore& core = server.Core();
-  test::WriteDirectorySettings(server.Home(), slapd.Url());
-  ASSERT_TRUE(Sync(core).ok);
-
-  const std::string corp = test::kBase;
+// Gives four people of the sample directory the display name "新名字".
+bool RenamePeople(Slapd& slapd) {
   std::vector<test::LdifRecord> renames;
   for (const char* dn :
        {"uid=zhangsan,ou=平台组,ou=研发部,", "uid=lisi,ou=研发部,", "uid=wangwu,ou=销售部,", "uid=boss,"})
-    renames.push_back({dn + corp, {{"changetype", "modify"}, {"replace", "cn"}, {"cn", "新名字"}}});
-  ASSERT_TRUE(slapd.Modify(test::Ldif(renames)));
+    renames.push_back({dn + std::string(test::kBase), {{"changetype", "modify"}, {"replace", "cn"}, {"cn", "新名字"}}});
+  return slapd.Modify(test::Ldif(renames));
+}
 
-  std::mutex m;
-  std::condition_variable cv;
-  bool paused = false, released = false;
-  auto progress = [&](int, int total) {
-    if (total == 0) return;
-    std::unique_lock lock(m);
-    if (paused) return;  // once
-    paused = true;
-    cv.notify_all();
-    cv.wait_for(lock, 30s, [&] { return released; });
-  };
-  auto release = [&] {
-    std::lock_guard lock(m);
-    released = true;
-    cv.notify_all();
-  };
-  auto sync = std::async(std::launch::async, [&] { return core.Modules().DirectorySync(core, {}, progress); });
-  {
-    std::unique_lock lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, 30s, [&] { return paused; }));
+// The directory as the server's settings describe it, ready to apply.
+DirectoryContent ReadContent(ServerCore& core, DirectorySettings& settings) {
+  settings = *LoadDirectorySettings(core.Home()).settings;
+  LdapError error;
+  std::optional<DirectoryContent> content = ReadDirectory(settings, &error);
+  EXPECT_TRUE(content) << error.message;
+  if (!content) return {};
+  MakeContentStorable(*content, settings);
+  return *content;
+}
+
+// Holds a sync at a hook until released (once per run).
+class Pause {
+ public:
+  void Hold() {
+    std::unique_lock lock(m_);
+    if (paused_) return;
+    paused_ = true;
+    cv_.notify_all();
+    cv_.wait_for(lock, 30s, [&] { return released_; });
+  }
+  bool WaitUntilHeld() {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, 30s, [&] { return paused_; });
+  }
+  void Release() {
+    std::lock_guard lock(m_);
+    released_ = true;
+    cv_.notify_all();
   }
 
-  test::TcpClient tcp(server.Port());
-  auto password =
-      test::Ask(tcp, test::Request("UpdatePassword", {{"username", "local"}, {"Oripwd", "lpw"}, {"Newpwd", "lpw2"}}));
-  auto info = test::Ask(tcp, test::Request("UpdateInfo", {{"username", "zhangsan"}, {"url", "http://zs"}}));
-  release();
-  ASSERT_TRUE(password) << "UpdatePassword waited for the sync";
-  EXPECT_EQ(test::ReplyField(*password, "reason"), "修改密码成功!");
-  ASSERT_TRUE(info) << "UpdateInfo waited for the sync";
-  EXPECT_EQ(test::ReplyField(*info, "reason"), "修改资料成功!");
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool paused_ = false, released_ = false;
+};
 
-  DirectorySyncOutcome out = sync.get();
-  ASSERT_TRUE(out.ok) << out.message;
-  Directory::Snapshot keep;
-  EXPECT_EQ(User(core, "LOCAL", keep)->pwd, "lpw2");
-  const TUserInfo* zhang = User(core, "ZHANGSAN", keep);
-  EXPECT_EQ(zhang->nickname, "新名字");
-  EXPECT_EQ(zhang->url, "http://zs");
-  EXPECT_EQ(keep->FindUser("BOSS")->nickname, "新名字");
-  EXPECT_EQ(State(core), TableState(core));
-  DatabaseLock lock(core.Db());
-  Statement st(core.Db(), "select url from vcard where username='ZHANGSAN'");
-  ASSERT_TRUE(st.Step());
-  EXPECT_EQ(st.ColumnText(0), "http://zs");
+// A sync that changes every account is paused while it prepares its
+// entries, and while it stages the rows it writes (between two slices): a
+// local password change and a profile change of an account the sync
+// rewrites are answered meanwhile, and both survive the sync.
+TEST(DirectorySync, RequestsAreAnsweredWhileASyncPrepares) {
+  CORVAN_REQUIRE_SLAPD();
+  for (bool staging : {false, true}) {
+    SCOPED_TRACE(staging ? "paused while staging" : "paused while preparing");
+    Slapd slapd(test::SampleDirectory());
+    ASSERT_TRUE(slapd.Running());
+    TestServer server(WithDirectory());
+    ServerCore& core = server.Core();
+    test::WriteDirectorySettings(server.Home(), slapd.Url());
+    ASSERT_TRUE(Sync(core).ok);
+    ASSERT_TRUE(RenamePeople(slapd));
+
+    Pause pause;
+    auto progress = [&](int, int total) {
+      if (total != 0) pause.Hold();
+    };
+    DirectorySettings settings;
+    const DirectoryContent content = staging ? ReadContent(core, settings) : DirectoryContent();
+    auto sync = std::async(std::launch::async, [&] {
+      if (!staging) return core.Modules().DirectorySync(core, {}, progress);
+      return ApplyDirectoryContent(core.Dir(), core.Db(), settings, content, false, false, {}, [&] { pause.Hold(); });
+    });
+    ASSERT_TRUE(pause.WaitUntilHeld());
+
+    test::TcpClient tcp(server.Port());
+    auto password =
+        test::Ask(tcp, test::Request("UpdatePassword", {{"username", "local"}, {"Oripwd", "lpw"}, {"Newpwd", "lpw2"}}));
+    auto info = test::Ask(tcp, test::Request("UpdateInfo", {{"username", "zhangsan"}, {"url", "http://zs"}}));
+    pause.Release();
+    ASSERT_TRUE(password) << "UpdatePassword waited for the sync";
+    EXPECT_EQ(test::ReplyField(*password, "reason"), "修改密码成功!");
+    ASSERT_TRUE(info) << "UpdateInfo waited for the sync";
+    EXPECT_EQ(test::ReplyField(*info, "reason"), "修改资料成功!");
+
+    DirectorySyncOutcome out = sync.get();
+    ASSERT_TRUE(out.ok) << out.message;
+    Directory::Snapshot keep;
+    EXPECT_EQ(User(core, "LOCAL", keep)->pwd, "lpw2");
+    const TUserInfo* zhang = User(core, "ZHANGSAN", keep);
+    EXPECT_EQ(zhang->nickname, "新名字");
+    EXPECT_EQ(zhang->url, "http://zs");
+    EXPECT_EQ(keep->FindUser("BOSS")->nickname, "新名字");
+    EXPECT_EQ(State(core), TableState(core));
+    DatabaseLock lock(core.Db());
+    Statement st(core.Db(), "select url from vcard where username='ZHANGSAN'");
+    ASSERT_TRUE(st.Step());
+    EXPECT_EQ(st.ColumnText(0), "http://zs");
+  }
+}
+
+// A statement refused part way through the apply, after others of the same
+// transaction ran, leaves the tables, the links and the directory as they
+// were; the next run, without the refusal, applies everything.
+TEST(DirectorySync, ARefusalPartWayThroughTheApplyChangesNothing) {
+  CORVAN_REQUIRE_SLAPD();
+  struct Case {
+    const char* what;
+    bool synced;  // a first sync ran before (the refused run changes accounts)
+    const char* trigger;
+  };
+  const Case cases[] = {
+      {"card of a new account", false,
+       "create trigger refuse before insert on vcard when new.username='WANGWU' "
+       "begin select raise(abort,'refused'); end"},
+      {"profile of a renamed person", true,
+       "create trigger refuse before update on vcard when old.username='WANGWU' "
+       "begin select raise(abort,'refused'); end"},
+      {"name of a renamed person", true,
+       "create trigger refuse before update on authreg when old.username='LISI' "
+       "begin select raise(abort,'refused'); end"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Slapd slapd(test::SampleDirectory());
+    ASSERT_TRUE(slapd.Running());
+    TestServer server(WithDirectory());
+    ServerCore& core = server.Core();
+    test::WriteDirectorySettings(server.Home(), slapd.Url());
+    if (c.synced) {
+      ASSERT_TRUE(Sync(core).ok);
+      ASSERT_TRUE(RenamePeople(slapd));
+    }
+    const std::string before = State(core);
+    const std::string tablesBefore = TableState(core);
+    const std::size_t linksBefore = ReadLinks(core.Db(), kAccountLinkTable).size();
+    {
+      DatabaseLock lock(core.Db());
+      core.Db().Exec(c.trigger);
+    }
+    DirectorySyncOutcome refused = Sync(core);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_NE(refused.message.find("数据库错误"), std::string::npos) << refused.message;
+    EXPECT_EQ(State(core), before);
+    EXPECT_EQ(TableState(core), tablesBefore);
+    EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).size(), linksBefore);
+    {
+      DatabaseLock lock(core.Db());
+      core.Db().Exec("drop trigger refuse");
+    }
+    DirectorySyncOutcome applied = Sync(core);
+    ASSERT_TRUE(applied.ok) << applied.message;
+    EXPECT_EQ(State(core), TableState(core));
+    EXPECT_NE(State(core), before);
+  }
 }
 
 }  // namespace
