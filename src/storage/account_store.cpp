@@ -134,11 +134,14 @@ enum Kind : std::size_t {
   kKinds
 };
 
-// One statement of the apply: the kind whose rows it needs, and whether it
-// must change exactly the rows staged (a row replaced meanwhile is then
-// seen).
+// One statement of the apply: the kind whose rows it needs, the staging
+// table they are in, and whether it must change exactly the rows staged (a
+// row replaced meanwhile is then seen). Each runs over a range of the
+// staging table's rows at a time (?1..?2), so that the run can stop
+// between two ranges.
 struct ApplyStep {
   Kind kind;
+  std::string_view table;
   bool exact;
   std::string_view sql;
 };
@@ -147,60 +150,82 @@ struct ApplyStep {
 // links, new accounts, locks (by the names before the renames), changed
 // accounts, removals.
 constexpr std::array<ApplyStep, 20> kApplySteps{{
-    {kOrgAdds, false,
-     "insert into organize (organizeNo,organizename,parNo,orgID) "
-     "select organizeNo,organizename,parNo,orgID from temp.StagedOrgAdds order by rowid"},
+    {kOrgAdds, "StagedOrgAdds", false,
+     "insert into organize (organizeNo,organizename,parNo,orgID) select organizeNo,organizename,parNo,orgID "
+     "from temp.StagedOrgAdds where rowid between ?1 and ?2 order by rowid"},
     // A unit that moved leaves its old department behind, found by DN only.
-    {kOrgAdds, false,
-     "update DirectoryUnits set uid='' where uid in (select uid from temp.StagedOrgAdds where uid<>'')"},
-    {kOrgAdds, false,
-     "insert into DirectoryUnits (organizeNo,dn,uid) select k,dn,uid from temp.StagedOrgAdds order by rowid"},
-    {kOrgRenames, false,
-     "update organize set organizename=s.name from temp.StagedOrgRenames s where organize.organizeNo=s.code"},
-    {kUnitLinks, false,
-     "update DirectoryUnits set dn=s.dn,uid=s.uid from temp.StagedUnitLinks s where DirectoryUnits.organizeNo=s.k"},
-    {kAccountAdds, false,
+    {kOrgAdds, "StagedOrgAdds", false,
+     "update DirectoryUnits set uid='' where uid in "
+     "(select uid from temp.StagedOrgAdds where uid<>'' and rowid between ?1 and ?2)"},
+    {kOrgAdds, "StagedOrgAdds", false,
+     "insert into DirectoryUnits (organizeNo,dn,uid) select k,dn,uid from temp.StagedOrgAdds "
+     "where rowid between ?1 and ?2 order by rowid"},
+    {kOrgRenames, "StagedOrgRenames", false,
+     "update organize set organizename=s.name from temp.StagedOrgRenames s "
+     "where organize.organizeNo=s.code and s.rowid between ?1 and ?2"},
+    {kUnitLinks, "StagedUnitLinks", false,
+     "update DirectoryUnits set dn=s.dn,uid=s.uid from temp.StagedUnitLinks s "
+     "where DirectoryUnits.organizeNo=s.k and s.rowid between ?1 and ?2"},
+    {kAccountAdds, "StagedAccountAdds", false,
      "insert into authreg (username,pwd,nickname,organizeNo,USERID) "
-     "select username,pwd,nickname,organizeNo,USERID from temp.StagedAccountAdds order by rowid"},
-    {kAccountAdds, false,
+     "select username,pwd,nickname,organizeNo,USERID from temp.StagedAccountAdds "
+     "where rowid between ?1 and ?2 order by rowid"},
+    {kAccountAdds, "StagedAccountAdds", false,
      "insert into vcard (username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,adr_street,"
      "adr_country,org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,self_desc) "
      "select username,organizeNo,nickname,url,tel,email,title,bday,n_given,n_family,adr_street,adr_country,"
      "org_orgname,org_orgunit,work_tel,work_fax,mobilephone,work_adr,sex,self_desc from temp.StagedAccountAdds "
-     "order by rowid"},
+     "where rowid between ?1 and ?2 order by rowid"},
     // A link left by an account removed in the console, under the name or
     // to the entry, gives way to the new one.
-    {kStaleAdds, false,
-     "delete from DirectoryAccounts where username in (select k from temp.StagedAccountAdds where stale)"},
-    {kStaleAdds, false,
-     "delete from DirectoryAccounts where uid in (select uid from temp.StagedAccountAdds where stale and uid<>'')"},
-    {kAccountAdds, false,
-     "insert into DirectoryAccounts (username,dn,uid) select k,dn,uid from temp.StagedAccountAdds order by rowid"},
-    {kLocks, false,
-     "update DirectoryAccounts set locked=s.v from temp.StagedLocks s where DirectoryAccounts.username=s.name"},
-    {kAuthregChanges, true,
+    {kStaleAdds, "StagedAccountAdds", false,
+     "delete from DirectoryAccounts where username in "
+     "(select k from temp.StagedAccountAdds where stale and rowid between ?1 and ?2)"},
+    {kStaleAdds, "StagedAccountAdds", false,
+     "delete from DirectoryAccounts where uid in "
+     "(select uid from temp.StagedAccountAdds where stale and uid<>'' and rowid between ?1 and ?2)"},
+    {kAccountAdds, "StagedAccountAdds", false,
+     "insert into DirectoryAccounts (username,dn,uid) select k,dn,uid from temp.StagedAccountAdds "
+     "where rowid between ?1 and ?2 order by rowid"},
+    {kLocks, "StagedLocks", false,
+     "update DirectoryAccounts set locked=s.v from temp.StagedLocks s "
+     "where DirectoryAccounts.username=s.name and s.rowid between ?1 and ?2"},
+    {kAuthregChanges, "StagedAuthregChanges", true,
      "update authreg set username=s.username,nickname=s.nickname,organizeNo=s.organizeNo "
-     "from temp.StagedAuthregChanges s where authreg.rowid=s.rid and authreg.username=s.old"},
-    {kVcardRenames, true,
+     "from temp.StagedAuthregChanges s where s.rowid between ?1 and ?2 and authreg.rowid=s.rid "
+     "and authreg.username=s.old"},
+    {kVcardRenames, "StagedVcardChanges", true,
      "update vcard set username=s.username,organizeNo=s.organizeNo,nickname=s.nickname,email=s.email,"
      "work_tel=s.work_tel,mobilephone=s.mobilephone,title=s.title from temp.StagedVcardChanges s "
-     "where s.renamed and vcard.rowid=s.rid and vcard.username=s.old"},
+     "where s.rowid between ?1 and ?2 and s.renamed and vcard.rowid=s.rid and vcard.username=s.old"},
     // Without the name when it stays: setting the indexed column, even to
     // its own value, rewrites its index entry.
-    {kVcardChanges, true,
+    {kVcardChanges, "StagedVcardChanges", true,
      "update vcard set organizeNo=s.organizeNo,nickname=s.nickname,email=s.email,work_tel=s.work_tel,"
      "mobilephone=s.mobilephone,title=s.title from temp.StagedVcardChanges s "
-     "where not s.renamed and vcard.rowid=s.rid and vcard.username=s.old"},
-    {kLinkChanges, true,
+     "where s.rowid between ?1 and ?2 and not s.renamed and vcard.rowid=s.rid and vcard.username=s.old"},
+    {kLinkChanges, "StagedLinkChanges", true,
      "update DirectoryAccounts set username=s.k,dn=s.dn,uid=s.uid from temp.StagedLinkChanges s "
-     "where DirectoryAccounts.rowid=s.rid and DirectoryAccounts.username=s.old"},
-    {kAccountRemovals, false, "delete from authreg where username in (select name from temp.StagedAccountRemovals)"},
-    {kAccountRemovals, false, "delete from vcard where username in (select name from temp.StagedAccountRemovals)"},
-    {kAccountRemovals, false,
-     "delete from DirectoryAccounts where username in (select name from temp.StagedAccountRemovals)"},
-    {kOrgRemovals, false, "delete from organize where organizeNo in (select code from temp.StagedOrgRemovals)"},
-    {kOrgRemovals, false, "delete from DirectoryUnits where organizeNo in (select code from temp.StagedOrgRemovals)"},
+     "where s.rowid between ?1 and ?2 and DirectoryAccounts.rowid=s.rid and DirectoryAccounts.username=s.old"},
+    {kAccountRemovals, "StagedAccountRemovals", false,
+     "delete from authreg where username in (select name from temp.StagedAccountRemovals where rowid between ?1 and "
+     "?2)"},
+    {kAccountRemovals, "StagedAccountRemovals", false,
+     "delete from vcard where username in (select name from temp.StagedAccountRemovals where rowid between ?1 and ?2)"},
+    {kAccountRemovals, "StagedAccountRemovals", false,
+     "delete from DirectoryAccounts where username in "
+     "(select name from temp.StagedAccountRemovals where rowid between ?1 and ?2)"},
+    {kOrgRemovals, "StagedOrgRemovals", false,
+     "delete from organize where organizeNo in (select code from temp.StagedOrgRemovals where rowid between ?1 and "
+     "?2)"},
+    {kOrgRemovals, "StagedOrgRemovals", false,
+     "delete from DirectoryUnits where organizeNo in "
+     "(select code from temp.StagedOrgRemovals where rowid between ?1 and ?2)"},
 }};
+
+// Staged rows per statement run: small enough that a writer who comes to
+// wait is let through within a few milliseconds.
+constexpr std::int64_t kApplyRange = 2000;
 
 Status Failed(const DatabaseError& e) { return Status(StatusCode::kDatabaseFailed, e.what()); }
 
@@ -371,10 +396,19 @@ Result<StagedApply> AccountWriter::ApplyStaged(const std::function<bool()>& give
     const std::vector<std::int64_t>& staged = *stagedRows_;
     for (const ApplyStep& step : kApplySteps) {
       if (staged[step.kind] == 0) continue;
-      if (giveWay && giveWay()) return StagedApply::kGaveWay;
+      std::int64_t first = 0, last = -1;
+      {
+        Statement range(db_, "select min(rowid),max(rowid) from temp." + std::string(step.table));
+        if (range.Step()) first = range.ColumnInt64(0), last = range.ColumnInt64(1);
+      }
       Statement st(db_, step.sql);
-      st.Run();
-      if (step.exact && st.Changes() != staged[step.kind]) return StagedApply::kStale;
+      std::int64_t changed = 0;
+      for (std::int64_t from = first; from <= last; from += kApplyRange) {
+        if (giveWay && giveWay()) return StagedApply::kGaveWay;
+        st.BindInt64(1, from).BindInt64(2, from + kApplyRange - 1);
+        changed += RunOnce(st);
+      }
+      if (step.exact && changed != staged[step.kind]) return StagedApply::kStale;
     }
     if (giveWay && giveWay()) return StagedApply::kGaveWay;
     return StagedApply::kApplied;
