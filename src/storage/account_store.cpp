@@ -275,7 +275,7 @@ void AddLinkLockColumn(Database& db) {
 // reference, so the methods are not checked.
 
 Status AccountWriter::InsertAccount(const TUserInfo& user) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     Statement a(db_, kInsertAuthreg);
     BindAccount(a, user, true);
     a.BindInt64(":USERID_temp", user.USERID);
@@ -287,7 +287,7 @@ Status AccountWriter::InsertAccount(const TUserInfo& user) CORVAN_NO_THREAD_SAFE
 }
 
 Status AccountWriter::InsertRegisteredAccount(const TUserInfo& user) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     Statement a(db_, kInsertRegisteredAuthreg);
     BindAccount(a, user, true);
     a.Run();
@@ -298,7 +298,7 @@ Status AccountWriter::InsertRegisteredAccount(const TUserInfo& user) CORVAN_NO_T
 }
 
 Status AccountWriter::UpdateAccount(const TUserInfo& user, std::string_view oldName) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     Statement a(db_, kUpdateAuthreg);
     BindAccount(a, user, true);
     a.BindInt64(":userid_temp", user.USERID).BindText(":origloginname", oldName);
@@ -311,7 +311,7 @@ Status AccountWriter::UpdateAccount(const TUserInfo& user, std::string_view oldN
 }
 
 Status AccountWriter::UpdateCard(const TUserInfo& card, std::string_view name) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     Statement st(db_, kUpdateCard);
     st.BindText(":username_temp", name);
     for (std::size_t i = kFirstCardField; i < kAccountFields.size(); ++i)
@@ -321,7 +321,7 @@ Status AccountWriter::UpdateCard(const TUserInfo& card, std::string_view name) C
 }
 
 Status AccountWriter::SetPassword(std::string_view name, std::string_view password) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     Statement st(db_, kUpdatePassword);
     st.BindText(":pwd_temp", password).BindText(":username_temp", name);
     st.Run();
@@ -329,7 +329,7 @@ Status AccountWriter::SetPassword(std::string_view name, std::string_view passwo
 }
 
 Status AccountWriter::DeleteAccount(std::string_view name) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     for (std::string_view sql : {kDeleteAuthreg, kDeleteVcard}) {
       Statement st(db_, sql);
       st.BindText(":orgNo", name);
@@ -339,7 +339,7 @@ Status AccountWriter::DeleteAccount(std::string_view name) CORVAN_NO_THREAD_SAFE
 }
 
 Status AccountWriter::MoveAccount(std::string_view name, std::string_view code) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     Statement a(db_, kMoveAuthreg);
     a.BindText(":orgNo", code).BindText(":origloginname", name);
     a.Run();
@@ -350,7 +350,7 @@ Status AccountWriter::MoveAccount(std::string_view name, std::string_view code) 
 }
 
 Status AccountWriter::InsertDepartment(const TorgInfo& org) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     Statement st(db_, kInsertOrganize);
     st.BindText(":orgNo", org.organizeNo)
         .BindText(":orgname", org.organizename)
@@ -362,7 +362,7 @@ Status AccountWriter::InsertDepartment(const TorgInfo& org) CORVAN_NO_THREAD_SAF
 
 Status AccountWriter::UpdateDepartment(std::string_view code, std::string_view name,
                                        std::int64_t order) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     Statement st(db_, kUpdateOrganize);
     st.BindText(":orgname", name).BindInt64(":orgID_temp", order).BindText(":orgNo", code);
     st.Run();
@@ -370,7 +370,7 @@ Status AccountWriter::UpdateDepartment(std::string_view code, std::string_view n
 }
 
 Status AccountWriter::DeleteDepartmentTree(std::string_view code) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
-  return Guarded([&] {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
     const std::string pattern = std::string(code) + "%";
     for (std::string_view sql : kDeleteTree) {
       Statement st(db_, sql);
