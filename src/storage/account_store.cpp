@@ -253,6 +253,18 @@ bool HasLockColumn(Database& db) CORVAN_REQUIRES(db.ConnectionMutex()) {
                      [](const std::string& c) { return AsciiUpper(c) == AsciiUpper(kLockColumn); });
 }
 
+// Keeps the connection's temporary tables in memory rather than in a
+// temporary file: staged rows are written and read once, and a file only
+// adds its writes. Changing the setting drops the temporary tables, so it is
+// changed only when it differs.
+void UseMemoryForTemporaryTables(Database& db) CORVAN_REQUIRES(db.ConnectionMutex()) {
+  Statement current(db, "PRAGMA temp_store");
+  constexpr std::int64_t kMemory = 2;
+  if (current.Step() && current.ColumnInt64(0) == kMemory) return;
+  current.Reset();
+  db.Exec("PRAGMA temp_store=MEMORY");
+}
+
 // Runs a bound statement and makes it ready for the next bindings.
 std::int64_t RunOnce(Statement& st) {
   st.Run();
@@ -486,6 +498,7 @@ Status AccountStore::Stage(const AccountBatch& batch, const std::function<void()
     bool linkTable = false;
     {
       DatabaseLock lock(db_);
+      UseMemoryForTemporaryTables(db_);
       db_.Exec(kCreateStage);
       db_.Exec(kClearStage);
       linkTable = db_.TableExists(kAccountLinkTable);
