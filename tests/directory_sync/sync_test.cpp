@@ -341,6 +341,14 @@ TEST(DirectorySync, ValuesTheWireCannotCarryAreStoredSafely) {
   for (const std::string& l : second.lines) EXPECT_EQ(l.rfind("修改用户", 0), std::string::npos) << l;
 }
 
+// slapd with the sample directory, and a server whose directory settings
+// point at it.
+struct DirectoryServer {
+  DirectoryServer() { test::WriteDirectorySettings(server.Home(), slapd.Url()); }
+  Slapd slapd{test::SampleDirectory()};
+  TestServer server{WithDirectory()};
+};
+
 // Gives four people of the sample directory the display name "新名字".
 bool RenamePeople(Slapd& slapd) {
   std::vector<test::LdifRecord> renames;
@@ -395,13 +403,12 @@ TEST(DirectorySync, RequestsAreAnsweredWhileASyncPrepares) {
   CORVAN_REQUIRE_SLAPD();
   for (bool staging : {false, true}) {
     SCOPED_TRACE(staging ? "paused while staging" : "paused while preparing");
-    Slapd slapd(test::SampleDirectory());
-    ASSERT_TRUE(slapd.Running());
-    TestServer server(WithDirectory());
+    DirectoryServer d;
+    ASSERT_TRUE(d.slapd.Running());
+    TestServer& server = d.server;
     ServerCore& core = server.Core();
-    test::WriteDirectorySettings(server.Home(), slapd.Url());
     ASSERT_TRUE(Sync(core).ok);
-    ASSERT_TRUE(RenamePeople(slapd));
+    ASSERT_TRUE(RenamePeople(d.slapd));
 
     Pause pause;
     auto progress = [&](int, int total) {
@@ -464,14 +471,12 @@ TEST(DirectorySync, ARefusalPartWayThroughTheApplyChangesNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Slapd slapd(test::SampleDirectory());
-    ASSERT_TRUE(slapd.Running());
-    TestServer server(WithDirectory());
-    ServerCore& core = server.Core();
-    test::WriteDirectorySettings(server.Home(), slapd.Url());
+    DirectoryServer d;
+    ASSERT_TRUE(d.slapd.Running());
+    ServerCore& core = d.server.Core();
     if (c.synced) {
       ASSERT_TRUE(Sync(core).ok);
-      ASSERT_TRUE(RenamePeople(slapd));
+      ASSERT_TRUE(RenamePeople(d.slapd));
     }
     const std::string before = State(core);
     const std::string tablesBefore = TableState(core);
