@@ -418,7 +418,7 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
         // Anything but a full apply rolls back.
         return applied == StagedApply::kApplied ? Status::Ok() : Status(StatusCode::kRefused, std::string());
       });
-      if (written.Code() == StatusCode::kDatabaseFailed) {
+      if (!written.IsOk() && written.Code() != StatusCode::kRefused) {
         failure = written;
         outcome = Outcome::kFailed;
         return false;

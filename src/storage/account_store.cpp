@@ -609,6 +609,8 @@ Status AccountStore::Stage(const AccountBatch& batch, const std::function<void()
 }
 
 Status AccountStore::ClearStage() {
+  if (stagedRows_.empty()) return Status::Ok();  // nothing staged through this store
+  stagedRows_.clear();
   return Guarded([&] {
     DatabaseLock lock(db_);
     db_.Exec(kCreateStage);
