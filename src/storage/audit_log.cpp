@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 
-
 namespace corvan {
 
 namespace {
@@ -33,9 +32,7 @@ std::string Bounded(std::string_view text) {
 
 }  // namespace
 
-std::string AuditResult(bool ok, std::string_view message) {
-  return ok ? "ok" : "refused: " + std::string(message);
-}
+std::string AuditResult(bool ok, std::string_view message) { return ok ? "ok" : "refused: " + std::string(message); }
 
 void CreateAuditTable(Database& db) {
   db.Exec(kCreateAuditLog);
@@ -83,8 +80,8 @@ Result<std::vector<AuditRow>> ReadAudit(Database& db, const AuditQuery& query) {
         .BindText(":op", query.operation)
         .BindInt64(":limit", static_cast<std::int64_t>(kMaxAuditRows));
     while (st.Step()) {
-      rows.push_back(AuditRow{st.ColumnText(0), st.ColumnText(1), st.ColumnText(2), st.ColumnText(3),
-                              st.ColumnText(4), st.ColumnText(5), st.ColumnText(6), st.ColumnText(7)});
+      rows.push_back(AuditRow{st.ColumnText(0), st.ColumnText(1), st.ColumnText(2), st.ColumnText(3), st.ColumnText(4),
+                              st.ColumnText(5), st.ColumnText(6), st.ColumnText(7)});
     }
   } catch (const DatabaseError& e) {
     return Status(StatusCode::kDatabaseFailed, e.what());

@@ -18,10 +18,10 @@ class AuditLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(OpenDatabase(db_, (dir_ / "a.mdb").string()).IsOk());
-    for (const AuditRow& r : {Row("2026-01-05 10:00:00", "console", "user add"),
-                              Row("2026-02-01 09:00:00", "corvanctl", "user del"),
-                              Row("2026-02-01 09:30:00", "sync", "directory-sync", ""),
-                              Row("2026-03-01 08:00:00", "web", "user add", "LI")})
+    for (const AuditRow& r :
+         {Row("2026-01-05 10:00:00", "console", "user add"), Row("2026-02-01 09:00:00", "corvanctl", "user del"),
+          Row("2026-02-01 09:30:00", "sync", "directory-sync", ""),
+          Row("2026-03-01 08:00:00", "web", "user add", "LI")})
       ASSERT_TRUE(AppendAudit(db_, r).IsOk());
   }
   std::vector<std::string> Targets(const AuditQuery& q) {
