@@ -10,6 +10,7 @@
 #include "admin/command_table.h"
 #include "admin/user_csv.h"
 #include "admin/web_commands.h"
+#include "base/quiet_failure.h"
 #include "base/text.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
@@ -725,7 +726,14 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   AdminContext context{false, std::nullopt, Actor::Corvanctl(::getuid())};
   // The settings are a file of their own: changed while no server runs
   // (a port that is taken), with no database needed.
-  if (IsConfigCommand(argv)) return RunAdminCommand(core, argv, context);
+  if (IsConfigCommand(argv)) {
+    // A change is recorded in the audit log of the folder's database when
+    // there is one (never created here).
+    std::error_code ec;
+    if (WritesWithoutServer(argv) && fs::is_regular_file(core.DatabasePath(), ec) && !core.OpenDatabase().IsOk())
+      NoteQuietFailure("config set", "database for the audit log");
+    return RunAdminCommand(core, argv, context);
+  }
   if (!core.OpenDatabase().IsOk()) {
     // The restore can mend a database that does not open; the others cannot
     // work without one.

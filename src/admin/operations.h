@@ -25,8 +25,8 @@
 #include "accounts/directory_admin.h"
 #include "admin/maintenance.h"
 #include "admin/settings_ops.h"
-#include "offline/offline.h"
 #include "base/status.h"
+#include "offline/offline.h"
 #include "presence/announcements.h"
 #include "server/modules.h"
 #include "storage/audit_log.h"
@@ -119,8 +119,8 @@ Result<std::string> ReadSmallFile(const std::filesystem::path& path, std::size_t
 // --- Departments ------------------------------------------------------------
 
 // The new department's code.
-Result<std::string> AddDepartment(OpsContext& ctx, const Actor& who, const std::string& parent,
-                                  const std::string& name, const std::string& orderText);
+Result<std::string> AddDepartment(OpsContext& ctx, const Actor& who, const std::string& parent, const std::string& name,
+                                  const std::string& orderText);
 // Without `orderText` the department keeps its display order.
 Status RenameDepartment(OpsContext& ctx, const Actor& who, const std::string& code, const std::string& name,
                         const std::optional<std::string>& orderText);

@@ -49,33 +49,54 @@ std::string TooLong(const UserForm& f) {
 
 const std::vector<std::pair<std::string_view, std::string TUserInfo::*>>& AccountTextFields() {
   static const std::vector<std::pair<std::string_view, std::string TUserInfo::*>> fields = {
-      {"username", &TUserInfo::username},       {"pwd", &TUserInfo::pwd},
-      {"nickname", &TUserInfo::nickname},       {"organizeNo", &TUserInfo::organizeNo},
-      {"n_family", &TUserInfo::n_family},       {"n_given", &TUserInfo::n_given},
-      {"email", &TUserInfo::email},             {"org_orgname", &TUserInfo::org_orgname},
-      {"org_orgunit", &TUserInfo::org_orgunit}, {"title", &TUserInfo::title},
-      {"work_tel", &TUserInfo::work_tel},       {"mobilephone", &TUserInfo::mobilephone},
-      {"work_adr", &TUserInfo::work_adr},       {"work_fax", &TUserInfo::work_fax},
-      {"adr_country", &TUserInfo::adr_country}, {"adr_street", &TUserInfo::adr_street},
-      {"url", &TUserInfo::url},                 {"bday", &TUserInfo::bday},
-      {"tel", &TUserInfo::tel},                 {"sex", &TUserInfo::sex},
+      {"username", &TUserInfo::username},
+      {"pwd", &TUserInfo::pwd},
+      {"nickname", &TUserInfo::nickname},
+      {"organizeNo", &TUserInfo::organizeNo},
+      {"n_family", &TUserInfo::n_family},
+      {"n_given", &TUserInfo::n_given},
+      {"email", &TUserInfo::email},
+      {"org_orgname", &TUserInfo::org_orgname},
+      {"org_orgunit", &TUserInfo::org_orgunit},
+      {"title", &TUserInfo::title},
+      {"work_tel", &TUserInfo::work_tel},
+      {"mobilephone", &TUserInfo::mobilephone},
+      {"work_adr", &TUserInfo::work_adr},
+      {"work_fax", &TUserInfo::work_fax},
+      {"adr_country", &TUserInfo::adr_country},
+      {"adr_street", &TUserInfo::adr_street},
+      {"url", &TUserInfo::url},
+      {"bday", &TUserInfo::bday},
+      {"tel", &TUserInfo::tel},
+      {"sex", &TUserInfo::sex},
       {"self_desc", &TUserInfo::self_desc}};
   return fields;
 }
 
 const std::vector<std::pair<std::string_view, std::string UserForm::*>>& UserFormFields() {
   static const std::vector<std::pair<std::string_view, std::string UserForm::*>> fields = {
-      {"username", &UserForm::username},       {"pwd", &UserForm::pwd},
-      {"nickname", &UserForm::nickname},       {"organizeNo", &UserForm::orgNo},
-      {"n_family", &UserForm::n_family},       {"n_given", &UserForm::n_given},
-      {"email", &UserForm::email},             {"org_orgname", &UserForm::org_orgname},
-      {"org_orgunit", &UserForm::org_orgunit}, {"title", &UserForm::title},
-      {"work_tel", &UserForm::work_tel},       {"mobilephone", &UserForm::mobilephone},
-      {"work_adr", &UserForm::work_adr},       {"work_fax", &UserForm::work_fax},
-      {"USERID", &UserForm::userId},           {"adr_country", &UserForm::adr_country},
-      {"adr_street", &UserForm::adr_street},   {"url", &UserForm::url},
-      {"bday", &UserForm::bday},               {"tel", &UserForm::tel},
-      {"sex", &UserForm::sex},                 {"self_desc", &UserForm::self_desc}};
+      {"username", &UserForm::username},
+      {"pwd", &UserForm::pwd},
+      {"nickname", &UserForm::nickname},
+      {"organizeNo", &UserForm::orgNo},
+      {"n_family", &UserForm::n_family},
+      {"n_given", &UserForm::n_given},
+      {"email", &UserForm::email},
+      {"org_orgname", &UserForm::org_orgname},
+      {"org_orgunit", &UserForm::org_orgunit},
+      {"title", &UserForm::title},
+      {"work_tel", &UserForm::work_tel},
+      {"mobilephone", &UserForm::mobilephone},
+      {"work_adr", &UserForm::work_adr},
+      {"work_fax", &UserForm::work_fax},
+      {"USERID", &UserForm::userId},
+      {"adr_country", &UserForm::adr_country},
+      {"adr_street", &UserForm::adr_street},
+      {"url", &UserForm::url},
+      {"bday", &UserForm::bday},
+      {"tel", &UserForm::tel},
+      {"sex", &UserForm::sex},
+      {"self_desc", &UserForm::self_desc}};
   return fields;
 }
 
@@ -215,7 +236,8 @@ Result<ImportReport> ImportAccounts(OpsContext& ctx, const Actor& who, const fs:
   std::vector<TUserInfo> saved;
   Status res = SaveNewUsers(ctx.dir, ctx.db, plan.forms, &failed, &saved);
   if (!res.IsOk()) {
-    if (failed < plan.lines.size()) return refuse(Refused("第" + std::to_string(plan.lines[failed]) + "行：" + res.Message()));
+    if (failed < plan.lines.size())
+      return refuse(Refused("第" + std::to_string(plan.lines[failed]) + "行：" + res.Message()));
     return refuse(res);
   }
   report.imported = saved.size();
@@ -237,8 +259,8 @@ Result<std::size_t> ExportAccounts(OpsContext& ctx, const Actor& who, const fs::
   return users.size();
 }
 
-Result<std::string> AddDepartment(OpsContext& ctx, const Actor& who, const std::string& parent,
-                                  const std::string& name, const std::string& orderText) {
+Result<std::string> AddDepartment(OpsContext& ctx, const Actor& who, const std::string& parent, const std::string& name,
+                                  const std::string& orderText) {
   if (OrgTree(*ctx.dir.Get()).Find(parent) < 0) return Refused(std::string(kUnknownOrgPrefix) + parent);
   if (Result<std::int64_t> check = CheckOrgForm(name, orderText); !check.IsOk()) return check.GetStatus();
   Result<std::string> res = NewOrg(ctx.dir, ctx.db, parent, name, orderText);

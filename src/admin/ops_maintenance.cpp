@@ -58,8 +58,8 @@ std::string OnOff(bool on) { return on ? "True" : "False"; }
 SettingsSaveResult SaveSettings(OpsContext& ctx, const Actor& who, const SettingsForm& form) {
   SettingsSaveResult res = SaveAll(ctx.core, form);
   Audit(ctx, who, "config set", "Configure.xml",
-        "ServerPort=" + form.serverPort + ", StartMin=" + OnOff(form.startMin) + ", AllowReg=" +
-            OnOff(form.allowReg) + ", OfflineInfoDay=" + form.offlineInfoDay + ", AutoStart=" + OnOff(form.autoStart),
+        "ServerPort=" + form.serverPort + ", StartMin=" + OnOff(form.startMin) + ", AllowReg=" + OnOff(form.allowReg) +
+            ", OfflineInfoDay=" + form.offlineInfoDay + ", AutoStart=" + OnOff(form.autoStart),
         res.status);
   return res;
 }

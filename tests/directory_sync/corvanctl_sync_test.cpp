@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "admin/admin_codec.h"
 #include "admin/operations.h"
 #include "directory_sync/corvanctl_support.h"
@@ -75,8 +77,11 @@ TEST(CorvanctlAudit, ListsConsoleCorvanctlAndSyncEditsWithTheirActors) {
     OpsContext ops = MakeOpsContext(core, false);
     ASSERT_TRUE(AddDepartment(ops, Actor::Console(), "Root", "控制台部门", "100").IsOk());
   }
-  test::CtlRun edit = test::Corvanctl(home.Path(), "org add Root 命令行部门 --yes");
+  const fs::path csv = home.Path() / "new.csv";
+  std::ofstream(csv) << "username,pwd,nickname,organizeNo\nNEWBIE,pw,新人,Root001\n";
+  test::CtlRun edit = test::Corvanctl(home.Path(), "user import " + csv.string());
   ASSERT_EQ(edit.status, 0) << edit.err;
+  ASSERT_EQ(test::Corvanctl(home.Path(), "config set AllowReg False").status, 0);
   test::WriteDirectorySettings(home.Path(), slapd.Url());
   ASSERT_EQ(test::Corvanctl(home.Path(), "directory-sync").status, 0);
 
@@ -85,7 +90,8 @@ TEST(CorvanctlAudit, ListsConsoleCorvanctlAndSyncEditsWithTheirActors) {
   const std::string uid = "uid " + std::to_string(::getuid());
   for (const std::string& expected :
        {std::string("\tconsole\tconsole\t\torg add\tRoot001\t"),
-        "\tcorvanctl\t" + std::string(Actor::Corvanctl(::getuid()).name) + "\t" + uid + "\torg add\tRoot002\t",
+        "\tcorvanctl\t" + Actor::Corvanctl(::getuid()).name + "\t" + uid + "\tuser import\t",
+        "\t" + uid + "\tconfig set\tConfigure.xml\t",
         std::string("\tsync\tsync\trequested\tdirectory-sync\t\t目录同步完成：")})
     EXPECT_NE(all.out.find(expected), std::string::npos) << expected << "\n" << all.out;
 
