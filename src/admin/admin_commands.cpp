@@ -4,11 +4,9 @@
 
 #include <map>
 #include <optional>
-#include <set>
 
 #include "admin/command_handlers.h"
 #include "admin/command_table.h"
-#include "admin/user_csv.h"
 #include "admin/web_commands.h"
 #include "base/quiet_failure.h"
 #include "base/text.h"
@@ -33,67 +31,22 @@ AdminReply Ask(std::string question) {
 }
 AdminReply FromAdmin(const Status& r) { return r.IsOk() ? Ok(r.Message()) : Refused(r.Message()); }
 
-// A "web ..." command line split as the web console's commands take it:
-// words, options with values, and an error for an option no command takes.
+// A "web ..." command line: its words and the options with values (the
+// web console's own commands check which they take).
 struct WebCommandLine {
   std::vector<std::string> words;
   std::map<std::string, std::string> options;
   std::string error;
 };
 
-// Option spellings of the account fields.
-std::string CanonicalOption(const std::string& name) {
-  static const std::map<std::string, std::string> aliases = {
-      {"nick", "nickname"}, {"org", "organizeNo"}, {"order", "USERID"}, {"password", "pwd"}, {"desc", "self_desc"}};
-  auto it = aliases.find(name);
-  return it == aliases.end() ? name : it->second;
-}
-
-bool ValueOption(const std::string& name) {
-  if (name == "name" || name == "since" || name == "USERID" || name == "port" || name == "bind") return true;
-  for (const auto& c : UserCsvColumns())
-    if (c == name) return true;
-  return false;
-}
-
 // Nothing when the line is not a "web ..." command.
 std::optional<WebCommandLine> SplitWebCommand(const std::vector<std::string>& argv) {
-  static const std::set<std::string> flags = {"yes", "force", "dry-run", "remove-missing"};
-  WebCommandLine a;
-  bool onlyWords = false;
-  for (std::size_t i = 0; i < argv.size(); ++i) {
-    const std::string& w = argv[i];
-    if (!onlyWords && w == "--") {
-      onlyWords = true;
-      continue;
-    }
-    if (onlyWords || w.size() < 3 || w.compare(0, 2, "--") != 0) {
-      a.words.push_back(w);
-      continue;
-    }
-    std::string name = w.substr(2);
-    std::optional<std::string> value;
-    if (auto eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    if (flags.count(name) && !value) continue;
-    name = CanonicalOption(name);
-    if (!ValueOption(name)) {
-      if (a.error.empty()) a.error = "未知的选项：--" + name;
-      continue;
-    }
-    if (!value) {
-      if (i + 1 >= argv.size()) {
-        if (a.error.empty()) a.error = "选项 --" + name + " 需要一个值";
-        continue;
-      }
-      value = argv[++i];
-    }
-    a.options[name] = *value;
-  }
-  if (a.words.empty() || !IsWebCommand(a.words)) return std::nullopt;
-  return a;
+  SplitLine line = SplitCommandLine(argv, {"port", "bind"});
+  if (line.words.empty() || !IsWebCommand(line.words)) return std::nullopt;
+  WebCommandLine web{std::move(line.words), {}, std::move(line.error)};
+  for (auto& [name, value] : line.options)
+    if (value) web.options[name] = std::move(*value);
+  return web;
 }
 
 // An account for people and scripts, without its password.

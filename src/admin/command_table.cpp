@@ -357,13 +357,8 @@ std::vector<std::string> CommandCall::Words(std::string_view name) const {
   return words;
 }
 
-Result<ParsedCommand> ParseCommandLine(const std::vector<std::string>& argv) {
-  struct GivenOption {
-    std::string name;
-    std::optional<std::string> value;
-  };
-  std::vector<std::string> words;
-  std::vector<GivenOption> options;
+SplitLine SplitCommandLine(const std::vector<std::string>& argv, const std::vector<std::string_view>& extraOptions) {
+  SplitLine line;
   bool onlyWords = false;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& w = argv[i];
@@ -372,37 +367,53 @@ Result<ParsedCommand> ParseCommandLine(const std::vector<std::string>& argv) {
       continue;
     }
     if (onlyWords || w.size() < 3 || w.compare(0, 2, "--") != 0) {
-      words.push_back(w);
+      line.words.push_back(w);
       continue;
     }
-    GivenOption o{w.substr(2), std::nullopt};
-    if (auto eq = o.name.find('='); eq != std::string::npos) {
-      o.value = o.name.substr(eq + 1);
-      o.name.resize(eq);
+    std::string name = w.substr(2);
+    std::optional<std::string> value;
+    if (auto eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
     }
-    const OptionShape shape = ShapeOf(o.name);
-    if (!shape.known || (shape.flag && o.value)) return Usage("未知的选项：--" + o.name);
-    if (!shape.flag && !o.value) {
-      if (i + 1 >= argv.size()) return Usage("选项 --" + std::string(shape.canonical) + " 需要一个值");
-      o.value = argv[++i];
+    OptionShape shape = ShapeOf(name);
+    if (!shape.known && std::find(extraOptions.begin(), extraOptions.end(), name) != extraOptions.end())
+      shape = {true, false, {}};
+    if (!shape.known || (shape.flag && value)) {
+      line.error = "未知的选项：--" + name;
+      return line;
     }
-    options.push_back(std::move(o));
+    if (!shape.flag && !value) {
+      if (i + 1 >= argv.size()) {
+        line.error = "选项 --" + std::string(shape.canonical.empty() ? name : shape.canonical) + " 需要一个值";
+        return line;
+      }
+      value = argv[++i];
+    }
+    line.options.emplace_back(std::move(name), std::move(value));
   }
+  return line;
+}
+
+Result<ParsedCommand> ParseCommandLine(const std::vector<std::string>& argv) {
+  SplitLine line = SplitCommandLine(argv);
+  if (!line.error.empty()) return Usage(line.error);
+  const std::vector<std::string>& words = line.words;
   if (words.empty()) return Usage("没有给出命令");
   const std::string name = CommandName(words);
   const CommandRow* row = FindCommand(name);
   if (!row) return Usage("未知的命令：" + name);
 
   ParsedCommand parsed{row, JsonValue(JsonValue::Object{})};
-  for (const GivenOption& o : options) {
-    if (o.name == kYes) {
+  for (const auto& [option, value] : line.options) {
+    if (option == kYes) {
       parsed.args.Set(std::string(kYes), true);
       continue;
     }
-    const ArgSpec* spec = FindOption(*row, o.name);
-    if (!spec) return Usage("未知的选项：--" + o.name);
+    const ArgSpec* spec = FindOption(*row, option);
+    if (!spec) return Usage("未知的选项：--" + option);
     if (spec->kind == ArgKind::kFlag) parsed.args.Set(std::string(spec->name), true);
-    else parsed.args.Set(std::string(spec->name), *o.value);
+    else parsed.args.Set(std::string(spec->name), *value);
   }
 
   std::vector<std::string> rest(words.begin() + static_cast<std::ptrdiff_t>(WordCount(name)), words.end());

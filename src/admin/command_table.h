@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "admin/admin_codec.h"
@@ -79,6 +80,19 @@ struct ParsedCommand {
   const CommandRow* row = nullptr;
   JsonValue args;  // an object: JSON key -> value, "yes" among them
 };
+
+// A command line split into words and options ("--NAME VALUE",
+// "--NAME=VALUE", "--FLAG"; after "--" only words). Every option must be one
+// some command of the table takes (or among `extraOptions`, which take a
+// value); `error` is the first usage error, after which nothing more is
+// read.
+struct SplitLine {
+  std::vector<std::string> words;
+  std::vector<std::pair<std::string, std::optional<std::string>>> options;  // as typed; no value for a flag
+  std::string error;
+};
+SplitLine SplitCommandLine(const std::vector<std::string>& argv,
+                           const std::vector<std::string_view>& extraOptions = {});
 
 // The command line after the tool's own options. Refused (kInvalidInput)
 // with the usage error: no command, an unknown command, an unknown option
