@@ -251,6 +251,32 @@ Status SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo
   });
 }
 
+Status SaveNewUsers(Directory& dir, Database& db, const std::vector<UserForm>& forms, std::size_t* failedIndex,
+                    std::vector<TUserInfo>* saved) {
+  std::vector<TUserInfo> made;
+  Status result = Apply(dir, [&](Directory::Draft& draft) {
+    DatabaseLock lock(db);
+    Transaction tx(db);
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+      // Each row is checked against the accounts before it, the earlier
+      // rows of the file included, as one save after another would be.
+      Status check = CheckUserForm(draft.users, forms[i]);
+      if (!check.IsOk()) {
+        if (failedIndex) *failedIndex = i;
+        return check;
+      }
+      UserPtr user = MakeUser(UserFromForm(forms[i], draft.orgs), draft.orgs);
+      InsertUserRows(db, *user);
+      made.push_back(*user);
+      draft.users.push_back(std::move(user));
+    }
+    tx.Commit();
+    return Status::Ok();
+  });
+  if (result.IsOk() && saved) *saved = std::move(made);
+  return result;
+}
+
 Status SaveUser(Directory& dir, Database& db, const UserForm& form, const std::string& origLoginName,
                 TUserInfo* saved) {
   return Apply(dir, [&](Directory::Draft& draft) {

@@ -155,6 +155,13 @@ TUserInfo UserFromForm(const UserForm& form, const std::vector<AdminOrgPtr>& org
 // success `saved` (when given) receives the new entry.
 Status SaveNewUser(Directory& dir, Database& db, const UserForm& form, TUserInfo* saved = nullptr);
 
+// Creates the accounts of `forms` in one directory update and one
+// transaction: all of them, or none (then `failedIndex`, when given, holds
+// the index of the form refused). On success `saved` receives the new
+// entries in order.
+Status SaveNewUsers(Directory& dir, Database& db, const std::vector<UserForm>& forms,
+                    std::size_t* failedIndex = nullptr, std::vector<TUserInfo>* saved = nullptr);
+
 // Changes the account `origLoginName` (checks, both rows, the entry in
 // place). An account no longer in the directory is still written to the
 // tables, as the editor asked; memory is then unchanged.

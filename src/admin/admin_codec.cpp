@@ -286,10 +286,15 @@ std::optional<JsonValue> ReadJson(std::string_view text) {
 }
 
 std::string EncodeRequest(const AdminRequest& request) {
-  JsonValue argv{JsonValue::Array{}};
-  for (const auto& a : request.argv) argv.Push(a);
   JsonValue doc;
-  doc.Set("argv", std::move(argv));
+  if (!request.command.empty()) {
+    doc.Set("command", request.command);
+    doc.Set("args", request.args.IsNull() ? JsonValue(JsonValue::Object{}) : request.args);
+  } else {
+    JsonValue argv{JsonValue::Array{}};
+    for (const auto& a : request.argv) argv.Push(a);
+    doc.Set("argv", std::move(argv));
+  }
   if (request.input) doc.Set("input", *request.input);
   return WriteJson(doc) + "\n";
 }
@@ -298,8 +303,14 @@ std::optional<AdminRequest> DecodeRequest(std::string_view line) {
   auto doc = ReadJson(line);
   if (!doc || !doc->IsObject()) return std::nullopt;
   const JsonValue& argv = (*doc)["argv"];
-  if (!argv.IsArray() || argv.AsArray().size() > 4096) return std::nullopt;
   AdminRequest request;
+  if (argv.IsNull() && (*doc)["command"].IsString()) {
+    request.command = (*doc)["command"].AsString();
+    request.args = (*doc)["args"];
+    if (!request.args.IsNull() && !request.args.IsObject()) return std::nullopt;
+  } else if (!argv.IsArray() || argv.AsArray().size() > 4096) {
+    return std::nullopt;
+  }
   for (const auto& a : argv.AsArray()) {
     if (!a.IsString()) return std::nullopt;
     request.argv.push_back(a.AsString());

@@ -84,9 +84,14 @@ std::optional<JsonValue> ReadJson(std::string_view text);
 
 // --- Requests and replies --------------------------------------------------
 
+// Either the tool's command line (`argv`, the format every version of the
+// tool sends), or a command by name with its named arguments (`command`,
+// `args`: the keys of the command table).
 struct AdminRequest {
   std::vector<std::string> argv;
   std::optional<std::string> input = std::nullopt;
+  std::string command = {};
+  JsonValue args = {};
 };
 
 struct AdminReply {
@@ -100,9 +105,10 @@ struct AdminReply {
 };
 
 std::string EncodeRequest(const AdminRequest& request);  // one line, with '\n'
-// Nothing when the line is not a request: not JSON, no "argv", an argument
-// that is not a string, more than 4096 arguments, or an "input" that is not
-// a string.
+// Nothing when the line is not a request: not JSON, neither "argv" nor a
+// string "command", an argument that is not a string, more than 4096
+// arguments, "args" that is not an object, or an "input" that is not a
+// string.
 std::optional<AdminRequest> DecodeRequest(std::string_view line);
 
 std::string EncodeReply(const AdminReply& reply);  // one line, with '\n'

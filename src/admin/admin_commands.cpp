@@ -2,108 +2,23 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
-#include <set>
-#include <system_error>
 
-#include "accounts/directory_admin.h"
-#include "admin/maintenance.h"
-#include "admin/settings_ops.h"
-#include "admin/user_csv.h"
+#include "admin/command_handlers.h"
+#include "admin/command_table.h"
 #include "admin/web_commands.h"
+#include "base/quiet_failure.h"
 #include "base/text.h"
-#include "offline/offline.h"
-#include "presence/announcements.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
 #include "storage/config.h"
-#include "storage/private_files.h"
 
 namespace corvan {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The command line split into words and options.
-struct Args {
-  std::vector<std::string> words;
-  std::map<std::string, std::string> options;
-  std::set<std::string> flags;
-  std::string error;
-
-  bool Has(const std::string& flag) const { return flags.count(flag) != 0; }
-  std::optional<std::string> Option(const std::string& name) const {
-    auto it = options.find(name);
-    if (it == options.end()) return std::nullopt;
-    return it->second;
-  }
-};
-
-const std::set<std::string>& FlagNames() {
-  static const std::set<std::string> names = {"yes", "force", "dry-run", "remove-missing"};
-  return names;
-}
-
-// Option aliases for the account fields.
-std::string CanonicalOption(const std::string& name) {
-  static const std::map<std::string, std::string> aliases = {
-      {"nick", "nickname"}, {"org", "organizeNo"}, {"order", "USERID"}, {"password", "pwd"}, {"desc", "self_desc"}};
-  auto it = aliases.find(name);
-  return it == aliases.end() ? name : it->second;
-}
-
-bool ValueOption(const std::string& name) {
-  if (name == "name" || name == "since" || name == "USERID" || name == "port" || name == "bind") return true;
-  for (const auto& c : UserCsvColumns())
-    if (c == name) return true;
-  return false;
-}
-
-Args Split(const std::vector<std::string>& argv) {
-  Args a;
-  bool onlyWords = false;
-  for (std::size_t i = 0; i < argv.size(); ++i) {
-    const std::string& w = argv[i];
-    if (!onlyWords && w == "--") {
-      onlyWords = true;
-      continue;
-    }
-    if (onlyWords || w.size() < 3 || w.compare(0, 2, "--") != 0) {
-      a.words.push_back(w);
-      continue;
-    }
-    std::string name = w.substr(2);
-    std::optional<std::string> value;
-    if (auto eq = name.find('='); eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    if (FlagNames().count(name) && !value) {
-      a.flags.insert(name);
-      continue;
-    }
-    name = CanonicalOption(name);
-    if (!ValueOption(name)) {
-      a.error = "未知的选项：--" + name;
-      return a;
-    }
-    if (!value) {
-      if (i + 1 >= argv.size()) {
-        a.error = "选项 --" + name + " 需要一个值";
-        return a;
-      }
-      value = argv[++i];
-    }
-    a.options[name] = *value;
-  }
-  return a;
-}
 
 AdminReply Reply(bool ok, std::string message, int exitCode) { return CommandReply(ok, std::move(message), exitCode); }
 AdminReply Ok(std::string message = {}) { return Reply(true, std::move(message), kExitOk); }
@@ -116,158 +31,112 @@ AdminReply Ask(std::string question) {
 }
 AdminReply FromAdmin(const Status& r) { return r.IsOk() ? Ok(r.Message()) : Refused(r.Message()); }
 
-JsonValue UserJson(const TUserInfo& u, const OrgTree& tree, bool withPassword) {
+// A "web ..." command line: its words and the options with values (the
+// web console's own commands check which they take).
+struct WebCommandLine {
+  std::vector<std::string> words;
+  std::map<std::string, std::string> options;
+  std::string error;
+};
+
+// Nothing when the line is not a "web ..." command.
+std::optional<WebCommandLine> SplitWebCommand(const std::vector<std::string>& argv) {
+  SplitLine line = SplitCommandLine(argv, {"port", "bind"});
+  if (line.words.empty() || !IsWebCommand(line.words)) return std::nullopt;
+  WebCommandLine web{std::move(line.words), {}, std::move(line.error)};
+  for (auto& [name, value] : line.options)
+    if (value) web.options[name] = std::move(*value);
+  return web;
+}
+
+// An account for people and scripts, without its password.
+JsonValue UserJson(const TUserInfo& u, const OrgTree& tree) {
   JsonValue o;
-  o.Set("username", u.username);
-  if (withPassword) o.Set("pwd", u.pwd);
-  o.Set("nickname", u.nickname);
-  o.Set("organizeNo", u.organizeNo);
+  for (const auto& [name, field] : AccountTextFields())
+    if (name != "pwd") o.Set(std::string(name), u.*field);
   o.Set("organizename", u.organizename);
   o.Set("path", tree.PathOf(u.organizeNo));
   o.Set("USERID", u.USERID);
-  static const std::vector<std::pair<const char*, std::string TUserInfo::*>> rest = {
-      {"n_family", &TUserInfo::n_family},
-      {"n_given", &TUserInfo::n_given},
-      {"email", &TUserInfo::email},
-      {"org_orgname", &TUserInfo::org_orgname},
-      {"org_orgunit", &TUserInfo::org_orgunit},
-      {"title", &TUserInfo::title},
-      {"work_tel", &TUserInfo::work_tel},
-      {"mobilephone", &TUserInfo::mobilephone},
-      {"work_adr", &TUserInfo::work_adr},
-      {"work_fax", &TUserInfo::work_fax},
-      {"adr_country", &TUserInfo::adr_country},
-      {"adr_street", &TUserInfo::adr_street},
-      {"url", &TUserInfo::url},
-      {"bday", &TUserInfo::bday},
-      {"tel", &TUserInfo::tel},
-      {"sex", &TUserInfo::sex},
-      {"self_desc", &TUserInfo::self_desc}};
-  for (const auto& [name, field] : rest) o.Set(name, u.*field);
   return o;
 }
 
-// The editor's form filled from an account, as "修改用户" fills it.
-UserForm FormFromUser(const TUserInfo& u, const OrgTree& tree) {
-  UserForm f;
-  f.username = u.username;
-  f.pwd = u.pwd;
-  f.nickname = u.nickname;
-  f.n_family = u.n_family;
-  f.n_given = u.n_given;
-  f.email = u.email;
-  f.orgNo = u.organizeNo;
-  int node = tree.Find(u.organizeNo);
-  f.orgShown = node > OrgTree::kRoot ? tree.Path(node) : "";
-  f.org_orgname = u.org_orgname;
-  f.org_orgunit = u.org_orgunit;
-  f.title = u.title;
-  f.work_tel = u.work_tel;
-  f.mobilephone = u.mobilephone;
-  f.work_adr = u.work_adr;
-  f.work_fax = u.work_fax;
-  f.userId = std::to_string(u.USERID);
-  f.adr_country = u.adr_country;
-  f.adr_street = u.adr_street;
-  f.url = u.url;
-  f.bday = u.bday;
-  f.tel = u.tel;
-  f.sex = u.sex;
-  f.self_desc = u.self_desc;
-  return f;
-}
-
-// Applies the field options to a form; the department choice follows the
-// tree as the editor's list does.
-void ApplyOptions(UserForm& f, const Args& a, const OrgTree& tree) {
-  static const std::map<std::string, std::string UserForm::*> fields = {{"pwd", &UserForm::pwd},
-                                                                        {"nickname", &UserForm::nickname},
-                                                                        {"n_family", &UserForm::n_family},
-                                                                        {"n_given", &UserForm::n_given},
-                                                                        {"email", &UserForm::email},
-                                                                        {"organizeNo", &UserForm::orgNo},
-                                                                        {"org_orgname", &UserForm::org_orgname},
-                                                                        {"org_orgunit", &UserForm::org_orgunit},
-                                                                        {"title", &UserForm::title},
-                                                                        {"work_tel", &UserForm::work_tel},
-                                                                        {"mobilephone", &UserForm::mobilephone},
-                                                                        {"work_adr", &UserForm::work_adr},
-                                                                        {"work_fax", &UserForm::work_fax},
-                                                                        {"USERID", &UserForm::userId},
-                                                                        {"adr_country", &UserForm::adr_country},
-                                                                        {"adr_street", &UserForm::adr_street},
-                                                                        {"url", &UserForm::url},
-                                                                        {"bday", &UserForm::bday},
-                                                                        {"tel", &UserForm::tel},
-                                                                        {"sex", &UserForm::sex},
-                                                                        {"self_desc", &UserForm::self_desc}};
-  for (const auto& [name, value] : a.options) {
-    auto it = fields.find(name);
-    if (it != fields.end()) f.*(it->second) = value;
-  }
-  if (auto name = a.Option("name")) f.username = *name;
+// Applies the named field arguments to a form; the department choice
+// follows the tree as the editor's list does.
+void ApplyFields(UserForm& f, const CommandCall& call, const OrgTree& tree) {
+  for (const auto& [name, field] : UserFormFields())
+    if (name != "username")
+      if (auto value = call.Text(name)) f.*field = *value;
+  if (auto name = call.Text("newName")) f.username = *name;
   int node = tree.Find(std::string(Trim(f.orgNo)));
   // A code the list does not offer leaves the choice empty: "*号项必须填写".
   f.orgShown = node > OrgTree::kRoot ? tree.Path(node) : "";
 }
 
-// A department code that names no department: the editor's list could not
-// offer it, but on a command line it is a mistyped code, not a missing field.
-std::optional<std::string> UnknownOrg(const UserForm& f, const OrgTree& tree) {
-  std::string code(Trim(f.orgNo));
-  if (code.empty() || tree.Find(code) >= 0) return std::nullopt;
-  return "部门不存在：" + code;
+// The settings the settings window shows, by key.
+JsonValue ConfigValues(ServerCore& core) {
+  SettingsForm form = CurrentSettingsForm(core);
+  JsonValue v;
+  v.Set("ServerPort", form.serverPort);
+  v.Set("StartMin", form.startMin ? "True" : "False");
+  v.Set("AllowReg", form.allowReg ? "True" : "False");
+  v.Set("OfflineInfoDay", form.offlineInfoDay);
+  v.Set("AutoStart", form.autoStart ? "True" : "False");
+  v.Set("Information", core.Information());
+  return v;
 }
 
-// A field too long for the editor's box.
-std::optional<std::string> TooLong(const UserForm& f) {
-  static const std::vector<std::pair<const char*, std::string UserForm::*>> fields = {
-      {"username", &UserForm::username},
-      {"pwd", &UserForm::pwd},
-      {"nickname", &UserForm::nickname},
-      {"n_family", &UserForm::n_family},
-      {"n_given", &UserForm::n_given},
-      {"email", &UserForm::email},
-      {"org_orgname", &UserForm::org_orgname},
-      {"org_orgunit", &UserForm::org_orgunit},
-      {"title", &UserForm::title},
-      {"work_tel", &UserForm::work_tel},
-      {"mobilephone", &UserForm::mobilephone},
-      {"work_adr", &UserForm::work_adr},
-      {"work_fax", &UserForm::work_fax},
-      {"USERID", &UserForm::userId},
-      {"adr_country", &UserForm::adr_country},
-      {"adr_street", &UserForm::adr_street},
-      {"url", &UserForm::url},
-      {"bday", &UserForm::bday},
-      {"tel", &UserForm::tel},
-      {"sex", &UserForm::sex},
-      {"self_desc", &UserForm::self_desc}};
-  for (const auto& [name, field] : fields) {
-    std::size_t chars = 0;
-    for (unsigned char c : f.*field)
-      if ((c & 0xC0) != 0x80) ++chars;
-    if (auto max = UserFieldMaxLength(name); max && chars > *max) return std::string("字段过长：") + name;
-  }
+std::optional<bool> ParseSwitch(std::string_view text) {
+  std::string t = AsciiUpper(Trim(text));
+  if (t == "TRUE" || t == "ON" || t == "YES" || t == "1") return true;
+  if (t == "FALSE" || t == "OFF" || t == "NO" || t == "0") return false;
   return std::nullopt;
 }
 
-// The whole file, up to `limit` bytes; a failure names the path and the
-// system's reason.
-Result<std::string> ReadSmallFile(const fs::path& path, std::size_t limit) {
-  auto failed = [&](const std::string& why) { return Status(StatusCode::kIoFailed, path.string() + ": " + why); };
-  std::error_code ec;
-  auto size = fs::file_size(path, ec);
-  if (ec) return failed(ec.message());
-  if (size > limit) return failed("文件超过 " + std::to_string(limit) + " 字节");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return failed(std::generic_category().message(errno));
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+// The log lines written while `action` ran.
+template <typename F>
+std::vector<std::string> LinesDuring(ServerCore& core, F action) {
+  std::uint64_t before = core.Log().Sequence();
+  action();
+  std::uint64_t after = core.Log().Sequence();
+  auto lines = core.Log().Lines();
+  std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(after - before, lines.size()));
+  return std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(n), lines.end());
 }
 
-// --- Commands -------------------------------------------------------------
+void TreeLines(const OrgTree& tree, int node, int depth, AdminReply& r, JsonValue& out) {
+  const auto& n = tree.At(node);
+  r.lines.push_back(std::string(static_cast<std::size_t>(depth) * 2, ' ') + n.record->organizeNo + " " +
+                    n.record->organizename + " (" + std::to_string(n.record->orgID) + ")");
+  out.Set("organizeNo", n.record->organizeNo);
+  out.Set("organizename", n.record->organizename);
+  out.Set("orgID", n.record->orgID);
+  JsonValue children{JsonValue::Array{}};
+  for (int c : n.children) {
+    JsonValue child;
+    TreeLines(tree, c, depth + 1, r, child);
+    children.Push(std::move(child));
+  }
+  out.Set("children", std::move(children));
+}
 
-AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
+AdminReply FromSave(const SettingsSaveResult& s) {
+  std::string message;
+  for (const auto& m : s.Messages()) message += (message.empty() ? "" : "\n") + m;
+  return s.status.IsOk() ? Ok(message) : Refused(message);
+}
+
+AdminReply FromMaintenance(const MaintenanceResult& m) {
+  if (m.needsConfirmation) return Ask(m.status.Message());
+  return m.status.IsOk() ? Ok(m.status.Message()) : Refused(m.Shown());
+}
+
+}  // namespace
+
+namespace handlers {
+
+AdminReply Status(CommandCall& call) {
+  ServerCore& core = call.core;
+  const AdminContext& ctx = call.context;
   ServerSettings s = core.Settings();
   auto dir = core.Dir().Get();
   bool running = ctx.inServer && core.TcpServerExists();
@@ -310,7 +179,8 @@ AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
 }
 
 // The console's "在线用户" listing, shown here instead of in the status log.
-AdminReply Online(ServerCore& core) {
+AdminReply Online(CommandCall& call) {
+  ServerCore& core = call.core;
   auto users = ListOnlineUsers(core);
   AdminReply r = Ok();
   r.lines.push_back("共" + std::to_string(users.size()) + "人在线！");
@@ -332,9 +202,10 @@ AdminReply Online(ServerCore& core) {
 
 // The lines of the status log after sequence number `since` (all held
 // lines for 0); `seq` tells the caller where to continue.
-AdminReply Log(ServerCore& core, const Args& a) {
+AdminReply Log(CommandCall& call) {
+  ServerCore& core = call.core;
   std::uint64_t since = 0;
-  if (auto s = a.Option("since")) {
+  if (auto s = call.Text("since")) {
     auto v = ParseInt64(*s);
     if (!v || *v < 0) return Usage("--since 需要一个数字");
     since = static_cast<std::uint64_t>(*v);
@@ -351,20 +222,10 @@ AdminReply Log(ServerCore& core, const Args& a) {
   return r;
 }
 
-// The log lines written while `action` ran.
-template <typename F>
-std::vector<std::string> LinesDuring(ServerCore& core, F action) {
-  std::uint64_t before = core.Log().Sequence();
-  action();
-  std::uint64_t after = core.Log().Sequence();
-  auto lines = core.Log().Lines();
-  std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(after - before, lines.size()));
-  return std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(n), lines.end());
-}
-
-AdminReply Start(ServerCore& core) {
+AdminReply Start(CommandCall& call) {
+  ServerCore& core = call.core;
   bool wasRunning = core.TcpServerExists();
-  auto lines = LinesDuring(core, [&] { core.StartServer(); });
+  auto lines = LinesDuring(core, [&] { StartServer(call.ops, call.context.actor); });
   bool listening = core.ListeningPort() != 0;
   AdminReply r = (!wasRunning && listening) ? Ok() : Refused(lines.empty() ? "" : lines.back());
   r.lines = lines;
@@ -372,263 +233,193 @@ AdminReply Start(ServerCore& core) {
   return r;
 }
 
-AdminReply Stop(ServerCore& core) {
-  auto lines = LinesDuring(core, [&] { core.StopServer(); });
+AdminReply Stop(CommandCall& call) {
+  auto lines = LinesDuring(call.core, [&] { StopServer(call.ops, call.context.actor); });
   AdminReply r = Ok();
   r.lines = lines;
   return r;
 }
 
-AdminReply UserList(ServerCore& core, const Args& a) {
-  auto dir = core.Dir().Get();
-  OrgTree tree(*dir);
-  std::vector<AdminUserPtr> users = a.words.size() > 2 ? UsersUnder(*dir, a.words[2]) : dir->Users();
+AdminReply UserList(CommandCall& call) {
+  auto dir = call.ops.dir.Get();
+  corvan::OrgTree tree(*dir);
+  auto org = call.Text("organizeNo");
+  std::vector<AdminUserPtr> users = org ? UsersUnder(*dir, *org) : dir->Users();
   AdminReply r = Ok();
   JsonValue list{JsonValue::Array{}};
   for (const auto& u : users) {
     r.lines.push_back(u->username + "\t" + u->nickname + "\t" + u->organizeNo + "\t" + tree.PathOf(u->organizeNo));
-    list.Push(UserJson(*u, tree, false));
+    list.Push(UserJson(*u, tree));
   }
   r.data.Set("users", std::move(list));
   return r;
 }
 
-AdminReply UserShow(ServerCore& core, const Args& a) {
-  if (a.words.size() != 3) return Usage("用法：user show 用户名");
-  auto dir = core.Dir().Get();
-  const TUserInfo* u = dir->FindUser(AsciiUpper(Trim(a.words[2])));
-  if (!u) return Refused("用户不存在：" + a.words[2]);
-  OrgTree tree(*dir);
+AdminReply UserShow(CommandCall& call) {
+  const std::string given = call.Text("username").value_or("");
+  auto dir = call.ops.dir.Get();
+  const TUserInfo* u = dir->FindUser(AsciiUpper(Trim(given)));
+  if (!u) return Refused(std::string(kUnknownUserPrefix) + given);
+  corvan::OrgTree tree(*dir);
   AdminReply r = Ok();
-  r.data = UserJson(*u, tree, false);
+  r.data = UserJson(*u, tree);
   for (const auto& [k, v] : r.data.AsObject())
     r.lines.push_back(k + ": " + (v.IsInt() ? std::to_string(v.AsInt()) : v.AsString()));
-  const bool locked = core.Modules().AccountLocked && core.Modules().AccountLocked(core, u->username);
+  const CoreModules& modules = call.core.Modules();
+  const bool locked = modules.AccountLocked && modules.AccountLocked(call.core, u->username);
   r.data.Set("locked", locked);
   r.lines.push_back(std::string("状态: ") + (locked ? std::string(kLockedAccountState) : "正常"));
   return r;
 }
 
-AdminReply UserAdd(ServerCore& core, const Args& a, const AdminContext& ctx) {
-  if (a.words.size() != 3) return Usage("用法：user add 用户名 --pwd 密码 --nick 昵称 --org 部门编号 [--字段 值]...");
-  auto dir = core.Dir().Get();
-  if (dir->Orgs().empty()) return Refused(std::string(kNeedOrgFirstMessage));
-  OrgTree tree(*dir);
+AdminReply UserAdd(CommandCall& call) {
   UserForm form;
   form.userId = "100";
-  form.username = a.words[2];
-  ApplyOptions(form, a, tree);
-  if (a.options.count("name")) return Usage("--name 只用于 user set");
-  if (auto unknown = UnknownOrg(form, tree)) return Refused(*unknown);
-  Status check = CheckUserForm(dir->Users(), form);
-  if (!check.IsOk()) return FromAdmin(check);
-  if (auto tooLong = TooLong(form)) return Refused(*tooLong);
-  TUserInfo saved;
-  Status res = SaveNewUser(core.Dir(), core.Db(), form, &saved);
-  if (!res.IsOk()) return FromAdmin(res);
-  if (ctx.inServer) StartNewUserRegNotice(core, saved.username, saved.nickname, saved.organizeNo);
+  form.username = call.Text("username").value_or("");
+  ApplyFields(form, call, corvan::OrgTree(*call.ops.dir.Get()));
+  Result<TUserInfo> saved = AddAccount(call.ops, call.context.actor, form);
+  if (!saved.IsOk()) return FromAdmin(saved.GetStatus());
   AdminReply r = Ok();
-  r.lines.push_back(saved.username);
-  r.data.Set("username", saved.username);
+  r.lines.push_back(saved.Value().username);
+  r.data.Set("username", saved.Value().username);
   return r;
 }
 
-AdminReply UserSet(ServerCore& core, const Args& a, const AdminContext& ctx) {
-  if (a.words.size() != 3) return Usage("用法：user set 用户名 [--name 新用户名] [--字段 值]...");
-  std::string orig = AsciiUpper(Trim(a.words[2]));
-  auto dir = core.Dir().Get();
-  const TUserInfo* u = dir->FindUser(orig);
-  if (!u) return Refused("用户不存在：" + a.words[2]);
-  OrgTree tree(*dir);
-  UserForm form = FormFromUser(*u, tree);
-  ApplyOptions(form, a, tree);
-  if (a.options.count("organizeNo"))
-    if (auto unknown = UnknownOrg(form, tree)) return Refused(*unknown);
-  if (auto tooLong = TooLong(form)) return Refused(*tooLong);
-  TUserInfo saved;
-  Status res = SaveUser(core.Dir(), core.Db(), form, orig, &saved);
-  if (!res.IsOk()) return FromAdmin(res);
-  if (ctx.inServer) StartUpdateOnlineInfo(core, orig, saved.username, saved.nickname);
+AdminReply UserSet(CommandCall& call) {
+  const std::string given = call.Text("username").value_or("");
+  Result<UserForm> form = AccountForm(call.ops, given);
+  if (!form.IsOk()) return FromAdmin(form.GetStatus());
+  ApplyFields(form.Value(), call, corvan::OrgTree(*call.ops.dir.Get()));
+  Result<TUserInfo> saved = ChangeAccount(call.ops, call.context.actor, given, form.Value());
+  if (!saved.IsOk()) return FromAdmin(saved.GetStatus());
   AdminReply r = Ok();
-  r.lines.push_back(saved.username);
-  r.data.Set("username", saved.username);
+  r.lines.push_back(saved.Value().username);
+  r.data.Set("username", saved.Value().username);
   return r;
 }
 
-AdminReply UserDel(ServerCore& core, const Args& a) {
-  if (a.words.size() != 3) return Usage("用法：user del 用户名");
-  std::string name = AsciiUpper(Trim(a.words[2]));
-  if (!core.Dir().Get()->UserExists(name)) return Refused("用户不存在：" + a.words[2]);
-  if (!a.Has("yes")) return Ask(std::string(kDeleteUserQuestion));
-  return FromAdmin(DeleteUser(core.Dir(), core.Db(), name));
+AdminReply UserDel(CommandCall& call) {
+  const std::string given = call.Text("username").value_or("");
+  if (!call.ops.dir.Get()->UserExists(AsciiUpper(Trim(given)))) return Refused(std::string(kUnknownUserPrefix) + given);
+  if (!call.Yes()) return Ask(std::string(kDeleteUserQuestion));
+  return FromAdmin(DeleteAccount(call.ops, call.context.actor, given));
 }
 
-AdminReply UserImport(ServerCore& core, const Args& a, const AdminContext& ctx) {
-  if (a.words.size() != 3) return Usage("用法：user import 文件");
-  Result<std::string> text = ReadSmallFile(a.words[2], kMaxCsvBytes);
-  if (!text.IsOk()) return Refused("无法读取文件：" + text.GetStatus().Message());
-  auto dir = core.Dir().Get();
-  CsvImportPlan plan = PlanUserImport(text.Value(), *dir);
-  if (!plan.errors.empty()) {
-    AdminReply r = Refused("导入失败，没有写入任何用户");
-    JsonValue errors{JsonValue::Array{}};
-    for (const auto& e : plan.errors) {
-      r.lines.push_back(e.line ? "第" + std::to_string(e.line) + "行：" + e.message : e.message);
-      JsonValue o;
-      o.Set("line", static_cast<std::int64_t>(e.line));
-      o.Set("message", e.message);
-      errors.Push(std::move(o));
+AdminReply UserImport(CommandCall& call) {
+  ImportReport refused;
+  Result<ImportReport> report = ImportAccounts(call.ops, call.context.actor, call.Text("file").value_or(""), &refused);
+  if (!report.IsOk()) {
+    AdminReply r = Refused(report.GetStatus().Message());
+    if (!refused.errors.empty()) {
+      JsonValue errors{JsonValue::Array{}};
+      for (const auto& e : refused.errors) {
+        r.lines.push_back(e.line ? "第" + std::to_string(e.line) + "行：" + e.message : e.message);
+        JsonValue o;
+        o.Set("line", static_cast<std::int64_t>(e.line));
+        o.Set("message", e.message);
+        errors.Push(std::move(o));
+      }
+      r.data.Set("errors", std::move(errors));
+    } else if (report.GetStatus().Message().rfind("第", 0) == 0) {
+      r.lines.push_back("已导入 0 个用户");
+      r.data.Set("imported", static_cast<std::int64_t>(0));
     }
-    r.data.Set("errors", std::move(errors));
     return r;
   }
-  std::size_t done = 0;
-  for (std::size_t i = 0; i < plan.forms.size(); ++i) {
-    TUserInfo saved;
-    Status res = SaveNewUser(core.Dir(), core.Db(), plan.forms[i], &saved);
-    if (!res.IsOk()) {
-      AdminReply r = Refused("第" + std::to_string(plan.lines[i]) + "行：" + res.Message());
-      r.lines.push_back("已导入 " + std::to_string(done) + " 个用户");
-      r.data.Set("imported", static_cast<std::int64_t>(done));
-      return r;
-    }
-    ++done;
-    if (ctx.inServer) StartNewUserRegNotice(core, saved.username, saved.nickname, saved.organizeNo);
-  }
-  AdminReply r = Ok("已导入 " + std::to_string(done) + " 个用户");
-  r.data.Set("imported", static_cast<std::int64_t>(done));
+  AdminReply r = Ok(report.Value().message);
+  r.data.Set("imported", static_cast<std::int64_t>(report.Value().imported));
   return r;
 }
 
-AdminReply UserExport(ServerCore& core, const Args& a) {
-  if (a.words.size() != 3) return Usage("用法：user export 文件");
-  fs::path target = a.words[2];
+AdminReply UserExport(CommandCall& call) {
+  fs::path target = call.Text("file").value_or("");
   std::error_code ec;
-  if (fs::exists(target, ec) && !a.Has("yes")) return Ask(std::string(kBackupExists));
-  auto users = core.Dir().Get()->Users();
-  std::string csv = UsersToCsv(users);
-  // Passwords in plain text: a private file (0600), written through a fresh
-  // temporary file so that nothing planted beside the target is followed.
-  if (Status written = WritePrivateFile(target, csv); !written.IsOk())
-    return Refused("无法写入文件：" + written.Message());
-  AdminReply r = Ok("已导出 " + std::to_string(users.size()) + " 个用户");
-  r.data.Set("exported", static_cast<std::int64_t>(users.size()));
+  if (fs::exists(target, ec) && !call.Yes()) return Ask(std::string(kBackupExists));
+  Result<std::size_t> exported = ExportAccounts(call.ops, call.context.actor, target);
+  if (!exported.IsOk()) return FromAdmin(exported.GetStatus());
+  AdminReply r = Ok("已导出 " + std::to_string(exported.Value()) + " 个用户");
+  r.data.Set("exported", static_cast<std::int64_t>(exported.Value()));
   return r;
 }
 
-void TreeLines(const OrgTree& tree, int node, int depth, AdminReply& r, JsonValue& out) {
-  const auto& n = tree.At(node);
-  r.lines.push_back(std::string(static_cast<std::size_t>(depth) * 2, ' ') + n.record->organizeNo + " " +
-                    n.record->organizename + " (" + std::to_string(n.record->orgID) + ")");
-  out.Set("organizeNo", n.record->organizeNo);
-  out.Set("organizename", n.record->organizename);
-  out.Set("orgID", n.record->orgID);
-  JsonValue children{JsonValue::Array{}};
-  for (int c : n.children) {
-    JsonValue child;
-    TreeLines(tree, c, depth + 1, r, child);
-    children.Push(std::move(child));
-  }
-  out.Set("children", std::move(children));
-}
-
-AdminReply OrgTreeCmd(ServerCore& core) {
-  OrgTree tree(*core.Dir().Get());
+AdminReply OrgTree(CommandCall& call) {
+  corvan::OrgTree tree(*call.ops.dir.Get());
   AdminReply r = Ok();
   JsonValue root;
-  TreeLines(tree, OrgTree::kRoot, 0, r, root);
+  TreeLines(tree, corvan::OrgTree::kRoot, 0, r, root);
   r.data.Set("tree", std::move(root));
   return r;
 }
 
-AdminReply OrgAdd(ServerCore& core, const Args& a) {
-  if (a.words.size() != 4) return Usage("用法：org add 上级部门编号 名称 [--order 序号]");
-  const std::string& parent = a.words[2];
-  std::string order = a.Option("USERID").value_or("100");
-  OrgTree tree(*core.Dir().Get());
-  if (tree.Find(parent) < 0) return Refused("部门不存在：" + parent);
-  Result<std::int64_t> check = CheckOrgForm(a.words[3], order);
-  if (!check.IsOk()) return FromAdmin(check.GetStatus());
-  if (!a.Has("yes"))
-    if (auto q = NewOrgSameNameQuestion(tree, parent, Trim(a.words[3]))) return Ask(*q);
-  Result<std::string> res = NewOrg(core.Dir(), core.Db(), parent, a.words[3], order);
-  if (!res.IsOk()) {
+AdminReply OrgAdd(CommandCall& call) {
+  const std::string parent = call.Text("parent").value_or("");
+  const std::string name = call.Text("name").value_or("");
+  const std::string order = call.Text("order").value_or("100");
+  corvan::OrgTree tree(*call.ops.dir.Get());
+  if (tree.Find(parent) < 0) return Refused(std::string(kUnknownOrgPrefix) + parent);
+  if (Result<std::int64_t> check = CheckOrgForm(name, order); !check.IsOk()) return FromAdmin(check.GetStatus());
+  if (!call.Yes())
+    if (auto q = NewOrgSameNameQuestion(tree, parent, Trim(name))) return Ask(*q);
+  Result<std::string> res = AddDepartment(call.ops, call.context.actor, parent, name, order);
+  if (!res.IsOk())
     return res.GetStatus().Message().empty() ? Refused("没有可用的部门编号") : FromAdmin(res.GetStatus());
-  }
-  const std::string& code = res.Value();
   AdminReply r = Ok();
-  r.lines.push_back(code);
-  r.data.Set("organizeNo", code);
+  r.lines.push_back(res.Value());
+  r.data.Set("organizeNo", res.Value());
   return r;
 }
 
-AdminReply OrgRename(ServerCore& core, const Args& a) {
-  if (a.words.size() != 4) return Usage("用法：org rename 部门编号 名称 [--order 序号]");
-  const std::string& code = a.words[2];
-  OrgTree tree(*core.Dir().Get());
+AdminReply OrgRename(CommandCall& call) {
+  const std::string code = call.Text("organizeNo").value_or("");
+  const std::string name = call.Text("name").value_or("");
+  corvan::OrgTree tree(*call.ops.dir.Get());
   int node = tree.Find(code);
-  if (node < 0) return Refused("部门不存在：" + code);
-  std::string order = a.Option("USERID").value_or(std::to_string(tree.At(node).record->orgID));
-  Result<std::int64_t> check = CheckOrgForm(a.words[3], order);
-  if (!check.IsOk()) return FromAdmin(check.GetStatus());
-  if (!a.Has("yes"))
-    if (auto q = RenameOrgSameNameQuestion(tree, code, Trim(a.words[3]))) return Ask(*q);
-  return FromAdmin(RenameOrg(core.Dir(), core.Db(), code, a.words[3], order));
+  if (node < 0) return Refused(std::string(kUnknownOrgPrefix) + code);
+  std::string order = call.Text("order").value_or(std::to_string(tree.At(node).record->orgID));
+  if (Result<std::int64_t> check = CheckOrgForm(name, order); !check.IsOk()) return FromAdmin(check.GetStatus());
+  if (!call.Yes())
+    if (auto q = RenameOrgSameNameQuestion(tree, code, Trim(name))) return Ask(*q);
+  return FromAdmin(RenameDepartment(call.ops, call.context.actor, code, name, order));
 }
 
-AdminReply OrgDel(ServerCore& core, const Args& a) {
-  if (a.words.size() != 3) return Usage("用法：org del 部门编号");
-  const std::string& code = a.words[2];
+AdminReply OrgDel(CommandCall& call) {
+  const std::string code = call.Text("organizeNo").value_or("");
   if (code == kRootOrgNo) return Refused("不能删除根组织");
-  if (OrgTree(*core.Dir().Get()).Find(code) < 0) return Refused("部门不存在：" + code);
-  if (!a.Has("yes")) return Ask(std::string(kDeleteOrgQuestion));
-  return FromAdmin(DeleteOrg(core.Dir(), core.Db(), code));
+  if (corvan::OrgTree(*call.ops.dir.Get()).Find(code) < 0) return Refused(std::string(kUnknownOrgPrefix) + code);
+  if (!call.Yes()) return Ask(std::string(kDeleteOrgQuestion));
+  return FromAdmin(DeleteDepartment(call.ops, call.context.actor, code));
 }
 
-AdminReply Move(ServerCore& core, const Args& a) {
-  if (a.words.size() < 3) return Usage("用法：move 用户名... 部门编号");
-  std::string code = a.words.back();
-  auto dir = core.Dir().Get();
-  OrgTree tree(*dir);
+AdminReply Move(CommandCall& call) {
+  const std::string code = call.Text("organizeNo").value_or("");
+  const std::vector<std::string> given = call.Words("usernames");
+  auto dir = call.ops.dir.Get();
+  corvan::OrgTree tree(*dir);
   int node = tree.Find(code);
-  if (node < 0) return Refused("部门不存在：" + code);
-  std::vector<std::string> names;
-  for (std::size_t i = 1; i + 1 < a.words.size(); ++i) {
-    std::string name = AsciiUpper(Trim(a.words[i]));
-    if (!dir->UserExists(name)) return Refused("用户不存在：" + a.words[i]);
-    names.push_back(name);
-  }
-  if (!a.Has("yes")) return Ask(MoveUsersQuestion(names.size(), tree.At(node).record->organizename));
-  return FromAdmin(MoveUsers(core.Dir(), core.Db(), names, code));
+  if (node < 0) return Refused(std::string(kUnknownOrgPrefix) + code);
+  for (const std::string& name : given)
+    if (!dir->UserExists(AsciiUpper(Trim(name)))) return Refused(std::string(kUnknownUserPrefix) + name);
+  if (!call.Yes()) return Ask(MoveUsersQuestion(given.size(), tree.At(node).record->organizename));
+  return FromAdmin(MoveAccounts(call.ops, call.context.actor, given, code));
 }
 
-AdminReply Announce(ServerCore& core, const Args& a) {
-  std::optional<std::string> text;
-  if (a.words.size() > 2) return Usage("用法：announce [公告]（含空格的公告请加引号）");
-  if (a.words.size() == 2) text = a.words[1];
-  PublishResult res = PublishAnnouncement(core, text);
+AdminReply Announce(CommandCall& call) {
+  PublishResult res = corvan::Announce(call.ops, call.context.actor, call.Text("text"));
   AdminReply r = res.ok ? Ok(res.message) : Refused(res.message);
   r.data.Set("changed", res.changed);
-  r.data.Set("Information", core.Information());
+  r.data.Set("Information", call.core.Information());
   return r;
 }
 
-AdminReply FromMaintenance(const MaintenanceResult& m) {
-  if (m.needsConfirmation) return Ask(m.status.Message());
-  return m.status.IsOk() ? Ok(m.status.Message()) : Refused(m.Shown());
-}
-
-AdminReply Backup(ServerCore& core, const Args& a) {
-  if (a.words.size() != 2) return Usage("用法：backup 文件");
-  MaintenanceResult m = BackupDatabase(core, a.words[1], a.Has("yes") || a.Has("force"));
-  AdminReply r = FromMaintenance(m);
-  r.data.Set("file", BackupTargetName(a.words[1]).string());
+AdminReply Backup(CommandCall& call) {
+  const std::string file = call.Text("file").value_or("");
+  AdminReply r = FromMaintenance(corvan::Backup(call.ops, call.context.actor, file, call.Yes() || call.Flag("force")));
+  r.data.Set("file", BackupTargetName(file).string());
   return r;
 }
 
-AdminReply Restore(ServerCore& core, const Args& a) {
-  if (a.words.size() != 2) return Usage("用法：restore 文件");
-  MaintenanceResult m = RestoreDatabase(core, a.words[1], a.Has("yes"));
+AdminReply Restore(CommandCall& call) {
+  MaintenanceResult m = corvan::Restore(call.ops, call.context.actor, call.Text("file").value_or(""), call.Yes());
   // The console ends silently on a file that is not there; here the restore
   // fails and says why.
   if (!m.status.IsOk() && !m.needsConfirmation && m.status.Message().empty())
@@ -637,20 +428,20 @@ AdminReply Restore(ServerCore& core, const Args& a) {
 }
 
 // Departments and accounts from the organisation's directory.
-AdminReply DirectorySyncCmd(ServerCore& core, const Args& a) {
-  if (!core.Modules().DirectorySync) return Refused("此程序不支持目录同步");
+AdminReply DirectorySync(CommandCall& call) {
   DirectorySyncRequest request;
-  request.dryRun = a.Has("dry-run");
-  request.removeMissing = a.Has("remove-missing");
-  request.force = a.Has("force");
-  DirectorySyncOutcome out = core.Modules().DirectorySync(core, request, {});
-  AdminReply r = Reply(out.ok, std::move(out.message), out.ok ? kExitOk : kExitRefused);
-  r.lines = std::move(out.lines);
+  request.dryRun = call.Flag("dryRun");
+  request.removeMissing = call.Flag("removeMissing");
+  request.force = call.Flag("force");
+  Result<DirectorySyncOutcome> out = SyncDirectory(call.ops, call.context.actor, request);
+  if (!out.IsOk()) return Refused(out.GetStatus().Message());
+  AdminReply r = Reply(out.Value().ok, std::move(out.Value().message), out.Value().ok ? kExitOk : kExitRefused);
+  r.lines = std::move(out.Value().lines);
   return r;
 }
 
-AdminReply CleanOffline(ServerCore& core) {
-  CleanOfflineFilesResult res = CleanOfflineFiles(core);
+AdminReply CleanOffline(CommandCall& call) {
+  CleanOfflineFilesResult res = corvan::CleanOffline(call.ops, call.context.actor);
   AdminReply r = res.completed ? Ok() : Refused("离线文件清理未完成");
   r.lines.push_back("删除 " + std::to_string(res.removed) + " 个，保留 " + std::to_string(res.kept) + " 个，跳过 " +
                     std::to_string(res.spared) + " 个正在使用的文件夹");
@@ -660,53 +451,25 @@ AdminReply CleanOffline(ServerCore& core) {
   return r;
 }
 
-// The settings the settings window shows, by key.
-JsonValue ConfigValues(ServerCore& core) {
-  SettingsForm form = CurrentSettingsForm(core);
-  JsonValue v;
-  v.Set("ServerPort", form.serverPort);
-  v.Set("StartMin", form.startMin ? "True" : "False");
-  v.Set("AllowReg", form.allowReg ? "True" : "False");
-  v.Set("OfflineInfoDay", form.offlineInfoDay);
-  v.Set("AutoStart", form.autoStart ? "True" : "False");
-  v.Set("Information", core.Information());
-  return v;
-}
-
-std::optional<bool> ParseSwitch(std::string_view text) {
-  std::string t = AsciiUpper(Trim(text));
-  if (t == "TRUE" || t == "ON" || t == "YES" || t == "1") return true;
-  if (t == "FALSE" || t == "OFF" || t == "NO" || t == "0") return false;
-  return std::nullopt;
-}
-
-AdminReply FromSave(const SettingsSaveResult& s) {
-  std::string message;
-  for (const auto& m : s.Messages()) message += (message.empty() ? "" : "\n") + m;
-  return s.status.IsOk() ? Ok(message) : Refused(message);
-}
-
-AdminReply ConfigGet(ServerCore& core, const Args& a) {
-  JsonValue values = ConfigValues(core);
+AdminReply ConfigGet(CommandCall& call) {
+  JsonValue values = ConfigValues(call.core);
   AdminReply r = Ok();
-  if (a.words.size() == 3) {
-    const JsonValue& v = values[a.words[2]];
-    if (v.IsNull()) return Usage("未知的设置项：" + a.words[2]);
+  if (auto key = call.Text("key")) {
+    const JsonValue& v = values[*key];
+    if (v.IsNull()) return Usage("未知的设置项：" + *key);
     r.lines.push_back(v.AsString());
-    r.data.Set(a.words[2], v);
+    r.data.Set(*key, v);
     return r;
   }
-  if (a.words.size() != 2) return Usage("用法：config get [设置项]");
   for (const auto& [k, v] : values.AsObject()) r.lines.push_back(k + "=" + v.AsString());
   r.data = values;
   return r;
 }
 
-AdminReply ConfigSet(ServerCore& core, const Args& a) {
-  if (a.words.size() != 4) return Usage("用法：config set 设置项 值");
-  const std::string& key = a.words[2];
-  const std::string& value = a.words[3];
-  SettingsForm form = CurrentSettingsForm(core);
+AdminReply ConfigSet(CommandCall& call) {
+  const std::string key = call.Text("key").value_or("");
+  const std::string value = call.Text("value").value_or("");
+  SettingsForm form = CurrentSettingsForm(call.core);
   if (key == "ServerPort") {
     form.serverPort = value;
   } else if (key == "OfflineInfoDay") {
@@ -720,88 +483,108 @@ AdminReply ConfigSet(ServerCore& core, const Args& a) {
   } else {
     return Usage("未知的设置项：" + key);
   }
-  return FromSave(SaveAll(core, form));
+  return FromSave(SaveSettings(call.ops, call.context.actor, form));
 }
 
-AdminReply Autostart(ServerCore& core, const Args& a) {
-  std::optional<bool> on = a.words.size() == 2 ? ParseSwitch(a.words[1]) : std::nullopt;
+AdminReply Autostart(CommandCall& call) {
+  std::optional<bool> on = ParseSwitch(call.Text("state").value_or(""));
   if (!on) return Usage("用法：autostart on|off");
-  SettingsForm form = CurrentSettingsForm(core);
+  SettingsForm form = CurrentSettingsForm(call.core);
   form.autoStart = *on;
-  return FromSave(SaveAll(core, form));
+  return FromSave(SaveSettings(call.ops, call.context.actor, form));
 }
 
-AdminReply HelpReply() {
+// The audit rows, oldest first: time, actor kind and name, origin,
+// operation, target, detail and result.
+AdminReply Audit(CommandCall& call) {
+  AuditQuery query{call.Text("since").value_or(""), call.Text("actor").value_or(""), call.Text("op").value_or("")};
+  Result<std::vector<AuditRow>> rows = ReadAuditLog(call.ops, query);
+  if (!rows.IsOk()) {
+    return rows.GetStatus().Code() == StatusCode::kInvalidInput ? Usage(rows.GetStatus().Message())
+                                                                : Refused(rows.GetStatus().Message());
+  }
+  AdminReply r = Ok();
+  JsonValue list{JsonValue::Array{}};
+  for (const AuditRow& row : rows.Value()) {
+    r.lines.push_back(row.time + "\t" + row.actorKind + "\t" + row.actor + "\t" + row.origin + "\t" + row.operation +
+                      "\t" + row.target + "\t" + row.detail + "\t" + row.result);
+    JsonValue o;
+    o.Set("time", row.time);
+    o.Set("actorKind", row.actorKind);
+    o.Set("actor", row.actor);
+    o.Set("origin", row.origin);
+    o.Set("operation", row.operation);
+    o.Set("target", row.target);
+    o.Set("detail", row.detail);
+    o.Set("result", row.result);
+    list.Push(std::move(o));
+  }
+  r.data.Set("rows", std::move(list));
+  return r;
+}
+
+AdminReply Help(CommandCall&) {
   AdminReply r = Ok();
   r.lines.push_back(AdminUsage());
   return r;
 }
 
-std::string CommandName(const std::vector<std::string>& words) {
-  if (words.empty()) return "";
-  if ((words[0] == "user" || words[0] == "org" || words[0] == "config") && words.size() > 1)
-    return words[0] + " " + words[1];
-  return words[0];
-}
-
-}  // namespace
-
-namespace {
-
-// Every command with the number of words it takes (its own words included);
-// kAnyWords for a list without end.
-constexpr std::size_t kAnyWords = static_cast<std::size_t>(-1);
-struct CommandShape {
-  std::size_t minWords;
-  std::size_t maxWords;
-};
-const std::map<std::string, CommandShape>& CommandShapes() {
-  static const std::map<std::string, CommandShape> shapes = {
-      {"status", {1, 1}},         {"online", {1, 1}},     {"log", {1, 1}},         {"start", {1, 1}},
-      {"stop", {1, 1}},           {"user list", {2, 3}},  {"user show", {3, 3}},   {"user add", {3, 3}},
-      {"user set", {3, 3}},       {"user del", {3, 3}},   {"user import", {3, 3}}, {"user export", {3, 3}},
-      {"org tree", {2, 2}},       {"org add", {4, 4}},    {"org rename", {4, 4}},  {"org del", {3, 3}},
-      {"move", {3, kAnyWords}},   {"announce", {1, 2}},   {"backup", {2, 2}},      {"restore", {2, 2}},
-      {"clean-offline", {1, 1}},  {"config get", {2, 3}}, {"config set", {4, 4}},  {"autostart", {2, 2}},
-      {"directory-sync", {1, 1}}, {"help", {1, 1}}};
-  return shapes;
-}
-
-}  // namespace
+}  // namespace handlers
 
 std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv) {
-  Args a = Split(argv);
-  if (!a.error.empty()) return a.error;
-  if (a.words.empty()) return "没有给出命令";
-  if (IsWebCommand(a.words)) return WebUsageError(a.words, a.options);
-  const std::string name = CommandName(a.words);
-  auto it = CommandShapes().find(name);
-  if (it == CommandShapes().end()) return "未知的命令：" + name;
-  const CommandShape& shape = it->second;
-  if (a.words.size() < shape.minWords) return name + "：缺少参数";
-  if (a.words.size() > shape.maxWords) return name + "：参数过多";
+  if (std::optional<WebCommandLine> web = SplitWebCommand(argv)) {
+    if (!web->error.empty()) return web->error;
+    return WebUsageError(web->words, web->options);
+  }
+  Result<ParsedCommand> parsed = ParseCommandLine(argv);
+  if (!parsed.IsOk()) return parsed.GetStatus().Message();
   return std::nullopt;
 }
 
+namespace {
+
+const CommandRow* RowOf(const std::vector<std::string>& argv) {
+  Result<ParsedCommand> parsed = ParseCommandLine(argv);
+  return parsed.IsOk() ? parsed.Value().row : nullptr;
+}
+
+bool IsWeb(const std::vector<std::string>& argv) { return SplitWebCommand(argv).has_value(); }
+
+}  // namespace
+
 bool WritesWithoutServer(const std::vector<std::string>& argv) {
-  const Args a = Split(argv);
-  const std::string name = CommandName(a.words);
-  return name == "user import" || name == "restore" || name == "directory-sync" || name == "config set" ||
-         WebCommandWrites(a.words);
+  if (std::optional<WebCommandLine> web = SplitWebCommand(argv)) return WebCommandWrites(web->words);
+  const CommandRow* row = RowOf(argv);
+  return row && row->writesWithoutServer;
 }
 
 bool IsConfigCommand(const std::vector<std::string>& argv) {
-  const std::string name = CommandName(Split(argv).words);
-  return name == "config get" || name == "config set";
+  const CommandRow* row = RowOf(argv);
+  return row && row->settingsOnly;
 }
 
-bool CreatesDatabase(const std::vector<std::string>& argv) { return CommandName(Split(argv).words) == "restore"; }
+bool CreatesDatabase(const std::vector<std::string>& argv) {
+  const CommandRow* row = RowOf(argv);
+  return row && row->createsDatabase;
+}
 
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
-  static const std::set<std::string> offline = {
-      "status", "user list", "user show",   "user export", "org tree",       "config get", "config set",
-      "backup", "restore",   "user import", "help",        "directory-sync", "web"};
-  return offline.count(CommandName(Split(argv).words)) != 0;
+  if (IsWeb(argv)) return true;
+  const CommandRow* row = RowOf(argv);
+  return row && !row->needsServer;
+}
+
+std::optional<std::string> CommandUsageOf(const std::vector<std::string>& argv) {
+  std::vector<std::string> words;
+  for (const std::string& w : argv)
+    if (w.rfind("--", 0) != 0) words.push_back(w);
+  for (std::size_t n : {2, 1}) {
+    if (words.size() < n) continue;
+    std::string name = words[0];
+    for (std::size_t i = 1; i < n; ++i) name += " " + words[i];
+    if (const CommandRow* row = FindCommand(name)) return "用法：corvanctl " + CommandUsage(*row);
+  }
+  return std::nullopt;
 }
 
 AdminReply CommandReply(bool ok, std::string message, int exitCode) {
@@ -813,72 +596,54 @@ AdminReply CommandReply(bool ok, std::string message, int exitCode) {
   return r;
 }
 
-AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& ctx) {
-  Args a = Split(argv);
-  const std::string name = CommandName(a.words);
-  if (name.empty() || name == "help") return HelpReply();
-  if (auto error = AdminUsageError(argv)) return Usage(*error);
-  if (!ctx.inServer && !RunsWithoutServer(argv)) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
-  // The web console's own commands touch only its settings file and its
-  // administrators; enabling or disabling waits for the console's threads,
-  // which may be waiting below.
-  if (IsWebCommand(a.words)) return RunWebCommand(core, a.words, a.options, ctx);
+AdminReply RunParsedCommand(ServerCore& core, const ParsedCommand& command, const AdminContext& ctx) {
+  if (!ctx.inServer && command.row->needsServer) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
   // The tool's socket and the web console may ask at the same time; their
   // commands run one after the other.
   static Mutex oneAtATime;
   MutexLock lock(oneAtATime);
+  CommandCall call{core, MakeOpsContext(core, ctx.inServer), ctx, command.args};
   try {
-    if (name == "status") return StatusCmd(core, ctx);
-    if (name == "online") return Online(core);
-    if (name == "log") return Log(core, a);
-    if (name == "start") return Start(core);
-    if (name == "stop") return Stop(core);
-    if (name == "user list") return UserList(core, a);
-    if (name == "user show") return UserShow(core, a);
-    if (name == "user add") return UserAdd(core, a, ctx);
-    if (name == "user set") return UserSet(core, a, ctx);
-    if (name == "user del") return UserDel(core, a);
-    if (name == "user import") return UserImport(core, a, ctx);
-    if (name == "user export") return UserExport(core, a);
-    if (name == "org tree") return OrgTreeCmd(core);
-    if (name == "org add") return OrgAdd(core, a);
-    if (name == "org rename") return OrgRename(core, a);
-    if (name == "org del") return OrgDel(core, a);
-    if (name == "move") return Move(core, a);
-    if (name == "announce") return Announce(core, a);
-    if (name == "backup") return Backup(core, a);
-    if (name == "restore") return Restore(core, a);
-    if (name == "clean-offline") return CleanOffline(core);
-    if (name == "config get") return ConfigGet(core, a);
-    if (name == "config set") return ConfigSet(core, a);
-    if (name == "autostart") return Autostart(core, a);
-    if (name == "directory-sync") return DirectorySyncCmd(core, a);
+    return command.row->handler(call);
   } catch (const std::exception& e) {
     // A failure no operation turned into a message of its own: the
     // administrator must see it.
     return Refused(e.what());
   }
-  return Usage("未知的命令：" + name);
 }
 
-std::string AdminUsage() {
-  return "命令：\n"
-         "  status | online | log [-f] | start | stop\n"
-         "  user list [部门编号] | user show 用户名 | user del 用户名\n"
-         "  user add 用户名 --pwd 密码 --nick 昵称 --org 部门编号 [--字段 值]...\n"
-         "  user set 用户名 [--name 新用户名] [--字段 值]...\n"
-         "  user import 文件 | user export 文件\n"
-         "  org tree | org add 上级部门编号 名称 [--order 序号] | org rename 部门编号 名称 [--order 序号]\n"
-         "  org del 部门编号\n"
-         "  move 用户名... 部门编号 | announce [公告] | backup 文件 | restore 文件 | clean-offline\n"
-         "  config get [设置项] | config set 设置项 值 | autostart on|off\n"
-         "  directory-sync [--dry-run] [--remove-missing [--force]]\n"
-         "  web enable [--port 9480] [--bind 地址] | web disable | web status\n"
-         "  web admin add|passwd|del 名称（密码从终端或标准输入读取） | web admin list\n"
-         "  字段：pwd nickname organizeNo USERID(显示顺序) n_family n_given email org_orgname org_orgunit title\n"
-         "        work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
-         "  设置项：ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(只读)\n"
-         "  --yes 对命令要提出的问题回答“是”";
+AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& ctx) {
+  bool anyWord = false;
+  for (const std::string& w : argv) anyWord = anyWord || w.rfind("--", 0) != 0 || w == "--";
+  if (!anyWord) return Help();
+  // The web console's own commands touch only its settings file and its
+  // administrators; enabling or disabling waits for the console's threads,
+  // which may be waiting below.
+  if (std::optional<WebCommandLine> web = SplitWebCommand(argv)) {
+    if (auto error = AdminUsageError(argv)) return Usage(*error);
+    return RunWebCommand(core, web->words, web->options, ctx);
+  }
+  Result<ParsedCommand> parsed = ParseCommandLine(argv);
+  if (!parsed.IsOk()) {
+    if (parsed.GetStatus().Message() == "没有给出命令") return Help();
+    return Usage(parsed.GetStatus().Message());
+  }
+  return RunParsedCommand(core, parsed.Value(), ctx);
+}
+
+AdminReply RunNamedCommand(ServerCore& core, std::string_view name, const JsonValue& args, const AdminContext& ctx,
+                           bool web) {
+  Result<ParsedCommand> parsed = ParseNamedCommand(name, args, web);
+  if (!parsed.IsOk()) return Usage(parsed.GetStatus().Message());
+  return RunParsedCommand(core, parsed.Value(), ctx);
+}
+
+std::string AdminUsage() { return CommandHelp(); }
+
+AdminReply Help() {
+  AdminReply r = Ok();
+  r.lines.push_back(AdminUsage());
+  return r;
 }
 
 }  // namespace corvan
@@ -888,8 +653,10 @@ namespace corvan {
 AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std::filesystem::path& executable,
                                    const std::vector<std::string>& argv, CoreModules modules,
                                    std::optional<std::string> input) {
-  if (Split(argv).words.empty()) return HelpReply();
-  if (auto error = AdminUsageError(argv)) return Usage(*error);
+  if (auto error = AdminUsageError(argv)) {
+    if (*error == "没有给出命令") return Help();
+    return Usage(*error);
+  }
   if (!RunsWithoutServer(argv)) {
     AdminReply r;
     r.message = std::string(kServerNotRunning);
@@ -907,17 +674,28 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   ServerCore core(options);
   if (Result<std::string> bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes); bytes.IsOk())
     core.SetSettings(ParseConfiguration(bytes.Value()).settings);
+  // The tool runs with the caller's rights on the folder: the caller is the
+  // actor.
+  AdminContext context{false, std::nullopt, Actor::Corvanctl(::getuid())};
   // The settings are a file of their own: changed while no server runs
   // (a port that is taken), with no database needed.
-  if (IsConfigCommand(argv)) return RunAdminCommand(core, argv, AdminContext{false});
+  if (IsConfigCommand(argv)) {
+    // A change is recorded in the audit log of the folder's database when
+    // there is one (never created here).
+    std::error_code ec;
+    if (WritesWithoutServer(argv) && fs::is_regular_file(core.DatabasePath(), ec) && !core.OpenDatabase().IsOk())
+      NoteQuietFailure("config set", "database for the audit log");
+    return RunAdminCommand(core, argv, context);
+  }
   if (!core.OpenDatabase().IsOk()) {
     // The restore can mend a database that does not open; the others cannot
     // work without one.
-    if (CommandName(Split(argv).words) != "restore") return Refused(std::string(kDatabaseConnectFailed));
+    if (!CreatesDatabase(argv)) return Refused(std::string(kDatabaseConnectFailed));
   } else if (!core.LoadDirectory()) {
     return Refused(std::string(kDatabaseConnectFailed));
   }
-  return RunAdminCommand(core, argv, AdminContext{false, std::move(input)});
+  context.input = std::move(input);
+  return RunAdminCommand(core, argv, context);
 }
 
 }  // namespace corvan

@@ -2,14 +2,9 @@
 // line, run by the administration endpoint inside the server and by the
 // command-line tool on the database file when no server runs.
 //
-//   status | online | log [--since SEQ] | start | stop
-//   user list [ORGNO] | user show NAME | user add NAME --pwd P --nick N --org ORGNO [--FIELD V]...
-//   user set NAME [--name NEW] [--FIELD V]... | user del NAME
-//   user import FILE | user export FILE
-//   org tree | org add PARENT NAME [--order N] | org rename ORGNO NAME [--order N] | org del ORGNO
-//   move USER... ORGNO | announce [TEXT] | backup FILE | restore FILE | clean-offline
-//   config get [KEY] | config set KEY VALUE | autostart on|off
-//   web ... (admin/web_commands.h)
+// The commands, their arguments and what they need are rows of the command
+// table (admin/command_table.h); the web console's own "web ..." commands
+// are in admin/web_commands.h.
 //
 // A command that the console would confirm with a yes/no box answers with
 // the question (exit status kExitConfirm) unless "--yes" is given. File
@@ -27,11 +22,13 @@
 #include <vector>
 
 #include "admin/admin_codec.h"
+#include "admin/operations.h"
 #include "server/modules.h"
 
 namespace corvan {
 
 class ServerCore;
+struct ParsedCommand;
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitRefused = 1;
@@ -51,6 +48,8 @@ struct AdminContext {
   // What the tool read from the terminal or standard input for the command
   // (a password), never taken from the command line.
   std::optional<std::string> input = std::nullopt;
+  // Who asks, as the audit log records it.
+  Actor actor = {};
 };
 
 // Whether the command (its words before any argument) may run without a
@@ -77,11 +76,27 @@ std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv)
 
 AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& context);
 
+// The command `name` with its named arguments (command_table.h), as the
+// admin socket receives it from the tool, or with `web` as the web console's
+// POST /api/commands/NAME sends it (the web console's names). A refused
+// argument is a usage error.
+AdminReply RunNamedCommand(ServerCore& core, std::string_view name, const JsonValue& args, const AdminContext& context,
+                           bool web);
+
+// A command already parsed (command_table.h).
+AdminReply RunParsedCommand(ServerCore& core, const ParsedCommand& command, const AdminContext& context);
+
+// "用法：corvanctl " and the usage of the command the line names; nothing
+// when it names none.
+std::optional<std::string> CommandUsageOf(const std::vector<std::string>& argv);
+
 // A reply with its message; the exit status `exitCode` unless `ok`.
 AdminReply CommandReply(bool ok, std::string message, int exitCode);
 
-// The usage text of the commands above.
+// The usage text of the commands above, generated from the command table.
 std::string AdminUsage();
+// A reply holding the usage text.
+AdminReply Help();
 
 }  // namespace corvan
 

@@ -190,7 +190,11 @@ void AdminEndpoint::Serve(UniqueFd client) {
     reply.exitCode = kExitUsage;
   } else {
     try {
-      reply = RunAdminCommand(core_, request->argv, AdminContext{true, request->input});
+      // The caller, as the audit log names it: the peer's uid and its user
+      // name.
+      AdminContext context{true, request->input, Actor::Corvanctl(cred.uid)};
+      reply = request->command.empty() ? RunAdminCommand(core_, request->argv, context)
+                                       : RunNamedCommand(core_, request->command, request->args, context, false);
     } catch (const std::exception& e) {
       reply = AdminReply{};
       reply.message = e.what();

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "admin/maintenance.h"
+#include "admin/operations.h"
 #include "base/text.h"
 #include "console/help_window.h"
 #include "console/prompter.h"
@@ -60,10 +61,11 @@ void ConsoleCommands::Inform(std::string_view text, QWidget* owner) {
 void ConsoleCommands::BackupDatabase() {
   std::optional<QString> chosen = prompter_.SaveFile(owner_, QStringLiteral("备份数据"), DialogFilter(kDatabaseFilter));
   if (!chosen || chosen->isEmpty()) return;
-  MaintenanceResult result = corvan::BackupDatabase(core_, PathOf(*chosen), false);
+  OpsContext ops = MakeOpsContext(core_, true);
+  MaintenanceResult result = Backup(ops, Actor::Console(), PathOf(*chosen), false);
   if (result.needsConfirmation) {
     if (!prompter_.Question(owner_, Q(result.status.Message()), Q(kMaintenanceCaption))) return;
-    result = corvan::BackupDatabase(core_, PathOf(*chosen), true);
+    result = Backup(ops, Actor::Console(), PathOf(*chosen), true);
   }
   // A failure says why after its message: a missing folder, a read-only
   // file system.
@@ -78,10 +80,11 @@ void ConsoleCommands::RestoreDatabase() {
   }
   std::optional<QString> chosen = prompter_.OpenFile(owner_, QStringLiteral("恢复数据"), DialogFilter(kDatabaseFilter));
   if (!chosen || chosen->isEmpty()) return;
-  MaintenanceResult result = corvan::RestoreDatabase(core_, PathOf(*chosen), false);
+  OpsContext ops = MakeOpsContext(core_, true);
+  MaintenanceResult result = Restore(ops, Actor::Console(), PathOf(*chosen), false);
   if (result.needsConfirmation) {
     if (!prompter_.Question(owner_, Q(result.status.Message()), Q(kMaintenanceCaption))) return;
-    result = corvan::RestoreDatabase(core_, PathOf(*chosen), true);
+    result = Restore(ops, Actor::Console(), PathOf(*chosen), true);
     // The directory may have been reloaded (or emptied): no view may keep
     // showing the old one.
     if (AfterRestore) AfterRestore();
@@ -98,7 +101,8 @@ void ConsoleCommands::PublishAnnouncement() {
       prompter_.GetText(owner_, Q(kAnnouncementCaption), Q(kAnnouncementPrompt), Q(core_.Information()));
   std::optional<std::string> text;
   if (entered) text = entered->toStdString();
-  PublishResult result = corvan::PublishAnnouncement(core_, text);
+  OpsContext ops = MakeOpsContext(core_, true);
+  PublishResult result = Announce(ops, Actor::Console(), text);
   // A text that could not be saved is still sent; the administrator is told.
   if (!result.ok && !result.message.empty()) Inform(result.message, owner_);
 }
@@ -117,10 +121,12 @@ void ConsoleCommands::SyncDirectory() {
   std::atomic<bool> finished{false};
   DirectorySyncOutcome outcome;
   std::thread worker([&] {
-    outcome = core_.Modules().DirectorySync(core_, {}, [&](int d, int t) {
+    OpsContext ops = MakeOpsContext(core_, true);
+    Result<DirectorySyncOutcome> ran = corvan::SyncDirectory(ops, Actor::Console(), {}, [&](int d, int t) {
       done = d;
       total = t;
     });
+    outcome = ran.IsOk() ? std::move(ran.Value()) : DirectorySyncOutcome{false, {}, ran.GetStatus().Message()};
     finished = true;
   });
   while (!finished) {
@@ -136,14 +142,18 @@ void ConsoleCommands::SyncDirectory() {
   Inform(outcome.message, owner_);
 }
 
-void ConsoleCommands::CleanOfflineFiles() { StartCleanOfflineFiles(core_); }
+void ConsoleCommands::CleanOfflineFiles() {
+  OpsContext ops = MakeOpsContext(core_, true);
+  StartCleanOffline(ops, Actor::Console());
+}
 
 void ConsoleCommands::CleanOfflineFilesFromToolbar() {
   if (core_.TcpServerExists()) {
     Inform(kStopServerFirst, owner_);
     return;
   }
-  StartCleanOfflineFiles(core_);
+  OpsContext ops = MakeOpsContext(core_, true);
+  StartCleanOffline(ops, Actor::Console());
 }
 
 void ConsoleCommands::ListOnlineUsers() {

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include "accounts/directory_admin.h"
+#include "admin/operations.h"
 #include "console/prompter.h"
 #include "server/server_core.h"
 
@@ -97,7 +98,8 @@ std::string NewDepartmentDialog::SameNameQuestion(const std::string& name) const
 }
 
 bool NewDepartmentDialog::Save() {
-  Status r = NewOrg(core_.Dir(), core_.Db(), TargetOrgCode, NameText(), OrderText()).GetStatus();
+  OpsContext ops = MakeOpsContext(core_, true);
+  Status r = AddDepartment(ops, Actor::Console(), TargetOrgCode, NameText(), OrderText()).GetStatus();
   if (!r.IsOk() && !r.Message().empty()) prompter_.Information(this, Q(r.Message()), Q(MessageCaption(r)));
   return r.IsOk();
 }
@@ -120,7 +122,8 @@ std::string EditDepartmentDialog::SameNameQuestion(const std::string& name) cons
 }
 
 bool EditDepartmentDialog::Save() {
-  Status r = RenameOrg(core_.Dir(), core_.Db(), TargetOrgCode, NameText(), OrderText());
+  OpsContext ops = MakeOpsContext(core_, true);
+  Status r = RenameDepartment(ops, Actor::Console(), TargetOrgCode, NameText(), OrderText());
   if (!r.IsOk() && !r.Message().empty()) prompter_.Information(this, Q(r.Message()), Q(MessageCaption(r)));
   return r.IsOk();
 }

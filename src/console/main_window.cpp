@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "admin/operations.h"
 #include "console/department_dialogs.h"
 #include "console/directory_models.h"
 #include "console/prompter.h"
@@ -423,7 +424,8 @@ void MainWindow::DropUsersOnOrg(const QModelIndex& index) {
   std::vector<std::string> names = SelectedNames(orgUserList_);
   QString question = Q(MoveUsersQuestion(names.size(), index.data().toString().toStdString()));
   if (!prompter_.Question(this, question, Q(kInfoCaption))) return;
-  Status result = MoveUsers(core_.Dir(), core_.Db(), names, code);
+  OpsContext ops = MakeOpsContext(core_, true);
+  Status result = MoveAccounts(ops, Actor::Console(), names, code);
   ShowAdminError(result);
   ShowOrgUsers(code);
 }
@@ -591,7 +593,8 @@ void MainWindow::DeleteSelectedUser(QTreeView* list) {
   std::vector<std::string> names = SelectedNames(list);
   if (names.empty()) return;
   if (!prompter_.Question(this, Q(kDeleteUserQuestion), Q(kInfoCaption))) return;
-  Status result = DeleteUser(core_.Dir(), core_.Db(), names.front());
+  OpsContext ops = MakeOpsContext(core_, true);
+  Status result = corvan::DeleteAccount(ops, Actor::Console(), names.front());
   ShowAdminError(result);
   // Both lists are rebuilt, so no row shows a deleted account.
   ShowAllUsers();
@@ -638,7 +641,8 @@ void MainWindow::DeleteDepartment() {
   if (!current.isValid() || OrgTreeModel::CodeOf(current) == kRootOrgNo) return;
   if (!prompter_.Question(this, Q(kDeleteOrgQuestion), Q(kInfoCaption))) return;
   std::string parent = OrgTreeModel::CodeOf(current.parent());
-  Status result = DeleteOrg(core_.Dir(), core_.Db(), OrgTreeModel::CodeOf(current));
+  OpsContext ops = MakeOpsContext(core_, true);
+  Status result = corvan::DeleteDepartment(ops, Actor::Console(), OrgTreeModel::CodeOf(current));
   ShowAdminError(result);
   if (result.IsOk()) {
     // The deleted department's parent becomes the current node.
@@ -663,8 +667,14 @@ void MainWindow::ShowOrgPage() { pageControl_->setCurrentWidget(orgPage_); }
 
 void MainWindow::ShowStatusPage() { pageControl_->setCurrentWidget(statusPage_); }
 
-void MainWindow::StartServer() { core_.StartServer(); }
+void MainWindow::StartServer() {
+  OpsContext ops = MakeOpsContext(core_, true);
+  corvan::StartServer(ops, Actor::Console());
+}
 
-void MainWindow::StopServer() { core_.StopServer(); }
+void MainWindow::StopServer() {
+  OpsContext ops = MakeOpsContext(core_, true);
+  corvan::StopServer(ops, Actor::Console());
+}
 
 }  // namespace corvan

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "admin/operations.h"
 #include "console/prompter.h"
 #include "server/server_core.h"
 #include "storage/config.h"
@@ -343,7 +344,8 @@ void SettingsWindow::FillOnShow() {
 }
 
 bool SettingsWindow::SaveAll() {
-  SettingsSaveResult result = corvan::SaveAll(core_, Form());
+  OpsContext ops = MakeOpsContext(core_, true);
+  SettingsSaveResult result = SaveSettings(ops, Actor::Console(), Form());
   for (const std::string& message : result.Messages()) prompter_.Information(this, Q(message), Q(kSettingsCaption));
   if (!result.status.IsOk()) {
     if (!ParseOfflineDays(offlineDaysBox_->text().toStdString())) {

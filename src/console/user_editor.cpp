@@ -11,6 +11,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "admin/operations.h"
 #include "console/prompter.h"
 #include "presence/presence.h"
 #include "server/server_core.h"
@@ -250,15 +251,10 @@ UserForm UserEditor::Form() const {
 }
 
 void UserEditor::Confirm() {
-  TUserInfo saved;
-  Status result;
-  if (EditMode != QStringLiteral("Update")) {
-    result = SaveNewUser(core_.Dir(), core_.Db(), Form(), &saved);
-    if (result.IsOk()) StartNewUserRegNotice(core_, saved.username, saved.nickname, saved.organizeNo);
-  } else {
-    result = SaveUser(core_.Dir(), core_.Db(), Form(), OrigLoginName, &saved);
-    if (result.IsOk()) StartUpdateOnlineInfo(core_, OrigLoginName, saved.username, saved.nickname);
-  }
+  OpsContext ops = MakeOpsContext(core_, true);
+  Status result = EditMode != QStringLiteral("Update")
+                      ? AddAccount(ops, Actor::Console(), Form()).GetStatus()
+                      : ChangeAccount(ops, Actor::Console(), OrigLoginName, Form()).GetStatus();
   if (!result.IsOk() && !result.Message().empty())
     prompter_.Information(this, Q(result.Message()), Q(MessageCaption(result)));
   if (result.IsOk()) accept();

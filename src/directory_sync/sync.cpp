@@ -16,6 +16,7 @@
 #include "directory_sync/password_check.h"
 #include "server/server_core.h"
 #include "storage/account_store.h"
+#include "storage/audit_log.h"
 #include "storage/database.h"
 #include "storage/schema.h"
 
@@ -681,6 +682,13 @@ DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, const DirectorySyn
   }
   out.lines.insert(out.lines.end(), corrected.begin(), corrected.end());
   core.LogEvent(out.message);
+  // One audit row per run that may write, with its counts.
+  if (!request.dryRun) {
+    Status audited =
+        AppendAudit(core.Db(), AuditRow{"", std::string(kAuditSync), "sync", background ? "background" : "requested",
+                                        "directory-sync", "", out.message, AuditResult(out.ok, out.message)});
+    if (!audited.IsOk()) core.LogEvent("审计日志写入失败：" + audited.Message());
+  }
   if (!request.dryRun && out.ok) Refresh(core);
   return out;
 }

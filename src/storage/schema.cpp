@@ -5,6 +5,7 @@
 
 #include "base/quiet_failure.h"
 #include "base/text.h"
+#include "storage/audit_log.h"
 
 namespace corvan {
 
@@ -86,6 +87,14 @@ Status OpenDatabase(Database& db, const std::string& path) {
   }
   CreateOfflineIndexes(db);
   UpgradeSchema(db);
+  try {
+    CreateAuditTable(db);
+    PurgeAuditRows(db, Clock::now());
+  } catch (const DatabaseError& e) {
+    // The directory works without the audit log (a read-only file); the
+    // appends report their own failures.
+    NoteQuietFailure("audit log", e.what());
+  }
   return Status::Ok();
 }
 

@@ -11,6 +11,7 @@
 #include "accounts/directory_admin.h"
 #include "admin/admin_codec.h"
 #include "admin/admin_commands.h"
+#include "admin/command_table.h"
 #include "admin/web_admins.h"
 #include "base/text.h"
 #include "presence/presence.h"
@@ -18,7 +19,6 @@
 #include "server/server_core.h"
 #include "storage/stored_figures.h"
 #include "storage/web_admin_store.h"
-#include "web/command_map.h"
 #include "web/http_policy.h"
 
 namespace corvan {
@@ -585,15 +585,17 @@ void WebApi::Command(const HttpRequest& req, Response& res) {
   if (!session) return;
   std::optional<JsonValue> body = JsonBody(req, res);
   if (!body) return;
-  Result<std::vector<std::string>> argv = WebCommandLine(req.matches[1].str(), *body);
-  if (!argv.IsOk()) {
+  Result<ParsedCommand> command = ParseNamedCommand(req.matches[1].str(), *body, true);
+  if (!command.IsOk()) {
     AdminReply refused;
-    refused.message = argv.GetStatus().Message();
+    refused.message = command.GetStatus().Message();
     refused.caption = "信息";
     refused.exitCode = kExitUsage;
     return SendJson(res, 400, ReplyToJson(refused));
   }
-  AdminReply reply = RunAdminCommand(core_, argv.Value(), AdminContext{});
+  AdminContext context;
+  context.actor = Actor::Web(session->admin, req.remote_addr);
+  AdminReply reply = RunParsedCommand(core_, command.Value(), context);
   DropPasswords(reply.data);
   SendJson(res, 200, ReplyToJson(reply));
 }

@@ -105,4 +105,14 @@ bool SecretsEqual(std::string_view a, std::string_view b) {
   return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
+void DropPasswords(JsonValue& data) {
+  if (data.IsObject()) {
+    JsonValue::Object& o = data.MutableObject();
+    o.erase("pwd");
+    for (auto& [key, value] : o) DropPasswords(value);
+  } else if (data.IsArray()) {
+    for (JsonValue& item : data.MutableArray()) DropPasswords(item);
+  }
+}
+
 }  // namespace corvan

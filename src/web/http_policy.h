@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "admin/admin_codec.h"
+
 namespace corvan {
 
 // Largest request body the API reads (a CSV upload will be the largest).
@@ -60,5 +62,9 @@ bool SameOrigin(std::string_view origin, std::string_view host, bool https);
 
 // Compares two secrets in time that does not depend on where they differ.
 bool SecretsEqual(std::string_view a, std::string_view b);
+
+// Removes every member named "pwd" from a reply's data, at any depth: the
+// browser never receives an account's password.
+void DropPasswords(JsonValue& data);
 
 }  // namespace corvan

@@ -17,7 +17,7 @@
 //   GET  /api/users?q=&org=&page=&size=  one page of accounts
 //   GET  /api/users/NAME                 one account (never its password)
 //   POST /api/commands/NAME {args}       an administrative command
-//                                        (web/command_map.h)
+//                                        (admin/command_table.h)
 //   GET  /healthz                        no login: the protocol listeners up?
 //   GET  /metrics                        Prometheus text; from the host itself
 //                                        or with the bearer token

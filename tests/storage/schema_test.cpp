@@ -47,7 +47,7 @@ void AddAccount(Database& db, const std::string& name, const std::string& org, s
 TEST(SchemaTest, CreatesEveryTableInANewFileAndNothingOnTheSecondOpen) {
   TempDir dir;
   std::string path = (dir / "Corvan_Server.mdb").string();
-  const std::vector<std::string> all{"OfflineFiles", "OfflineInfo", "authreg", "organize", "vcard"};
+  const std::vector<std::string> all{"AuditLog", "OfflineFiles", "OfflineInfo", "authreg", "organize", "vcard"};
   {
     Database db;
     ASSERT_TRUE(OpenDatabase(db, path).IsOk());

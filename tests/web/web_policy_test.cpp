@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "admin/admin_codec.h"
-#include "web/command_map.h"
+#include "admin/command_table.h"
 #include "web/http_policy.h"
 #include "web/metrics.h"
 #include "web/samples.h"
@@ -90,8 +90,8 @@ TEST(WebPolicy, CookiesPeersAndOrigins) {
 }
 
 std::vector<std::string> Line(std::string_view name, std::string_view json) {
-  Result<std::vector<std::string>> r = WebCommandLine(name, ReadJson(json).value_or(JsonValue()));
-  return r.IsOk() ? r.Value() : std::vector<std::string>{"refused: " + r.GetStatus().Message()};
+  Result<ParsedCommand> r = ParseNamedCommand(name, ReadJson(json).value_or(JsonValue()), true);
+  return r.IsOk() ? CommandLine(r.Value()) : std::vector<std::string>{"refused: " + r.GetStatus().Message()};
 }
 
 TEST(WebCommandMap, MapsNamedArgumentsOntoTheCommandLine) {

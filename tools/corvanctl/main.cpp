@@ -49,6 +49,10 @@ constexpr std::chrono::minutes kReplyTimeout{10};
 
 volatile sig_atomic_t interrupted = 0;
 
+// The command line after the tool's own options, for the usage shown with a
+// usage error.
+std::vector<std::string> commandLine;
+
 constexpr const char* kUsageLine = "用法：corvanctl [--json] 命令 [参数...]";
 constexpr const char* kExitStatuses =
     "退出状态：\n"
@@ -121,7 +125,12 @@ void Print(const AdminReply& r, bool json) {
   for (const auto& l : r.lines) std::cout << l << '\n';
   std::cout.flush();
   if (!r.message.empty()) (r.ok ? std::cout : std::cerr) << r.message << std::endl;
-  if (r.exitCode == corvan::kExitUsage) std::cerr << kUsageLine << '\n' << corvan::AdminUsage() << std::endl;
+  if (r.exitCode == corvan::kExitUsage) {
+    // The usage of the command named, when the line names one; else every
+    // command's.
+    std::optional<std::string> usage = corvan::CommandUsageOf(commandLine);
+    std::cerr << kUsageLine << '\n' << (usage ? *usage : corvan::AdminUsage()) << std::endl;
+  }
 }
 
 int ExitStatus(const AdminReply& r) { return r.ok ? 0 : (r.exitCode == 0 ? 1 : r.exitCode); }
@@ -221,6 +230,7 @@ int main(int argc, char** argv) {
     }
     args = rest;
   }
+  commandLine = args;
   if (args.empty()) {
     Print(Failure("没有给出命令", corvan::kExitUsage), json);
     return corvan::kExitUsage;
