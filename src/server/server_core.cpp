@@ -172,7 +172,7 @@ Status ServerCore::OpenDatabase() {
 }
 
 void ServerCore::LoadConfiguration() {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   if (configLoaded_) return;
   configLoaded_ = true;
   std::function<void()> createAutoStart;
@@ -199,11 +199,11 @@ bool ServerCore::FirstShow(bool startServer) {
 }
 
 void ServerCore::StartServer() {
-  std::lock_guard lifecycle(lifecycleMutex_);
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   std::int32_t port;
   int days;
   {
-    std::lock_guard lock(settingsMutex_);
+    MutexLock lock(settingsMutex_);
     if (settings_.OfflineInfoDay < 1 || settings_.OfflineInfoDay > 30) settings_.OfflineInfoDay = 3;
     port = settings_.ServerPort;
     days = settings_.OfflineInfoDay;
@@ -227,7 +227,12 @@ void ServerCore::StartServer() {
       startFailure_ = "TCP: " + tcpError;
     } else {
       LogEvent("TCP服务器在" + portText + "端口启动成功!");
-      if (!udpServer_) {
+      bool udpOpen;
+      {
+        MutexLock lock(udpSendMutex_);
+        udpOpen = udpServer_ != nullptr;
+      }
+      if (!udpOpen) {
         auto udp = std::make_unique<UdpListener>();
         bool opened = udp->Open(static_cast<std::uint16_t>(port),
                                 [this](std::string_view payload, const std::string& ip, std::uint16_t from) {
@@ -235,7 +240,7 @@ void ServerCore::StartServer() {
                                 });
         if (!opened) startFailure_ = std::string("UDP: ") + std::generic_category().message(errno);
         {
-          std::lock_guard lock(udpSendMutex_);
+          MutexLock lock(udpSendMutex_);
           udpServer_ = std::move(udp);
         }
         if (opened) {
@@ -261,7 +266,7 @@ void ServerCore::StartServer() {
 }
 
 void ServerCore::StopServer() {
-  std::lock_guard lifecycle(lifecycleMutex_);
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   try {
     if (tcpServer_) {
       tcpServer_->Close();
@@ -282,7 +287,7 @@ void ServerCore::StopServer() {
       NoteQuietFailure("server stop", "notices still queued after a minute; the UDP listener closes anyway");
     std::unique_ptr<UdpListener> udp;
     {
-      std::lock_guard lock(udpSendMutex_);
+      MutexLock lock(udpSendMutex_);
       udp = std::move(udpServer_);
     }
     if (udp) {
@@ -302,17 +307,17 @@ void ServerCore::StopServer() {
 }
 
 std::string ServerCore::StartFailure() const {
-  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   return startFailure_;
 }
 
 bool ServerCore::TcpServerExists() const {
-  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   return tcpServer_ != nullptr;
 }
 
 std::uint16_t ServerCore::ListeningPort() const {
-  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   return tcpServer_ && tcpServer_->Listening() ? tcpServer_->Port() : 0;
 }
 
@@ -327,47 +332,47 @@ void ServerCore::NotifyStatusPage() {
 }
 
 ServerSettings ServerCore::Settings() const {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return settings_;
 }
 
 void ServerCore::SetSettings(const ServerSettings& settings) {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   settings_ = settings;
 }
 
 void ServerCore::UpdateSettings(const std::function<void(ServerSettings&)>& change) {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   change(settings_);
 }
 
 std::int32_t ServerCore::ServerPort() const {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return settings_.ServerPort;
 }
 
 bool ServerCore::AllowReg() const {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return settings_.AllowReg;
 }
 
 std::int32_t ServerCore::OfflineInfoDay() const {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return settings_.OfflineInfoDay;
 }
 
 std::string ServerCore::Information() const {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return settings_.Information;
 }
 
 void ServerCore::SetInformation(std::string text) {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   settings_.Information = std::move(text);
 }
 
 bool ServerCore::ConfigLoaded() const {
-  std::lock_guard lock(settingsMutex_);
+  MutexLock lock(settingsMutex_);
   return configLoaded_;
 }
 
@@ -466,12 +471,12 @@ void ServerCore::PostAccountLane(std::function<void()> job) {
 }
 
 bool ServerCore::SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes) {
-  std::lock_guard lock(udpSendMutex_);
+  MutexLock lock(udpSendMutex_);
   return udpServer_ && udpServer_->SendTo(ip, port, bytes);
 }
 
 std::shared_ptr<const UniqueFd> ServerCore::ListenerSocket() {
-  std::lock_guard lock(udpSendMutex_);
+  MutexLock lock(udpSendMutex_);
   return udpServer_ && udpServer_->IsOpen() ? udpServer_->Socket() : nullptr;
 }
 

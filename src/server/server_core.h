@@ -15,8 +15,10 @@
 // - `AccountLock`, `OfflineInfoLock` and `OfflineFilesLock` order groups of
 //   writes as their names say. No code path holds two of the four locks.
 // - The directory is an atomically published snapshot (see Directory).
-// - Settings are guarded by `settingsMutex_`, a leaf lock held only to copy
+// - Settings are held under `settingsMutex_`, a leaf lock held only to copy
 //   values in or out.
+// - The order in which these locks may be nested is written down with their
+//   ranks in base/thread_annotations.h.
 #pragma once
 
 #include <asio.hpp>
@@ -164,10 +166,12 @@ class ServerCore {
   // The folder of stored offline files.
   const std::filesystem::path& OfflineFilesDir() const { return offlineFilesDir_; }
 
-  Mutex OnlineLock;        // guards OnlineUsers
-  Mutex AccountLock;       // registrations, profile and password changes
-  Mutex OfflineInfoLock;   // table OfflineInfo
-  Mutex OfflineFilesLock;  // table OfflineFiles and OfflineFilesDir
+  // The four locks, in their order (see LockRank): AccountLock, OnlineLock,
+  // OfflineInfoLock, OfflineFilesLock. No code path holds two of them.
+  Mutex AccountLock{LockRank::kAccount, "AccountLock"};                 // registrations, profile and password changes
+  Mutex OnlineLock{LockRank::kOnline, "OnlineLock"};                    // guards OnlineUsers
+  Mutex OfflineInfoLock{LockRank::kOfflineInfo, "OfflineInfoLock"};     // table OfflineInfo
+  Mutex OfflineFilesLock{LockRank::kOfflineFiles, "OfflineFilesLock"};  // table OfflineFiles and OfflineFilesDir
   OnlineUserList OnlineUsers CORVAN_GUARDED_BY(OnlineLock);
   // Logins waiting, by account, for an earlier login of the same account
   // to learn whether the account is live on another machine.
@@ -231,9 +235,9 @@ class ServerCore {
   CoreModules modules_;
   std::filesystem::path offlineFilesDir_;
 
-  mutable std::mutex settingsMutex_;
-  ServerSettings settings_;    // guarded by settingsMutex_
-  bool configLoaded_ = false;  // guarded by settingsMutex_
+  mutable Mutex settingsMutex_{LockRank::kSettings, "settings"};
+  ServerSettings settings_ CORVAN_GUARDED_BY(settingsMutex_);
+  bool configLoaded_ CORVAN_GUARDED_BY(settingsMutex_) = false;
 
   Directory directory_;
   Database database_;
@@ -254,11 +258,14 @@ class ServerCore {
   asio::thread_pool outbound_;
   std::atomic<int> outboundPending_{0};  // queued or running on outbound_
 
-  std::recursive_mutex lifecycleMutex_;     // StartServer / StopServer / FirstShow
-  std::unique_ptr<TcpServer> tcpServer_;    // guarded by lifecycleMutex_
-  std::unique_ptr<UdpListener> udpServer_;  // guarded by lifecycleMutex_
-  std::string startFailure_;                // guarded by lifecycleMutex_
-  std::mutex udpSendMutex_;                 // guards reading udpServer_ for sends
+  // StartServer / StopServer / FirstShow.
+  mutable RecursiveMutex lifecycleMutex_{LockRank::kLifecycle, "server lifecycle"};
+  std::unique_ptr<TcpServer> tcpServer_ CORVAN_GUARDED_BY(lifecycleMutex_);
+  std::string startFailure_ CORVAN_GUARDED_BY(lifecycleMutex_);
+  // The UDP listener: replaced only under lifecycleMutex_ too, read by the
+  // senders under this one alone.
+  Mutex udpSendMutex_{LockRank::kUdpSend, "UDP listener"};
+  std::unique_ptr<UdpListener> udpServer_ CORVAN_GUARDED_BY(udpSendMutex_);
   // After the listener it sends through: the lane ends first.
   NoticeFanout fanout_;
   // io_ runs on several threads: the two timers and statusTimerOn_ are

@@ -3,7 +3,7 @@
 namespace corvan {
 
 void StatusLog::Append(std::string line) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++sequence_;
   if (sink_) sink_(line);
   lines_.push_back(std::move(line));
@@ -11,22 +11,22 @@ void StatusLog::Append(std::string line) {
 }
 
 void StatusLog::SetSink(Sink sink) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   sink_ = std::move(sink);
 }
 
 std::vector<std::string> StatusLog::Lines() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return lines_;
 }
 
 std::uint64_t StatusLog::Sequence() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return sequence_;
 }
 
 void StatusLog::Clear() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   lines_.clear();
 }
 

@@ -10,9 +10,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "base/thread_annotations.h"
 
 namespace corvan {
 
@@ -34,10 +35,10 @@ class StatusLog {
   void Clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_
-  std::uint64_t sequence_ = 0;      // guarded by mutex_
-  Sink sink_;                       // guarded by mutex_
+  mutable Mutex mutex_{LockRank::kStatusLog, "status log"};
+  std::vector<std::string> lines_ CORVAN_GUARDED_BY(mutex_);
+  std::uint64_t sequence_ CORVAN_GUARDED_BY(mutex_) = 0;
+  Sink sink_ CORVAN_GUARDED_BY(mutex_);
 };
 
 }  // namespace corvan
