@@ -5,6 +5,7 @@
 // lane before the lock is released.
 #include <mutex>
 
+#include "base/quiet_failure.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
 #include "server/envelope.h"
@@ -80,7 +81,9 @@ void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::str
       HandleStatus(core, *env);
     }
   } catch (const std::exception&) {
-    // A datagram that cannot be handled is dropped; the next one is served.
+    // Quiet by design: a datagram that cannot be handled is dropped (UDP
+    // has no answer to give); the next one is served.
+    NoteQuietFailure("UDP datagram");
   }
 }
 
