@@ -268,13 +268,13 @@ Result<std::string> ReadSmallFile(const fs::path& path, std::size_t limit) {
 // --- Commands -------------------------------------------------------------
 
 AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
-  ServerSettings s = core.Settings();
+  ServerSettings s = core.Settings().Current();
   auto dir = core.Dir().Get();
   bool running = ctx.inServer && core.TcpServerExists();
   std::size_t online = 0;
   if (ctx.inServer) {
-    MutexLock lock(core.OnlineLock);
-    online = core.OnlineUsers.Size();
+    MutexLock lock(core.Online().OnlineLock);
+    online = core.Online().OnlineUsers.Size();
   }
   AdminReply r = Ok();
   r.data.Set("process", ctx.inServer);
@@ -311,7 +311,7 @@ AdminReply StatusCmd(ServerCore& core, const AdminContext& ctx) {
 
 // The console's "在线用户" listing, shown here instead of in the status log.
 AdminReply Online(ServerCore& core) {
-  auto users = ListOnlineUsers(core);
+  auto users = ListOnlineUsers(core.Online());
   AdminReply r = Ok();
   r.lines.push_back("共" + std::to_string(users.size()) + "人在线！");
   JsonValue list{JsonValue::Array{}};
@@ -609,7 +609,7 @@ AdminReply Announce(ServerCore& core, const Args& a) {
   PublishResult res = PublishAnnouncement(core, text);
   AdminReply r = res.ok ? Ok(res.message) : Refused(res.message);
   r.data.Set("changed", res.changed);
-  r.data.Set("Information", core.Information());
+  r.data.Set("Information", core.Settings().Information());
   return r;
 }
 
@@ -669,7 +669,7 @@ JsonValue ConfigValues(ServerCore& core) {
   v.Set("AllowReg", form.allowReg ? "True" : "False");
   v.Set("OfflineInfoDay", form.offlineInfoDay);
   v.Set("AutoStart", form.autoStart ? "True" : "False");
-  v.Set("Information", core.Information());
+  v.Set("Information", core.Settings().Information());
   return v;
 }
 
@@ -906,7 +906,7 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   options.jobThreads = 1;
   ServerCore core(options);
   if (Result<std::string> bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes); bytes.IsOk())
-    core.SetSettings(ParseConfiguration(bytes.Value()).settings);
+    core.Settings().Set(ParseConfiguration(bytes.Value()).settings);
   // The settings are a file of their own: changed while no server runs
   // (a port that is taken), with no database needed.
   if (IsConfigCommand(argv)) return RunAdminCommand(core, argv, AdminContext{false});

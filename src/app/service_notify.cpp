@@ -23,8 +23,8 @@ bool NotifySocketSet() {
 std::string CurrentStatus(ServerCore& core) {
   std::size_t online = 0;
   {
-    MutexLock lock(core.OnlineLock);
-    online = core.OnlineUsers.Size();
+    MutexLock lock(core.Online().OnlineLock);
+    online = core.Online().OnlineUsers.Size();
   }
   return ServiceStatusText(core.ListeningPort() != 0, online);
 }

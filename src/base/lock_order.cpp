@@ -24,6 +24,18 @@ std::vector<Held>& HeldByThisThread() {
   return held;
 }
 
+// Adds a lock to this thread's record. A record that cannot grow (no memory
+// left) cannot check the order any more: the check build ends there.
+void Record(std::vector<Held>& held, const Held& lock) noexcept {
+  try {
+    held.push_back(lock);
+  } catch (...) {
+    std::fprintf(stderr, "corvan: lock order check: no memory left to record %s\n", lock.name);
+    std::fflush(stderr);
+    std::abort();
+  }
+}
+
 [[noreturn]] void Inverted(const char* taking, LockRank takingRank, const Held& held) {
   std::fprintf(stderr, "corvan: lock order violated: taking %s (rank %d) while holding %s (rank %d)\n", taking,
                static_cast<int>(takingRank), held.name, static_cast<int>(held.rank));
@@ -45,18 +57,18 @@ void Acquire(const void* id, LockRank rank, const char* name, bool recursive) no
       std::fflush(stderr);
       std::abort();
     }
-    held.push_back({id, rank, name});
+    Record(held, {id, rank, name});
     return;
   }
   for (const Held& h : held) {
     if (h.rank > rank) Inverted(name, rank, h);
   }
-  held.push_back({id, rank, name});
+  Record(held, {id, rank, name});
 }
 
 void Acquired(const void* id, LockRank rank, const char* name) noexcept {
   if (rank == LockRank::kUnranked) return;
-  HeldByThisThread().push_back({id, rank, name});
+  Record(HeldByThisThread(), {id, rank, name});
 }
 
 void Release(const void* id) noexcept {

@@ -95,7 +95,7 @@ void ConsoleCommands::RestoreDatabase() {
 
 void ConsoleCommands::PublishAnnouncement() {
   std::optional<QString> entered =
-      prompter_.GetText(owner_, Q(kAnnouncementCaption), Q(kAnnouncementPrompt), Q(core_.Information()));
+      prompter_.GetText(owner_, Q(kAnnouncementCaption), Q(kAnnouncementPrompt), Q(core_.Settings().Information()));
   std::optional<std::string> text;
   if (entered) text = entered->toStdString();
   PublishResult result = corvan::PublishAnnouncement(core_, text);
@@ -147,7 +147,8 @@ void ConsoleCommands::CleanOfflineFilesFromToolbar() {
 }
 
 void ConsoleCommands::ListOnlineUsers() {
-  for (std::string& line : OnlineUserLines(corvan::ListOnlineUsers(core_))) core_.LogStatus(std::move(line));
+  for (std::string& line : OnlineUserLines(corvan::ListOnlineUsers(core_.Online())))
+    core_.Log().Append(std::move(line));
 }
 
 void ConsoleCommands::OpenHelp() {

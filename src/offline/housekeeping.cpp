@@ -63,7 +63,7 @@ void StartOfflinePurges(ServerCore& core, int days) {
 
 CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
   CleanOfflineFilesResult result;
-  core.LogEvent("正在清理离线文件");
+  core.Log().AppendEvent("正在清理离线文件");
   std::vector<fs::path> folders;
   try {
     const fs::path& root = core.OfflineFilesDir();
@@ -101,7 +101,7 @@ CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
     NoteQuietFailure("offline file cleanup");
     return result;
   }
-  core.LogEvent("离线文件清理结束");
+  core.Log().AppendEvent("离线文件清理结束");
   result.completed = true;
   return result;
 }

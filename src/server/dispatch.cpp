@@ -22,7 +22,7 @@ void RunHandler(const DispatchEntry& entry, Request& request) {
 
 // The lanes of the two locks: each runs a handler of an entry made for its
 // lock (server/request_table.h), with that lock held.
-void RunOnOnlineLane(const DispatchEntry& entry, Request& request) CORVAN_REQUIRES(request.core.OnlineLock) {
+void RunOnOnlineLane(const DispatchEntry& entry, Request& request) CORVAN_REQUIRES(request.core.Online().OnlineLock) {
   RunHandler(entry, request);
 }
 
@@ -82,7 +82,7 @@ void Queue(ServerCore& core, const DispatchEntry& entry, const std::shared_ptr<R
     case RequestLock::kNone: core.PostRequest([&entry, request, slot] { RunHandler(entry, *request); }); break;
     case RequestLock::kOnline:
       core.PostOnlineLane([&entry, request, slot] {
-        MutexLock lock(request->core.OnlineLock);
+        MutexLock lock(request->core.Online().OnlineLock);
         RunOnOnlineLane(entry, *request);
       });
       break;
@@ -103,9 +103,9 @@ bool AnswerHere(ServerCore& core, const DispatchEntry& entry, Request& request) 
     case RequestLock::kOnline:
       // A lane may hold the lock for a while (a login's database work);
       // waiting for it here would stall every connection of this thread.
-      if (!request.core.OnlineLock.try_lock()) return false;
+      if (!request.core.Online().OnlineLock.try_lock()) return false;
       RunOnOnlineLane(entry, request);  // never throws
-      request.core.OnlineLock.unlock();
+      request.core.Online().OnlineLock.unlock();
       return true;
     case RequestLock::kAccount: return false;
   }

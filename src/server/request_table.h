@@ -26,7 +26,7 @@ void Unlocked(Request& request) {
 }
 
 template <void (*Handler)(Request&)>
-void UnderOnlineLock(Request& request) CORVAN_REQUIRES(request.core.OnlineLock) {
+void UnderOnlineLock(Request& request) CORVAN_REQUIRES(request.core.Online().OnlineLock) {
   Handler(request);
 }
 

@@ -1,22 +1,25 @@
 // The main state of the server and its lifecycle.
 //
-// One `ServerCore` holds everything the server shares between threads: the
-// settings, the in-memory directory, the online-user list, the four locks,
-// the status log, the listeners and the executors. The console and the
+// One `ServerCore` assembles everything the server shares between threads:
+// the settings (`SettingsStore`), the in-memory directory (`Directory`), who
+// is online (`OnlineRegistry`), the status log (`StatusLog`), the other three
+// locks, the listeners and the executors. Each owner keeps its own lock; the
+// core builds and wires them and hands them out. The console and the
 // headless program are two front ends of the same core.
 //
 // Thread rules:
 // - `StartServer`, `StopServer`, `FirstShow` and the console's commands run
 //   on one controlling thread at a time (the window thread, or the headless
 //   main thread); `lifecycleMutex_` serialises them anyway.
-// - `OnlineUsers` is read and changed only while holding `OnlineLock`.
+// - `OnlineUsers` is read and changed only while holding `OnlineLock` (both
+//   in `OnlineRegistry`).
 // - Notices leave from the fan-out lane (`Fanout`), queued where their
 //   events happen; the lane takes none of the four locks.
 // - `AccountLock`, `OfflineInfoLock` and `OfflineFilesLock` order groups of
 //   writes as their names say. No code path holds two of the four locks.
 // - The directory is an atomically published snapshot (see Directory).
-// - Settings are held under `settingsMutex_`, a leaf lock held only to copy
-//   values in or out.
+// - Settings are held by `SettingsStore`, under a leaf lock held only to
+//   copy values in or out.
 // - The order in which these locks may be nested is written down with their
 //   ranks in base/thread_annotations.h.
 #pragma once
@@ -42,8 +45,9 @@
 #include "server/modules.h"
 #include "server/name_turns.h"
 #include "server/notice_fanout.h"
-#include "server/online_users.h"
+#include "server/online_registry.h"
 #include "server/removal_service.h"
+#include "server/settings_store.h"
 #include "server/status_log.h"
 #include "server/udp.h"
 #include "storage/config.h"
@@ -141,22 +145,11 @@ class ServerCore {
 
   void SetObserver(CoreObserver* observer);
 
-  // --- Settings -------------------------------------------------------------
+  // --- The owners -----------------------------------------------------------
 
-  ServerSettings Settings() const;
-  void SetSettings(const ServerSettings& settings);
-  // Changes some settings in one step, so that concurrent changes of other
-  // fields (the console, the admin tool, an announcement) are not lost.
-  void UpdateSettings(const std::function<void(ServerSettings&)>& change);
-  std::int32_t ServerPort() const;
-  bool AllowReg() const;
-  std::int32_t OfflineInfoDay() const;
-  std::string Information() const;
-  void SetInformation(std::string text);
-  bool ConfigLoaded() const;
-
-  // --- Shared state ---------------------------------------------------------
-
+  SettingsStore& Settings() { return settings_; }
+  const SettingsStore& Settings() const { return settings_; }
+  OnlineRegistry& Online() { return online_; }
   Directory& Dir() { return directory_; }
   Database& Db() { return database_; }
   StatusLog& Log() { return log_; }
@@ -166,24 +159,15 @@ class ServerCore {
   // The folder of stored offline files.
   const std::filesystem::path& OfflineFilesDir() const { return offlineFilesDir_; }
 
-  // The four locks, in their order (see LockRank): AccountLock, OnlineLock,
-  // OfflineInfoLock, OfflineFilesLock. No code path holds two of them.
+  // The four locks, in their order (see LockRank): AccountLock, OnlineLock
+  // (in Online()), OfflineInfoLock, OfflineFilesLock. No code path holds two
+  // of them.
   Mutex AccountLock{LockRank::kAccount, "AccountLock"};                 // registrations, profile and password changes
-  Mutex OnlineLock{LockRank::kOnline, "OnlineLock"};                    // guards OnlineUsers
   Mutex OfflineInfoLock{LockRank::kOfflineInfo, "OfflineInfoLock"};     // table OfflineInfo
   Mutex OfflineFilesLock{LockRank::kOfflineFiles, "OfflineFilesLock"};  // table OfflineFiles and OfflineFilesDir
-  OnlineUserList OnlineUsers CORVAN_GUARDED_BY(OnlineLock);
-  // Logins waiting, by account, for an earlier login of the same account
-  // to learn whether the account is live on another machine.
-  NameTurns LoginTurns CORVAN_GUARDED_BY(OnlineLock);
 
   // The lane every notice leaves from.
   NoticeFanout& Fanout() { return fanout_; }
-
-  // Appends one line to the status log, from any thread.
-  void LogStatus(std::string line);
-  // Appends `text` + "时间：" + the current timestamp.
-  void LogEvent(std::string_view text);
 
   // --- Executors ------------------------------------------------------------
 
@@ -235,10 +219,8 @@ class ServerCore {
   CoreModules modules_;
   std::filesystem::path offlineFilesDir_;
 
-  mutable Mutex settingsMutex_{LockRank::kSettings, "settings"};
-  ServerSettings settings_ CORVAN_GUARDED_BY(settingsMutex_);
-  bool configLoaded_ CORVAN_GUARDED_BY(settingsMutex_) = false;
-
+  SettingsStore settings_;
+  OnlineRegistry online_;
   Directory directory_;
   Database database_;
   StatusLog log_;

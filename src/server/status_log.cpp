@@ -1,6 +1,15 @@
 #include "server/status_log.h"
 
+#include "base/text.h"
+
 namespace corvan {
+
+void StatusLog::AppendEvent(std::string_view text) {
+  std::string line(text);
+  line += "时间：";
+  line += Now();
+  Append(std::move(line));
+}
 
 void StatusLog::Append(std::string line) {
   MutexLock lock(mutex_);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/thread_annotations.h"
@@ -24,6 +25,8 @@ class StatusLog {
 
   // Adds one line (already holding its "时间：" and timestamp).
   void Append(std::string line);
+  // Adds `text` + "时间：" + the current timestamp.
+  void AppendEvent(std::string_view text);
 
   // Sets the function that shows new lines (may be empty).
   void SetSink(Sink sink);

@@ -54,7 +54,7 @@ TEST(OfflinePurges, EveryStartPurgesWithTheClampedRetentionAndAStrictCutOff) {
                   .IsOk());
 
   ASSERT_TRUE(core.FirstShow());
-  EXPECT_EQ(core.OfflineInfoDay(), 3);
+  EXPECT_EQ(core.Settings().OfflineInfoDay(), 3);
   ASSERT_TRUE(WaitForRows(core, "select count(*) from OfflineInfo", 1));
   EXPECT_EQ(test::CountRows(core, "select count(*) from OfflineInfo where ToUser = 'KEEP'"), 1);
   ASSERT_TRUE(WaitForRows(core, "select count(*) from OfflineFiles", 1));
