@@ -66,7 +66,7 @@ RegOutcome StoreNewUser(ServerCore& core, const RegistrationFields& fields, cons
 
 void HandleReg(Request& request) {
   ServerCore& core = request.core;
-  if (!core.AllowReg()) return request.SendResult("Reg", "Fail", kRegNotAllowed);
+  if (!core.Settings().AllowReg()) return request.SendResult("Reg", "Fail", kRegNotAllowed);
   if (!request.envelope.HasStruct()) return;
   const RegistrationFields fields = ReadRegistration(request.envelope);
   const TUserInfo account = NewAccountFrom(fields);
@@ -77,13 +77,13 @@ void HandleReg(Request& request) {
     case RegOutcome::kNoSuchOrg: return request.SendResult("Reg", "Fail", kRegNoSuchOrg);
     case RegOutcome::kDatabaseError:
       request.SendResult("Reg", "Fail", kDatabaseError);
-      core.LogEvent("用户：" + account.username + "注册失败");
+      core.Log().AppendEvent("用户：" + account.username + "注册失败");
       return;
     case RegOutcome::kStored: break;
   }
   request.SendResult("Reg", "success", kRegSucceeded);
   StartNewUserRegNotice(core, account.username, fields.nickname, fields.organizeNo);
-  core.LogEvent("用户：" + account.username + "注册成功");
+  core.Log().AppendEvent("用户：" + account.username + "注册成功");
 }
 
 void HandleUpdateInfo(Request& request) {
@@ -111,11 +111,11 @@ void HandleUpdateInfo(Request& request) {
   if (!found) return request.SendResult("UpdateInfo", "Fail", kNoSuchUser);
   if (!stored) {
     request.SendResult("UpdateInfo", "Fail", kDatabaseError);
-    core.LogEvent("用户：" + name + "修改资料失败");
+    core.Log().AppendEvent("用户：" + name + "修改资料失败");
     return;
   }
   request.SendResult("UpdateInfo", "success", kInfoUpdated);
-  core.LogEvent("用户：" + name + "修改资料成功");
+  core.Log().AppendEvent("用户：" + name + "修改资料成功");
 }
 
 void HandleUpdatePassword(Request& request) {
@@ -161,12 +161,12 @@ void HandleUpdatePassword(Request& request) {
     case Outcome::kWrongPassword: return request.SendResult("UpdatePassword", "Fail", kOldPasswordWrong);
     case Outcome::kDatabaseError:
       request.SendResult("UpdatePassword", "Fail", kDatabaseError);
-      core.LogEvent("用户：" + name + "修改密码失败");
+      core.Log().AppendEvent("用户：" + name + "修改密码失败");
       return;
     case Outcome::kChanged: break;
   }
   request.SendResult("UpdatePassword", "success", kPasswordUpdated);
-  core.LogEvent("用户：" + name + "修改密码成功");
+  core.Log().AppendEvent("用户：" + name + "修改密码成功");
 }
 
 }  // namespace corvan

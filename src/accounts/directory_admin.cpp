@@ -255,8 +255,8 @@ Status SaveNewUsers(Directory& dir, Database& db, const std::vector<UserForm>& f
                     std::vector<TUserInfo>* saved) {
   std::vector<TUserInfo> made;
   Status result = Apply(dir, [&](Directory::Draft& draft) {
-    DatabaseLock lock(db);
-    Transaction tx(db);
+    std::vector<UserPtr> users;
+    users.reserve(forms.size());
     for (std::size_t i = 0; i < forms.size(); ++i) {
       // Each row is checked against the accounts before it, the earlier
       // rows of the file included, as one save after another would be.
@@ -265,12 +265,16 @@ Status SaveNewUsers(Directory& dir, Database& db, const std::vector<UserForm>& f
         if (failedIndex) *failedIndex = i;
         return check;
       }
-      UserPtr user = MakeUser(UserFromForm(forms[i], draft.orgs), draft.orgs);
-      InsertUserRows(db, *user);
-      made.push_back(*user);
-      draft.users.push_back(std::move(user));
+      users.push_back(MakeUser(UserFromForm(forms[i], draft.orgs), draft.orgs));
+      draft.users.push_back(users.back());
     }
-    tx.Commit();
+    Status written = Write(db, [&](AccountWriter& w) {
+      for (const auto& user : users)
+        if (Status inserted = w.InsertAccount(*user); !inserted.IsOk()) return inserted;
+      return Status::Ok();
+    });
+    if (!written.IsOk()) return written;
+    for (const auto& user : users) made.push_back(*user);
     return Status::Ok();
   });
   if (result.IsOk() && saved) *saved = std::move(made);

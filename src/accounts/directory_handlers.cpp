@@ -15,7 +15,7 @@ void HandleGetUserlist(Request& request) { request.SendFrame(UserlistFrame(*requ
 
 // Runs with OnlineLock held by the dispatcher.
 void HandleGetOnlineUserlist(Request& request) {
-  request.SendReply(BuildOnlineUserlistReply(request.core.OnlineUsers.Entries()));
+  request.SendReply(BuildOnlineUserlistReply(request.core.Online().OnlineUsers.Entries()));
 }
 
 void HandleGetUserInfo(Request& request) {

@@ -13,9 +13,9 @@ void HandleUpdatePassword(Request& request) CORVAN_REQUIRES(request.core.Account
 void HandleUpdateInfo(Request& request) CORVAN_REQUIRES(request.core.AccountLock);
 void HandleGetOrglist(Request& request);
 void HandleGetUserlist(Request& request);
-void HandleGetOnlineUserlist(Request& request) CORVAN_REQUIRES(request.core.OnlineLock);
-void HandleGetUserInfo(Request& request) CORVAN_REQUIRES(request.core.OnlineLock);
-void HandleLoginin(Request& request) CORVAN_REQUIRES(request.core.OnlineLock);
+void HandleGetOnlineUserlist(Request& request) CORVAN_REQUIRES(request.core.Online().OnlineLock);
+void HandleGetUserInfo(Request& request) CORVAN_REQUIRES(request.core.Online().OnlineLock);
+void HandleLoginin(Request& request) CORVAN_REQUIRES(request.core.Online().OnlineLock);
 void HandleLoginout(Request& request);
 
 }  // namespace corvan

@@ -18,17 +18,17 @@
 namespace corvan {
 
 std::optional<std::string> AddressToProbe(ServerCore& core, const std::string& name, const std::string& address) {
-  const TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+  const TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name);
   if (entry == nullptr) return std::nullopt;
   if (entry->IP == address) {
-    core.OnlineUsers.Remove(name);
+    core.Online().OnlineUsers.Remove(name);
     return std::nullopt;
   }
   return entry->IP;
 }
 
 bool ApplyProbe(ServerCore& core, const std::string& name, const std::string& probedIp, ProbeResult result) {
-  TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+  TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name);
   if (entry != nullptr && entry->IP != probedIp) entry = nullptr;
   switch (result) {
     case ProbeResult::kAnswered:
@@ -38,24 +38,24 @@ bool ApplyProbe(ServerCore& core, const std::string& name, const std::string& pr
     case ProbeResult::kOtherAnswer: return false;
     case ProbeResult::kNotXml:
     case ProbeResult::kSendFailed:
-      if (entry != nullptr) core.OnlineUsers.Remove(entry);
+      if (entry != nullptr) core.Online().OnlineUsers.Remove(entry);
       return false;
   }
   return false;
 }
 
 std::string TakeOverAddress(ServerCore& core, const std::string& name, const std::string& address) {
-  const TUserOnlineInfo* entry = core.OnlineUsers.FindByIp(address);
+  const TUserOnlineInfo* entry = core.Online().OnlineUsers.FindByIp(address);
   if (entry == nullptr || entry->UserName == name) return {};
   std::string displaced = entry->UserName;
-  core.OnlineUsers.Remove(entry);
+  core.Online().OnlineUsers.Remove(entry);
   return displaced;
 }
 
 void RecordLogin(ServerCore& core, const std::string& name, const std::string& mac, const std::string& address) {
-  if (TUserOnlineInfo* entry = core.OnlineUsers.Find(name)) {
+  if (TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name)) {
     entry->Mac = mac;
-    core.OnlineUsers.SetIp(entry, address);
+    core.Online().OnlineUsers.SetIp(entry, address);
     entry->LastSeen = Clock::now();
     return;
   }
@@ -64,11 +64,11 @@ void RecordLogin(ServerCore& core, const std::string& name, const std::string& m
   entry.Mac = mac;
   entry.IP = address;
   entry.LastSeen = Clock::now();
-  core.OnlineUsers.Add(std::move(entry));
+  core.Online().OnlineUsers.Add(std::move(entry));
 }
 
 void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address) {
-  QueueNotice(core, core.OnlineUsers.Recipients(), BuildOnlineNotice(name, address));
+  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildOnlineNotice(name, address));
 }
 
 namespace {
@@ -82,30 +82,30 @@ struct AdmittedLogin {
   const std::string& Address() const { return connection->PeerAddress(); }
 };
 
-void ContinueLogin(ServerCore& core, const AdmittedLogin& login) CORVAN_REQUIRES(core.OnlineLock);
+void ContinueLogin(ServerCore& core, const AdmittedLogin& login) CORVAN_REQUIRES(core.Online().OnlineLock);
 
 // The login once nothing stands against it: the entry, the reply, the
 // notices (queued on the fan-out lane, so the reply does not wait for them)
 // and the deliveries.
-void CompleteLogin(ServerCore& core, const AdmittedLogin& login) CORVAN_REQUIRES(core.OnlineLock) {
+void CompleteLogin(ServerCore& core, const AdmittedLogin& login) CORVAN_REQUIRES(core.Online().OnlineLock) {
   const std::string& address = login.Address();
   std::string displaced = TakeOverAddress(core, login.name, address);
   RecordLogin(core, login.name, login.mac, address);
   Bump(Counters().logins);
   login.connection->SendReply(BuildLoginSuccess(login.nickname, address));
   BroadcastOnline(core, login.name, address);
-  core.LogEvent("用户：" + login.name + "登录!");
+  core.Log().AppendEvent("用户：" + login.name + "登录!");
   if (!displaced.empty()) QueueOfflineNotice(core, displaced, address);
   StartSearchOffline(core, login.name, address);
   QueueInformationNotice(core, std::make_shared<const RecipientList>(RecipientList{Ipv4OrZero(address)}),
-                         core.Information());
+                         core.Settings().Information());
 }
 
 // Gives the next logins of `name`, which waited for a probe, their turns in
 // order, until one of them probes in its turn.
-void NextLoginsOf(ServerCore& core, const std::string& name) CORVAN_REQUIRES(core.OnlineLock) {
-  core.LoginTurns.Release(name);
-  while (NameTurns::Job next = core.LoginTurns.Next(name)) {
+void NextLoginsOf(ServerCore& core, const std::string& name) CORVAN_REQUIRES(core.Online().OnlineLock) {
+  core.Online().LoginTurns.Release(name);
+  while (NameTurns::Job next = core.Online().LoginTurns.Next(name)) {
     try {
       next();
     } catch (...) {
@@ -119,7 +119,7 @@ void NextLoginsOf(ServerCore& core, const std::string& name) CORVAN_REQUIRES(cor
 // The probe of the other machine is over: the login ends as it would have
 // had the lane waited for the answer.
 void ResumeAfterProbe(ServerCore& core, const AdmittedLogin& login, const std::string& probedIp, ProbeResult result)
-    CORVAN_REQUIRES(core.OnlineLock) {
+    CORVAN_REQUIRES(core.Online().OnlineLock) {
   try {
     if (ApplyProbe(core, login.name, probedIp, result)) {
       login.connection->SendReply(BuildResult("Loginin", "Fail", kOnlineElsewhere));
@@ -138,20 +138,20 @@ void ResumeAfterProbe(ServerCore& core, const AdmittedLogin& login, const std::s
 // does not wait for the answer: this login is parked, other requests go on,
 // and a later login of the same account waits for this one's turn to end.
 void ContinueLogin(ServerCore& core, const AdmittedLogin& login) {
-  if (core.LoginTurns.Held(login.name)) {
-    core.LoginTurns.Wait(login.name, [&core, login] {
-      core.OnlineLock.AssertHeld();  // run by NextLoginsOf
+  if (core.Online().LoginTurns.Held(login.name)) {
+    core.Online().LoginTurns.Wait(login.name, [&core, login] {
+      core.Online().OnlineLock.AssertHeld();  // run by NextLoginsOf
       ContinueLogin(core, login);
     });
     return;
   }
   std::optional<std::string> probed = AddressToProbe(core, login.name, login.Address());
   if (!probed) return CompleteLogin(core, login);
-  core.LoginTurns.Hold(login.name);
+  core.Online().LoginTurns.Hold(login.name);
   try {
     AskStatus(core, login.name, *probed, [&core, login, ip = *probed](ProbeResult result) {
       core.PostOnlineLane([&core, login, ip, result] {
-        MutexLock lock(core.OnlineLock);
+        MutexLock lock(core.Online().OnlineLock);
         ResumeAfterProbe(core, login, ip, result);
       });
     });
@@ -164,7 +164,7 @@ void ContinueLogin(ServerCore& core, const AdmittedLogin& login) {
 // The login after the password was found right. Runs with OnlineLock held;
 // `core` is the request's core.
 void FinishLogin(ServerCore& core, Request& request, const std::string& name, const TUserInfo& account)
-    CORVAN_REQUIRES(core.OnlineLock) {
+    CORVAN_REQUIRES(core.Online().OnlineLock) {
   ContinueLogin(core, AdmittedLogin{request.connection, name, request.envelope.Field("Mac").value_or(std::string()),
                                     account.nickname});
 }
@@ -173,7 +173,7 @@ void FinishLogin(ServerCore& core, Request& request, const std::string& name, co
 void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& name, DirectoryVerdict verdict,
                  LoginAttempt& attempt) {
   ServerCore& core = request->core;
-  MutexLock lock(core.OnlineLock);
+  MutexLock lock(core.Online().OnlineLock);
   try {
     if (verdict == DirectoryVerdict::kWrong) {
       attempt.End(LoginOutcome::kWrong);
@@ -186,7 +186,7 @@ void ResumeLogin(const std::shared_ptr<Request>& request, const std::string& nam
     if (verdict == DirectoryVerdict::kUnreachable) {
       attempt.End(LoginOutcome::kUnjudged);
       request->SendResult("Loginin", "Fail", kDirectoryUnreachable);
-      core.LogEvent("用户：" + name + "登录失败，目录服务器无法连接");
+      core.Log().AppendEvent("用户：" + name + "登录失败，目录服务器无法连接");
       return;
     }
     attempt.End(LoginOutcome::kRight);

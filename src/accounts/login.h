@@ -18,7 +18,7 @@ namespace corvan {
 // address returned: that machine must be probed ("GetStatus") before the
 // login goes on.
 std::optional<std::string> AddressToProbe(ServerCore& core, const std::string& name, const std::string& address)
-    CORVAN_REQUIRES(core.OnlineLock);
+    CORVAN_REQUIRES(core.Online().OnlineLock);
 // The second half, once the probe of `probedIp` is over: true when the
 // account is live there. A valid answer refreshes the entry (true); silence
 // or a wrong answer leaves it (false); a failed send or an answer that is not
@@ -26,16 +26,16 @@ std::optional<std::string> AddressToProbe(ServerCore& core, const std::string& n
 // user may have logged out, been dropped or come back meanwhile: only an
 // entry of that name still at the probed address is refreshed or removed.
 bool ApplyProbe(ServerCore& core, const std::string& name, const std::string& probedIp, ProbeResult result)
-    CORVAN_REQUIRES(core.OnlineLock);
+    CORVAN_REQUIRES(core.Online().OnlineLock);
 // Removes the first entry at `address` if it belongs to another user and
 // returns that user's name; else empty.
 std::string TakeOverAddress(ServerCore& core, const std::string& name, const std::string& address)
-    CORVAN_REQUIRES(core.OnlineLock);
+    CORVAN_REQUIRES(core.Online().OnlineLock);
 // Adds the user's entry, or updates the existing one in place.
 void RecordLogin(ServerCore& core, const std::string& name, const std::string& mac, const std::string& address)
-    CORVAN_REQUIRES(core.OnlineLock);
+    CORVAN_REQUIRES(core.Online().OnlineLock);
 // Queues "Online" {username, ip} to every entry, the new user included.
 void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address)
-    CORVAN_REQUIRES(core.OnlineLock);
+    CORVAN_REQUIRES(core.Online().OnlineLock);
 
 }  // namespace corvan

@@ -133,7 +133,7 @@ void AddLoginThrottleModules(CoreModules& m, std::function<LoginThrottle::Time()
   auto throttle = std::make_shared<SharedThrottle>(std::move(clock));
   m.BeginLogin = [throttle](ServerCore& core, const std::string& name, const std::string& address) {
     LoginThrottle::Verdict v = throttle->Begin(name, address);
-    if (v.refused && v.firstOfBurst) core.LogEvent(BurstLine(v, name, address));
+    if (v.refused && v.firstOfBurst) core.Log().AppendEvent(BurstLine(v, name, address));
     return !v.refused;
   };
   m.EndLogin = [throttle](ServerCore&, const std::string& name, const std::string& address, LoginOutcome outcome) {

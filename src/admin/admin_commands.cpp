@@ -81,7 +81,7 @@ JsonValue ConfigValues(ServerCore& core) {
   v.Set("AllowReg", form.allowReg ? "True" : "False");
   v.Set("OfflineInfoDay", form.offlineInfoDay);
   v.Set("AutoStart", form.autoStart ? "True" : "False");
-  v.Set("Information", core.Information());
+  v.Set("Information", core.Settings().Information());
   return v;
 }
 
@@ -137,13 +137,13 @@ namespace handlers {
 AdminReply Status(CommandCall& call) {
   ServerCore& core = call.core;
   const AdminContext& ctx = call.context;
-  ServerSettings s = core.Settings();
+  ServerSettings s = core.Settings().Current();
   auto dir = core.Dir().Get();
   bool running = ctx.inServer && core.TcpServerExists();
   std::size_t online = 0;
   if (ctx.inServer) {
-    MutexLock lock(core.OnlineLock);
-    online = core.OnlineUsers.Size();
+    MutexLock lock(core.Online().OnlineLock);
+    online = core.Online().OnlineUsers.Size();
   }
   AdminReply r = Ok();
   r.data.Set("process", ctx.inServer);
@@ -181,7 +181,7 @@ AdminReply Status(CommandCall& call) {
 // The console's "在线用户" listing, shown here instead of in the status log.
 AdminReply Online(CommandCall& call) {
   ServerCore& core = call.core;
-  auto users = ListOnlineUsers(core);
+  auto users = ListOnlineUsers(core.Online());
   AdminReply r = Ok();
   r.lines.push_back("共" + std::to_string(users.size()) + "人在线！");
   JsonValue list{JsonValue::Array{}};
@@ -407,7 +407,7 @@ AdminReply Announce(CommandCall& call) {
   PublishResult res = corvan::Announce(call.ops, call.context.actor, call.Text("text"));
   AdminReply r = res.ok ? Ok(res.message) : Refused(res.message);
   r.data.Set("changed", res.changed);
-  r.data.Set("Information", call.core.Information());
+  r.data.Set("Information", call.core.Settings().Information());
   return r;
 }
 
@@ -673,7 +673,7 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
   options.jobThreads = 1;
   ServerCore core(options);
   if (Result<std::string> bytes = ReadSmallFile(core.ConfigPath(), kMaxConfigBytes); bytes.IsOk())
-    core.SetSettings(ParseConfiguration(bytes.Value()).settings);
+    core.Settings().Set(ParseConfiguration(bytes.Value()).settings);
   // The tool runs with the caller's rights on the folder: the caller is the
   // actor.
   AdminContext context{false, std::nullopt, Actor::Corvanctl(::getuid())};

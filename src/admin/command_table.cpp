@@ -404,7 +404,8 @@ Result<ParsedCommand> ParseCommandLine(const std::vector<std::string>& argv) {
   const CommandRow* row = FindCommand(name);
   if (!row) return Usage("未知的命令：" + name);
 
-  ParsedCommand parsed{row, JsonValue(JsonValue::Object{})};
+  Result<ParsedCommand> out(ParsedCommand{row, JsonValue(JsonValue::Object{})});
+  ParsedCommand& parsed = out.Value();
   for (const auto& [option, value] : line.options) {
     if (option == kYes) {
       parsed.args.Set(std::string(kYes), true);
@@ -445,7 +446,7 @@ Result<ParsedCommand> ParseCommandLine(const std::vector<std::string>& argv) {
       parsed.args.Set(std::string(a.name), std::move(list));
     }
   }
-  return parsed;
+  return out;
 }
 
 Result<ParsedCommand> ParseNamedCommand(std::string_view name, const JsonValue& args, bool web) {
@@ -458,7 +459,8 @@ Result<ParsedCommand> ParseNamedCommand(std::string_view name, const JsonValue& 
     for (const ArgSpec& a : row->args) known = known || (a.name == key && offered(a));
     if (!known) return Usage("未知的参数：" + key);
   }
-  ParsedCommand parsed{row, JsonValue(JsonValue::Object{})};
+  Result<ParsedCommand> out(ParsedCommand{row, JsonValue(JsonValue::Object{})});
+  ParsedCommand& parsed = out.Value();
   for (const ArgSpec& a : row->args) {
     if (!offered(a)) continue;
     const JsonValue& v = args[a.name];
@@ -491,7 +493,7 @@ Result<ParsedCommand> ParseNamedCommand(std::string_view name, const JsonValue& 
     if (!yes.IsBool()) return Usage("参数应为 true 或 false：yes");
     parsed.args.Set(std::string(kYes), yes);
   }
-  return parsed;
+  return out;
 }
 
 std::vector<std::string> CommandLine(const ParsedCommand& command) {

@@ -111,7 +111,7 @@ void Audit(OpsContext& ctx, const Actor& who, std::string_view operation, std::s
   row.detail = std::move(detail);
   row.result = AuditResult(result.IsOk(), result.Message());
   if (Status written = AppendAudit(ctx.db, std::move(row)); !written.IsOk())
-    ctx.core.LogEvent("审计日志写入失败：" + written.Message());
+    ctx.core.Log().AppendEvent("审计日志写入失败：" + written.Message());
 }
 
 Result<std::string> ReadSmallFile(const fs::path& path, std::size_t limit) {

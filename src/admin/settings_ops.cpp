@@ -41,7 +41,7 @@ std::optional<std::int32_t> ParseOfflineDays(std::string_view text) {
 }
 
 SettingsForm CurrentSettingsForm(ServerCore& core) {
-  ServerSettings s = core.Settings();
+  ServerSettings s = core.Settings().Current();
   SettingsForm form;
   form.serverPort = std::to_string(s.ServerPort);
   form.startMin = s.StartMin;
@@ -66,8 +66,8 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   };
   auto port = ParsePortText(form.serverPort);
   if (!port) return stop(StatusCode::kInvalidInput, kBadPortRange);
-  if (*port != core.ServerPort()) {
-    core.UpdateSettings([&](ServerSettings& s) { s.ServerPort = *port; });
+  if (*port != core.Settings().ServerPort()) {
+    core.Settings().Update([&](ServerSettings& s) { s.ServerPort = *port; });
     WriteConfigValue(path, "ServerPort", std::string(Trim(form.serverPort)));
     result.portChanged = true;
     result.notices.emplace_back(kRestartToApply);
@@ -92,7 +92,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   file = ReadBack(path);
   if (!file.structFound || !file.hasAllowReg || file.settings.AllowReg != form.allowReg)
     return stop(StatusCode::kIoFailed, kSaveRegFailed);
-  core.UpdateSettings([&](ServerSettings& s) { s.AllowReg = form.allowReg; });
+  core.Settings().Update([&](ServerSettings& s) { s.AllowReg = form.allowReg; });
 
   // SaveOfflineInfoDay: purges use it from the next server start.
   auto days = ParseOfflineDays(form.offlineInfoDay);
@@ -101,7 +101,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   file = ReadBack(path);
   if (!file.structFound || !file.hasOfflineInfoDay || file.settings.OfflineInfoDay != *days)
     return stop(StatusCode::kIoFailed, kSaveOfflineFailed);
-  core.UpdateSettings([&](ServerSettings& s) { s.OfflineInfoDay = *days; });
+  core.Settings().Update([&](ServerSettings& s) { s.OfflineInfoDay = *days; });
   return result;
 }
 

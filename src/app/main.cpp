@@ -130,8 +130,8 @@ int RunHeadless(const std::filesystem::path& home) {
     // shown, and the failed start's status-log line stays the last one.
     std::string reason = core.StartFailure();
     core.Log().SetSink(nullptr);
-    return StartFailed("无法监听端口" + std::to_string(core.ServerPort()) + "（数据目录 " + home.string() + "）：" +
-                       (reason.empty() ? "原因不明" : reason));
+    return StartFailed("无法监听端口" + std::to_string(core.Settings().ServerPort()) + "（数据目录 " + home.string() +
+                       "）：" + (reason.empty() ? "原因不明" : reason));
   }
   // The web console, off until `corvanctl web enable`; it follows its
   // settings file from then on, and the server runs on if it cannot start.

@@ -7,6 +7,7 @@
 #include "presence/presence.h"
 #include "server/connection.h"
 #include "server/counters.h"
+#include "server/request_table.h"
 
 namespace corvan {
 
@@ -35,15 +36,15 @@ CoreModules DefaultModules() {
 
 RequestTable DefaultRequests() {
   return {
-      {"Reg", &HandleReg, RequestLock::kAccount, RequestPlace::kWorker},
-      {"UpdatePassword", &HandleUpdatePassword, RequestLock::kAccount, RequestPlace::kWorker},
-      {"UpdateInfo", &HandleUpdateInfo, RequestLock::kAccount, RequestPlace::kWorker},
-      {"GetOrglist", &HandleGetOrglist, RequestLock::kNone, RequestPlace::kReader},
-      {"GetUserlist", &HandleGetUserlist, RequestLock::kNone, RequestPlace::kReader},
-      {"GetOnlineUserlist", &HandleGetOnlineUserlist, RequestLock::kOnline, RequestPlace::kWorker},
-      {"GetUserInfo", &HandleGetUserInfo, RequestLock::kOnline, RequestPlace::kReader},
-      {"Loginin", &HandleLoginin, RequestLock::kOnline, RequestPlace::kWorker},
-      {"Loginout", &HandleLoginout, RequestLock::kNone, RequestPlace::kWorker},
+      AccountLockEntry<HandleReg>("Reg", RequestPlace::kWorker),
+      AccountLockEntry<HandleUpdatePassword>("UpdatePassword", RequestPlace::kWorker),
+      AccountLockEntry<HandleUpdateInfo>("UpdateInfo", RequestPlace::kWorker),
+      UnlockedEntry<HandleGetOrglist>("GetOrglist", RequestPlace::kReader),
+      UnlockedEntry<HandleGetUserlist>("GetUserlist", RequestPlace::kReader),
+      OnlineLockEntry<HandleGetOnlineUserlist>("GetOnlineUserlist", RequestPlace::kWorker),
+      OnlineLockEntry<HandleGetUserInfo>("GetUserInfo", RequestPlace::kReader),
+      OnlineLockEntry<HandleLoginin>("Loginin", RequestPlace::kWorker),
+      UnlockedEntry<HandleLoginout>("Loginout", RequestPlace::kWorker),
   };
 }
 

@@ -23,8 +23,8 @@ bool NotifySocketSet() {
 std::string CurrentStatus(ServerCore& core) {
   std::size_t online = 0;
   {
-    MutexLock lock(core.OnlineLock);
-    online = core.OnlineUsers.Size();
+    MutexLock lock(core.Online().OnlineLock);
+    online = core.Online().OnlineUsers.Size();
   }
   return ServiceStatusText(core.ListeningPort() != 0, online);
 }
@@ -63,23 +63,29 @@ void ServiceNotifier::Stopping() {
 
 void ServiceNotifier::StopTicks() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
 
+bool ServiceNotifier::WaitForTick() {
+  MutexLock lock(mutex_);
+  const auto deadline = std::chrono::steady_clock::now() + interval_;
+  while (!stopping_) {
+    if (wake_.wait_until(mutex_, deadline) == std::cv_status::timeout) return stopping_;
+  }
+  return true;
+}
+
 void ServiceNotifier::Ticks() {
-  std::unique_lock lock(mutex_);
-  while (!wake_.wait_for(lock, interval_, [this] { return stopping_; })) {
-    lock.unlock();
+  while (!WaitForTick()) {
     std::string message = "STATUS=" + CurrentStatus(core_);
     if (watchdog_) message += "\nWATCHDOG=1";
     // The message is sent by the event loop itself: while the loop is stuck,
     // no ping leaves. The job holds nothing but its text.
     asio::post(core_.Io(), [message = std::move(message)] { sd_notify(0, message.c_str()); });
-    lock.lock();
   }
 }
 

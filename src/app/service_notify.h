@@ -25,6 +25,8 @@
 #include <string>
 #include <thread>
 
+#include "base/thread_annotations.h"
+
 namespace corvan {
 
 class ServerCore;
@@ -47,6 +49,8 @@ class ServiceNotifier {
 
  private:
   void Ticks();
+  // Waits one interval; true when the ticks are to stop.
+  bool WaitForTick();
   void StopTicks();
 
   ServerCore& core_;
@@ -55,9 +59,9 @@ class ServiceNotifier {
   std::chrono::microseconds interval_{0};
   bool watchdog_ = false;
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;  // guarded by mutex_
+  Mutex mutex_;
+  std::condition_variable_any wake_;
+  bool stopping_ CORVAN_GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

@@ -36,34 +36,121 @@
 
 namespace corvan {
 
-// A std::mutex the analysis knows as a lock. Satisfies BasicLockable and
-// Lockable, so std::condition_variable_any can wait on it.
-class CORVAN_CAPABILITY("mutex") Mutex {
- public:
-  Mutex() = default;
-  Mutex(const Mutex&) = delete;
-  Mutex& operator=(const Mutex&) = delete;
+// The lock order. A thread that holds a ranked lock takes only locks ranked
+// after it (further down this list); the list runs outermost first:
+//
+//   kLifecycle       ServerCore's start / stop / first show (recursive)
+//   kAccount         AccountLock: registrations, profile and password changes
+//   kOnline          OnlineLock: the online-user list and the login turns
+//   kOfflineInfo     OfflineInfoLock: table OfflineInfo
+//   kOfflineFiles    OfflineFilesLock: table OfflineFiles and its folder
+//   kDatabase        the database connection
+//   kSettings        the settings (copied in or out)
+//   kNoticeQueue     the fan-out lane's queue (after its stop, a notice is
+//                    sent under it through the UDP listener)
+//   kUdpSend         the UDP listener as seen by senders
+//   kConnections     the set of open client connections
+//   kReplyQueue      one connection's reply queue
+//   kStatusLog       the status log (its sink runs under it)
+//
+// Unranked locks (the default) are leaves of their own owners and are not
+// checked. In builds with CORVAN_LOCK_ORDER_CHECK defined, every thread
+// keeps the ranks it holds, and taking a lock ranked before one it holds
+// aborts the process naming both locks; other builds keep no ranks at all.
+enum class LockRank : int {
+  kUnranked = 0,
+  kLifecycle = 10,
+  kAccount = 20,
+  kOnline = 30,
+  kOfflineInfo = 40,
+  kOfflineFiles = 50,
+  kDatabase = 60,
+  kSettings = 70,
+  kNoticeQueue = 80,
+  kUdpSend = 90,
+  kConnections = 100,
+  kReplyQueue = 110,
+  kStatusLog = 120,
+};
 
-  void lock() CORVAN_ACQUIRE() { mutex_.lock(); }
-  void unlock() CORVAN_RELEASE() { mutex_.unlock(); }
-  bool try_lock() CORVAN_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+namespace lock_order {
+#if defined(CORVAN_LOCK_ORDER_CHECK)
+// Records that this thread takes the lock `id`; aborts, naming both locks,
+// when it holds a lock ranked after `rank`. A lock already held by this
+// thread may be taken again only when `recursive`.
+void Acquire(const void* id, LockRank rank, const char* name, bool recursive) noexcept;
+// Records a lock taken without waiting (try_lock): no order is checked, since
+// a lock that is only tried cannot deadlock.
+void Acquired(const void* id, LockRank rank, const char* name) noexcept;
+void Release(const void* id) noexcept;
+#endif
+}  // namespace lock_order
+
+// A standard mutex the analysis knows as a lock, with its place in the lock
+// order. Satisfies BasicLockable and Lockable, so
+// std::condition_variable_any can wait on it.
+template <typename StdMutex, bool kRecursive>
+class CORVAN_CAPABILITY("mutex") BasicMutex {
+ public:
+  BasicMutex() = default;
+  // A lock with a place in the lock order; `name` is what an abort names.
+  constexpr BasicMutex(LockRank rank, const char* name)
+#if defined(CORVAN_LOCK_ORDER_CHECK)
+      : rank_(rank),
+        name_(name)
+#endif
+  {
+  }
+  BasicMutex(const BasicMutex&) = delete;
+  BasicMutex& operator=(const BasicMutex&) = delete;
+
+  void lock() CORVAN_ACQUIRE() {
+#if defined(CORVAN_LOCK_ORDER_CHECK)
+    lock_order::Acquire(this, rank_, name_, kRecursive);
+#endif
+    mutex_.lock();
+  }
+  void unlock() CORVAN_RELEASE() {
+#if defined(CORVAN_LOCK_ORDER_CHECK)
+    lock_order::Release(this);
+#endif
+    mutex_.unlock();
+  }
+  bool try_lock() CORVAN_TRY_ACQUIRE(true) {
+    if (!mutex_.try_lock()) return false;
+#if defined(CORVAN_LOCK_ORDER_CHECK)
+    lock_order::Acquired(this, rank_, name_);
+#endif
+    return true;
+  }
   // Tells the analysis that the caller holds this mutex, where it cannot see
   // it: in a job run by code that holds it (checks nothing at run time).
   void AssertHeld() const CORVAN_ASSERT_CAPABILITY(this) {}
 
  private:
-  std::mutex mutex_;
+  StdMutex mutex_;
+#if defined(CORVAN_LOCK_ORDER_CHECK)
+  LockRank rank_ = LockRank::kUnranked;
+  const char* name_ = "unnamed lock";
+#endif
 };
 
-// Holds a Mutex for its scope; Unlock() lets it go early (once).
-class CORVAN_SCOPED_CAPABILITY MutexLock {
+using Mutex = BasicMutex<std::mutex, false>;
+// The thread that holds it may take it again (a front end called back
+// during a start asks about the start).
+using RecursiveMutex = BasicMutex<std::recursive_mutex, true>;
+
+// Holds a Mutex (or RecursiveMutex) for its scope; Unlock() lets it go early
+// (once).
+template <typename M>
+class CORVAN_SCOPED_CAPABILITY BasicMutexLock {
  public:
-  explicit MutexLock(Mutex& mutex) CORVAN_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-  ~MutexLock() CORVAN_RELEASE() {
+  explicit BasicMutexLock(M& mutex) CORVAN_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~BasicMutexLock() CORVAN_RELEASE() {
     if (held_) mutex_.unlock();
   }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
+  BasicMutexLock(const BasicMutexLock&) = delete;
+  BasicMutexLock& operator=(const BasicMutexLock&) = delete;
 
   void Unlock() CORVAN_RELEASE() {
     mutex_.unlock();
@@ -71,8 +158,11 @@ class CORVAN_SCOPED_CAPABILITY MutexLock {
   }
 
  private:
-  Mutex& mutex_;
+  M& mutex_;
   bool held_ = true;
 };
+
+using MutexLock = BasicMutexLock<Mutex>;
+using RecursiveMutexLock = BasicMutexLock<RecursiveMutex>;
 
 }  // namespace corvan

@@ -98,7 +98,7 @@ void ConsoleCommands::RestoreDatabase() {
 
 void ConsoleCommands::PublishAnnouncement() {
   std::optional<QString> entered =
-      prompter_.GetText(owner_, Q(kAnnouncementCaption), Q(kAnnouncementPrompt), Q(core_.Information()));
+      prompter_.GetText(owner_, Q(kAnnouncementCaption), Q(kAnnouncementPrompt), Q(core_.Settings().Information()));
   std::optional<std::string> text;
   if (entered) text = entered->toStdString();
   OpsContext ops = MakeOpsContext(core_, true);
@@ -157,7 +157,8 @@ void ConsoleCommands::CleanOfflineFilesFromToolbar() {
 }
 
 void ConsoleCommands::ListOnlineUsers() {
-  for (std::string& line : OnlineUserLines(corvan::ListOnlineUsers(core_))) core_.LogStatus(std::move(line));
+  for (std::string& line : OnlineUserLines(corvan::ListOnlineUsers(core_.Online())))
+    core_.Log().Append(std::move(line));
 }
 
 void ConsoleCommands::OpenHelp() {

@@ -82,7 +82,7 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreMod
   window.show();  // the first show loads the directory and starts the server
   // corvanctl's way in, as in the headless run; the console runs on without it.
   AdminEndpoint admin(core, {AdminSocketPath(home)});
-  if (Status started = admin.Start(); !started.IsOk()) core.LogStatus("admin endpoint: " + started.Message());
+  if (Status started = admin.Start(); !started.IsOk()) core.Log().Append("admin endpoint: " + started.Message());
   int status = app.exec();
   admin.Stop();
   core.StopServer();

@@ -335,7 +335,7 @@ bool MainWindow::FirstShow(bool startServer) {
   BuildOrgTree();
   directoryWatch_ = core_.Dir().Subscribe([this] { DirectoryChanged(); });
   pageControl_->setCurrentWidget(statusPage_);
-  if (core_.Settings().StartMin && StartMinimized) StartMinimized();
+  if (core_.Settings().Current().StartMin && StartMinimized) StartMinimized();
   if (startServer) core_.StartServer();
   return true;
 }

@@ -333,7 +333,7 @@ void SettingsWindow::showEvent(QShowEvent* event) {
 
 void SettingsWindow::FillOnShow() {
   // The controls the start read fills, for a window shown before that.
-  FillStartupControls(core_.Settings());
+  FillStartupControls(core_.Settings().Current());
   AutoStartWasOn = AutoStartEnabled();
   autoStartBox_->setChecked(AutoStartWasOn);
   // The number as stored, also outside 1 to 30 (the note says so); saving

@@ -466,7 +466,7 @@ DirectoryService::FileStamp DirectoryService::StampOfSettings(ServerCore& core) 
 void DirectoryService::Refresh(ServerCore& core) {
   const FileStamp stamp = StampOfSettings(core);  // before the read: a change meanwhile is seen later
   DirectorySettingsResult loaded = LoadDirectorySettings(core.Home());
-  if (!loaded.error.empty()) core.LogEvent("目录设置有误：" + loaded.error);
+  if (!loaded.error.empty()) core.Log().AppendEvent("目录设置有误：" + loaded.error);
   // Read without settings too: a lock stays when the directory is switched
   // off.
   std::unordered_map<std::string, DirLink> links;
@@ -477,7 +477,7 @@ void DirectoryService::Refresh(ServerCore& core) {
       links.emplace(std::move(key), std::move(l));
     }
   } catch (const DatabaseError& e) {
-    core.LogEvent("目录帐号读取失败：" + std::string(e.what()));
+    core.Log().AppendEvent("目录帐号读取失败：" + std::string(e.what()));
   }
   MutexLock lock(mutex_);
   settings_ = std::move(loaded.settings);
@@ -544,10 +544,10 @@ void DirectoryService::ReloadSettings(ServerCore& core, const FileStamp& stamp) 
     }
   }
   if (!loaded.error.empty()) {
-    core.LogEvent("目录设置有误，仍使用原来的设置：" + loaded.error);
+    core.Log().AppendEvent("目录设置有误，仍使用原来的设置：" + loaded.error);
     return;
   }
-  core.LogEvent(stamp.exists ? "目录设置已重新读取" : "目录设置文件已删除，不再使用目录");
+  core.Log().AppendEvent(stamp.exists ? "目录设置已重新读取" : "目录设置文件已删除，不再使用目录");
   if (newMinutes != oldMinutes) StartBackgroundSync(core);
 }
 
@@ -587,7 +587,7 @@ class FirstVerdict {
 };
 
 void LogUnreachable(ServerCore& core, const std::string& username, const std::string& why) {
-  core.LogEvent("目录服务器无法连接（用户 " + username + " 登录）：" + why);
+  core.Log().AppendEvent("目录服务器无法连接（用户 " + username + " 登录）：" + why);
 }
 
 }  // namespace
@@ -651,7 +651,7 @@ DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, const DirectorySyn
   if (!loaded.settings) {
     out.message = loaded.error.empty() ? "未设置目录同步（数据目录中没有 " + std::string(kDirectorySettingsFile) + "）"
                                        : loaded.error;
-    core.LogEvent("目录同步失败：" + out.message);
+    core.Log().AppendEvent("目录同步失败：" + out.message);
     return out;
   }
   if (progress) progress(0, 0);
@@ -661,7 +661,7 @@ DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, const DirectorySyn
     out.message = (error.kind == LdapFailure::kUnreachable ? "目录服务器无法连接，未做任何修改："
                                                            : "目录读取失败，未做任何修改：") +
                   error.message;
-    core.LogEvent("目录同步失败：" + out.message);
+    core.Log().AppendEvent("目录同步失败：" + out.message);
     return out;
   }
   std::vector<std::string> corrected = MakeContentStorable(*content, *loaded.settings);
@@ -681,13 +681,13 @@ DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, const DirectorySyn
     out.message = "目录同步失败，数据库错误，未做任何修改：" + std::string(e.what());
   }
   out.lines.insert(out.lines.end(), corrected.begin(), corrected.end());
-  core.LogEvent(out.message);
+  core.Log().AppendEvent(out.message);
   // One audit row per run that may write, with its counts.
   if (!request.dryRun) {
     Status audited =
         AppendAudit(core.Db(), AuditRow{"", std::string(kAuditSync), "sync", background ? "background" : "requested",
                                         "directory-sync", "", out.message, AuditResult(out.ok, out.message)});
-    if (!audited.IsOk()) core.LogEvent("审计日志写入失败：" + audited.Message());
+    if (!audited.IsOk()) core.Log().AppendEvent("审计日志写入失败：" + audited.Message());
   }
   if (!request.dryRun && out.ok) Refresh(core);
   return out;

@@ -32,17 +32,17 @@ void ActiveFolders::Registration::Release() {
 }
 
 bool ActiveFolders::Contains(const std::filesystem::path& path) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return folders_.count(Key(path)) > 0;
 }
 
 void ActiveFolders::Add(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   folders_.insert(key);
 }
 
 void ActiveFolders::Remove(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = folders_.find(key);
   if (it != folders_.end()) folders_.erase(it);
 }

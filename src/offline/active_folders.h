@@ -12,6 +12,8 @@
 #include <set>
 #include <string>
 
+#include "base/thread_annotations.h"
+
 namespace corvan {
 
 class ActiveFolders {
@@ -42,8 +44,8 @@ class ActiveFolders {
   void Add(const std::string& key);
   void Remove(const std::string& key);
 
-  mutable std::mutex mutex_;
-  std::multiset<std::string> folders_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::multiset<std::string> folders_ CORVAN_GUARDED_BY(mutex_);
 };
 
 }  // namespace corvan

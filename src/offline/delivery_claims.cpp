@@ -16,19 +16,19 @@ DeliveryClaims& DeliveryClaims::Instance() {
 DeliveryClaims::Claim::~Claim() {
   if (!held_) return;
   DeliveryClaims& claims = DeliveryClaims::Instance();
-  std::lock_guard lock(claims.mutex_);
+  MutexLock lock(claims.mutex_);
   claims.items_.erase(key_);
 }
 
 std::optional<DeliveryClaims::Claim> DeliveryClaims::TryClaim(const std::string& filePath) {
   std::string key = Key(filePath);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!items_.insert(key).second) return std::nullopt;
   return Claim(std::move(key));
 }
 
 bool DeliveryClaims::Claimed(const std::string& filePath) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return items_.count(Key(filePath)) > 0;
 }
 

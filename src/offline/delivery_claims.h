@@ -14,6 +14,8 @@
 #include <set>
 #include <string>
 
+#include "base/thread_annotations.h"
+
 namespace corvan {
 
 class DeliveryClaims {
@@ -42,8 +44,8 @@ class DeliveryClaims {
   bool Claimed(const std::string& filePath) const;
 
  private:
-  mutable std::mutex mutex_;
-  std::set<std::string> items_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::set<std::string> items_ CORVAN_GUARDED_BY(mutex_);
 };
 
 }  // namespace corvan

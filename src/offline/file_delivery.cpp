@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/quiet_failure.h"
 #include "base/text.h"
 #include "offline/active_folders.h"
 #include "offline/delivery_claims.h"
@@ -259,13 +260,11 @@ void SendStoredItem(ServerCore& core, const OfflineFileRow& row, const std::stri
   if (outcome == DeliveryOutcome::kNotDelivered) return;
   {
     MutexLock lock(core.OfflineFilesLock);
-    try {
-      DeleteOfflineFileRows(core.Db(), {row.rowid});
-    } catch (const std::exception&) {
-      // The row stays. Its item is removed below all the same: the next
-      // login finds nothing at the path and the row goes then, so the
-      // item is never delivered twice.
-    }
+    Status deleted = OfflineTables(core.Db()).DeleteFiles({row.rowid});
+    // The row stays. Its item is removed below all the same: the next login
+    // finds nothing at the path and the row goes then, so the item is never
+    // delivered twice. Quiet by design: the client has its item.
+    if (!deleted.IsOk()) NoteQuietFailure("offline file delivery", "row not deleted: " + deleted.Message());
   }
   const fs::path uploadFolder = UploadFolderOf(core.OfflineFilesDir(), row.FilePath);
   if (outcome != DeliveryOutcome::kMissing && !uploadFolder.empty()) {
@@ -284,29 +283,13 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
     // The rows are read and claimed under the lock, so the purge (which
     // holds it throughout) either removes them first or passes them over.
     MutexLock lock(core.OfflineFilesLock);
-    std::vector<OfflineFileRow> rows;
-    try {
-      DatabaseLock dbLock(core.Db());
-      Statement st(core.Db(),
-                   "select rowid, FromUser, FromNick, ToUser, FileType, FileName, FilePath, SendTime "
-                   "from OfflineFiles where ToUser = :OfflineInfo_temp");
-      st.BindText(":OfflineInfo_temp", name);
-      while (st.Step()) {
-        OfflineFileRow r;
-        r.rowid = st.ColumnInt64(0);
-        r.FromUser = st.ColumnText(1);
-        r.FromNick = st.ColumnText(2);
-        r.ToUser = st.ColumnText(3);
-        r.FileType = st.ColumnText(4);
-        r.FileName = st.ColumnText(5);
-        r.FilePath = st.ColumnText(6);
-        r.SendTime = st.ColumnText(7);
-        rows.push_back(std::move(r));
-      }
-    } catch (const std::exception&) {
-      return;  // nothing read: the items wait for the next login
+    Result<std::vector<OfflineFileRow>> rows = OfflineTables(core.Db()).FilesFor(name);
+    if (!rows.IsOk()) {
+      // Nothing read: the items wait for the next login.
+      NoteQuietFailure("offline file delivery", rows.GetStatus().Message());
+      return;
     }
-    for (auto& r : rows) {
+    for (auto& r : rows.Value()) {
       // An item another delivery is sending right now (a login racing an
       // earlier one) is left to it: it is delivered once, or stays for the
       // next login when that delivery fails.

@@ -4,6 +4,7 @@
 // (`TDeleteUnUseOfflineFilesThread`) runs on the administrator's command.
 #include <vector>
 
+#include "base/quiet_failure.h"
 #include "base/text.h"
 #include "offline/active_folders.h"
 #include "offline/delivery_claims.h"
@@ -19,50 +20,40 @@ std::string OfflineCutOff(Clock::time_point now, int days) { return FormatDbTime
 
 void PurgeOldOfflineInfo(ServerCore& core, int days) {
   MutexLock lock(core.OfflineInfoLock);
-  try {
-    DatabaseLock dbLock(core.Db());
-    Statement st(core.Db(), "delete from OfflineInfo where SendTime < :SendTime_temp");
-    st.BindText(":SendTime_temp", OfflineCutOff(Clock::now(), days));
-    st.Run();
-  } catch (const std::exception&) {
-    // The purge ends; the next start tries again.
-  }
+  Status purged = OfflineTables(core.Db()).DeleteMessagesBefore(OfflineCutOff(Clock::now(), days));
+  // The purge ends; the next start tries again.
+  if (!purged.IsOk()) NoteQuietFailure("offline message purge", purged.Message());
 }
 
 void PurgeOldOfflineFiles(ServerCore& core, int days) {
   MutexLock lock(core.OfflineFilesLock);
-  struct OldRow {
-    std::int64_t rowid;
-    std::string path;
-  };
-  std::vector<OldRow> rows;
-  try {
-    DatabaseLock dbLock(core.Db());
-    Statement st(core.Db(), "select rowid, FilePath from OfflineFiles where SendTime < :SendTime_temp");
-    st.BindText(":SendTime_temp", OfflineCutOff(Clock::now(), days));
-    while (st.Step()) {
-      OldRow r{st.ColumnInt64(0), st.ColumnText(1)};
-      // An item on its way to a client keeps its row until the transfer
-      // ends; it is purged at a later start if it is still there.
-      if (!DeliveryClaims::Instance().Claimed(r.path)) rows.push_back(std::move(r));
-    }
-  } catch (const std::exception&) {
+  OfflineTables tables(core.Db());
+  Result<std::vector<OfflineFileRow>> old = tables.FilesBefore(OfflineCutOff(Clock::now(), days));
+  if (!old.IsOk()) {
+    // The purge ends; the next start tries again.
+    NoteQuietFailure("offline file purge", old.GetStatus().Message());
     return;
+  }
+  std::vector<OfflineFileRow> rows;
+  for (auto& r : old.Value()) {
+    // An item on its way to a client keeps its row until the transfer ends;
+    // it is purged at a later start if it is still there.
+    if (!DeliveryClaims::Instance().Claimed(r.FilePath)) rows.push_back(std::move(r));
   }
   for (const auto& r : rows) {
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(r.path, ec))) continue;  // removed by hand: only the row goes
-    const fs::path folder = UploadFolderOf(core.OfflineFilesDir(), r.path);
+    if (!fs::exists(fs::symlink_status(r.FilePath, ec))) continue;  // removed by hand: only the row goes
+    const fs::path folder = UploadFolderOf(core.OfflineFilesDir(), r.FilePath);
     // The removal service never waits for this lock, so asking under it is safe.
     if (!folder.empty()) core.Removal().Remove(RemovalService::Kind::kFolder, folder);
   }
-  try {
-    std::vector<std::int64_t> rowids;
-    rowids.reserve(rows.size());
-    for (const auto& r : rows) rowids.push_back(r.rowid);
-    DeleteOfflineFileRows(core.Db(), rowids);
-  } catch (const std::exception&) {
-  }
+  std::vector<std::int64_t> rowids;
+  rowids.reserve(rows.size());
+  for (const auto& r : rows) rowids.push_back(r.rowid);
+  Status deleted = tables.DeleteFiles(rowids);
+  // Their items are gone; the rows find nothing at their paths and go at the
+  // next start.
+  if (!deleted.IsOk()) NoteQuietFailure("offline file purge", "rows not deleted: " + deleted.Message());
 }
 
 void StartOfflinePurges(ServerCore& core, int days) {
@@ -72,7 +63,7 @@ void StartOfflinePurges(ServerCore& core, int days) {
 
 CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
   CleanOfflineFilesResult result;
-  core.LogEvent("正在清理离线文件");
+  core.Log().AppendEvent("正在清理离线文件");
   std::vector<fs::path> folders;
   try {
     const fs::path& root = core.OfflineFilesDir();
@@ -92,14 +83,13 @@ CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
         ++result.spared;
         continue;
       }
-      std::int64_t count;
-      {
-        DatabaseLock dbLock(core.Db());
-        Statement st(core.Db(), "select count(*) from OfflineFiles where FilePath like :OfflineFile");
-        st.BindText(":OfflineFile", folder.string() + "%");
-        count = st.Step() ? st.ColumnInt64(0) : 0;
+      Result<std::int64_t> count = OfflineTables(core.Db()).CountFilesUnder(folder.string());
+      if (!count.IsOk()) {
+        // The cleanup stops without its closing line.
+        NoteQuietFailure("offline file cleanup", count.GetStatus().Message());
+        return result;
       }
-      if (count == 0) {
+      if (count.Value() == 0) {
         core.Removal().Remove(RemovalService::Kind::kFolder, folder);
         ++result.removed;
       } else {
@@ -107,10 +97,11 @@ CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
       }
     }
   } catch (const std::exception&) {
-    // The walk or a count failed: the cleanup stops without its closing line.
+    // The walk failed: the cleanup stops without its closing line.
+    NoteQuietFailure("offline file cleanup");
     return result;
   }
-  core.LogEvent("离线文件清理结束");
+  core.Log().AppendEvent("离线文件清理结束");
   result.completed = true;
   return result;
 }

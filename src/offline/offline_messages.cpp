@@ -6,11 +6,13 @@
 #include <mutex>
 #include <vector>
 
+#include "base/quiet_failure.h"
 #include "base/text.h"
 #include "offline/offline.h"
 #include "offline/transfer_format.h"
 #include "server/server_core.h"
 #include "server/udp.h"
+#include "storage/offline_tables.h"
 
 namespace corvan {
 
@@ -25,9 +27,10 @@ struct PendingMessage {
 // one job at a time writes everything queued in a single transaction, so a
 // burst of messages costs one commit instead of one per message.
 struct StoreQueue {
-  std::mutex mutex;
-  std::vector<PendingMessage> items;  // guarded by mutex
-  bool draining = false;              // guarded by mutex: a job is writing
+  Mutex mutex;
+  std::vector<PendingMessage> items CORVAN_GUARDED_BY(mutex);
+  // True while a job is writing.
+  bool draining CORVAN_GUARDED_BY(mutex) = false;
 };
 
 constexpr std::size_t kMaxBatch = 512;
@@ -41,23 +44,35 @@ std::shared_ptr<StoreQueue> QueueFor(const ServerCore& core) {
   return queue;
 }
 
+// Stores a batch in one transaction. When the database refuses it, each
+// message is stored alone, so that a failure loses only the message it
+// belongs to and not the others of its batch.
 void WriteMessages(ServerCore& core, std::vector<PendingMessage>& batch) {
+  std::vector<OfflineMessageRow> rows;
+  rows.reserve(batch.size());
+  for (auto& m : batch) rows.push_back({std::move(m.names.fromUser), std::move(m.names.toUser), std::move(m.frame)});
   MutexLock lock(core.OfflineInfoLock);
-  DatabaseLock dbLock(core.Db());
-  Transaction tx(core.Db());
+  OfflineTables tables(core.Db());
   const std::string sendTime = FormatDbTime(Clock::now());
-  Statement st(core.Db(),
-               "insert into OfflineInfo (FromUser,ToUser,SendTime,SendContent) "
-               "values(:FromUser_temp,:ToUser_temp,:SendTime_temp,:SendContent_temp)");
-  for (auto& m : batch) {
-    st.Reset();
-    st.BindText(":FromUser_temp", m.names.fromUser)
-        .BindText(":ToUser_temp", m.names.toUser)
-        .BindText(":SendTime_temp", sendTime)
-        .BindBlob(":SendContent_temp", m.frame);
-    st.Run();
+  Status stored = tables.InsertMessages(rows, sendTime);
+  if (stored.IsOk()) return;
+  std::size_t lost = rows.size();
+  if (rows.size() > 1) {
+    lost = 0;
+    for (const auto& row : rows) {
+      Status one = tables.InsertMessages({row}, sendTime);
+      if (!one.IsOk()) {
+        ++lost;
+        stored = std::move(one);
+      }
+    }
   }
-  tx.Commit();
+  // Quiet by design toward clients and the status log: nobody waits for an
+  // answer. The messages lost are counted on standard error.
+  if (lost > 0) {
+    NoteQuietFailure("offline message store", std::to_string(lost) + " of " + std::to_string(rows.size()) +
+                                                  " messages not stored: " + stored.Message());
+  }
 }
 
 // `TReceOfflineInfoThread`: writes what is queued, until the queue is empty.
@@ -65,7 +80,7 @@ void DrainStoreQueue(ServerCore& core, const std::shared_ptr<StoreQueue>& queue)
   for (;;) {
     std::vector<PendingMessage> batch;
     {
-      std::lock_guard lock(queue->mutex);
+      MutexLock lock(queue->mutex);
       if (queue->items.empty()) {
         queue->draining = false;
         return;
@@ -77,53 +92,44 @@ void DrainStoreQueue(ServerCore& core, const std::shared_ptr<StoreQueue>& queue)
     try {
       WriteMessages(core, batch);
     } catch (const std::exception&) {
-      // A database failure loses the messages of this batch; nobody is
-      // waiting for an answer.
+      // Out of memory or the like: this batch is lost, and the loop goes on
+      // so that the queue keeps draining (a job is still marked as writing).
+      NoteQuietFailure("offline message store");
     }
   }
 }
 
-struct StoredMessage {
-  std::int64_t rowid;
-  std::string content;
-};
-
 // `TSendOfflineInfoThread`: one datagram per message, nothing awaited.
-void SendMessages(const std::string& ip, std::uint16_t port, const std::vector<StoredMessage>& messages) {
+void SendMessages(const std::string& ip, std::uint16_t port, const std::vector<StoredOfflineMessage>& messages) {
   UdpSocket socket;
   if (!socket.Valid()) return;
-  for (const auto& m : messages) socket.SendTo(ip, port, m.content);
+  for (const auto& m : messages) socket.SendTo(ip, port, m.SendContent);
 }
 
 // `TSearchOfflineInfoThread`, after the delivery delay.
 void DeliverMessages(ServerCore& core, const std::string& name, const std::string& ip) {
   MutexLock lock(core.OfflineInfoLock);
-  auto messages = std::make_shared<std::vector<StoredMessage>>();
-  try {
-    DatabaseLock dbLock(core.Db());
-    Statement st(core.Db(), "select rowid, SendContent from OfflineInfo where ToUser = :OfflineInfo_temp");
-    st.BindText(":OfflineInfo_temp", name);
-    while (st.Step()) messages->push_back({st.ColumnInt64(0), st.ColumnBlob(1)});
-  } catch (const std::exception&) {
-    return;  // nothing was read, so nothing is deleted: the messages wait for the next login
+  OfflineTables tables(core.Db());
+  Result<std::vector<StoredOfflineMessage>> read = tables.MessagesFor(name);
+  if (!read.IsOk()) {
+    // Nothing was read, so nothing is deleted: the messages wait for the
+    // next login.
+    NoteQuietFailure("offline message delivery", read.GetStatus().Message());
+    return;
   }
+  auto messages = std::make_shared<std::vector<StoredOfflineMessage>>(std::move(read).Value());
   if (messages->empty()) return;
   const std::uint16_t port = core.Options().OfflineInfoPort;
   core.PostJob([ip, port, messages] { SendMessages(ip, port, *messages); });
   // Exactly the rows read; a message that arrived meanwhile stays for the
   // next login.
-  try {
-    DatabaseLock dbLock(core.Db());
-    Transaction tx(core.Db());
-    Statement st(core.Db(), "delete from OfflineInfo where rowid = :rowid");
-    for (const auto& m : *messages) {
-      st.Reset();
-      st.BindInt64(":rowid", m.rowid);
-      st.Run();
-    }
-    tx.Commit();
-  } catch (const std::exception&) {
-  }
+  std::vector<std::int64_t> rowids;
+  rowids.reserve(messages->size());
+  for (const auto& m : *messages) rowids.push_back(m.rowid);
+  Status deleted = tables.DeleteMessages(rowids);
+  // The messages were sent; their rows stay and they are sent again at the
+  // next login. Quiet by design: the client has its messages.
+  if (!deleted.IsOk()) NoteQuietFailure("offline message delivery", "sent rows not deleted: " + deleted.Message());
 }
 
 }  // namespace
@@ -137,7 +143,7 @@ void StoreOfflineMessage(ServerCore& core, std::string body) {
   auto queue = QueueFor(core);
   bool startJob = false;
   {
-    std::lock_guard lock(queue->mutex);
+    MutexLock lock(queue->mutex);
     queue->items.push_back({std::move(*names), std::move(body)});
     if (!queue->draining) startJob = queue->draining = true;
   }

@@ -325,13 +325,15 @@ class OfflineUpload : public UploadSession {
     bool stored = false;
     if (SyncReceivedItem(uploadFolder_)) {
       MutexLock lock(core_.OfflineFilesLock);
-      try {
-        row.SendTime = FormatDbTime(Clock::now());
-        InsertOfflineFile(core_.Db(), row);
-        stored = true;
-      } catch (const std::exception&) {
-        // Without its row the item could never be delivered: removed below
-        // (as it is when it could not be synced).
+      row.SendTime = FormatDbTime(Clock::now());
+      Status inserted = OfflineTables(core_.Db()).InsertFile(row);
+      stored = inserted.IsOk();
+      // Without its row the item could never be delivered: it is removed
+      // below (as it is when it could not be synced). The sender is told
+      // nothing (an upload has no reply), so the loss is written down here.
+      if (!stored) {
+        NoteQuietFailure("offline file upload",
+                         "item for " + row.ToUser + " not stored, its row was refused: " + inserted.Message());
       }
     }
     if (!stored) core_.Removal().Remove(RemovalService::Kind::kFolder, uploadFolder_);

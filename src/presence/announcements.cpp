@@ -37,17 +37,17 @@ void QueueInformationNotice(ServerCore& core, std::shared_ptr<const RecipientLis
 
 void StartInformationToAll(ServerCore& core) {
   core.PostJob([&core] {
-    const std::string datagram = BuildInformationNotice(core.Information());
-    MutexLock lock(core.OnlineLock);
-    QueueNotice(core, core.OnlineUsers.Recipients(), datagram);
+    const std::string datagram = BuildInformationNotice(core.Settings().Information());
+    MutexLock lock(core.Online().OnlineLock);
+    QueueNotice(core, core.Online().OnlineUsers.Recipients(), datagram);
   });
 }
 
 PublishResult PublishAnnouncement(ServerCore& core, const std::optional<std::string>& entered) {
   PublishResult result;
-  const std::string current = core.Information();
+  const std::string current = core.Settings().Information();
   if (entered && !Trim(*entered).empty() && Trim(*entered) != Trim(current)) {
-    core.SetInformation(*entered);
+    core.Settings().SetInformation(*entered);
     WriteConfigValue(core.ConfigPath(), "Information", *entered);
     result.changed = true;
     result.ok = ConfigHoldsInformation(core.ConfigPath(), *entered);

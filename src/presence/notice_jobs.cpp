@@ -13,17 +13,17 @@ namespace {
 void PollIfOnline(ServerCore& core, std::string name) {
   std::string ip;
   {
-    MutexLock lock(core.OnlineLock);
-    const TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+    MutexLock lock(core.Online().OnlineLock);
+    const TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name);
     if (entry == nullptr) return;
     ip = entry->IP;
   }
   StartStatusPoll(core, std::move(name), std::move(ip));
 }
 
-void UpdateOnlineInfo(ServerCore& core, const std::string& oldName, std::string newName, std::string nickname) {
-  MutexLock lock(core.OnlineLock);
-  core.OnlineUsers.Rename(oldName, std::move(newName), std::move(nickname));
+void UpdateOnlineInfo(OnlineRegistry& online, const std::string& oldName, std::string newName, std::string nickname) {
+  MutexLock lock(online.OnlineLock);
+  online.OnlineUsers.Rename(oldName, std::move(newName), std::move(nickname));
 }
 
 }  // namespace
@@ -38,11 +38,11 @@ void QueueNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, std:
 }
 
 void QueueOfflineNotice(ServerCore& core, const std::string& name, const std::string& ip) {
-  QueueNotice(core, core.OnlineUsers.Recipients(), BuildOfflineNotice(name, ip));
+  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildOfflineNotice(name, ip));
 }
 
 void QueueStatusNotice(ServerCore& core, const std::string& name, const std::string& status) {
-  QueueNotice(core, core.OnlineUsers.Recipients(), BuildStatusNotice(name, status));
+  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildStatusNotice(name, status));
 }
 
 void StartNetBlockPoll(ServerCore& core, std::string name) {
@@ -52,7 +52,7 @@ void StartNetBlockPoll(ServerCore& core, std::string name) {
 void StartUpdateOnlineInfo(ServerCore& core, std::string oldName, std::string newName, std::string nickname) {
   core.PostJob(
       [&core, oldName = std::move(oldName), newName = std::move(newName), nickname = std::move(nickname)]() mutable {
-        UpdateOnlineInfo(core, oldName, std::move(newName), std::move(nickname));
+        UpdateOnlineInfo(core.Online(), oldName, std::move(newName), std::move(nickname));
       });
 }
 
@@ -61,8 +61,8 @@ void StartNewUserRegNotice(ServerCore& core, std::string name, std::string nickn
   // two of the server's locks.
   core.PostJob([&core, name = std::move(name), nickname = std::move(nickname), orgNo = std::move(orgNo)] {
     std::string datagram = BuildNewUserRegNotice(name, nickname, orgNo);
-    MutexLock lock(core.OnlineLock);
-    QueueNotice(core, core.OnlineUsers.Recipients(), std::move(datagram));
+    MutexLock lock(core.Online().OnlineLock);
+    QueueNotice(core, core.Online().OnlineUsers.Recipients(), std::move(datagram));
   });
 }
 
@@ -70,9 +70,9 @@ void SendServerStop(ServerCore& core, std::shared_ptr<const RecipientList> to) {
   QueueNotice(core, std::move(to), BuildServerStop());
 }
 
-std::vector<TUserOnlineInfo> ListOnlineUsers(ServerCore& core) {
-  MutexLock lock(core.OnlineLock);
-  return core.OnlineUsers.Entries();
+std::vector<TUserOnlineInfo> ListOnlineUsers(OnlineRegistry& online) {
+  MutexLock lock(online.OnlineLock);
+  return online.OnlineUsers.Entries();
 }
 
 }  // namespace corvan

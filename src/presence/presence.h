@@ -70,17 +70,17 @@ void QueueNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, std:
 // Queues "Offline" {username, ip} to every online entry as the list stands
 // now (`TSendUserOfflineThread`): a user just removed does not receive it.
 void QueueOfflineNotice(ServerCore& core, const std::string& name, const std::string& ip)
-    CORVAN_REQUIRES(core.OnlineLock);
+    CORVAN_REQUIRES(core.Online().OnlineLock);
 // Queues "Status" {username, Status} to every online entry as the list
 // stands now, the sender's own entry included (`TSendUserStatusthread`).
 void QueueStatusNotice(ServerCore& core, const std::string& name, const std::string& status)
-    CORVAN_REQUIRES(core.OnlineLock);
+    CORVAN_REQUIRES(core.Online().OnlineLock);
 // Posts the job that queues "NewUserReg" {username, nickname, orgNo} to every
 // online entry (`TSendNewUserRegThread`); callable holding any lock.
 void StartNewUserRegNotice(ServerCore& core, std::string name, std::string nickname, std::string orgNo);
 
 // A copy of the online list taken under `OnlineLock` (for the console).
-std::vector<TUserOnlineInfo> ListOnlineUsers(ServerCore& core);
+std::vector<TUserOnlineInfo> ListOnlineUsers(OnlineRegistry& online);
 
 // --- Pure rules, exposed for tests -----------------------------------------
 

@@ -30,15 +30,15 @@ namespace {
 // queued with the removal, so that it comes before anything that follows.
 void ApplyPollOutcome(ServerCore& core, const std::string& name, const std::string& ip, Clock::time_point seenAtStart,
                       bool answered) {
-  MutexLock lock(core.OnlineLock);
-  TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+  MutexLock lock(core.Online().OnlineLock);
+  TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name);
   if (entry == nullptr) return;
   if (answered) {
     entry->LastSeen = Clock::now();
     return;
   }
   if (entry->LastSeen > seenAtStart) return;
-  core.OnlineUsers.Remove(name);
+  core.Online().OnlineUsers.Remove(name);
   QueueOfflineNotice(core, name, ip);
 }
 
@@ -136,9 +136,9 @@ void StartStatusScan(ServerCore& core) {
   core.PostJob([&core] {
     std::vector<std::pair<std::string, std::string>> due;
     {
-      MutexLock lock(core.OnlineLock);
+      MutexLock lock(core.Online().OnlineLock);
       const auto now = Clock::now();
-      for (const auto& entry : core.OnlineUsers.Entries()) {
+      for (const auto& entry : core.Online().OnlineUsers.Entries()) {
         if (DueForPoll(entry.LastSeen, now, core.Options().silenceLimit)) due.emplace_back(entry.UserName, entry.IP);
       }
     }
@@ -150,8 +150,8 @@ void StartStatusPoll(ServerCore& core, std::string name, std::string ip) {
   core.PostJob([&core, name = std::move(name), ip = std::move(ip)] {
     Clock::time_point seen;
     {
-      MutexLock lock(core.OnlineLock);
-      const TUserOnlineInfo* entry = core.OnlineUsers.Find(name);
+      MutexLock lock(core.Online().OnlineLock);
+      const TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name);
       if (entry == nullptr) return;  // dropped meanwhile (an earlier poll, a logout)
       seen = entry->LastSeen;
     }

@@ -5,6 +5,7 @@
 // lane before the lock is released.
 #include <mutex>
 
+#include "base/quiet_failure.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
 #include "server/envelope.h"
@@ -20,24 +21,25 @@ std::string NameField(const ParsedEnvelope& env) { return AsciiUpper(env.Field("
 // "Offline" through the listener's own socket to every entry, in list order;
 // a failed send ends the broadcast.
 void SendOfflineToAll(ServerCore& core, const std::string& name, const std::string& ip)
-    CORVAN_REQUIRES(core.OnlineLock) {
-  QueueNotice(core, core.OnlineUsers.Recipients(), BuildOfflineNotice(name, ip), true);
+    CORVAN_REQUIRES(core.Online().OnlineLock) {
+  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildOfflineNotice(name, ip), true);
 }
 
 void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
-    CORVAN_REQUIRES(core.OnlineLock) {
+    CORVAN_REQUIRES(core.Online().OnlineLock) {
   if (!env.HasStruct()) return;
   const std::string name = NameField(env);
   // The leaving user is still listed and hears its own "Offline" too.
   SendOfflineToAll(core, name, ip);
-  core.OnlineUsers.Remove(name);
-  core.LogEvent("用户：" + name + "下线 ");
+  core.Online().OnlineUsers.Remove(name);
+  core.Log().AppendEvent("用户：" + name + "下线 ");
 }
 
-void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string& ip) CORVAN_REQUIRES(core.OnlineLock) {
+void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
+    CORVAN_REQUIRES(core.Online().OnlineLock) {
   if (!env.HasStruct()) return;
   const std::string name = NameField(env);
-  if (TUserOnlineInfo* entry = core.OnlineUsers.Find(name)) {
+  if (TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name)) {
     entry->LastSeen = Clock::now();
     return;
   }
@@ -46,15 +48,15 @@ void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string
   entry.UserName = name;
   entry.IP = ip;
   entry.LastSeen = Clock::now();
-  core.OnlineUsers.Add(std::move(entry));
+  core.Online().OnlineUsers.Add(std::move(entry));
 }
 
-void HandleStatus(ServerCore& core, const ParsedEnvelope& env) CORVAN_REQUIRES(core.OnlineLock) {
+void HandleStatus(ServerCore& core, const ParsedEnvelope& env) CORVAN_REQUIRES(core.Online().OnlineLock) {
   auto name = env.Field("username");
   auto status = env.Field("Status");
   if (!name || !status) return;
   const std::string upper = AsciiUpper(*name);
-  if (TUserOnlineInfo* entry = core.OnlineUsers.Find(upper)) entry->Status = *status;
+  if (TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(upper)) entry->Status = *status;
   // Every address receives the relay, the sender's own included.
   QueueStatusNotice(core, upper, *status);
 }
@@ -63,7 +65,7 @@ void HandleStatus(ServerCore& core, const ParsedEnvelope& env) CORVAN_REQUIRES(c
 
 void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port) {
   if (payload.size() > kMaxDatagram) return;
-  MutexLock lock(core.OnlineLock);
+  MutexLock lock(core.Online().OnlineLock);
   try {
     std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(payload);
     if (!env) return;
@@ -80,7 +82,9 @@ void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::str
       HandleStatus(core, *env);
     }
   } catch (const std::exception&) {
-    // A datagram that cannot be handled is dropped; the next one is served.
+    // Quiet by design: a datagram that cannot be handled is dropped (UDP
+    // has no answer to give); the next one is served.
+    NoteQuietFailure("UDP datagram");
   }
 }
 

@@ -137,7 +137,7 @@ void Connection::ChargeReader() {
 }
 
 std::size_t Connection::Unsent() {
-  std::lock_guard lock(writeMutex_);
+  MutexLock lock(writeMutex_);
   return queuedBytes_;
 }
 
@@ -342,7 +342,7 @@ void Connection::SendShared(std::shared_ptr<const std::string> frame) {
 
 void Connection::Send(Outgoing out) {
   if (!open_) return;
-  std::unique_lock lock(writeMutex_);
+  MutexLock lock(writeMutex_);
   if (!open_) return;
   if (writing_) {
     const std::size_t size = out.Rest().size();
@@ -352,7 +352,7 @@ void Connection::Send(Outgoing out) {
     if (queuedBytes_ > kMaxQueuedBytes) {
       // A client that does not read its replies is not allowed to make the
       // server hold them without limit.
-      lock.unlock();
+      lock.Unlock();
       Close();
       return;
     }
@@ -383,22 +383,22 @@ void Connection::Send(Outgoing out) {
   manager_.Memory().NoteUnsent(queuedBytes_);
   writeQueue_.push_back(std::move(out));
   writing_ = true;
-  lock.unlock();
+  lock.Unlock();
   asio::post(strand_, [self = shared_from_this()] { self->WriteNext(); });
 }
 
 void Connection::WriteNext() {
-  std::unique_lock lock(writeMutex_);
+  MutexLock lock(writeMutex_);
   if (writeQueue_.empty() || !open_) {
     writing_ = false;
     return;
   }
   // Elements of a deque stay where they are while others are appended.
   const std::string_view front = writeQueue_.front().Rest();
-  lock.unlock();
+  lock.Unlock();
   asio::async_write(socket_, asio::buffer(front.data(), front.size()),
                     asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
-                      std::unique_lock lock(self->writeMutex_);
+                      MutexLock lock(self->writeMutex_);
                       const std::size_t before = self->queuedBytes_;
                       if (!self->writeQueue_.empty()) {
                         self->queuedBytes_ -= self->writeQueue_.front().Rest().size();
@@ -410,7 +410,7 @@ void Connection::WriteNext() {
                         self->writing_ = false;
                       }
                       const std::size_t after = self->queuedBytes_;
-                      lock.unlock();
+                      lock.Unlock();
                       self->manager_.Memory().Release(before - after);
                       const std::size_t limit = self->limits_.unsentReplyBytes;
                       if (before >= limit && after < limit) self->Resume();
@@ -426,7 +426,7 @@ void Connection::Close() {
 void Connection::DoClose() {
   if (!open_.exchange(false)) return;
   {
-    std::lock_guard lock(writeMutex_);
+    MutexLock lock(writeMutex_);
     asio::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
@@ -452,7 +452,7 @@ void ClientMemory::NoteInFlight(std::size_t requests) { Raise(peakInFlight_, req
 void ClientMemory::NoteUnsent(std::size_t bytes) { Raise(peakUnsent_, bytes); }
 
 bool ConnectionManager::Add(std::shared_ptr<Connection> c) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::size_t& count = addressCounts_[c->PeerAddress()];
   if (count >= perAddress_) return false;
   ++count;
@@ -463,7 +463,7 @@ bool ConnectionManager::Add(std::shared_ptr<Connection> c) {
 
 void ConnectionManager::Remove(const Connection* c) {
   std::shared_ptr<Connection> keep;  // released after the lock
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = connections_.find(c);
   if (it != connections_.end()) {
     keep = std::move(it->second);
@@ -476,7 +476,7 @@ void ConnectionManager::Remove(const Connection* c) {
 void ConnectionManager::CloseAll() {
   std::vector<std::shared_ptr<Connection>> all;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     all.reserve(connections_.size());
     for (auto& [key, c] : connections_) all.push_back(c);
   }
@@ -486,14 +486,14 @@ void ConnectionManager::CloseAll() {
 void ConnectionManager::Clear() {
   std::unordered_map<const Connection*, std::shared_ptr<Connection>> all;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     all.swap(connections_);
     addressCounts_.clear();
   }
 }
 
 std::size_t ConnectionManager::Count() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return connections_.size();
 }
 

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/thread_annotations.h"
 #include "base/unique_fd.h"
 #include "server/frame.h"
 
@@ -196,10 +197,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // at once by the thread that made it; only what the socket does not take
   // goes to the queue, which strand_ writes out. The socket is closed under
   // this mutex, so a direct write never meets a closed descriptor.
-  std::mutex writeMutex_;
-  std::deque<Outgoing> writeQueue_;  // guarded by writeMutex_
-  std::size_t queuedBytes_ = 0;      // guarded by writeMutex_
-  bool writing_ = false;             // guarded by writeMutex_: strand_ owns the writing
+  Mutex writeMutex_{LockRank::kReplyQueue, "reply queue"};
+  std::deque<Outgoing> writeQueue_ CORVAN_GUARDED_BY(writeMutex_);
+  std::size_t queuedBytes_ CORVAN_GUARDED_BY(writeMutex_) = 0;
+  // True while strand_ owns the writing.
+  bool writing_ CORVAN_GUARDED_BY(writeMutex_) = false;
 };
 
 // Owns the set of open connections so that they can all be closed when the
@@ -220,9 +222,9 @@ class ConnectionManager {
  private:
   const std::size_t perAddress_;
   ClientMemory memory_;
-  mutable std::mutex mutex_;
-  std::unordered_map<const Connection*, std::shared_ptr<Connection>> connections_;  // guarded by mutex_
-  std::unordered_map<std::string, std::size_t> addressCounts_;                      // guarded by mutex_
+  mutable Mutex mutex_{LockRank::kConnections, "connection set"};
+  std::unordered_map<const Connection*, std::shared_ptr<Connection>> connections_ CORVAN_GUARDED_BY(mutex_);
+  std::unordered_map<std::string, std::size_t> addressCounts_ CORVAN_GUARDED_BY(mutex_);
 };
 
 }  // namespace corvan

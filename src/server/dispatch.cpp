@@ -20,6 +20,16 @@ void RunHandler(const DispatchEntry& entry, Request& request) {
   }
 }
 
+// The lanes of the two locks: each runs a handler of an entry made for its
+// lock (server/request_table.h), with that lock held.
+void RunOnOnlineLane(const DispatchEntry& entry, Request& request) CORVAN_REQUIRES(request.core.Online().OnlineLock) {
+  RunHandler(entry, request);
+}
+
+void RunOnAccountLane(const DispatchEntry& entry, Request& request) CORVAN_REQUIRES(request.core.AccountLock) {
+  RunHandler(entry, request);
+}
+
 // Holds a connection's request slot: the slot is given back when the request
 // is done with, whichever way it ends (no handler, a handler that fails).
 class RequestSlot {
@@ -72,14 +82,14 @@ void Queue(ServerCore& core, const DispatchEntry& entry, const std::shared_ptr<R
     case RequestLock::kNone: core.PostRequest([&entry, request, slot] { RunHandler(entry, *request); }); break;
     case RequestLock::kOnline:
       core.PostOnlineLane([&entry, request, slot] {
-        MutexLock lock(request->core.OnlineLock);
-        RunHandler(entry, *request);
+        MutexLock lock(request->core.Online().OnlineLock);
+        RunOnOnlineLane(entry, *request);
       });
       break;
     case RequestLock::kAccount:
       core.PostAccountLane([&entry, request, slot] {
         MutexLock lock(request->core.AccountLock);
-        RunHandler(entry, *request);
+        RunOnAccountLane(entry, *request);
       });
       break;
   }
@@ -93,9 +103,9 @@ bool AnswerHere(ServerCore& core, const DispatchEntry& entry, Request& request) 
     case RequestLock::kOnline:
       // A lane may hold the lock for a while (a login's database work);
       // waiting for it here would stall every connection of this thread.
-      if (!core.OnlineLock.try_lock()) return false;
-      RunHandler(entry, request);  // never throws
-      core.OnlineLock.unlock();
+      if (!request.core.Online().OnlineLock.try_lock()) return false;
+      RunOnOnlineLane(entry, request);  // never throws
+      request.core.Online().OnlineLock.unlock();
       return true;
     case RequestLock::kAccount: return false;
   }

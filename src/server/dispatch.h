@@ -40,7 +40,8 @@ struct DispatchEntry {
 };
 
 // The request types served, with their handlers; the program passes its
-// table in `CoreOptions`.
+// table in `CoreOptions`. Entries are made with server/request_table.h, which
+// ties each handler's lock to its entry's.
 using RequestTable = std::vector<DispatchEntry>;
 
 // The handler for a `Type`, compared exactly in table order; null when none.

@@ -3,7 +3,7 @@
 // machine whether the account is live there) holds the name; later jobs for
 // that name wait in order behind it, while jobs for other names go on.
 //
-// Guarded by the lock of the lane that uses it (`ServerCore::OnlineLock`).
+// Guarded by the lock of the lane that uses it (`OnlineRegistry::OnlineLock`).
 // Waiting jobs are run by the one that releases the name, under that lock.
 #pragma once
 

@@ -108,7 +108,7 @@ class NoticeFanout {
   const ListenerSocket listenerSocket_;
   UdpSocket socket_;  // the lane's own; used by the lane's thread (or, after Stop, under mutex_)
 
-  mutable Mutex mutex_;
+  mutable Mutex mutex_{LockRank::kNoticeQueue, "notice queue"};
   std::condition_variable_any changed_;  // a notice queued or sent, a hold lifted, the stop
   std::deque<Notice> queue_ CORVAN_GUARDED_BY(mutex_);
   Counters counters_ CORVAN_GUARDED_BY(mutex_);

@@ -1,5 +1,5 @@
 // The online-user list. Every read or change happens while holding
-// `ServerCore::OnlineLock`.
+// `OnlineRegistry::OnlineLock`.
 #pragma once
 
 #include <cstddef>

@@ -8,7 +8,7 @@ RemovalService::RemovalService() : thread_([this] { Run(); }) {}
 
 RemovalService::~RemovalService() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -26,7 +26,7 @@ void RemovalService::Remove(Kind kind, const std::filesystem::path& path) {
   });
   std::future<void> done = task.get_future();
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_) return;
     queue_.emplace_back([&task] { task(); });
   }
@@ -38,8 +38,8 @@ void RemovalService::Run() {
   for (;;) {
     std::function<void()> job;
     {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      MutexLock lock(mutex_);
+      while (!stopping_ && queue_.empty()) wake_.wait(mutex_);
       if (queue_.empty()) return;
       job = std::move(queue_.front());
       queue_.pop_front();

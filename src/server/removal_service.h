@@ -8,8 +8,9 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <thread>
+
+#include "base/thread_annotations.h"
 
 namespace corvan {
 
@@ -29,10 +30,10 @@ class RemovalService {
  private:
   void Run();
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> queue_;  // guarded by mutex_
-  bool stopping_ = false;                    // guarded by mutex_
+  Mutex mutex_;
+  std::condition_variable_any wake_;
+  std::deque<std::function<void()>> queue_ CORVAN_GUARDED_BY(mutex_);
+  bool stopping_ CORVAN_GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

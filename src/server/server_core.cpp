@@ -167,18 +167,14 @@ std::filesystem::path ServerCore::ConfigPath() const { return options_.home / kC
 
 Status ServerCore::OpenDatabase() {
   Status opened = corvan::OpenDatabase(database_, DatabasePath().string());
-  if (!opened.IsOk()) LogStatus("数据库连接失败");
+  if (!opened.IsOk()) log_.Append("数据库连接失败");
   return opened;
 }
 
 void ServerCore::LoadConfiguration() {
-  std::lock_guard lock(settingsMutex_);
-  if (configLoaded_) return;
-  configLoaded_ = true;
   std::function<void()> createAutoStart;
   if (options_.autoStartOnFirstRun) createAutoStart = [this] { CreateAutoStartShortcut(options_.executable); };
-  ConfigurationLoad load = ReadConfiguration(options_.home, settings_, createAutoStart);
-  if (!load.readable.IsOk()) LogStatus(UnreadableConfigurationLine(ConfigPath(), load.readable.Message(), settings_));
+  settings_.Load(options_.home, createAutoStart, log_);
 }
 
 bool ServerCore::LoadDirectory() {
@@ -199,22 +195,17 @@ bool ServerCore::FirstShow(bool startServer) {
 }
 
 void ServerCore::StartServer() {
-  std::lock_guard lifecycle(lifecycleMutex_);
-  std::int32_t port;
-  int days;
-  {
-    std::lock_guard lock(settingsMutex_);
-    if (settings_.OfflineInfoDay < 1 || settings_.OfflineInfoDay > 30) settings_.OfflineInfoDay = 3;
-    port = settings_.ServerPort;
-    days = settings_.OfflineInfoDay;
-  }
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
+  const SettingsStore::StartValues start = settings_.ForStart();
+  const std::int32_t port = start.port;
+  const int days = start.offlineInfoDays;
   const std::string portText = std::to_string(port);
   bool ok = true;
   try {
     if (modules_.StartPurges) modules_.StartPurges(*this, days);
     if (modules_.DirectoryStarted) modules_.DirectoryStarted(*this);
     if (tcpServer_) {
-      LogEvent("服务器已经启动，请先停止后重新启动!");
+      log_.AppendEvent("服务器已经启动，请先停止后重新启动!");
       return;
     }
     startFailure_.clear();
@@ -226,8 +217,13 @@ void ServerCore::StartServer() {
       ok = false;
       startFailure_ = "TCP: " + tcpError;
     } else {
-      LogEvent("TCP服务器在" + portText + "端口启动成功!");
-      if (!udpServer_) {
+      log_.AppendEvent("TCP服务器在" + portText + "端口启动成功!");
+      bool udpOpen;
+      {
+        MutexLock lock(udpSendMutex_);
+        udpOpen = udpServer_ != nullptr;
+      }
+      if (!udpOpen) {
         auto udp = std::make_unique<UdpListener>();
         bool opened = udp->Open(static_cast<std::uint16_t>(port),
                                 [this](std::string_view payload, const std::string& ip, std::uint16_t from) {
@@ -235,11 +231,11 @@ void ServerCore::StartServer() {
                                 });
         if (!opened) startFailure_ = std::string("UDP: ") + std::generic_category().message(errno);
         {
-          std::lock_guard lock(udpSendMutex_);
+          MutexLock lock(udpSendMutex_);
           udpServer_ = std::move(udp);
         }
         if (opened) {
-          LogEvent("UDP服务器在" + portText + "端口启动成功!");
+          log_.AppendEvent("UDP服务器在" + portText + "端口启动成功!");
         } else {
           ok = false;
         }
@@ -256,24 +252,26 @@ void ServerCore::StartServer() {
     ok = false;
     startFailure_ = e.what();
   }
-  if (!ok) LogEvent("服务器在" + portText + "端口启动失败!");
+  if (!ok) log_.AppendEvent("服务器在" + portText + "端口启动失败!");
   NotifyStatusPage();
 }
 
 void ServerCore::StopServer() {
-  std::lock_guard lifecycle(lifecycleMutex_);
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   try {
     if (tcpServer_) {
       tcpServer_->Close();
       tcpServer_.reset();
-      LogEvent("TCP服务器停止监听");
+      log_.AppendEvent("TCP服务器停止监听");
     }
     {
       // The stop notice is queued behind every notice before it and the
       // list emptied in one step: later events find nobody to tell.
-      MutexLock lock(OnlineLock);
-      if (OnlineUsers.Size() > 0 && modules_.SendServerStop) modules_.SendServerStop(*this, OnlineUsers.Recipients());
-      OnlineUsers.Clear();
+      MutexLock lock(online_.OnlineLock);
+      if (online_.OnlineUsers.Size() > 0 && modules_.SendServerStop) {
+        modules_.SendServerStop(*this, online_.OnlineUsers.Recipients());
+      }
+      online_.OnlineUsers.Clear();
     }
     // Every notice, the stop notice last, leaves before the listener closes
     // (some leave from its socket). A full queue takes seconds to empty; the
@@ -282,13 +280,13 @@ void ServerCore::StopServer() {
       NoteQuietFailure("server stop", "notices still queued after a minute; the UDP listener closes anyway");
     std::unique_ptr<UdpListener> udp;
     {
-      std::lock_guard lock(udpSendMutex_);
+      MutexLock lock(udpSendMutex_);
       udp = std::move(udpServer_);
     }
     if (udp) {
       udp->Close();
       udp.reset();
-      LogEvent("Udp服务器停止监听");
+      log_.AppendEvent("Udp服务器停止监听");
     }
     asio::post(timerStrand_, [this] {
       statusTimerOn_ = false;
@@ -296,23 +294,23 @@ void ServerCore::StopServer() {
     });
     NotifyState(false);
   } catch (const std::exception&) {
-    LogEvent("服务器停止监听失败");
+    log_.AppendEvent("服务器停止监听失败");
   }
   NotifyStatusPage();
 }
 
 std::string ServerCore::StartFailure() const {
-  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   return startFailure_;
 }
 
 bool ServerCore::TcpServerExists() const {
-  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   return tcpServer_ != nullptr;
 }
 
 std::uint16_t ServerCore::ListeningPort() const {
-  std::lock_guard lifecycle(const_cast<std::recursive_mutex&>(lifecycleMutex_));
+  RecursiveMutexLock lifecycle(lifecycleMutex_);
   return tcpServer_ && tcpServer_->Listening() ? tcpServer_->Port() : 0;
 }
 
@@ -324,60 +322,6 @@ void ServerCore::NotifyState(bool running) {
 
 void ServerCore::NotifyStatusPage() {
   if (CoreObserver* o = observer_.load()) o->ShowStatusPage();
-}
-
-ServerSettings ServerCore::Settings() const {
-  std::lock_guard lock(settingsMutex_);
-  return settings_;
-}
-
-void ServerCore::SetSettings(const ServerSettings& settings) {
-  std::lock_guard lock(settingsMutex_);
-  settings_ = settings;
-}
-
-void ServerCore::UpdateSettings(const std::function<void(ServerSettings&)>& change) {
-  std::lock_guard lock(settingsMutex_);
-  change(settings_);
-}
-
-std::int32_t ServerCore::ServerPort() const {
-  std::lock_guard lock(settingsMutex_);
-  return settings_.ServerPort;
-}
-
-bool ServerCore::AllowReg() const {
-  std::lock_guard lock(settingsMutex_);
-  return settings_.AllowReg;
-}
-
-std::int32_t ServerCore::OfflineInfoDay() const {
-  std::lock_guard lock(settingsMutex_);
-  return settings_.OfflineInfoDay;
-}
-
-std::string ServerCore::Information() const {
-  std::lock_guard lock(settingsMutex_);
-  return settings_.Information;
-}
-
-void ServerCore::SetInformation(std::string text) {
-  std::lock_guard lock(settingsMutex_);
-  settings_.Information = std::move(text);
-}
-
-bool ServerCore::ConfigLoaded() const {
-  std::lock_guard lock(settingsMutex_);
-  return configLoaded_;
-}
-
-void ServerCore::LogStatus(std::string line) { log_.Append(std::move(line)); }
-
-void ServerCore::LogEvent(std::string_view text) {
-  std::string line(text);
-  line += "时间：";
-  line += Now();
-  log_.Append(std::move(line));
 }
 
 void ServerCore::PostJob(std::function<void()> job) {
@@ -466,12 +410,12 @@ void ServerCore::PostAccountLane(std::function<void()> job) {
 }
 
 bool ServerCore::SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes) {
-  std::lock_guard lock(udpSendMutex_);
+  MutexLock lock(udpSendMutex_);
   return udpServer_ && udpServer_->SendTo(ip, port, bytes);
 }
 
 std::shared_ptr<const UniqueFd> ServerCore::ListenerSocket() {
-  std::lock_guard lock(udpSendMutex_);
+  MutexLock lock(udpSendMutex_);
   return udpServer_ && udpServer_->IsOpen() ? udpServer_->Socket() : nullptr;
 }
 

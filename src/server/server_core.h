@@ -1,22 +1,27 @@
 // The main state of the server and its lifecycle.
 //
-// One `ServerCore` holds everything the server shares between threads: the
-// settings, the in-memory directory, the online-user list, the four locks,
-// the status log, the listeners and the executors. The console and the
+// One `ServerCore` assembles everything the server shares between threads:
+// the settings (`SettingsStore`), the in-memory directory (`Directory`), who
+// is online (`OnlineRegistry`), the status log (`StatusLog`), the other three
+// locks, the listeners and the executors. Each owner keeps its own lock; the
+// core builds and wires them and hands them out. The console and the
 // headless program are two front ends of the same core.
 //
 // Thread rules:
 // - `StartServer`, `StopServer`, `FirstShow` and the console's commands run
 //   on one controlling thread at a time (the window thread, or the headless
 //   main thread); `lifecycleMutex_` serialises them anyway.
-// - `OnlineUsers` is read and changed only while holding `OnlineLock`.
+// - `OnlineUsers` is read and changed only while holding `OnlineLock` (both
+//   in `OnlineRegistry`).
 // - Notices leave from the fan-out lane (`Fanout`), queued where their
 //   events happen; the lane takes none of the four locks.
 // - `AccountLock`, `OfflineInfoLock` and `OfflineFilesLock` order groups of
 //   writes as their names say. No code path holds two of the four locks.
 // - The directory is an atomically published snapshot (see Directory).
-// - Settings are guarded by `settingsMutex_`, a leaf lock held only to copy
-//   values in or out.
+// - Settings are held by `SettingsStore`, under a leaf lock held only to
+//   copy values in or out.
+// - The order in which these locks may be nested is written down with their
+//   ranks in base/thread_annotations.h.
 #pragma once
 
 #include <asio.hpp>
@@ -40,8 +45,9 @@
 #include "server/modules.h"
 #include "server/name_turns.h"
 #include "server/notice_fanout.h"
-#include "server/online_users.h"
+#include "server/online_registry.h"
 #include "server/removal_service.h"
+#include "server/settings_store.h"
 #include "server/status_log.h"
 #include "server/udp.h"
 #include "storage/config.h"
@@ -139,22 +145,11 @@ class ServerCore {
 
   void SetObserver(CoreObserver* observer);
 
-  // --- Settings -------------------------------------------------------------
+  // --- The owners -----------------------------------------------------------
 
-  ServerSettings Settings() const;
-  void SetSettings(const ServerSettings& settings);
-  // Changes some settings in one step, so that concurrent changes of other
-  // fields (the console, the admin tool, an announcement) are not lost.
-  void UpdateSettings(const std::function<void(ServerSettings&)>& change);
-  std::int32_t ServerPort() const;
-  bool AllowReg() const;
-  std::int32_t OfflineInfoDay() const;
-  std::string Information() const;
-  void SetInformation(std::string text);
-  bool ConfigLoaded() const;
-
-  // --- Shared state ---------------------------------------------------------
-
+  SettingsStore& Settings() { return settings_; }
+  const SettingsStore& Settings() const { return settings_; }
+  OnlineRegistry& Online() { return online_; }
   Directory& Dir() { return directory_; }
   Database& Db() { return database_; }
   StatusLog& Log() { return log_; }
@@ -164,22 +159,15 @@ class ServerCore {
   // The folder of stored offline files.
   const std::filesystem::path& OfflineFilesDir() const { return offlineFilesDir_; }
 
-  Mutex OnlineLock;        // guards OnlineUsers
-  Mutex AccountLock;       // registrations, profile and password changes
-  Mutex OfflineInfoLock;   // table OfflineInfo
-  Mutex OfflineFilesLock;  // table OfflineFiles and OfflineFilesDir
-  OnlineUserList OnlineUsers CORVAN_GUARDED_BY(OnlineLock);
-  // Logins waiting, by account, for an earlier login of the same account
-  // to learn whether the account is live on another machine.
-  NameTurns LoginTurns CORVAN_GUARDED_BY(OnlineLock);
+  // The four locks, in their order (see LockRank): AccountLock, OnlineLock
+  // (in Online()), OfflineInfoLock, OfflineFilesLock. No code path holds two
+  // of them.
+  Mutex AccountLock{LockRank::kAccount, "AccountLock"};                 // registrations, profile and password changes
+  Mutex OfflineInfoLock{LockRank::kOfflineInfo, "OfflineInfoLock"};     // table OfflineInfo
+  Mutex OfflineFilesLock{LockRank::kOfflineFiles, "OfflineFilesLock"};  // table OfflineFiles and OfflineFilesDir
 
   // The lane every notice leaves from.
   NoticeFanout& Fanout() { return fanout_; }
-
-  // Appends one line to the status log, from any thread.
-  void LogStatus(std::string line);
-  // Appends `text` + "时间：" + the current timestamp.
-  void LogEvent(std::string_view text);
 
   // --- Executors ------------------------------------------------------------
 
@@ -231,10 +219,8 @@ class ServerCore {
   CoreModules modules_;
   std::filesystem::path offlineFilesDir_;
 
-  mutable std::mutex settingsMutex_;
-  ServerSettings settings_;    // guarded by settingsMutex_
-  bool configLoaded_ = false;  // guarded by settingsMutex_
-
+  SettingsStore settings_;
+  OnlineRegistry online_;
   Directory directory_;
   Database database_;
   StatusLog log_;
@@ -254,11 +240,14 @@ class ServerCore {
   asio::thread_pool outbound_;
   std::atomic<int> outboundPending_{0};  // queued or running on outbound_
 
-  std::recursive_mutex lifecycleMutex_;     // StartServer / StopServer / FirstShow
-  std::unique_ptr<TcpServer> tcpServer_;    // guarded by lifecycleMutex_
-  std::unique_ptr<UdpListener> udpServer_;  // guarded by lifecycleMutex_
-  std::string startFailure_;                // guarded by lifecycleMutex_
-  std::mutex udpSendMutex_;                 // guards reading udpServer_ for sends
+  // StartServer / StopServer / FirstShow.
+  mutable RecursiveMutex lifecycleMutex_{LockRank::kLifecycle, "server lifecycle"};
+  std::unique_ptr<TcpServer> tcpServer_ CORVAN_GUARDED_BY(lifecycleMutex_);
+  std::string startFailure_ CORVAN_GUARDED_BY(lifecycleMutex_);
+  // The UDP listener: replaced only under lifecycleMutex_ too, read by the
+  // senders under this one alone.
+  Mutex udpSendMutex_{LockRank::kUdpSend, "UDP listener"};
+  std::unique_ptr<UdpListener> udpServer_ CORVAN_GUARDED_BY(udpSendMutex_);
   // After the listener it sends through: the lane ends first.
   NoticeFanout fanout_;
   // io_ runs on several threads: the two timers and statusTimerOn_ are

@@ -1,9 +1,18 @@
 #include "server/status_log.h"
 
+#include "base/text.h"
+
 namespace corvan {
 
+void StatusLog::AppendEvent(std::string_view text) {
+  std::string line(text);
+  line += "时间：";
+  line += Now();
+  Append(std::move(line));
+}
+
 void StatusLog::Append(std::string line) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ++sequence_;
   if (sink_) sink_(line);
   lines_.push_back(std::move(line));
@@ -11,22 +20,22 @@ void StatusLog::Append(std::string line) {
 }
 
 void StatusLog::SetSink(Sink sink) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   sink_ = std::move(sink);
 }
 
 std::vector<std::string> StatusLog::Lines() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return lines_;
 }
 
 std::uint64_t StatusLog::Sequence() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return sequence_;
 }
 
 void StatusLog::Clear() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   lines_.clear();
 }
 

@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "base/thread_annotations.h"
 
 namespace corvan {
 
@@ -23,6 +25,8 @@ class StatusLog {
 
   // Adds one line (already holding its "时间：" and timestamp).
   void Append(std::string line);
+  // Adds `text` + "时间：" + the current timestamp.
+  void AppendEvent(std::string_view text);
 
   // Sets the function that shows new lines (may be empty).
   void SetSink(Sink sink);
@@ -34,10 +38,10 @@ class StatusLog {
   void Clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_
-  std::uint64_t sequence_ = 0;      // guarded by mutex_
-  Sink sink_;                       // guarded by mutex_
+  mutable Mutex mutex_{LockRank::kStatusLog, "status log"};
+  std::vector<std::string> lines_ CORVAN_GUARDED_BY(mutex_);
+  std::uint64_t sequence_ CORVAN_GUARDED_BY(mutex_) = 0;
+  Sink sink_ CORVAN_GUARDED_BY(mutex_);
 };
 
 }  // namespace corvan

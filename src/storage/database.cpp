@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "base/quiet_failure.h"
 #include "base/status.h"
 #include "base/text.h"
 #include "storage/private_files.h"
@@ -298,10 +299,15 @@ Transaction::Transaction(Database& db) : db_(db) { db.Exec("BEGIN"); }
 // constructor's argument, so the two calls below are not checked.
 Transaction::~Transaction() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
   if (done_) return;
+  // Already rolled back by the engine (after some failed statements): no
+  // transaction is left to end.
+  if (sqlite3_get_autocommit(db_.Handle()) != 0) return;
   try {
     db_.Exec("ROLLBACK");
   } catch (const DatabaseError&) {
-    // Already rolled back by the engine (e.g. after a failed statement).
+    // A destructor has no one to return the failure to; the connection
+    // stays in the transaction, and the next BEGIN reports it.
+    NoteQuietFailure("transaction rollback");
   }
 }
 

@@ -14,9 +14,11 @@
 // `Statement`, `Exec`, `TableExists`, `ColumnNames` and `Transaction` expect
 // that lock to be held by the calling thread; `Open`, `Close`, `BackupTo` and
 // `RestoreFrom` take it themselves. Clang's thread-safety analysis checks
-// this: the handle is guarded by the connection's mutex, and a function that
+// this: the handle is declared CORVAN_GUARDED_BY the connection's mutex, and a
+// function that
 // runs statements for its caller says so with
-// `CORVAN_REQUIRES(db.ConnectionMutex())`.
+// `CORVAN_REQUIRES(db.ConnectionMutex())`. The connection's mutex comes after
+// the server's named locks in the lock order (base/thread_annotations.h).
 //
 // Errors are reported by throwing `DatabaseError`: a failed statement ends the
 // operation that ran it, and each caller decides where that failure stops.
@@ -104,7 +106,7 @@ class Database {
  private:
   friend class DatabaseLock;
 
-  Mutex mutex_;
+  Mutex mutex_{LockRank::kDatabase, "database connection"};
   std::unique_ptr<sqlite3, SqliteCloser> db_ CORVAN_GUARDED_BY(mutex_);
   std::atomic<bool> open_{false};  // readable without the mutex
 };

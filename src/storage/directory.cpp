@@ -95,13 +95,13 @@ std::string DirectorySnapshot::OrgName(std::string_view code) const {
 // thread.
 struct Directory::Listener {
   std::function<void()> call;
-  std::recursive_mutex running;
-  bool active = true;  // guarded by `running`
+  RecursiveMutex running;
+  bool active CORVAN_GUARDED_BY(running) = true;
 };
 
 struct Directory::Listeners {
-  std::mutex mutex;
-  std::vector<std::shared_ptr<Listener>> list;  // guarded by `mutex`
+  Mutex mutex;
+  std::vector<std::shared_ptr<Listener>> list CORVAN_GUARDED_BY(mutex);
 };
 
 Directory::Subscription& Directory::Subscription::operator=(Subscription&& other) noexcept {
@@ -116,12 +116,12 @@ Directory::Subscription& Directory::Subscription::operator=(Subscription&& other
 void Directory::Subscription::Reset() {
   if (!listener_) return;
   if (auto listeners = listeners_.lock()) {
-    std::lock_guard lock(listeners->mutex);
+    MutexLock lock(listeners->mutex);
     std::erase(listeners->list, listener_);
   }
   {
     // Waits for a call in progress; none starts after this.
-    std::lock_guard running(listener_->running);
+    RecursiveMutexLock running(listener_->running);
     listener_->active = false;
   }
   listener_.reset();
@@ -138,7 +138,7 @@ Directory::Subscription Directory::Subscribe(std::function<void()> listener) {
   subscription.listener_ = std::make_shared<Listener>();
   subscription.listener_->call = std::move(listener);
   subscription.listeners_ = listeners_;
-  std::lock_guard lock(listeners_->mutex);
+  MutexLock lock(listeners_->mutex);
   listeners_->list.push_back(subscription.listener_);
   return subscription;
 }
@@ -146,11 +146,11 @@ Directory::Subscription Directory::Subscribe(std::function<void()> listener) {
 void Directory::NotifyListeners() {
   std::vector<std::shared_ptr<Listener>> listeners;
   {
-    std::lock_guard lock(listeners_->mutex);
+    MutexLock lock(listeners_->mutex);
     listeners = listeners_->list;
   }
   for (const auto& listener : listeners) {
-    std::lock_guard running(listener->running);
+    RecursiveMutexLock running(listener->running);
     if (listener->active && listener->call) listener->call();
   }
 }

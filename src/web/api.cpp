@@ -292,7 +292,7 @@ void WebApi::Login(const HttpRequest& req, Response& res) {
     std::string shown = name;
     for (char& c : shown)
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    core_.LogEvent("网页控制台：" + shown + " 登录失败（" + req.remote_addr + "）");
+    core_.Log().AppendEvent("网页控制台：" + shown + " 登录失败（" + req.remote_addr + "）");
     return SendError(res, 401, "管理员名称或密码错误");
   }
   const std::string& admin = row.Value()->name;
@@ -300,7 +300,7 @@ void WebApi::Login(const HttpRequest& req, Response& res) {
   std::optional<WebSession> session = sessions_.Use(token, SteadyClock::now(), true);
   SessionPolicy policy = sessions_.Policy();
   res.set_header("Set-Cookie", SessionCookie(token, s.https, static_cast<int>(policy.lifetime.count())));
-  core_.LogEvent("网页控制台：管理员 " + admin + " 登录（" + req.remote_addr + "）");
+  core_.Log().AppendEvent("网页控制台：管理员 " + admin + " 登录（" + req.remote_addr + "）");
   JsonValue out;
   out.Set("ok", true);
   out.Set("name", admin);
@@ -358,13 +358,13 @@ void WebApi::Dashboard(const HttpRequest& req, Response& res) {
   auto dir = core_.Dir().Get();
   std::size_t online = 0;
   {
-    MutexLock lock(core_.OnlineLock);
-    online = core_.OnlineUsers.Size();
+    MutexLock lock(core_.Online().OnlineLock);
+    online = core_.Online().OnlineUsers.Size();
   }
   StoredFigures stored = Stored();
   JsonValue out;
   out.Set("running", ProtocolListening());
-  out.Set("ServerPort", static_cast<std::int64_t>(core_.ServerPort()));
+  out.Set("ServerPort", static_cast<std::int64_t>(core_.Settings().ServerPort()));
   out.Set("listeningPort", static_cast<std::int64_t>(core_.ListeningPort()));
   out.Set("online", static_cast<std::int64_t>(online));
   out.Set("users", static_cast<std::int64_t>(dir->Users().size()));
@@ -392,8 +392,8 @@ void WebApi::Dashboard(const HttpRequest& req, Response& res) {
 void WebApi::TakeSample() {
   std::size_t online = 0;
   {
-    MutexLock lock(core_.OnlineLock);
-    online = core_.OnlineUsers.Size();
+    MutexLock lock(core_.Online().OnlineLock);
+    online = core_.Online().OnlineUsers.Size();
   }
   std::uint64_t logins = Counters().logins.load(std::memory_order_relaxed);
   std::uint64_t since = 0;
@@ -422,7 +422,7 @@ void WebApi::Charts(const HttpRequest& req, Response& res) {
 
 void WebApi::Online(const HttpRequest& req, Response& res) {
   if (!Authenticate(req, res, false)) return;
-  auto users = ListOnlineUsers(core_);
+  auto users = ListOnlineUsers(core_.Online());
   auto dir = core_.Dir().Get();
   JsonValue list{JsonValue::Array{}};
   for (const auto& u : users) {
@@ -625,8 +625,8 @@ void WebApi::Metrics(const HttpRequest& req, Response& res) {
   MetricsFigures m;
   m.listening = ProtocolListening();
   {
-    MutexLock lock(core_.OnlineLock);
-    m.onlineUsers = static_cast<std::int64_t>(core_.OnlineUsers.Size());
+    MutexLock lock(core_.Online().OnlineLock);
+    m.onlineUsers = static_cast<std::int64_t>(core_.Online().OnlineUsers.Size());
   }
   auto dir = core_.Dir().Get();
   m.accounts = static_cast<std::int64_t>(dir->Users().size());

@@ -142,7 +142,7 @@ WebListenerState WebConsole::Reload() {
   Result<std::optional<WebSettings>> settings = LoadWebSettings(core_.Home());
   if (!settings.IsOk()) {
     SetState({false, settings.GetStatus().Message()}, 0);
-    core_.LogEvent("网页控制台未启动：" + settings.GetStatus().Message());
+    core_.Log().AppendEvent("网页控制台未启动：" + settings.GetStatus().Message());
   } else if (settings.Value() && settings.Value()->enabled) {
     StartListener(*settings.Value());
   } else {
@@ -162,12 +162,12 @@ void WebConsole::StartListener(const WebSettings& settings) {
   const std::string port = std::to_string(settings.port);
   if (!started.IsOk()) {
     SetState({false, started.GetStatus().Message()}, 0);
-    core_.LogEvent("网页控制台在" + port + "端口启动失败：" + started.GetStatus().Message());
+    core_.Log().AppendEvent("网页控制台在" + port + "端口启动失败：" + started.GetStatus().Message());
     return;
   }
   listener_ = std::move(started).Value();
   SetState({true, ""}, settings.port);
-  core_.LogEvent("网页控制台在" + port + "端口启动成功!");
+  core_.Log().AppendEvent("网页控制台在" + port + "端口启动成功!");
 }
 
 void WebConsole::StopListener() {
@@ -176,7 +176,7 @@ void WebConsole::StopListener() {
   listener_->Stop();
   listener_.reset();
   SetState({}, 0);
-  core_.LogEvent("网页控制台已停止!");
+  core_.Log().AppendEvent("网页控制台已停止!");
 }
 
 WebListenerState WebConsole::State() const {

@@ -80,9 +80,9 @@ TEST(Login, RefusalsComeInTheirOrder) {
             "<BackType>Loginin</BackType><status>success</status><reason>登录成功</reason>"
             "<nickname>爱丽丝</nickname><ip>127.0.0.2</ip><company/></Struct></RootNode>\r\n");
   EXPECT_TRUE(server.WaitForLog("用户：ALICE登录!时间："));
-  MutexLock lock(server.Core().OnlineLock);
-  ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
-  const auto& e = server.Core().OnlineUsers.Entries()[0];
+  MutexLock lock(server.Core().Online().OnlineLock);
+  ASSERT_EQ(server.Core().Online().OnlineUsers.Size(), 1u);
+  const auto& e = server.Core().Online().OnlineUsers.Entries()[0];
   EXPECT_EQ(e.IP, "127.0.0.2");
   EXPECT_EQ(e.Mac, "00-AA");
   EXPECT_EQ(e.NickName, "");
@@ -154,9 +154,9 @@ TEST(Login, AnsweredProbeRefusesAndRefreshes) {
   auto answerer = AnswerProbe(first.notices, test::Datagram("Whatever", {{"username", "ALICE"}}));
   EXPECT_EQ(Reason(second.Login("alice", "Pw1")), "此用户已经在其它机器登录!");
   answerer.join();
-  MutexLock lock(server.Core().OnlineLock);
-  ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
-  EXPECT_EQ(server.Core().OnlineUsers.Entries()[0].IP, "127.0.0.2");
+  MutexLock lock(server.Core().Online().OnlineLock);
+  ASSERT_EQ(server.Core().Online().OnlineUsers.Size(), 1u);
+  EXPECT_EQ(server.Core().Online().OnlineUsers.Entries()[0].IP, "127.0.0.2");
 }
 
 TEST(Login, SilentOrWrongProbeAnswerMovesTheEntryInPlace) {
@@ -171,8 +171,8 @@ TEST(Login, SilentOrWrongProbeAnswerMovesTheEntryInPlace) {
   // its place and takes the new address and Mac.
   EXPECT_EQ(Reason(second.Login("ALICE", "Pw1", "NEW")), "登录成功");
   {
-    MutexLock lock(server.Core().OnlineLock);
-    const auto& entries = server.Core().OnlineUsers.Entries();
+    MutexLock lock(server.Core().Online().OnlineLock);
+    const auto& entries = server.Core().Online().OnlineUsers.Entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].UserName, "ALICE");
     EXPECT_EQ(entries[0].IP, "127.0.0.3");
@@ -302,8 +302,8 @@ TEST(Login, SecondLoginOfTheProbedAccountGetsItsOwnVerdictAfterTheFirst) {
     ASSERT_TRUE(probe);
     ASSERT_TRUE(second.SendFrame(login));
     ASSERT_TRUE(test::Eventually([&] {
-      MutexLock lock(server.Core().OnlineLock);
-      return server.Core().LoginTurns.Waiting("ALICE") == 1;
+      MutexLock lock(server.Core().Online().OnlineLock);
+      return server.Core().Online().LoginTurns.Waiting("ALICE") == 1;
     }));
     std::thread answerer;
     const std::string alive = test::Datagram("GetStatus", {{"username", "ALICE"}});
@@ -316,11 +316,11 @@ TEST(Login, SecondLoginOfTheProbedAccountGetsItsOwnVerdictAfterTheFirst) {
     EXPECT_EQ(Reason(first.tcp.ReadFrame(setup.probeTimeout + 3s)), c.firstReply);
     EXPECT_EQ(Reason(second.ReadFrame(setup.probeTimeout + 3s)), c.secondReply);
     if (answerer.joinable()) answerer.join();
-    MutexLock lock(server.Core().OnlineLock);
-    ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
-    EXPECT_EQ(server.Core().OnlineUsers.Entries()[0].IP, c.listedAt);
-    EXPECT_EQ(server.Core().LoginTurns.Waiting("ALICE"), 0u);
-    EXPECT_FALSE(server.Core().LoginTurns.Held("ALICE"));
+    MutexLock lock(server.Core().Online().OnlineLock);
+    ASSERT_EQ(server.Core().Online().OnlineUsers.Size(), 1u);
+    EXPECT_EQ(server.Core().Online().OnlineUsers.Entries()[0].IP, c.listedAt);
+    EXPECT_EQ(server.Core().Online().LoginTurns.Waiting("ALICE"), 0u);
+    EXPECT_FALSE(server.Core().Online().LoginTurns.Held("ALICE"));
   }
 }
 

@@ -304,12 +304,12 @@ TEST_F(AdminEndpointTest, SettingsAnnouncementAndCleanup) {
   EXPECT_EQ(port.message, "重新启动服务器后生效");
   EXPECT_EQ(Call({"config", "get", "ServerPort"}).lines, std::vector<std::string>{"12345"});
   EXPECT_TRUE(Call({"config", "set", "AllowReg", "False"}).ok);
-  EXPECT_FALSE(server_.Core().AllowReg());
+  EXPECT_FALSE(server_.Core().Settings().AllowReg());
   EXPECT_EQ(Call({"config", "set", "OfflineInfoDay", "31"}).message, "离线信息保存天数应为1-30天");
 
   AdminReply announce = Call({"announce", "新公告"});
   EXPECT_TRUE(announce.ok) << announce.message;
-  EXPECT_EQ(server_.Core().Information(), "新公告");
+  EXPECT_EQ(server_.Core().Settings().Information(), "新公告");
 
   EXPECT_TRUE(Call({"clean-offline"}).ok);
   EXPECT_EQ(Call({"frobnicate"}).exitCode, kExitUsage);

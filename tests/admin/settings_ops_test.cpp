@@ -67,9 +67,9 @@ TEST_F(SettingsOpsTest, UnchangedPortIsNotWrittenAndTheOtherKeysAre) {
   EXPECT_FALSE(file.settings.AllowReg);
   EXPECT_EQ(file.settings.OfflineInfoDay, 7);
   EXPECT_TRUE(file.settings.StartMin);
-  EXPECT_FALSE(Core().AllowReg());
-  EXPECT_EQ(Core().OfflineInfoDay(), 7);
-  EXPECT_FALSE(Core().Settings().StartMin);  // read at the next start only
+  EXPECT_FALSE(Core().Settings().AllowReg());
+  EXPECT_EQ(Core().Settings().OfflineInfoDay(), 7);
+  EXPECT_FALSE(Core().Settings().Current().StartMin);  // read at the next start only
 }
 
 TEST_F(SettingsOpsTest, ChangedPortIsWrittenAsTypedAndNeedsARestart) {
@@ -78,7 +78,7 @@ TEST_F(SettingsOpsTest, ChangedPortIsWrittenAsTypedAndNeedsARestart) {
   SettingsSaveResult r = SaveAll(Core(), form);
   EXPECT_TRUE(r.status.IsOk());
   EXPECT_EQ(r.Messages(), std::vector<std::string>{"重新启动服务器后生效"});
-  EXPECT_EQ(Core().ServerPort(), 12345);
+  EXPECT_EQ(Core().Settings().ServerPort(), 12345);
   EXPECT_NE(Slurp(Core().ConfigPath()).find("<ServerPort>12345</ServerPort>"), std::string::npos);
 }
 
@@ -92,13 +92,13 @@ TEST_F(SettingsOpsTest, DaysOutsideOneToThirtyAreRefusedByNamingTheRangeAndNotWr
     EXPECT_FALSE(r.status.IsOk()) << days;
     EXPECT_EQ(r.Messages(), std::vector<std::string>{"离线信息保存天数应为1-30天"}) << days;
     EXPECT_EQ(Slurp(Core().ConfigPath()).find(std::string("<OfflineInfoDay>") + days + "<"), std::string::npos);
-    EXPECT_EQ(Core().OfflineInfoDay(), 3) << days;
+    EXPECT_EQ(Core().Settings().OfflineInfoDay(), 3) << days;
   }
   SettingsForm form = CurrentSettingsForm(Core());
   for (std::int32_t days : {1, 30}) {
     form.offlineInfoDay = std::to_string(days);
     EXPECT_TRUE(SaveAll(Core(), form).status.IsOk()) << days;
-    EXPECT_EQ(Core().OfflineInfoDay(), days);
+    EXPECT_EQ(Core().Settings().OfflineInfoDay(), days);
   }
 }
 
@@ -107,7 +107,7 @@ TEST_F(SettingsOpsTest, DaysOutsideOneToThirtyAreRefusedByNamingTheRangeAndNotWr
 TEST_F(SettingsOpsTest, FormShowsTheStoredDaysNotTheOnesInUse) {
   WriteConfigValue(Core().ConfigPath(), "OfflineInfoDay", "-5");
   EXPECT_EQ(CurrentSettingsForm(Core()).offlineInfoDay, "-5");
-  EXPECT_EQ(Core().OfflineInfoDay(), 3);
+  EXPECT_EQ(Core().Settings().OfflineInfoDay(), 3);
 }
 
 TEST_F(SettingsOpsTest, ANoticeOfAnEarlierStepIsShownBeforeTheFailure) {

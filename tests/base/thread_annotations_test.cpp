@@ -68,5 +68,50 @@ TEST(Mutex, ConditionVariableAnyWaitsOnItAndWakes) {
   EXPECT_TRUE(seen);
 }
 
+#if defined(CORVAN_LOCK_ORDER_CHECK)
+
+// Takes `first`, then `second` while still holding it.
+void TakeNested(Mutex& first, Mutex& second) {
+  MutexLock outer(first);
+  MutexLock inner(second);
+}
+
+TEST(LockOrderDeathTest, TakingAnOuterLockUnderAnInnerOneAbortsNamingBoth) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Mutex account(LockRank::kAccount, "AccountLock");
+  Mutex database(LockRank::kDatabase, "database connection");
+  TakeNested(account, database);  // the written order passes
+  EXPECT_DEATH(TakeNested(database, account),
+               "lock order violated: taking AccountLock \\(rank 20\\) while holding database connection");
+}
+
+TEST(LockOrder, UnrankedLocksAndLocksLetGoInBetweenAreNotChecked) {
+  Mutex unranked;
+  Mutex online(LockRank::kOnline, "OnlineLock");
+  Mutex settings(LockRank::kSettings, "settings");
+  TakeNested(settings, unranked);
+  TakeNested(unranked, online);
+  { MutexLock inner(settings); }
+  MutexLock outer(online);  // settings was let go: nothing held after it
+  std::condition_variable_any never;
+  // A wait lets the lock go and takes it again; the record follows.
+  never.wait_for(online, 1ms);
+  MutexLock inner(settings);
+}
+
+// Takes a lock the caller may hold already (as a call back into its owner
+// does).
+void TakeAgain(RecursiveMutex& mutex) { RecursiveMutexLock lock(mutex); }
+
+TEST(LockOrder, ARecursiveLockIsTakenAgainByItsThread) {
+  RecursiveMutex lifecycle(LockRank::kLifecycle, "server lifecycle");
+  Mutex settings(LockRank::kSettings, "settings");
+  RecursiveMutexLock outer(lifecycle);
+  MutexLock inner(settings);
+  TakeAgain(lifecycle);
+}
+
+#endif
+
 }  // namespace
 }  // namespace corvan

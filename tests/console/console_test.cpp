@@ -566,10 +566,10 @@ TEST(ConsoleNoDepartmentTest, NewAccountNeedsADepartmentFirst) {
 
 TEST_F(ConsoleTest, StatusLogKeepsOrderAcrossThreadsAndEmptiesPastAThousandLines) {
   std::thread worker([&] {
-    for (int i = 0; i < 50; ++i) core_.LogStatus("w" + std::to_string(i));
+    for (int i = 0; i < 50; ++i) core_.Log().Append("w" + std::to_string(i));
   });
   worker.join();
-  core_.LogStatus("main");
+  core_.Log().Append("main");
   QApplication::processEvents();
   QStringList lines = Log(W())->toPlainText().split('\n');
   ASSERT_EQ(lines.size(), 51);

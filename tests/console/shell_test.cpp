@@ -134,9 +134,9 @@ class ShellTest : public ::testing::Test {
     core_.Db().Exec(sql);
   }
   void StartOnFreePort() {
-    ServerSettings s = core_.Settings();
+    ServerSettings s = core_.Settings().Current();
     s.ServerPort = test::FreePort();
-    core_.SetSettings(s);
+    core_.Settings().Set(s);
     core_.StartServer();
     ASSERT_TRUE(core_.TcpServerExists());
   }
@@ -273,9 +273,9 @@ TEST_F(ShellTest, MenuToolbarAndGroupBarRunTheSameActions) {
   EXPECT_EQ(opened, (std::vector<std::string>{"Tfrmset", "Tfrmset", "Tfrmset", "Tfrmabout"}));
 
   // Start and stop from the toolbar, with the images of each state.
-  ServerSettings s = core_.Settings();
+  ServerSettings s = core_.Settings().Current();
   s.ServerPort = test::FreePort();
-  core_.SetSettings(s);
+  core_.Settings().Set(s);
   S().FindCommand("Nserverstart")->toolbarItem->trigger();
   EXPECT_TRUE(core_.TcpServerExists());
   QApplication::processEvents();
@@ -420,19 +420,19 @@ TEST_F(ShellTest, RestoreOfANonDatabaseFailsAndLeavesTheLiveDatabase) {
 }
 
 TEST_F(ShellTest, AnnouncementAsksWithItsCaptionAndKeepsTheTextOnCancelOrBlanks) {
-  const std::string before = core_.Information();
+  const std::string before = core_.Settings().Information();
   S().FindCommand("NmanageInfo")->menuItem->trigger();  // cancelled
   ASSERT_EQ(prompter_.inputs.size(), 1u);
   EXPECT_EQ(prompter_.inputs[0], "提示|请输入公告内容|" + before);
-  EXPECT_EQ(core_.Information(), before);
+  EXPECT_EQ(core_.Settings().Information(), before);
 
   prompter_.texts = {QStringLiteral("   ")};
   S().FindCommand("NmanageInfo")->toolbarItem->trigger();
-  EXPECT_EQ(core_.Information(), before);
+  EXPECT_EQ(core_.Settings().Information(), before);
 
   prompter_.texts = {QStringLiteral(" 周五停电 ")};
   S().FindCommand("NmanageInfo")->groupItem->trigger();
-  EXPECT_EQ(core_.Information(), " 周五停电 ");
+  EXPECT_EQ(core_.Settings().Information(), " 周五停电 ");
   ConfigReadResult file = ParseConfiguration(ReadAll(core_.ConfigPath()));
   EXPECT_EQ(file.settings.Information, " 周五停电 ");
   EXPECT_TRUE(TakeMessages().empty());
@@ -583,9 +583,9 @@ class SettingsTest : public ShellTest {
   void SetUp() override {
     ShellTest::SetUp();
     // As after a server start, which replaces an unset number of days by 3.
-    ServerSettings s = core_.Settings();
+    ServerSettings s = core_.Settings().Current();
     s.OfflineInfoDay = 3;
-    core_.SetSettings(s);
+    core_.Settings().Set(s);
   }
   SettingsWindow& F() { return *W().findChild<SettingsWindow*>("Tfrmset"); }
   // The window's controls, by their names.
@@ -610,10 +610,10 @@ TEST_F(SettingsTest, WindowShowsTheSettingsOnItsFourPages) {
   F().FillOnShow();
   EXPECT_EQ(F().windowTitle(), "设置");
   EXPECT_EQ(CurrentPage(), Page("Tabsheetnetwork"));
-  EXPECT_EQ(PortEdit()->text().toInt(), core_.ServerPort());
+  EXPECT_EQ(PortEdit()->text().toInt(), core_.Settings().ServerPort());
   EXPECT_EQ(PortEdit()->maxLength(), 10);
-  EXPECT_EQ(AllowRegistration()->isChecked(), core_.AllowReg());
-  EXPECT_EQ(OfflineDaysBox()->value(), core_.OfflineInfoDay());
+  EXPECT_EQ(AllowRegistration()->isChecked(), core_.Settings().AllowReg());
+  EXPECT_EQ(OfflineDaysBox()->value(), core_.Settings().OfflineInfoDay());
   EXPECT_FALSE(AutoStartBox()->isChecked());
   F().ShowOfflinePage();
   EXPECT_EQ(CurrentPage(), Page("TabsheetOffline"));
@@ -655,15 +655,15 @@ TEST_F(SettingsTest, SaveWritesTheKeysInOrderAndTellsOfAChangedPort) {
   EXPECT_TRUE(saved.hasStartMin);
   EXPECT_FALSE(saved.settings.AllowReg);
   EXPECT_EQ(saved.settings.OfflineInfoDay, 7);
-  EXPECT_FALSE(core_.AllowReg());
-  EXPECT_EQ(core_.OfflineInfoDay(), 7);
+  EXPECT_FALSE(core_.Settings().AllowReg());
+  EXPECT_EQ(core_.Settings().OfflineInfoDay(), 7);
 
   // A new port: written as entered (trimmed) and "重新启动服务器后生效".
   F().FillOnShow();
   PortEdit()->setText(" 9600 ");
   EXPECT_TRUE(F().SaveAll());
   EXPECT_EQ(TakeMessages(), (std::vector<std::string>{"信息|重新启动服务器后生效"}));
-  EXPECT_EQ(core_.ServerPort(), 9600);
+  EXPECT_EQ(core_.Settings().ServerPort(), 9600);
   EXPECT_EQ(Saved().settings.ServerPort, 9600);
   // Shown again, the boxes keep what was entered.
   F().FillOnShow();
@@ -745,7 +745,7 @@ TEST_F(SettingsTest, StoredDaysOutsideOneToThirtyAreShownWithTheRangeAndNotSaved
     EXPECT_TRUE(note->isHidden());
     EXPECT_TRUE(F().SaveAll());
     EXPECT_TRUE(TakeMessages().empty());
-    EXPECT_EQ(core_.OfflineInfoDay(), days < 1 ? 1 : 30);
+    EXPECT_EQ(core_.Settings().OfflineInfoDay(), days < 1 ? 1 : 30);
   }
 }
 
@@ -775,7 +775,7 @@ TEST_F(SettingsTest, TypedDaysAreSavedOrRefusedAsTheyStand) {
     EXPECT_EQ(F().SaveAll(), c.saved);
     EXPECT_EQ(TakeMessages(),
               c.saved ? std::vector<std::string>{} : std::vector<std::string>{"信息|离线信息保存天数应为1-30天"});
-    EXPECT_EQ(core_.OfflineInfoDay(), c.saved ? 12 : 3);
+    EXPECT_EQ(core_.Settings().OfflineInfoDay(), c.saved ? 12 : 3);
     F().hide();
   }
 }

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   std::string_view payload(reinterpret_cast<const char*>(bytes), size);
   corvan::UDPServerUDPRead(core, payload, "127.0.0.1", 9);
   // Only accounts are ever listed, each once.
-  corvan::MutexLock lock(core.OnlineLock);
-  if (core.OnlineUsers.Entries().size() > 2) std::abort();
+  corvan::MutexLock lock(core.Online().OnlineLock);
+  if (core.Online().OnlineUsers.Entries().size() > 2) std::abort();
   return 0;
 }

@@ -4,6 +4,7 @@
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "offline/transfer_format.h"
+#include "storage/offline_tables.h"
 #include "support/offline_support.h"
 #include "support/test_server.h"
 
@@ -29,7 +30,7 @@ fs::path AddFile(ServerCore& core, const std::string& stamp, const std::string& 
   fs::path item = core.OfflineFilesDir() / "WANG" / stamp / "a.txt";
   if (onDisk) test::WriteFile(item, "content");
   OfflineFileRow row{0, "LI", "Li", "WANG", "1", "a.txt", item.string(), sendTime};
-  InsertOfflineFile(core.Db(), row);
+  EXPECT_TRUE(OfflineTables(core.Db()).InsertFile(row).IsOk());
   return item;
 }
 
@@ -48,10 +49,12 @@ TEST(OfflinePurges, EveryStartPurgesWithTheClampedRetentionAndAStrictCutOff) {
   // outside the store is touched.
   const fs::path outside = server.Home() / "outside" / "folder" / "a.txt";
   test::WriteFile(outside, "mine");
-  InsertOfflineFile(core.Db(), OfflineFileRow{0, "LI", "Li", "WANG", "1", "a.txt", outside.string(), HoursAgo(80)});
+  EXPECT_TRUE(OfflineTables(core.Db())
+                  .InsertFile(OfflineFileRow{0, "LI", "Li", "WANG", "1", "a.txt", outside.string(), HoursAgo(80)})
+                  .IsOk());
 
   ASSERT_TRUE(core.FirstShow());
-  EXPECT_EQ(core.OfflineInfoDay(), 3);
+  EXPECT_EQ(core.Settings().OfflineInfoDay(), 3);
   ASSERT_TRUE(WaitForRows(core, "select count(*) from OfflineInfo", 1));
   EXPECT_EQ(test::CountRows(core, "select count(*) from OfflineInfo where ToUser = 'KEEP'"), 1);
   ASSERT_TRUE(WaitForRows(core, "select count(*) from OfflineFiles", 1));

@@ -70,6 +70,28 @@ TEST(OfflineMessages, TwoMessagesAreDeliveredByteForByteAsTwoDatagrams) {
   EXPECT_TRUE(WaitForRows(server.Core(), kAllMessages, 0));
 }
 
+// A message the database refuses is lost alone: the others waiting with it
+// for the same write are stored.
+TEST(OfflineMessages, AMessageTheDatabaseRefusesLosesOnlyItself) {
+  TestServer server;
+  ServerCore& core = server.Core();
+  {
+    DatabaseLock lock(core.Db());
+    core.Db().Exec(
+        "create trigger RefuseMallory before insert on OfflineInfo when new.FromUser = 'MALLORY' "
+        "begin select raise(abort, 'refused'); end");
+  }
+  {
+    // Held while the messages arrive, so that they wait to be written together.
+    MutexLock lock(core.OfflineInfoLock);
+    for (const char* from : {"li", "mallory", "wang", "zhao"}) {
+      StoreOfflineMessage(core, EncodeOfflineMessage("bob", from, "hello"));
+    }
+  }
+  EXPECT_TRUE(WaitForRows(core, "select count(*) from OfflineInfo where FromUser in ('LI','WANG','ZHAO')", 3));
+  EXPECT_EQ(test::CountRows(core, "select count(*) from OfflineInfo where FromUser = 'MALLORY'"), 0);
+}
+
 // The search runs when the delay ends, not when the login happened: a
 // message and a file stored during the delay are delivered by it.
 TEST(OfflineDelivery, ItemsStoredDuringTheDelayAreDeliveredByTheOneSearch) {

@@ -98,13 +98,13 @@ TEST(StatusScan, PollsWaitTogetherWithoutTheLock) {
     clients.push_back(std::make_unique<FakeClient>(server, "127.0.0." + std::to_string(2 + i)));
   }
   {
-    MutexLock lock(server.Core().OnlineLock);
+    MutexLock lock(server.Core().Online().OnlineLock);
     for (std::size_t i = 0; i < names.size(); ++i) {
       TUserOnlineInfo e;
       e.UserName = names[i];
       e.IP = "127.0.0." + std::to_string(2 + i);
       e.LastSeen = Clock::now() - 2min;
-      server.Core().OnlineUsers.Add(e);
+      server.Core().Online().OnlineUsers.Add(e);
     }
   }
   StartStatusScan(server.Core());
@@ -125,8 +125,8 @@ TEST(StatusScan, SignOfLifeDuringThePollKeepsTheEntry) {
   FakeClient a(server, "127.0.0.2");
   ASSERT_TRUE(a.Login("ALICE", "Pw1"));
   {
-    MutexLock lock(server.Core().OnlineLock);
-    server.Core().OnlineUsers.Find("ALICE")->LastSeen = Clock::now() - 2min;
+    MutexLock lock(server.Core().Online().OnlineLock);
+    server.Core().Online().OnlineUsers.Find("ALICE")->LastSeen = Clock::now() - 2min;
   }
   StartStatusScan(server.Core());
   ASSERT_TRUE(a.NextNotice("GetStatus"));
@@ -209,7 +209,7 @@ TEST(Announcements, PublishRules) {
   EXPECT_TRUE(r.ok);
   EXPECT_TRUE(r.changed);
   EXPECT_FALSE(r.message.empty());
-  EXPECT_EQ(server.Core().Information(), " 新公告 ");
+  EXPECT_EQ(server.Core().Settings().Information(), " 新公告 ");
   EXPECT_EQ(stored(), " 新公告 ");
   auto d = a.NextNotice("Information");
   ASSERT_TRUE(d);
@@ -224,7 +224,7 @@ TEST(Announcements, UnsavedTextIsReported) {
   PublishResult r = PublishAnnouncement(server.Core(), std::string("另一个"));
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(r.changed);
-  EXPECT_EQ(server.Core().Information(), "另一个");
+  EXPECT_EQ(server.Core().Settings().Information(), "另一个");
 }
 
 TEST(Announcements, TextWithoutXmlFormIsReportedAndTheFileKept) {

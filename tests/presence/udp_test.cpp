@@ -53,9 +53,9 @@ TEST(Udp, HeartbeatRefreshesOrAddsKnownAccountsOnly) {
   s.Send(Datagram("Online", {{"username", "alice"}}));
   Settle(s);
   {
-    MutexLock lock(server.Core().OnlineLock);
-    ASSERT_EQ(server.Core().OnlineUsers.Size(), 1u);
-    auto& e = *server.Core().OnlineUsers.Find("ALICE");
+    MutexLock lock(server.Core().Online().OnlineLock);
+    ASSERT_EQ(server.Core().Online().OnlineUsers.Size(), 1u);
+    auto& e = *server.Core().Online().OnlineUsers.Find("ALICE");
     EXPECT_EQ(e.UserName, "ALICE");
     EXPECT_EQ(e.IP, "127.0.0.5");
     EXPECT_EQ(e.Mac, "");
@@ -64,8 +64,8 @@ TEST(Udp, HeartbeatRefreshesOrAddsKnownAccountsOnly) {
   Sender other(server, "127.0.0.6");
   other.Send(Datagram("Online", {{"username", "ALICE"}}));
   Settle(other);
-  MutexLock lock(server.Core().OnlineLock);
-  const auto& e = server.Core().OnlineUsers.Entries()[0];
+  MutexLock lock(server.Core().Online().OnlineLock);
+  const auto& e = server.Core().Online().OnlineUsers.Entries()[0];
   EXPECT_EQ(e.IP, "127.0.0.5");  // a heartbeat never moves the entry
   EXPECT_GT(e.LastSeen, Clock::now() - std::chrono::minutes(1));
 }
@@ -120,8 +120,8 @@ TEST(Udp, StatusStoredAndRelayedToEveryAddress) {
     EXPECT_EQ(ReplyField(*d, "Status"), "离开");
   }
   EXPECT_FALSE(a.NextNotice("Status", 200ms));
-  MutexLock lock(server.Core().OnlineLock);
-  EXPECT_EQ(server.Core().OnlineUsers.Find("BOB")->Status, "离开");
+  MutexLock lock(server.Core().Online().OnlineLock);
+  EXPECT_EQ(server.Core().Online().OnlineUsers.Find("BOB")->Status, "离开");
 }
 
 // A burst of one user's events (logins over TCP, status changes and logouts

@@ -76,7 +76,7 @@ TEST(Dispatch, CheapRequestWaitsOnTheLaneWhileItsLockIsHeld) {
   TestServer server(WithBob());
   TcpClient client(server.Port());
   {
-    MutexLock held(server.Core().OnlineLock);
+    MutexLock held(server.Core().Online().OnlineLock);
     ASSERT_TRUE(client.SendFrame(test::Request("GetUserInfo", {{"username", "bob"}})));
     EXPECT_FALSE(client.ReadFrame(300ms));
   }

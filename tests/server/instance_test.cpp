@@ -105,7 +105,7 @@ TEST(UnreadableSettings, AreLoggedAndKeepRegistrationClosed) {
   fs::remove(file);
   fs::create_directory(file);
   server.Core().LoadConfiguration();
-  EXPECT_FALSE(server.Core().AllowReg());
+  EXPECT_FALSE(server.Core().Settings().AllowReg());
   bool logged = false;
   for (const auto& line : server.Core().Log().Lines()) {
     if (line.find("无法读取配置文件" + file.string()) != std::string::npos &&

@@ -61,9 +61,9 @@ std::optional<std::string> FakeClient::NextNoticeLine(std::chrono::milliseconds 
 }
 
 std::vector<std::string> OnlineNames(ServerCore& core) {
-  MutexLock lock(core.OnlineLock);
+  MutexLock lock(core.Online().OnlineLock);
   std::vector<std::string> names;
-  for (const auto& e : core.OnlineUsers.Entries()) names.push_back(e.UserName);
+  for (const auto& e : core.Online().OnlineUsers.Entries()) names.push_back(e.UserName);
   return names;
 }
 
