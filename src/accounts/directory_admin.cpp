@@ -36,18 +36,14 @@ Status Refusal(std::string_view message) { return Status(StatusCode::kInvalidInp
 // A refusal that shows nothing.
 Status SilentRefusal() { return Status(StatusCode::kRefused, std::string()); }
 
-// Runs `change` as one directory update; a database failure inside it
-// becomes the database error message and leaves everything unchanged.
+// Runs `change` as one directory update; a failure it returns leaves the
+// directory unchanged.
 Status Apply(Directory& dir, const std::function<Status(Directory::Draft&)>& change) {
   Status result;
-  try {
-    dir.Update([&](Directory::Draft& draft) {
-      result = change(draft);
-      return result.IsOk();
-    });
-  } catch (const DatabaseError&) {
-    return Status(StatusCode::kDatabaseFailed, std::string(kDatabaseErrorMessage));
-  }
+  dir.Update([&](Directory::Draft& draft) {
+    result = change(draft);
+    return result.IsOk();
+  });
   return result;
 }
 

@@ -115,9 +115,9 @@ std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapEr
 
 void AddLockColumn(Database& db) { AddLinkLockColumn(db); }
 
-std::vector<DirLink> ReadLinks(Database& db, std::string_view table) {
+Result<std::vector<DirLink>> ReadLinks(Database& db, std::string_view table) {
   Result<std::vector<StoredLink>> stored = AccountStore(db).ReadLinks(table);
-  if (!stored.IsOk()) throw DatabaseError(stored.GetStatus().Message());
+  if (!stored.IsOk()) return stored.GetStatus();
   std::vector<DirLink> links;
   links.reserve(stored.Value().size());
   for (auto& l : stored.Value()) links.push_back({std::move(l.key), std::move(l.dn), std::move(l.id), l.locked});
@@ -390,17 +390,19 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
         return out;
       }
       Directory::Snapshot base = dir.Get();
-      const std::vector<DirLink> unitLinks = ReadLinks(db, kUnitLinkTable);
-      const std::vector<DirLink> accountLinks = ReadLinks(db, kAccountLinkTable);
-      SyncPlan plan =
-          PlanDirectorySync(*base, unitLinks, accountLinks, s.baseDn, content.units, content.people, removeMissing);
+      Result<std::vector<DirLink>> unitLinks = ReadLinks(db, kUnitLinkTable);
+      if (!unitLinks.IsOk()) return databaseFailure(unitLinks.GetStatus().Message());
+      Result<std::vector<DirLink>> accountLinks = ReadLinks(db, kAccountLinkTable);
+      if (!accountLinks.IsOk()) return databaseFailure(accountLinks.GetStatus().Message());
+      SyncPlan plan = PlanDirectorySync(*base, unitLinks.Value(), accountLinks.Value(), s.baseDn, content.units,
+                                        content.people, removeMissing);
       if (dryRun || plan.Empty()) {
         out.ok = true;
         out.lines = plan.Lines();
         out.message = (dryRun ? "目录同步（预演，未做任何修改）：" : "目录同步完成：") + plan.Summary();
         return out;
       }
-      prepared = Prepare(std::move(plan), std::move(base), accountLinks, progress);
+      prepared = Prepare(std::move(plan), std::move(base), accountLinks.Value(), progress);
       if (Status staged = store.Stage(BatchOf(*prepared), afterSlice); !staged.IsOk())
         return databaseFailure(staged.Message());
     }
@@ -470,14 +472,15 @@ void DirectoryService::Refresh(ServerCore& core) {
   // Read without settings too: a lock stays when the directory is switched
   // off.
   std::unordered_map<std::string, DirLink> links;
-  try {
-    if (Status added = AccountStore(core.Db()).AddLockColumn(); !added.IsOk()) throw DatabaseError(added.Message());
-    for (auto& l : ReadLinks(core.Db(), kAccountLinkTable)) {
+  Status added = AccountStore(core.Db()).AddLockColumn();
+  Result<std::vector<DirLink>> read = added.IsOk() ? ReadLinks(core.Db(), kAccountLinkTable) : added;
+  if (read.IsOk()) {
+    for (auto& l : read.Value()) {
       std::string key = AsciiUpper(l.key);
       links.emplace(std::move(key), std::move(l));
     }
-  } catch (const DatabaseError& e) {
-    core.Log().AppendEvent("目录帐号读取失败：" + std::string(e.what()));
+  } else {
+    core.Log().AppendEvent("目录帐号读取失败：" + read.GetStatus().Message());
   }
   MutexLock lock(mutex_);
   settings_ = std::move(loaded.settings);
@@ -627,18 +630,24 @@ namespace {
 
 // The refusal of a plan that removes too many directory accounts, or
 // nothing when it may go ahead.
-std::optional<std::string> RemovalRefusal(ServerCore& core, const DirectorySettings& s, const DirectoryContent& content,
-                                          bool background) {
-  const std::vector<DirLink> accountLinks = ReadLinks(core.Db(), kAccountLinkTable);
+Result<std::optional<std::string>> RemovalRefusal(ServerCore& core, const DirectorySettings& s,
+                                                  const DirectoryContent& content, bool background) {
+  Result<std::vector<DirLink>> accountLinks = ReadLinks(core.Db(), kAccountLinkTable);
+  if (!accountLinks.IsOk()) return accountLinks.GetStatus();
+  Result<std::vector<DirLink>> unitLinks = ReadLinks(core.Db(), kUnitLinkTable);
+  if (!unitLinks.IsOk()) return unitLinks.GetStatus();
   const auto dir = core.Dir().Get();
-  SyncPlan plan = PlanDirectorySync(*dir, ReadLinks(core.Db(), kUnitLinkTable), accountLinks, s.baseDn, content.units,
-                                    content.people, true);
-  RemovalShare share = CheckRemovalShare(plan, *dir, accountLinks, s.removalLimitPercent);
-  if (!share.exceeds) return std::nullopt;
+  SyncPlan plan =
+      PlanDirectorySync(*dir, unitLinks.Value(), accountLinks.Value(), s.baseDn, content.units, content.people, true);
+  RemovalShare share = CheckRemovalShare(plan, *dir, accountLinks.Value(), s.removalLimitPercent);
+  if (!share.exceeds) return std::optional<std::string>();
   const std::string counts = std::to_string(share.removals) + " 个目录帐号（共 " + std::to_string(share.accounts) +
                              " 个），超过 removal_limit_percent 允许的 " + std::to_string(s.removalLimitPercent) + "%";
-  if (background) return "后台目录同步被拒绝，未做任何修改：目录中已不存在 " + counts + "；请检查目录设置（base_dn）";
-  return "目录同步被拒绝，未做任何修改：将删除 " + counts + "；请检查目录设置（base_dn），确认无误后加 --force 执行";
+  std::string refusal =
+      background
+          ? "后台目录同步被拒绝，未做任何修改：目录中已不存在 " + counts + "；请检查目录设置（base_dn）"
+          : "目录同步被拒绝，未做任何修改：将删除 " + counts + "；请检查目录设置（base_dn），确认无误后加 --force 执行";
+  return std::optional<std::string>(std::move(refusal));
 }
 
 }  // namespace
@@ -665,20 +674,18 @@ DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, const DirectorySyn
     return out;
   }
   std::vector<std::string> corrected = MakeContentStorable(*content, *loaded.settings);
-  std::optional<std::string> refusal;
-  try {
-    if ((request.removeMissing || background) && !request.force)
-      refusal = RemovalRefusal(core, *loaded.settings, *content, background);
-    if (refusal && !request.dryRun) {
-      out.message = *refusal;
-    } else {
-      out = ApplyDirectoryContent(core.Dir(), core.Db(), *loaded.settings, *content, request.dryRun,
-                                  request.removeMissing, progress);
-      if (refusal) out.lines.push_back(*refusal);  // what the run without --dry-run would answer
-    }
-  } catch (const DatabaseError& e) {
+  Result<std::optional<std::string>> refusal = std::optional<std::string>();
+  if ((request.removeMissing || background) && !request.force)
+    refusal = RemovalRefusal(core, *loaded.settings, *content, background);
+  if (!refusal.IsOk()) {
     out.ok = false;
-    out.message = "目录同步失败，数据库错误，未做任何修改：" + std::string(e.what());
+    out.message = "目录同步失败，数据库错误，未做任何修改：" + refusal.GetStatus().Message();
+  } else if (refusal.Value() && !request.dryRun) {
+    out.message = *refusal.Value();
+  } else {
+    out = ApplyDirectoryContent(core.Dir(), core.Db(), *loaded.settings, *content, request.dryRun,
+                                request.removeMissing, progress);
+    if (refusal.Value()) out.lines.push_back(*refusal.Value());  // what the run without --dry-run would answer
   }
   out.lines.insert(out.lines.end(), corrected.begin(), corrected.end());
   core.Log().AppendEvent(out.message);

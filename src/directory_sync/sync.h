@@ -59,7 +59,7 @@ std::optional<DirectoryContent> ReadDirectory(const DirectorySettings& s, LdapEr
 
 // The links as stored (none when the tables do not exist yet). Takes the
 // database lock.
-std::vector<DirLink> ReadLinks(Database& db, std::string_view table);
+Result<std::vector<DirLink>> ReadLinks(Database& db, std::string_view table);
 // Adds the lock column to a DirectoryAccounts table that lacks it.
 void AddLockColumn(Database& db) CORVAN_REQUIRES(db.ConnectionMutex());
 

@@ -178,12 +178,10 @@ void ServerCore::LoadConfiguration() {
 }
 
 bool ServerCore::LoadDirectory() {
-  try {
-    corvan::LoadDirectory(database_, directory_);
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  Status loaded = corvan::LoadDirectory(database_, directory_);
+  // The callers report the failure in their own words.
+  if (!loaded.IsOk()) NoteQuietFailure("directory load", loaded.Message());
+  return loaded.IsOk();
 }
 
 bool ServerCore::FirstShow(bool startServer) {

@@ -279,10 +279,15 @@ std::vector<UserPtr> LoadUsers(Database& db, const std::vector<OrgPtr>& orgs) {
   return users;
 }
 
-void LoadDirectory(Database& db, Directory& directory) {
-  LoadedOrgs orgs = LoadOrgs(db);
-  std::vector<UserPtr> users = LoadUsers(db, orgs.orgs);
-  directory.Replace(std::move(orgs.companyName), std::move(orgs.orgs), std::move(users));
+Status LoadDirectory(Database& db, Directory& directory) {
+  try {
+    LoadedOrgs orgs = LoadOrgs(db);
+    std::vector<UserPtr> users = LoadUsers(db, orgs.orgs);
+    directory.Replace(std::move(orgs.companyName), std::move(orgs.orgs), std::move(users));
+    return Status::Ok();
+  } catch (const DatabaseError& e) {
+    return Status(StatusCode::kDatabaseFailed, e.what());
+  }
 }
 
 }  // namespace corvan

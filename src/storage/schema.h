@@ -80,8 +80,8 @@ LoadedOrgs LoadOrgs(Database& db);
 // failure. Takes the connection's lock itself.
 std::vector<UserPtr> LoadUsers(Database& db, const std::vector<OrgPtr>& orgs);
 
-// LoadOrgs, then LoadUsers, then one Directory::Replace. On failure throws
-// DatabaseError and leaves `directory` as it was.
-void LoadDirectory(Database& db, Directory& directory);
+// LoadOrgs, then LoadUsers, then one Directory::Replace. On failure returns
+// the engine's message and leaves `directory` as it was.
+Status LoadDirectory(Database& db, Directory& directory);
 
 }  // namespace corvan

@@ -94,7 +94,8 @@ void SyncsThePreset(SambaDc& dc) {
   ASSERT_NE(dir->FindUser("STAFF2499"), nullptr);
   EXPECT_EQ(dir->FindUser("STAFF2499")->nickname, "员工2499");
   EXPECT_EQ(tree.PathOf(dir->FindUser("STAFF2499")->organizeNo), "销售部\\第4组");
-  for (const DirLink& l : ReadLinks(core.Db(), kAccountLinkTable))
+  const std::vector<DirLink> links = ReadLinks(core.Db(), kAccountLinkTable).Value();
+  for (const DirLink& l : links)
     if (l.key == "ZHANGSAN") {
       EXPECT_EQ(l.id.size(), 32u) << l.id;  // objectGUID's 16 bytes, in hex
       EXPECT_EQ(l.id.find_first_not_of("0123456789abcdef"), std::string::npos) << l.id;
@@ -136,7 +137,8 @@ void LogsInWithTheDirectoryPassword(SambaDc& dc) {
   DirectorySettings plain = *ParseDirectorySettings(settings).settings;
   plain.disabled = DisabledRule::kNone;
   DirLink link;
-  for (const DirLink& l : ReadLinks(core.Db(), kAccountLinkTable))
+  const std::vector<DirLink> links = ReadLinks(core.Db(), kAccountLinkTable).Value();
+  for (const DirLink& l : links)
     if (l.key == "WANGWU") link = l;
   LdapError error;
   EXPECT_EQ(VerifyDirectoryPassword(plain, link, "WANGWU", "Ww-Passw0rd!",

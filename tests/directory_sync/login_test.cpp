@@ -154,7 +154,9 @@ TEST(DirectoryLogin, DisabledPersonIsRefusedAtOnceAndLockedAtTheNextSync) {
   const std::string department = core.Dir().Get()->FindUser("ZHANGSAN")->organizeNo;
   {
     DatabaseLock lock(core.Db());
-    core.Db().Exec("insert into OfflineInfo (FromUser,ToUser,SendTime,SendContent) values('LISI','ZHANGSAN','','x')");
+    core.Db().Exec(
+        "insert into OfflineInfo (FromUser,ToUser,SendTime,SendContent) values('LISI','ZHANGSAN','9999-12-31 "
+        "00:00:00','x')");
   }
   auto locked = [&] {
     AdminReply shown = RunAdminCommand(core, {"user", "show", "zhangsan"}, AdminContext{});

@@ -87,7 +87,7 @@ TEST(DirectorySync, DryRunFirstSyncAndSecondSync) {
   EXPECT_EQ(std::count_if(dry.lines.begin(), dry.lines.end(),
                           [](const std::string& l) { return l.rfind("新增用户", 0) == 0; }),
             4);
-  EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).size(), 0u);
+  EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).Value().size(), 0u);
 
   DirectorySyncOutcome first = Sync(core);
   ASSERT_TRUE(first.ok) << first.message;
@@ -233,7 +233,7 @@ TEST(DirectorySync, FailurePartWayLeavesEverythingAsItWas) {
   EXPECT_NE(dbError.message.find("数据库错误"), std::string::npos) << dbError.message;
   EXPECT_EQ(State(core), before);
   EXPECT_EQ(TableState(core), tablesBefore);
-  EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).size(), 0u);
+  EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).Value().size(), 0u);
   {
     DatabaseLock lock(core.Db());
     core.Db().Exec("drop trigger refuse_wangwu");
@@ -480,7 +480,7 @@ TEST(DirectorySync, ARefusalPartWayThroughTheApplyChangesNothing) {
     }
     const std::string before = State(core);
     const std::string tablesBefore = TableState(core);
-    const std::size_t linksBefore = ReadLinks(core.Db(), kAccountLinkTable).size();
+    const std::size_t linksBefore = ReadLinks(core.Db(), kAccountLinkTable).Value().size();
     {
       DatabaseLock lock(core.Db());
       core.Db().Exec(c.trigger);
@@ -490,7 +490,7 @@ TEST(DirectorySync, ARefusalPartWayThroughTheApplyChangesNothing) {
     EXPECT_NE(refused.message.find("数据库错误"), std::string::npos) << refused.message;
     EXPECT_EQ(State(core), before);
     EXPECT_EQ(TableState(core), tablesBefore);
-    EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).size(), linksBefore);
+    EXPECT_EQ(ReadLinks(core.Db(), kAccountLinkTable).Value().size(), linksBefore);
     {
       DatabaseLock lock(core.Db());
       core.Db().Exec("drop trigger refuse");

@@ -95,7 +95,8 @@ TEST(OfflineCleanup, RemovesOnlyUnreferencedUploadFoldersAndSparesAnUploadInProg
   ASSERT_TRUE(upload.SendRaw("0123456789"));
   ASSERT_TRUE(test::WaitUntil([&] {
     auto folders = test::SubFolders(core.OfflineFilesDir() / "ZHAO");
-    return folders.size() == 1 && fs::file_size(folders[0] / "big.bin") == 10;
+    std::error_code ec;  // the file may not be created yet
+    return folders.size() == 1 && fs::file_size(folders[0] / "big.bin", ec) == 10 && !ec;
   }));
 
   CleanOfflineFilesResult result = CleanOfflineFiles(core);
