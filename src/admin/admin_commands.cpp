@@ -52,8 +52,8 @@ std::optional<WebCommandLine> SplitWebCommand(const std::vector<std::string>& ar
 // An account for people and scripts, without its password.
 JsonValue UserJson(const TUserInfo& u, const OrgTree& tree) {
   JsonValue o;
-  for (const auto& [name, field] : AccountTextFields())
-    if (name != "pwd") o.Set(std::string(name), u.*field);
+  for (const AccountField& f : kAccountFields)
+    if (f.name != "pwd") o.Set(std::string(f.name), u.*f.member);
   o.Set("organizename", u.organizename);
   o.Set("path", tree.PathOf(u.organizeNo));
   o.Set("USERID", u.USERID);

@@ -29,6 +29,7 @@
 #include "offline/offline.h"
 #include "presence/announcements.h"
 #include "server/modules.h"
+#include "storage/account_fields.h"
 #include "storage/audit_log.h"
 
 namespace corvan {
@@ -107,9 +108,8 @@ Result<ImportReport> ImportAccounts(OpsContext& ctx, const Actor& who, const std
 // Writes every account (passwords included) to a private file; the count.
 Result<std::size_t> ExportAccounts(OpsContext& ctx, const Actor& who, const std::filesystem::path& target);
 
-// The text fields of an account, and the boxes of the editor's form, by the
-// names of the account's columns (the editor's display order is "USERID").
-const std::vector<std::pair<std::string_view, std::string TUserInfo::*>>& AccountTextFields();
+// The boxes of the editor's form, by the names of the account's columns
+// (storage/account_fields.h; the editor's display order is "USERID").
 const std::vector<std::pair<std::string_view, std::string UserForm::*>>& UserFormFields();
 
 // The whole file, up to `limit` bytes; a failure names the path and the

@@ -22,8 +22,8 @@ Status Refused(std::string message) { return Status(StatusCode::kInvalidInput, s
 // password).
 std::string ChangedFields(const TUserInfo& before, const TUserInfo& after) {
   std::string names;
-  for (const auto& [name, member] : AccountTextFields())
-    if (before.*member != after.*member) names += (names.empty() ? "" : ",") + std::string(name);
+  for (const AccountField& f : kAccountFields)
+    if (before.*f.member != after.*f.member) names += (names.empty() ? "" : ",") + std::string(f.name);
   if (before.USERID != after.USERID) names += (names.empty() ? "" : ",") + std::string("USERID");
   return names.empty() ? "" : "changed: " + names;
 }
@@ -46,32 +46,6 @@ std::string TooLong(const UserForm& f) {
 }
 
 }  // namespace
-
-const std::vector<std::pair<std::string_view, std::string TUserInfo::*>>& AccountTextFields() {
-  static const std::vector<std::pair<std::string_view, std::string TUserInfo::*>> fields = {
-      {"username", &TUserInfo::username},
-      {"pwd", &TUserInfo::pwd},
-      {"nickname", &TUserInfo::nickname},
-      {"organizeNo", &TUserInfo::organizeNo},
-      {"n_family", &TUserInfo::n_family},
-      {"n_given", &TUserInfo::n_given},
-      {"email", &TUserInfo::email},
-      {"org_orgname", &TUserInfo::org_orgname},
-      {"org_orgunit", &TUserInfo::org_orgunit},
-      {"title", &TUserInfo::title},
-      {"work_tel", &TUserInfo::work_tel},
-      {"mobilephone", &TUserInfo::mobilephone},
-      {"work_adr", &TUserInfo::work_adr},
-      {"work_fax", &TUserInfo::work_fax},
-      {"adr_country", &TUserInfo::adr_country},
-      {"adr_street", &TUserInfo::adr_street},
-      {"url", &TUserInfo::url},
-      {"bday", &TUserInfo::bday},
-      {"tel", &TUserInfo::tel},
-      {"sex", &TUserInfo::sex},
-      {"self_desc", &TUserInfo::self_desc}};
-  return fields;
-}
 
 const std::vector<std::pair<std::string_view, std::string UserForm::*>>& UserFormFields() {
   static const std::vector<std::pair<std::string_view, std::string UserForm::*>> fields = {
