@@ -121,30 +121,11 @@ Result<UserForm> AccountForm(OpsContext& ctx, const std::string& name) {
   if (!u) return Refused(std::string(kUnknownUserPrefix) + name);
   OrgTree tree(*dir);
   UserForm f;
-  f.username = u->username;
-  f.pwd = u->pwd;
-  f.nickname = u->nickname;
-  f.n_family = u->n_family;
-  f.n_given = u->n_given;
-  f.email = u->email;
-  f.orgNo = u->organizeNo;
+  for (const auto& [name, box] : UserFormFields())
+    if (const AccountField* field = FindAccountField(name)) f.*box = (*u).*field->member;
+  f.userId = std::to_string(u->USERID);
   int node = tree.Find(u->organizeNo);
   f.orgShown = node > OrgTree::kRoot ? tree.Path(node) : "";
-  f.org_orgname = u->org_orgname;
-  f.org_orgunit = u->org_orgunit;
-  f.title = u->title;
-  f.work_tel = u->work_tel;
-  f.mobilephone = u->mobilephone;
-  f.work_adr = u->work_adr;
-  f.work_fax = u->work_fax;
-  f.userId = std::to_string(u->USERID);
-  f.adr_country = u->adr_country;
-  f.adr_street = u->adr_street;
-  f.url = u->url;
-  f.bday = u->bday;
-  f.tel = u->tel;
-  f.sex = u->sex;
-  f.self_desc = u->self_desc;
   return f;
 }
 
