@@ -295,7 +295,7 @@ constexpr std::string_view kYes = "yes";
 
 Status Usage(std::string why) { return Status(StatusCode::kInvalidInput, std::move(why)); }
 
-// The spec of option `name` (or one of its aliases) in `row`.
+// The argument of option `name` (or one of its aliases) in `row`.
 const ArgSpec* FindOption(const CommandRow& row, std::string_view name) {
   for (const ArgSpec& a : row.args) {
     if (a.kind != ArgKind::kOption && a.kind != ArgKind::kFlag) continue;
@@ -411,10 +411,10 @@ Result<ParsedCommand> ParseCommandLine(const std::vector<std::string>& argv) {
       parsed.args.Set(std::string(kYes), true);
       continue;
     }
-    const ArgSpec* spec = FindOption(*row, option);
-    if (!spec) return Usage("未知的选项：--" + option);
-    if (spec->kind == ArgKind::kFlag) parsed.args.Set(std::string(spec->name), true);
-    else parsed.args.Set(std::string(spec->name), *value);
+    const ArgSpec* arg = FindOption(*row, option);
+    if (!arg) return Usage("未知的选项：--" + option);
+    if (arg->kind == ArgKind::kFlag) parsed.args.Set(std::string(arg->name), true);
+    else parsed.args.Set(std::string(arg->name), *value);
   }
 
   std::vector<std::string> rest(words.begin() + static_cast<std::ptrdiff_t>(WordCount(name)), words.end());
