@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "base/text.h"
+#include "storage/account_fields.h"
 #include "storage/account_store.h"
 #include "storage/schema.h"
 
@@ -207,29 +208,11 @@ Status CheckUserForm(const std::vector<AdminUserPtr>& users, const UserForm& for
 
 TUserInfo UserFromForm(const UserForm& form, const std::vector<AdminOrgPtr>& orgs) {
   TUserInfo u;
-  u.username = AsciiUpper(Trim(form.username));
-  u.pwd = Trimmed(form.pwd);
-  u.nickname = Trimmed(form.nickname);
-  u.organizeNo = Trimmed(form.orgNo);
+  for (const AccountField& f : kAccountFields)
+    u.*f.member = f.member == &AccountTexts::self_desc ? form.*f.member : Trimmed(form.*f.member);
+  u.username = AsciiUpper(u.username);
   const TorgInfo* org = FirstOrg(orgs, u.organizeNo);
   u.organizename = org ? org->organizename : std::string();
-  u.n_family = Trimmed(form.n_family);
-  u.n_given = Trimmed(form.n_given);
-  u.tel = Trimmed(form.tel);
-  u.email = Trimmed(form.email);
-  u.adr_country = Trimmed(form.adr_country);
-  u.adr_street = Trimmed(form.adr_street);
-  u.org_orgname = Trimmed(form.org_orgname);
-  u.org_orgunit = Trimmed(form.org_orgunit);
-  u.title = Trimmed(form.title);
-  u.bday = Trimmed(form.bday);
-  u.url = Trimmed(form.url);
-  u.work_tel = Trimmed(form.work_tel);
-  u.work_fax = Trimmed(form.work_fax);
-  u.mobilephone = Trimmed(form.mobilephone);
-  u.work_adr = Trimmed(form.work_adr);
-  u.sex = Trimmed(form.sex);
-  u.self_desc = form.self_desc;
   u.USERID = ParseDisplayOrder(form.userId).value_or(0);
   return u;
 }

@@ -130,15 +130,12 @@ std::vector<OrgChoice> OrgChoices(const OrgTree& tree);
 
 // --- Accounts ------------------------------------------------------------------
 
-// The texts of the account editor as typed. `orgShown` is the text shown by
-// the department choice, `orgNo` the code of the chosen item.
-struct UserForm {
-  std::string username, pwd, nickname;
-  std::string n_family, n_given, email;
-  std::string orgShown, orgNo;
-  std::string org_orgname, org_orgunit, title, work_tel, mobilephone, work_adr, work_fax;
+// The texts of the account editor as typed: the account's texts, with
+// `organizeNo` the code of the chosen department and `orgShown` the text the
+// department choice shows.
+struct UserForm : AccountTexts {
+  std::string orgShown;
   std::string userId;  // the display order as typed
-  std::string adr_country, adr_street, url, bday, tel, sex, self_desc;
 };
 
 // The editor's checks in order (required fields, display order, name

@@ -108,10 +108,6 @@ Result<ImportReport> ImportAccounts(OpsContext& ctx, const Actor& who, const std
 // Writes every account (passwords included) to a private file; the count.
 Result<std::size_t> ExportAccounts(OpsContext& ctx, const Actor& who, const std::filesystem::path& target);
 
-// The boxes of the editor's form, by the names of the account's columns
-// (storage/account_fields.h; the editor's display order is "USERID").
-const std::vector<std::pair<std::string_view, std::string UserForm::*>>& UserFormFields();
-
 // The whole file, up to `limit` bytes; a failure names the path and the
 // system's reason.
 Result<std::string> ReadSmallFile(const std::filesystem::path& path, std::size_t limit);

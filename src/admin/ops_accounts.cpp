@@ -29,50 +29,18 @@ std::string ChangedFields(const TUserInfo& before, const TUserInfo& after) {
 }
 
 std::string UnknownOrg(const UserForm& f, const OrgTree& tree) {
-  std::string code(Trim(f.orgNo));
+  std::string code(Trim(f.organizeNo));
   if (code.empty() || tree.Find(code) >= 0) return {};
   return std::string(kUnknownOrgPrefix) + code;
 }
 
 // A field too long for the editor's box.
 std::string TooLong(const UserForm& f) {
-  for (const auto& [name, field] : UserFormFields()) {
-    std::size_t chars = 0;
-    for (unsigned char c : f.*field)
-      if ((c & 0xC0) != 0x80) ++chars;
-    if (auto max = UserFieldMaxLength(name); max && chars > *max) return "字段过长：" + std::string(name);
-  }
-  return {};
+  std::string name = FirstTooLongField(f);
+  return name.empty() ? name : "字段过长：" + name;
 }
 
 }  // namespace
-
-const std::vector<std::pair<std::string_view, std::string UserForm::*>>& UserFormFields() {
-  static const std::vector<std::pair<std::string_view, std::string UserForm::*>> fields = {
-      {"username", &UserForm::username},
-      {"pwd", &UserForm::pwd},
-      {"nickname", &UserForm::nickname},
-      {"organizeNo", &UserForm::orgNo},
-      {"n_family", &UserForm::n_family},
-      {"n_given", &UserForm::n_given},
-      {"email", &UserForm::email},
-      {"org_orgname", &UserForm::org_orgname},
-      {"org_orgunit", &UserForm::org_orgunit},
-      {"title", &UserForm::title},
-      {"work_tel", &UserForm::work_tel},
-      {"mobilephone", &UserForm::mobilephone},
-      {"work_adr", &UserForm::work_adr},
-      {"work_fax", &UserForm::work_fax},
-      {"USERID", &UserForm::userId},
-      {"adr_country", &UserForm::adr_country},
-      {"adr_street", &UserForm::adr_street},
-      {"url", &UserForm::url},
-      {"bday", &UserForm::bday},
-      {"tel", &UserForm::tel},
-      {"sex", &UserForm::sex},
-      {"self_desc", &UserForm::self_desc}};
-  return fields;
-}
 
 void Audit(OpsContext& ctx, const Actor& who, std::string_view operation, std::string target, std::string detail,
            const Status& result) {
@@ -109,7 +77,7 @@ Result<TUserInfo> AddAccount(OpsContext& ctx, const Actor& who, const UserForm& 
   TUserInfo saved;
   Status res = SaveNewUser(ctx.dir, ctx.db, form, &saved);
   const std::string name = res.IsOk() ? saved.username : AsciiUpper(Trim(form.username));
-  Audit(ctx, who, "user add", name, "organizeNo=" + std::string(Trim(form.orgNo)), res);
+  Audit(ctx, who, "user add", name, "organizeNo=" + std::string(Trim(form.organizeNo)), res);
   if (!res.IsOk()) return res;
   if (ctx.inServer) StartNewUserRegNotice(ctx.core, saved.username, saved.nickname, saved.organizeNo);
   return saved;
@@ -121,8 +89,7 @@ Result<UserForm> AccountForm(OpsContext& ctx, const std::string& name) {
   if (!u) return Refused(std::string(kUnknownUserPrefix) + name);
   OrgTree tree(*dir);
   UserForm f;
-  for (const auto& [name, box] : UserFormFields())
-    if (const AccountField* field = FindAccountField(name)) f.*box = (*u).*field->member;
+  static_cast<AccountTexts&>(f) = *u;
   f.userId = std::to_string(u->USERID);
   int node = tree.Find(u->organizeNo);
   f.orgShown = node > OrgTree::kRoot ? tree.Path(node) : "";
@@ -134,7 +101,7 @@ Result<TUserInfo> ChangeAccount(OpsContext& ctx, const Actor& who, const std::st
   auto dir = ctx.dir.Get();
   const TUserInfo* before = dir->FindUser(orig);
   OrgTree tree(*dir);
-  if (!before || before->organizeNo != std::string(Trim(form.orgNo)))
+  if (!before || before->organizeNo != std::string(Trim(form.organizeNo)))
     if (std::string unknown = UnknownOrg(form, tree); !unknown.empty()) return Refused(unknown);
   if (std::string tooLong = TooLong(form); !tooLong.empty()) return Refused(tooLong);
   TUserInfo saved;

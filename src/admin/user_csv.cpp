@@ -9,47 +9,25 @@ namespace corvan {
 
 namespace {
 
-// A column of the file: the editor's field it fills and the account field
-// it carries (null for the display order, USERID), whose CSV name and
-// editor limit it takes.
+// A column of the file: the account field it carries (null for the display
+// order, USERID), under its CSV name and with the editor's limit.
 struct Column {
   std::string_view name;
-  std::string UserForm::*formField;
-  std::string TUserInfo::*infoField;  // null for USERID
-  std::size_t maxLength;              // 0: chosen from a list, no typed length
+  std::string AccountTexts::*field;  // null for USERID
+  std::size_t maxLength;             // 0: chosen from a list, no typed length
 };
 
-Column AccountColumn(std::string_view field, std::string UserForm::*formField) {
-  const AccountField* f = FindAccountField(field);
-  return {f->csvColumn, formField, f->member, f->editorChars};
-}
-
-// In the order of the file.
+// In the order of the file, as the table of the account's fields places them.
 const std::vector<Column>& Columns() {
-  static const std::vector<Column> columns = {
-      AccountColumn("username", &UserForm::username),
-      AccountColumn("pwd", &UserForm::pwd),
-      AccountColumn("nickname", &UserForm::nickname),
-      AccountColumn("organizeNo", &UserForm::orgNo),
-      {"USERID", &UserForm::userId, nullptr, 30},
-      AccountColumn("n_family", &UserForm::n_family),
-      AccountColumn("n_given", &UserForm::n_given),
-      AccountColumn("email", &UserForm::email),
-      AccountColumn("org_orgname", &UserForm::org_orgname),
-      AccountColumn("org_orgunit", &UserForm::org_orgunit),
-      AccountColumn("title", &UserForm::title),
-      AccountColumn("work_tel", &UserForm::work_tel),
-      AccountColumn("mobilephone", &UserForm::mobilephone),
-      AccountColumn("work_adr", &UserForm::work_adr),
-      AccountColumn("work_fax", &UserForm::work_fax),
-      AccountColumn("adr_country", &UserForm::adr_country),
-      AccountColumn("adr_street", &UserForm::adr_street),
-      AccountColumn("url", &UserForm::url),
-      AccountColumn("bday", &UserForm::bday),
-      AccountColumn("tel", &UserForm::tel),
-      AccountColumn("sex", &UserForm::sex),
-      AccountColumn("self_desc", &UserForm::self_desc),
-  };
+  static const std::vector<Column> columns = [] {
+    std::vector<Column> v;
+    for (std::string_view name : AccountColumnsInFileOrder()) {
+      const AccountField* f = FindAccountField(name);
+      v.push_back(f ? Column{f->csvColumn, f->member, f->editorChars}
+                    : Column{name, nullptr, kDisplayOrderEditorChars});
+    }
+    return v;
+  }();
   return columns;
 }
 
@@ -78,12 +56,11 @@ const std::vector<std::string>& UserCsvColumns() {
   return names;
 }
 
-std::optional<std::size_t> UserFieldMaxLength(std::string_view column) {
-  const Column* c = FindColumn(column);
-  if (!c || c->maxLength == 0) return std::nullopt;
-  return c->maxLength;
+std::string FirstTooLongField(const UserForm& form) {
+  for (const Column& c : Columns())
+    if (c.maxLength && CharCount(c.field ? form.*c.field : form.userId) > c.maxLength) return std::string(c.name);
+  return {};
 }
-
 Result<std::vector<CsvRecord>> ParseCsv(std::string_view text) {
   auto fail = [](std::string why) -> Result<std::vector<CsvRecord>> {
     return Status(StatusCode::kInvalidInput, std::move(why));
@@ -171,7 +148,7 @@ std::string UsersToCsv(const std::vector<AdminUserPtr>& users) {
   row(UserCsvColumns());
   for (const auto& u : users) {
     std::vector<std::string> fields;
-    for (const auto& c : Columns()) fields.push_back(c.infoField ? (*u).*c.infoField : std::to_string(u->USERID));
+    for (const auto& c : Columns()) fields.push_back(c.field ? (*u).*c.field : std::to_string(u->USERID));
     row(fields);
   }
   return out;
@@ -216,7 +193,7 @@ CsvImportPlan PlanUserImport(std::string_view text, const DirectorySnapshot& dir
     }
   }
   bool hasOrder = false;
-  for (const Column* c : columns) hasOrder = hasOrder || c->infoField == nullptr;
+  for (const Column* c : columns) hasOrder = hasOrder || c->field == nullptr;
 
   OrgTree tree(dir);
   // The accounts a row's name must not clash with: the directory's and
@@ -233,10 +210,10 @@ CsvImportPlan PlanUserImport(std::string_view text, const DirectorySnapshot& dir
     std::string tooLong;
     for (std::size_t i = 0; i < rec.fields.size(); ++i) {
       const Column* c = columns[i];
-      form.*(c->formField) = rec.fields[i];
+      (c->field ? form.*(c->field) : form.userId) = rec.fields[i];
       if (c->maxLength && CharCount(rec.fields[i]) > c->maxLength && tooLong.empty()) tooLong = c->name;
     }
-    std::string code(Trim(form.orgNo));
+    std::string code(Trim(form.organizeNo));
     int node = code.empty() ? -1 : tree.Find(code);
     // The editor offers only the departments of the tree, the root excluded.
     form.orgShown = node > OrgTree::kRoot ? tree.Path(node) : code;

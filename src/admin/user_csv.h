@@ -68,8 +68,8 @@ struct CsvImportPlan {
 // must be one of `dir`'s departments. Every bad row is listed.
 CsvImportPlan PlanUserImport(std::string_view text, const DirectorySnapshot& dir);
 
-// Longest text the editor lets an administrator type into a field (in
-// characters); nothing for an unknown column.
-std::optional<std::size_t> UserFieldMaxLength(std::string_view column);
+// The first of the form's fields, in the file's column order, longer than
+// the editor lets an administrator type (in characters); empty when none is.
+std::string FirstTooLongField(const UserForm& form);
 
 }  // namespace corvan

@@ -231,7 +231,7 @@ UserForm UserEditor::Form() const {
   f.n_given = S(givenNameEdit_->text());
   f.email = S(emailEdit_->text());
   f.orgShown = S(orgChoice_->currentText());
-  f.orgNo = orgChoice_->currentIndex() >= 0 ? S(orgChoice_->currentData().toString()) : std::string();
+  f.organizeNo = orgChoice_->currentIndex() >= 0 ? S(orgChoice_->currentData().toString()) : std::string();
   f.org_orgname = S(companyEdit_->text());
   f.org_orgunit = S(orgUnitEdit_->text());
   f.title = S(jobTitleEdit_->text());

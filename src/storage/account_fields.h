@@ -16,13 +16,14 @@
 namespace corvan {
 
 struct AccountField {
-  std::string_view name;           // the column in authreg / vcard, the JSON key
-  std::string TUserInfo::*member;  // where the entry keeps it
-  std::size_t maxChars;            // the most characters stored (and accepted from a client)
-  std::size_t editorChars;         // the most the account editor takes; 0: chosen, not typed
-  std::string_view authregParam;   // its parameter in the authreg statements; empty: not in authreg
-  std::string_view vcardParam;     // its parameter in the vcard statements; empty: not in vcard
-  std::string_view csvColumn;      // the column of the account CSV file
+  std::string_view name;              // the column in authreg / vcard, the JSON key
+  std::string AccountTexts::*member;  // where the entry and the editor's form keep it
+  std::size_t maxChars;               // the most characters stored (and accepted from a client)
+  std::size_t editorChars;            // the most the account editor takes; 0: chosen, not typed
+  std::string_view authregParam;      // its parameter in the authreg statements; empty: not in authreg
+  std::string_view vcardParam;        // its parameter in the vcard statements; empty: not in vcard
+  std::string_view csvColumn;         // the column of the account CSV file
+  std::size_t csvPosition;            // where that column stands in the file (from 0)
   bool InAuthreg() const { return !authregParam.empty(); }
   bool InVcard() const { return !vcardParam.empty(); }
 };
@@ -31,7 +32,15 @@ struct AccountField {
 // organize, never stored with the account). The display order (USERID) is a
 // number and is bound on its own.
 inline constexpr std::size_t kAccountFieldCount = 21;
+// The display order's place in the account CSV file and the most
+// characters the account editor takes for it.
+inline constexpr std::size_t kDisplayOrderCsvPosition = 4;
+inline constexpr std::size_t kDisplayOrderEditorChars = 30;
 extern const std::array<AccountField, kAccountFieldCount> kAccountFields;
+
+// The names of the account's columns in the order of the account CSV file,
+// the display order ("USERID") among them.
+const std::array<std::string_view, kAccountFieldCount + 1>& AccountColumnsInFileOrder();
 
 // The field of that column name, or null.
 const AccountField* FindAccountField(std::string_view name);

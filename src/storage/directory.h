@@ -36,12 +36,13 @@ struct TorgInfo {
   std::int64_t orgID = 0;
 };
 
-// One account. `username` is upper-cased in ASCII.
-struct TUserInfo {
+// The texts of one account, as authreg and vcard keep them (the name of
+// its department is looked up, never stored with it). The account
+// editor's form holds the same texts as typed.
+struct AccountTexts {
   std::string username;
   std::string pwd;
   std::string nickname;
-  std::string organizename;
   std::string organizeNo;
   std::string n_family;
   std::string n_given;
@@ -60,6 +61,11 @@ struct TUserInfo {
   std::string work_adr;
   std::string sex;
   std::string self_desc;
+};
+
+// One account. `username` is upper-cased in ASCII.
+struct TUserInfo : AccountTexts {
+  std::string organizename;
   std::int64_t USERID = 0;
 };
 

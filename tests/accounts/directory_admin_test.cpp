@@ -43,7 +43,7 @@ class AdminTest : public ::testing::Test {
     f.username = std::move(name);
     f.pwd = "pw";
     f.nickname = "Nick";
-    f.orgNo = std::move(org);
+    f.organizeNo = std::move(org);
     f.orgShown = std::move(orgShown);
     f.userId = "100";
     return f;

@@ -26,7 +26,7 @@ UserForm Form(std::string name, std::string nick, std::string org = "001") {
   f.username = std::move(name);
   f.pwd = "pw";
   f.nickname = std::move(nick);
-  f.orgNo = std::move(org);
+  f.organizeNo = std::move(org);
   f.orgShown = "未分组";
   f.userId = "100";
   return f;
