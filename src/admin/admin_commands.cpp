@@ -31,24 +31,6 @@ AdminReply Ask(std::string question) {
 }
 AdminReply FromAdmin(const Status& r) { return r.IsOk() ? Ok(r.Message()) : Refused(r.Message()); }
 
-// A "web ..." command line: its words and the options with values (the
-// web console's own commands check which they take).
-struct WebCommandLine {
-  std::vector<std::string> words;
-  std::map<std::string, std::string> options;
-  std::string error;
-};
-
-// Nothing when the line is not a "web ..." command.
-std::optional<WebCommandLine> SplitWebCommand(const std::vector<std::string>& argv) {
-  SplitLine line = SplitCommandLine(argv, {"port", "bind"});
-  if (line.words.empty() || !IsWebCommand(line.words)) return std::nullopt;
-  WebCommandLine web{std::move(line.words), {}, std::move(line.error)};
-  for (auto& [name, value] : line.options)
-    if (value) web.options[name] = std::move(*value);
-  return web;
-}
-
 // An account for people and scripts, without its password.
 JsonValue UserJson(const TUserInfo& u, const OrgTree& tree) {
   JsonValue o;
@@ -63,11 +45,12 @@ JsonValue UserJson(const TUserInfo& u, const OrgTree& tree) {
 // Applies the named field arguments to a form; the department choice
 // follows the tree as the editor's list does.
 void ApplyFields(UserForm& f, const CommandCall& call, const OrgTree& tree) {
-  for (const auto& [name, field] : UserFormFields())
-    if (name != "username")
-      if (auto value = call.Text(name)) f.*field = *value;
+  for (const AccountField& field : kAccountFields)
+    if (field.member != &AccountTexts::username)
+      if (auto value = call.Text(field.name)) f.*field.member = *value;
+  if (auto order = call.Text("USERID")) f.userId = *order;
   if (auto name = call.Text("newName")) f.username = *name;
-  int node = tree.Find(std::string(Trim(f.orgNo)));
+  int node = tree.Find(std::string(Trim(f.organizeNo)));
   // A code the list does not offer leaves the choice empty: "*号项必须填写".
   f.orgShown = node > OrgTree::kRoot ? tree.Path(node) : "";
 }
@@ -532,10 +515,6 @@ AdminReply Help(CommandCall&) {
 }  // namespace handlers
 
 std::optional<std::string> AdminUsageError(const std::vector<std::string>& argv) {
-  if (std::optional<WebCommandLine> web = SplitWebCommand(argv)) {
-    if (!web->error.empty()) return web->error;
-    return WebUsageError(web->words, web->options);
-  }
   Result<ParsedCommand> parsed = ParseCommandLine(argv);
   if (!parsed.IsOk()) return parsed.GetStatus().Message();
   return std::nullopt;
@@ -548,12 +527,9 @@ const CommandRow* RowOf(const std::vector<std::string>& argv) {
   return parsed.IsOk() ? parsed.Value().row : nullptr;
 }
 
-bool IsWeb(const std::vector<std::string>& argv) { return SplitWebCommand(argv).has_value(); }
-
 }  // namespace
 
 bool WritesWithoutServer(const std::vector<std::string>& argv) {
-  if (std::optional<WebCommandLine> web = SplitWebCommand(argv)) return WebCommandWrites(web->words);
   const CommandRow* row = RowOf(argv);
   return row && row->writesWithoutServer;
 }
@@ -569,7 +545,6 @@ bool CreatesDatabase(const std::vector<std::string>& argv) {
 }
 
 bool RunsWithoutServer(const std::vector<std::string>& argv) {
-  if (IsWeb(argv)) return true;
   const CommandRow* row = RowOf(argv);
   return row && !row->needsServer;
 }
@@ -578,7 +553,7 @@ std::optional<std::string> CommandUsageOf(const std::vector<std::string>& argv) 
   std::vector<std::string> words;
   for (const std::string& w : argv)
     if (w.rfind("--", 0) != 0) words.push_back(w);
-  for (std::size_t n : {2, 1}) {
+  for (std::size_t n : {3, 2, 1}) {
     if (words.size() < n) continue;
     std::string name = words[0];
     for (std::size_t i = 1; i < n; ++i) name += " " + words[i];
@@ -596,15 +571,11 @@ AdminReply CommandReply(bool ok, std::string message, int exitCode) {
   return r;
 }
 
-AdminReply RunParsedCommand(ServerCore& core, const ParsedCommand& command, const AdminContext& ctx) {
-  if (!ctx.inServer && command.row->needsServer) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
-  // The tool's socket and the web console may ask at the same time; their
-  // commands run one after the other.
-  static Mutex oneAtATime;
-  MutexLock lock(oneAtATime);
-  CommandCall call{core, MakeOpsContext(core, ctx.inServer), ctx, command.args};
+namespace {
+
+AdminReply RunHandler(const CommandRow& row, CommandCall& call) {
   try {
-    return command.row->handler(call);
+    return row.handler(call);
   } catch (const std::exception& e) {
     // A failure no operation turned into a message of its own: the
     // administrator must see it.
@@ -612,17 +583,23 @@ AdminReply RunParsedCommand(ServerCore& core, const ParsedCommand& command, cons
   }
 }
 
+}  // namespace
+
+AdminReply RunParsedCommand(ServerCore& core, const ParsedCommand& command, const AdminContext& ctx) {
+  if (!ctx.inServer && command.row->needsServer) return Reply(false, std::string(kServerNotRunning), kExitNotRunning);
+  CommandCall call{core, MakeOpsContext(core, ctx.inServer), ctx, command.args};
+  if (command.row->besideOthers) return RunHandler(*command.row, call);
+  // The tool's socket and the web console may ask at the same time; their
+  // commands run one after the other.
+  static Mutex oneAtATime;
+  MutexLock lock(oneAtATime);
+  return RunHandler(*command.row, call);
+}
+
 AdminReply RunAdminCommand(ServerCore& core, const std::vector<std::string>& argv, const AdminContext& ctx) {
   bool anyWord = false;
   for (const std::string& w : argv) anyWord = anyWord || w.rfind("--", 0) != 0 || w == "--";
   if (!anyWord) return Help();
-  // The web console's own commands touch only its settings file and its
-  // administrators; enabling or disabling waits for the console's threads,
-  // which may be waiting below.
-  if (std::optional<WebCommandLine> web = SplitWebCommand(argv)) {
-    if (auto error = AdminUsageError(argv)) return Usage(*error);
-    return RunWebCommand(core, web->words, web->options, ctx);
-  }
   Result<ParsedCommand> parsed = ParseCommandLine(argv);
   if (!parsed.IsOk()) {
     if (parsed.GetStatus().Message() == "没有给出命令") return Help();

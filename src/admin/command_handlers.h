@@ -1,5 +1,6 @@
 // The handlers the command table (command_table.cpp) points at, one per
-// command, defined in admin_commands.cpp.
+// command, defined in admin_commands.cpp (the web console's own in
+// web_commands.cpp).
 #pragma once
 
 #include "admin/command_table.h"
@@ -33,5 +34,12 @@ AdminReply Autostart(CommandCall& call);
 AdminReply DirectorySync(CommandCall& call);
 AdminReply Audit(CommandCall& call);
 AdminReply Help(CommandCall& call);
+AdminReply WebEnable(CommandCall& call);
+AdminReply WebDisable(CommandCall& call);
+AdminReply WebStatus(CommandCall& call);
+AdminReply WebAdminAdd(CommandCall& call);
+AdminReply WebAdminPasswd(CommandCall& call);
+AdminReply WebAdminDel(CommandCall& call);
+AdminReply WebAdminList(CommandCall& call);
 
 }  // namespace corvan::handlers

@@ -2,38 +2,26 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 
 #include "admin/command_handlers.h"
+#include "storage/account_fields.h"
 
 namespace corvan {
 
 namespace {
 
-// The account fields an editor sets, by the names of the account's columns,
-// with the short spellings the command line takes.
+// The account fields an editor sets, by the names of the account's columns
+// in the file's order, with the short spellings the command line takes.
 std::vector<ArgSpec> WithAccountFields(std::vector<ArgSpec> args) {
-  static const std::vector<ArgSpec> fields = {{"pwd", ArgKind::kOption, "pwd", false, {"password"}},
-                                              {"nickname", ArgKind::kOption, "nickname", false, {"nick"}},
-                                              {"organizeNo", ArgKind::kOption, "organizeNo", false, {"org"}},
-                                              {"USERID", ArgKind::kOption, "USERID", false, {"order"}},
-                                              {"n_family", ArgKind::kOption, "n_family"},
-                                              {"n_given", ArgKind::kOption, "n_given"},
-                                              {"email", ArgKind::kOption, "email"},
-                                              {"org_orgname", ArgKind::kOption, "org_orgname"},
-                                              {"org_orgunit", ArgKind::kOption, "org_orgunit"},
-                                              {"title", ArgKind::kOption, "title"},
-                                              {"work_tel", ArgKind::kOption, "work_tel"},
-                                              {"mobilephone", ArgKind::kOption, "mobilephone"},
-                                              {"work_adr", ArgKind::kOption, "work_adr"},
-                                              {"work_fax", ArgKind::kOption, "work_fax"},
-                                              {"adr_country", ArgKind::kOption, "adr_country"},
-                                              {"adr_street", ArgKind::kOption, "adr_street"},
-                                              {"url", ArgKind::kOption, "url"},
-                                              {"bday", ArgKind::kOption, "bday"},
-                                              {"tel", ArgKind::kOption, "tel"},
-                                              {"sex", ArgKind::kOption, "sex"},
-                                              {"self_desc", ArgKind::kOption, "self_desc", false, {"desc"}}};
-  args.insert(args.end(), fields.begin(), fields.end());
+  static const std::map<std::string_view, std::string_view> shortSpellings = {
+      {"pwd", "password"}, {"nickname", "nick"}, {"organizeNo", "org"}, {"USERID", "order"}, {"self_desc", "desc"}};
+  for (std::string_view name : AccountColumnsInFileOrder()) {
+    if (name == "username") continue;
+    ArgSpec arg{name, ArgKind::kOption, name};
+    if (auto it = shortSpellings.find(name); it != shortSpellings.end()) arg.aliases = {it->second};
+    args.push_back(std::move(arg));
+  }
   return args;
 }
 
@@ -271,6 +259,67 @@ const std::vector<CommandRow>& CommandTable() {
        "[--since 日期] [--actor console|corvanctl|sync|web] [--op 命令]",
        "审计日志：谁在何时做了哪些管理操作",
        &handlers::Audit},
+      {"web enable",
+       "",
+       {{"port", ArgKind::kOption, "port"}, {"bind", ArgKind::kOption, "bind"}},
+       false,
+       true,
+       false,
+       false,
+       {},
+       "[--port 9480] [--bind 地址]",
+       "启用网页控制台（首次启用时生成自签名证书）",
+       &handlers::WebEnable,
+       false,
+       true},
+      {"web disable", "", {}, false, true, false, false, {}, "", "停用网页控制台", &handlers::WebDisable, false, true},
+      {"web status",
+       "",
+       {},
+       false,
+       false,
+       false,
+       false,
+       {},
+       "",
+       "网页控制台的状态、地址和证书指纹",
+       &handlers::WebStatus},
+      {"web admin add",
+       "",
+       {Word("name")},
+       false,
+       true,
+       false,
+       false,
+       {},
+       "名称",
+       "添加网页控制台管理员（密码从终端或标准输入读取）",
+       &handlers::WebAdminAdd,
+       true},
+      {"web admin passwd",
+       "",
+       {Word("name")},
+       false,
+       true,
+       false,
+       false,
+       {},
+       "名称",
+       "修改网页控制台管理员的密码（密码从终端或标准输入读取）",
+       &handlers::WebAdminPasswd,
+       true},
+      {"web admin del",
+       "",
+       {Word("name")},
+       false,
+       true,
+       false,
+       false,
+       {},
+       "名称",
+       "删除网页控制台管理员",
+       &handlers::WebAdminDel},
+      {"web admin list", "", {}, false, false, false, false, {}, "", "列出网页控制台管理员", &handlers::WebAdminList},
       {"help", "", {}, false, false, false, false, {}, "", "本帮助", &handlers::Help},
   };
   return table;
@@ -324,11 +373,19 @@ OptionShape ShapeOf(std::string_view name) {
   return alias;
 }
 
-// The command a line's words name: two words for the user, org and config
-// groups.
+// The command a line's words name: the longest name of the table they begin
+// with; otherwise two words for the groups (user, org, config, web), one for
+// the rest, to name in the refusal.
 std::string CommandName(const std::vector<std::string>& words) {
-  if (words.empty()) return "";
-  if ((words[0] == "user" || words[0] == "org" || words[0] == "config") && words.size() > 1)
+  std::string name;
+  std::string longest;
+  for (std::size_t n = 0; n < words.size() && n < 3; ++n) {
+    name += (n == 0 ? "" : " ") + words[n];
+    if (FindCommand(name)) longest = name;
+  }
+  if (!longest.empty() || words.empty()) return longest;
+  static const std::vector<std::string_view> groups = {"user", "org", "config", "web"};
+  if (words.size() > 1 && std::find(groups.begin(), groups.end(), words[0]) != groups.end())
     return words[0] + " " + words[1];
   return words[0];
 }
@@ -541,11 +598,17 @@ std::string CommandHelp() {
     if (!row.question.empty()) help += "（先问：" + std::string(row.question) + "）";
     help += "\n";
   }
+  // The fields, on two lines.
+  help += "  字段：";
+  std::size_t shown = 0;
+  for (std::string_view name : AccountColumnsInFileOrder()) {
+    if (name == "username") continue;
+    help += shown == 0 ? "" : shown == 10 ? "\n        " : " ";
+    help += std::string(name) + (name == "USERID" ? "(显示顺序)" : "");
+    ++shown;
+  }
   help +=
-      "  web enable [--port 9480] [--bind 地址] | web disable | web status\n"
-      "  web admin add|passwd|del 名称（密码从终端或标准输入读取） | web admin list\n"
-      "  字段：pwd nickname organizeNo USERID(显示顺序) n_family n_given email org_orgname org_orgunit title\n"
-      "        work_tel mobilephone work_adr work_fax adr_country adr_street url bday tel sex self_desc\n"
+      "\n"
       "  设置项：ServerPort StartMin AllowReg OfflineInfoDay AutoStart Information(只读)\n"
       "  --yes 对命令要提出的问题回答“是”";
   return help;

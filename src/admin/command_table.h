@@ -69,9 +69,15 @@ struct CommandRow {
   std::string_view usage = {};       // the arguments as the help shows them
   std::string_view help = {};        // one line on what it does
   CommandHandler handler = nullptr;
+  // The tool reads a password from the terminal or standard input and sends
+  // it as the request's input; it never travels on the command line.
+  bool readsPassword = false;
+  // Runs beside the other commands instead of after them: enabling or
+  // disabling the web console waits for its threads, which may be running
+  // one of those commands.
+  bool besideOthers = false;
 };
 
-// Every command but the web console's own ("web ...", admin/web_commands.h).
 const std::vector<CommandRow>& CommandTable();
 const CommandRow* FindCommand(std::string_view name);
 const CommandRow* FindWebCommand(std::string_view webName);

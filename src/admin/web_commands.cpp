@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "admin/admin_commands.h"
+#include "admin/command_handlers.h"
 #include "admin/web_admins.h"
 #include "admin/web_certificate.h"
 #include "base/text.h"
@@ -153,76 +154,64 @@ AdminReply FromState(const Result<WebConsoleState>& st, std::string message = {}
   return st.IsOk() ? StateReply(st.Value(), std::move(message)) : FromStatus(st.GetStatus());
 }
 
-std::string Subcommand(const std::vector<std::string>& words) {
-  if (words.size() < 2) return "";
-  if (words[1] == "admin" && words.size() > 2) return "admin " + words[2];
-  return words[1];
-}
-
 }  // namespace
 
-bool IsWebCommand(const std::vector<std::string>& words) { return !words.empty() && words[0] == "web"; }
+namespace handlers {
 
-bool WebCommandWrites(const std::vector<std::string>& words) {
-  std::string sub = Subcommand(words);
-  return IsWebCommand(words) && sub != "status" && sub != "admin list";
-}
-
-std::optional<std::string> WebUsageError(const std::vector<std::string>& words,
-                                         const std::map<std::string, std::string>& options) {
-  static const std::map<std::string, std::size_t> shapes = {{"enable", 2},    {"disable", 2},      {"status", 2},
-                                                            {"admin add", 4}, {"admin passwd", 4}, {"admin del", 4},
-                                                            {"admin list", 3}};
-  std::string sub = Subcommand(words);
-  auto it = shapes.find(sub);
-  if (it == shapes.end()) return "unknown command: web " + sub;
-  if (words.size() != it->second)
-    return "web " + sub + (words.size() < it->second ? ": missing argument" : ": too many arguments");
-  for (const auto& [name, value] : options)
-    if (sub != "enable" || (name != "port" && name != "bind")) return "unknown option --" + name;
-  return std::nullopt;
-}
-
-AdminReply RunWebCommand(ServerCore& core, const std::vector<std::string>& words,
-                         const std::map<std::string, std::string>& options, const AdminContext& ctx) {
-  if (auto error = WebUsageError(words, options)) return Reply(false, *error, kExitUsage);
-  const std::string sub = Subcommand(words);
-  if (sub == "enable") {
-    std::optional<std::uint16_t> port;
-    if (auto it = options.find("port"); it != options.end()) {
-      auto n = ParseInt64(Trim(it->second));
-      if (!n || *n < 1 || *n > 65535) return Reply(false, "--port 应为 1 到 65535", kExitUsage);
-      port = static_cast<std::uint16_t>(*n);
-    }
-    std::optional<std::string> bind;
-    if (auto it = options.find("bind"); it != options.end()) {
-      if (!IsIpAddress(Trim(it->second))) return Reply(false, "--bind 应为 IP 地址", kExitUsage);
-      bind = std::string(Trim(it->second));
-    }
-    return FromState(EnableWebConsole(core, ctx, port, bind), "网页控制台已启用");
+AdminReply WebEnable(CommandCall& call) {
+  std::optional<std::uint16_t> port;
+  if (auto text = call.Text("port")) {
+    auto n = ParseInt64(Trim(*text));
+    if (!n || *n < 1 || *n > 65535) return Reply(false, "--port 应为 1 到 65535", kExitUsage);
+    port = static_cast<std::uint16_t>(*n);
   }
-  if (sub == "disable") return FromState(DisableWebConsole(core, ctx), "网页控制台已停用");
-  if (sub == "status") return FromState(GetWebConsoleState(core, ctx));
-  if (sub == "admin list") {
-    Result<std::vector<WebAdminRow>> rows = ListWebAdmins(core.Db());
-    if (!rows.IsOk()) return FromStatus(rows.GetStatus());
-    AdminReply r = Reply(true, {}, kExitOk);
-    JsonValue list{JsonValue::Array{}};
-    for (const auto& row : rows.Value()) {
-      r.lines.push_back(row.name + " " + row.created);
-      JsonValue o;
-      o.Set("name", row.name);
-      o.Set("created", row.created);
-      list.Push(std::move(o));
-    }
-    r.data.Set("admins", std::move(list));
-    return r;
+  std::optional<std::string> bind;
+  if (auto text = call.Text("bind")) {
+    if (!IsIpAddress(Trim(*text))) return Reply(false, "--bind 应为 IP 地址", kExitUsage);
+    bind = std::string(Trim(*text));
   }
-  const std::string& name = words[3];
-  if (sub == "admin del") return FromStatus(DeleteWebAdmin(core.Db(), name), "管理员已删除：" + name);
-  if (!ctx.input) return Reply(false, "密码须从终端或标准输入读入", kExitUsage);
-  if (sub == "admin add") return FromStatus(AddWebAdmin(core.Db(), name, *ctx.input), "管理员已添加：" + name);
-  return FromStatus(SetWebAdminPassword(core.Db(), name, *ctx.input), "密码已修改：" + name);
+  return FromState(EnableWebConsole(call.core, call.context, port, bind), "网页控制台已启用");
 }
+
+AdminReply WebDisable(CommandCall& call) {
+  return FromState(DisableWebConsole(call.core, call.context), "网页控制台已停用");
+}
+
+AdminReply WebStatus(CommandCall& call) { return FromState(GetWebConsoleState(call.core, call.context)); }
+
+AdminReply WebAdminList(CommandCall& call) {
+  Result<std::vector<WebAdminRow>> rows = ListWebAdmins(call.core.Db());
+  if (!rows.IsOk()) return FromStatus(rows.GetStatus());
+  AdminReply r = Reply(true, {}, kExitOk);
+  JsonValue list{JsonValue::Array{}};
+  for (const auto& row : rows.Value()) {
+    r.lines.push_back(row.name + " " + row.created);
+    JsonValue o;
+    o.Set("name", row.name);
+    o.Set("created", row.created);
+    list.Push(std::move(o));
+  }
+  r.data.Set("admins", std::move(list));
+  return r;
+}
+
+AdminReply WebAdminDel(CommandCall& call) {
+  const std::string name = call.Text("name").value_or("");
+  return FromStatus(DeleteWebAdmin(call.core.Db(), name), "管理员已删除：" + name);
+}
+
+AdminReply WebAdminAdd(CommandCall& call) {
+  const std::string name = call.Text("name").value_or("");
+  if (!call.context.input) return Reply(false, "密码须从终端或标准输入读入", kExitUsage);
+  return FromStatus(AddWebAdmin(call.core.Db(), name, *call.context.input), "管理员已添加：" + name);
+}
+
+AdminReply WebAdminPasswd(CommandCall& call) {
+  const std::string name = call.Text("name").value_or("");
+  if (!call.context.input) return Reply(false, "密码须从终端或标准输入读入", kExitUsage);
+  return FromStatus(SetWebAdminPassword(call.core.Db(), name, *call.context.input), "密码已修改：" + name);
+}
+
+}  // namespace handlers
 
 }  // namespace corvan

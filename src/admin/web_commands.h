@@ -3,8 +3,8 @@
 //   web enable [--port 9480] [--bind ADDRESS] | web disable | web status
 //   web admin add NAME | web admin passwd NAME | web admin del NAME | web admin list
 //
-// Their operations are typed functions below; RunWebCommand turns a command
-// line into one of them and its result into a reply. They work inside the
+// Their operations are typed functions below; the command table's rows
+// (command_table.cpp) run them and turn their results into replies. They work inside the
 // running server and on the data folder alike: the settings file and the
 // administrators' table are the state, and a running server's console,
 // attached with AttachWebConsole, is told to follow the settings file at
@@ -13,10 +13,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "admin/admin_codec.h"
 #include "admin/web_settings.h"
@@ -63,16 +61,5 @@ Result<WebConsoleState> EnableWebConsole(ServerCore& core, const AdminContext& c
                                          std::optional<std::string> bind);
 Result<WebConsoleState> DisableWebConsole(ServerCore& core, const AdminContext& ctx);
 Result<WebConsoleState> GetWebConsoleState(ServerCore& core, const AdminContext& ctx);
-
-// --- The command lines --------------------------------------------------------
-
-bool IsWebCommand(const std::vector<std::string>& words);
-// Whether the command writes (settings file or database): all but status
-// and admin list.
-bool WebCommandWrites(const std::vector<std::string>& words);
-std::optional<std::string> WebUsageError(const std::vector<std::string>& words,
-                                         const std::map<std::string, std::string>& options);
-AdminReply RunWebCommand(ServerCore& core, const std::vector<std::string>& words,
-                         const std::map<std::string, std::string>& options, const AdminContext& ctx);
 
 }  // namespace corvan

@@ -129,9 +129,9 @@ TEST(WebCommands, RunInTheServerAndTakeThePasswordAsInputOnly) {
   auto run = [&](std::vector<std::string> argv, std::optional<std::string> input = std::nullopt) {
     return RunAdminCommand(core, argv, AdminContext{true, std::move(input)});
   };
-  EXPECT_EQ(AdminUsageError({"web", "admin", "add", "x", "--pwd", "secret"}), "unknown option --pwd");
-  EXPECT_EQ(AdminUsageError({"web", "admin", "add"}), "web admin add: missing argument");
-  EXPECT_EQ(AdminUsageError({"web", "status", "--port", "1"}), "unknown option --port");
+  EXPECT_EQ(AdminUsageError({"web", "admin", "add", "x", "--pwd", "secret"}), "未知的选项：--pwd");
+  EXPECT_EQ(AdminUsageError({"web", "admin", "add"}), "web admin add：缺少参数");
+  EXPECT_EQ(AdminUsageError({"web", "status", "--port", "1"}), "未知的选项：--port");
   EXPECT_EQ(AdminUsageError({"web", "enable", "--port", "1", "--bind", "::1"}), std::nullopt);
   EXPECT_TRUE(WritesWithoutServer({"web", "admin", "add", "x"}));
   EXPECT_FALSE(WritesWithoutServer({"web", "status"}));

@@ -33,6 +33,7 @@
 #include "admin/admin_codec.h"
 #include "admin/admin_commands.h"
 #include "admin/admin_endpoint.h"
+#include "admin/command_table.h"
 #include "app/modules_default.h"
 #include "file_handover.h"
 #include "identity.h"
@@ -142,9 +143,10 @@ bool AskYes(const std::string& question) {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "是";
 }
 
-// Whether the command sets a password: "web admin add|passwd NAME".
+// Whether the command sets a password ("web admin add|passwd NAME").
 bool TakesPassword(const std::vector<std::string>& args) {
-  return args.size() > 2 && args[0] == "web" && args[1] == "admin" && (args[2] == "add" || args[2] == "passwd");
+  corvan::Result<corvan::ParsedCommand> parsed = corvan::ParseCommandLine(args);
+  return parsed.IsOk() && parsed.Value().row->readsPassword;
 }
 
 // One line from standard input, without its line end.
