@@ -155,7 +155,7 @@ std::string UploadName(std::string name) {
 }
 
 // Runs the table's command `name` with `args` for the administrator.
-AdminReply RunForAdmin(ServerCore& core, std::string_view name, JsonValue args, const WebSession& session,
+AdminReply RunForAdmin(ServerCore& core, std::string_view name, const JsonValue& args, const WebSession& session,
                        const HttpRequest& req) {
   AdminContext context;
   context.actor = Actor::Web(session.admin, req.remote_addr);
@@ -660,7 +660,7 @@ void WebApi::Audit(const HttpRequest& req, Response& res) {
   JsonValue args{JsonValue::Object{}};
   for (const char* name : {"since", "actor", "op"})
     if (req.has_param(name) && !req.get_param_value(name).empty()) args.Set(name, req.get_param_value(name));
-  AdminReply reply = RunForAdmin(core_, "audit", std::move(args), *session, req);
+  AdminReply reply = RunForAdmin(core_, "audit", args, *session, req);
   SendJson(res, reply.ok ? 200 : 400, ReplyToJson(reply));
 }
 
@@ -676,7 +676,7 @@ void WebApi::ImportUsers(const HttpRequest& req, Response& res) {
   if (Status written = WritePrivateFile(file, req.body); !written.IsOk()) return SendError(res, 500, written.Message());
   JsonValue args;
   args.Set("file", file.string());
-  AdminReply reply = RunForAdmin(core_, "user import", std::move(args), *session, req);
+  AdminReply reply = RunForAdmin(core_, "user import", args, *session, req);
   SendJson(res, 200, ReplyToJson(reply));
 }
 
@@ -689,7 +689,7 @@ void WebApi::ExportUsers(const HttpRequest& req, Response& res) {
   const fs::path file = folder.Path() / "users.csv";
   JsonValue args;
   args.Set("file", file.string());
-  AdminReply reply = RunForAdmin(core_, "user export", std::move(args), *session, req);
+  AdminReply reply = RunForAdmin(core_, "user export", args, *session, req);
   if (!reply.ok) return SendJson(res, 500, ReplyToJson(reply));
   Result<std::string> bytes = ReadSmallFile(file, kMaxCsvBytes * 4);
   if (!bytes.IsOk()) return SendError(res, 500, bytes.GetStatus().Message());
