@@ -390,4 +390,54 @@ Status DeleteOrg(Directory& dir, Database& db, std::string_view code) {
   });
 }
 
+Result<std::string> MoveOrg(Directory& dir, Database& db, std::string_view code, std::string_view newParent) {
+  if (code.empty() || code == kRootOrgNo) return Refusal(kMoveRootMessage);
+  if (HasCodePrefix(newParent, code)) return Refusal(kMoveIntoItselfMessage);
+  std::string newCode;
+  bool unchanged = false;
+  Status saved = Apply(dir, [&](Directory::Draft& draft) {
+    // The caller has checked that the department exists; one deleted
+    // meanwhile is a silent refusal.
+    const TorgInfo* org = FirstOrg(draft.orgs, code);
+    if (!org) return SilentRefusal();
+    if (org->parNo == newParent) {
+      unchanged = true;
+      return SilentRefusal();
+    }
+    // A code is free when no department has it nor lies below it: a
+    // left-over department whose parent is gone must not become a child of
+    // the moved one.
+    std::unordered_set<std::string> taken;
+    for (const auto& o : draft.orgs) {
+      taken.insert(o->organizeNo);
+      if (o->organizeNo.size() > newParent.size() + 3 && HasCodePrefix(o->organizeNo, newParent))
+        taken.insert(o->organizeNo.substr(0, newParent.size() + 3));
+    }
+    std::optional<std::string> next = NextOrgNo(taken, newParent);
+    if (!next) return Refusal(kNoFreeOrgNoMessage);
+    newCode = *next;
+    const std::string parent(newParent);
+    if (Status written = Write(db, [&](AccountWriter& w) { return w.RecodeDepartmentTree(code, newCode, parent); });
+        !written.IsOk())
+      return written;
+    auto recoded = [&](const std::string& c) { return HasCodePrefix(c, code) ? newCode + c.substr(code.size()) : c; };
+    for (auto& o : draft.orgs) {
+      if (!HasCodePrefix(o->organizeNo, code) && !HasCodePrefix(o->parNo, code)) continue;
+      const bool top = o->organizeNo == code;
+      o = std::make_shared<const TorgInfo>(
+          TorgInfo{o->organizename, recoded(o->organizeNo), top ? parent : recoded(o->parNo), o->orgID});
+    }
+    for (auto& u : draft.users) {
+      if (!HasCodePrefix(u->organizeNo, code)) continue;
+      TUserInfo moved = *u;
+      moved.organizeNo = recoded(moved.organizeNo);
+      u = std::make_shared<const TUserInfo>(std::move(moved));
+    }
+    return Status::Ok();
+  });
+  if (unchanged) return std::string(code);
+  if (!saved.IsOk()) return saved;
+  return newCode;
+}
+
 }  // namespace corvan

@@ -200,4 +200,19 @@ Status RenameOrg(Directory& dir, Database& db, std::string_view code, std::strin
 // refusal).
 Status DeleteOrg(Directory& dir, Database& db, std::string_view code);
 
+// Refusals of a department move.
+inline constexpr std::string_view kMoveRootMessage = "不能移动根组织";
+inline constexpr std::string_view kMoveIntoItselfMessage = "不能把部门移到它自己或它的下级部门下";
+inline constexpr std::string_view kNoFreeOrgNoMessage = "没有可用的部门编号";
+
+// Puts the department `code`, with everything below it, under `newParent`
+// ("Root" included): it takes the next free child code of `newParent`, and
+// every code beginning with its old code (its departments and their
+// accounts) begins with the new one instead, so that a department and what
+// is below it stay the codes with its code as prefix. Name and display
+// order stay. Refused for the root, for a parent that is the department or
+// below it, and when the parent has no free code; all or nothing. Returns
+// the new code (the old one when the department already hangs there).
+Result<std::string> MoveOrg(Directory& dir, Database& db, std::string_view code, std::string_view newParent);
+
 }  // namespace corvan

@@ -373,6 +373,16 @@ AdminReply OrgDel(CommandCall& call) {
   return FromAdmin(DeleteDepartment(call.ops, call.context.actor, code));
 }
 
+AdminReply OrgMove(CommandCall& call) {
+  Result<std::string> res = MoveDepartment(call.ops, call.context.actor, call.Text("organizeNo").value_or(""),
+                                           call.Text("parent").value_or(""));
+  if (!res.IsOk()) return FromAdmin(res.GetStatus());
+  AdminReply r = Ok();
+  r.lines.push_back(res.Value());
+  r.data.Set("organizeNo", res.Value());
+  return r;
+}
+
 AdminReply Move(CommandCall& call) {
   const std::string code = call.Text("organizeNo").value_or("");
   const std::vector<std::string> given = call.Words("usernames");

@@ -23,6 +23,7 @@ AdminReply OrgTree(CommandCall& call);
 AdminReply OrgAdd(CommandCall& call);
 AdminReply OrgRename(CommandCall& call);
 AdminReply OrgDel(CommandCall& call);
+AdminReply OrgMove(CommandCall& call);
 AdminReply Move(CommandCall& call);
 AdminReply Announce(CommandCall& call);
 AdminReply Backup(CommandCall& call);

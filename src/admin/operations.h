@@ -121,6 +121,10 @@ Result<std::string> AddDepartment(OpsContext& ctx, const Actor& who, const std::
 Status RenameDepartment(OpsContext& ctx, const Actor& who, const std::string& code, const std::string& name,
                         const std::optional<std::string>& orderText);
 Status DeleteDepartment(OpsContext& ctx, const Actor& who, const std::string& code);
+// Puts the department `code` with everything below it under `parent`; the
+// department's new code (MoveOrg).
+Result<std::string> MoveDepartment(OpsContext& ctx, const Actor& who, const std::string& code,
+                                   const std::string& parent);
 
 // --- Settings, announcement, maintenance --------------------------------------
 

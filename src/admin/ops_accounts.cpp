@@ -211,4 +211,16 @@ Status DeleteDepartment(OpsContext& ctx, const Actor& who, const std::string& co
   return res;
 }
 
+Result<std::string> MoveDepartment(OpsContext& ctx, const Actor& who, const std::string& code,
+                                   const std::string& parent) {
+  OrgTree tree(*ctx.dir.Get());
+  if (code == kRootOrgNo) return Refused(std::string(kMoveRootMessage));
+  if (tree.Find(code) < 0) return Refused(std::string(kUnknownOrgPrefix) + code);
+  if (tree.Find(parent) < 0) return Refused(std::string(kUnknownOrgPrefix) + parent);
+  Result<std::string> res = MoveOrg(ctx.dir, ctx.db, code, parent);
+  Audit(ctx, who, "org move", code, "parent=" + parent + (res.IsOk() ? ", organizeNo=" + res.Value() : ""),
+        res.IsOk() ? Status::Ok() : res.GetStatus());
+  return res;
+}
+
 }  // namespace corvan

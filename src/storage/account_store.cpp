@@ -52,6 +52,19 @@ constexpr std::string_view kUpdateOrganize =
 constexpr std::array<std::string_view, 3> kDeleteTree = {"delete  from organize where organizeNo like :orgNo",
                                                          "delete  from authreg where organizeNo like :orgNo",
                                                          "delete  from vcard where organizeNo like :orgNo"};
+// The prefix :old of a code column replaced by :new; exact and
+// case-sensitive, as HasCodePrefix (LIKE would ignore case).
+constexpr std::array<std::string_view, 4> kRecodeTree = {
+    "update organize set parNo=:new||substr(parNo,length(:old)+1) where substr(parNo,1,length(:old))=:old",
+    "update organize set organizeNo=:new||substr(organizeNo,length(:old)+1) where "
+    "substr(organizeNo,1,length(:old))=:old",
+    "update authreg set organizeNo=:new||substr(organizeNo,length(:old)+1) where "
+    "substr(organizeNo,1,length(:old))=:old",
+    "update vcard set organizeNo=:new||substr(organizeNo,length(:old)+1) where substr(organizeNo,1,length(:old))=:old"};
+constexpr std::string_view kRecodeUnitLinks =
+    "update DirectoryUnits set organizeNo=:new||substr(organizeNo,length(:old)+1) where "
+    "substr(organizeNo,1,length(:old))=:old";
+constexpr std::string_view kSetParent = "update organize set parNo=:parNo where organizeNo=:orgNo";
 
 // --- The directory links ----------------------------------------------------------
 
@@ -389,6 +402,30 @@ Status AccountWriter::DeleteDepartmentTree(std::string_view code) CORVAN_NO_THRE
       st.BindText(":orgNo", pattern);
       st.Run();
     }
+  });
+}
+
+Status AccountWriter::RecodeDepartmentTree(std::string_view oldCode, std::string_view newCode,
+                                           std::string_view newParent) CORVAN_NO_THREAD_SAFETY_ANALYSIS {
+  return Guarded([&]() CORVAN_NO_THREAD_SAFETY_ANALYSIS {
+    for (std::string_view sql : kRecodeTree) {
+      Statement st(db_, sql);
+      st.BindText(":old", oldCode).BindText(":new", newCode);
+      st.Run();
+    }
+    bool linked = false;
+    {
+      Statement probe(db_, "select 1 from sqlite_master where type='table' and name='DirectoryUnits'");
+      linked = probe.Step();
+    }
+    if (linked) {
+      Statement st(db_, kRecodeUnitLinks);
+      st.BindText(":old", oldCode).BindText(":new", newCode);
+      st.Run();
+    }
+    Statement parent(db_, kSetParent);
+    parent.BindText(":parNo", newParent).BindText(":orgNo", newCode);
+    parent.Run();
   });
 }
 

@@ -115,6 +115,10 @@ class AccountWriter {
   // The department, every department whose code begins with its code, and
   // their accounts.
   Status DeleteDepartmentTree(std::string_view code);
+  // Gives the department `oldCode` the code `newCode` and the parent
+  // `newParent`: every code beginning with `oldCode` (departments, their
+  // parents, accounts, directory links) begins with `newCode` instead.
+  Status RecodeDepartmentTree(std::string_view oldCode, std::string_view newCode, std::string_view newParent);
 
   // Applies what AccountStore::Stage staged: one statement per table and
   // kind of change, in the order a row-by-row write would take. `giveWay`

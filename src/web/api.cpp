@@ -3,6 +3,8 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -12,11 +14,14 @@
 #include "admin/admin_codec.h"
 #include "admin/admin_commands.h"
 #include "admin/command_table.h"
+#include "admin/user_csv.h"
 #include "admin/web_admins.h"
+#include "base/quiet_failure.h"
 #include "base/text.h"
 #include "presence/presence.h"
 #include "server/counters.h"
 #include "server/server_core.h"
+#include "storage/private_files.h"
 #include "storage/stored_figures.h"
 #include "storage/web_admin_store.h"
 #include "web/http_policy.h"
@@ -111,6 +116,52 @@ std::uintmax_t FolderBytes(const fs::path& dir) {
   return total;
 }
 
+// A private folder of its own (0700) in the system's temporary folder,
+// removed with everything in it when this ends: the CSV files the import
+// and the export commands read and write.
+class TransferFolder {
+ public:
+  TransferFolder() {
+    std::error_code ec;
+    std::string pattern = (fs::temp_directory_path(ec) / "corvan-web-XXXXXX").string();
+    if (ec) pattern = "/tmp/corvan-web-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TransferFolder() {
+    if (path_.empty()) return;
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+    // Left behind in the temporary folder, which the system empties.
+    if (ec) NoteQuietFailure("web transfer folder removal", ec.message());
+  }
+  TransferFolder(const TransferFolder&) = delete;
+  TransferFolder& operator=(const TransferFolder&) = delete;
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// The file name an upload gives, reduced to its last part and to characters
+// that are safe in a path; "users.csv" when nothing is left.
+std::string UploadName(std::string name) {
+  if (auto slash = name.find_last_of("/\\"); slash != std::string::npos) name.erase(0, slash + 1);
+  std::string out;
+  for (unsigned char c : name)
+    if (c >= 0x80 || std::isalnum(c) != 0 || c == '.' || c == '-' || c == '_') out += static_cast<char>(c);
+  if (out.size() > 100) out.resize(100);
+  if (out.empty() || out.front() == '.') out = "users.csv";
+  return out;
+}
+
+// Runs the table's command `name` with `args` for the administrator.
+AdminReply RunForAdmin(ServerCore& core, std::string_view name, const JsonValue& args, const WebSession& session,
+                       const HttpRequest& req) {
+  AdminContext context;
+  context.actor = Actor::Web(session.admin, req.remote_addr);
+  return RunNamedCommand(core, name, args, context, false);
+}
+
 }  // namespace
 
 WebApi::WebApi(ServerCore& core, fs::path assets) : core_(core), assets_(std::move(assets)) {
@@ -165,6 +216,9 @@ void WebApi::Install(httplib::Server& server) {
   server.Get("/api/users", route(&WebApi::Users));
   server.Get(R"(/api/users/([^/]+))", route(&WebApi::User));
   server.Post(R"(/api/commands/([a-z-]+))", route(&WebApi::Command));
+  server.Get("/api/audit", route(&WebApi::Audit));
+  server.Post("/api/users/import", route(&WebApi::ImportUsers));
+  server.Post("/api/users/export", route(&WebApi::ExportUsers));
   server.Get("/healthz", route(&WebApi::Health));
   server.Get("/metrics", route(&WebApi::Metrics));
   // Anything else under /api: closed to anyone not logged in, unknown to
@@ -598,6 +652,50 @@ void WebApi::Command(const HttpRequest& req, Response& res) {
   AdminReply reply = RunParsedCommand(core_, command.Value(), context);
   DropPasswords(reply.data);
   SendJson(res, 200, ReplyToJson(reply));
+}
+
+void WebApi::Audit(const HttpRequest& req, Response& res) {
+  std::optional<WebSession> session = Authenticate(req, res, false);
+  if (!session) return;
+  JsonValue args{JsonValue::Object{}};
+  for (const char* name : {"since", "actor", "op"})
+    if (req.has_param(name) && !req.get_param_value(name).empty()) args.Set(name, req.get_param_value(name));
+  AdminReply reply = RunForAdmin(core_, "audit", args, *session, req);
+  SendJson(res, reply.ok ? 200 : 400, ReplyToJson(reply));
+}
+
+// The body is the CSV file itself; "name" (query) is the file's name.
+void WebApi::ImportUsers(const HttpRequest& req, Response& res) {
+  std::optional<WebSession> session = Authenticate(req, res, true);
+  if (!session) return;
+  if (req.body.size() > kMaxWebBodyBytes)
+    return SendError(res, 413, "文件超过 " + std::to_string(kMaxWebBodyBytes / (1024 * 1024)) + " MiB");
+  TransferFolder folder;
+  if (folder.Path().empty()) return SendError(res, 500, "无法创建临时文件夹");
+  const fs::path file = folder.Path() / UploadName(req.has_param("name") ? req.get_param_value("name") : "");
+  if (Status written = WritePrivateFile(file, req.body); !written.IsOk()) return SendError(res, 500, written.Message());
+  JsonValue args;
+  args.Set("file", file.string());
+  AdminReply reply = RunForAdmin(core_, "user import", args, *session, req);
+  SendJson(res, 200, ReplyToJson(reply));
+}
+
+// The accounts as the CSV file "user export" writes, as a download.
+void WebApi::ExportUsers(const HttpRequest& req, Response& res) {
+  std::optional<WebSession> session = Authenticate(req, res, true);
+  if (!session) return;
+  TransferFolder folder;
+  if (folder.Path().empty()) return SendError(res, 500, "无法创建临时文件夹");
+  const fs::path file = folder.Path() / "users.csv";
+  JsonValue args;
+  args.Set("file", file.string());
+  AdminReply reply = RunForAdmin(core_, "user export", args, *session, req);
+  if (!reply.ok) return SendJson(res, 500, ReplyToJson(reply));
+  Result<std::string> bytes = ReadSmallFile(file, kMaxCsvBytes * 4);
+  if (!bytes.IsOk()) return SendError(res, 500, bytes.GetStatus().Message());
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("Content-Disposition", "attachment; filename=\"users.csv\"");
+  res.set_content(bytes.Value(), "text/csv; charset=utf-8");
 }
 
 // --- Monitoring -------------------------------------------------------------

@@ -73,6 +73,9 @@ class WebApi {
   void Users(const httplib::Request& req, httplib::Response& res);
   void User(const httplib::Request& req, httplib::Response& res);
   void Command(const httplib::Request& req, httplib::Response& res);
+  void Audit(const httplib::Request& req, httplib::Response& res);
+  void ImportUsers(const httplib::Request& req, httplib::Response& res);
+  void ExportUsers(const httplib::Request& req, httplib::Response& res);
   void Health(const httplib::Request& req, httplib::Response& res);
   void Metrics(const httplib::Request& req, httplib::Response& res);
   void Static(const httplib::Request& req, httplib::Response& res);

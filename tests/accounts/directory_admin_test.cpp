@@ -289,6 +289,85 @@ TEST_F(AdminTest, DeletingADepartmentRemovesItsSubtreeEverywhereAndNothingElse) 
   EXPECT_EQ(Count("select count(*) from organize"), 3);
 }
 
+// A moved department takes a child code of its new parent, and everything
+// below it is recoded with it, so that the prefix rule still finds them.
+TEST_F(AdminTest, MovingADepartmentRecodesItsSubtreeEverywhere) {
+  SeedOrgs();
+  Exec("insert into organize values('Root001001001','D','Root001001',7)");
+  Exec("create table DirectoryUnits(organizeNo TEXT COLLATE NOCASE,dn TEXT,uid TEXT)");
+  Exec("insert into DirectoryUnits values('Root001001','ou=B','u-b')");
+  Load();
+  AddUser("a1", "Root001");
+  AddUser("b1", "Root001001");
+  AddUser("d1", "Root001001001");
+  AddUser("c1", "Root002");
+
+  Result<std::string> code = MoveOrg(dir, db, "Root001001", "Root002");
+  ASSERT_TRUE(code.IsOk()) << code.GetStatus().Message();
+  EXPECT_EQ(code.Value(), "Root002001");
+  auto snap = dir.Get();
+  EXPECT_FALSE(snap->OrgExists("Root001001"));
+  EXPECT_EQ(snap->FindOrg("Root002001")->parNo, "Root002");
+  EXPECT_EQ(snap->FindOrg("Root002001")->organizename, "B");
+  EXPECT_EQ(snap->FindOrg("Root002001001")->parNo, "Root002001");
+  EXPECT_EQ(snap->FindOrg("Root002001001")->orgID, 7);
+  EXPECT_EQ(User("A1")->organizeNo, "Root001");
+  EXPECT_EQ(User("B1")->organizeNo, "Root002001");
+  EXPECT_EQ(User("D1")->organizeNo, "Root002001001");
+  EXPECT_EQ(User("B1")->organizename, "B");
+  for (std::string_view table : {"authreg", "vcard"}) {
+    EXPECT_EQ(Count("select count(*) from " + std::string(table) + " where organizeNo like 'Root002%'"), 3) << table;
+    EXPECT_EQ(Count("select count(*) from " + std::string(table) + " where organizeNo like 'Root001%'"), 1) << table;
+  }
+  EXPECT_EQ(Text("select organizeNo||'/'||parNo from organize where organizename='D'"), "Root002001001/Root002001");
+  EXPECT_EQ(Text("select organizeNo from DirectoryUnits where uid='u-b'"), "Root002001");
+  // What was stored loads the same tree again.
+  Load();
+  EXPECT_EQ(OrgTree(*dir.Get()).Path(OrgTree(*dir.Get()).Find("Root002001001")), "C\\B\\D");
+
+  // Up to the root, and the seeded department under another one.
+  code = MoveOrg(dir, db, "Root002001", "Root");
+  ASSERT_TRUE(code.IsOk());
+  EXPECT_EQ(code.Value(), "Root003");
+  code = MoveOrg(dir, db, "001", "Root001");
+  ASSERT_TRUE(code.IsOk());
+  EXPECT_EQ(code.Value(), "Root001001");
+  EXPECT_EQ(UsersUnder(*dir.Get(), "Root001").size(), 1u);  // A1; B1 went with B
+}
+
+TEST_F(AdminTest, ADepartmentCannotMoveUnderItselfNorItsDescendantsNorBeTheRoot) {
+  SeedOrgs();
+  AddUser("b1", "Root001001");
+  auto before = dir.Get();
+  const struct {
+    std::string_view code, parent, message;
+  } refused[] = {{"Root001", "Root001", kMoveIntoItselfMessage},
+                 {"Root001", "Root001001", kMoveIntoItselfMessage},
+                 {"Root", "Root002", kMoveRootMessage}};
+  for (const auto& c : refused) {
+    Result<std::string> r = MoveOrg(dir, db, c.code, c.parent);
+    EXPECT_FALSE(r.IsOk()) << c.code << " -> " << c.parent;
+    EXPECT_EQ(r.GetStatus().Message(), c.message) << c.code << " -> " << c.parent;
+  }
+  // Already there: nothing changes and the code stays.
+  Result<std::string> same = MoveOrg(dir, db, "Root001001", "Root001");
+  ASSERT_TRUE(same.IsOk());
+  EXPECT_EQ(same.Value(), "Root001001");
+  EXPECT_EQ(dir.Get(), before);
+  EXPECT_EQ(Count("select count(*) from organize where organizeNo='Root001001' and parNo='Root001'"), 1);
+}
+
+// A code below which a left-over department still lies is not free: taking
+// it would make that department a child of the moved one.
+TEST_F(AdminTest, AMovedDepartmentSkipsCodesWithLeftOversBelowThem) {
+  SeedOrgs();
+  Exec("insert into organize values('Root002001005','Stray','Root002001',1)");
+  Load();
+  Result<std::string> code = MoveOrg(dir, db, "Root001001", "Root002");
+  ASSERT_TRUE(code.IsOk());
+  EXPECT_EQ(code.Value(), "Root002002");
+}
+
 TEST_F(AdminTest, NewDepartmentsTakeGeneratedCodesAndRenamingTheRootRenamesTheOrganisation) {
   Load();  // an empty table: seeded with Root and 001
   Result<std::string> code = NewOrg(dir, db, "Root", " Sales ", "20");
@@ -347,6 +426,8 @@ TEST_F(AdminTest, DatabaseFailureChangesNothingAndSaysSo) {
   EXPECT_EQ(MoveUsers(dir, db, {"KEEP"}, "Root002").Message(), kDatabaseErrorMessage);
   EXPECT_EQ(Count("select count(*) from authreg where organizeNo='Root001'"), 1);
   EXPECT_EQ(DeleteOrg(dir, db, "Root001").Message(), kDatabaseErrorMessage);
+  EXPECT_EQ(MoveOrg(dir, db, "Root001", "Root002").GetStatus().Message(), kDatabaseErrorMessage);
+  EXPECT_EQ(Count("select count(*) from organize where organizeNo like 'Root002%'"), 1);  // rolled back
   EXPECT_EQ(Count("select count(*) from organize"), 5);
   EXPECT_EQ(dir.Get(), before);  // no new snapshot was published
 

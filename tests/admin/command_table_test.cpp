@@ -204,5 +204,51 @@ TEST_F(CommandTableServerTest, AnImportOfManyRowsPublishesTheDirectoryOnce) {
   EXPECT_EQ(server_.Core().Dir().Get()->Users().size(), 2000u);
 }
 
+// A department move through the table, as corvanctl and the web console
+// run it: the new code in the reply, the refusals with their messages, one
+// audit row for each move that got past the argument checks.
+TEST_F(CommandTableServerTest, ADepartmentMovesWithEverythingBelowItAndIsAudited) {
+  EXPECT_EQ(Parsed({"org", "move", "Root001", "Root002"}), R"(org move {"organizeNo":"Root001","parent":"Root002"})");
+  for (const auto& argv : {std::vector<std::string>{"org", "add", "Root", "研发部"},
+                           {"org", "add", "Root", "销售部"},
+                           {"org", "add", "Root001", "后端组"}})
+    ASSERT_TRUE(Run(argv).ok);
+  ASSERT_TRUE(Run({"user", "add", "dev1", "--pwd", "p", "--nick", "D", "--org", "Root001001"}).ok);
+
+  AdminContext web;
+  web.actor = Actor::Web("ops-admin", "192.0.2.7");
+  AdminReply moved = Run({"org", "move", "Root001", "Root002"}, web);
+  ASSERT_TRUE(moved.ok) << moved.message;
+  EXPECT_EQ(moved.data["organizeNo"].AsString(), "Root002001");
+  auto dir = server_.Core().Dir().Get();
+  EXPECT_EQ(dir->FindUser("DEV1")->organizeNo, "Root002001001");
+  EXPECT_EQ(OrgTree(*dir).PathOf("Root002001001"), "销售部\\研发部\\后端组");
+
+  const struct {
+    std::vector<std::string> argv;
+    std::string message;
+  } refused[] = {
+      {{"org", "move", "Root002", "Root002001001"}, std::string(kMoveIntoItselfMessage)},
+      {{"org", "move", "Root", "Root002"}, std::string(kMoveRootMessage)},
+      {{"org", "move", "Root009", "Root"}, std::string(kUnknownOrgPrefix) + "Root009"},
+      {{"org", "move", "Root002", "Root009"}, std::string(kUnknownOrgPrefix) + "Root009"},
+  };
+  for (const auto& c : refused) {
+    AdminReply r = Run(c.argv, web);
+    EXPECT_FALSE(r.ok) << c.argv[2];
+    EXPECT_EQ(r.message, c.message) << c.argv[2];
+  }
+  std::vector<std::string> lines = AuditLines({"--op", "org move"});
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("	web	ops-admin	192.0.2.7	org move	Root001	parent=Root002, "
+                          "organizeNo=Root002001	ok"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("	org move	Root002	parent=Root002001001	refused: " +
+                          std::string(kMoveIntoItselfMessage)),
+            std::string::npos)
+      << lines[1];
+}
+
 }  // namespace
 }  // namespace corvan

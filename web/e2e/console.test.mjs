@@ -3,6 +3,7 @@
 // whole file; the tests run in order and build on each other.
 import { after, before, describe, test } from 'node:test'
 import assert from 'node:assert/strict'
+import fs from 'node:fs'
 import { Server, ask, envelope, launchBrowser, loginInBrowser, newPage, request, screenshot, waitFor } from './support.mjs'
 
 const kAdmin = 'admin1'
@@ -31,6 +32,17 @@ after(async () => {
   if (browser) await browser.close()
   await server.stop()
 })
+
+// A call of the API from the logged-in page, with the session's CSRF token
+// for a change; resolves with the reply's JSON whatever its status.
+async function api(path, body) {
+  return page.evaluate(async ([path, body]) => {
+    const headers = { 'Content-Type': 'application/json' }
+    if (body !== undefined) headers['X-CSRF-Token'] = (await fetch('/api/session').then((r) => r.json())).csrf
+    const r = await fetch(path, body === undefined ? {} : { method: 'POST', headers, body: JSON.stringify(body) })
+    return r.json()
+  }, [path, body])
+}
 
 describe('the web console', () => {
   test('an administrator made with corvanctl logs in for the first time', async () => {
@@ -129,6 +141,139 @@ describe('the web console', () => {
     const token = await request(server.url + '/metrics', { localAddress: '127.0.0.2', headers: { Authorization: `Bearer ${kMetricsToken}` } })
     assert.equal(token.status, 200)
     assert.match(token.body, /^process_open_fds \d+$/m)
+  })
+
+  test('editing, moving and deleting an account and a department', async () => {
+    const tree = page.locator('[data-test=org-tree]')
+    const addOrg = async (parent, name) => {
+      await tree.getByText(parent, { exact: true }).click()
+      await page.locator('[data-test=org-add]').click()
+      await page.locator('.el-message-box input').fill(name)
+      await page.locator('.el-message-box .el-button--primary').click()
+      await tree.getByText(name, { exact: true }).waitFor()
+    }
+    const pick = async (select, name) => {
+      await page.locator(`.el-select[data-test=${select}]`).click()
+      await page.locator('.el-select-dropdown').filter({ visible: true }).getByText(name, { exact: true }).click()
+    }
+    const confirm = () => page.locator('.el-message-box .el-button--primary').click()
+    const account = async (name) => (await api(`/api/users?q=${name}`)).users.find((u) => u.username === name)
+
+    await page.goto(`${server.url}/#/orgs`)
+    await addOrg('组织机构', '市场部')
+    await addOrg('组织机构', '临时部')
+
+    // The department moves with its account; its code and the account's follow.
+    await tree.getByText('研发部', { exact: true }).click()
+    await page.locator('[data-test=org-move]').click()
+    await pick('org-move-target', '市场部')
+    await page.locator('[data-test=org-move-ok]').click()
+    await waitFor(async () => (await account('ZHANGSAN')).path === '市场部\\研发部', 5000, 'the department to move')
+    const orgs = (await api('/api/orgs')).data.tree.children
+    const market = orgs.find((c) => c.organizename === '市场部')
+    assert.deepEqual(market.children.map((c) => c.organizename), ['研发部'])
+    assert.equal((await account('ZHANGSAN')).organizeNo, market.children[0].organizeNo)
+    assert.ok(market.children[0].organizeNo.startsWith(market.organizeNo))
+    // Not under itself: the choice is disabled, and the server refuses it too.
+    await tree.getByText('市场部', { exact: true }).click()
+    await page.locator('[data-test=org-move]').click()
+    await page.locator('.el-select[data-test=org-move-target]').click()
+    const choices = page.locator('.el-select-dropdown').filter({ visible: true })
+    await choices.getByText('组织机构', { exact: true }).waitFor()
+    assert.deepEqual(await choices.locator('.is-disabled').allInnerTexts(), ['市场部', '研发部'])
+    await screenshot(page, 'org-move')
+    await page.keyboard.press('Escape')
+    await page.locator('.el-dialog').filter({ visible: true }).getByText('取消').click()
+    const cycle = await api('/api/commands/org-move', { organizeNo: market.organizeNo, parent: market.children[0].organizeNo })
+    assert.equal(cycle.message, '不能把部门移到它自己或它的下级部门下')
+
+    // The account is edited, then moved out of the department again.
+    await page.goto(`${server.url}/#/users`)
+    await page.locator('[data-test=user-search]').fill('zhangsan')
+    const table = page.locator('[data-test=user-table]')
+    await table.getByText('ZHANGSAN', { exact: true }).dblclick()
+    const nick = page.locator('[data-test=user-editor] [data-test=field-nickname]')
+    await waitFor(async () => (await nick.inputValue()) === '张三', 5000, 'the editor to load')
+    await nick.fill('张三丰')
+    await page.locator('[data-test=editor-ok]').click()
+    await table.getByText('张三丰', { exact: true }).waitFor()
+    await table.locator('tr', { hasText: 'ZHANGSAN' }).locator('.el-checkbox').click()
+    await page.locator('[data-test=user-move]').click()
+    await pick('move-target', '市场部')
+    await page.locator('[data-test=move-ok]').click()
+    await page.locator('.el-message-box').getByText('是否要将这1个用户加入到市场部下？').waitFor()
+    await confirm()
+    await waitFor(async () => (await account('ZHANGSAN')).path === '市场部', 5000, 'the account to move')
+
+    // Deleting an account and a department.
+    await page.locator('[data-test=user-search]').fill('xss1')
+    await table.locator('tr', { hasText: 'XSS1' }).locator('.el-checkbox').click()
+    await page.locator('[data-test=user-delete]').click()
+    await confirm()
+    await waitFor(async () => (await account('XSS1')) === undefined, 5000, 'the account to go')
+    await page.goto(`${server.url}/#/orgs`)
+    await tree.getByText('临时部', { exact: true }).click()
+    await page.locator('[data-test=org-delete]').click()
+    await confirm()
+    await tree.getByText('临时部', { exact: true }).waitFor({ state: 'detached' })
+  })
+
+  test('a CSV import whose bad line is shown, and the export', async () => {
+    const market = (await api('/api/orgs')).data.tree.children.find((c) => c.organizename === '市场部').organizeNo
+    await page.goto(`${server.url}/#/users`)
+    const upload = (name, text) => page.locator('[data-test=csv-file]').setInputFiles({ name, mimeType: 'text/csv', buffer: Buffer.from(text) })
+    const report = page.locator('[data-test=csv-report]')
+
+    await upload('bad.csv', `username,pwd,nickname,organizeNo\ncsv1,pw1,导入一,${market}\ncsv2,pw2,导入二,<b>nowhere</b>\n`)
+    await report.getByText('第3行：组织不存在：<b>nowhere</b>', { exact: true }).waitFor()
+    await report.getByText('导入失败，没有写入任何用户').waitFor()
+    assert.equal(await report.locator('b').count(), 0)
+    await screenshot(page, 'csv-import')
+    assert.equal((await api('/api/users?q=CSV1')).total, 0)
+
+    await upload('good.csv', `username,pwd,nickname,organizeNo\ncsv1,pw1,导入一,${market}\n`)
+    await report.getByText('已导入 1 个用户').waitFor()
+    await page.locator('[data-test=user-table]').getByText('CSV1', { exact: true }).waitFor()
+
+    const [download] = await Promise.all([page.waitForEvent('download'), page.locator('[data-test=csv-export]').click()])
+    assert.equal(download.suggestedFilename(), 'users.csv')
+    const csv = fs.readFileSync(await download.path(), 'utf8')
+    assert.match(csv, /^username,pwd,nickname,organizeNo,/)
+    assert.match(csv, new RegExp(`^CSV1,pw1,导入一,${market},`, 'm'))
+
+    // An upload beyond 10 MiB is refused before it is read.
+    const status = await page.evaluate(async (bytes) => {
+      const r = await fetch('/api/users/import', { method: 'POST', headers: { 'Content-Type': 'text/csv' }, body: 'x'.repeat(bytes) })
+      return r.status
+    }, 10 * 1024 * 1024 + 1)
+    assert.equal(status, 413)
+  })
+
+  test("the audit log listing each change with the administrator's name", async () => {
+    await api('/api/commands/org-add', { parent: 'Root', name: kMarkup })
+    await page.goto(`${server.url}/#/audit`)
+    const table = page.locator('[data-test=audit-table]')
+    await table.getByText('org move', { exact: true }).first().waitFor()
+    for (const op of ['org add', 'user add', 'org move', 'user set', 'move', 'user del', 'org del', 'user import', 'user export']) {
+      const row = table.locator('.el-table__row', { has: page.getByText(op, { exact: true }) }).first()
+      const text = await row.innerText()
+      assert.match(text, new RegExp(`${kAdmin}[\\s\\S]*网页控制台[\\s\\S]*127\\.0\\.0\\.1`), `${op}: ${text}`)
+    }
+    assert.equal(await table.locator('img').count(), 0)
+    assert.equal(await table.getByText(`name=${kMarkup}`).count(), 1)
+    await screenshot(page, 'audit')
+
+    await page.locator('[data-test=audit-op]').click()
+    await page.locator('.el-select-dropdown').filter({ visible: true }).getByText('org move', { exact: true }).click()
+    await waitFor(async () => (await table.locator('.el-table__row').count()) === 2, 5000, 'the operation filter')
+    assert.match(await table.locator('.el-table__row').nth(0).innerText(), /不能把部门移到它自己或它的下级部门下/)
+    assert.match(await table.locator('.el-table__row').nth(1).innerText(), /成功/)
+    await page.locator('[data-test=audit-kind]').click()
+    await page.locator('.el-select-dropdown').filter({ visible: true }).getByText('corvanctl', { exact: true }).click()
+    await table.getByText('暂无数据').waitFor()
+    const all = (await api('/api/audit?actor=web')).data.rows
+    assert.ok(all.length >= 9 && all.every((r) => r.actor === kAdmin && r.origin === '127.0.0.1'))
+    assert.equal((await api('/api/audit?actor=robot')).message, '未知的操作者类别：robot')
   })
 
   test('an idle session expires', async () => {

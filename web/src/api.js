@@ -44,6 +44,49 @@ export const api = {
   post: (path, body = {}) => call('POST', path, body),
 }
 
+// Sends a file as the body of a change (the CSV import); resolves with the
+// reply. A body the server refuses as too large comes back as an ApiError
+// with status 413.
+export async function postFile(path, file) {
+  const res = await fetch(path, {
+    method: 'POST',
+    headers: { Accept: 'application/json', 'Content-Type': 'text/csv', 'X-CSRF-Token': session.csrf },
+    credentials: 'same-origin',
+    body: file,
+  })
+  let data = null
+  try {
+    data = await res.json()
+  } catch {
+    data = null
+  }
+  if (!res.ok) throw new ApiError(res.status, (data && data.message) || res.statusText, data)
+  return data
+}
+
+// Asks for a file by a change (the CSV export) and hands it to the browser
+// as a download named `filename`.
+export async function download(path, filename) {
+  const res = await fetch(path, { method: 'POST', headers: { 'X-CSRF-Token': session.csrf }, credentials: 'same-origin' })
+  if (!res.ok) {
+    let message = res.statusText
+    try {
+      message = (await res.json()).message || message
+    } catch {
+      // not JSON: the status text stands
+    }
+    throw new ApiError(res.status, message)
+  }
+  const url = URL.createObjectURL(await res.blob())
+  const a = document.createElement('a')
+  a.href = url
+  a.download = filename
+  document.body.appendChild(a)
+  a.click()
+  a.remove()
+  setTimeout(() => URL.revokeObjectURL(url), 1000)
+}
+
 export async function login(name, password) {
   const r = await api.post('/api/login', { name, password })
   session.name = r.name
