@@ -18,6 +18,11 @@
 //   GET  /api/users/NAME                 one account (never its password)
 //   POST /api/commands/NAME {args}       an administrative command
 //                                        (admin/command_table.h)
+//   GET  /api/backup                     a copy of the database, as a download
+//   POST /api/restore[?yes=1] BYTES      restores the uploaded copy (without
+//                                        yes=1: the refusal or the question)
+//   POST /api/sync {dryRun, removeMissing} starts a directory sync (202)
+//   GET  /api/sync                       its progress and the last reports
 //   GET  /healthz                        no login: the protocol listeners up?
 //   GET  /metrics                        Prometheus text; from the host itself
 //                                        or with the bearer token
