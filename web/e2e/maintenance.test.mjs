@@ -90,6 +90,15 @@ describe('backup and restore', () => {
   test('a restore is refused while the server runs, with the console message', async () => {
     await page.locator('[data-test=restore-file]').setInputFiles(backupFile)
     await errorShown('请先停止服务器')
+    // Sent with the answer and the file all the same, it is refused before
+    // the file is read; the next call is answered as usual.
+    const replies = await page.evaluate(async (csrf) => {
+      const bytes = new Uint8Array(4 * 1024 * 1024)
+      const r = await fetch('/api/restore?yes=1', { method: 'POST', headers: { 'X-CSRF-Token': csrf }, body: bytes })
+      return [await r.json(), (await fetch('/api/sync')).status]
+    }, await page.evaluate(() => fetch('/api/session').then((r) => r.json()).then((s) => s.csrf)))
+    assert.equal(replies[0].message, '请先停止服务器')
+    assert.equal(replies[1], 200)
     assert.deepEqual(scratch(), [])
   })
 
