@@ -16,7 +16,7 @@
 
 namespace corvan {
 
-// Largest request body the API reads (a CSV upload will be the largest).
+// Largest request body of every route but the restore's upload.
 inline constexpr std::size_t kMaxWebBodyBytes = 10 * 1024 * 1024;
 // Largest JSON body of an ordinary API call.
 inline constexpr std::size_t kMaxWebJsonBytes = 256 * 1024;

@@ -31,7 +31,8 @@
 // command registry's lock of admin/web_commands.h is taken before it, never
 // while it is held); the HTTP server's pool runs the handlers; one sampler
 // thread takes the chart samples. Handlers read the core through its own
-// locks and snapshots; administrative commands go through RunAdminCommand.
+// locks and snapshots; administrative commands go through RunAdminCommand;
+// a directory sync started from the page runs on the core's job pool.
 #pragma once
 
 #include <atomic>
