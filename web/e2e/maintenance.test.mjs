@@ -24,6 +24,8 @@ let backupFile
 // The web's own scratch files in the data folder (none once a call ended).
 const scratch = () => fs.readdirSync(server.home).filter((n) => /^web-(backup|restore)/.test(n))
 
+const csrf = () => page.evaluate(() => fetch('/api/session').then((r) => r.json()).then((s) => s.csrf))
+
 async function errorShown(text) {
   await page.locator('.el-message--error').getByText(text, { exact: true }).waitFor({ timeout: 5000 * kScale })
 }
@@ -96,7 +98,7 @@ describe('backup and restore', () => {
       const bytes = new Uint8Array(4 * 1024 * 1024)
       const r = await fetch('/api/restore?yes=1', { method: 'POST', headers: { 'X-CSRF-Token': csrf }, body: bytes })
       return [await r.json(), (await fetch('/api/sync')).status]
-    }, await page.evaluate(() => fetch('/api/session').then((r) => r.json()).then((s) => s.csrf)))
+    }, await csrf())
     assert.equal(replies[0].message, '请先停止服务器')
     assert.equal(replies[1], 200)
     assert.deepEqual(scratch(), [])
@@ -153,5 +155,26 @@ describe('the directory sync', { skip: kSkipSlapd }, () => {
     const users = await page.evaluate(() => fetch('/api/users?q=zhangsan').then((r) => r.json()))
     assert.equal(users.total, 1)
     await screenshot(page, 'sync-applied')
+  })
+
+  test('a run goes on off the request threads, shown as progress, and a second waits for it', async () => {
+    slapd.pause()
+    try {
+      await page.locator('[data-test=sync-plan]').click()
+      await page.locator('[data-test=sync-progress]').waitFor()
+      const statuses = await page.evaluate(async (token) => {
+        const again = await fetch('/api/sync', {
+          method: 'POST', headers: { 'Content-Type': 'application/json', 'X-CSRF-Token': token }, body: '{"dryRun":true}',
+        })
+        return [again.status, (await fetch('/api/dashboard')).status, (await (await fetch('/api/sync')).json()).running]
+      }, await csrf())
+      assert.deepEqual(statuses, [409, 200, true])
+      await screenshot(page, 'sync-progress')
+    } finally {
+      slapd.resume()
+    }
+    await page.locator('[data-test=sync-progress]').waitFor({ state: 'detached', timeout: 20000 * kScale })
+    const state = await page.evaluate(() => fetch('/api/sync').then((r) => r.json()))
+    assert.equal(state.reports.length, 3)
   })
 })

@@ -84,6 +84,16 @@ export class Slapd {
       `base_dn = ${kBase}`, 'preset = openldap', 'timeout_seconds = 5', ''].join('\n'), { mode: 0o600 })
   }
 
+  // Holds the server still (it takes connections and answers nothing), and
+  // lets it go on.
+  pause() {
+    process.kill(this.child.pid, 'SIGSTOP')
+  }
+
+  resume() {
+    process.kill(this.child.pid, 'SIGCONT')
+  }
+
   stop() {
     return new Promise((resolve) => {
       if (!this.child || this.child.exitCode !== null) return resolve()
