@@ -426,7 +426,7 @@ AdminReply DirectorySync(CommandCall& call) {
   request.dryRun = call.Flag("dryRun");
   request.removeMissing = call.Flag("removeMissing");
   request.force = call.Flag("force");
-  Result<DirectorySyncOutcome> out = SyncDirectory(call.ops, call.context.actor, request);
+  Result<DirectorySyncOutcome> out = SyncDirectory(call.ops, call.context.actor, request, call.context.progress);
   if (!out.IsOk()) return Refused(out.GetStatus().Message());
   AdminReply r = Reply(out.Value().ok, std::move(out.Value().message), out.Value().ok ? kExitOk : kExitRefused);
   r.lines = std::move(out.Value().lines);

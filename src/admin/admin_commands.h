@@ -17,6 +17,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ struct AdminContext {
   std::optional<std::string> input = std::nullopt;
   // Who asks, as the audit log records it.
   Actor actor = {};
+  // Told the (done, total) steps of a long command (the directory sync) as
+  // it goes; may be empty.
+  std::function<void(int done, int total)> progress = {};
 };
 
 // Whether the command (its words before any argument) may run without a

@@ -25,6 +25,7 @@
 #include "storage/stored_figures.h"
 #include "storage/web_admin_store.h"
 #include "web/http_policy.h"
+#include "web/json_reply.h"
 
 namespace corvan {
 
@@ -46,23 +47,6 @@ constexpr std::chrono::minutes kStreamLifetime{10};
 constexpr std::chrono::seconds kStoredFiguresAge{10};
 // Entries walked at most when summing the offline files' bytes.
 constexpr std::size_t kMaxWalkedEntries = 200000;
-
-void SendJson(Response& res, int status, const JsonValue& body) {
-  res.status = status;
-  res.set_header("Cache-Control", "no-store");
-  res.set_content(WriteJson(body), "application/json; charset=utf-8");
-}
-
-void SendError(Response& res, int status, const std::string& message) {
-  JsonValue body;
-  body.Set("ok", false);
-  body.Set("message", message);
-  SendJson(res, status, body);
-}
-
-std::int64_t EpochSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 std::int64_t IntParam(const HttpRequest& req, const char* name, std::int64_t fallback, std::int64_t lo,
                       std::int64_t hi) {
@@ -190,7 +174,7 @@ WebApi::Settings WebApi::Current() const {
 }
 
 void WebApi::Install(httplib::Server& server) {
-  server.set_pre_routing_handler([](const HttpRequest& req, Response&) {
+  server.set_pre_routing_handler([](const HttpRequest& req, Response& res) {
     // The library compresses every reply anew, and its brotli (at the
     // highest quality) takes seconds over a bundle of a megabyte or two:
     // only gzip is offered to it. The request is the library's own mutable
@@ -199,6 +183,14 @@ void WebApi::Install(httplib::Server& server) {
     for (auto it = headers.find("Accept-Encoding");
          it != headers.end() && AsciiEqualsNoCase(it->first, "Accept-Encoding"); ++it)
       it->second = WithoutBrotli(it->second);
+    // A body over its route's bound is refused before a byte of it is read.
+    const bool chunked = AsciiEqualsNoCase(req.get_header_value("Transfer-Encoding"), "chunked");
+    if (int refusal = BodyRefusal(req.path, req.get_header_value("Content-Length"), chunked); refusal != 0) {
+      SendError(res, refusal, refusal == 413 ? "请求过大" : "请求须给出长度");
+      // The unread body must not be taken for the next request.
+      res.set_header("Connection", "close");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     return httplib::Server::HandlerResponse::Unhandled;
   });
   auto route = [this](void (WebApi::*handler)(const HttpRequest&, Response&)) {
@@ -219,6 +211,7 @@ void WebApi::Install(httplib::Server& server) {
   server.Get("/api/audit", route(&WebApi::Audit));
   server.Post("/api/users/import", route(&WebApi::ImportUsers));
   server.Post("/api/users/export", route(&WebApi::ExportUsers));
+  InstallMaintenance(server);
   server.Get("/healthz", route(&WebApi::Health));
   server.Get("/metrics", route(&WebApi::Metrics));
   // Anything else under /api: closed to anyone not logged in, unknown to

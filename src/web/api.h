@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <semaphore>
 #include <string>
@@ -17,6 +18,7 @@
 #include "web/metrics.h"
 #include "web/samples.h"
 #include "web/sessions.h"
+#include "web/sync_runs.h"
 
 namespace corvan {
 
@@ -76,6 +78,12 @@ class WebApi {
   void Audit(const httplib::Request& req, httplib::Response& res);
   void ImportUsers(const httplib::Request& req, httplib::Response& res);
   void ExportUsers(const httplib::Request& req, httplib::Response& res);
+  // Backup, restore and the directory sync (api_maintenance.cpp).
+  void InstallMaintenance(httplib::Server& server);
+  void Backup(const httplib::Request& req, httplib::Response& res);
+  void Restore(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& body);
+  void StartSync(const httplib::Request& req, httplib::Response& res);
+  void SyncState(const httplib::Request& req, httplib::Response& res);
   void Health(const httplib::Request& req, httplib::Response& res);
   void Metrics(const httplib::Request& req, httplib::Response& res);
   void Static(const httplib::Request& req, httplib::Response& res);
@@ -87,6 +95,8 @@ class WebApi {
   const std::filesystem::path assets_;
   SessionStore sessions_;
   SampleRing samples_;
+  // Shared with the job that runs a sync.
+  std::shared_ptr<SyncRuns> syncRuns_ = std::make_shared<SyncRuns>();
   std::atomic<bool> streaming_{true};
   std::atomic<int> streams_{0};
   // Password checks take 64 MiB each: a few at a time.

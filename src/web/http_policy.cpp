@@ -115,4 +115,14 @@ void DropPasswords(JsonValue& data) {
   }
 }
 
+int BodyRefusal(std::string_view path, std::string_view contentLength, bool chunked) {
+  const bool restore = path == kRestorePath;
+  if (chunked && !restore) return 411;
+  if (contentLength.empty()) return 0;
+  std::optional<std::int64_t> length = ParseInt64(contentLength);
+  if (!length || *length < 0) return 413;
+  const auto bound = static_cast<std::uint64_t>(restore ? kMaxRestoreBytes : kMaxWebBodyBytes);
+  return static_cast<std::uint64_t>(*length) > bound ? 413 : 0;
+}
+
 }  // namespace corvan

@@ -16,10 +16,20 @@
 
 namespace corvan {
 
-// Largest request body the API reads (a CSV upload will be the largest).
+// Largest request body of every route but the restore's upload.
 inline constexpr std::size_t kMaxWebBodyBytes = 10 * 1024 * 1024;
 // Largest JSON body of an ordinary API call.
 inline constexpr std::size_t kMaxWebJsonBytes = 256 * 1024;
+// Largest database a restore takes as an upload. A database holds the
+// departments, the accounts and the offline messages (the offline files
+// live in a folder of their own): tens of thousands of accounts with their
+// messages come to tens of MiB, so this leaves room to spare while a
+// mistaken or hostile upload cannot fill the disk of the data folder. The
+// upload is written to a file as it arrives, never held in memory. A larger
+// database is restored with corvanctl on the host.
+inline constexpr std::size_t kMaxRestoreBytes = 512 * 1024 * 1024;
+// The one route that takes a body larger than kMaxWebBodyBytes.
+inline constexpr std::string_view kRestorePath = "/api/restore";
 
 inline constexpr std::string_view kSessionCookie = "corvan_session";
 inline constexpr std::string_view kCsrfHeader = "X-CSRF-Token";
@@ -59,6 +69,13 @@ bool IsHostItself(std::string_view peerAddress);
 // Whether an Origin header (when a browser sent one) names the host the
 // request was sent to: a page of another site cannot call the API.
 bool SameOrigin(std::string_view origin, std::string_view host, bool https);
+
+// The status a request is refused with before its body is read, or 0: 413
+// when its Content-Length is over the bound of its path (kMaxRestoreBytes
+// for the restore, kMaxWebBodyBytes elsewhere) or is not a number, 411 for
+// a chunked body outside the restore (the other routes read their body
+// whole, so its size must be known first).
+int BodyRefusal(std::string_view path, std::string_view contentLength, bool chunked);
 
 // Compares two secrets in time that does not depend on where they differ.
 bool SecretsEqual(std::string_view a, std::string_view b);

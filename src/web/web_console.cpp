@@ -60,7 +60,9 @@ class WebConsole::Listener {
     if (!server.is_valid()) return Status(StatusCode::kInvalidInput, "证书或私钥无法使用");
     // The library takes the queue it is handed and deletes it at shutdown.
     server.new_task_queue = [] { return std::make_unique<httplib::ThreadPool>(kServerThreads).release(); };
-    server.set_payload_max_length(kMaxWebBodyBytes);
+    // The restore's upload is the largest body; every other route is held to
+    // kMaxWebBodyBytes before its body is read (BodyRefusal).
+    server.set_payload_max_length(kMaxRestoreBytes);
     server.set_read_timeout(std::chrono::seconds(10));
     server.set_write_timeout(std::chrono::seconds(10));
     server.set_keep_alive_timeout(2);

@@ -18,6 +18,11 @@
 //   GET  /api/users/NAME                 one account (never its password)
 //   POST /api/commands/NAME {args}       an administrative command
 //                                        (admin/command_table.h)
+//   GET  /api/backup                     a copy of the database, as a download
+//   POST /api/restore[?yes=1] BYTES      restores the uploaded copy (without
+//                                        yes=1: the refusal or the question)
+//   POST /api/sync {dryRun, removeMissing} starts a directory sync (202)
+//   GET  /api/sync                       its progress and the last reports
 //   GET  /healthz                        no login: the protocol listeners up?
 //   GET  /metrics                        Prometheus text; from the host itself
 //                                        or with the bearer token
@@ -26,7 +31,8 @@
 // command registry's lock of admin/web_commands.h is taken before it, never
 // while it is held); the HTTP server's pool runs the handlers; one sampler
 // thread takes the chart samples. Handlers read the core through its own
-// locks and snapshots; administrative commands go through RunAdminCommand.
+// locks and snapshots; administrative commands go through RunAdminCommand;
+// a directory sync started from the page runs on the core's job pool.
 #pragma once
 
 #include <atomic>

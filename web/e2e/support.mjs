@@ -84,8 +84,11 @@ export class Server {
   }
 }
 
-// One HTTPS request; resolves with {status, headers, body}.
+// One HTTPS request; resolves with {status, headers, body}. A body goes with
+// its length, as a browser sends it, unless the headers say otherwise.
 export function request(url, { method = 'GET', headers = {}, body, localAddress } = {}) {
+  if (body !== undefined && !Object.keys(headers).some((h) => /^(content-length|transfer-encoding)$/i.test(h)))
+    headers = { ...headers, 'Content-Length': Buffer.byteLength(body) }
   return new Promise((resolve, reject) => {
     const req = https.request(url, { method, headers, rejectUnauthorized: false, localAddress }, (res) => {
       let data = ''
