@@ -102,7 +102,7 @@ MaintenanceResult BackupDatabase(ServerCore& core, const fs::path& chosen, bool 
 MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool confirmed) {
   // A running server's handlers use the connection: the file is replaced
   // only while the server is stopped.
-  if (core.TcpServerExists()) return Done(StatusCode::kRefused, kStopServerFirst);
+  if (core.Lifecycle().TcpServerExists()) return Done(StatusCode::kRefused, kStopServerFirst);
   auto failed = [&](StatusCode code, std::string_view message, std::string reason) {
     MaintenanceResult r = Done(code, message);
     r.reason = std::move(reason);
@@ -153,10 +153,10 @@ MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool
   }
   // Opened again in every case, so the old file stays usable after a failed
   // copy and a restored older file gains the tables and columns it lacks.
-  if (Status reopened = core.OpenDatabase(); !reopened.IsOk())
+  if (Status reopened = core.Lifecycle().OpenDatabase(); !reopened.IsOk())
     return failed(StatusCode::kDatabaseFailed, kDatabaseConnectFailed, live.string() + ": " + reopened.Message());
   if (!copied.IsOk()) return failed(StatusCode::kDatabaseFailed, kRestoreFailed, copied.Message());
-  if (!core.LoadDirectory())
+  if (!core.Lifecycle().LoadDirectory())
     return failed(StatusCode::kDatabaseFailed, kRestoreFailed, live.string() + ": 无法读取部门和用户");
   return Done(StatusCode::kOk, kRestoreOk);
 }

@@ -111,15 +111,15 @@ Result<DirectorySyncOutcome> SyncDirectory(OpsContext& ctx, const Actor&, const 
 }
 
 void StartServer(OpsContext& ctx, const Actor& who) {
-  const bool wasRunning = ctx.core.TcpServerExists();
-  ctx.core.StartServer();
-  const bool listening = ctx.core.ListeningPort() != 0;
+  const bool wasRunning = ctx.core.Lifecycle().TcpServerExists();
+  ctx.core.Lifecycle().StartServer();
+  const bool listening = ctx.core.Lifecycle().ListeningPort() != 0;
   Audit(ctx, who, "start", "", "",
         !wasRunning && listening ? Status::Ok() : Status(StatusCode::kRefused, wasRunning ? "已在运行" : "未能监听"));
 }
 
 void StopServer(OpsContext& ctx, const Actor& who) {
-  ctx.core.StopServer();
+  ctx.core.Lifecycle().StopServer();
   Audit(ctx, who, "stop", "", "", Status::Ok());
 }
 

@@ -57,8 +57,8 @@ void PurgeOldOfflineFiles(ServerCore& core, int days) {
 }
 
 void StartOfflinePurges(ServerCore& core, int days) {
-  core.PostOfflineInfoLane([&core, days] { PurgeOldOfflineInfo(core, days); });
-  core.PostOfflineFilesLane([&core, days] { PurgeOldOfflineFiles(core, days); });
+  core.Run().PostOfflineInfoLane([&core, days] { PurgeOldOfflineInfo(core, days); });
+  core.Run().PostOfflineFilesLane([&core, days] { PurgeOldOfflineFiles(core, days); });
 }
 
 CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
@@ -107,7 +107,7 @@ CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
 }
 
 void StartCleanOfflineFiles(ServerCore& core) {
-  core.PostJob([&core] { CleanOfflineFiles(core); });
+  core.Run().PostJob([&core] { CleanOfflineFiles(core); });
 }
 
 }  // namespace corvan

@@ -36,7 +36,7 @@ void QueueInformationNotice(ServerCore& core, std::shared_ptr<const RecipientLis
 }
 
 void StartInformationToAll(ServerCore& core) {
-  core.PostJob([&core] {
+  core.Run().PostJob([&core] {
     const std::string datagram = BuildInformationNotice(core.Settings().Information());
     MutexLock lock(core.Online().OnlineLock);
     QueueNotice(core, core.Online().OnlineUsers.Recipients(), datagram);

@@ -46,11 +46,11 @@ void QueueStatusNotice(ServerCore& core, const std::string& name, const std::str
 }
 
 void StartNetBlockPoll(ServerCore& core, std::string name) {
-  core.PostJob([&core, name = std::move(name)]() mutable { PollIfOnline(core, std::move(name)); });
+  core.Run().PostJob([&core, name = std::move(name)]() mutable { PollIfOnline(core, std::move(name)); });
 }
 
 void StartUpdateOnlineInfo(ServerCore& core, std::string oldName, std::string newName, std::string nickname) {
-  core.PostJob(
+  core.Run().PostJob(
       [&core, oldName = std::move(oldName), newName = std::move(newName), nickname = std::move(nickname)]() mutable {
         UpdateOnlineInfo(core.Online(), oldName, std::move(newName), std::move(nickname));
       });
@@ -59,7 +59,7 @@ void StartUpdateOnlineInfo(ServerCore& core, std::string oldName, std::string ne
 void StartNewUserRegNotice(ServerCore& core, std::string name, std::string nickname, std::string orgNo) {
   // A job, because the callers may hold AccountLock and no code path holds
   // two of the server's locks.
-  core.PostJob([&core, name = std::move(name), nickname = std::move(nickname), orgNo = std::move(orgNo)] {
+  core.Run().PostJob([&core, name = std::move(name), nickname = std::move(nickname), orgNo = std::move(orgNo)] {
     std::string datagram = BuildNewUserRegNotice(name, nickname, orgNo);
     MutexLock lock(core.Online().OnlineLock);
     QueueNotice(core, core.Online().OnlineUsers.Recipients(), std::move(datagram));

@@ -77,7 +77,7 @@ void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::str
     } else if (type == "UserNetBlock") {
       if (auto name = env->Field("username")) StartNetBlockPoll(core, AsciiUpper(*name));
     } else if (type == "AutoGetServer") {
-      core.SendFromListener(ip, port, kDiscoveryAnswer);
+      core.Lifecycle().SendFromListener(ip, port, kDiscoveryAnswer);
     } else if (type == "Status") {
       HandleStatus(core, *env);
     }

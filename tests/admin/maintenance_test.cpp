@@ -129,7 +129,7 @@ TEST_F(MaintenanceTest, RestoreRefusedWhileRunning) {
 }
 
 TEST_F(MaintenanceTest, RestoreChecksTheFileAndLeavesTheLiveDatabaseOnFailure) {
-  Core().StopServer();
+  Core().Lifecycle().StopServer();
   MaintenanceResult missing = RestoreDatabase(Core(), File("missing.mdb"), true);
   EXPECT_EQ(missing.status.Message(), "");  // the console ends without a word
   EXPECT_EQ(missing.reason, File("missing.mdb").string() + ": No such file or directory");
@@ -152,7 +152,7 @@ TEST_F(MaintenanceTest, RestoreChecksTheFileAndLeavesTheLiveDatabaseOnFailure) {
 }
 
 TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
-  Core().StopServer();
+  Core().Lifecycle().StopServer();
   {
     // An old layout: the directory tables only, organize without orgID.
     Database old;
@@ -192,7 +192,7 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
 TEST_F(MaintenanceTest, BackupWithTheOfflineIndexesRestores) {
   MaintenanceResult b = BackupDatabase(Core(), File("copy"), false);
   ASSERT_TRUE(b.status.IsOk()) << b.status.Message();
-  Core().StopServer();
+  Core().Lifecycle().StopServer();
   MaintenanceResult r = RestoreDatabase(Core(), File("copy.mdb"), true);
   EXPECT_TRUE(r.status.IsOk()) << r.status.Message();
   EXPECT_TRUE(Core().Dir().Get()->UserExists("ALICE"));

@@ -25,7 +25,7 @@ class SettingsOpsTest : public ::testing::Test {
     test::TestServer::Setup s;
     s.start = false;
     server_ = std::make_unique<test::TestServer>(s);
-    server_->Core().LoadConfiguration();
+    server_->Core().Lifecycle().LoadConfiguration();
   }
   ~SettingsOpsTest() override { unsetenv("XDG_CONFIG_HOME"); }
   ServerCore& Core() { return server_->Core(); }

@@ -53,7 +53,7 @@ TEST(OfflinePurges, EveryStartPurgesWithTheClampedRetentionAndAStrictCutOff) {
                   .InsertFile(OfflineFileRow{0, "LI", "Li", "WANG", "1", "a.txt", outside.string(), HoursAgo(80)})
                   .IsOk());
 
-  ASSERT_TRUE(core.FirstShow());
+  ASSERT_TRUE(core.Lifecycle().FirstShow());
   EXPECT_EQ(core.Settings().OfflineInfoDay(), 3);
   ASSERT_TRUE(WaitForRows(core, "select count(*) from OfflineInfo", 1));
   EXPECT_EQ(test::CountRows(core, "select count(*) from OfflineInfo where ToUser = 'KEEP'"), 1);
@@ -65,7 +65,7 @@ TEST(OfflinePurges, EveryStartPurgesWithTheClampedRetentionAndAStrictCutOff) {
 
   // Starting again while running still purges.
   AddMessage(core, "DROP", HoursAgo(73));
-  core.StartServer();
+  core.Lifecycle().StartServer();
   EXPECT_TRUE(server.WaitForLog("服务器已经启动，请先停止后重新启动!"));
   EXPECT_TRUE(WaitForRows(core, "select count(*) from OfflineInfo", 1));
 }

@@ -143,7 +143,7 @@ TEST(ServerStop, EveryEntryHearsItOnceThenIsForgotten) {
   FakeClient b(server, "127.0.0.3");
   ASSERT_TRUE(a.Login("ALICE", "Pw1"));
   ASSERT_TRUE(b.Login("BOB", "pw2"));
-  server.Core().StopServer();
+  server.Core().Lifecycle().StopServer();
   for (FakeClient* c : {&a, &b}) EXPECT_TRUE(c->NextNotice("ServerStop")) << c->ip;
   EXPECT_FALSE(a.NextNotice("ServerStop", 200ms));
   EXPECT_TRUE(test::OnlineNames(server.Core()).empty());
@@ -161,7 +161,7 @@ TEST(ServerStop, LeavesBeforeTheListenerCloses) {
   lane.Hold(true);
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
-    server.Core().StopServer();
+    server.Core().Lifecycle().StopServer();
     stopped = true;
   });
   ASSERT_TRUE(test::Eventually([&] { return lane.Count().queued == before + 1; }));
