@@ -68,7 +68,7 @@ void RecordLogin(ServerCore& core, const std::string& name, const std::string& m
 }
 
 void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address) {
-  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildOnlineNotice(name, address));
+  QueueNotice(NoticeOwnersOf(core), core.Online().OnlineUsers.Recipients(), BuildOnlineNotice(name, address));
 }
 
 namespace {

@@ -31,7 +31,8 @@ class Executors {
  public:
   // Starts the io threads; the pools start with their first job.
   explicit Executors(const ExecutorSizes& sizes);
-  // Joins what the owner has not (NOLINT: a failed join ends the process).
+  // Joins whatever the owner has not joined yet; a failed join ends the
+  // process.
   ~Executors();  // NOLINT(bugprone-exception-escape)
   Executors(const Executors&) = delete;
   Executors& operator=(const Executors&) = delete;

@@ -142,7 +142,8 @@ Status ServerLifecycle::OpenDatabase() {
 
 void ServerLifecycle::LoadConfiguration() {
   std::function<void()> createAutoStart;
-  if (core_.Options().autoStartOnFirstRun) createAutoStart = [this] { CreateAutoStartShortcut(core_.Options().executable); };
+  if (core_.Options().autoStartOnFirstRun)
+    createAutoStart = [this] { CreateAutoStartShortcut(core_.Options().executable); };
   core_.Settings().Load(core_.Options().home, createAutoStart, core_.Log());
 }
 

@@ -99,7 +99,7 @@ TEST(OfflineCleanup, RemovesOnlyUnreferencedUploadFoldersAndSparesAnUploadInProg
     return folders.size() == 1 && fs::file_size(folders[0] / "big.bin", ec) == 10 && !ec;
   }));
 
-  CleanOfflineFilesResult result = CleanOfflineFiles(core);
+  CleanOfflineFilesResult result = CleanOfflineFiles(core.OfflineFilesDir(), core.Db(), core.Removal(), core.Log());
   EXPECT_TRUE(result.completed);
   EXPECT_EQ(result.removed, 1);
   EXPECT_EQ(result.kept, 3);
@@ -119,7 +119,8 @@ TEST(OfflineCleanup, RemovesOnlyUnreferencedUploadFoldersAndSparesAnUploadInProg
 TEST(OfflineCleanup, WithoutTheFolderBothLinesAreWrittenAndNothingIsRemoved) {
   TestServer server;
   fs::remove_all(server.Core().OfflineFilesDir());
-  StartCleanOfflineFiles(server.Core());
+  ServerCore& core = server.Core();
+  StartCleanOfflineFiles(core.Run(), core.OfflineFilesDir(), core.Db(), core.Removal(), core.Log());
   EXPECT_TRUE(server.WaitForLog("离线文件清理结束时间："));
   EXPECT_TRUE(server.WaitForLog("正在清理离线文件时间："));
 }
