@@ -82,7 +82,7 @@ void HandleReg(Request& request) {
     case RegOutcome::kStored: break;
   }
   request.SendResult("Reg", "success", kRegSucceeded);
-  StartNewUserRegNotice(core, account.username, fields.nickname, fields.organizeNo);
+  StartNewUserRegNotice(NoticeOwnersOf(core), account.username, fields.nickname, fields.organizeNo);
   core.Log().AppendEvent("用户：" + account.username + "注册成功");
 }
 

@@ -68,7 +68,7 @@ void RecordLogin(ServerCore& core, const std::string& name, const std::string& m
 }
 
 void BroadcastOnline(ServerCore& core, const std::string& name, const std::string& address) {
-  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildOnlineNotice(name, address));
+  QueueNotice(NoticeOwnersOf(core), core.Online().OnlineUsers.Recipients(), BuildOnlineNotice(name, address));
 }
 
 namespace {
@@ -150,7 +150,7 @@ void ContinueLogin(ServerCore& core, const AdmittedLogin& login) {
   core.Online().LoginTurns.Hold(login.name);
   try {
     AskStatus(core, login.name, *probed, [&core, login, ip = *probed](ProbeResult result) {
-      core.PostOnlineLane([&core, login, ip, result] {
+      core.Run().PostOnlineLane([&core, login, ip, result] {
         MutexLock lock(core.Online().OnlineLock);
         ResumeAfterProbe(core, login, ip, result);
       });
@@ -234,7 +234,7 @@ void HandleLoginin(Request& request) {
     if (!again) return;
     auto held = std::make_shared<Request>(Request{core, request.connection, std::move(*again), request.body});
     modules.CheckDirectoryPassword(core, name, *pwd, [held, name, attempt](DirectoryVerdict verdict) {
-      held->core.PostOnlineLane([held, name, verdict, attempt] { ResumeLogin(held, name, verdict, *attempt); });
+      held->core.Run().PostOnlineLane([held, name, verdict, attempt] { ResumeLogin(held, name, verdict, *attempt); });
     });
     return;
   }

@@ -122,7 +122,7 @@ AdminReply Status(CommandCall& call) {
   const AdminContext& ctx = call.context;
   ServerSettings s = core.Settings().Current();
   auto dir = core.Dir().Get();
-  bool running = ctx.inServer && core.TcpServerExists();
+  bool running = ctx.inServer && core.Lifecycle().TcpServerExists();
   std::size_t online = 0;
   if (ctx.inServer) {
     MutexLock lock(core.Online().OnlineLock);
@@ -131,7 +131,7 @@ AdminReply Status(CommandCall& call) {
   AdminReply r = Ok();
   r.data.Set("process", ctx.inServer);
   r.data.Set("running", running);
-  r.data.Set("listeningPort", static_cast<std::int64_t>(ctx.inServer ? core.ListeningPort() : 0));
+  r.data.Set("listeningPort", static_cast<std::int64_t>(ctx.inServer ? core.Lifecycle().ListeningPort() : 0));
   r.data.Set("ServerPort", static_cast<std::int64_t>(s.ServerPort));
   r.data.Set("online", static_cast<std::int64_t>(online));
   r.data.Set("users", static_cast<std::int64_t>(dir->Users().size()));
@@ -146,7 +146,8 @@ AdminReply Status(CommandCall& call) {
   std::string state = !ctx.inServer ? "服务器未运行" : running ? "服务器正在运行" : "服务器已停止";
   r.lines.push_back("状态：" + state);
   r.lines.push_back("数据目录：" + core.Home().string());
-  r.lines.push_back("端口：" + std::to_string(s.ServerPort) + (running && core.ListeningPort() ? "（监听中）" : ""));
+  r.lines.push_back("端口：" + std::to_string(s.ServerPort) +
+                    (running && core.Lifecycle().ListeningPort() ? "（监听中）" : ""));
   r.lines.push_back("在线用户：" + std::to_string(online));
   r.lines.push_back("组织：" + dir->CompanyName() + "，部门 " + std::to_string(dir->Orgs().size()) + " 个，用户 " +
                     std::to_string(dir->Users().size()) + " 个");
@@ -207,9 +208,9 @@ AdminReply Log(CommandCall& call) {
 
 AdminReply Start(CommandCall& call) {
   ServerCore& core = call.core;
-  bool wasRunning = core.TcpServerExists();
+  bool wasRunning = core.Lifecycle().TcpServerExists();
   auto lines = LinesDuring(core, [&] { StartServer(call.ops, call.context.actor); });
-  bool listening = core.ListeningPort() != 0;
+  bool listening = core.Lifecycle().ListeningPort() != 0;
   AdminReply r = (!wasRunning && listening) ? Ok() : Refused(lines.empty() ? "" : lines.back());
   r.lines = lines;
   if (!r.ok) r.lines.clear();
@@ -670,15 +671,16 @@ AdminReply RunAdminCommandOnFolder(const std::filesystem::path& home, const std:
     // A change is recorded in the audit log of the folder's database when
     // there is one (never created here).
     std::error_code ec;
-    if (WritesWithoutServer(argv) && fs::is_regular_file(core.DatabasePath(), ec) && !core.OpenDatabase().IsOk())
+    if (WritesWithoutServer(argv) && fs::is_regular_file(core.DatabasePath(), ec) &&
+        !core.Lifecycle().OpenDatabase().IsOk())
       NoteQuietFailure("config set", "database for the audit log");
     return RunAdminCommand(core, argv, context);
   }
-  if (!core.OpenDatabase().IsOk()) {
+  if (!core.Lifecycle().OpenDatabase().IsOk()) {
     // The restore can mend a database that does not open; the others cannot
     // work without one.
     if (!CreatesDatabase(argv)) return Refused(std::string(kDatabaseConnectFailed));
-  } else if (!core.LoadDirectory()) {
+  } else if (!core.Lifecycle().LoadDirectory()) {
     return Refused(std::string(kDatabaseConnectFailed));
   }
   context.input = std::move(input);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "server/server_core.h"
+#include "server/lifecycle.h"
 #include "storage/database.h"
 #include "storage/private_files.h"
 
@@ -87,7 +87,7 @@ MaintenanceResult BackupDatabaseTo(Database& db, const fs::path& livePath, const
   return Done(StatusCode::kOk, kBackupOk);
 }
 
-MaintenanceResult BackupDatabase(ServerCore& core, const fs::path& chosen, bool overwrite) {
+MaintenanceResult BackupDatabase(Database& db, const fs::path& livePath, const fs::path& chosen, bool overwrite) {
   if (chosen.empty()) {
     MaintenanceResult r = Done(StatusCode::kInvalidInput, kBackupFailed);
     r.reason = "没有文件名";
@@ -96,13 +96,14 @@ MaintenanceResult BackupDatabase(ServerCore& core, const fs::path& chosen, bool 
   fs::path target = BackupTargetName(chosen);
   std::error_code ec;
   if (!overwrite && fs::exists(target, ec)) return Ask(kBackupExists);
-  return BackupDatabaseTo(core.Db(), core.DatabasePath(), target);
+  return BackupDatabaseTo(db, livePath, target);
 }
 
-MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool confirmed) {
+MaintenanceResult RestoreDatabase(ServerLifecycle& lifecycle, Database& db, const fs::path& livePath,
+                                  const fs::path& source, bool confirmed) {
   // A running server's handlers use the connection: the file is replaced
   // only while the server is stopped.
-  if (core.TcpServerExists()) return Done(StatusCode::kRefused, kStopServerFirst);
+  if (lifecycle.TcpServerExists()) return Done(StatusCode::kRefused, kStopServerFirst);
   auto failed = [&](StatusCode code, std::string_view message, std::string reason) {
     MaintenanceResult r = Done(code, message);
     r.reason = std::move(reason);
@@ -123,13 +124,13 @@ MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool
   if (Status usable = CheckDirectoryDatabase(source.string()); !usable.IsOk())
     return failed(usable.Code(), kRestoreFailed, usable.Message());
 
-  const fs::path live = core.DatabasePath();
+  const fs::path& live = livePath;
   Status copied;
   if (!SameFile(source, live)) {
-    if (core.Db().IsOpen()) {
+    if (db.IsOpen()) {
       // The online backup copies into the open connection inside one write
       // transaction: a failure leaves the live content as it was.
-      if (Status restored = core.Db().RestoreFrom(source.string()); !restored.IsOk())
+      if (Status restored = db.RestoreFrom(source.string()); !restored.IsOk())
         copied = Status(restored.Code(), source.string() + ": " + restored.Message());
     } else {
       // No connection (it failed earlier): replace the file whole.
@@ -153,10 +154,10 @@ MaintenanceResult RestoreDatabase(ServerCore& core, const fs::path& source, bool
   }
   // Opened again in every case, so the old file stays usable after a failed
   // copy and a restored older file gains the tables and columns it lacks.
-  if (Status reopened = core.OpenDatabase(); !reopened.IsOk())
+  if (Status reopened = lifecycle.OpenDatabase(); !reopened.IsOk())
     return failed(StatusCode::kDatabaseFailed, kDatabaseConnectFailed, live.string() + ": " + reopened.Message());
   if (!copied.IsOk()) return failed(StatusCode::kDatabaseFailed, kRestoreFailed, copied.Message());
-  if (!core.LoadDirectory())
+  if (!lifecycle.LoadDirectory())
     return failed(StatusCode::kDatabaseFailed, kRestoreFailed, live.string() + ": 无法读取部门和用户");
   return Done(StatusCode::kOk, kRestoreOk);
 }

@@ -21,7 +21,7 @@
 namespace corvan {
 
 class Database;
-class ServerCore;
+class ServerLifecycle;
 
 inline constexpr std::string_view kBackupExists = "目标已经存在，是否继续？";
 inline constexpr std::string_view kBackupOk = "备份数据成功";
@@ -75,7 +75,8 @@ MaintenanceResult BackupDatabaseTo(Database& db, const std::filesystem::path& li
 // The backup command: the target is `BackupTargetName(chosen)`; when a file
 // of that name exists and `overwrite` is false, nothing is written and the
 // result asks "目标已经存在，是否继续？".
-MaintenanceResult BackupDatabase(ServerCore& core, const std::filesystem::path& chosen, bool overwrite);
+MaintenanceResult BackupDatabase(Database& db, const std::filesystem::path& livePath,
+                                 const std::filesystem::path& chosen, bool overwrite);
 
 // The restore command. Refused with "请先停止服务器" while the TCP listener
 // is recorded. A source that does not exist (or is not a file) ends it
@@ -87,7 +88,8 @@ MaintenanceResult BackupDatabase(ServerCore& core, const std::filesystem::path& 
 // (older files gain the offline tables and orgID) and the directory is
 // reloaded: "恢复数据成功", or "恢复数据失败" when the copy or the reload
 // fails, or "数据库连接失败" when the reopened file cannot be used. Every
-// failure carries its reason.
-MaintenanceResult RestoreDatabase(ServerCore& core, const std::filesystem::path& source, bool confirmed);
+// failure carries its reason. `livePath` is the file `db` opens.
+MaintenanceResult RestoreDatabase(ServerLifecycle& lifecycle, Database& db, const std::filesystem::path& livePath,
+                                  const std::filesystem::path& source, bool confirmed);
 
 }  // namespace corvan

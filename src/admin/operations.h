@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@
 #include "base/status.h"
 #include "offline/offline.h"
 #include "presence/announcements.h"
+#include "presence/presence.h"
 #include "server/modules.h"
 #include "storage/account_fields.h"
 #include "storage/audit_log.h"
@@ -56,14 +58,28 @@ struct Actor {
 std::string_view ActorKindName(Actor::Kind kind);
 std::optional<Actor::Kind> ActorKindFromName(std::string_view name);
 
-// What the operations work on. Made only by MakeOpsContext.
+// What the operations work on, each owner by itself. Made only by
+// MakeOpsContext.
 struct OpsContext {
   Directory& dir;
   Database& db;
   StatusLog& log;
-  // The settings, the lifecycle, the online list and the notices to online
-  // clients, which have no owner of their own yet.
-  ServerCore& core;
+  SettingsStore& settings;
+  ServerLifecycle& lifecycle;
+  RemovalService& removal;
+  Executors& run;
+  // The notices to online clients, started only `inServer`.
+  NoticeOwners notices;
+  // The database file, Configure.xml, the folder of stored offline files and
+  // the running program (for the autostart entry).
+  std::filesystem::path databasePath;
+  std::filesystem::path configPath;
+  std::filesystem::path offlineFilesDir;
+  std::filesystem::path executable;
+  // The program's directory sync, bound to the core; empty when it has none.
+  using SyncFunction =
+      std::function<DirectorySyncOutcome(const DirectorySyncRequest&, const std::function<void(int, int)>&)>;
+  SyncFunction syncDirectory;
   // Inside the running server (notices to online clients are started);
   // false when the tool works on the files.
   bool inServer;

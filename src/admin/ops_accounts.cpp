@@ -53,7 +53,7 @@ void Audit(OpsContext& ctx, const Actor& who, std::string_view operation, std::s
   row.detail = std::move(detail);
   row.result = AuditResult(result.IsOk(), result.Message());
   if (Status written = AppendAudit(ctx.db, std::move(row)); !written.IsOk())
-    ctx.core.Log().AppendEvent("审计日志写入失败：" + written.Message());
+    ctx.log.AppendEvent("审计日志写入失败：" + written.Message());
 }
 
 Result<std::string> ReadSmallFile(const fs::path& path, std::size_t limit) {
@@ -79,7 +79,7 @@ Result<TUserInfo> AddAccount(OpsContext& ctx, const Actor& who, const UserForm& 
   const std::string name = res.IsOk() ? saved.username : AsciiUpper(Trim(form.username));
   Audit(ctx, who, "user add", name, "organizeNo=" + std::string(Trim(form.organizeNo)), res);
   if (!res.IsOk()) return res;
-  if (ctx.inServer) StartNewUserRegNotice(ctx.core, saved.username, saved.nickname, saved.organizeNo);
+  if (ctx.inServer) StartNewUserRegNotice(ctx.notices, saved.username, saved.nickname, saved.organizeNo);
   return saved;
 }
 
@@ -108,7 +108,7 @@ Result<TUserInfo> ChangeAccount(OpsContext& ctx, const Actor& who, const std::st
   Status res = SaveUser(ctx.dir, ctx.db, form, orig, &saved);
   Audit(ctx, who, "user set", orig, res.IsOk() && before ? ChangedFields(*before, saved) : std::string(), res);
   if (!res.IsOk()) return res;
-  if (ctx.inServer) StartUpdateOnlineInfo(ctx.core, orig, saved.username, saved.nickname);
+  if (ctx.inServer) StartUpdateOnlineInfo(ctx.notices, orig, saved.username, saved.nickname);
   return saved;
 }
 
@@ -166,7 +166,7 @@ Result<ImportReport> ImportAccounts(OpsContext& ctx, const Actor& who, const fs:
   report.message = "已导入 " + std::to_string(saved.size()) + " 个用户";
   Audit(ctx, who, "user import", source.string(), std::to_string(saved.size()) + " accounts", Status::Ok());
   if (ctx.inServer)
-    for (const TUserInfo& u : saved) StartNewUserRegNotice(ctx.core, u.username, u.nickname, u.organizeNo);
+    for (const TUserInfo& u : saved) StartNewUserRegNotice(ctx.notices, u.username, u.nickname, u.organizeNo);
   return report;
 }
 

@@ -46,7 +46,26 @@ std::optional<Actor::Kind> ActorKindFromName(std::string_view name) {
 }
 
 OpsContext MakeOpsContext(ServerCore& core, bool inServer) {
-  return OpsContext{core.Dir(), core.Db(), core.Log(), core, inServer};
+  OpsContext::SyncFunction sync;
+  if (core.Modules().DirectorySync) {
+    sync = [&core](const DirectorySyncRequest& request, const std::function<void(int, int)>& progress) {
+      return core.Modules().DirectorySync(core, request, progress);
+    };
+  }
+  return OpsContext{.dir = core.Dir(),
+                    .db = core.Db(),
+                    .log = core.Log(),
+                    .settings = core.Settings(),
+                    .lifecycle = core.Lifecycle(),
+                    .removal = core.Removal(),
+                    .run = core.Run(),
+                    .notices = NoticeOwnersOf(core),
+                    .databasePath = core.DatabasePath(),
+                    .configPath = core.ConfigPath(),
+                    .offlineFilesDir = core.OfflineFilesDir(),
+                    .executable = core.Options().executable,
+                    .syncDirectory = std::move(sync),
+                    .inServer = inServer};
 }
 
 namespace {
@@ -56,7 +75,7 @@ std::string OnOff(bool on) { return on ? "True" : "False"; }
 }  // namespace
 
 SettingsSaveResult SaveSettings(OpsContext& ctx, const Actor& who, const SettingsForm& form) {
-  SettingsSaveResult res = SaveAll(ctx.core, form);
+  SettingsSaveResult res = SaveAll(ctx.settings, ctx.configPath, ctx.executable, form);
   Audit(ctx, who, "config set", "Configure.xml",
         "ServerPort=" + form.serverPort + ", StartMin=" + OnOff(form.startMin) + ", AllowReg=" + OnOff(form.allowReg) +
             ", OfflineInfoDay=" + form.offlineInfoDay + ", AutoStart=" + OnOff(form.autoStart),
@@ -65,14 +84,14 @@ SettingsSaveResult SaveSettings(OpsContext& ctx, const Actor& who, const Setting
 }
 
 PublishResult Announce(OpsContext& ctx, const Actor& who, const std::optional<std::string>& text) {
-  PublishResult res = PublishAnnouncement(ctx.core, text);
+  PublishResult res = PublishAnnouncement(ctx.settings, ctx.configPath, ctx.notices, text);
   Audit(ctx, who, "announce", "", res.changed ? "text changed" : "sent again",
         res.ok ? Status::Ok() : Status(StatusCode::kIoFailed, res.message));
   return res;
 }
 
 MaintenanceResult Backup(OpsContext& ctx, const Actor& who, const std::filesystem::path& chosen, bool overwrite) {
-  MaintenanceResult res = BackupDatabase(ctx.core, chosen, overwrite);
+  MaintenanceResult res = BackupDatabase(ctx.db, ctx.databasePath, chosen, overwrite);
   if (!res.needsConfirmation)
     Audit(ctx, who, "backup", BackupTargetName(chosen).string(), "",
           res.status.IsOk() ? Status::Ok() : Status(res.status.Code(), res.Shown()));
@@ -80,7 +99,7 @@ MaintenanceResult Backup(OpsContext& ctx, const Actor& who, const std::filesyste
 }
 
 MaintenanceResult Restore(OpsContext& ctx, const Actor& who, const std::filesystem::path& source, bool confirmed) {
-  MaintenanceResult res = RestoreDatabase(ctx.core, source, confirmed);
+  MaintenanceResult res = RestoreDatabase(ctx.lifecycle, ctx.db, ctx.databasePath, source, confirmed);
   // Recorded in the database as it is after the restore.
   if (!res.needsConfirmation)
     Audit(ctx, who, "restore", source.string(), "",
@@ -89,7 +108,7 @@ MaintenanceResult Restore(OpsContext& ctx, const Actor& who, const std::filesyst
 }
 
 CleanOfflineFilesResult CleanOffline(OpsContext& ctx, const Actor& who) {
-  CleanOfflineFilesResult res = CleanOfflineFiles(ctx.core);
+  CleanOfflineFilesResult res = CleanOfflineFiles(ctx.offlineFilesDir, ctx.db, ctx.removal, ctx.log);
   Audit(ctx, who, "clean-offline", "",
         "removed " + std::to_string(res.removed) + ", kept " + std::to_string(res.kept) + ", spared " +
             std::to_string(res.spared),
@@ -98,28 +117,28 @@ CleanOfflineFilesResult CleanOffline(OpsContext& ctx, const Actor& who) {
 }
 
 void StartCleanOffline(OpsContext& ctx, const Actor& who) {
-  StartCleanOfflineFiles(ctx.core);
+  StartCleanOfflineFiles(ctx.run, ctx.offlineFilesDir, ctx.db, ctx.removal, ctx.log);
   Audit(ctx, who, "clean-offline", "", "started", Status::Ok());
 }
 
 Result<DirectorySyncOutcome> SyncDirectory(OpsContext& ctx, const Actor&, const DirectorySyncRequest& request,
                                            const std::function<void(int, int)>& progress) {
-  if (!ctx.core.Modules().DirectorySync) return Status(StatusCode::kRefused, "此程序不支持目录同步");
+  if (!ctx.syncDirectory) return Status(StatusCode::kRefused, "此程序不支持目录同步");
   // The sync records its own row (actor sync, with its counts) for every
   // run, the background ones included.
-  return ctx.core.Modules().DirectorySync(ctx.core, request, progress);
+  return ctx.syncDirectory(request, progress);
 }
 
 void StartServer(OpsContext& ctx, const Actor& who) {
-  const bool wasRunning = ctx.core.TcpServerExists();
-  ctx.core.StartServer();
-  const bool listening = ctx.core.ListeningPort() != 0;
+  const bool wasRunning = ctx.lifecycle.TcpServerExists();
+  ctx.lifecycle.StartServer();
+  const bool listening = ctx.lifecycle.ListeningPort() != 0;
   Audit(ctx, who, "start", "", "",
         !wasRunning && listening ? Status::Ok() : Status(StatusCode::kRefused, wasRunning ? "已在运行" : "未能监听"));
 }
 
 void StopServer(OpsContext& ctx, const Actor& who) {
-  ctx.core.StopServer();
+  ctx.lifecycle.StopServer();
   Audit(ctx, who, "stop", "", "", Status::Ok());
 }
 

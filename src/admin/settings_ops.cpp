@@ -55,9 +55,10 @@ SettingsForm CurrentSettingsForm(ServerCore& core) {
   return form;
 }
 
-SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
+SettingsSaveResult SaveAll(SettingsStore& settings, const std::filesystem::path& configPath,
+                           const std::filesystem::path& executable, const SettingsForm& form) {
   SettingsSaveResult result;
-  const auto path = core.ConfigPath();
+  const std::filesystem::path& path = configPath;
 
   // SaveServerPort
   auto stop = [&result](StatusCode code, std::string_view message) {
@@ -66,8 +67,8 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   };
   auto port = ParsePortText(form.serverPort);
   if (!port) return stop(StatusCode::kInvalidInput, kBadPortRange);
-  if (*port != core.Settings().ServerPort()) {
-    core.Settings().Update([&](ServerSettings& s) { s.ServerPort = *port; });
+  if (*port != settings.ServerPort()) {
+    settings.Update([&](ServerSettings& s) { s.ServerPort = *port; });
     WriteConfigValue(path, "ServerPort", std::string(Trim(form.serverPort)));
     result.portChanged = true;
     result.notices.emplace_back(kRestartToApply);
@@ -79,7 +80,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   bool startSaved = file.structFound && file.hasStartMin && file.settings.StartMin == form.startMin;
   if (startSaved && form.autoStart != form.autoStartWasOn) {
     if (form.autoStart) {
-      CreateAutoStartShortcut(core.Options().executable);
+      CreateAutoStartShortcut(executable);
       startSaved = AutoStartEnabled();
     } else {
       RemoveAutoStartShortcut();
@@ -92,7 +93,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   file = ReadBack(path);
   if (!file.structFound || !file.hasAllowReg || file.settings.AllowReg != form.allowReg)
     return stop(StatusCode::kIoFailed, kSaveRegFailed);
-  core.Settings().Update([&](ServerSettings& s) { s.AllowReg = form.allowReg; });
+  settings.Update([&](ServerSettings& s) { s.AllowReg = form.allowReg; });
 
   // SaveOfflineInfoDay: purges use it from the next server start.
   auto days = ParseOfflineDays(form.offlineInfoDay);
@@ -101,7 +102,7 @@ SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form) {
   file = ReadBack(path);
   if (!file.structFound || !file.hasOfflineInfoDay || file.settings.OfflineInfoDay != *days)
     return stop(StatusCode::kIoFailed, kSaveOfflineFailed);
-  core.Settings().Update([&](ServerSettings& s) { s.OfflineInfoDay = *days; });
+  settings.Update([&](ServerSettings& s) { s.OfflineInfoDay = *days; });
   return result;
 }
 

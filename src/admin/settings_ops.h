@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 namespace corvan {
 
 class ServerCore;
+class SettingsStore;
 
 inline constexpr std::string_view kBadPort = "请输入合法的端口";
 // The port message as shown: the range follows it.
@@ -92,7 +94,9 @@ std::optional<std::int32_t> ParsePortText(std::string_view text);
 // The running server and the command-line tool on a stopped server's folder
 // both save through here.
 // Each key is read back after it is written; a key that did not reach the
-// file gives that step's failure message.
-SettingsSaveResult SaveAll(ServerCore& core, const SettingsForm& form);
+// file gives that step's failure message. `configPath` is Configure.xml,
+// `executable` the program the autostart entry starts.
+SettingsSaveResult SaveAll(SettingsStore& settings, const std::filesystem::path& configPath,
+                           const std::filesystem::path& executable, const SettingsForm& form);
 
 }  // namespace corvan

@@ -117,18 +117,18 @@ int RunHeadless(const std::filesystem::path& home) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
   });
-  if (corvan::Status opened = core.OpenDatabase(); !opened.IsOk()) {
+  if (corvan::Status opened = core.Lifecycle().OpenDatabase(); !opened.IsOk()) {
     core.Log().SetSink(nullptr);
     return StartFailed("无法打开数据库 " + core.DatabasePath().string() + "：" + opened.Message());
   }
-  if (!core.FirstShow()) {
+  if (!core.Lifecycle().FirstShow()) {
     core.Log().SetSink(nullptr);
     return StartFailed("无法从数据库 " + core.DatabasePath().string() + " 读取部门和用户");
   }
-  if (core.ListeningPort() == 0 || !core.StartFailure().empty()) {
+  if (core.Lifecycle().ListeningPort() == 0 || !core.Lifecycle().StartFailure().empty()) {
     // Nothing listens: the stop lines of listeners that never ran are not
     // shown, and the failed start's status-log line stays the last one.
-    std::string reason = core.StartFailure();
+    std::string reason = core.Lifecycle().StartFailure();
     core.Log().SetSink(nullptr);
     return StartFailed("无法监听端口" + std::to_string(core.Settings().ServerPort()) + "（数据目录 " + home.string() +
                        "）：" + (reason.empty() ? "原因不明" : reason));
@@ -155,7 +155,7 @@ int RunHeadless(const std::filesystem::path& home) {
   notifier.Stopping();
   admin.Stop();
   console.Stop();
-  core.StopServer();
+  core.Lifecycle().StopServer();
   return 0;
 }
 

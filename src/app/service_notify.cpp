@@ -26,7 +26,7 @@ std::string CurrentStatus(ServerCore& core) {
     MutexLock lock(core.Online().OnlineLock);
     online = core.Online().OnlineUsers.Size();
   }
-  return ServiceStatusText(core.ListeningPort() != 0, online);
+  return ServiceStatusText(core.Lifecycle().ListeningPort() != 0, online);
 }
 
 }  // namespace
@@ -85,7 +85,7 @@ void ServiceNotifier::Ticks() {
     if (watchdog_) message += "\nWATCHDOG=1";
     // The message is sent by the event loop itself: while the loop is stuck,
     // no ping leaves. The job holds nothing but its text.
-    asio::post(core_.Io(), [message = std::move(message)] { sd_notify(0, message.c_str()); });
+    asio::post(core_.Run().Io(), [message = std::move(message)] { sd_notify(0, message.c_str()); });
   }
 }
 

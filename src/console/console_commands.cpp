@@ -74,7 +74,7 @@ void ConsoleCommands::BackupDatabase() {
 
 void ConsoleCommands::RestoreDatabase() {
   // The listener's handlers use the database: no dialog while it exists.
-  if (core_.TcpServerExists()) {
+  if (core_.Lifecycle().TcpServerExists()) {
     Inform(kStopServerFirst, owner_);
     return;
   }
@@ -148,7 +148,7 @@ void ConsoleCommands::CleanOfflineFiles() {
 }
 
 void ConsoleCommands::CleanOfflineFilesFromToolbar() {
-  if (core_.TcpServerExists()) {
+  if (core_.Lifecycle().TcpServerExists()) {
     Inform(kStopServerFirst, owner_);
     return;
   }

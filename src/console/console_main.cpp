@@ -72,11 +72,11 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreMod
   auto* shell = new MainShell(window, core, prompter);
   QObject::connect(&stopSignals, &StopSignals::StopRequested, shell, &MainShell::Exit);
   QApplication::setQuitOnLastWindowClosed(false);
-  if (!core.OpenDatabase().IsOk())
+  if (!core.Lifecycle().OpenDatabase().IsOk())
     prompter.Information(nullptr, QStringLiteral("数据库连接失败"), QStringLiteral("信息"));
   // A stop signal while that message was up ends the program here.
   if (stopSignals.Received()) {
-    core.StopServer();
+    core.Lifecycle().StopServer();
     return 0;
   }
   window.show();  // the first show loads the directory and starts the server
@@ -85,7 +85,7 @@ int RunConsole(int argc, char** argv, const std::filesystem::path& home, CoreMod
   if (Status started = admin.Start(); !started.IsOk()) core.Log().Append("admin endpoint: " + started.Message());
   int status = app.exec();
   admin.Stop();
-  core.StopServer();
+  core.Lifecycle().StopServer();
   return status;
 }
 

@@ -403,7 +403,7 @@ bool MainShell::eventFilter(QObject* watched, QEvent* event) {
       tray_->MinimizeApp();
       return true;
     }
-    core_.StopServer();
+    core_.Lifecycle().StopServer();
     tray_->HideIcon();
     QCoreApplication::quit();
   }

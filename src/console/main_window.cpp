@@ -148,7 +148,7 @@ MainWindow::MainWindow(ServerCore& core, Prompter& prompter, QWidget* parent)
     QMetaObject::invokeMethod(
         this, [this, text = QString::fromStdString(line)] { LogStatus(text); }, Qt::QueuedConnection);
   });
-  core_.SetObserver(observer_.get());
+  core_.Lifecycle().SetObserver(observer_.get());
 
   resize(800, 600);
   if (QScreen* screen = QGuiApplication::primaryScreen()) move(screen->availableGeometry().center() - rect().center());
@@ -158,7 +158,7 @@ MainWindow::MainWindow(ServerCore& core, Prompter& prompter, QWidget* parent)
 MainWindow::~MainWindow() {
   // No directory notice runs or starts after this.
   directoryWatch_.Reset();
-  core_.SetObserver(nullptr);
+  core_.Lifecycle().SetObserver(nullptr);
   core_.Log().SetSink({});
 }
 
@@ -331,12 +331,12 @@ void MainWindow::showEvent(QShowEvent* event) {
 
 bool MainWindow::FirstShow(bool startServer) {
   firstShown_ = true;
-  if (!core_.FirstShow(false)) return false;
+  if (!core_.Lifecycle().FirstShow(false)) return false;
   BuildOrgTree();
   directoryWatch_ = core_.Dir().Subscribe([this] { DirectoryChanged(); });
   pageControl_->setCurrentWidget(statusPage_);
   if (core_.Settings().Current().StartMin && StartMinimized) StartMinimized();
-  if (startServer) core_.StartServer();
+  if (startServer) core_.Lifecycle().StartServer();
   return true;
 }
 

@@ -507,9 +507,9 @@ void DirectoryService::StartBackgroundSync(ServerCore& core) {
 
 void DirectoryService::ScheduleTick(ServerCore& core, int generation, int minutes) {
   std::weak_ptr<DirectoryService> weak = weak_from_this();
-  core.PostJobAfter(std::chrono::minutes(minutes), [weak, &core, generation, minutes] {
+  core.Run().PostJobAfter(std::chrono::minutes(minutes), [weak, &core, generation, minutes] {
     auto self = weak.lock();
-    if (!self || self->generation_ != generation || !core.TcpServerExists()) return;
+    if (!self || self->generation_ != generation || !core.Lifecycle().TcpServerExists()) return;
     // Sync logs its outcome itself.
     self->Sync(core, {}, true, {});
     self->ScheduleTick(core, generation, minutes);
@@ -518,9 +518,9 @@ void DirectoryService::ScheduleTick(ServerCore& core, int generation, int minute
 
 void DirectoryService::WatchSettings(ServerCore& core, int generation) {
   std::weak_ptr<DirectoryService> weak = weak_from_this();
-  core.PostJobAfter(kSettingsPoll, [weak, &core, generation] {
+  core.Run().PostJobAfter(kSettingsPoll, [weak, &core, generation] {
     auto self = weak.lock();
-    if (!self || self->watchGeneration_ != generation || !core.TcpServerExists()) return;
+    if (!self || self->watchGeneration_ != generation || !core.Lifecycle().TcpServerExists()) return;
     const FileStamp stamp = self->StampOfSettings(core);
     bool changed = false;
     {
@@ -610,8 +610,8 @@ void DirectoryService::CheckPassword(ServerCore& core, std::string username, std
   const auto budget = std::chrono::seconds(settings->timeoutSeconds);
   const auto deadline = std::chrono::steady_clock::now() + budget;
   auto answer = std::make_shared<FirstVerdict>(std::move(done));
-  const bool queued = core.PostOutboundCall([&core, settings = std::move(*settings), link = std::move(*link), username,
-                                             password = std::move(password), deadline, answer] {
+  const bool queued = core.Run().PostOutboundCall([&core, settings = std::move(*settings), link = std::move(*link),
+                                                   username, password = std::move(password), deadline, answer] {
     LdapError error;
     DirectoryVerdict verdict = VerifyDirectoryPassword(settings, link, username, password, deadline, &error);
     if (answer->Give(verdict) && verdict == DirectoryVerdict::kUnreachable)
@@ -621,7 +621,7 @@ void DirectoryService::CheckPassword(ServerCore& core, std::string username, std
     if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(core, username, "等待目录服务器的登录过多");
     return;
   }
-  core.PostJobAfter(budget + std::chrono::milliseconds(500), [&core, username = std::move(username), answer] {
+  core.Run().PostJobAfter(budget + std::chrono::milliseconds(500), [&core, username = std::move(username), answer] {
     if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(core, username, "time-out: no answer in time");
   });
 }

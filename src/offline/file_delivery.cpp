@@ -303,7 +303,7 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
     auto registration =
         std::make_shared<ActiveFolders::Registration>(UploadFolderOf(core.OfflineFilesDir(), r.FilePath));
     auto held = std::make_shared<DeliveryClaims::Claim>(std::move(claim));
-    core.PostJob([&core, row = std::move(r), ip, registration, held]() mutable {
+    core.Run().PostJob([&core, row = std::move(r), ip, registration, held]() mutable {
       SendStoredItem(core, row, ip);
       registration->Release();
       held.reset();
@@ -316,7 +316,8 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
 void SearchOfflineFilesNow(ServerCore& core, const std::string& name, std::string ip) {
   // The search waits for the lock in the offline-files lane, not on a
   // thread of the job pool.
-  core.PostOfflineFilesLane([&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverFiles(core, name, ip); });
+  core.Run().PostOfflineFilesLane(
+      [&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverFiles(core, name, ip); });
 }
 
 }  // namespace corvan

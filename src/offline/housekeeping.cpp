@@ -57,16 +57,15 @@ void PurgeOldOfflineFiles(ServerCore& core, int days) {
 }
 
 void StartOfflinePurges(ServerCore& core, int days) {
-  core.PostOfflineInfoLane([&core, days] { PurgeOldOfflineInfo(core, days); });
-  core.PostOfflineFilesLane([&core, days] { PurgeOldOfflineFiles(core, days); });
+  core.Run().PostOfflineInfoLane([&core, days] { PurgeOldOfflineInfo(core, days); });
+  core.Run().PostOfflineFilesLane([&core, days] { PurgeOldOfflineFiles(core, days); });
 }
 
-CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
+CleanOfflineFilesResult CleanOfflineFiles(const fs::path& root, Database& db, RemovalService& removal, StatusLog& log) {
   CleanOfflineFilesResult result;
-  core.Log().AppendEvent("正在清理离线文件");
+  log.AppendEvent("正在清理离线文件");
   std::vector<fs::path> folders;
   try {
-    const fs::path& root = core.OfflineFilesDir();
     std::error_code ec;
     if (fs::is_directory(root, ec)) {
       for (const auto& recipient : fs::directory_iterator(root)) {
@@ -83,14 +82,14 @@ CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
         ++result.spared;
         continue;
       }
-      Result<std::int64_t> count = OfflineTables(core.Db()).CountFilesUnder(folder.string());
+      Result<std::int64_t> count = OfflineTables(db).CountFilesUnder(folder.string());
       if (!count.IsOk()) {
         // The cleanup stops without its closing line.
         NoteQuietFailure("offline file cleanup", count.GetStatus().Message());
         return result;
       }
       if (count.Value() == 0) {
-        core.Removal().Remove(RemovalService::Kind::kFolder, folder);
+        removal.Remove(RemovalService::Kind::kFolder, folder);
         ++result.removed;
       } else {
         ++result.kept;
@@ -101,13 +100,13 @@ CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core) {
     NoteQuietFailure("offline file cleanup");
     return result;
   }
-  core.Log().AppendEvent("离线文件清理结束");
+  log.AppendEvent("离线文件清理结束");
   result.completed = true;
   return result;
 }
 
-void StartCleanOfflineFiles(ServerCore& core) {
-  core.PostJob([&core] { CleanOfflineFiles(core); });
+void StartCleanOfflineFiles(Executors& run, fs::path root, Database& db, RemovalService& removal, StatusLog& log) {
+  run.PostJob([root = std::move(root), &db, &removal, &log] { CleanOfflineFiles(root, db, removal, log); });
 }
 
 }  // namespace corvan

@@ -15,7 +15,7 @@ std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, const std::string& 
 void StartSearchOffline(ServerCore& core, const std::string& name, std::string ip) {
   // The timer's handler runs on an io thread and only queues the two
   // searches on their lanes; the database work happens there.
-  auto timer = std::make_shared<asio::steady_timer>(core.Io(), core.Options().offlineDeliveryDelay);
+  auto timer = std::make_shared<asio::steady_timer>(core.Run().Io(), core.Options().offlineDeliveryDelay);
   timer->async_wait([&core, timer, name, ip = std::move(ip)](const asio::error_code& error) mutable {
     // Only a server shutting down cancels the timer; what is stored waits
     // for the next login.

@@ -2,12 +2,17 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 namespace corvan {
 
+class Database;
+class Executors;
+class RemovalService;
 class ServerCore;
+class StatusLog;
 class UploadSession;
 
 // Stores an offline-message frame (`TReceOfflineInfoThread`).
@@ -25,7 +30,8 @@ void SearchOfflineInfoNow(ServerCore& core, const std::string& name, std::string
 void SearchOfflineFilesNow(ServerCore& core, const std::string& name, std::string ip);
 // Starts the cleanup of upload folders that no row refers to
 // (`TDeleteUnUseOfflineFilesThread`) on the job pool; returns at once.
-void StartCleanOfflineFiles(ServerCore& core);
+void StartCleanOfflineFiles(Executors& run, std::filesystem::path root, Database& db, RemovalService& removal,
+                            StatusLog& log);
 
 struct CleanOfflineFilesResult {
   bool completed = false;  // the walk and every count ran (the closing line was written)
@@ -34,8 +40,10 @@ struct CleanOfflineFilesResult {
   int spared = 0;          // uploads being received or items being delivered
 };
 // The same cleanup on the calling thread, for tools that want its outcome.
-// Takes no lock of the server; waits for each removal.
-CleanOfflineFilesResult CleanOfflineFiles(ServerCore& core);
+// Takes no lock of the server; waits for each removal. `root` is the folder
+// of stored offline files, `db` holds the rows that refer to its folders.
+CleanOfflineFilesResult CleanOfflineFiles(const std::filesystem::path& root, Database& db, RemovalService& removal,
+                                          StatusLog& log);
 // Starts the two purges of old offline messages and files on the job pool
 // (`TDeleteOldOfflineInfoThread`, `TDeleteOldOfflineFilesThread`); called at
 // every server start with the clamped `OfflineInfoDay`.

@@ -120,7 +120,7 @@ void DeliverMessages(ServerCore& core, const std::string& name, const std::strin
   auto messages = std::make_shared<std::vector<StoredOfflineMessage>>(std::move(read).Value());
   if (messages->empty()) return;
   const std::uint16_t port = core.Options().OfflineInfoPort;
-  core.PostJob([ip, port, messages] { SendMessages(ip, port, *messages); });
+  core.Run().PostJob([ip, port, messages] { SendMessages(ip, port, *messages); });
   // Exactly the rows read; a message that arrived meanwhile stays for the
   // next login.
   std::vector<std::int64_t> rowids;
@@ -147,12 +147,13 @@ void StoreOfflineMessage(ServerCore& core, std::string body) {
     queue->items.push_back({std::move(*names), std::move(body)});
     if (!queue->draining) startJob = queue->draining = true;
   }
-  if (startJob) core.PostOfflineInfoLane([&core, queue] { DrainStoreQueue(core, queue); });
+  if (startJob) core.Run().PostOfflineInfoLane([&core, queue] { DrainStoreQueue(core, queue); });
 }
 
 void SearchOfflineInfoNow(ServerCore& core, const std::string& name, std::string ip) {
   // The search waits for the lock in the offline-info lane.
-  core.PostOfflineInfoLane([&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverMessages(core, name, ip); });
+  core.Run().PostOfflineInfoLane(
+      [&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverMessages(core, name, ip); });
 }
 
 }  // namespace corvan

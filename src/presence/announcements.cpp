@@ -32,27 +32,28 @@ bool ConfigHoldsInformation(const std::filesystem::path& path, const std::string
 }  // namespace
 
 void QueueInformationNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, const std::string& text) {
-  QueueNotice(core, std::move(to), BuildInformationNotice(text));
+  QueueNotice(NoticeOwnersOf(core), std::move(to), BuildInformationNotice(text));
 }
 
-void StartInformationToAll(ServerCore& core) {
-  core.PostJob([&core] {
-    const std::string datagram = BuildInformationNotice(core.Settings().Information());
-    MutexLock lock(core.Online().OnlineLock);
-    QueueNotice(core, core.Online().OnlineUsers.Recipients(), datagram);
+void StartInformationToAll(const NoticeOwners& owners, SettingsStore& settings) {
+  owners.run.PostJob([owners, &settings] {
+    const std::string datagram = BuildInformationNotice(settings.Information());
+    MutexLock lock(owners.online.OnlineLock);
+    QueueNotice(owners, owners.online.OnlineUsers.Recipients(), datagram);
   });
 }
 
-PublishResult PublishAnnouncement(ServerCore& core, const std::optional<std::string>& entered) {
+PublishResult PublishAnnouncement(SettingsStore& settings, const std::filesystem::path& configPath,
+                                  const NoticeOwners& owners, const std::optional<std::string>& entered) {
   PublishResult result;
-  const std::string current = core.Settings().Information();
+  const std::string current = settings.Information();
   if (entered && !Trim(*entered).empty() && Trim(*entered) != Trim(current)) {
-    core.Settings().SetInformation(*entered);
-    WriteConfigValue(core.ConfigPath(), "Information", *entered);
+    settings.SetInformation(*entered);
+    WriteConfigValue(configPath, "Information", *entered);
     result.changed = true;
-    result.ok = ConfigHoldsInformation(core.ConfigPath(), *entered);
+    result.ok = ConfigHoldsInformation(configPath, *entered);
   }
-  StartInformationToAll(core);
+  StartInformationToAll(owners, settings);
   if (!result.ok) {
     result.message = "公告已发布，但未能保存到配置文件!";
   } else if (result.changed) {

@@ -3,6 +3,7 @@
 // console's dialog and the command-line tool call.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,13 +13,15 @@
 namespace corvan {
 
 class ServerCore;
+class SettingsStore;
+struct NoticeOwners;
 
 // Queues "Information" with `text` to each address of `to`
 // (`TSendInformationThread`).
 void QueueInformationNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, const std::string& text);
 // Posts a job that queues the current announcement to every online address,
 // taken under `OnlineLock` (`TSendAllInformationThread`).
-void StartInformationToAll(ServerCore& core);
+void StartInformationToAll(const NoticeOwners& owners, SettingsStore& settings);
 
 // What the publish command did, for the front end to show.
 struct PublishResult {
@@ -33,6 +36,7 @@ struct PublishResult {
 // announcement as typed and is written to Configure.xml under
 // "Information". In every case the announcement is then sent to everybody
 // online.
-PublishResult PublishAnnouncement(ServerCore& core, const std::optional<std::string>& entered);
+PublishResult PublishAnnouncement(SettingsStore& settings, const std::filesystem::path& configPath,
+                                  const NoticeOwners& owners, const std::optional<std::string>& entered);
 
 }  // namespace corvan

@@ -28,46 +28,52 @@ void UpdateOnlineInfo(OnlineRegistry& online, const std::string& oldName, std::s
 
 }  // namespace
 
-void QueueNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, std::string datagram, bool fromListener) {
+NoticeOwners NoticeOwnersOf(ServerCore& core) {
+  return NoticeOwners{core.Run(), core.Online(), core.Fanout(), core.Options().ClientPort};
+}
+
+void QueueNotice(const NoticeOwners& owners, std::shared_ptr<const RecipientList> to, std::string datagram,
+                 bool fromListener) {
   Notice notice;
   notice.datagram = std::move(datagram);
   notice.to = std::move(to);
-  notice.port = core.Options().ClientPort;
+  notice.port = owners.clientPort;
   notice.fromListener = fromListener;
-  core.Fanout().Queue(std::move(notice));
+  owners.fanout.Queue(std::move(notice));
 }
 
 void QueueOfflineNotice(ServerCore& core, const std::string& name, const std::string& ip) {
-  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildOfflineNotice(name, ip));
+  QueueNotice(NoticeOwnersOf(core), core.Online().OnlineUsers.Recipients(), BuildOfflineNotice(name, ip));
 }
 
 void QueueStatusNotice(ServerCore& core, const std::string& name, const std::string& status) {
-  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildStatusNotice(name, status));
+  QueueNotice(NoticeOwnersOf(core), core.Online().OnlineUsers.Recipients(), BuildStatusNotice(name, status));
 }
 
 void StartNetBlockPoll(ServerCore& core, std::string name) {
-  core.PostJob([&core, name = std::move(name)]() mutable { PollIfOnline(core, std::move(name)); });
+  core.Run().PostJob([&core, name = std::move(name)]() mutable { PollIfOnline(core, std::move(name)); });
 }
 
-void StartUpdateOnlineInfo(ServerCore& core, std::string oldName, std::string newName, std::string nickname) {
-  core.PostJob(
-      [&core, oldName = std::move(oldName), newName = std::move(newName), nickname = std::move(nickname)]() mutable {
-        UpdateOnlineInfo(core.Online(), oldName, std::move(newName), std::move(nickname));
+void StartUpdateOnlineInfo(const NoticeOwners& owners, std::string oldName, std::string newName, std::string nickname) {
+  OnlineRegistry& online = owners.online;
+  owners.run.PostJob(
+      [&online, oldName = std::move(oldName), newName = std::move(newName), nickname = std::move(nickname)]() mutable {
+        UpdateOnlineInfo(online, oldName, std::move(newName), std::move(nickname));
       });
 }
 
-void StartNewUserRegNotice(ServerCore& core, std::string name, std::string nickname, std::string orgNo) {
+void StartNewUserRegNotice(const NoticeOwners& owners, std::string name, std::string nickname, std::string orgNo) {
   // A job, because the callers may hold AccountLock and no code path holds
   // two of the server's locks.
-  core.PostJob([&core, name = std::move(name), nickname = std::move(nickname), orgNo = std::move(orgNo)] {
+  owners.run.PostJob([owners, name = std::move(name), nickname = std::move(nickname), orgNo = std::move(orgNo)] {
     std::string datagram = BuildNewUserRegNotice(name, nickname, orgNo);
-    MutexLock lock(core.Online().OnlineLock);
-    QueueNotice(core, core.Online().OnlineUsers.Recipients(), std::move(datagram));
+    MutexLock lock(owners.online.OnlineLock);
+    QueueNotice(owners, owners.online.OnlineUsers.Recipients(), std::move(datagram));
   });
 }
 
 void SendServerStop(ServerCore& core, std::shared_ptr<const RecipientList> to) {
-  QueueNotice(core, std::move(to), BuildServerStop());
+  QueueNotice(NoticeOwnersOf(core), std::move(to), BuildServerStop());
 }
 
 std::vector<TUserOnlineInfo> ListOnlineUsers(OnlineRegistry& online) {

@@ -26,6 +26,17 @@
 
 namespace corvan {
 
+// What the notices to online clients use: the job pool that starts them, the
+// online list they go to, the lane they leave from and the clients' port.
+// The jobs hold a copy; the core keeps the owners alive until its pools end.
+struct NoticeOwners {
+  Executors& run;
+  OnlineRegistry& online;
+  NoticeFanout& fanout;
+  std::uint16_t clientPort;
+};
+NoticeOwners NoticeOwnersOf(ServerCore& core);
+
 // Handles one datagram received on the UDP listener (takes `OnlineLock`).
 void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port);
 // Posts the status scan of a `TimerStatus` tick (`TSearchStatusThread`):
@@ -61,11 +72,11 @@ void StartNetBlockPoll(ServerCore& core, std::string name);
 // After an administrator edits an account: posts the job by which the online
 // entry of the old name takes the new name and nickname
 // (`TUpdateOnlineInfoThread`).
-void StartUpdateOnlineInfo(ServerCore& core, std::string oldName, std::string newName, std::string nickname);
+void StartUpdateOnlineInfo(const NoticeOwners& owners, std::string oldName, std::string newName, std::string nickname);
 
 // Queues `datagram` to `to` behind every notice queued before it; from the
 // UDP listener's socket when `fromListener`.
-void QueueNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, std::string datagram,
+void QueueNotice(const NoticeOwners& owners, std::shared_ptr<const RecipientList> to, std::string datagram,
                  bool fromListener = false);
 // Queues "Offline" {username, ip} to every online entry as the list stands
 // now (`TSendUserOfflineThread`): a user just removed does not receive it.
@@ -77,7 +88,7 @@ void QueueStatusNotice(ServerCore& core, const std::string& name, const std::str
     CORVAN_REQUIRES(core.Online().OnlineLock);
 // Posts the job that queues "NewUserReg" {username, nickname, orgNo} to every
 // online entry (`TSendNewUserRegThread`); callable holding any lock.
-void StartNewUserRegNotice(ServerCore& core, std::string name, std::string nickname, std::string orgNo);
+void StartNewUserRegNotice(const NoticeOwners& owners, std::string name, std::string nickname, std::string orgNo);
 
 // A copy of the online list taken under `OnlineLock` (for the console).
 std::vector<TUserOnlineInfo> ListOnlineUsers(OnlineRegistry& online);

@@ -51,7 +51,7 @@ class StatusExchange : public std::enable_shared_from_this<StatusExchange> {
         name_(std::move(name)),
         ip_(std::move(ip)),
         done_(std::move(done)),
-        strand_(asio::make_strand(core.Io())),
+        strand_(asio::make_strand(core.Run().Io())),
         socket_(strand_),
         timer_(strand_),
         request_(BuildGetStatus(name_)),
@@ -133,7 +133,7 @@ bool DueForPoll(Clock::time_point lastSeen, Clock::time_point now, std::chrono::
 }
 
 void StartStatusScan(ServerCore& core) {
-  core.PostJob([&core] {
+  core.Run().PostJob([&core] {
     std::vector<std::pair<std::string, std::string>> due;
     {
       MutexLock lock(core.Online().OnlineLock);
@@ -147,7 +147,7 @@ void StartStatusScan(ServerCore& core) {
 }
 
 void StartStatusPoll(ServerCore& core, std::string name, std::string ip) {
-  core.PostJob([&core, name = std::move(name), ip = std::move(ip)] {
+  core.Run().PostJob([&core, name = std::move(name), ip = std::move(ip)] {
     Clock::time_point seen;
     {
       MutexLock lock(core.Online().OnlineLock);
@@ -156,7 +156,7 @@ void StartStatusPoll(ServerCore& core, std::string name, std::string ip) {
       seen = entry->LastSeen;
     }
     AskStatus(core, name, ip, [&core, name, ip, seen](ProbeResult result) {
-      core.PostJob([&core, name, ip, seen, result] {
+      core.Run().PostJob([&core, name, ip, seen, result] {
         ApplyPollOutcome(core, name, ip, seen, result == ProbeResult::kAnswered);
       });
     });

@@ -22,7 +22,7 @@ std::string NameField(const ParsedEnvelope& env) { return AsciiUpper(env.Field("
 // a failed send ends the broadcast.
 void SendOfflineToAll(ServerCore& core, const std::string& name, const std::string& ip)
     CORVAN_REQUIRES(core.Online().OnlineLock) {
-  QueueNotice(core, core.Online().OnlineUsers.Recipients(), BuildOfflineNotice(name, ip), true);
+  QueueNotice(NoticeOwnersOf(core), core.Online().OnlineUsers.Recipients(), BuildOfflineNotice(name, ip), true);
 }
 
 void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
@@ -77,7 +77,7 @@ void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::str
     } else if (type == "UserNetBlock") {
       if (auto name = env->Field("username")) StartNetBlockPoll(core, AsciiUpper(*name));
     } else if (type == "AutoGetServer") {
-      core.SendFromListener(ip, port, kDiscoveryAnswer);
+      core.Lifecycle().SendFromListener(ip, port, kDiscoveryAnswer);
     } else if (type == "Status") {
       HandleStatus(core, *env);
     }

@@ -317,7 +317,7 @@ void Connection::FinishUpload(bool ok) {
   pipeRead_.Reset();
   pipeWrite_.Reset();
   paused_ = ok;
-  core_.PostJob([self = shared_from_this(), session, ok] {
+  core_.Run().PostJob([self = shared_from_this(), session, ok] {
     if (ok) {
       session->Finish();
     } else {

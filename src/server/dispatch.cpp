@@ -79,15 +79,15 @@ namespace {
 void Queue(ServerCore& core, const DispatchEntry& entry, const std::shared_ptr<Request>& request,
            const std::shared_ptr<RequestSlot>& slot) {
   switch (entry.lock) {
-    case RequestLock::kNone: core.PostRequest([&entry, request, slot] { RunHandler(entry, *request); }); break;
+    case RequestLock::kNone: core.Run().PostRequest([&entry, request, slot] { RunHandler(entry, *request); }); break;
     case RequestLock::kOnline:
-      core.PostOnlineLane([&entry, request, slot] {
+      core.Run().PostOnlineLane([&entry, request, slot] {
         MutexLock lock(request->core.Online().OnlineLock);
         RunOnOnlineLane(entry, *request);
       });
       break;
     case RequestLock::kAccount:
-      core.PostAccountLane([&entry, request, slot] {
+      core.Run().PostAccountLane([&entry, request, slot] {
         MutexLock lock(request->core.AccountLock);
         RunOnAccountLane(entry, *request);
       });
@@ -118,7 +118,7 @@ void DispatchRequest(ServerCore& core, std::shared_ptr<Connection> connection, s
   auto slot = std::make_shared<RequestSlot>(connection, body.size());
   if (body.size() > kReaderParseMaxBytes) {
     // A large body is parsed on the pool, and never answered here.
-    core.PostRequest([&core, slot, connection = std::move(connection), body = std::move(body)]() mutable {
+    core.Run().PostRequest([&core, slot, connection = std::move(connection), body = std::move(body)]() mutable {
       std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(body);
       if (!env) return;
       const DispatchEntry* entry = CountedHandler(core, env->Type());

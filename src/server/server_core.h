@@ -3,14 +3,14 @@
 // One `ServerCore` assembles everything the server shares between threads:
 // the settings (`SettingsStore`), the in-memory directory (`Directory`), who
 // is online (`OnlineRegistry`), the status log (`StatusLog`), the other three
-// locks, the listeners and the executors. Each owner keeps its own lock; the
-// core builds and wires them and hands them out. The console and the
-// headless program are two front ends of the same core.
+// locks, the lifecycle with its listeners (`ServerLifecycle`) and the
+// executors (`Executors`). Each owner keeps its own lock; the core builds and
+// wires them and hands them out, and tears them down in a sound order. The
+// console and the headless program are two front ends of the same core.
 //
 // Thread rules:
-// - `StartServer`, `StopServer`, `FirstShow` and the console's commands run
-//   on one controlling thread at a time (the window thread, or the headless
-//   main thread); `lifecycleMutex_` serialises them anyway.
+// - Starting, stopping and the first show run on one controlling thread at a
+//   time (see ServerLifecycle).
 // - `OnlineUsers` is read and changed only while holding `OnlineLock` (both
 //   in `OnlineRegistry`).
 // - Notices leave from the fan-out lane (`Fanout`), queued where their
@@ -24,24 +24,15 @@
 //   ranks in base/thread_annotations.h.
 #pragma once
 
-#include <asio.hpp>
-
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
 
 #include "base/thread_annotations.h"
 #include "server/connection.h"
 #include "server/dispatch.h"
+#include "server/executors.h"
+#include "server/lifecycle.h"
 #include "server/modules.h"
 #include "server/name_turns.h"
 #include "server/notice_fanout.h"
@@ -49,7 +40,6 @@
 #include "server/removal_service.h"
 #include "server/settings_store.h"
 #include "server/status_log.h"
-#include "server/udp.h"
 #include "storage/config.h"
 #include "storage/database.h"
 #include "storage/directory.h"
@@ -97,15 +87,6 @@ struct CoreOptions {
   RequestTable requests;
 };
 
-// Notified of state changes that a front end shows. Called on the thread
-// that made the change.
-class CoreObserver {
- public:
-  virtual ~CoreObserver() = default;
-  virtual void ServerStateChanged(bool running) {}
-  virtual void ShowStatusPage() {}
-};
-
 class ServerCore {
  public:
   explicit ServerCore(CoreOptions options);
@@ -117,33 +98,6 @@ class ServerCore {
   const std::filesystem::path& Home() const { return options_.home; }
   std::filesystem::path DatabasePath() const;
   std::filesystem::path ConfigPath() const;
-
-  // --- Lifecycle ------------------------------------------------------------
-
-  // Opens the database (creating what is missing). On failure logs
-  // "数据库连接失败" and returns the engine's message; the server keeps
-  // running without it.
-  Status OpenDatabase();
-  // The first-show sequence: reads Configure.xml once, loads the directory,
-  // then (unless `startServer` is false) starts the server. Returns false when
-  // loading failed; the server is then not started.
-  bool FirstShow(bool startServer = true);
-  // Reads Configure.xml (once per process). A file that cannot be read is
-  // reported in the status log with the values used instead.
-  void LoadConfiguration();
-  // Loads `Orgs`, `CompanyName` and `Users` from the database.
-  bool LoadDirectory();
-  void StartServer();
-  void StopServer();
-  // True from a start until the next stop (the TCP listener is recorded).
-  bool TcpServerExists() const;
-  // Why the last start failed, with the system's message ("TCP: Address
-  // already in use"); empty after a start that succeeded.
-  std::string StartFailure() const;
-  // The port the TCP listener actually listens on (0 when not listening).
-  std::uint16_t ListeningPort() const;
-
-  void SetObserver(CoreObserver* observer);
 
   // --- The owners -----------------------------------------------------------
 
@@ -169,51 +123,16 @@ class ServerCore {
   // The lane every notice leaves from.
   NoticeFanout& Fanout() { return fanout_; }
 
-  // --- Executors ------------------------------------------------------------
-
-  asio::io_context& Io() { return io_; }
-  // A short job on the job pool (notices, deliveries, purges).
-  void PostJob(std::function<void()> job);
-  // Runs `job` on the job pool after `delay`, without holding a thread
-  // meanwhile.
-  void PostJobAfter(std::chrono::milliseconds delay, std::function<void()> job);
-  // A call that waits on another server, such as a bind to the
-  // organisation's directory. It runs on a small pool of its own, so that
-  // when that server hangs nothing else waits. False, and `job` is dropped,
-  // when `outboundThreads` calls run and `outboundQueue` more wait.
-  bool PostOutboundCall(std::function<void()> job);
-  // Outbound calls queued or running now.
-  int OutboundCalls() const { return outboundPending_.load(); }
-  // Request parsing and unlocked handlers.
-  void PostRequest(std::function<void()> job);
-  // The serial lanes of requests that run under OnlineLock / AccountLock.
-  void PostOnlineLane(std::function<void()> job);
-  void PostAccountLane(std::function<void()> job);
-  // Serial lanes on the job pool for work that takes OfflineInfoLock /
-  // OfflineFilesLock: jobs queued on one lock wait in the lane, not on pool
-  // threads, so they never starve the other jobs.
-  void PostOfflineInfoLane(std::function<void()> job);
-  void PostOfflineFilesLane(std::function<void()> job);
-
-  // Sends one datagram from the UDP listener's own socket (source port =
-  // the server port). False when the listener is closed or the send fails.
-  bool SendFromListener(const std::string& ip, std::uint16_t port, std::string_view bytes);
-  // The UDP listener's socket, for the fan-out lane; null when closed.
-  std::shared_ptr<const UniqueFd> ListenerSocket();
-
-  // Number of open client connections.
-  std::size_t ConnectionCount() const { return connections_.Count(); }
-  // The bytes client connections hold now (partial frames, requests in
-  // flight, unsent replies) and the high-water marks.
-  ClientMemory& ClientBuffers() { return connections_.Memory(); }
+  // Where work runs: the io loop, the pools and the lanes.
+  Executors& Run() { return executors_; }
+  // Start, stop, the first show and the listeners.
+  ServerLifecycle& Lifecycle() { return lifecycle_; }
+  const ServerLifecycle& Lifecycle() const { return lifecycle_; }
+  // The open client connections and the bytes they hold.
+  ConnectionManager& Connections() { return connections_; }
 
  private:
-  class TcpServer;
-
-  void ScheduleStatusTimer();
-  void ScheduleTrimTimer();
-  void NotifyState(bool running);
-  void NotifyStatusPage();
+  static ExecutorSizes SizesOf(const CoreOptions& options);
 
   const CoreOptions options_;
   CoreModules modules_;
@@ -225,38 +144,14 @@ class ServerCore {
   Database database_;
   StatusLog log_;
   RemovalService removal_;
+  // Declared before the executors: connections still open when the io loop
+  // stops are released while it exists (see the destructor).
   ConnectionManager connections_;
-
-  asio::io_context io_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
-  std::vector<std::thread> ioThreads_;
-  asio::thread_pool requests_;
-  asio::thread_pool lanes_;
-  asio::strand<asio::thread_pool::executor_type> onlineLane_;
-  asio::strand<asio::thread_pool::executor_type> accountLane_;
-  asio::thread_pool jobs_;
-  asio::strand<asio::thread_pool::executor_type> offlineInfoLane_;
-  asio::strand<asio::thread_pool::executor_type> offlineFilesLane_;
-  asio::thread_pool outbound_;
-  std::atomic<int> outboundPending_{0};  // queued or running on outbound_
-
-  // StartServer / StopServer / FirstShow.
-  mutable RecursiveMutex lifecycleMutex_{LockRank::kLifecycle, "server lifecycle"};
-  std::unique_ptr<TcpServer> tcpServer_ CORVAN_GUARDED_BY(lifecycleMutex_);
-  std::string startFailure_ CORVAN_GUARDED_BY(lifecycleMutex_);
-  // The UDP listener: replaced only under lifecycleMutex_ too, read by the
-  // senders under this one alone.
-  Mutex udpSendMutex_{LockRank::kUdpSend, "UDP listener"};
-  std::unique_ptr<UdpListener> udpServer_ CORVAN_GUARDED_BY(udpSendMutex_);
+  Executors executors_;
+  // After the executors its timers and listeners run on.
+  ServerLifecycle lifecycle_;
   // After the listener it sends through: the lane ends first.
   NoticeFanout fanout_;
-  // io_ runs on several threads: the two timers and statusTimerOn_ are
-  // touched only on this strand (their handlers run on it too).
-  asio::strand<asio::io_context::executor_type> timerStrand_;
-  asio::steady_timer statusTimer_;
-  bool statusTimerOn_ = false;  // touched on timerStrand_ only
-  asio::steady_timer trimTimer_;
-  std::atomic<CoreObserver*> observer_{nullptr};
 };
 
 }  // namespace corvan

@@ -378,7 +378,9 @@ void WebApi::Session(const HttpRequest& req, Response& res) {
 
 // --- Reading --------------------------------------------------------------
 
-bool WebApi::ProtocolListening() const { return core_.TcpServerExists() && core_.ListeningPort() != 0; }
+bool WebApi::ProtocolListening() const {
+  return core_.Lifecycle().TcpServerExists() && core_.Lifecycle().ListeningPort() != 0;
+}
 
 StoredFigures WebApi::Stored() {
   MutexLock lock(storedMutex_);
@@ -412,7 +414,7 @@ void WebApi::Dashboard(const HttpRequest& req, Response& res) {
   JsonValue out;
   out.Set("running", ProtocolListening());
   out.Set("ServerPort", static_cast<std::int64_t>(core_.Settings().ServerPort()));
-  out.Set("listeningPort", static_cast<std::int64_t>(core_.ListeningPort()));
+  out.Set("listeningPort", static_cast<std::int64_t>(core_.Lifecycle().ListeningPort()));
   out.Set("online", static_cast<std::int64_t>(online));
   out.Set("users", static_cast<std::int64_t>(dir->Users().size()));
   out.Set("orgs", static_cast<std::int64_t>(dir->Orgs().size()));
@@ -698,7 +700,7 @@ void WebApi::Health(const HttpRequest&, Response& res) {
   JsonValue out;
   out.Set("status", up ? "ok" : "down");
   out.Set("listening", up);
-  out.Set("port", static_cast<std::int64_t>(core_.ListeningPort()));
+  out.Set("port", static_cast<std::int64_t>(core_.Lifecycle().ListeningPort()));
   out.Set("database", core_.Db().IsOpen());
   SendJson(res, up ? 200 : 503, out);
 }

@@ -132,7 +132,7 @@ TEST(DirectoryListsQueued, AQueuedListKeepsItsBytesAfterAChange) {
   constexpr int kAsks = 40;
   test::TcpClient greedy(server.Port());
   for (int i = 0; i < kAsks; ++i) ASSERT_TRUE(greedy.SendFrame(test::Request("GetUserlist", {})));
-  ASSERT_TRUE(test::WaitUntil([&] { return server.Core().ClientBuffers().Peak().unsent > 0; }, 10s));
+  ASSERT_TRUE(test::WaitUntil([&] { return server.Core().Connections().Memory().Peak().unsent > 0; }, 10s));
 
   ASSERT_TRUE(SaveNewUser(server.Core().Dir(), server.Core().Db(), Form("zed", "后来者")).IsOk());
   const std::string newList = BuildUserlistReply(*server.Core().Dir().Get());

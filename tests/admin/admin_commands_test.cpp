@@ -65,10 +65,10 @@ TEST_F(AdminListsTest, ListsFollowARestoredBackup) {
   ASSERT_TRUE(Run({"user", "add", "later", "--pwd", "1", "--nick", "后加", "--org", "001"}).ok);
   ASSERT_NE(Lists().find("LATER"), std::string::npos);  // the lists of this directory are built
 
-  Core().StopServer();
+  Core().Lifecycle().StopServer();
   AdminReply restored = Run({"restore", backup + ".mdb", "--yes"});
   ASSERT_TRUE(restored.ok) << restored.message;
-  Core().StartServer();
+  Core().Lifecycle().StartServer();
   const std::string lists = Lists();
   EXPECT_EQ(lists.find("LATER"), std::string::npos);
   EXPECT_NE(lists.find("<username>ALICE</username>"), std::string::npos);

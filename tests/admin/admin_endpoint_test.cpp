@@ -124,7 +124,7 @@ TEST_F(AdminEndpointTest, PeerOfAnotherUserIsRefusedByItsUid) {
   ASSERT_TRUE(decoded) << reply;
   EXPECT_FALSE(decoded->ok);
   EXPECT_EQ(decoded->message, "拒绝访问：用户不符");
-  EXPECT_TRUE(server_.Core().TcpServerExists());
+  EXPECT_TRUE(server_.Core().Lifecycle().TcpServerExists());
 }
 
 TEST_F(AdminEndpointTest, PeerOfAnotherUserIsRefused) {
@@ -134,7 +134,7 @@ TEST_F(AdminEndpointTest, PeerOfAnotherUserIsRefused) {
   ASSERT_TRUE(other.Start().IsOk());
   AdminReply r = Call({"stop"});
   EXPECT_FALSE(r.ok);
-  EXPECT_TRUE(server_.Core().TcpServerExists());
+  EXPECT_TRUE(server_.Core().Lifecycle().TcpServerExists());
 }
 
 TEST_F(AdminEndpointTest, GarbageAndOversizedRequestsGetNoCommandRun) {
@@ -159,7 +159,7 @@ TEST_F(AdminEndpointTest, GarbageAndOversizedRequestsGetNoCommandRun) {
   EXPECT_FALSE(bad->ok);
   EXPECT_EQ(raw("{\"argv\":[\"stop\"]"), "");  // no newline before the peer closed
   EXPECT_EQ(raw(std::string(kMaxAdminLine + 10, 'x')), "");
-  EXPECT_TRUE(server_.Core().TcpServerExists());
+  EXPECT_TRUE(server_.Core().Lifecycle().TcpServerExists());
   EXPECT_TRUE(Call({"status"}).ok);  // still serving
 }
 
@@ -175,7 +175,7 @@ TEST_F(AdminEndpointTest, StatusStopStartAndLog) {
 
   AdminReply stop = Call({"stop"});
   EXPECT_TRUE(stop.ok);
-  EXPECT_FALSE(server_.Core().TcpServerExists());
+  EXPECT_FALSE(server_.Core().Lifecycle().TcpServerExists());
   ASSERT_FALSE(stop.lines.empty());
   EXPECT_EQ(stop.lines.front().rfind("TCP服务器停止监听时间：", 0), 0u);
 

@@ -79,33 +79,33 @@ class MaintenanceTest : public ::testing::Test {
 };
 
 TEST_F(MaintenanceTest, BackupAsksBeforeOverwritingAndNeverTargetsTheLiveFile) {
-  MaintenanceResult first = BackupDatabase(Core(), File("b"), false);
+  MaintenanceResult first = BackupDatabase(Core().Db(), Core().DatabasePath(), File("b"), false);
   EXPECT_TRUE(first.status.IsOk());
   EXPECT_EQ(first.status.Message(), "备份数据成功");
   EXPECT_EQ(Count(File("b.mdb"), "authreg"), 1);
 
   std::ofstream(File("keep.mdb")) << "precious";
-  MaintenanceResult ask = BackupDatabase(Core(), File("keep.mdb"), false);
+  MaintenanceResult ask = BackupDatabase(Core().Db(), Core().DatabasePath(), File("keep.mdb"), false);
   EXPECT_TRUE(ask.needsConfirmation);
   EXPECT_EQ(ask.status.Message(), "目标已经存在，是否继续？");
   EXPECT_EQ(fs::file_size(File("keep.mdb")), 8u);
-  EXPECT_TRUE(BackupDatabase(Core(), File("keep.mdb"), true).status.IsOk());
+  EXPECT_TRUE(BackupDatabase(Core().Db(), Core().DatabasePath(), File("keep.mdb"), true).status.IsOk());
   EXPECT_EQ(Count(File("keep.mdb"), "authreg"), 1);
 
   // Backing up onto the live file would replace it under the open connection.
-  MaintenanceResult self = BackupDatabase(Core(), Core().DatabasePath(), true);
+  MaintenanceResult self = BackupDatabase(Core().Db(), Core().DatabasePath(), Core().DatabasePath(), true);
   EXPECT_FALSE(self.status.IsOk());
   EXPECT_EQ(self.status.Message(), "备份数据失败");
   EXPECT_EQ(Count(Core().DatabasePath(), "authreg"), 1);
   // A folder as target fails without leaving a part file.
   fs::create_directory(File("dir.mdb"));
-  EXPECT_EQ(BackupDatabase(Core(), File("dir.mdb"), true).status.Message(), "备份数据失败");
+  EXPECT_EQ(BackupDatabase(Core().Db(), Core().DatabasePath(), File("dir.mdb"), true).status.Message(), "备份数据失败");
 }
 
 // A failure says what the system refused after its message, in the console
 // and in corvanctl alike.
 TEST_F(MaintenanceTest, FailedBackupCarriesTheSystemsReason) {
-  MaintenanceResult missing = BackupDatabase(Core(), File("no-such-folder/b"), true);
+  MaintenanceResult missing = BackupDatabase(Core().Db(), Core().DatabasePath(), File("no-such-folder/b"), true);
   EXPECT_FALSE(missing.status.IsOk());
   EXPECT_EQ(missing.status.Message(), "备份数据失败");
   EXPECT_NE(missing.reason.find(File("no-such-folder").string()), std::string::npos) << missing.reason;
@@ -113,28 +113,30 @@ TEST_F(MaintenanceTest, FailedBackupCarriesTheSystemsReason) {
   EXPECT_EQ(missing.Shown(), "备份数据失败：" + File("no-such-folder").string() + ": No such file or directory");
 
   fs::create_directory(File("dir.mdb"));
-  EXPECT_NE(BackupDatabase(Core(), File("dir.mdb"), true).reason.find("Is a directory"), std::string::npos);
-  EXPECT_FALSE(BackupDatabase(Core(), Core().DatabasePath(), true).reason.empty());
+  EXPECT_NE(BackupDatabase(Core().Db(), Core().DatabasePath(), File("dir.mdb"), true).reason.find("Is a directory"),
+            std::string::npos);
+  EXPECT_FALSE(BackupDatabase(Core().Db(), Core().DatabasePath(), Core().DatabasePath(), true).reason.empty());
 
-  MaintenanceResult done = BackupDatabase(Core(), File("b"), true);
+  MaintenanceResult done = BackupDatabase(Core().Db(), Core().DatabasePath(), File("b"), true);
   EXPECT_TRUE(done.status.IsOk());
   EXPECT_TRUE(done.reason.empty());
 }
 
 TEST_F(MaintenanceTest, RestoreRefusedWhileRunning) {
-  ASSERT_TRUE(BackupDatabase(Core(), File("b"), false).status.IsOk());
-  MaintenanceResult r = RestoreDatabase(Core(), File("b.mdb"), true);
+  ASSERT_TRUE(BackupDatabase(Core().Db(), Core().DatabasePath(), File("b"), false).status.IsOk());
+  MaintenanceResult r = RestoreDatabase(Core().Lifecycle(), Core().Db(), Core().DatabasePath(), File("b.mdb"), true);
   EXPECT_FALSE(r.status.IsOk());
   EXPECT_EQ(r.status.Message(), "请先停止服务器");
 }
 
 TEST_F(MaintenanceTest, RestoreChecksTheFileAndLeavesTheLiveDatabaseOnFailure) {
-  Core().StopServer();
-  MaintenanceResult missing = RestoreDatabase(Core(), File("missing.mdb"), true);
+  Core().Lifecycle().StopServer();
+  MaintenanceResult missing =
+      RestoreDatabase(Core().Lifecycle(), Core().Db(), Core().DatabasePath(), File("missing.mdb"), true);
   EXPECT_EQ(missing.status.Message(), "");  // the console ends without a word
   EXPECT_EQ(missing.reason, File("missing.mdb").string() + ": No such file or directory");
   std::ofstream(File("junk.mdb")) << "not a database at all";
-  EXPECT_EQ(RestoreDatabase(Core(), File("junk.mdb"), true).Shown(),
+  EXPECT_EQ(RestoreDatabase(Core().Lifecycle(), Core().Db(), Core().DatabasePath(), File("junk.mdb"), true).Shown(),
             "恢复数据失败：" + File("junk.mdb").string() + ": file is not a database");
   {
     Database other;  // an SQLite file without the directory tables
@@ -142,17 +144,18 @@ TEST_F(MaintenanceTest, RestoreChecksTheFileAndLeavesTheLiveDatabaseOnFailure) {
     DatabaseLock lock(other);
     other.Exec("create table t(x)");
   }
-  EXPECT_EQ(RestoreDatabase(Core(), File("other.mdb"), true).Shown(),
+  EXPECT_EQ(RestoreDatabase(Core().Lifecycle(), Core().Db(), Core().DatabasePath(), File("other.mdb"), true).Shown(),
             "恢复数据失败：" + File("other.mdb").string() + ": 缺少表 authreg");
   EXPECT_TRUE(Core().Dir().Get()->UserExists("ALICE"));
   EXPECT_EQ(Count(Core().DatabasePath(), "authreg"), 1);
-  MaintenanceResult ask = RestoreDatabase(Core(), File("other.mdb"), false);
+  MaintenanceResult ask =
+      RestoreDatabase(Core().Lifecycle(), Core().Db(), Core().DatabasePath(), File("other.mdb"), false);
   EXPECT_TRUE(ask.needsConfirmation);
   EXPECT_EQ(ask.status.Message(), "是否确定恢复数据？");
 }
 
 TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
-  Core().StopServer();
+  Core().Lifecycle().StopServer();
   {
     // An old layout: the directory tables only, organize without orgID.
     Database old;
@@ -170,7 +173,7 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
         "insert into authreg values('OLDIE','1','Old','Root001');"
         "insert into vcard(username,organizeNo,nickname) values('OLDIE','Root001','Old');");
   }
-  MaintenanceResult r = RestoreDatabase(Core(), File("old.mdb"), true);
+  MaintenanceResult r = RestoreDatabase(Core().Lifecycle(), Core().Db(), Core().DatabasePath(), File("old.mdb"), true);
   EXPECT_TRUE(r.status.IsOk()) << r.status.Message();
   EXPECT_EQ(r.status.Message(), "恢复数据成功");
   auto dir = Core().Dir().Get();
@@ -190,10 +193,10 @@ TEST_F(MaintenanceTest, RestoreOfAnOlderFileUpgradesItAndReloadsTheDirectory) {
 // A backup carries the offline indexes along; restoring it (indexes already
 // there) works as before.
 TEST_F(MaintenanceTest, BackupWithTheOfflineIndexesRestores) {
-  MaintenanceResult b = BackupDatabase(Core(), File("copy"), false);
+  MaintenanceResult b = BackupDatabase(Core().Db(), Core().DatabasePath(), File("copy"), false);
   ASSERT_TRUE(b.status.IsOk()) << b.status.Message();
-  Core().StopServer();
-  MaintenanceResult r = RestoreDatabase(Core(), File("copy.mdb"), true);
+  Core().Lifecycle().StopServer();
+  MaintenanceResult r = RestoreDatabase(Core().Lifecycle(), Core().Db(), Core().DatabasePath(), File("copy.mdb"), true);
   EXPECT_TRUE(r.status.IsOk()) << r.status.Message();
   EXPECT_TRUE(Core().Dir().Get()->UserExists("ALICE"));
   DatabaseLock lock(Core().Db());

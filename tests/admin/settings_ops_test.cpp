@@ -25,10 +25,13 @@ class SettingsOpsTest : public ::testing::Test {
     test::TestServer::Setup s;
     s.start = false;
     server_ = std::make_unique<test::TestServer>(s);
-    server_->Core().LoadConfiguration();
+    server_->Core().Lifecycle().LoadConfiguration();
   }
   ~SettingsOpsTest() override { unsetenv("XDG_CONFIG_HOME"); }
   ServerCore& Core() { return server_->Core(); }
+  SettingsSaveResult Save(const SettingsForm& form) {
+    return SaveAll(Core().Settings(), Core().ConfigPath(), Core().Options().executable, form);
+  }
   ConfigReadResult File() { return ParseConfiguration(Slurp(Core().ConfigPath())); }
 
   test::TempDir xdg_;
@@ -49,7 +52,7 @@ TEST_F(SettingsOpsTest, BadPortStopsBeforeAnythingIsSaved) {
   SettingsForm form = CurrentSettingsForm(Core());
   form.serverPort = "port";
   form.allowReg = !form.allowReg;
-  SettingsSaveResult r = SaveAll(Core(), form);
+  SettingsSaveResult r = Save(form);
   EXPECT_FALSE(r.status.IsOk());
   EXPECT_EQ(r.Messages(), std::vector<std::string>{"请输入合法的端口（1-65535）"});
   EXPECT_EQ(Slurp(Core().ConfigPath()), before);
@@ -60,7 +63,7 @@ TEST_F(SettingsOpsTest, UnchangedPortIsNotWrittenAndTheOtherKeysAre) {
   form.allowReg = false;
   form.offlineInfoDay = " 7 ";
   form.startMin = true;
-  SettingsSaveResult r = SaveAll(Core(), form);
+  SettingsSaveResult r = Save(form);
   EXPECT_TRUE(r.status.IsOk());
   EXPECT_TRUE(r.Messages().empty());
   ConfigReadResult file = File();
@@ -75,7 +78,7 @@ TEST_F(SettingsOpsTest, UnchangedPortIsNotWrittenAndTheOtherKeysAre) {
 TEST_F(SettingsOpsTest, ChangedPortIsWrittenAsTypedAndNeedsARestart) {
   SettingsForm form = CurrentSettingsForm(Core());
   form.serverPort = " 12345 ";
-  SettingsSaveResult r = SaveAll(Core(), form);
+  SettingsSaveResult r = Save(form);
   EXPECT_TRUE(r.status.IsOk());
   EXPECT_EQ(r.Messages(), std::vector<std::string>{"重新启动服务器后生效"});
   EXPECT_EQ(Core().Settings().ServerPort(), 12345);
@@ -88,7 +91,7 @@ TEST_F(SettingsOpsTest, DaysOutsideOneToThirtyAreRefusedByNamingTheRangeAndNotWr
   for (const char* days : {"0", "31", "-5", "", "abc", "99999999999"}) {
     SettingsForm form = CurrentSettingsForm(Core());
     form.offlineInfoDay = days;
-    SettingsSaveResult r = SaveAll(Core(), form);
+    SettingsSaveResult r = Save(form);
     EXPECT_FALSE(r.status.IsOk()) << days;
     EXPECT_EQ(r.Messages(), std::vector<std::string>{"离线信息保存天数应为1-30天"}) << days;
     EXPECT_EQ(Slurp(Core().ConfigPath()).find(std::string("<OfflineInfoDay>") + days + "<"), std::string::npos);
@@ -97,7 +100,7 @@ TEST_F(SettingsOpsTest, DaysOutsideOneToThirtyAreRefusedByNamingTheRangeAndNotWr
   SettingsForm form = CurrentSettingsForm(Core());
   for (std::int32_t days : {1, 30}) {
     form.offlineInfoDay = std::to_string(days);
-    EXPECT_TRUE(SaveAll(Core(), form).status.IsOk()) << days;
+    EXPECT_TRUE(Save(form).status.IsOk()) << days;
     EXPECT_EQ(Core().Settings().OfflineInfoDay(), days);
   }
 }
@@ -114,7 +117,7 @@ TEST_F(SettingsOpsTest, ANoticeOfAnEarlierStepIsShownBeforeTheFailure) {
   SettingsForm form = CurrentSettingsForm(Core());
   form.serverPort = "12346";
   form.offlineInfoDay = "31";
-  SettingsSaveResult r = SaveAll(Core(), form);
+  SettingsSaveResult r = Save(form);
   EXPECT_EQ(r.status.Code(), StatusCode::kInvalidInput);
   EXPECT_TRUE(r.portChanged);
   EXPECT_EQ(r.Messages(), (std::vector<std::string>{"重新启动服务器后生效", "离线信息保存天数应为1-30天"}));
@@ -124,17 +127,17 @@ TEST_F(SettingsOpsTest, AutoStartFollowsTheBoxOnlyWhenItChanged) {
   SettingsForm form = CurrentSettingsForm(Core());
   ASSERT_FALSE(form.autoStartWasOn);
   form.autoStart = true;
-  EXPECT_TRUE(SaveAll(Core(), form).status.IsOk());
+  EXPECT_TRUE(Save(form).status.IsOk());
   EXPECT_TRUE(AutoStartEnabled());
   // Left as found when the window was shown: the entry stays.
   SettingsForm same = form;
   same.autoStartWasOn = false;
   same.autoStart = false;
-  EXPECT_TRUE(SaveAll(Core(), same).status.IsOk());
+  EXPECT_TRUE(Save(same).status.IsOk());
   EXPECT_TRUE(AutoStartEnabled());
   form = CurrentSettingsForm(Core());
   form.autoStart = false;
-  EXPECT_TRUE(SaveAll(Core(), form).status.IsOk());
+  EXPECT_TRUE(Save(form).status.IsOk());
   EXPECT_FALSE(AutoStartEnabled());
 }
 

@@ -93,7 +93,7 @@ class ConsoleTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    ASSERT_TRUE(core_.OpenDatabase().IsOk());
+    ASSERT_TRUE(core_.Lifecycle().OpenDatabase().IsOk());
     Exec(
         "insert into organize values('Root','Acme','',0);"
         "insert into organize values('001','未分组','Root',100);"
@@ -252,7 +252,7 @@ TEST_F(ConsoleTest, ChineseNamesAndPathsSortInGbkOrderBothWays) {
   Exec(
       "update authreg set nickname = case username when 'ZS' then '张三' when 'LS' then '李四' else '王五' end "
       "where username in ('ZS','LS','WW')");
-  ASSERT_TRUE(core_.LoadDirectory());
+  ASSERT_TRUE(core_.Lifecycle().LoadDirectory());
   W().BuildOrgTree();
   W().ShowUsersPage();
   // The three accounts' texts in a column, in list order.

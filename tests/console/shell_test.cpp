@@ -110,7 +110,7 @@ class ShellTest : public ::testing::Test {
   }
 
   void SetUp() override {
-    ASSERT_TRUE(core_.OpenDatabase().IsOk());
+    ASSERT_TRUE(core_.Lifecycle().OpenDatabase().IsOk());
     Exec(
         "insert into organize values('Root','Acme','',0);"
         "insert into organize values('Root001','A','Root',10);"
@@ -124,7 +124,7 @@ class ShellTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    core_.StopServer();
+    core_.Lifecycle().StopServer();
     window_.reset();
     unsetenv("XDG_CONFIG_HOME");
   }
@@ -137,8 +137,8 @@ class ShellTest : public ::testing::Test {
     ServerSettings s = core_.Settings().Current();
     s.ServerPort = test::FreePort();
     core_.Settings().Set(s);
-    core_.StartServer();
-    ASSERT_TRUE(core_.TcpServerExists());
+    core_.Lifecycle().StartServer();
+    ASSERT_TRUE(core_.Lifecycle().TcpServerExists());
   }
   MainWindow& W() { return *window_; }
   MainShell& S() { return *shell_; }
@@ -277,11 +277,11 @@ TEST_F(ShellTest, MenuToolbarAndGroupBarRunTheSameActions) {
   s.ServerPort = test::FreePort();
   core_.Settings().Set(s);
   S().FindCommand("Nserverstart")->toolbarItem->trigger();
-  EXPECT_TRUE(core_.TcpServerExists());
+  EXPECT_TRUE(core_.Lifecycle().TcpServerExists());
   QApplication::processEvents();
   EXPECT_EQ(S().StartImage(), 1);
   S().FindCommand("Nserverstop")->menuItem->trigger();
-  EXPECT_FALSE(core_.TcpServerExists());
+  EXPECT_FALSE(core_.Lifecycle().TcpServerExists());
   QApplication::processEvents();
   EXPECT_EQ(S().StartImage(), 0);
 }
@@ -300,7 +300,7 @@ TEST_F(ShellTest, ToolbarCleanupRefusesWhileTheListenerExistsTheOthersDoNot) {
   EXPECT_TRUE(TakeMessages().empty());
   for (int i = 0; i < 200 && !cleaned(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(cleaned());
-  core_.StopServer();
+  core_.Lifecycle().StopServer();
   S().FindCommand("N5")->toolbarItem->trigger();
   EXPECT_TRUE(TakeMessages().empty());
 }
@@ -519,14 +519,14 @@ TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
   // No tray here: closing minimises instead, so the console is not lost.
   EXPECT_FALSE(W().close());
   EXPECT_TRUE(S().Tray()->Minimized());
-  EXPECT_TRUE(core_.TcpServerExists());
+  EXPECT_TRUE(core_.Lifecycle().TcpServerExists());
   FramePiece<QToolButton>("Rzsbtnclose")->click();
-  EXPECT_TRUE(core_.TcpServerExists());
+  EXPECT_TRUE(core_.Lifecycle().TcpServerExists());
   TrayItem("Ntrayserverstop")->trigger();  // restores, then stops
   EXPECT_FALSE(S().Tray()->Minimized());
-  EXPECT_FALSE(core_.TcpServerExists());
+  EXPECT_FALSE(core_.Lifecycle().TcpServerExists());
   TrayItem("Ntrayserverstart")->trigger();
-  EXPECT_TRUE(core_.TcpServerExists());
+  EXPECT_TRUE(core_.Lifecycle().TcpServerExists());
 
   // With a tray the window hides into it; a click brings it back.
   S().Tray()->TrayAvailable = [] { return true; };
@@ -537,7 +537,7 @@ TEST_F(ShellTest, CloseKeepsTheServerRunningUntilExit) {
 
   TrayItem("Nexit")->trigger();
   EXPECT_TRUE(S().ExitRequested);
-  EXPECT_FALSE(core_.TcpServerExists());
+  EXPECT_FALSE(core_.Lifecycle().TcpServerExists());
 }
 
 TEST_F(ShellTest, FrameResizesFromTheCornerAndMovesFromTheBannerWithoutAWindowManager) {

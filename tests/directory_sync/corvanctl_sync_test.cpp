@@ -72,8 +72,8 @@ TEST(CorvanctlAudit, ListsConsoleCorvanctlAndSyncEditsWithTheirActors) {
     options.home = home.Path();
     options.ioThreads = options.requestThreads = options.jobThreads = 1;
     ServerCore core(options);
-    ASSERT_TRUE(core.OpenDatabase().IsOk());
-    ASSERT_TRUE(core.LoadDirectory());
+    ASSERT_TRUE(core.Lifecycle().OpenDatabase().IsOk());
+    ASSERT_TRUE(core.Lifecycle().LoadDirectory());
     OpsContext ops = MakeOpsContext(core, false);
     ASSERT_TRUE(AddDepartment(ops, Actor::Console(), "Root", "控制台部门", "100").IsOk());
   }

@@ -354,7 +354,7 @@ TEST(DirectoryLogin, FullBindQueueAnswersAtOnce) {
   StartWithHungDirectory(slapd, setup, server, hole, std::min(30, 3 * test::TimeScale()));
 
   auto waiting = SendLogins(*server, 3, "lisi", "pw-lisi");
-  ASSERT_TRUE(test::WaitUntil([&] { return server->Core().OutboundCalls() == 3; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return server->Core().Run().OutboundCalls() == 3; }));
   TcpClient extra(server->Port(), "127.0.3.100");
   ASSERT_TRUE(extra.SendFrame(test::Request("Loginin", {{"username", "wangwu"}, {"pwd", "pw-wangwu"}})));
   EXPECT_EQ(Reason(extra.ReadFrame(test::Scaled(3s))), "目录服务器无法连接，请稍后再试!");

@@ -54,7 +54,7 @@ TEST(Disconnect, MidFrameOrUploadLeavesNothingAndOthersAreServed) {
   TestServer server(OneAccount());
   test::FakeClient other(server, "127.0.0.2");
   ASSERT_EQ(test::ReplyField(other.Login("ALICE", "Pw1").value_or(""), "reason"), "登录成功");
-  ASSERT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.Core().Connections().Count() == 1; }));
 
   for (const Cut& cut : Cuts()) {
     {
@@ -67,7 +67,7 @@ TEST(Disconnect, MidFrameOrUploadLeavesNothingAndOthersAreServed) {
       ASSERT_TRUE(list) << cut.what;
     }
     // The connection is dropped and everything it began is undone.
-    EXPECT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == 1; })) << cut.what;
+    EXPECT_TRUE(WaitUntil([&] { return server.Core().Connections().Count() == 1; })) << cut.what;
     EXPECT_TRUE(WaitUntil([&] { return test::NoUploadFolders(server.Core()); })) << cut.what;
     EXPECT_EQ(test::CountRows(server.Core(), kAllFiles), 0) << cut.what;
     EXPECT_EQ(test::CountRows(server.Core(), kAllMessages), 0) << cut.what;
@@ -100,7 +100,7 @@ TEST(Disconnect, ResetMidUploadAndUnreadRepliesLeaveNothing) {
     const std::string list = test::Request("GetUserlist", {});
     for (int i = 0; i < 200; ++i) ASSERT_TRUE(lazy.SendFrame(list));
   }
-  EXPECT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return server.Core().Connections().Count() == 0; }));
   EXPECT_TRUE(WaitUntil([&] { return test::NoUploadFolders(server.Core()); }));
   EXPECT_EQ(test::CountRows(server.Core(), kAllFiles), 0);
 

@@ -62,13 +62,13 @@ TEST(Flood, TenThousandDroppedConnectionsLeaveNoneBehind) {
   TestServer server(OneAccount());
   // Warm up the pools and the allocator before measuring.
   OpenAndDrop(server.Port(), 500, 250);
-  ASSERT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == 0; }, 30s));
+  ASSERT_TRUE(WaitUntil([&] { return server.Core().Connections().Count() == 0; }, 30s));
   const std::uint64_t rssBefore = test::ResidentBytes();
   const int fdsBefore = test::OpenDescriptors();
 
   OpenAndDrop(server.Port(), 10000, 250);
-  EXPECT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == 0; }, 60s))
-      << server.Core().ConnectionCount() << " connections left";
+  EXPECT_TRUE(WaitUntil([&] { return server.Core().Connections().Count() == 0; }, 60s))
+      << server.Core().Connections().Count() << " connections left";
   // The server closed its side of every one of them.
   EXPECT_TRUE(WaitUntil([&] { return test::OpenDescriptors() <= fdsBefore; }, 30s))
       << test::OpenDescriptors() << " descriptors, " << fdsBefore << " before";
@@ -137,16 +137,16 @@ TEST(Flood, RunningOutOfDescriptorsNeitherSpinsNorStopsAccepting) {
     // The listener is readable but accepting fails: the server must wait,
     // not retry in a loop. A spinning intake burns a whole core.
     std::this_thread::sleep_for(200ms);
-    EXPECT_LT(server.Core().ConnectionCount(), static_cast<std::size_t>(kClients));
+    EXPECT_LT(server.Core().Connections().Count(), static_cast<std::size_t>(kClients));
     const double before = ProcessCpuSeconds();
     std::this_thread::sleep_for(1s);
     EXPECT_LT(ProcessCpuSeconds() - before, 0.5);
   }
   // Descriptors are back: every waiting connection is taken in.
-  EXPECT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == kClients; }, 10s))
-      << server.Core().ConnectionCount();
+  EXPECT_TRUE(WaitUntil([&] { return server.Core().Connections().Count() == kClients; }, 10s))
+      << server.Core().Connections().Count();
   clients.clear();
-  EXPECT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == 0; }, 30s));
+  EXPECT_TRUE(WaitUntil([&] { return server.Core().Connections().Count() == 0; }, 30s));
   {
     test::FakeClient alice(server, "127.0.0.2");
     EXPECT_EQ(test::ReplyField(alice.Login("alice", "Pw1").value_or(""), "reason"), "登录成功");
@@ -159,8 +159,8 @@ TEST(Flood, RunningOutOfDescriptorsNeitherSpinsNorStopsAccepting) {
     DescriptorLimit limit(static_cast<rlim_t>(late.Get() + 1));
     ASSERT_TRUE(test::ConnectTo(late.Get(), server.Port()));
     std::this_thread::sleep_for(50ms);
-    server.Core().StopServer();
-    EXPECT_FALSE(server.Core().TcpServerExists());
+    server.Core().Lifecycle().StopServer();
+    EXPECT_FALSE(server.Core().Lifecycle().TcpServerExists());
   }
 }
 

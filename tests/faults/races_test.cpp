@@ -28,12 +28,12 @@ TEST(Races, StartAndStopWhileTheStatusTimerTicks) {
   TestServer server(setup);
   ASSERT_TRUE(WaitUntil([&] { return ticks.load() > 5; }));
   for (int i = 0; i < 50; ++i) {
-    server.Core().StopServer();
-    server.Core().StartServer();
+    server.Core().Lifecycle().StopServer();
+    server.Core().Lifecycle().StartServer();
   }
   const int before = ticks.load();
   EXPECT_TRUE(WaitUntil([&] { return ticks.load() > before; }));  // still ticking after the last start
-  server.Core().StopServer();
+  server.Core().Lifecycle().StopServer();
 }
 
 TEST(Races, RequestsFromClientsThatLeaveAtOnce) {
@@ -53,7 +53,7 @@ TEST(Races, RequestsFromClientsThatLeaveAtOnce) {
     });
   }
   for (auto& c : clients) c.join();
-  EXPECT_TRUE(WaitUntil([&] { return server.Core().ConnectionCount() == 0; }, 30s));
+  EXPECT_TRUE(WaitUntil([&] { return server.Core().Connections().Count() == 0; }, 30s));
 }
 
 }  // namespace

@@ -146,9 +146,9 @@ TEST(Sigkill, FilesBeingDeliveredWhenTheServerDiesAreDeliveredAtTheNextLogin) {
   test::FakeFileClient filePort(options.OfflineFilePort);
   ASSERT_TRUE(filePort.Listening());
   ServerCore core(options);
-  ASSERT_TRUE(core.OpenDatabase().IsOk());
-  ASSERT_TRUE(core.FirstShow());
-  TcpClient bob(core.ListeningPort());
+  ASSERT_TRUE(core.Lifecycle().OpenDatabase().IsOk());
+  ASSERT_TRUE(core.Lifecycle().FirstShow());
+  TcpClient bob(core.Lifecycle().ListeningPort());
   auto login = test::Ask(bob, test::Request("Loginin", {{"username", "bob"}, {"pwd", "pw"}}));
   ASSERT_EQ(test::ReplyField(login.value_or(""), "reason"), "登录成功");
 

@@ -117,9 +117,9 @@ TEST(Sigterm, StoredItemsSurviveAStopMidUploadAndAreDeliveredAfterTheRestart) {
   test::FakeFileClient filePort(options.OfflineFilePort);
   ASSERT_TRUE(filePort.Listening());
   ServerCore core(options);
-  ASSERT_TRUE(core.OpenDatabase().IsOk());
-  ASSERT_TRUE(core.FirstShow());
-  TcpClient wang(core.ListeningPort());
+  ASSERT_TRUE(core.Lifecycle().OpenDatabase().IsOk());
+  ASSERT_TRUE(core.Lifecycle().FirstShow());
+  TcpClient wang(core.Lifecycle().ListeningPort());
   auto login = test::Ask(wang, test::Request("Loginin", {{"username", "wang"}, {"pwd", "pw"}}));
   ASSERT_EQ(test::ReplyField(login.value_or(""), "reason"), "登录成功");
 

@@ -53,7 +53,7 @@ TEST(OfflinePurges, EveryStartPurgesWithTheClampedRetentionAndAStrictCutOff) {
                   .InsertFile(OfflineFileRow{0, "LI", "Li", "WANG", "1", "a.txt", outside.string(), HoursAgo(80)})
                   .IsOk());
 
-  ASSERT_TRUE(core.FirstShow());
+  ASSERT_TRUE(core.Lifecycle().FirstShow());
   EXPECT_EQ(core.Settings().OfflineInfoDay(), 3);
   ASSERT_TRUE(WaitForRows(core, "select count(*) from OfflineInfo", 1));
   EXPECT_EQ(test::CountRows(core, "select count(*) from OfflineInfo where ToUser = 'KEEP'"), 1);
@@ -65,7 +65,7 @@ TEST(OfflinePurges, EveryStartPurgesWithTheClampedRetentionAndAStrictCutOff) {
 
   // Starting again while running still purges.
   AddMessage(core, "DROP", HoursAgo(73));
-  core.StartServer();
+  core.Lifecycle().StartServer();
   EXPECT_TRUE(server.WaitForLog("服务器已经启动，请先停止后重新启动!"));
   EXPECT_TRUE(WaitForRows(core, "select count(*) from OfflineInfo", 1));
 }
@@ -99,7 +99,7 @@ TEST(OfflineCleanup, RemovesOnlyUnreferencedUploadFoldersAndSparesAnUploadInProg
     return folders.size() == 1 && fs::file_size(folders[0] / "big.bin", ec) == 10 && !ec;
   }));
 
-  CleanOfflineFilesResult result = CleanOfflineFiles(core);
+  CleanOfflineFilesResult result = CleanOfflineFiles(core.OfflineFilesDir(), core.Db(), core.Removal(), core.Log());
   EXPECT_TRUE(result.completed);
   EXPECT_EQ(result.removed, 1);
   EXPECT_EQ(result.kept, 3);
@@ -119,7 +119,8 @@ TEST(OfflineCleanup, RemovesOnlyUnreferencedUploadFoldersAndSparesAnUploadInProg
 TEST(OfflineCleanup, WithoutTheFolderBothLinesAreWrittenAndNothingIsRemoved) {
   TestServer server;
   fs::remove_all(server.Core().OfflineFilesDir());
-  StartCleanOfflineFiles(server.Core());
+  ServerCore& core = server.Core();
+  StartCleanOfflineFiles(core.Run(), core.OfflineFilesDir(), core.Db(), core.Removal(), core.Log());
   EXPECT_TRUE(server.WaitForLog("离线文件清理结束时间："));
   EXPECT_TRUE(server.WaitForLog("正在清理离线文件时间："));
 }

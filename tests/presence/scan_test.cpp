@@ -19,6 +19,11 @@ using test::FakeClient;
 using test::ReplyField;
 using test::TestServer;
 
+PublishResult Publish(TestServer& server, const std::optional<std::string>& entered) {
+  ServerCore& core = server.Core();
+  return PublishAnnouncement(core.Settings(), core.ConfigPath(), NoticeOwnersOf(core), entered);
+}
+
 TestServer::Setup Accounts() {
   TestServer::Setup s;
   s.users = {{"ALICE", "Pw1", ""}, {"BOB", "pw2", ""}, {"CAROL", "pw3", ""}, {"DAN", "pw4", ""}};
@@ -143,7 +148,7 @@ TEST(ServerStop, EveryEntryHearsItOnceThenIsForgotten) {
   FakeClient b(server, "127.0.0.3");
   ASSERT_TRUE(a.Login("ALICE", "Pw1"));
   ASSERT_TRUE(b.Login("BOB", "pw2"));
-  server.Core().StopServer();
+  server.Core().Lifecycle().StopServer();
   for (FakeClient* c : {&a, &b}) EXPECT_TRUE(c->NextNotice("ServerStop")) << c->ip;
   EXPECT_FALSE(a.NextNotice("ServerStop", 200ms));
   EXPECT_TRUE(test::OnlineNames(server.Core()).empty());
@@ -161,7 +166,7 @@ TEST(ServerStop, LeavesBeforeTheListenerCloses) {
   lane.Hold(true);
   std::atomic<bool> stopped{false};
   std::thread stopper([&] {
-    server.Core().StopServer();
+    server.Core().Lifecycle().StopServer();
     stopped = true;
   });
   ASSERT_TRUE(test::Eventually([&] { return lane.Count().queued == before + 1; }));
@@ -194,7 +199,7 @@ TEST(Announcements, PublishRules) {
   // the current text is sent anyway.
   for (const std::optional<std::string>& entered :
        {std::optional<std::string>(), std::optional<std::string>("  \t"), std::optional<std::string>(" 旧公告 ")}) {
-    PublishResult r = PublishAnnouncement(server.Core(), entered);
+    PublishResult r = Publish(server, entered);
     EXPECT_TRUE(r.ok);
     EXPECT_FALSE(r.changed);
     auto d = a.NextNotice("Information");
@@ -205,7 +210,7 @@ TEST(Announcements, PublishRules) {
   }
   EXPECT_EQ(stored(), "旧公告");
 
-  PublishResult r = PublishAnnouncement(server.Core(), std::string(" 新公告 "));
+  PublishResult r = Publish(server, std::string(" 新公告 "));
   EXPECT_TRUE(r.ok);
   EXPECT_TRUE(r.changed);
   EXPECT_FALSE(r.message.empty());
@@ -221,7 +226,7 @@ TEST(Announcements, UnsavedTextIsReported) {
   const auto config = server.Home() / "Configure.xml";
   std::filesystem::remove(config);
   std::filesystem::create_directory(config);  // the file cannot be written
-  PublishResult r = PublishAnnouncement(server.Core(), std::string("另一个"));
+  PublishResult r = Publish(server, std::string("另一个"));
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(r.changed);
   EXPECT_EQ(server.Core().Settings().Information(), "另一个");
@@ -235,7 +240,7 @@ TEST(Announcements, TextWithoutXmlFormIsReportedAndTheFileKept) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   };
   const std::string before = read();
-  PublishResult r = PublishAnnouncement(server.Core(), std::string("响铃\x07"));
+  PublishResult r = Publish(server, std::string("响铃\x07"));
   EXPECT_FALSE(r.ok);
   EXPECT_TRUE(r.changed);
   EXPECT_EQ(read(), before);

@@ -45,12 +45,12 @@ TEST(ClientLimits, PipelinedListRequestsArePausedNotDropped) {
   for (int i = 0; i < kRequests; ++i) flood += Framed(test::Request("GetUserlist", {}));
   TcpClient greedy(server.Port());
   ASSERT_TRUE(greedy.SendRaw(flood));
-  ASSERT_TRUE(
-      test::WaitUntil([&] { return server.Core().ClientBuffers().Peak().unsent >= limits.unsentReplyBytes; }, 30s));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return server.Core().Connections().Memory().Peak().unsent >= limits.unsentReplyBytes; }, 30s));
 
   OtherClientLogsIn(server);
 
-  const ClientMemory::Peaks peak = server.Core().ClientBuffers().Peak();
+  const ClientMemory::Peaks peak = server.Core().Connections().Memory().Peak();
   EXPECT_LE(peak.inFlight, limits.requestsInFlight);
   // The limit plus the replies of the requests in flight when it was reached.
   EXPECT_LT(peak.unsent, limits.unsentReplyBytes + limits.requestsInFlight * 512 * 1024);
@@ -58,7 +58,8 @@ TEST(ClientLimits, PipelinedListRequestsArePausedNotDropped) {
   // The paused client catches up and gets every reply.
   for (int i = 0; i < kRequests; ++i) {
     ASSERT_EQ(BackType(greedy.ReadFrame(10s)), "GetUserlist")
-        << i << " held " << server.Core().ClientBuffers().Held() << " conns " << server.Core().ConnectionCount();
+        << i << " held " << server.Core().Connections().Memory().Held() << " conns "
+        << server.Core().Connections().Count();
   }
   EXPECT_EQ(BackType(test::Ask(greedy, test::Request("GetOrglist", {}))), "GetOrglist");
 }
@@ -81,12 +82,12 @@ TEST(ClientLimits, PipelinedLargeFramesStayWithinTheRequestLimit) {
   sender.join();
   for (int i = 0; i < 64; ++i) ASSERT_EQ(BackType(greedy.ReadFrame(10s)), "GetOrglist") << i;
 
-  const ClientMemory::Peaks peak = server.Core().ClientBuffers().Peak();
+  const ClientMemory::Peaks peak = server.Core().Connections().Memory().Peak();
   EXPECT_LE(peak.inFlight, limits.requestsInFlight);
   // Bodies in flight, one partial frame and what one read brings in.
   EXPECT_LT(peak.held, (limits.requestsInFlight + 4) * frame.size());
-  EXPECT_TRUE(test::WaitUntil([&] { return server.Core().ClientBuffers().Held() == 0; }, 10s))
-      << server.Core().ClientBuffers().Held();
+  EXPECT_TRUE(test::WaitUntil([&] { return server.Core().Connections().Memory().Held() == 0; }, 10s))
+      << server.Core().Connections().Memory().Held();
 }
 
 TEST(ClientLimits, OverTheBudgetPartialFramesWaitAndLoginsAreServed) {
@@ -103,7 +104,7 @@ TEST(ClientLimits, OverTheBudgetPartialFramesWaitAndLoginsAreServed) {
     holders.push_back(std::make_unique<TcpClient>(server.Port(), "127.0.0.3"));
     ASSERT_TRUE(holders.back()->SendRaw(std::string_view(big).substr(0, 900000)));
   }
-  ASSERT_TRUE(test::WaitUntil([&] { return server.Core().ClientBuffers().Held() >= 2 * 1024 * 1024; }, 10s));
+  ASSERT_TRUE(test::WaitUntil([&] { return server.Core().Connections().Memory().Held() >= 2 * 1024 * 1024; }, 10s));
 
   // A further large frame is held back; a login still gets through.
   TcpClient late(server.Port(), "127.0.0.4");
@@ -136,7 +137,7 @@ TEST(ClientLimits, ConnectionsPerAddressAreCapped) {
 
   // A closed connection frees its place.
   open.pop_back();
-  ASSERT_TRUE(test::WaitUntil([&] { return server.Core().ConnectionCount() == 3; }, 5s));
+  ASSERT_TRUE(test::WaitUntil([&] { return server.Core().Connections().Count() == 3; }, 5s));
   TcpClient again(server.Port(), "127.0.0.5");
   EXPECT_EQ(BackType(test::Ask(again, ask)), "GetOrglist");
 }

@@ -36,7 +36,7 @@ class BusyLane {
  public:
   explicit BusyLane(ServerCore& core) {
     std::shared_future<void> released = release_.get_future().share();
-    core.PostOnlineLane([released] { released.wait_for(10s); });
+    core.Run().PostOnlineLane([released] { released.wait_for(10s); });
   }
   ~BusyLane() { Release(); }
   void Release() {

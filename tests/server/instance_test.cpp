@@ -104,7 +104,7 @@ TEST(UnreadableSettings, AreLoggedAndKeepRegistrationClosed) {
   const fs::path file = server.Home() / "Configure.xml";
   fs::remove(file);
   fs::create_directory(file);
-  server.Core().LoadConfiguration();
+  server.Core().Lifecycle().LoadConfiguration();
   EXPECT_FALSE(server.Core().Settings().AllowReg());
   bool logged = false;
   for (const auto& line : server.Core().Log().Lines()) {
@@ -133,7 +133,7 @@ TEST(FirstRun, WritesTheAutostartEntryOnlyWhenAsked) {
     options.executable = home.Path() / "corvan-server";
     options.autoStartOnFirstRun = asked;
     ServerCore core(options);
-    core.LoadConfiguration();
+    core.Lifecycle().LoadConfiguration();
     EXPECT_EQ(fs::exists(xdg.Path() / "autostart"), asked) << asked;
     EXPECT_TRUE(fs::exists(home.Path() / "Configure.xml")) << asked;
     ::unsetenv("XDG_CONFIG_HOME");

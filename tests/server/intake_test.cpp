@@ -169,9 +169,9 @@ TEST(Lifecycle, StartAndStopWriteTheirLinesAndPurgesRunAtEveryStart) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind("TCP服务器在" + port + "端口启动成功!时间：", 0), 0u);
   EXPECT_EQ(lines[1].rfind("UDP服务器在" + port + "端口启动成功!时间：", 0), 0u);
-  EXPECT_TRUE(server.Core().TcpServerExists());
+  EXPECT_TRUE(server.Core().Lifecycle().TcpServerExists());
 
-  server.Core().StartServer();
+  server.Core().Lifecycle().StartServer();
   lines = server.LogLines();
   EXPECT_EQ(lines.back().rfind("服务器已经启动，请先停止后重新启动!时间：", 0), 0u);
   {
@@ -179,12 +179,12 @@ TEST(Lifecycle, StartAndStopWriteTheirLinesAndPurgesRunAtEveryStart) {
     EXPECT_EQ(rec->purgeDays, (std::vector<int>{3, 3}));  // 45 is out of range
   }
 
-  server.Core().StopServer();
+  server.Core().Lifecycle().StopServer();
   lines = server.LogLines();
   ASSERT_GE(lines.size(), 5u);
   EXPECT_EQ(lines[lines.size() - 2].rfind("TCP服务器停止监听时间：", 0), 0u);
   EXPECT_EQ(lines.back().rfind("Udp服务器停止监听时间：", 0), 0u);
-  EXPECT_FALSE(server.Core().TcpServerExists());
+  EXPECT_FALSE(server.Core().Lifecycle().TcpServerExists());
   EXPECT_FALSE(TcpClient(server.Port()).Connected());
 }
 
@@ -203,15 +203,15 @@ TEST(Lifecycle, PortInUseFailsThenReportsRunningUntilAStop) {
     addr.sin_port = htons(server.Port());
     ASSERT_EQ(::bind(blocker.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(::listen(blocker.Get(), 1), 0);
-    server.Core().FirstShow();
+    server.Core().Lifecycle().FirstShow();
     EXPECT_EQ(server.LogLines().back().rfind("服务器在" + port + "端口启动失败!时间：", 0), 0u);
-    server.Core().StartServer();
+    server.Core().Lifecycle().StartServer();
     EXPECT_EQ(server.LogLines().back().rfind("服务器已经启动，请先停止后重新启动!时间：", 0), 0u);
   }
-  server.Core().StopServer();
-  server.Core().StartServer();
+  server.Core().Lifecycle().StopServer();
+  server.Core().Lifecycle().StartServer();
   EXPECT_EQ(server.LogLines().back().rfind("UDP服务器在" + port + "端口启动成功!", 0), 0u);
-  EXPECT_EQ(server.Core().ListeningPort(), server.Port());
+  EXPECT_EQ(server.Core().Lifecycle().ListeningPort(), server.Port());
 }
 
 TEST(Lifecycle, StatusLogEmptiesAfterMoreThanAThousandLines) {

@@ -127,8 +127,8 @@ TestServer::TestServer(Setup setup) {
   options.outboundThreads = setup.outboundThreads;
   options.outboundQueue = setup.outboundQueue;
   core_ = std::make_unique<ServerCore>(options);
-  core_->OpenDatabase();
-  if (setup.start) core_->FirstShow();
+  core_->Lifecycle().OpenDatabase();
+  if (setup.start) core_->Lifecycle().FirstShow();
 }
 
 TestServer::~TestServer() {
