@@ -215,7 +215,7 @@ void WebApi::StartSync(const HttpRequest& req, Response& res) {
   if (!run) return SendError(res, 409, "目录同步正在进行，请等它结束");
   // The sync reads the directory and writes the database for as long as it
   // takes: on the server's job pool, not on this request's thread.
-  core_.PostJob([&core = core_, runs = syncRuns_, command = std::move(parsed).Value(),
+  core_.Run().PostJob([&core = core_, runs = syncRuns_, command = std::move(parsed).Value(),
                  actor = Actor::Web(session->admin, req.remote_addr)] {
     AdminContext context;
     context.actor = actor;
