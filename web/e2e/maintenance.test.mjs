@@ -72,6 +72,7 @@ after(async () => {
   if (browser) await browser.close()
   await server.stop()
   await slapd.stop()
+  if (backupFile) fs.rmSync(backupFile, { force: true })
 })
 
 describe('backup and restore', () => {
