@@ -216,7 +216,7 @@ void WebApi::StartSync(const HttpRequest& req, Response& res) {
   // The sync reads the directory and writes the database for as long as it
   // takes: on the server's job pool, not on this request's thread.
   core_.Run().PostJob([&core = core_, runs = syncRuns_, command = std::move(parsed).Value(),
-                 actor = Actor::Web(session->admin, req.remote_addr)] {
+                       actor = Actor::Web(session->admin, req.remote_addr)] {
     AdminContext context;
     context.actor = actor;
     context.progress = [runs](int done, int total) { runs->Progress(done, total); };
