@@ -5,7 +5,10 @@
 # Reads the source tree only; needs no build.
 #   tools/check-layers.sh [SOURCE_ROOT]
 # Exits 1 and names each offending line when an include breaks the graph, or
-# when a folder under src/ has no place in it.
+# when a folder under src/ has no place in it. Also checks that the features
+# are given owners, not the core: in the feature folders only wiring.h and wiring.cpp,
+# which picks each feature's owners out of the core, names `ServerCore` or
+# reaches through a request to its core.
 set -euo pipefail
 root="${1:-$(cd "$(dirname "$0")/.." && pwd)}"
 
@@ -66,10 +69,23 @@ for folder in sorted(p.name for p in src.iterdir() if p.is_dir()):
                 errors.append(f"{rel}:{number}: {folder} may not include {line.split(chr(34))[1]} "
                               f"({folder} stands on: {', '.join(sorted(allowed[folder] - {folder})) or 'nothing'})")
 
+# The features take the owners they use; only their wiring names the core.
+FEATURES = ["presence", "offline", "accounts", "directory_sync"]
+core_use = re.compile(r'\bServerCore\b|server/server_core\.h|\bcore\s*\.|->\s*core\b')
+for folder in FEATURES:
+    for path in sorted((src / folder).rglob("*")):
+        if path.suffix not in (".h", ".cpp") or path.name in ("wiring.h", "wiring.cpp"):
+            continue
+        for number, line in enumerate(path.read_text(encoding="utf-8", errors="replace").splitlines(), 1):
+            code = line.split("//", 1)[0]
+            if core_use.search(code):
+                rel = path.relative_to(root)
+                errors.append(f"{rel}:{number}: {folder} names the core outside its wiring: {line.strip()}")
+
 for e in errors:
     print(e)
 if errors:
-    print(f"check-layers: {len(errors)} include(s) against the layer graph")
+    print(f"check-layers: {len(errors)} line(s) against the layer graph")
     sys.exit(1)
 print("check-layers: every include follows the layer graph")
 EOF

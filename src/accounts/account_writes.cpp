@@ -11,8 +11,10 @@
 #include "accounts/replies.h"
 #include "presence/presence.h"
 #include "server/request.h"
-#include "server/server_core.h"
+#include "server/settings_store.h"
+#include "server/status_log.h"
 #include "storage/account_store.h"
+#include "storage/directory.h"
 #include "storage/schema.h"
 
 namespace corvan {
@@ -31,9 +33,9 @@ enum class RegOutcome { kStored, kNameTaken, kNoSuchOrg, kDatabaseError };
 
 // Checks and stores under the directory's writer mutex, so an account made
 // meanwhile by the console cannot slip in between the check and the append.
-RegOutcome StoreNewUser(ServerCore& core, const RegistrationFields& fields, const TUserInfo& account) {
+RegOutcome StoreNewUser(const AccountOwners& owners, const RegistrationFields& fields, const TUserInfo& account) {
   RegOutcome outcome = RegOutcome::kStored;
-  core.Dir().Update([&](Directory::Draft& draft) {
+  owners.directory.Update([&](Directory::Draft& draft) {
     UserPtr entry = MakeUser(account, draft.orgs);
     if (FindInDraft(draft, entry->username) >= 0) {
       outcome = RegOutcome::kNameTaken;
@@ -51,7 +53,7 @@ RegOutcome StoreNewUser(ServerCore& core, const RegistrationFields& fields, cons
       return false;
     }
     draft.users.push_back(entry);
-    if (!AccountStore(core.Db())
+    if (!AccountStore(owners.db)
              .InTransaction([&](AccountWriter& w) { return w.InsertRegisteredAccount(*entry); })
              .IsOk()) {
       outcome = RegOutcome::kDatabaseError;
@@ -64,30 +66,28 @@ RegOutcome StoreNewUser(ServerCore& core, const RegistrationFields& fields, cons
 
 }  // namespace
 
-void HandleReg(Request& request) {
-  ServerCore& core = request.core;
-  if (!core.Settings().AllowReg()) return request.SendResult("Reg", "Fail", kRegNotAllowed);
+void HandleReg(const AccountOwners& owners, Request& request) {
+  if (!owners.settings.AllowReg()) return request.SendResult("Reg", "Fail", kRegNotAllowed);
   if (!request.envelope.HasStruct()) return;
   const RegistrationFields fields = ReadRegistration(request.envelope);
   const TUserInfo account = NewAccountFrom(fields);
   if (!FieldsWithinBound(account)) return request.SendResult("Reg", "Fail", kFieldTooLong);
   if (StoredText(account.username).empty()) return request.SendResult("Reg", "Fail", kRegEmptyName);
-  switch (StoreNewUser(core, fields, account)) {
+  switch (StoreNewUser(owners, fields, account)) {
     case RegOutcome::kNameTaken: return request.SendResult("Reg", "Fail", kRegNameTaken);
     case RegOutcome::kNoSuchOrg: return request.SendResult("Reg", "Fail", kRegNoSuchOrg);
     case RegOutcome::kDatabaseError:
       request.SendResult("Reg", "Fail", kDatabaseError);
-      core.Log().AppendEvent("用户：" + account.username + "注册失败");
+      owners.log.AppendEvent("用户：" + account.username + "注册失败");
       return;
     case RegOutcome::kStored: break;
   }
   request.SendResult("Reg", "success", kRegSucceeded);
-  StartNewUserRegNotice(NoticeOwnersOf(core), account.username, fields.nickname, fields.organizeNo);
-  core.Log().AppendEvent("用户：" + account.username + "注册成功");
+  StartNewUserRegNotice(owners, account.username, fields.nickname, fields.organizeNo);
+  owners.log.AppendEvent("用户：" + account.username + "注册成功");
 }
 
-void HandleUpdateInfo(Request& request) {
-  ServerCore& core = request.core;
+void HandleUpdateInfo(const AccountOwners& owners, Request& request) {
   const ParsedEnvelope& env = request.envelope;
   if (!env.HasStruct()) return;
   const std::string name = AccountName(env.Field("username").value_or(std::string()));
@@ -97,13 +97,13 @@ void HandleUpdateInfo(Request& request) {
   for (const auto& f : kCardFields) card.*f.member = StoredText(card.*f.member);
 
   bool found = false;
-  bool stored = core.Dir().Update([&](Directory::Draft& draft) {
+  bool stored = owners.directory.Update([&](Directory::Draft& draft) {
     const std::ptrdiff_t i = FindInDraft(draft, name);
     if (i < 0) return false;
     found = true;
     TUserInfo changed = *draft.users[i];
     for (const auto& f : kCardFields) changed.*f.member = card.*f.member;
-    if (!AccountStore(core.Db()).InTransaction([&](AccountWriter& w) { return w.UpdateCard(card, name); }).IsOk())
+    if (!AccountStore(owners.db).InTransaction([&](AccountWriter& w) { return w.UpdateCard(card, name); }).IsOk())
       return false;
     draft.users[i] = std::make_shared<const TUserInfo>(std::move(changed));
     return true;
@@ -111,33 +111,31 @@ void HandleUpdateInfo(Request& request) {
   if (!found) return request.SendResult("UpdateInfo", "Fail", kNoSuchUser);
   if (!stored) {
     request.SendResult("UpdateInfo", "Fail", kDatabaseError);
-    core.Log().AppendEvent("用户：" + name + "修改资料失败");
+    owners.log.AppendEvent("用户：" + name + "修改资料失败");
     return;
   }
   request.SendResult("UpdateInfo", "success", kInfoUpdated);
-  core.Log().AppendEvent("用户：" + name + "修改资料成功");
+  owners.log.AppendEvent("用户：" + name + "修改资料成功");
 }
 
-void HandleUpdatePassword(Request& request) {
-  ServerCore& core = request.core;
+void HandleUpdatePassword(const AccountOwners& owners, Request& request) {
   const ParsedEnvelope& env = request.envelope;
   if (!env.HasStruct()) return;
   const std::string name = AccountName(env.Field("username").value_or(std::string()));
   const std::string oldPwd = env.Field("Oripwd").value_or(std::string());
   const std::string newPwd = env.Field("Newpwd").value_or(std::string());
-  const CoreModules& modules = core.Modules();
-  if (modules.PasswordFromDirectory && modules.PasswordFromDirectory(core, name))
+  if (owners.hooks.PasswordFromDirectory(name))
     return request.SendResult("UpdatePassword", "Fail", kPasswordFromDirectory);
   // The current password is checked here as at a login, so the same
   // throttle counts it: guesses cannot go round the login's.
   std::optional<LoginAttempt> attempt;
-  if (core.Dir().Get()->UserExists(name)) {
-    attempt.emplace(core, name, request.PeerAddress());
+  if (owners.directory.Get()->UserExists(name)) {
+    attempt.emplace(owners.hooks, name, request.PeerAddress());
     if (attempt->Refused()) return request.SendResult("UpdatePassword", "Fail", kOldPasswordWrong);
   }
 
   enum class Outcome { kNoUser, kWrongPassword, kDatabaseError, kChanged } outcome = Outcome::kNoUser;
-  core.Dir().Update([&](Directory::Draft& draft) {
+  owners.directory.Update([&](Directory::Draft& draft) {
     const std::ptrdiff_t i = FindInDraft(draft, name);
     if (i < 0) return false;
     if (draft.users[i]->pwd != oldPwd) {
@@ -146,7 +144,7 @@ void HandleUpdatePassword(Request& request) {
     }
     TUserInfo changed = *draft.users[i];
     changed.pwd = newPwd;
-    if (!AccountStore(core.Db()).InTransaction([&](AccountWriter& w) { return w.SetPassword(name, newPwd); }).IsOk()) {
+    if (!AccountStore(owners.db).InTransaction([&](AccountWriter& w) { return w.SetPassword(name, newPwd); }).IsOk()) {
       outcome = Outcome::kDatabaseError;
       return false;
     }
@@ -161,12 +159,12 @@ void HandleUpdatePassword(Request& request) {
     case Outcome::kWrongPassword: return request.SendResult("UpdatePassword", "Fail", kOldPasswordWrong);
     case Outcome::kDatabaseError:
       request.SendResult("UpdatePassword", "Fail", kDatabaseError);
-      core.Log().AppendEvent("用户：" + name + "修改密码失败");
+      owners.log.AppendEvent("用户：" + name + "修改密码失败");
       return;
     case Outcome::kChanged: break;
   }
   request.SendResult("UpdatePassword", "success", kPasswordUpdated);
-  core.Log().AppendEvent("用户：" + name + "修改密码成功");
+  owners.log.AppendEvent("用户：" + name + "修改密码成功");
 }
 
 }  // namespace corvan

@@ -5,7 +5,6 @@
 
 #include "base/quiet_failure.h"
 #include "base/thread_annotations.h"
-#include "server/server_core.h"
 
 namespace corvan {
 
@@ -97,55 +96,31 @@ void LoginThrottle::End(std::string_view account, std::string_view address, Outc
   addresses_.End(address, outcome, false, now);
 }
 
-namespace {
-
-// The server's throttle: one per core, behind a leaf mutex.
-class SharedThrottle {
- public:
-  explicit SharedThrottle(std::function<LoginThrottle::Time()> clock) : clock_(std::move(clock)) {}
-
-  LoginThrottle::Verdict Begin(const std::string& name, const std::string& address) {
+SharedLoginThrottle::Begun SharedLoginThrottle::Begin(const std::string& name, const std::string& address) {
+  LoginThrottle::Verdict v;
+  {
     MutexLock lock(mutex_);
-    return throttle_.Begin(name, address, clock_());
+    v = throttle_.Begin(name, address, clock_());
   }
-  void End(const std::string& name, const std::string& address, LoginOutcome outcome) {
-    MutexLock lock(mutex_);
-    throttle_.End(name, address, outcome, clock_());
+  Begun begun{!v.refused, {}};
+  if (v.refused && v.firstOfBurst) {
+    begun.burstLine = v.key == LoginThrottle::Key::kAccount
+                          ? "用户：" + name + "密码错误次数过多，暂不验证其登录（来自 " + address + "）"
+                          : "地址：" + address + "登录密码错误次数过多，暂不验证来自该地址的登录（用户 " + name + "）";
+    if (v.remaining.count() > 0) begun.burstLine += "，" + std::to_string(v.remaining.count()) + "秒后恢复";
   }
-
- private:
-  const std::function<LoginThrottle::Time()> clock_;
-  Mutex mutex_;
-  LoginThrottle throttle_ CORVAN_GUARDED_BY(mutex_);
-};
-
-std::string BurstLine(const LoginThrottle::Verdict& v, const std::string& name, const std::string& address) {
-  std::string line = v.key == LoginThrottle::Key::kAccount
-                         ? "用户：" + name + "密码错误次数过多，暂不验证其登录（来自 " + address + "）"
-                         : "地址：" + address + "登录密码错误次数过多，暂不验证来自该地址的登录（用户 " + name + "）";
-  if (v.remaining.count() > 0) line += "，" + std::to_string(v.remaining.count()) + "秒后恢复";
-  return line;
+  return begun;
 }
 
-}  // namespace
-
-void AddLoginThrottleModules(CoreModules& m, std::function<LoginThrottle::Time()> clock) {
-  auto throttle = std::make_shared<SharedThrottle>(std::move(clock));
-  m.BeginLogin = [throttle](ServerCore& core, const std::string& name, const std::string& address) {
-    LoginThrottle::Verdict v = throttle->Begin(name, address);
-    if (v.refused && v.firstOfBurst) core.Log().AppendEvent(BurstLine(v, name, address));
-    return !v.refused;
-  };
-  m.EndLogin = [throttle](ServerCore&, const std::string& name, const std::string& address, LoginOutcome outcome) {
-    throttle->End(name, address, outcome);
-  };
+void SharedLoginThrottle::End(const std::string& name, const std::string& address, LoginOutcome outcome) {
+  MutexLock lock(mutex_);
+  throttle_.End(name, address, outcome, clock_());
 }
 
-LoginAttempt::LoginAttempt(ServerCore& core, std::string name, std::string address)
-    : core_(core), name_(std::move(name)), address_(std::move(address)) {
-  const CoreModules& m = core_.Modules();
-  if (!m.BeginLogin || !m.EndLogin) return;
-  refused_ = !m.BeginLogin(core_, name_, address_);
+LoginAttempt::LoginAttempt(LoginHooks hooks, std::string name, std::string address)
+    : hooks_(hooks), name_(std::move(name)), address_(std::move(address)) {
+  if (!hooks_.Throttled()) return;
+  refused_ = !hooks_.BeginLogin(name_, address_);
   open_ = !refused_;
 }
 
@@ -162,7 +137,7 @@ LoginAttempt::~LoginAttempt() {
 void LoginAttempt::End(LoginOutcome outcome) {
   if (!open_) return;
   open_ = false;
-  core_.Modules().EndLogin(core_, name_, address_, outcome);
+  hooks_.EndLogin(name_, address_, outcome);
 }
 
 }  // namespace corvan

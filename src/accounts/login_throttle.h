@@ -19,7 +19,8 @@
 // delay, and a right password clears the account's count.
 //
 // `LoginThrottle` is pure (the caller passes the time and holds the lock);
-// `AddLoginThrottleModules` gives the server one behind a mutex.
+// `SharedLoginThrottle` is the server's, behind a mutex (accounts/wiring.h
+// gives it to the server).
 #pragma once
 
 #include <chrono>
@@ -29,6 +30,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "base/thread_annotations.h"
 #include "server/modules.h"
 
 namespace corvan {
@@ -107,10 +109,23 @@ class LoginThrottle {
   Counts addresses_;
 };
 
-// Fills the login-throttle entries of `modules` with one throttle reading
-// `clock`; each throttled burst writes one status-log line.
-void AddLoginThrottleModules(CoreModules& modules,
-                             std::function<LoginThrottle::Time()> clock = &LoginThrottle::Clock::now);
+// The server's throttle: one per core, behind a leaf mutex.
+class SharedLoginThrottle {
+ public:
+  explicit SharedLoginThrottle(std::function<LoginThrottle::Time()> clock) : clock_(std::move(clock)) {}
+
+  struct Begun {
+    bool go = true;         // false: refuse the attempt without checking it
+    std::string burstLine;  // the status-log line of a burst's first refusal
+  };
+  Begun Begin(const std::string& name, const std::string& address);
+  void End(const std::string& name, const std::string& address, LoginOutcome outcome);
+
+ private:
+  const std::function<LoginThrottle::Time()> clock_;
+  Mutex mutex_;
+  LoginThrottle throttle_ CORVAN_GUARDED_BY(mutex_);
+};
 
 // One attempt of a handler that checks a password, through the core's
 // throttle (when it has one): `Refused` says to answer as for a wrong
@@ -118,7 +133,7 @@ void AddLoginThrottleModules(CoreModules& modules,
 // until `End`, or until it is dropped (then its password was not judged).
 class LoginAttempt {
  public:
-  LoginAttempt(ServerCore& core, std::string name, std::string address);
+  LoginAttempt(LoginHooks hooks, std::string name, std::string address);
   ~LoginAttempt();
   LoginAttempt(const LoginAttempt&) = delete;
   LoginAttempt& operator=(const LoginAttempt&) = delete;
@@ -127,7 +142,7 @@ class LoginAttempt {
   void End(LoginOutcome outcome);
 
  private:
-  ServerCore& core_;
+  const LoginHooks hooks_;
   std::string name_;
   std::string address_;
   bool refused_ = false;

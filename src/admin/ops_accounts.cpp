@@ -8,6 +8,7 @@
 #include "admin/user_csv.h"
 #include "base/text.h"
 #include "presence/presence.h"
+#include "server/status_log.h"
 #include "storage/private_files.h"
 
 namespace corvan {

@@ -7,6 +7,7 @@
 #include <array>
 
 #include "admin/operations.h"
+#include "presence/wiring.h"
 #include "server/server_core.h"
 
 namespace corvan {

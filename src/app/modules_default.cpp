@@ -2,9 +2,13 @@
 
 #include "accounts/handlers.h"
 #include "accounts/login_throttle.h"
+#include "accounts/wiring.h"
 #include "directory_sync/sync.h"
+#include "directory_sync/wiring.h"
 #include "offline/offline.h"
+#include "offline/wiring.h"
 #include "presence/presence.h"
+#include "presence/wiring.h"
 #include "server/connection.h"
 #include "server/counters.h"
 #include "server/request_table.h"
@@ -13,12 +17,20 @@ namespace corvan {
 
 CoreModules DefaultModules() {
   CoreModules m;
-  m.StoreOfflineMessage = &StoreOfflineMessage;
-  m.BeginUpload = &BeginUpload;
-  m.UdpRead = &UDPServerUDPRead;
-  m.StatusTick = &StartStatusScan;
-  m.SendServerStop = &SendServerStop;
-  m.StartPurges = &StartOfflinePurges;
+  m.StoreOfflineMessage = [](ServerCore& core, std::string body) {
+    StoreOfflineMessage(OfflineOwnersOf(core), std::move(body));
+  };
+  m.BeginUpload = [](ServerCore& core, std::string header, std::size_t bodySize) {
+    return BeginUpload(OfflineOwnersOf(core), header, bodySize);
+  };
+  m.UdpRead = [](ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port) {
+    UDPServerUDPRead(PresenceOwnersOf(core), payload, ip, port);
+  };
+  m.StatusTick = [](ServerCore& core) { StartStatusScan(PresenceOwnersOf(core)); };
+  m.SendServerStop = [](ServerCore& core, std::shared_ptr<const RecipientList> to) {
+    SendServerStop(NoticeOwnersOf(core), std::move(to));
+  };
+  m.StartPurges = [](ServerCore& core, int days) { StartOfflinePurges(OfflineOwnersOf(core), days); };
   AddDirectorySyncModules(m);
   AddLoginThrottleModules(m);
   // Every run asked for (corvanctl, the consoles) is counted for monitoring.
@@ -36,15 +48,15 @@ CoreModules DefaultModules() {
 
 RequestTable DefaultRequests() {
   return {
-      AccountLockEntry<HandleReg>("Reg", RequestPlace::kWorker),
-      AccountLockEntry<HandleUpdatePassword>("UpdatePassword", RequestPlace::kWorker),
-      AccountLockEntry<HandleUpdateInfo>("UpdateInfo", RequestPlace::kWorker),
-      UnlockedEntry<HandleGetOrglist>("GetOrglist", RequestPlace::kReader),
-      UnlockedEntry<HandleGetUserlist>("GetUserlist", RequestPlace::kReader),
-      OnlineLockEntry<HandleGetOnlineUserlist>("GetOnlineUserlist", RequestPlace::kWorker),
-      OnlineLockEntry<HandleGetUserInfo>("GetUserInfo", RequestPlace::kReader),
-      OnlineLockEntry<HandleLoginin>("Loginin", RequestPlace::kWorker),
-      UnlockedEntry<HandleLoginout>("Loginout", RequestPlace::kWorker),
+      AccountLockEntry<&AccountOwnersOf, &HandleReg>("Reg", RequestPlace::kWorker),
+      AccountLockEntry<&AccountOwnersOf, &HandleUpdatePassword>("UpdatePassword", RequestPlace::kWorker),
+      AccountLockEntry<&AccountOwnersOf, &HandleUpdateInfo>("UpdateInfo", RequestPlace::kWorker),
+      UnlockedEntry<&PresenceOwnersOf, &HandleGetOrglist>("GetOrglist", RequestPlace::kReader),
+      UnlockedEntry<&PresenceOwnersOf, &HandleGetUserlist>("GetUserlist", RequestPlace::kReader),
+      OnlineLockEntry<&PresenceOwnersOf, &HandleGetOnlineUserlist>("GetOnlineUserlist", RequestPlace::kWorker),
+      OnlineLockEntry<&PresenceOwnersOf, &HandleGetUserInfo>("GetUserInfo", RequestPlace::kReader),
+      OnlineLockEntry<&AccountOwnersOf, &HandleLoginin>("Loginin", RequestPlace::kWorker),
+      UnlockedEntry<&PresenceOwnersOf, &HandleLoginout>("Loginout", RequestPlace::kWorker),
   };
 }
 

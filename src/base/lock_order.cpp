@@ -82,6 +82,16 @@ void Release(const void* id) noexcept {
   }
 }
 
+void CheckHeld(const void* id, LockRank rank, const char* name) noexcept {
+  if (rank == LockRank::kUnranked) return;
+  for (const Held& h : HeldByThisThread()) {
+    if (h.id == id) return;
+  }
+  std::fprintf(stderr, "corvan: lock order violated: %s is not held by the thread that relies on it\n", name);
+  std::fflush(stderr);
+  std::abort();
+}
+
 }  // namespace corvan::lock_order
 
 #endif

@@ -83,6 +83,8 @@ void Acquire(const void* id, LockRank rank, const char* name, bool recursive) no
 // a lock that is only tried cannot deadlock.
 void Acquired(const void* id, LockRank rank, const char* name) noexcept;
 void Release(const void* id) noexcept;
+// Aborts, naming the lock, unless this thread holds the ranked lock `id`.
+void CheckHeld(const void* id, LockRank rank, const char* name) noexcept;
 #endif
 }  // namespace lock_order
 
@@ -124,8 +126,14 @@ class CORVAN_CAPABILITY("mutex") BasicMutex {
     return true;
   }
   // Tells the analysis that the caller holds this mutex, where it cannot see
-  // it: in a job run by code that holds it (checks nothing at run time).
-  void AssertHeld() const CORVAN_ASSERT_CAPABILITY(this) {}
+  // it: in a job run by code that holds it, or where the lock is reached by
+  // another path than the one it was taken by. Builds with the lock-order
+  // check abort when a ranked lock is not in fact held by this thread.
+  void AssertHeld() const CORVAN_ASSERT_CAPABILITY(this) {
+#if defined(CORVAN_LOCK_ORDER_CHECK)
+    lock_order::CheckHeld(this, rank_, name_);
+#endif
+  }
 
  private:
   StdMutex mutex_;

@@ -14,7 +14,9 @@
 #include "base/quiet_failure.h"
 #include "base/text.h"
 #include "directory_sync/password_check.h"
-#include "server/server_core.h"
+#include "server/executors.h"
+#include "server/lifecycle.h"
+#include "server/status_log.h"
 #include "storage/account_store.h"
 #include "storage/audit_log.h"
 #include "storage/database.h"
@@ -451,10 +453,10 @@ DirectorySyncOutcome ApplyDirectoryContent(Directory& dir, Database& db, const D
 
 // --- The service -----------------------------------------------------------
 
-DirectoryService::FileStamp DirectoryService::StampOfSettings(ServerCore& core) const {
+DirectoryService::FileStamp DirectoryService::StampOfSettings(const SyncOwners& owners) const {
   FileStamp stamp;
   struct stat st {};
-  const std::filesystem::path path = core.Home() / kDirectorySettingsFile;
+  const std::filesystem::path path = owners.home / kDirectorySettingsFile;
   if (::stat(path.c_str(), &st) != 0) return stamp;
   stamp.exists = true;
   stamp.device = st.st_dev;
@@ -465,22 +467,22 @@ DirectoryService::FileStamp DirectoryService::StampOfSettings(ServerCore& core) 
   return stamp;
 }
 
-void DirectoryService::Refresh(ServerCore& core) {
-  const FileStamp stamp = StampOfSettings(core);  // before the read: a change meanwhile is seen later
-  DirectorySettingsResult loaded = LoadDirectorySettings(core.Home());
-  if (!loaded.error.empty()) core.Log().AppendEvent("目录设置有误：" + loaded.error);
+void DirectoryService::Refresh(const SyncOwners& owners) {
+  const FileStamp stamp = StampOfSettings(owners);  // before the read: a change meanwhile is seen later
+  DirectorySettingsResult loaded = LoadDirectorySettings(owners.home);
+  if (!loaded.error.empty()) owners.log.AppendEvent("目录设置有误：" + loaded.error);
   // Read without settings too: a lock stays when the directory is switched
   // off.
   std::unordered_map<std::string, DirLink> links;
-  Status added = AccountStore(core.Db()).AddLockColumn();
-  Result<std::vector<DirLink>> read = added.IsOk() ? ReadLinks(core.Db(), kAccountLinkTable) : added;
+  Status added = AccountStore(owners.db).AddLockColumn();
+  Result<std::vector<DirLink>> read = added.IsOk() ? ReadLinks(owners.db, kAccountLinkTable) : added;
   if (read.IsOk()) {
     for (auto& l : read.Value()) {
       std::string key = AsciiUpper(l.key);
       links.emplace(std::move(key), std::move(l));
     }
   } else {
-    core.Log().AppendEvent("目录帐号读取失败：" + read.GetStatus().Message());
+    owners.log.AppendEvent("目录帐号读取失败：" + read.GetStatus().Message());
   }
   MutexLock lock(mutex_);
   settings_ = std::move(loaded.settings);
@@ -489,51 +491,51 @@ void DirectoryService::Refresh(ServerCore& core) {
   stamp_ = stamp;
 }
 
-void DirectoryService::Started(ServerCore& core) {
-  Refresh(core);
-  StartBackgroundSync(core);
-  WatchSettings(core, ++watchGeneration_);
+void DirectoryService::Started(const SyncOwners& owners) {
+  Refresh(owners);
+  StartBackgroundSync(owners);
+  WatchSettings(owners, ++watchGeneration_);
 }
 
-void DirectoryService::StartBackgroundSync(ServerCore& core) {
+void DirectoryService::StartBackgroundSync(const SyncOwners& owners) {
   int minutes = 0;
   {
     MutexLock lock(mutex_);
     if (settings_) minutes = settings_->intervalMinutes;
   }
   const int generation = ++generation_;
-  if (minutes > 0) ScheduleTick(core, generation, minutes);
+  if (minutes > 0) ScheduleTick(owners, generation, minutes);
 }
 
-void DirectoryService::ScheduleTick(ServerCore& core, int generation, int minutes) {
+void DirectoryService::ScheduleTick(const SyncOwners& owners, int generation, int minutes) {
   std::weak_ptr<DirectoryService> weak = weak_from_this();
-  core.Run().PostJobAfter(std::chrono::minutes(minutes), [weak, &core, generation, minutes] {
+  owners.run.PostJobAfter(std::chrono::minutes(minutes), [weak, owners, generation, minutes] {
     auto self = weak.lock();
-    if (!self || self->generation_ != generation || !core.Lifecycle().TcpServerExists()) return;
+    if (!self || self->generation_ != generation || !owners.lifecycle.TcpServerExists()) return;
     // Sync logs its outcome itself.
-    self->Sync(core, {}, true, {});
-    self->ScheduleTick(core, generation, minutes);
+    self->Sync(owners, {}, true, {});
+    self->ScheduleTick(owners, generation, minutes);
   });
 }
 
-void DirectoryService::WatchSettings(ServerCore& core, int generation) {
+void DirectoryService::WatchSettings(const SyncOwners& owners, int generation) {
   std::weak_ptr<DirectoryService> weak = weak_from_this();
-  core.Run().PostJobAfter(kSettingsPoll, [weak, &core, generation] {
+  owners.run.PostJobAfter(kSettingsPoll, [weak, owners, generation] {
     auto self = weak.lock();
-    if (!self || self->watchGeneration_ != generation || !core.Lifecycle().TcpServerExists()) return;
-    const FileStamp stamp = self->StampOfSettings(core);
+    if (!self || self->watchGeneration_ != generation || !owners.lifecycle.TcpServerExists()) return;
+    const FileStamp stamp = self->StampOfSettings(owners);
     bool changed = false;
     {
       MutexLock lock(self->mutex_);
       changed = !(stamp == self->stamp_);
     }
-    if (changed) self->ReloadSettings(core, stamp);
-    self->WatchSettings(core, generation);
+    if (changed) self->ReloadSettings(owners, stamp);
+    self->WatchSettings(owners, generation);
   });
 }
 
-void DirectoryService::ReloadSettings(ServerCore& core, const FileStamp& stamp) {
-  DirectorySettingsResult loaded = LoadDirectorySettings(core.Home());
+void DirectoryService::ReloadSettings(const SyncOwners& owners, const FileStamp& stamp) {
+  DirectorySettingsResult loaded = LoadDirectorySettings(owners.home);
   int oldMinutes = 0, newMinutes = 0;
   {
     MutexLock lock(mutex_);
@@ -547,11 +549,11 @@ void DirectoryService::ReloadSettings(ServerCore& core, const FileStamp& stamp) 
     }
   }
   if (!loaded.error.empty()) {
-    core.Log().AppendEvent("目录设置有误，仍使用原来的设置：" + loaded.error);
+    owners.log.AppendEvent("目录设置有误，仍使用原来的设置：" + loaded.error);
     return;
   }
-  core.Log().AppendEvent(stamp.exists ? "目录设置已重新读取" : "目录设置文件已删除，不再使用目录");
-  if (newMinutes != oldMinutes) StartBackgroundSync(core);
+  owners.log.AppendEvent(stamp.exists ? "目录设置已重新读取" : "目录设置文件已删除，不再使用目录");
+  if (newMinutes != oldMinutes) StartBackgroundSync(owners);
 }
 
 bool DirectoryService::PasswordFromDirectory(const std::string& username) const {
@@ -559,13 +561,13 @@ bool DirectoryService::PasswordFromDirectory(const std::string& username) const 
   return settings_ && settings_->loginWithDirectoryPassword && links_.contains(username);
 }
 
-bool DirectoryService::AccountLocked(ServerCore& core, const std::string& username) {
+bool DirectoryService::AccountLocked(const SyncOwners& owners, const std::string& username) {
   bool loaded = false;
   {
     MutexLock lock(mutex_);
     loaded = loaded_;
   }
-  if (!loaded) Refresh(core);
+  if (!loaded) Refresh(owners);
   MutexLock lock(mutex_);
   auto it = links_.find(username);
   return it != links_.end() && it->second.locked;
@@ -589,13 +591,13 @@ class FirstVerdict {
   std::function<void(DirectoryVerdict)> done_;  // called once, by the first Give
 };
 
-void LogUnreachable(ServerCore& core, const std::string& username, const std::string& why) {
-  core.Log().AppendEvent("目录服务器无法连接（用户 " + username + " 登录）：" + why);
+void LogUnreachable(const SyncOwners& owners, const std::string& username, const std::string& why) {
+  owners.log.AppendEvent("目录服务器无法连接（用户 " + username + " 登录）：" + why);
 }
 
 }  // namespace
 
-void DirectoryService::CheckPassword(ServerCore& core, std::string username, std::string password,
+void DirectoryService::CheckPassword(const SyncOwners& owners, std::string username, std::string password,
                                      std::function<void(DirectoryVerdict)> done) {
   std::optional<DirectorySettings> settings;
   std::optional<DirLink> link;
@@ -610,19 +612,19 @@ void DirectoryService::CheckPassword(ServerCore& core, std::string username, std
   const auto budget = std::chrono::seconds(settings->timeoutSeconds);
   const auto deadline = std::chrono::steady_clock::now() + budget;
   auto answer = std::make_shared<FirstVerdict>(std::move(done));
-  const bool queued = core.Run().PostOutboundCall([&core, settings = std::move(*settings), link = std::move(*link),
+  const bool queued = owners.run.PostOutboundCall([owners, settings = std::move(*settings), link = std::move(*link),
                                                    username, password = std::move(password), deadline, answer] {
     LdapError error;
     DirectoryVerdict verdict = VerifyDirectoryPassword(settings, link, username, password, deadline, &error);
     if (answer->Give(verdict) && verdict == DirectoryVerdict::kUnreachable)
-      LogUnreachable(core, username, error.message);
+      LogUnreachable(owners, username, error.message);
   });
   if (!queued) {
-    if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(core, username, "等待目录服务器的登录过多");
+    if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(owners, username, "等待目录服务器的登录过多");
     return;
   }
-  core.Run().PostJobAfter(budget + std::chrono::milliseconds(500), [&core, username = std::move(username), answer] {
-    if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(core, username, "time-out: no answer in time");
+  owners.run.PostJobAfter(budget + std::chrono::milliseconds(500), [owners, username = std::move(username), answer] {
+    if (answer->Give(DirectoryVerdict::kUnreachable)) LogUnreachable(owners, username, "time-out: no answer in time");
   });
 }
 
@@ -630,13 +632,13 @@ namespace {
 
 // The refusal of a plan that removes too many directory accounts, or
 // nothing when it may go ahead.
-Result<std::optional<std::string>> RemovalRefusal(ServerCore& core, const DirectorySettings& s,
+Result<std::optional<std::string>> RemovalRefusal(const SyncOwners& owners, const DirectorySettings& s,
                                                   const DirectoryContent& content, bool background) {
-  Result<std::vector<DirLink>> accountLinks = ReadLinks(core.Db(), kAccountLinkTable);
+  Result<std::vector<DirLink>> accountLinks = ReadLinks(owners.db, kAccountLinkTable);
   if (!accountLinks.IsOk()) return accountLinks.GetStatus();
-  Result<std::vector<DirLink>> unitLinks = ReadLinks(core.Db(), kUnitLinkTable);
+  Result<std::vector<DirLink>> unitLinks = ReadLinks(owners.db, kUnitLinkTable);
   if (!unitLinks.IsOk()) return unitLinks.GetStatus();
-  const auto dir = core.Dir().Get();
+  const auto dir = owners.directory.Get();
   SyncPlan plan =
       PlanDirectorySync(*dir, unitLinks.Value(), accountLinks.Value(), s.baseDn, content.units, content.people, true);
   RemovalShare share = CheckRemovalShare(plan, *dir, accountLinks.Value(), s.removalLimitPercent);
@@ -652,15 +654,15 @@ Result<std::optional<std::string>> RemovalRefusal(ServerCore& core, const Direct
 
 }  // namespace
 
-DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, const DirectorySyncRequest& request, bool background,
-                                            const std::function<void(int, int)>& progress) {
+DirectorySyncOutcome DirectoryService::Sync(const SyncOwners& owners, const DirectorySyncRequest& request,
+                                            bool background, const std::function<void(int, int)>& progress) {
   std::lock_guard one(syncMutex_);
   DirectorySyncOutcome out;
-  DirectorySettingsResult loaded = LoadDirectorySettings(core.Home());
+  DirectorySettingsResult loaded = LoadDirectorySettings(owners.home);
   if (!loaded.settings) {
     out.message = loaded.error.empty() ? "未设置目录同步（数据目录中没有 " + std::string(kDirectorySettingsFile) + "）"
                                        : loaded.error;
-    core.Log().AppendEvent("目录同步失败：" + out.message);
+    owners.log.AppendEvent("目录同步失败：" + out.message);
     return out;
   }
   if (progress) progress(0, 0);
@@ -670,51 +672,34 @@ DirectorySyncOutcome DirectoryService::Sync(ServerCore& core, const DirectorySyn
     out.message = (error.kind == LdapFailure::kUnreachable ? "目录服务器无法连接，未做任何修改："
                                                            : "目录读取失败，未做任何修改：") +
                   error.message;
-    core.Log().AppendEvent("目录同步失败：" + out.message);
+    owners.log.AppendEvent("目录同步失败：" + out.message);
     return out;
   }
   std::vector<std::string> corrected = MakeContentStorable(*content, *loaded.settings);
   Result<std::optional<std::string>> refusal = std::optional<std::string>();
   if ((request.removeMissing || background) && !request.force)
-    refusal = RemovalRefusal(core, *loaded.settings, *content, background);
+    refusal = RemovalRefusal(owners, *loaded.settings, *content, background);
   if (!refusal.IsOk()) {
     out.ok = false;
     out.message = "目录同步失败，数据库错误，未做任何修改：" + refusal.GetStatus().Message();
   } else if (refusal.Value() && !request.dryRun) {
     out.message = *refusal.Value();
   } else {
-    out = ApplyDirectoryContent(core.Dir(), core.Db(), *loaded.settings, *content, request.dryRun,
+    out = ApplyDirectoryContent(owners.directory, owners.db, *loaded.settings, *content, request.dryRun,
                                 request.removeMissing, progress);
     if (refusal.Value()) out.lines.push_back(*refusal.Value());  // what the run without --dry-run would answer
   }
   out.lines.insert(out.lines.end(), corrected.begin(), corrected.end());
-  core.Log().AppendEvent(out.message);
+  owners.log.AppendEvent(out.message);
   // One audit row per run that may write, with its counts.
   if (!request.dryRun) {
     Status audited =
-        AppendAudit(core.Db(), AuditRow{"", std::string(kAuditSync), "sync", background ? "background" : "requested",
+        AppendAudit(owners.db, AuditRow{"", std::string(kAuditSync), "sync", background ? "background" : "requested",
                                         "directory-sync", "", out.message, AuditResult(out.ok, out.message)});
-    if (!audited.IsOk()) core.Log().AppendEvent("审计日志写入失败：" + audited.Message());
+    if (!audited.IsOk()) owners.log.AppendEvent("审计日志写入失败：" + audited.Message());
   }
-  if (!request.dryRun && out.ok) Refresh(core);
+  if (!request.dryRun && out.ok) Refresh(owners);
   return out;
-}
-
-void AddDirectorySyncModules(CoreModules& m) {
-  auto service = std::make_shared<DirectoryService>();
-  m.DirectoryStarted = [service](ServerCore& core) { service->Started(core); };
-  m.PasswordFromDirectory = [service](ServerCore&, const std::string& name) {
-    return service->PasswordFromDirectory(name);
-  };
-  m.AccountLocked = [service](ServerCore& core, const std::string& name) { return service->AccountLocked(core, name); };
-  m.CheckDirectoryPassword = [service](ServerCore& core, std::string name, std::string pwd,
-                                       std::function<void(DirectoryVerdict)> done) {
-    service->CheckPassword(core, std::move(name), std::move(pwd), std::move(done));
-  };
-  m.DirectorySync = [service](ServerCore& core, const DirectorySyncRequest& request,
-                              const std::function<void(int, int)>& progress) {
-    return service->Sync(core, request, false, progress);
-  };
 }
 
 }  // namespace corvan

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -35,8 +36,24 @@
 
 namespace corvan {
 
-class ServerCore;
 class Directory;
+class Executors;
+class ServerLifecycle;
+class StatusLog;
+
+// What the directory sync uses of the server: the pools its runs, binds and
+// timers go on, the database and the published directory it writes, the
+// status log, whether the server runs, and the data folder its settings file
+// is in. Jobs hold a copy; the server keeps the owners alive until its pools
+// have ended.
+struct SyncOwners {
+  Executors& run;
+  Database& db;
+  StatusLog& log;
+  Directory& directory;
+  const ServerLifecycle& lifecycle;
+  const std::filesystem::path& home;
+};
 
 // The link tables and their lock column: kUnitLinkTable, kAccountLinkTable
 // and kLockColumn (storage/account_store.h).
@@ -84,23 +101,23 @@ class DirectoryService : public std::enable_shared_from_this<DirectoryService> {
 
   // Loads the settings and the account links; starts the background sync
   // when an interval is set, and the watch on the settings file.
-  void Started(ServerCore& core);
+  void Started(const SyncOwners& owners);
   // Reloads settings and links (after a sync, at start).
-  void Refresh(ServerCore& core);
+  void Refresh(const SyncOwners& owners);
   bool PasswordFromDirectory(const std::string& username) const;
   // Whether the account is locked (its person disabled at the last sync).
   // The links are read first if they never were (a tool without a server).
-  bool AccountLocked(ServerCore& core, const std::string& username);
+  bool AccountLocked(const SyncOwners& owners, const std::string& username);
   // Finds the person and binds as them (password_check.h) on the core's
   // outbound pool. `done` gets one verdict within the settings' time-out
   // (and a little): "unreachable" when the pool is full or time runs out.
-  void CheckPassword(ServerCore& core, std::string username, std::string password,
+  void CheckPassword(const SyncOwners& owners, std::string username, std::string password,
                      std::function<void(DirectoryVerdict)> done);
   // One sync. A plan that finds more than the settings' share of the
   // directory accounts gone is refused, changing nothing, when it would
   // remove them (unless forced) and always in the background: a `base_dn`
   // pointed at one unit must not empty the server.
-  DirectorySyncOutcome Sync(ServerCore& core, const DirectorySyncRequest& request, bool background,
+  DirectorySyncOutcome Sync(const SyncOwners& owners, const DirectorySyncRequest& request, bool background,
                             const std::function<void(int, int)>& progress);
 
  private:
@@ -111,13 +128,13 @@ class DirectoryService : public std::enable_shared_from_this<DirectoryService> {
     std::int64_t modified = 0, changed = 0;  // nanoseconds
     bool operator==(const FileStamp&) const = default;
   };
-  FileStamp StampOfSettings(ServerCore& core) const;
-  void ScheduleTick(ServerCore& core, int generation, int minutes);
-  void StartBackgroundSync(ServerCore& core);
-  void WatchSettings(ServerCore& core, int generation);
+  FileStamp StampOfSettings(const SyncOwners& owners) const;
+  void ScheduleTick(const SyncOwners& owners, int generation, int minutes);
+  void StartBackgroundSync(const SyncOwners& owners);
+  void WatchSettings(const SyncOwners& owners, int generation);
   // Reads the changed file: new settings take effect, a file with an error
   // is reported and the settings in use stay.
-  void ReloadSettings(ServerCore& core, const FileStamp& stamp);
+  void ReloadSettings(const SyncOwners& owners, const FileStamp& stamp);
 
   mutable Mutex mutex_;
   std::optional<DirectorySettings> settings_ CORVAN_GUARDED_BY(mutex_);
@@ -128,8 +145,5 @@ class DirectoryService : public std::enable_shared_from_this<DirectoryService> {
   std::atomic<int> generation_{0};       // of the background sync chain
   std::atomic<int> watchGeneration_{0};  // of the settings watch chain
 };
-
-// Fills the directory entries of `modules` with a new service.
-void AddDirectorySyncModules(CoreModules& modules);
 
 }  // namespace corvan

@@ -26,7 +26,8 @@
 #include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "offline/transfer_format.h"
-#include "server/server_core.h"
+#include "server/executors.h"
+#include "server/removal_service.h"
 #include "server/udp.h"
 
 namespace corvan {
@@ -254,26 +255,26 @@ namespace {
 // for the next login; only then do the row and the upload folder go. When
 // the client could not be reached or the transfer broke, nothing changes
 // and the item waits for the next login.
-void SendStoredItem(ServerCore& core, const OfflineFileRow& row, const std::string& ip) {
+void SendStoredItem(const OfflineOwners& owners, const OfflineFileRow& row, const std::string& ip) {
   DeliveryItem item{fs::path(row.FilePath), row.FromUser, row.FromNick, row.ToUser};
-  const DeliveryOutcome outcome = SendOfflineItem(item, ip, core.Options().OfflineFilePort);
+  const DeliveryOutcome outcome = SendOfflineItem(item, ip, owners.offlineFilePort);
   if (outcome == DeliveryOutcome::kNotDelivered) return;
   {
-    MutexLock lock(core.OfflineFilesLock);
-    Status deleted = OfflineTables(core.Db()).DeleteFiles({row.rowid});
+    MutexLock lock(owners.offlineFilesLock);
+    Status deleted = OfflineTables(owners.db).DeleteFiles({row.rowid});
     // The row stays. Its item is removed below all the same: the next login
     // finds nothing at the path and the row goes then, so the item is never
     // delivered twice. Quiet by design: the client has its item.
     if (!deleted.IsOk()) NoteQuietFailure("offline file delivery", "row not deleted: " + deleted.Message());
   }
-  const fs::path uploadFolder = UploadFolderOf(core.OfflineFilesDir(), row.FilePath);
+  const fs::path uploadFolder = UploadFolderOf(owners.offlineFilesDir, row.FilePath);
   if (outcome != DeliveryOutcome::kMissing && !uploadFolder.empty()) {
-    core.Removal().Remove(RemovalService::Kind::kFolder, uploadFolder);
+    owners.removal.Remove(RemovalService::Kind::kFolder, uploadFolder);
   }
 }
 
 // `TSearchOfflineFilesThread`, after the delivery delay.
-void DeliverFiles(ServerCore& core, const std::string& name, const std::string& ip) {
+void DeliverFiles(const OfflineOwners& owners, const std::string& name, const std::string& ip) {
   struct Claimed {
     OfflineFileRow row;
     DeliveryClaims::Claim claim;
@@ -282,8 +283,8 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
   {
     // The rows are read and claimed under the lock, so the purge (which
     // holds it throughout) either removes them first or passes them over.
-    MutexLock lock(core.OfflineFilesLock);
-    Result<std::vector<OfflineFileRow>> rows = OfflineTables(core.Db()).FilesFor(name);
+    MutexLock lock(owners.offlineFilesLock);
+    Result<std::vector<OfflineFileRow>> rows = OfflineTables(owners.db).FilesFor(name);
     if (!rows.IsOk()) {
       // Nothing read: the items wait for the next login.
       NoteQuietFailure("offline file delivery", rows.GetStatus().Message());
@@ -301,10 +302,10 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
     // Between the removal of its row and that of its folder the item has
     // no row; keep the cleanup away from it.
     auto registration =
-        std::make_shared<ActiveFolders::Registration>(UploadFolderOf(core.OfflineFilesDir(), r.FilePath));
+        std::make_shared<ActiveFolders::Registration>(UploadFolderOf(owners.offlineFilesDir, r.FilePath));
     auto held = std::make_shared<DeliveryClaims::Claim>(std::move(claim));
-    core.Run().PostJob([&core, row = std::move(r), ip, registration, held]() mutable {
-      SendStoredItem(core, row, ip);
+    owners.run.PostJob([owners, row = std::move(r), ip, registration, held]() mutable {
+      SendStoredItem(owners, row, ip);
       registration->Release();
       held.reset();
     });
@@ -313,11 +314,11 @@ void DeliverFiles(ServerCore& core, const std::string& name, const std::string& 
 
 }  // namespace
 
-void SearchOfflineFilesNow(ServerCore& core, const std::string& name, std::string ip) {
+void SearchOfflineFilesNow(const OfflineOwners& owners, const std::string& name, std::string ip) {
   // The search waits for the lock in the offline-files lane, not on a
   // thread of the job pool.
-  core.Run().PostOfflineFilesLane(
-      [&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverFiles(core, name, ip); });
+  owners.run.PostOfflineFilesLane(
+      [owners, name = AsciiUpper(name), ip = std::move(ip)] { DeliverFiles(owners, name, ip); });
 }
 
 }  // namespace corvan

@@ -10,7 +10,9 @@
 #include "offline/delivery_claims.h"
 #include "offline/offline.h"
 #include "offline/offline_store.h"
-#include "server/server_core.h"
+#include "server/executors.h"
+#include "server/removal_service.h"
+#include "server/status_log.h"
 
 namespace corvan {
 
@@ -18,16 +20,16 @@ namespace fs = std::filesystem;
 
 std::string OfflineCutOff(Clock::time_point now, int days) { return FormatDbTime(now - std::chrono::hours(24) * days); }
 
-void PurgeOldOfflineInfo(ServerCore& core, int days) {
-  MutexLock lock(core.OfflineInfoLock);
-  Status purged = OfflineTables(core.Db()).DeleteMessagesBefore(OfflineCutOff(Clock::now(), days));
+void PurgeOldOfflineInfo(const OfflineOwners& owners, int days) {
+  MutexLock lock(owners.offlineInfoLock);
+  Status purged = OfflineTables(owners.db).DeleteMessagesBefore(OfflineCutOff(Clock::now(), days));
   // The purge ends; the next start tries again.
   if (!purged.IsOk()) NoteQuietFailure("offline message purge", purged.Message());
 }
 
-void PurgeOldOfflineFiles(ServerCore& core, int days) {
-  MutexLock lock(core.OfflineFilesLock);
-  OfflineTables tables(core.Db());
+void PurgeOldOfflineFiles(const OfflineOwners& owners, int days) {
+  MutexLock lock(owners.offlineFilesLock);
+  OfflineTables tables(owners.db);
   Result<std::vector<OfflineFileRow>> old = tables.FilesBefore(OfflineCutOff(Clock::now(), days));
   if (!old.IsOk()) {
     // The purge ends; the next start tries again.
@@ -43,9 +45,9 @@ void PurgeOldOfflineFiles(ServerCore& core, int days) {
   for (const auto& r : rows) {
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(r.FilePath, ec))) continue;  // removed by hand: only the row goes
-    const fs::path folder = UploadFolderOf(core.OfflineFilesDir(), r.FilePath);
+    const fs::path folder = UploadFolderOf(owners.offlineFilesDir, r.FilePath);
     // The removal service never waits for this lock, so asking under it is safe.
-    if (!folder.empty()) core.Removal().Remove(RemovalService::Kind::kFolder, folder);
+    if (!folder.empty()) owners.removal.Remove(RemovalService::Kind::kFolder, folder);
   }
   std::vector<std::int64_t> rowids;
   rowids.reserve(rows.size());
@@ -56,9 +58,9 @@ void PurgeOldOfflineFiles(ServerCore& core, int days) {
   if (!deleted.IsOk()) NoteQuietFailure("offline file purge", "rows not deleted: " + deleted.Message());
 }
 
-void StartOfflinePurges(ServerCore& core, int days) {
-  core.Run().PostOfflineInfoLane([&core, days] { PurgeOldOfflineInfo(core, days); });
-  core.Run().PostOfflineFilesLane([&core, days] { PurgeOldOfflineFiles(core, days); });
+void StartOfflinePurges(const OfflineOwners& owners, int days) {
+  owners.run.PostOfflineInfoLane([owners, days] { PurgeOldOfflineInfo(owners, days); });
+  owners.run.PostOfflineFilesLane([owners, days] { PurgeOldOfflineFiles(owners, days); });
 }
 
 CleanOfflineFilesResult CleanOfflineFiles(const fs::path& root, Database& db, RemovalService& removal, StatusLog& log) {

@@ -4,24 +4,25 @@
 
 #include "offline/upload.h"
 #include "server/connection.h"
-#include "server/server_core.h"
+#include "server/executors.h"
 
 namespace corvan {
 
-std::unique_ptr<UploadSession> BeginUpload(ServerCore& core, const std::string& header, std::size_t bodySize) {
-  return MakeUploadSession(core, header, bodySize);
+std::unique_ptr<UploadSession> BeginUpload(const OfflineOwners& owners, const std::string& header,
+                                           std::size_t bodySize) {
+  return MakeUploadSession(owners, header, bodySize);
 }
 
-void StartSearchOffline(ServerCore& core, const std::string& name, std::string ip) {
+void StartSearchOffline(const OfflineOwners& owners, const std::string& name, std::string ip) {
   // The timer's handler runs on an io thread and only queues the two
   // searches on their lanes; the database work happens there.
-  auto timer = std::make_shared<asio::steady_timer>(core.Run().Io(), core.Options().offlineDeliveryDelay);
-  timer->async_wait([&core, timer, name, ip = std::move(ip)](const asio::error_code& error) mutable {
+  auto timer = std::make_shared<asio::steady_timer>(owners.run.Io(), owners.deliveryDelay);
+  timer->async_wait([owners, timer, name, ip = std::move(ip)](const asio::error_code& error) mutable {
     // Only a server shutting down cancels the timer; what is stored waits
     // for the next login.
     if (error) return;
-    SearchOfflineInfoNow(core, name, ip);
-    SearchOfflineFilesNow(core, name, std::move(ip));
+    SearchOfflineInfoNow(owners, name, ip);
+    SearchOfflineFilesNow(owners, name, std::move(ip));
   });
 }
 

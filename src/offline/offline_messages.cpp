@@ -10,7 +10,7 @@
 #include "base/text.h"
 #include "offline/offline.h"
 #include "offline/transfer_format.h"
-#include "server/server_core.h"
+#include "server/executors.h"
 #include "server/udp.h"
 #include "storage/offline_tables.h"
 
@@ -35,11 +35,11 @@ struct StoreQueue {
 
 constexpr std::size_t kMaxBatch = 512;
 
-std::shared_ptr<StoreQueue> QueueFor(const ServerCore& core) {
+std::shared_ptr<StoreQueue> QueueFor(const OfflineOwners& owners) {
   static std::mutex registryMutex;
-  static std::map<const ServerCore*, std::shared_ptr<StoreQueue>> registry;
+  static std::map<const Database*, std::shared_ptr<StoreQueue>> registry;
   std::lock_guard lock(registryMutex);
-  auto& queue = registry[&core];
+  auto& queue = registry[&owners.db];
   if (!queue) queue = std::make_shared<StoreQueue>();
   return queue;
 }
@@ -47,12 +47,12 @@ std::shared_ptr<StoreQueue> QueueFor(const ServerCore& core) {
 // Stores a batch in one transaction. When the database refuses it, each
 // message is stored alone, so that a failure loses only the message it
 // belongs to and not the others of its batch.
-void WriteMessages(ServerCore& core, std::vector<PendingMessage>& batch) {
+void WriteMessages(const OfflineOwners& owners, std::vector<PendingMessage>& batch) {
   std::vector<OfflineMessageRow> rows;
   rows.reserve(batch.size());
   for (auto& m : batch) rows.push_back({std::move(m.names.fromUser), std::move(m.names.toUser), std::move(m.frame)});
-  MutexLock lock(core.OfflineInfoLock);
-  OfflineTables tables(core.Db());
+  MutexLock lock(owners.offlineInfoLock);
+  OfflineTables tables(owners.db);
   const std::string sendTime = FormatDbTime(Clock::now());
   Status stored = tables.InsertMessages(rows, sendTime);
   if (stored.IsOk()) return;
@@ -76,7 +76,7 @@ void WriteMessages(ServerCore& core, std::vector<PendingMessage>& batch) {
 }
 
 // `TReceOfflineInfoThread`: writes what is queued, until the queue is empty.
-void DrainStoreQueue(ServerCore& core, const std::shared_ptr<StoreQueue>& queue) {
+void DrainStoreQueue(const OfflineOwners& owners, const std::shared_ptr<StoreQueue>& queue) {
   for (;;) {
     std::vector<PendingMessage> batch;
     {
@@ -90,7 +90,7 @@ void DrainStoreQueue(ServerCore& core, const std::shared_ptr<StoreQueue>& queue)
       queue->items.erase(queue->items.begin(), queue->items.begin() + n);
     }
     try {
-      WriteMessages(core, batch);
+      WriteMessages(owners, batch);
     } catch (const std::exception&) {
       // Out of memory or the like: this batch is lost, and the loop goes on
       // so that the queue keeps draining (a job is still marked as writing).
@@ -107,9 +107,9 @@ void SendMessages(const std::string& ip, std::uint16_t port, const std::vector<S
 }
 
 // `TSearchOfflineInfoThread`, after the delivery delay.
-void DeliverMessages(ServerCore& core, const std::string& name, const std::string& ip) {
-  MutexLock lock(core.OfflineInfoLock);
-  OfflineTables tables(core.Db());
+void DeliverMessages(const OfflineOwners& owners, const std::string& name, const std::string& ip) {
+  MutexLock lock(owners.offlineInfoLock);
+  OfflineTables tables(owners.db);
   Result<std::vector<StoredOfflineMessage>> read = tables.MessagesFor(name);
   if (!read.IsOk()) {
     // Nothing was read, so nothing is deleted: the messages wait for the
@@ -119,8 +119,8 @@ void DeliverMessages(ServerCore& core, const std::string& name, const std::strin
   }
   auto messages = std::make_shared<std::vector<StoredOfflineMessage>>(std::move(read).Value());
   if (messages->empty()) return;
-  const std::uint16_t port = core.Options().OfflineInfoPort;
-  core.Run().PostJob([ip, port, messages] { SendMessages(ip, port, *messages); });
+  const std::uint16_t port = owners.offlineInfoPort;
+  owners.run.PostJob([ip, port, messages] { SendMessages(ip, port, *messages); });
   // Exactly the rows read; a message that arrived meanwhile stays for the
   // next login.
   std::vector<std::int64_t> rowids;
@@ -134,26 +134,26 @@ void DeliverMessages(ServerCore& core, const std::string& name, const std::strin
 
 }  // namespace
 
-void StoreOfflineMessage(ServerCore& core, std::string body) {
+void StoreOfflineMessage(const OfflineOwners& owners, std::string body) {
   // Too short to hold the two names, or too long for the one datagram it
   // would be delivered in: not stored.
   if (body.size() > kMaxOfflineInfoFrame) return;
   auto names = ParseOfflineMessageNames(body);
   if (!names) return;
-  auto queue = QueueFor(core);
+  auto queue = QueueFor(owners);
   bool startJob = false;
   {
     MutexLock lock(queue->mutex);
     queue->items.push_back({std::move(*names), std::move(body)});
     if (!queue->draining) startJob = queue->draining = true;
   }
-  if (startJob) core.Run().PostOfflineInfoLane([&core, queue] { DrainStoreQueue(core, queue); });
+  if (startJob) owners.run.PostOfflineInfoLane([owners, queue] { DrainStoreQueue(owners, queue); });
 }
 
-void SearchOfflineInfoNow(ServerCore& core, const std::string& name, std::string ip) {
+void SearchOfflineInfoNow(const OfflineOwners& owners, const std::string& name, std::string ip) {
   // The search waits for the lock in the offline-info lane.
-  core.Run().PostOfflineInfoLane(
-      [&core, name = AsciiUpper(name), ip = std::move(ip)] { DeliverMessages(core, name, ip); });
+  owners.run.PostOfflineInfoLane(
+      [owners, name = AsciiUpper(name), ip = std::move(ip)] { DeliverMessages(owners, name, ip); });
 }
 
 }  // namespace corvan

@@ -11,9 +11,10 @@
 #include "base/quiet_failure.h"
 #include "base/text.h"
 #include "offline/active_folders.h"
+#include "offline/offline.h"
 #include "offline/offline_store.h"
 #include "server/connection.h"
-#include "server/server_core.h"
+#include "server/removal_service.h"
 #include "storage/private_files.h"
 
 namespace corvan {
@@ -268,9 +269,9 @@ class RefusedUpload : public UploadSession {
 
 class OfflineUpload : public UploadSession {
  public:
-  OfflineUpload(ServerCore& core, TransferHeader header, bool folder, std::uint64_t size, fs::path uploadFolder,
-                ActiveFolders::Registration registration)
-      : core_(core),
+  OfflineUpload(const OfflineOwners& owners, TransferHeader header, bool folder, std::uint64_t size,
+                fs::path uploadFolder, ActiveFolders::Registration registration)
+      : owners_(owners),
         header_(std::move(header)),
         uploadFolder_(std::move(uploadFolder)),
         registration_(std::move(registration)),
@@ -324,9 +325,9 @@ class OfflineUpload : public UploadSession {
     // The content reaches the disk before the row that announces it.
     bool stored = false;
     if (SyncReceivedItem(uploadFolder_)) {
-      MutexLock lock(core_.OfflineFilesLock);
+      MutexLock lock(owners_.offlineFilesLock);
       row.SendTime = FormatDbTime(Clock::now());
-      Status inserted = OfflineTables(core_.Db()).InsertFile(row);
+      Status inserted = OfflineTables(owners_.db).InsertFile(row);
       stored = inserted.IsOk();
       // Without its row the item could never be delivered: it is removed
       // below (as it is when it could not be synced). The sender is told
@@ -336,7 +337,7 @@ class OfflineUpload : public UploadSession {
                          "item for " + row.ToUser + " not stored, its row was refused: " + inserted.Message());
       }
     }
-    if (!stored) core_.Removal().Remove(RemovalService::Kind::kFolder, uploadFolder_);
+    if (!stored) owners_.removal.Remove(RemovalService::Kind::kFolder, uploadFolder_);
     registration_.Release();
   }
 
@@ -344,12 +345,12 @@ class OfflineUpload : public UploadSession {
     settled_ = true;
     sink_.CloseFile();
     // The upload folder was created by this upload alone: remove all of it.
-    core_.Removal().Remove(RemovalService::Kind::kFolder, uploadFolder_);
+    owners_.removal.Remove(RemovalService::Kind::kFolder, uploadFolder_);
     registration_.Release();
   }
 
  private:
-  ServerCore& core_;
+  const OfflineOwners owners_;
   const TransferHeader header_;
   const fs::path uploadFolder_;
   ActiveFolders::Registration registration_;
@@ -360,7 +361,8 @@ class OfflineUpload : public UploadSession {
 
 }  // namespace
 
-std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_view headerText, std::size_t bodySize) {
+std::unique_ptr<UploadSession> MakeUploadSession(const OfflineOwners& owners, std::string_view headerText,
+                                                 std::size_t bodySize) {
   if (bodySize > kMaxUploadHeaderBytes || headerText.size() > kMaxUploadHeaderBytes) {
     return std::make_unique<RefusedUpload>();
   }
@@ -377,8 +379,8 @@ std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_v
 
   // Private folders; a link planted under the recipient's name would send
   // the upload elsewhere, so it is refused rather than followed.
-  const fs::path recipientDir = core.OfflineFilesDir() / header->toUser;
-  if (!MakePrivateFolder(core.OfflineFilesDir(), false).IsOk() || !MakePrivateFolder(recipientDir, true).IsOk()) {
+  const fs::path recipientDir = owners.offlineFilesDir / header->toUser;
+  if (!MakePrivateFolder(owners.offlineFilesDir, false).IsOk() || !MakePrivateFolder(recipientDir, true).IsOk()) {
     return std::make_unique<RefusedUpload>();
   }
 
@@ -393,8 +395,9 @@ std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_v
     registration.Release();
     return nullptr;
   }
-  return std::make_unique<OfflineUpload>(core, std::move(*header), folder, static_cast<std::uint64_t>(file ? *size : 0),
-                                         std::move(*uploadFolder), std::move(registration));
+  return std::make_unique<OfflineUpload>(owners, std::move(*header), folder,
+                                         static_cast<std::uint64_t>(file ? *size : 0), std::move(*uploadFolder),
+                                         std::move(registration));
 }
 
 }  // namespace corvan

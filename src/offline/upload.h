@@ -23,7 +23,7 @@
 
 namespace corvan {
 
-class ServerCore;
+struct OfflineOwners;
 class UploadSession;
 
 // Where an upload writes. Paths are relative to the upload folder. Each call
@@ -130,6 +130,7 @@ std::optional<std::filesystem::path> CreateUploadFolder(const std::filesystem::p
                                                         ActiveFolders::Registration& registration);
 
 // The session for an "OfflineFiles" frame (see offline.h: BeginUpload).
-std::unique_ptr<UploadSession> MakeUploadSession(ServerCore& core, std::string_view headerText, std::size_t bodySize);
+std::unique_ptr<UploadSession> MakeUploadSession(const OfflineOwners& owners, std::string_view headerText,
+                                                 std::size_t bodySize);
 
 }  // namespace corvan

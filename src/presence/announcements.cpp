@@ -7,7 +7,8 @@
 #include "base/text.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
-#include "server/server_core.h"
+#include "server/executors.h"
+#include "server/settings_store.h"
 #include "storage/config.h"
 
 namespace corvan {
@@ -31,8 +32,9 @@ bool ConfigHoldsInformation(const std::filesystem::path& path, const std::string
 
 }  // namespace
 
-void QueueInformationNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, const std::string& text) {
-  QueueNotice(NoticeOwnersOf(core), std::move(to), BuildInformationNotice(text));
+void QueueInformationNotice(const NoticeOwners& owners, std::shared_ptr<const RecipientList> to,
+                            const std::string& text) {
+  QueueNotice(owners, std::move(to), BuildInformationNotice(text));
 }
 
 void StartInformationToAll(const NoticeOwners& owners, SettingsStore& settings) {

@@ -12,13 +12,13 @@
 
 namespace corvan {
 
-class ServerCore;
 class SettingsStore;
 struct NoticeOwners;
 
 // Queues "Information" with `text` to each address of `to`
 // (`TSendInformationThread`).
-void QueueInformationNotice(ServerCore& core, std::shared_ptr<const RecipientList> to, const std::string& text);
+void QueueInformationNotice(const NoticeOwners& owners, std::shared_ptr<const RecipientList> to,
+                            const std::string& text);
 // Posts a job that queues the current announcement to every online address,
 // taken under `OnlineLock` (`TSendAllInformationThread`).
 void StartInformationToAll(const NoticeOwners& owners, SettingsStore& settings);

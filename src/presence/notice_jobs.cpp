@@ -4,21 +4,22 @@
 
 #include "presence/notices.h"
 #include "presence/presence.h"
-#include "server/server_core.h"
+#include "server/executors.h"
+#include "server/notice_fanout.h"
 
 namespace corvan {
 
 namespace {
 
-void PollIfOnline(ServerCore& core, std::string name) {
+void PollIfOnline(const PresenceOwners& owners, std::string name) {
   std::string ip;
   {
-    MutexLock lock(core.Online().OnlineLock);
-    const TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name);
+    MutexLock lock(owners.online.OnlineLock);
+    const TUserOnlineInfo* entry = owners.online.OnlineUsers.Find(name);
     if (entry == nullptr) return;
     ip = entry->IP;
   }
-  StartStatusPoll(core, std::move(name), std::move(ip));
+  StartStatusPoll(owners, std::move(name), std::move(ip));
 }
 
 void UpdateOnlineInfo(OnlineRegistry& online, const std::string& oldName, std::string newName, std::string nickname) {
@@ -27,10 +28,6 @@ void UpdateOnlineInfo(OnlineRegistry& online, const std::string& oldName, std::s
 }
 
 }  // namespace
-
-NoticeOwners NoticeOwnersOf(ServerCore& core) {
-  return NoticeOwners{core.Run(), core.Online(), core.Fanout(), core.Options().ClientPort};
-}
 
 void QueueNotice(const NoticeOwners& owners, std::shared_ptr<const RecipientList> to, std::string datagram,
                  bool fromListener) {
@@ -42,16 +39,16 @@ void QueueNotice(const NoticeOwners& owners, std::shared_ptr<const RecipientList
   owners.fanout.Queue(std::move(notice));
 }
 
-void QueueOfflineNotice(ServerCore& core, const std::string& name, const std::string& ip) {
-  QueueNotice(NoticeOwnersOf(core), core.Online().OnlineUsers.Recipients(), BuildOfflineNotice(name, ip));
+void QueueOfflineNotice(const NoticeOwners& owners, const std::string& name, const std::string& ip) {
+  QueueNotice(owners, owners.online.OnlineUsers.Recipients(), BuildOfflineNotice(name, ip));
 }
 
-void QueueStatusNotice(ServerCore& core, const std::string& name, const std::string& status) {
-  QueueNotice(NoticeOwnersOf(core), core.Online().OnlineUsers.Recipients(), BuildStatusNotice(name, status));
+void QueueStatusNotice(const NoticeOwners& owners, const std::string& name, const std::string& status) {
+  QueueNotice(owners, owners.online.OnlineUsers.Recipients(), BuildStatusNotice(name, status));
 }
 
-void StartNetBlockPoll(ServerCore& core, std::string name) {
-  core.Run().PostJob([&core, name = std::move(name)]() mutable { PollIfOnline(core, std::move(name)); });
+void StartNetBlockPoll(const PresenceOwners& owners, std::string name) {
+  owners.run.PostJob([owners, name = std::move(name)]() mutable { PollIfOnline(owners, std::move(name)); });
 }
 
 void StartUpdateOnlineInfo(const NoticeOwners& owners, std::string oldName, std::string newName, std::string nickname) {
@@ -72,8 +69,8 @@ void StartNewUserRegNotice(const NoticeOwners& owners, std::string name, std::st
   });
 }
 
-void SendServerStop(ServerCore& core, std::shared_ptr<const RecipientList> to) {
-  QueueNotice(NoticeOwnersOf(core), std::move(to), BuildServerStop());
+void SendServerStop(const NoticeOwners& owners, std::shared_ptr<const RecipientList> to) {
+  QueueNotice(owners, std::move(to), BuildServerStop());
 }
 
 std::vector<TUserOnlineInfo> ListOnlineUsers(OnlineRegistry& online) {

@@ -21,10 +21,16 @@
 #include <vector>
 
 #include "base/text.h"
+#include "server/online_registry.h"
 #include "server/online_users.h"
-#include "server/server_core.h"
 
 namespace corvan {
+
+class Directory;
+class Executors;
+class NoticeFanout;
+class ServerLifecycle;
+class StatusLog;
 
 // What the notices to online clients use: the job pool that starts them, the
 // online list they go to, the lane they leave from and the clients' port.
@@ -35,16 +41,28 @@ struct NoticeOwners {
   NoticeFanout& fanout;
   std::uint16_t clientPort;
 };
-NoticeOwners NoticeOwnersOf(ServerCore& core);
+
+// What presence uses of the server beyond its notices: the published
+// directory (a heartbeat of an unknown name is ignored), the status log, the
+// listener's socket (the discovery answer leaves from it), and how long a
+// "GetStatus" poll waits and a user may stay silent.
+struct PresenceOwners : NoticeOwners {
+  Directory& directory;
+  StatusLog& log;
+  ServerLifecycle& lifecycle;
+  std::chrono::milliseconds probeTimeout;
+  std::chrono::milliseconds silenceLimit;
+};
 
 // Handles one datagram received on the UDP listener (takes `OnlineLock`).
-void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port);
+void UDPServerUDPRead(const PresenceOwners& owners, std::string_view payload, const std::string& ip,
+                      std::uint16_t port);
 // Posts the status scan of a `TimerStatus` tick (`TSearchStatusThread`):
 // every entry silent for at least the silence limit is polled, the polls of
 // one scan side by side.
-void StartStatusScan(ServerCore& core);
+void StartStatusScan(const PresenceOwners& owners);
 // Queues "ServerStop" to `to` (at server stop, `OnlineLock` held by the core).
-void SendServerStop(ServerCore& core, std::shared_ptr<const RecipientList> to);
+void SendServerStop(const NoticeOwners& owners, std::shared_ptr<const RecipientList> to);
 
 // What one "GetStatus" exchange came to.
 enum class ProbeResult {
@@ -59,16 +77,16 @@ enum class ProbeResult {
 // the probe time-out for one answer on that socket. The wait is an
 // asynchronous read with a timer on the core's io threads, holding no lock
 // and no thread; `done` is called once, on an io thread, with the outcome.
-void AskStatus(ServerCore& core, std::string name, std::string ip, std::function<void(ProbeResult)> done);
+void AskStatus(const PresenceOwners& owners, std::string name, std::string ip, std::function<void(ProbeResult)> done);
 
 // Posts the poll of one user (`TSendGetStatusThread`): "GetStatus" to the
 // address captured when the poll was started (AskStatus), without holding
 // `OnlineLock`; an answer refreshes the entry, anything else removes it and
 // announces "Offline".
-void StartStatusPoll(ServerCore& core, std::string name, std::string ip);
+void StartStatusPoll(const PresenceOwners& owners, std::string name, std::string ip);
 // A client reported a colleague unreachable: posts a job that polls that user
 // now (`TGetNetBlockThread`).
-void StartNetBlockPoll(ServerCore& core, std::string name);
+void StartNetBlockPoll(const PresenceOwners& owners, std::string name);
 // After an administrator edits an account: posts the job by which the online
 // entry of the old name takes the new name and nickname
 // (`TUpdateOnlineInfoThread`).
@@ -80,12 +98,12 @@ void QueueNotice(const NoticeOwners& owners, std::shared_ptr<const RecipientList
                  bool fromListener = false);
 // Queues "Offline" {username, ip} to every online entry as the list stands
 // now (`TSendUserOfflineThread`): a user just removed does not receive it.
-void QueueOfflineNotice(ServerCore& core, const std::string& name, const std::string& ip)
-    CORVAN_REQUIRES(core.Online().OnlineLock);
+void QueueOfflineNotice(const NoticeOwners& owners, const std::string& name, const std::string& ip)
+    CORVAN_REQUIRES(owners.online.OnlineLock);
 // Queues "Status" {username, Status} to every online entry as the list
 // stands now, the sender's own entry included (`TSendUserStatusthread`).
-void QueueStatusNotice(ServerCore& core, const std::string& name, const std::string& status)
-    CORVAN_REQUIRES(core.Online().OnlineLock);
+void QueueStatusNotice(const NoticeOwners& owners, const std::string& name, const std::string& status)
+    CORVAN_REQUIRES(owners.online.OnlineLock);
 // Posts the job that queues "NewUserReg" {username, nickname, orgNo} to every
 // online entry (`TSendNewUserRegThread`); callable holding any lock.
 void StartNewUserRegNotice(const NoticeOwners& owners, std::string name, std::string nickname, std::string orgNo);

@@ -17,7 +17,7 @@
 #include "base/quiet_failure.h"
 #include "presence/notices.h"
 #include "presence/presence.h"
-#include "server/server_core.h"
+#include "server/executors.h"
 #include "server/udp.h"
 
 namespace corvan {
@@ -28,30 +28,30 @@ namespace {
 // poll began: if the entry showed life meanwhile (a heartbeat, a login), a
 // silent poll no longer speaks for it and it stays. The "Offline" notice is
 // queued with the removal, so that it comes before anything that follows.
-void ApplyPollOutcome(ServerCore& core, const std::string& name, const std::string& ip, Clock::time_point seenAtStart,
-                      bool answered) {
-  MutexLock lock(core.Online().OnlineLock);
-  TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name);
+void ApplyPollOutcome(const PresenceOwners& owners, const std::string& name, const std::string& ip,
+                      Clock::time_point seenAtStart, bool answered) {
+  MutexLock lock(owners.online.OnlineLock);
+  TUserOnlineInfo* entry = owners.online.OnlineUsers.Find(name);
   if (entry == nullptr) return;
   if (answered) {
     entry->LastSeen = Clock::now();
     return;
   }
   if (entry->LastSeen > seenAtStart) return;
-  core.Online().OnlineUsers.Remove(name);
-  QueueOfflineNotice(core, name, ip);
+  owners.online.OnlineUsers.Remove(name);
+  QueueOfflineNotice(owners, name, ip);
 }
 
 // One "GetStatus" exchange on the io threads. Every handler of one exchange
 // runs on its strand; the first of answer, failure or time-out ends it.
 class StatusExchange : public std::enable_shared_from_this<StatusExchange> {
  public:
-  StatusExchange(ServerCore& core, std::string name, std::string ip, std::function<void(ProbeResult)> done)
-      : core_(core),
+  StatusExchange(const PresenceOwners& owners, std::string name, std::string ip, std::function<void(ProbeResult)> done)
+      : owners_(owners),
         name_(std::move(name)),
         ip_(std::move(ip)),
         done_(std::move(done)),
-        strand_(asio::make_strand(core.Run().Io())),
+        strand_(asio::make_strand(owners.run.Io())),
         socket_(strand_),
         timer_(strand_),
         request_(BuildGetStatus(name_)),
@@ -67,11 +67,11 @@ class StatusExchange : public std::enable_shared_from_this<StatusExchange> {
     const asio::ip::address_v4 address = asio::ip::make_address_v4(ip_, ec);
     if (!ec) socket_.open(asio::ip::udp::v4(), ec);
     if (ec) return Finish(ProbeResult::kSendFailed);
-    timer_.expires_after(core_.Options().probeTimeout);
+    timer_.expires_after(owners_.probeTimeout);
     timer_.async_wait([self = shared_from_this()](const asio::error_code& e) {
       if (!e) self->Finish(ProbeResult::kSilent);
     });
-    const asio::ip::udp::endpoint to(address, core_.Options().ClientPort);
+    const asio::ip::udp::endpoint to(address, owners_.clientPort);
     socket_.async_send_to(asio::buffer(request_), to,
                           [self = shared_from_this()](const asio::error_code& e, std::size_t) {
                             if (e) return self->Finish(ProbeResult::kSendFailed);
@@ -108,7 +108,7 @@ class StatusExchange : public std::enable_shared_from_this<StatusExchange> {
     }
   }
 
-  ServerCore& core_;
+  const PresenceOwners owners_;
   const std::string name_;
   const std::string ip_;
   const std::function<void(ProbeResult)> done_;
@@ -123,8 +123,8 @@ class StatusExchange : public std::enable_shared_from_this<StatusExchange> {
 
 }  // namespace
 
-void AskStatus(ServerCore& core, std::string name, std::string ip, std::function<void(ProbeResult)> done) {
-  std::make_shared<StatusExchange>(core, std::move(name), std::move(ip), std::move(done))->Begin();
+void AskStatus(const PresenceOwners& owners, std::string name, std::string ip, std::function<void(ProbeResult)> done) {
+  std::make_shared<StatusExchange>(owners, std::move(name), std::move(ip), std::move(done))->Begin();
 }
 
 bool DueForPoll(Clock::time_point lastSeen, Clock::time_point now, std::chrono::milliseconds silenceLimit) {
@@ -132,32 +132,32 @@ bool DueForPoll(Clock::time_point lastSeen, Clock::time_point now, std::chrono::
   return now - lastSeen >= silenceLimit;
 }
 
-void StartStatusScan(ServerCore& core) {
-  core.Run().PostJob([&core] {
+void StartStatusScan(const PresenceOwners& owners) {
+  owners.run.PostJob([owners] {
     std::vector<std::pair<std::string, std::string>> due;
     {
-      MutexLock lock(core.Online().OnlineLock);
+      MutexLock lock(owners.online.OnlineLock);
       const auto now = Clock::now();
-      for (const auto& entry : core.Online().OnlineUsers.Entries()) {
-        if (DueForPoll(entry.LastSeen, now, core.Options().silenceLimit)) due.emplace_back(entry.UserName, entry.IP);
+      for (const auto& entry : owners.online.OnlineUsers.Entries()) {
+        if (DueForPoll(entry.LastSeen, now, owners.silenceLimit)) due.emplace_back(entry.UserName, entry.IP);
       }
     }
-    for (auto& [name, ip] : due) StartStatusPoll(core, std::move(name), std::move(ip));
+    for (auto& [name, ip] : due) StartStatusPoll(owners, std::move(name), std::move(ip));
   });
 }
 
-void StartStatusPoll(ServerCore& core, std::string name, std::string ip) {
-  core.Run().PostJob([&core, name = std::move(name), ip = std::move(ip)] {
+void StartStatusPoll(const PresenceOwners& owners, std::string name, std::string ip) {
+  owners.run.PostJob([owners, name = std::move(name), ip = std::move(ip)] {
     Clock::time_point seen;
     {
-      MutexLock lock(core.Online().OnlineLock);
-      const TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name);
+      MutexLock lock(owners.online.OnlineLock);
+      const TUserOnlineInfo* entry = owners.online.OnlineUsers.Find(name);
       if (entry == nullptr) return;  // dropped meanwhile (an earlier poll, a logout)
       seen = entry->LastSeen;
     }
-    AskStatus(core, name, ip, [&core, name, ip, seen](ProbeResult result) {
-      core.Run().PostJob([&core, name, ip, seen, result] {
-        ApplyPollOutcome(core, name, ip, seen, result == ProbeResult::kAnswered);
+    AskStatus(owners, name, ip, [owners, name, ip, seen](ProbeResult result) {
+      owners.run.PostJob([owners, name, ip, seen, result] {
+        ApplyPollOutcome(owners, name, ip, seen, result == ProbeResult::kAnswered);
       });
     });
   });

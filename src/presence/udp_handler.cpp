@@ -9,8 +9,10 @@
 #include "presence/notices.h"
 #include "presence/presence.h"
 #include "server/envelope.h"
-#include "server/server_core.h"
+#include "server/lifecycle.h"
+#include "server/status_log.h"
 #include "server/udp.h"
+#include "storage/directory.h"
 
 namespace corvan {
 
@@ -20,66 +22,67 @@ std::string NameField(const ParsedEnvelope& env) { return AsciiUpper(env.Field("
 
 // "Offline" through the listener's own socket to every entry, in list order;
 // a failed send ends the broadcast.
-void SendOfflineToAll(ServerCore& core, const std::string& name, const std::string& ip)
-    CORVAN_REQUIRES(core.Online().OnlineLock) {
-  QueueNotice(NoticeOwnersOf(core), core.Online().OnlineUsers.Recipients(), BuildOfflineNotice(name, ip), true);
+void SendOfflineToAll(const PresenceOwners& owners, const std::string& name, const std::string& ip)
+    CORVAN_REQUIRES(owners.online.OnlineLock) {
+  QueueNotice(owners, owners.online.OnlineUsers.Recipients(), BuildOfflineNotice(name, ip), true);
 }
 
-void HandleLoginout(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
-    CORVAN_REQUIRES(core.Online().OnlineLock) {
+void HandleLoginout(const PresenceOwners& owners, const ParsedEnvelope& env, const std::string& ip)
+    CORVAN_REQUIRES(owners.online.OnlineLock) {
   if (!env.HasStruct()) return;
   const std::string name = NameField(env);
   // The leaving user is still listed and hears its own "Offline" too.
-  SendOfflineToAll(core, name, ip);
-  core.Online().OnlineUsers.Remove(name);
-  core.Log().AppendEvent("用户：" + name + "下线 ");
+  SendOfflineToAll(owners, name, ip);
+  owners.online.OnlineUsers.Remove(name);
+  owners.log.AppendEvent("用户：" + name + "下线 ");
 }
 
-void HandleOnline(ServerCore& core, const ParsedEnvelope& env, const std::string& ip)
-    CORVAN_REQUIRES(core.Online().OnlineLock) {
+void HandleOnline(const PresenceOwners& owners, const ParsedEnvelope& env, const std::string& ip)
+    CORVAN_REQUIRES(owners.online.OnlineLock) {
   if (!env.HasStruct()) return;
   const std::string name = NameField(env);
-  if (TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(name)) {
+  if (TUserOnlineInfo* entry = owners.online.OnlineUsers.Find(name)) {
     entry->LastSeen = Clock::now();
     return;
   }
-  if (!core.Dir().Get()->UserExists(name)) return;
+  if (!owners.directory.Get()->UserExists(name)) return;
   TUserOnlineInfo entry;
   entry.UserName = name;
   entry.IP = ip;
   entry.LastSeen = Clock::now();
-  core.Online().OnlineUsers.Add(std::move(entry));
+  owners.online.OnlineUsers.Add(std::move(entry));
 }
 
-void HandleStatus(ServerCore& core, const ParsedEnvelope& env) CORVAN_REQUIRES(core.Online().OnlineLock) {
+void HandleStatus(const PresenceOwners& owners, const ParsedEnvelope& env) CORVAN_REQUIRES(owners.online.OnlineLock) {
   auto name = env.Field("username");
   auto status = env.Field("Status");
   if (!name || !status) return;
   const std::string upper = AsciiUpper(*name);
-  if (TUserOnlineInfo* entry = core.Online().OnlineUsers.Find(upper)) entry->Status = *status;
+  if (TUserOnlineInfo* entry = owners.online.OnlineUsers.Find(upper)) entry->Status = *status;
   // Every address receives the relay, the sender's own included.
-  QueueStatusNotice(core, upper, *status);
+  QueueStatusNotice(owners, upper, *status);
 }
 
 }  // namespace
 
-void UDPServerUDPRead(ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port) {
+void UDPServerUDPRead(const PresenceOwners& owners, std::string_view payload, const std::string& ip,
+                      std::uint16_t port) {
   if (payload.size() > kMaxDatagram) return;
-  MutexLock lock(core.Online().OnlineLock);
+  MutexLock lock(owners.online.OnlineLock);
   try {
     std::optional<ParsedEnvelope> env = ParsedEnvelope::Read(payload);
     if (!env) return;
     const std::string& type = env->Type();
     if (type == "Loginout") {
-      HandleLoginout(core, *env, ip);
+      HandleLoginout(owners, *env, ip);
     } else if (type == "Online") {
-      HandleOnline(core, *env, ip);
+      HandleOnline(owners, *env, ip);
     } else if (type == "UserNetBlock") {
-      if (auto name = env->Field("username")) StartNetBlockPoll(core, AsciiUpper(*name));
+      if (auto name = env->Field("username")) StartNetBlockPoll(owners, AsciiUpper(*name));
     } else if (type == "AutoGetServer") {
-      core.Lifecycle().SendFromListener(ip, port, kDiscoveryAnswer);
+      owners.lifecycle.SendFromListener(ip, port, kDiscoveryAnswer);
     } else if (type == "Status") {
-      HandleStatus(core, *env);
+      HandleStatus(owners, *env);
     }
   } catch (const std::exception&) {
     // Quiet by design: a datagram that cannot be handled is dropped (UDP

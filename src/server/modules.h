@@ -86,4 +86,36 @@ struct CoreModules {
       DirectorySync;
 };
 
+// The hooks of a login that the accounts call, bound to the core they serve:
+// the accounts hold these, never the core itself. A missing hook answers as
+// if it were not there: nothing locked, every password checked here, no
+// throttle.
+class LoginHooks {
+ public:
+  LoginHooks(const CoreModules& modules, ServerCore& core) : modules_(&modules), core_(&core) {}
+
+  bool AccountLocked(const std::string& username) const {
+    return modules_->AccountLocked && modules_->AccountLocked(*core_, username);
+  }
+  bool PasswordFromDirectory(const std::string& username) const {
+    return modules_->PasswordFromDirectory && modules_->PasswordFromDirectory(*core_, username);
+  }
+  bool CanCheckDirectoryPassword() const { return static_cast<bool>(modules_->CheckDirectoryPassword); }
+  void CheckDirectoryPassword(std::string username, std::string password,
+                              std::function<void(DirectoryVerdict)> done) const {
+    modules_->CheckDirectoryPassword(*core_, std::move(username), std::move(password), std::move(done));
+  }
+  bool Throttled() const { return modules_->BeginLogin && modules_->EndLogin; }
+  bool BeginLogin(const std::string& username, const std::string& address) const {
+    return modules_->BeginLogin(*core_, username, address);
+  }
+  void EndLogin(const std::string& username, const std::string& address, LoginOutcome outcome) const {
+    modules_->EndLogin(*core_, username, address, outcome);
+  }
+
+ private:
+  const CoreModules* modules_;
+  ServerCore* core_;
+};
+
 }  // namespace corvan

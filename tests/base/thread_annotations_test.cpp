@@ -85,6 +85,19 @@ TEST(LockOrderDeathTest, TakingAnOuterLockUnderAnInnerOneAbortsNamingBoth) {
                "lock order violated: taking AccountLock \\(rank 20\\) while holding database connection");
 }
 
+// A claim that the lock is held, as a request's owners make it.
+void ClaimHeld(const Mutex& mutex) { mutex.AssertHeld(); }
+
+TEST(LockOrderDeathTest, ClaimingALockThisThreadDoesNotHoldAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Mutex online(LockRank::kOnline, "OnlineLock");
+  {
+    MutexLock held(online);
+    ClaimHeld(online);
+  }
+  EXPECT_DEATH(ClaimHeld(online), "OnlineLock is not held by the thread that relies on it");
+}
+
 TEST(LockOrder, UnrankedLocksAndLocksLetGoInBetweenAreNotChecked) {
   // Two unranked locks, so that the nesting below draws no cycle for
   // ThreadSanitizer's own lock-order check.

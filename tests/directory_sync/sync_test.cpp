@@ -14,6 +14,7 @@
 #include "base/xml.h"
 #include "directory_sync/slapd_support.h"
 #include "directory_sync/sync.h"
+#include "directory_sync/wiring.h"
 #include "server/server_core.h"
 #include "support/accounts_support.h"
 
@@ -187,7 +188,7 @@ TEST(DirectorySync, RemovalGuard) {
   EXPECT_NE(dry.lines.back().find(count), std::string::npos) << dry.lines.back();
 
   auto background = std::make_shared<DirectoryService>();
-  DirectorySyncOutcome quiet = background->Sync(core, {}, true, {});
+  DirectorySyncOutcome quiet = background->Sync(SyncOwnersOf(core), {}, true, {});
   EXPECT_FALSE(quiet.ok);
   EXPECT_TRUE(server.WaitForLog("后台目录同步被拒绝，未做任何修改：目录中已不存在 " + count));
   EXPECT_EQ(State(core), before);
@@ -195,7 +196,7 @@ TEST(DirectorySync, RemovalGuard) {
 
   // A share the settings allow goes ahead; so does --force.
   test::WriteDirectorySettings(server.Home(), slapd.Url(), narrowed + "removal_limit_percent = 75\n");
-  EXPECT_TRUE(background->Sync(core, {}, true, {}).ok);
+  EXPECT_TRUE(background->Sync(SyncOwnersOf(core), {}, true, {}).ok);
   test::WriteDirectorySettings(server.Home(), slapd.Url(), narrowed);
   ASSERT_TRUE(Sync(core, false, true, true).ok);
   EXPECT_EQ(core.Dir().Get()->FindUser("ZHANGSAN"), nullptr);

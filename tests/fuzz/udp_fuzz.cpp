@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "presence/presence.h"
+#include "presence/wiring.h"
 #include "server/server_core.h"
 
 namespace {
@@ -45,7 +46,7 @@ corvan::ServerCore& Core() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   corvan::ServerCore& core = Core();
   std::string_view payload(reinterpret_cast<const char*>(bytes), size);
-  corvan::UDPServerUDPRead(core, payload, "127.0.0.1", 9);
+  corvan::UDPServerUDPRead(corvan::PresenceOwnersOf(core), payload, "127.0.0.1", 9);
   // Only accounts are ever listed, each once.
   corvan::MutexLock lock(core.Online().OnlineLock);
   if (core.Online().OnlineUsers.Entries().size() > 2) std::abort();

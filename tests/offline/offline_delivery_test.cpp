@@ -8,6 +8,7 @@
 #include "offline/offline.h"
 #include "offline/transfer_format.h"
 #include "offline/upload.h"
+#include "offline/wiring.h"
 #include "support/offline_support.h"
 #include "support/test_server.h"
 
@@ -63,7 +64,7 @@ TEST(OfflineMessages, TwoMessagesAreDeliveredByteForByteAsTwoDatagrams) {
   ASSERT_TRUE(WaitForRows(server.Core(),
                           "select count(*) from OfflineInfo where ToUser = 'BOB' and FromUser in ('LI','WANG')", 2));
 
-  StartSearchOffline(server.Core(), "BOB", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "BOB", "127.0.0.1");
   EXPECT_EQ(client.Receive(), first);
   EXPECT_EQ(client.Receive(), second);
   EXPECT_FALSE(client.Receive(300ms));
@@ -85,7 +86,7 @@ TEST(OfflineMessages, AMessageTheDatabaseRefusesLosesOnlyItself) {
     // Held while the messages arrive, so that they wait to be written together.
     MutexLock lock(core.OfflineInfoLock);
     for (const char* from : {"li", "mallory", "wang", "zhao"}) {
-      StoreOfflineMessage(core, EncodeOfflineMessage("bob", from, "hello"));
+      StoreOfflineMessage(OfflineOwnersOf(core), EncodeOfflineMessage("bob", from, "hello"));
     }
   }
   EXPECT_TRUE(WaitForRows(core, "select count(*) from OfflineInfo where FromUser in ('LI','WANG','ZHAO')", 3));
@@ -101,7 +102,7 @@ TEST(OfflineDelivery, ItemsStoredDuringTheDelayAreDeliveredByTheOneSearch) {
   test::UdpPeer messages("127.0.0.1", server.OfflineInfoPort());
   FakeFileClient files(server.OfflineFilePort());
   ASSERT_TRUE(files.Listening());
-  StartSearchOffline(server.Core(), "bob", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "bob", "127.0.0.1");
 
   TcpClient tcp(server.Port());
   const std::string message = EncodeOfflineMessage("bob", "li", "while you waited");
@@ -135,7 +136,7 @@ TEST(OfflineDelivery, NothingStoredMeansNoDeliveryAttempt) {
   ASSERT_TRUE(WaitForRows(server.Core(), kAllMessages, 1));
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 1));
 
-  StartSearchOffline(server.Core(), "bob", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "bob", "127.0.0.1");
   EXPECT_FALSE(messages.Receive(800ms));
   EXPECT_EQ(files.MaxConcurrent(), 0);
   EXPECT_EQ(test::CountRows(server.Core(), kAllMessages), 1);
@@ -164,7 +165,7 @@ TEST(OfflineFiles, FileAndEmptyFileAreStoredAndDeliveredWithTheirNames) {
   ASSERT_TRUE(tcp.SendFrame(Header("wang", "empty", "1", "0")));
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 2));
 
-  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "WANG", "127.0.0.1");
   auto got = client.WaitFor(2);
   ASSERT_EQ(got.size(), 2u);
   for (const auto& t : got) {
@@ -197,7 +198,7 @@ TEST(OfflineFiles, FolderWithASubfolderAndTwoFilesRoundTrips) {
   EXPECT_EQ(test::ReadFile(item / "a.txt"), "hello");
   EXPECT_EQ(test::ReadFile(item / "Sub" / "b.txt"), "xyz");
 
-  StartSearchOffline(server.Core(), "wang", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "wang", "127.0.0.1");
   auto got = client.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].header, EncodeTransferHeader(TransferHeader{"LI", "Li Nick", "WANG", "Docs", "2", "0"}));
@@ -217,7 +218,7 @@ TEST(OfflineFiles, EmptyFolderIsSentAsItsRecordAndOneLeaveRecord) {
   ASSERT_TRUE(tcp.SendFrame(Header("wang", "Empty", "2", "0")));
   ASSERT_TRUE(tcp.SendRaw(*EncodeEnterFolder("Empty") + EncodeLeaveFolder()));
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 1));
-  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "WANG", "127.0.0.1");
   auto got = client.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rest, "START\r\n" + *EncodeEnterFolder("Empty") + EncodeLeaveFolder());
@@ -290,7 +291,7 @@ TEST(OfflineFiles, ClientAnsweringNoGetsNothingAndTheItemIsDeleted) {
   ASSERT_TRUE(tcp.SendFrame(Header("wang", "a.txt", "1", "3")));
   ASSERT_TRUE(tcp.SendRaw("abc"));
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 1));
-  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "WANG", "127.0.0.1");
   auto got = client.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rest, "");
@@ -307,7 +308,7 @@ TEST(OfflineFiles, ClientNotListeningKeepsTheItemAndItsRowForTheNextLogin) {
   const std::string path = FirstFilePath(server.Core());
   const std::int64_t rowid = test::CountRows(server.Core(), "select max(rowid) from OfflineFiles");
 
-  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");  // nobody listens on the file port
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "WANG", "127.0.0.1");  // nobody listens on the file port
   // The row never leaves while the attempt runs and fails.
   const auto until = std::chrono::steady_clock::now() + 600ms;
   while (std::chrono::steady_clock::now() < until) {
@@ -319,7 +320,7 @@ TEST(OfflineFiles, ClientNotListeningKeepsTheItemAndItsRowForTheNextLogin) {
   EXPECT_EQ(test::ReadFile(path), "abc");
 
   FakeFileClient client(server.OfflineFilePort());
-  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "WANG", "127.0.0.1");
   auto got = client.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].rest, "START\r\nabc");
@@ -345,10 +346,10 @@ TEST(OfflineFiles, RowsStayWhileTheTransferRunsAndARacingLoginGetsEachItemOnce) 
     while (st.Step()) paths.push_back(st.ColumnText(0));
   }
 
-  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "WANG", "127.0.0.1");
   ASSERT_TRUE(WaitUntil(
       [&] { return DeliveryClaims::Instance().Claimed(paths[0]) && DeliveryClaims::Instance().Claimed(paths[1]); }));
-  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "WANG", "127.0.0.1");
   // Both rows are still there while the client has not answered.
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(test::CountRows(server.Core(), kAllFiles), 2);
@@ -371,7 +372,7 @@ TEST(OfflineFiles, TwoItemsTravelOnTwoConnectionsSideBySide) {
   ASSERT_TRUE(WaitForRows(server.Core(), kAllFiles, 2));
   // Two uploads within one 4.32-second step never share a folder.
   EXPECT_EQ(test::SubFolders(server.Core().OfflineFilesDir() / "WANG").size(), 2u);
-  StartSearchOffline(server.Core(), "WANG", "127.0.0.1");
+  StartSearchOffline(OfflineOwnersOf(server.Core()), "WANG", "127.0.0.1");
   EXPECT_EQ(client.WaitFor(2).size(), 2u);
   // The fake client answers only after a pause, so sends made one after
   // the other would never have two connections open.

@@ -7,6 +7,7 @@
 
 #include "presence/announcements.h"
 #include "presence/presence.h"
+#include "presence/wiring.h"
 #include "server/envelope.h"
 #include "storage/config.h"
 #include "support/accounts_support.h"
@@ -112,7 +113,7 @@ TEST(StatusScan, PollsWaitTogetherWithoutTheLock) {
       server.Core().Online().OnlineUsers.Add(e);
     }
   }
-  StartStatusScan(server.Core());
+  StartStatusScan(PresenceOwnersOf(server.Core()));
   for (auto& c : clients) EXPECT_TRUE(c->NextNotice("GetStatus", 2s)) << c->ip;
   EXPECT_EQ(test::OnlineNames(server.Core()).size(), 3u);  // nobody dropped yet
   test::TcpClient query(server.Port(), "127.0.0.9");
@@ -133,7 +134,7 @@ TEST(StatusScan, SignOfLifeDuringThePollKeepsTheEntry) {
     MutexLock lock(server.Core().Online().OnlineLock);
     server.Core().Online().OnlineUsers.Find("ALICE")->LastSeen = Clock::now() - 2min;
   }
-  StartStatusScan(server.Core());
+  StartStatusScan(PresenceOwnersOf(server.Core()));
   ASSERT_TRUE(a.NextNotice("GetStatus"));
   // A heartbeat instead of an answer.
   test::UdpPeer sender("127.0.0.2", test::FreePort());

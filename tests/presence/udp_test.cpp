@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "presence/presence.h"
+#include "presence/wiring.h"
 #include "server/envelope.h"
 #include "support/accounts_support.h"
 
@@ -179,7 +180,7 @@ TEST(Udp, OversizeDatagramIsDropped) {
   ASSERT_GT(big.size(), 8192u);
   s.Send(big);
   // Handled directly too, as the listener would hand it over.
-  UDPServerUDPRead(server.Core(), big, "127.0.0.5", 1);
+  UDPServerUDPRead(PresenceOwnersOf(server.Core()), big, "127.0.0.5", 1);
   Settle(s);
   EXPECT_TRUE(test::OnlineNames(server.Core()).empty());
 }

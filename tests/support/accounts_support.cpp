@@ -4,6 +4,7 @@
 #include <mutex>
 #include <thread>
 
+#include "accounts/wiring.h"
 #include "app/modules_default.h"
 #include "server/envelope.h"
 #include "support/timing.h"
