@@ -13,6 +13,7 @@
 // "--help" and "--version" print and end before anything else happens.
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <string_view>
 
 #include "admin/admin_endpoint.h"
+#include "app/line_writer.h"
 #include "app/modules_default.h"
 #include "app/service_notify.h"
 #include "server/instance.h"
@@ -111,25 +113,32 @@ int RunHeadless(const std::filesystem::path& home) {
   corvan::UseDefaultWiring(options);
   if (auto interval = TestDuration("CORVAN_TEST_STATUS_INTERVAL_MS")) options.statusInterval = *interval;
   if (auto silence = TestDuration("CORVAN_TEST_SILENCE_MS")) options.silenceLimit = *silence;
+  // The status log goes to standard output (the journal, under a service
+  // manager) from a writer thread of its own: a slow journal never holds up
+  // the lanes that write the lines. Declared before the core, so it is
+  // destroyed (and writes what is left) only after the core.
+  corvan::LineWriter statusOutput(STDOUT_FILENO);
   corvan::ServerCore core(options);
-  core.Log().SetSink([](const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  });
-  if (corvan::Status opened = core.Lifecycle().OpenDatabase(); !opened.IsOk()) {
+  core.Log().SetSink([&statusOutput](const std::string& line) { statusOutput.Write(line); });
+  // Before a start failure is told on standard error, the status lines that
+  // led to it are out.
+  const auto endStatusOutput = [&] {
     core.Log().SetSink(nullptr);
+    statusOutput.Flush();
+  };
+  if (corvan::Status opened = core.Lifecycle().OpenDatabase(); !opened.IsOk()) {
+    endStatusOutput();
     return StartFailed("无法打开数据库 " + core.DatabasePath().string() + "：" + opened.Message());
   }
   if (!core.Lifecycle().FirstShow()) {
-    core.Log().SetSink(nullptr);
+    endStatusOutput();
     return StartFailed("无法从数据库 " + core.DatabasePath().string() + " 读取部门和用户");
   }
   if (core.Lifecycle().ListeningPort() == 0 || !core.Lifecycle().StartFailure().empty()) {
     // Nothing listens: the stop lines of listeners that never ran are not
     // shown, and the failed start's status-log line stays the last one.
     std::string reason = core.Lifecycle().StartFailure();
-    core.Log().SetSink(nullptr);
+    endStatusOutput();
     return StartFailed("无法监听端口" + std::to_string(core.Settings().ServerPort()) + "（数据目录 " + home.string() +
                        "）：" + (reason.empty() ? "原因不明" : reason));
   }
