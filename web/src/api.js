@@ -2,6 +2,10 @@
 // token; a 401 anywhere sends the administrator back to the login page.
 import { reactive } from 'vue'
 import { ElMessage, ElMessageBox } from 'element-plus'
+// Called as functions, these two are out of the template compiler's sight:
+// their styles come here.
+import 'element-plus/es/components/message/style/css'
+import 'element-plus/es/components/message-box/style/css'
 
 export const session = reactive({ name: '', csrf: '', checked: false, expired: false })
 
