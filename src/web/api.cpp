@@ -522,6 +522,7 @@ void WebApi::LogStream(const HttpRequest& req, Response& res) {
     SteadyClock::time_point opened = SteadyClock::now();
     SteadyClock::time_point lastWrite = SteadyClock::now();
     SteadyClock::time_point lastCheck = SteadyClock::now();
+    bool openSent = false;
   };
   auto state = std::make_shared<StreamState>(StreamState{since});
   res.set_header("Cache-Control", "no-store");
@@ -531,6 +532,14 @@ void WebApi::LogStream(const HttpRequest& req, Response& res) {
       // would hold the events back until the stream ends.
       "text/event-stream",
       [this, state, token, admin = session->admin, hash = session->passwordHash](std::size_t, httplib::DataSink& sink) {
+        // The reply's headers leave only with its first bytes, and the
+        // browser reports the stream open only once they arrive: a comment
+        // goes at once, so that it opens even when no line is waiting.
+        if (!state->openSent) {
+          state->openSent = true;
+          static constexpr std::string_view kOpened = ": open\n\n";
+          return sink.write(kOpened.data(), kOpened.size());
+        }
         // One call waits up to a second for new lines, then returns so that
         // the server can end the stream when it stops.
         for (int i = 0; i < 10 && streaming_.load(); ++i) {
