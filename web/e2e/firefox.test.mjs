@@ -3,12 +3,10 @@
 // most, in order, each building on the one before.
 import { after, before, describe, test } from 'node:test'
 import assert from 'node:assert/strict'
-import { Server, ask, envelope, launchFirefox, screenshot } from './support.mjs'
+import { ask, envelope, kScale, launchFirefox, screenshot, Server } from './support.mjs'
 
 const kAdmin = 'foxadmin'
 const kPassword = 'fox-pass-123'
-// Sanitizer builds run the server several times slower (tests/support/timing.h).
-const kScale = Math.max(1, Number(process.env.CORVAN_TEST_TIME_SCALE) || 1)
 
 const server = new Server()
 let firefox

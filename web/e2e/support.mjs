@@ -15,6 +15,8 @@ import puppeteer from 'puppeteer-core'
 export const serverBinary = process.env.CORVAN_SERVER_BINARY
 export const ctlBinary = process.env.CORVANCTL_BINARY
 export const shotDir = process.env.CORVAN_SCREENSHOT_DIR || path.join(os.tmpdir(), 'corvan-web-shots')
+// Sanitizer builds run the server several times slower (tests/support/timing.h).
+export const kScale = Math.max(1, Number(process.env.CORVAN_TEST_TIME_SCALE) || 1)
 
 export function freePort(host = '127.0.0.1') {
   return new Promise((resolve, reject) => {
