@@ -19,10 +19,10 @@ packages=(
   samba-ad-dc samba-ad-provision ldb-tools libnss-wrapper
 )
 # The web console: libsodium (password hashes), OpenSSL (its certificate and
-# TLS), cpp-httplib (its HTTPS server), Chromium (its tests in a real
-# browser), and Node.js with npm for its front end's build (Vite needs
-# Node.js 20.19 or later: a machine that has a newer one keeps it).
-packages+=(libsodium-dev libssl-dev libcpp-httplib-dev chromium)
+# TLS), cpp-httplib (its HTTPS server), Chromium and Firefox ESR (its tests
+# in real browsers), and Node.js with npm for its front end's build (Vite
+# needs Node.js 20.19 or later: a machine that has a newer one keeps it).
+packages+=(libsodium-dev libssl-dev libcpp-httplib-dev chromium firefox-esr)
 if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
 
 SUDO=""

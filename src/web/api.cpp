@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <thread>
 
 #include "accounts/directory_admin.h"
@@ -521,6 +522,7 @@ void WebApi::LogStream(const HttpRequest& req, Response& res) {
     SteadyClock::time_point opened = SteadyClock::now();
     SteadyClock::time_point lastWrite = SteadyClock::now();
     SteadyClock::time_point lastCheck = SteadyClock::now();
+    bool openSent = false;
   };
   auto state = std::make_shared<StreamState>(StreamState{since});
   res.set_header("Cache-Control", "no-store");
@@ -530,6 +532,14 @@ void WebApi::LogStream(const HttpRequest& req, Response& res) {
       // would hold the events back until the stream ends.
       "text/event-stream",
       [this, state, token, admin = session->admin, hash = session->passwordHash](std::size_t, httplib::DataSink& sink) {
+        // The reply's headers leave only with its first bytes, and the
+        // browser reports the stream open only once they arrive: a comment
+        // goes at once, so that it opens even when no line is waiting.
+        if (!state->openSent) {
+          state->openSent = true;
+          static constexpr std::string_view kOpened = ": open\n\n";
+          return sink.write(kOpened.data(), kOpened.size());
+        }
         // One call waits up to a second for new lines, then returns so that
         // the server can end the stream when it stops.
         for (int i = 0; i < 10 && streaming_.load(); ++i) {
@@ -763,10 +773,26 @@ void WebApi::Static(const HttpRequest& req, Response& res) {
     res.set_content(assets_.empty() ? "网页控制台的页面文件未安装\n" : "未找到\n", "text/plain; charset=utf-8");
     return;
   }
-  std::ifstream in(*file, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto read = [](const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
   res.set_header("Cache-Control", CacheControlFor(req.path));
-  res.set_content(bytes, ContentTypeFor(*file));
+  res.set_header("Vary", "Accept-Encoding");
+  // The front end's build leaves a gzip copy beside each asset: it goes out
+  // as it is. It is given as a body of known length through a provider,
+  // which cpp-httplib sends untouched; a plain body it would compress again.
+  std::optional<fs::path> gzip = GzipCopyFor(*file, req.get_header_value("Accept-Encoding"));
+  if (gzip && fs::file_size(*gzip, ec) <= kMaxStaticBytes && !ec) {
+    auto bytes = std::make_shared<const std::string>(read(*gzip));
+    res.set_header("Content-Encoding", "gzip");
+    res.set_content_provider(bytes->size(), ContentTypeFor(*file),
+                             [bytes](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                               return sink.write(bytes->data() + offset, std::min(length, bytes->size() - offset));
+                             });
+    return;
+  }
+  res.set_content(read(*file), ContentTypeFor(*file));
 }
 
 }  // namespace corvan

@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 
 #include "base/text.h"
@@ -49,6 +51,47 @@ std::string ContentTypeFor(const fs::path& file) {
 std::string CacheControlFor(std::string_view urlPath) {
   if (urlPath.substr(0, 8) == "/assets/") return "public, max-age=31536000, immutable";
   return "no-cache";
+}
+
+bool AcceptsGzip(std::string_view header) {
+  auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+  };
+  std::optional<bool> gzip;
+  bool any = false;
+  while (!header.empty()) {
+    std::size_t comma = header.find(',');
+    std::string_view item = header.substr(0, comma);
+    header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
+    std::size_t semi = item.find(';');
+    std::string_view coding = Trim(item.substr(0, semi));
+    // A weight of zero ("q=0", "q=0.0", "q=0.000") refuses the coding; any
+    // other weight, or none, takes it.
+    bool taken = true;
+    while (semi != std::string_view::npos) {
+      item = item.substr(semi + 1);
+      semi = item.find(';');
+      std::string_view param = Trim(item.substr(0, semi));
+      if (param.size() >= 2 && (param[0] == 'q' || param[0] == 'Q') && param[1] == '=') {
+        std::string_view q = Trim(param.substr(2));
+        taken = q.find_first_not_of("0.") != std::string_view::npos;
+      }
+    }
+    if (same(coding, "gzip") || same(coding, "x-gzip")) gzip = gzip.value_or(false) || taken;
+    else if (coding == "*") any = taken;
+  }
+  return gzip.value_or(any);
+}
+
+std::optional<fs::path> GzipCopyFor(const fs::path& file, std::string_view acceptEncoding) {
+  if (!AcceptsGzip(acceptEncoding)) return std::nullopt;
+  fs::path copy = file;
+  copy += ".gz";
+  std::error_code ec;
+  if (!fs::is_regular_file(copy, ec)) return std::nullopt;
+  return copy;
 }
 
 std::optional<fs::path> StaticFileFor(const fs::path& root, std::string_view urlPath) {

@@ -50,6 +50,15 @@ std::string ContentTypeFor(const std::filesystem::path& file);
 // names and are kept a year; index.html is checked every time.
 std::string CacheControlFor(std::string_view urlPath);
 
+// Whether an Accept-Encoding header takes gzip: "gzip" (or "x-gzip") with a
+// weight above zero, or "*" when gzip is not named. Codings are matched
+// without regard to case; a missing or empty header takes none.
+bool AcceptsGzip(std::string_view acceptEncoding);
+// The gzip copy built beside a static file ("app.js.gz" for "app.js"), to be
+// sent as is with Content-Encoding: gzip, when the request takes gzip and
+// the copy exists; nothing otherwise.
+std::optional<std::filesystem::path> GzipCopyFor(const std::filesystem::path& file, std::string_view acceptEncoding);
+
 // The file under `root` that `urlPath` names ("/" and any path that is not
 // a file of the built front end lead to index.html, so that the page's own
 // routes load it). Nothing when the path is not clean: a "..", a "." or an

@@ -67,6 +67,36 @@ TEST(WebPolicy, StaticPathsStayInsideTheFrontEnd) {
   EXPECT_EQ(CacheControlFor("/"), "no-cache");
 }
 
+TEST(WebPolicy, GzipCopyOnlyForThoseThatTakeGzip) {
+  const std::pair<std::string, bool> table[] = {
+      {"gzip, deflate, br, zstd", true},  // Chromium
+      {"gzip, deflate, br", true},        // Firefox
+      {"GZip", true},
+      {"x-gzip", true},
+      {"br;q=1.0, gzip;q=0.8", true},
+      {"*", true},
+      {"", false},
+      {"identity", false},
+      {"br, deflate", false},
+      {"gzip;q=0", false},
+      {"gzip; q=0.000, *", false},  // named and refused: the wildcard does not bring it back
+      {"*;q=0", false},
+      {"gzipx, xgzip", false},
+      {",,;;q=,", false},
+  };
+  for (const auto& [header, want] : table) EXPECT_EQ(AcceptsGzip(header), want) << header;
+
+  fs::path root = fs::temp_directory_path() / ("corvan-web-gzip-" + std::to_string(::getpid()));
+  fs::create_directories(root);
+  std::ofstream(root / "app.js") << "a";
+  std::ofstream(root / "app.js.gz") << "z";
+  std::ofstream(root / "index.html") << "i";
+  EXPECT_EQ(GzipCopyFor(root / "app.js", "gzip").value_or("-"), root / "app.js.gz");
+  EXPECT_FALSE(GzipCopyFor(root / "app.js", "br"));
+  EXPECT_FALSE(GzipCopyFor(root / "index.html", "gzip")) << "no copy: the file itself";
+  fs::remove_all(root);
+}
+
 TEST(WebPolicy, CookiesPeersAndOrigins) {
   EXPECT_EQ(CookieValue("a=1; corvan_session=abc; b=2", kSessionCookie), "abc");
   EXPECT_EQ(CookieValue("corvan_sessionx=1", kSessionCookie), std::nullopt);

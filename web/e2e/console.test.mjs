@@ -4,14 +4,12 @@
 import { after, before, describe, test } from 'node:test'
 import assert from 'node:assert/strict'
 import fs from 'node:fs'
-import { Server, ask, envelope, launchBrowser, loginInBrowser, newPage, request, screenshot, waitFor } from './support.mjs'
+import { ask, envelope, kScale, launchBrowser, loginInBrowser, newPage, request, screenshot, Server, waitFor } from './support.mjs'
 
 const kAdmin = 'admin1'
 const kPassword = 'first-pass-123'
 const kMetricsToken = 'scrape-token-42'
 const kMarkup = '<img src=x onerror=alert(1)>'
-// Sanitizer builds run the server several times slower (tests/support/timing.h).
-const kScale = Math.max(1, Number(process.env.CORVAN_TEST_TIME_SCALE) || 1)
 
 const server = new Server()
 let browser

@@ -6,12 +6,11 @@ import assert from 'node:assert/strict'
 import fs from 'node:fs'
 import path from 'node:path'
 import tls from 'node:tls'
-import { Server, launchBrowser, loginInBrowser, newPage, request, screenshot, waitFor } from './support.mjs'
+import { kScale, launchBrowser, loginInBrowser, newPage, request, screenshot, Server, waitFor } from './support.mjs'
 import { Slapd, kBase, person, slapdInstalled, unit } from './slapd.mjs'
 
 const kAdmin = 'admin1'
 const kPassword = 'first-pass-123'
-const kScale = Math.max(1, Number(process.env.CORVAN_TEST_TIME_SCALE) || 1)
 // In CI tools/install-deps.sh installs slapd: a missing one fails there.
 const kSkipSlapd = !slapdInstalled() && !process.env.CI && '/usr/sbin/slapd is missing (apt-get install slapd ldap-utils)'
 

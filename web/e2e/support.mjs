@@ -1,7 +1,8 @@
 // What the browser tests stand on: a corvan-server started in a data folder
 // of its own (stopped by its PID), corvanctl run against it, a protocol
 // client over TCP, HTTPS calls that accept the test's self-signed
-// certificate, and Debian's Chromium driven by playwright-core.
+// certificate, Debian's Chromium driven by playwright-core, and Debian's
+// Firefox ESR driven by puppeteer-core over WebDriver BiDi.
 import { spawn, spawnSync } from 'node:child_process'
 import fs from 'node:fs'
 import https from 'node:https'
@@ -9,10 +10,13 @@ import net from 'node:net'
 import os from 'node:os'
 import path from 'node:path'
 import { chromium } from 'playwright-core'
+import puppeteer from 'puppeteer-core'
 
 export const serverBinary = process.env.CORVAN_SERVER_BINARY
 export const ctlBinary = process.env.CORVANCTL_BINARY
 export const shotDir = process.env.CORVAN_SCREENSHOT_DIR || path.join(os.tmpdir(), 'corvan-web-shots')
+// Sanitizer builds run the server several times slower (tests/support/timing.h).
+export const kScale = Math.max(1, Number(process.env.CORVAN_TEST_TIME_SCALE) || 1)
 
 export function freePort(host = '127.0.0.1') {
   return new Promise((resolve, reject) => {
@@ -151,6 +155,75 @@ export async function launchBrowser() {
   })
 }
 
+// Firefox makes connections of its own (updates, telemetry, captive portal
+// and connectivity checks, Safe Browsing lists, remote settings): none of
+// them can reach out from a test machine, so they are switched off.
+const kQuietFirefox = {
+  'app.update.enabled': false,
+  'app.update.auto': false,
+  'app.update.disabledForTesting': true,
+  'toolkit.telemetry.enabled': false,
+  'toolkit.telemetry.unified': false,
+  'toolkit.telemetry.archive.enabled': false,
+  'datareporting.healthreport.uploadEnabled': false,
+  'datareporting.policy.dataSubmissionEnabled': false,
+  'network.captive-portal-service.enabled': false,
+  'network.connectivity-service.enabled': false,
+  'browser.safebrowsing.malware.enabled': false,
+  'browser.safebrowsing.phishing.enabled': false,
+  'browser.safebrowsing.downloads.enabled': false,
+  'browser.safebrowsing.downloads.remote.enabled': false,
+  'browser.safebrowsing.blockedURIs.enabled': false,
+  'browser.safebrowsing.update.enabled': false,
+  'extensions.update.enabled': false,
+  'extensions.getAddons.cache.enabled': false,
+  'extensions.blocklist.enabled': false,
+  'browser.search.update': false,
+  'browser.region.network.url': '',
+  'services.settings.server': 'data:,',
+  'network.dns.disablePrefetch': true,
+  'network.prefetch-next': false,
+  'media.gmp-manager.url': '',
+  'browser.newtabpage.enabled': false,
+  'intl.accept_languages': 'zh-CN',
+}
+
+// Debian's Firefox ESR, headless, in a fresh profile folder of its own.
+// close() ends it (by its PID when a clean close does not) and removes the
+// profile, whatever state the test left it in.
+export async function launchFirefox() {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'corvan-firefox-'))
+  let browser
+  try {
+    browser = await puppeteer.launch({
+      browser: 'firefox',
+      executablePath: process.env.CORVAN_FIREFOX || '/usr/bin/firefox-esr',
+      headless: true,
+      userDataDir: profile,
+      acceptInsecureCerts: true,
+      defaultViewport: { width: 1366, height: 768 },
+      extraPrefsFirefox: kQuietFirefox,
+      protocolTimeout: 60000,
+    })
+  } catch (e) {
+    fs.rmSync(profile, { recursive: true, force: true })
+    throw e
+  }
+  const child = browser.process()
+  const kill = () => child && child.exitCode === null && child.signalCode === null && child.kill('SIGKILL')
+  process.once('exit', kill)
+  return {
+    browser,
+    async close() {
+      const closed = browser.close().then(() => true, () => false)
+      const inTime = await Promise.race([closed, new Promise((r) => setTimeout(() => r(false), 10000))])
+      if (!inTime) kill()
+      process.off('exit', kill)
+      fs.rmSync(profile, { recursive: true, force: true })
+    },
+  }
+}
+
 export async function newPage(browser) {
   const context = await browser.newContext({ ignoreHTTPSErrors: true, viewport: { width: 1366, height: 768 }, locale: 'zh-CN' })
   const page = await context.newPage()
@@ -161,6 +234,7 @@ export async function newPage(browser) {
   return page
 }
 
+// Takes a Playwright or a Puppeteer page.
 export async function screenshot(page, name) {
   fs.mkdirSync(shotDir, { recursive: true })
   await page.screenshot({ path: path.join(shotDir, `${name}.png`) })

@@ -2,6 +2,10 @@
 // token; a 401 anywhere sends the administrator back to the login page.
 import { reactive } from 'vue'
 import { ElMessage, ElMessageBox } from 'element-plus'
+// Called as functions, these two are out of the template compiler's sight:
+// their styles come here.
+import 'element-plus/es/components/message/style/css'
+import 'element-plus/es/components/message-box/style/css'
 
 export const session = reactive({ name: '', csrf: '', checked: false, expired: false })
 
@@ -24,16 +28,25 @@ async function call(method, path, body, { background = false } = {}) {
     credentials: 'same-origin',
     body: body === undefined ? undefined : JSON.stringify(body),
   })
+  return replyOf(res, path)
+}
+
+// The JSON of a reply (null when it has none). A 401 outside the login
+// ends the session shown; any other failure rejects with an ApiError that
+// carries the server's message. With `json: false` a successful reply's
+// body is left unread, for the caller to take as a file.
+export async function replyOf(res, path, { json = true } = {}) {
+  if (res.status === 401 && path !== '/api/login' && session.name) {
+    session.name = ''
+    session.csrf = ''
+    session.expired = true
+  }
+  if (res.ok && !json) return null
   let data = null
   try {
     data = await res.json()
   } catch {
     data = null
-  }
-  if (res.status === 401 && path !== '/api/login' && session.name) {
-    session.name = ''
-    session.csrf = ''
-    session.expired = true
   }
   if (!res.ok) throw new ApiError(res.status, (data && data.message) || res.statusText, data)
   return data
@@ -54,37 +67,29 @@ export async function postFile(path, file) {
     credentials: 'same-origin',
     body: file,
   })
-  let data = null
-  try {
-    data = await res.json()
-  } catch {
-    data = null
-  }
-  if (!res.ok) throw new ApiError(res.status, (data && data.message) || res.statusText, data)
-  return data
+  return replyOf(res, path)
+}
+
+// Hands a fetched file to the browser to save as `name`.
+export async function saveDownload(response, name) {
+  const url = URL.createObjectURL(await response.blob())
+  const a = document.createElement('a')
+  a.href = url
+  a.download = name
+  document.body.appendChild(a)
+  a.click()
+  a.remove()
+  // The browser reads the blob after the click returns: a large one (a
+  // backup) needs it a while.
+  setTimeout(() => URL.revokeObjectURL(url), 60000)
 }
 
 // Asks for a file by a change (the CSV export) and hands it to the browser
 // as a download named `filename`.
 export async function download(path, filename) {
   const res = await fetch(path, { method: 'POST', headers: { 'X-CSRF-Token': session.csrf }, credentials: 'same-origin' })
-  if (!res.ok) {
-    let message = res.statusText
-    try {
-      message = (await res.json()).message || message
-    } catch {
-      // not JSON: the status text stands
-    }
-    throw new ApiError(res.status, message)
-  }
-  const url = URL.createObjectURL(await res.blob())
-  const a = document.createElement('a')
-  a.href = url
-  a.download = filename
-  document.body.appendChild(a)
-  a.click()
-  a.remove()
-  setTimeout(() => URL.revokeObjectURL(url), 1000)
+  await replyOf(res, path, { json: false })
+  await saveDownload(res, filename)
 }
 
 export async function login(name, password) {
