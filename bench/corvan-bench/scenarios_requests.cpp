@@ -139,10 +139,21 @@ bool LoginStorm(const Options& o) {
     serverCpu = after.cpuSeconds - before.cpuSeconds;
     ourRate = ok / std::max(1e-9, SecondsSince(t0, lastReply));
     int own = 0;
-    for (const auto& c : clients) own += c->ownOnline ? 1 : 0;
+    // How spread the burst was: each request leaves when its connection is
+    // made, so the first and last send show what the server was asked at once.
+    auto firstSent = SteadyClock::time_point::max(), lastSent = SteadyClock::time_point::min();
+    for (const auto& c : clients) {
+      own += c->ownOnline ? 1 : 0;
+      if (!c->loginReplied) continue;
+      firstSent = std::min(firstSent, c->loginSent);
+      lastSent = std::max(lastSent, c->loginSent);
+    }
     report.Line("logins accepted", std::to_string(ok) + " / " + std::to_string(n));
     report.Line("login rate", Fixed(ourRate, 0) + " /s (all " + std::to_string(n) + " replies in " +
                                   Fixed(SecondsSince(t0, lastReply), 2) + " s)");
+    if (firstSent <= lastSent)
+      report.Line("login requests sent", "from " + Fixed(1e3 * SecondsSince(t0, firstSent), 1) + " to " +
+                                             Fixed(1e3 * SecondsSince(t0, lastSent), 1) + " ms after the start");
     report.Line("login latency", latencies.Summary());
     report.Line("Online notices", std::to_string(board.online) + " / " + std::to_string(expected) + ", own notice at " +
                                       std::to_string(own) + " / " + std::to_string(n) + " clients");
