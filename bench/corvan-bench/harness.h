@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim_client.h"
@@ -86,9 +88,44 @@ awaitable<void> Sleep(std::chrono::steady_clock::duration d);
 awaitable<int> ForEachLimited(int n, int limit, std::function<awaitable<void>(int)> f);
 
 // Makes `n` simulated machines (starting at machine `first`) and binds their
-// ports, unless `bind` is false.
+// ports, unless `bind` is false. Their notice sockets are read on `noticeIo`
+// when given.
 std::vector<std::unique_ptr<SimClient>> MakeClients(asio::io_context& io, NoticeBoard& board, int first, int n,
-                                                    bool messages, bool files, bool bind = true);
+                                                    bool messages, bool files, bool bind = true,
+                                                    asio::io_context* noticeIo = nullptr);
+
+// Runs the simulated machines' notice sockets on a thread of their own at a
+// lower priority, apart from the thread that sends the requests and takes the
+// replies' times: a reply is then timed when it arrives, not after the
+// generator has worked through the notices that arrived with it, and while
+// replies are due the notices get the CPU that is left. Start and Stop may
+// alternate; while it is stopped, notices wait in the sockets' buffers and
+// the NoticeBoard and the clients' counts may be read and reset from any
+// thread. Give it an io_context that outlives the clients, and stop it (or
+// destroy it) before the clients go.
+class NoticeThread {
+ public:
+  explicit NoticeThread(asio::io_context& io) : io_(io) {}
+  NoticeThread(const NoticeThread&) = delete;
+  NoticeThread& operator=(const NoticeThread&) = delete;
+  ~NoticeThread() { Stop(); }
+  asio::io_context& Io() { return io_; }
+  void Start();
+  // Returns when the thread has finished the handler it was in and ended.
+  void Stop();
+
+ private:
+  asio::io_context& io_;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  std::thread thread_;
+};
+
+// The time of the last "Online" notice once `board`, counted on `notices`'
+// thread, holds `expected` of them. The count is read on that thread; the
+// caller's coroutine polls for the answer every 5 ms.
+awaitable<SteadyClock::time_point> OnlineNoticesCounted(NoticeThread& notices, NoticeBoard& board,
+                                                        std::uint64_t expected);
+
 // This process's open-files limit.
 std::uint64_t OpenFilesLimit();
 

@@ -99,7 +99,14 @@ bool LoginStorm(const Options& o) {
   double ourRate = 0;
   asio::io_context io;
   NoticeBoard board;
-  auto clients = MakeClients(io, board, 0, n, true, true);
+  // The notices (n(n+1)/2 of them) are read on a thread of their own, so that
+  // this thread takes each login reply's time as it arrives. Declared in this
+  // order, the thread ends before the clients go and the io_context after.
+  asio::io_context noticeIo;
+  std::vector<std::unique_ptr<SimClient>> clients;
+  NoticeThread notices(noticeIo);
+  clients = MakeClients(io, board, 0, n, true, true, true, &noticeIo);
+  notices.Start();
   const std::uint64_t expected = static_cast<std::uint64_t>(n) * (n + 1) / 2;
   Latencies latencies;
   std::optional<double> allNotices;
@@ -122,18 +129,31 @@ bool LoginStorm(const Options& o) {
             lastReply = std::max(lastReply, *c.loginReplied);
           });
           if (failures > 0) std::cout << "  " << failures << " logins failed on the connection" << std::endl;
-          while (board.online < expected) co_await Sleep(std::chrono::milliseconds(5));
-          allNotices = SecondsSince(t0, board.lastOnline);
+          allNotices = SecondsSince(t0, co_await OnlineNoticesCounted(notices, board, expected));
         },
         limitSeconds);
     const ProcSample after = server.Sample();
+    // The counts are read here, the fan-out limit's drain below, with the
+    // notice thread stopped; the probe's notices wait in the sockets.
+    notices.Stop();
     serverCpu = after.cpuSeconds - before.cpuSeconds;
     ourRate = ok / std::max(1e-9, SecondsSince(t0, lastReply));
     int own = 0;
-    for (const auto& c : clients) own += c->ownOnline ? 1 : 0;
+    // How spread the burst was: each request leaves when its connection is
+    // made, so the first and last send show what the server was asked at once.
+    auto firstSent = SteadyClock::time_point::max(), lastSent = SteadyClock::time_point::min();
+    for (const auto& c : clients) {
+      own += c->ownOnline ? 1 : 0;
+      if (!c->loginReplied) continue;
+      firstSent = std::min(firstSent, c->loginSent);
+      lastSent = std::max(lastSent, c->loginSent);
+    }
     report.Line("logins accepted", std::to_string(ok) + " / " + std::to_string(n));
     report.Line("login rate", Fixed(ourRate, 0) + " /s (all " + std::to_string(n) + " replies in " +
                                   Fixed(SecondsSince(t0, lastReply), 2) + " s)");
+    if (firstSent <= lastSent)
+      report.Line("login requests sent", "from " + Fixed(1e3 * SecondsSince(t0, firstSent), 1) + " to " +
+                                             Fixed(1e3 * SecondsSince(t0, lastSent), 1) + " ms after the start");
     report.Line("login latency", latencies.Summary());
     report.Line("Online notices", std::to_string(board.online) + " / " + std::to_string(expected) + ", own notice at " +
                                       std::to_string(own) + " / " + std::to_string(n) + " clients");
@@ -165,9 +185,11 @@ bool LoginStorm(const Options& o) {
     LimitServer limit(o, "fanout", {"--plan", (folder.Path() / "plan").string()});
     // Notices that came after the count (the reply probe's login) are
     // taken first, then the count starts again.
-    Drive(
-        io, [&]() -> awaitable<void> { co_await Sleep(std::chrono::milliseconds(300)); }, 10);
+    notices.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    notices.Stop();
     board.online = 0;
+    notices.Start();
     std::string sender;
     Drive(
         io,
@@ -176,11 +198,11 @@ bool LoginStorm(const Options& o) {
           co_await control.async_connect(tcp::endpoint(kServerAddress, limit.Port()), use_awaitable);
           const auto t0 = SteadyClock::now();
           co_await asio::async_write(control, asio::buffer(std::string_view("g")), use_awaitable);
-          while (board.online < expected) co_await Sleep(std::chrono::milliseconds(5));
-          limitNotices = SecondsSince(t0, board.lastOnline);
+          limitNotices = SecondsSince(t0, co_await OnlineNoticesCounted(notices, board, expected));
           co_await asio::async_read_until(control, asio::dynamic_buffer(sender), '\n', use_awaitable);
         },
         limitSeconds);
+    notices.Stop();
     std::istringstream figures(sender);
     double sent = 0, seconds = 0, cpu = 0;
     figures >> sent >> seconds >> cpu;

@@ -126,13 +126,13 @@ awaitable<std::string> FrameStream::Read() {
 
 // --- SimClient ------------------------------------------------------------------
 
-SimClient::SimClient(asio::io_context& io, int index, NoticeBoard& board, int account)
+SimClient::SimClient(asio::io_context& io, int index, NoticeBoard& board, int account, asio::io_context* noticeIo)
     : index(index),
       name(AccountName((account < 0 ? index : account) + 1)),
       address(ClientAddress(index)),
       io_(io),
       board_(board),
-      notices_(io),
+      notices_(noticeIo ? *noticeIo : io),
       messages_(io),
       files_(io),
       heartbeat_(HeartbeatDatagram(name)) {}
@@ -147,7 +147,7 @@ bool SimClient::Bind(bool messages, bool files, std::string& error) {
   if (!ec) notices_.set_option(asio::socket_base::receive_buffer_size(2 << 20), ec);
   if (!ec) notices_.bind(udp::endpoint(address, kNoticePort), ec);
   if (ec) return fail("UDP 1875");
-  asio::co_spawn(io_, NoticeLoop(), asio::detached);
+  asio::co_spawn(notices_.get_executor(), NoticeLoop(), asio::detached);
   if (messages) {
     messages_.open(udp::v4(), ec);
     if (!ec) messages_.bind(udp::endpoint(address, kMessagePort), ec);

@@ -2,7 +2,10 @@
 // on which it binds UDP 1875 (notices), UDP 1872 (stored messages) and TCP
 // 1871 (stored files) like a real client, and from which it makes its TCP
 // connection to the server. Everything runs on one io_context thread as
-// Asio coroutines; no locks.
+// Asio coroutines; no locks. A scenario may give the notice sockets an
+// io_context of their own, run by another thread (see NoticeThread): then
+// that thread alone touches the notice socket, the NoticeBoard and the
+// counts of notices, and the others read them only while it is stopped.
 #pragma once
 
 #include <asio.hpp>
@@ -88,7 +91,9 @@ class SimClient {
  public:
   // Machine `index`, logging in as account `account` + 1 (its own account
   // when -1: a machine that is another user's new address gives that user's).
-  SimClient(asio::io_context& io, int index, NoticeBoard& board, int account = -1);
+  // The notice socket is read on `noticeIo` when given, else on `io`.
+  SimClient(asio::io_context& io, int index, NoticeBoard& board, int account = -1,
+            asio::io_context* noticeIo = nullptr);
   SimClient(const SimClient&) = delete;
   SimClient& operator=(const SimClient&) = delete;
 
@@ -105,6 +110,7 @@ class SimClient {
   awaitable<bool> Login();
   // Sends one datagram to the server port from this machine's notice socket
   // (or, when the ports are not bound, from a passing socket on its address).
+  // Not while the notice socket is read on a thread of its own.
   void SendDatagram(std::uint16_t serverPort, std::string_view bytes);
   void Heartbeat(std::uint16_t serverPort) { SendDatagram(serverPort, heartbeat_); }
   void Disconnect();
