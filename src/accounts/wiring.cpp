@@ -7,7 +7,7 @@
 namespace corvan {
 
 AccountOwners AccountOwnersOf(ServerCore& core) {
-  return AccountOwners{PresenceOwnersOf(core),       core.AccountLock, core.Db(), core.Settings(),
+  return AccountOwners{PresenceOwnersOf(core),           core.AccountLock,     core.Db(), core.Settings(),
                        LoginHooks(core.Modules(), core), OfflineOwnersOf(core)};
 }
 

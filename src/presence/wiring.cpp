@@ -9,8 +9,9 @@ NoticeOwners NoticeOwnersOf(ServerCore& core) {
 }
 
 PresenceOwners PresenceOwnersOf(ServerCore& core) {
-  return PresenceOwners{NoticeOwnersOf(core),        core.Dir(), core.Log(), core.Lifecycle(), core.Options().probeTimeout,
-                        core.Options().silenceLimit};
+  return PresenceOwners{
+      NoticeOwnersOf(core),       core.Dir(), core.Log(), core.Lifecycle(), core.Options().probeTimeout,
+      core.Options().silenceLimit};
 }
 
 }  // namespace corvan
