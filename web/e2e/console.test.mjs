@@ -129,6 +129,7 @@ describe('the web console', () => {
 
   test('ticks in the account list: all of a page, only the listed kept, an empty list', async () => {
     await page.goto(`${server.url}/#/users`)
+    await page.reload()
     const table = page.locator('[data-test=user-table]')
     await table.getByText('ZHANGSAN', { exact: true }).waitFor()
     await screenshot(page, 'accounts')

@@ -79,6 +79,9 @@ describe('the web console in Firefox', () => {
 
     await page.goto(`${server.url}/#/users`)
     await page.locator('[data-test=user-search]').fill('lisi')
+    // The search's answer, so that the double click does not meet the list
+    // being reloaded.
+    await page.waitForFunction(() => document.querySelectorAll('[data-test=user-table] .el-table__row').length === 1)
     const row = await page.waitForSelector('[data-test=user-table] .el-table__row ::-p-text(LISI)')
     assert.match(await page.$eval('[data-test=user-table] .el-table__row', (r) => r.textContent), /LISI\s*李四\s*测试部/)
     await row.click({ count: 2 })
