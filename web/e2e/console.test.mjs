@@ -146,6 +146,11 @@ describe('the web console', () => {
     assert.ok(await table.locator('[data-test=user-pick]').isChecked())
     assert.ok(await table.locator('[data-test=user-pick-all]').isChecked())
     await waitFor(() => page.locator('[data-test=user-edit]').isEnabled(), 5000, 'one account ticked')
+    // The tick that was hidden is gone when the account is listed again.
+    await page.locator('[data-test=user-search]').fill('')
+    await waitFor(async () => (await table.locator('tr.el-table__row').count()) === rows, 5000, 'the whole list')
+    assert.ok(!(await table.locator('tr', { hasText: 'ZHANGSAN' }).locator('[data-test=user-pick]').isChecked()))
+    assert.ok(await table.locator('tr', { hasText: 'XSS1' }).locator('[data-test=user-pick]').isChecked())
     await page.locator('[data-test=user-search]').fill('nobody-by-this-name')
     await table.getByText('暂无数据', { exact: true }).waitFor()
     assert.ok(await table.locator('[data-test=user-pick-all]').isDisabled())
