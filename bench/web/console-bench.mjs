@@ -91,7 +91,7 @@ const dashboardReady = `() => {
   return true
 }`
 
-const firstPageReady = `() => document.querySelectorAll('[data-test=user-table] .el-table__body tbody tr').length >= ${Math.min(kPageSize, kAccounts)}`
+const firstPageReady = `() => document.querySelectorAll('[data-test=user-table] tbody tr.el-table__row').length >= ${Math.min(kPageSize, kAccounts)}`
 
 // Where a fresh load spent its time: when the script had arrived and when the
 // first API request went out, from navigation start.

@@ -127,6 +127,36 @@ describe('the web console', () => {
     assert.equal(page.alerted, undefined)
   })
 
+  test('ticks in the account list: all of a page, only the listed kept, an empty list', async () => {
+    await page.goto(`${server.url}/#/users`)
+    await page.reload()
+    const table = page.locator('[data-test=user-table]')
+    await table.getByText('ZHANGSAN', { exact: true }).waitFor()
+    await screenshot(page, 'accounts')
+    const rows = await table.locator('tr.el-table__row').count()
+    assert.ok(rows >= 2)
+    await table.locator('[data-test=user-pick-all]').check()
+    assert.equal(await table.locator('[data-test=user-pick]:checked').count(), rows)
+    assert.ok(await page.locator('[data-test=user-edit]').isDisabled())
+    assert.ok(await page.locator('[data-test=user-delete]').isEnabled())
+    // A search leaves one of the ticked accounts listed: only that one stays
+    // ticked, so nothing hidden is moved or deleted.
+    await page.locator('[data-test=user-search]').fill('xss1')
+    await waitFor(async () => (await table.locator('tr.el-table__row').count()) === 1, 5000, 'the search')
+    assert.ok(await table.locator('[data-test=user-pick]').isChecked())
+    assert.ok(await table.locator('[data-test=user-pick-all]').isChecked())
+    await waitFor(() => page.locator('[data-test=user-edit]').isEnabled(), 5000, 'one account ticked')
+    // The tick that was hidden is gone when the account is listed again.
+    await page.locator('[data-test=user-search]').fill('')
+    await waitFor(async () => (await table.locator('tr.el-table__row').count()) === rows, 5000, 'the whole list')
+    assert.ok(!(await table.locator('tr', { hasText: 'ZHANGSAN' }).locator('[data-test=user-pick]').isChecked()))
+    assert.ok(await table.locator('tr', { hasText: 'XSS1' }).locator('[data-test=user-pick]').isChecked())
+    await page.locator('[data-test=user-search]').fill('nobody-by-this-name')
+    await table.getByText('暂无数据', { exact: true }).waitFor()
+    assert.ok(await table.locator('[data-test=user-pick-all]').isDisabled())
+    assert.ok(await page.locator('[data-test=user-move]').isDisabled())
+  })
+
   test('/metrics is closed without the token from another address', async () => {
     const local = await request(server.url + '/metrics', { localAddress: '127.0.0.1' })
     assert.equal(local.status, 200)
@@ -195,7 +225,7 @@ describe('the web console', () => {
     await nick.fill('张三丰')
     await page.locator('[data-test=editor-ok]').click()
     await table.getByText('张三丰', { exact: true }).waitFor()
-    await table.locator('tr', { hasText: 'ZHANGSAN' }).locator('.el-checkbox').click()
+    await table.locator('tr', { hasText: 'ZHANGSAN' }).locator('[data-test=user-pick]').click()
     await page.locator('[data-test=user-move]').click()
     await pick('move-target', '市场部')
     await page.locator('[data-test=move-ok]').click()
@@ -205,7 +235,7 @@ describe('the web console', () => {
 
     // Deleting an account and a department.
     await page.locator('[data-test=user-search]').fill('xss1')
-    await table.locator('tr', { hasText: 'XSS1' }).locator('.el-checkbox').click()
+    await table.locator('tr', { hasText: 'XSS1' }).locator('[data-test=user-pick]').click()
     await page.locator('[data-test=user-delete]').click()
     await confirm()
     await waitFor(async () => (await account('XSS1')) === undefined, 5000, 'the account to go')

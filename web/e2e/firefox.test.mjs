@@ -78,9 +78,15 @@ describe('the web console in Firefox', () => {
     await waitText('[data-test=user-table]', 'LISI')
 
     await page.goto(`${server.url}/#/users`)
+    // The search's answer shown, so that the double click does not meet the
+    // list being reloaded under its loading mask.
+    const searched = page.waitForResponse((r) => r.url().includes('q=lisi'))
     await page.locator('[data-test=user-search]').fill('lisi')
+    await searched
+    await page.waitForSelector('[data-test=user-table][aria-busy=false]')
     const row = await page.waitForSelector('[data-test=user-table] .el-table__row ::-p-text(LISI)')
     assert.match(await page.$eval('[data-test=user-table] .el-table__row', (r) => r.textContent), /LISI\s*李四\s*测试部/)
+    await screenshot(page, 'firefox-accounts')
     await row.click({ count: 2 })
     await page.waitForFunction(
       () => document.querySelector('[data-test=user-editor] [data-test=field-nickname]')?.value === '李四')
