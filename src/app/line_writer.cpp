@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "base/quiet_failure.h"
@@ -10,6 +11,9 @@
 namespace corvan {
 
 namespace {
+
+// How long the first line of a batch waits for others.
+constexpr std::chrono::milliseconds kGather{5};
 
 // Writes all of `bytes`; false when the descriptor refuses them.
 bool WriteAll(int fd, std::string_view bytes) {
@@ -40,10 +44,12 @@ void LineWriter::Write(std::string_view line) {
   // A line longer than the bound is let in alone rather than waiting for
   // ever.
   changed_.wait(mutex_, [&]() CORVAN_REQUIRES(mutex_) { return pending_.empty() || pending_.size() < maxBytes_; });
-  const bool wake = pending_.empty();
+  // The thread is woken by the first line of a batch, and again when the
+  // batch is half the bound (it then stops gathering).
+  const std::size_t before = pending_.size();
   pending_.append(line);
   pending_ += '\n';
-  if (wake) changed_.notify_all();
+  if (before == 0 || (before < maxBytes_ / 2 && pending_.size() >= maxBytes_ / 2)) changed_.notify_all();
 }
 
 void LineWriter::Flush() {
@@ -61,6 +67,11 @@ void LineWriter::Run() {
       changed_.notify_all();
       changed_.wait(mutex_, [&]() CORVAN_REQUIRES(mutex_) { return !pending_.empty() || stopping_; });
       if (pending_.empty()) return;  // stopping, and everything is written
+      // A burst of lines (a morning's logins) is gathered a moment longer and
+      // written with one call: the writers wake this thread once per batch,
+      // not once per line.
+      changed_.wait_for(mutex_, kGather,
+                        [&]() CORVAN_REQUIRES(mutex_) { return stopping_ || pending_.size() >= maxBytes_ / 2; });
       batch.clear();
       batch.swap(pending_);
       writing_ = true;

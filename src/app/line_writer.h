@@ -5,7 +5,7 @@
 // write wait. The status log takes its lines on the request lanes (a login
 // writes one under `OnlineLock`), so it must never wait for the descriptor.
 // `LineWriter::Write` only appends to a buffer; the writer's thread writes
-// what has gathered with one call. The lines keep their order. At most
+// what has gathered within a few milliseconds with one call. The lines keep their order. At most
 // `maxBytes` wait: beyond that, `Write` waits for room, so nothing is lost
 // and memory stays bounded. `Flush` and the destructor write everything
 // handed over.
