@@ -4,7 +4,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <system_error>
 
 #include "base/quiet_failure.h"
 
@@ -81,7 +81,7 @@ void LineWriter::Run() {
       // Standard output closed or gone: the lines stay in the status log in
       // memory; one note says why the journal has no more of them.
       refused = true;
-      NoteQuietFailure("status log output", std::strerror(errno));
+      NoteQuietFailure("status log output", std::error_code(errno, std::generic_category()).message());
     }
   }
 }

@@ -20,7 +20,7 @@ CoreModules DefaultModules() {
   m.StoreOfflineMessage = [](ServerCore& core, std::string body) {
     StoreOfflineMessage(OfflineOwnersOf(core), std::move(body));
   };
-  m.BeginUpload = [](ServerCore& core, std::string header, std::size_t bodySize) {
+  m.BeginUpload = [](ServerCore& core, const std::string& header, std::size_t bodySize) {
     return BeginUpload(OfflineOwnersOf(core), header, bodySize);
   };
   m.UdpRead = [](ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port) {
