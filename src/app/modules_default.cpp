@@ -5,7 +5,6 @@
 #include "accounts/wiring.h"
 #include "directory_sync/sync.h"
 #include "directory_sync/wiring.h"
-#include "offline/offline.h"
 #include "offline/wiring.h"
 #include "presence/presence.h"
 #include "presence/wiring.h"
@@ -17,20 +16,8 @@ namespace corvan {
 
 CoreModules DefaultModules() {
   CoreModules m;
-  m.StoreOfflineMessage = [](ServerCore& core, std::string body) {
-    StoreOfflineMessage(OfflineOwnersOf(core), std::move(body));
-  };
-  m.BeginUpload = [](ServerCore& core, const std::string& header, std::size_t bodySize) {
-    return BeginUpload(OfflineOwnersOf(core), header, bodySize);
-  };
-  m.UdpRead = [](ServerCore& core, std::string_view payload, const std::string& ip, std::uint16_t port) {
-    UDPServerUDPRead(PresenceOwnersOf(core), payload, ip, port);
-  };
-  m.StatusTick = [](ServerCore& core) { StartStatusScan(PresenceOwnersOf(core)); };
-  m.SendServerStop = [](ServerCore& core, std::shared_ptr<const RecipientList> to) {
-    SendServerStop(NoticeOwnersOf(core), std::move(to));
-  };
-  m.StartPurges = [](ServerCore& core, int days) { StartOfflinePurges(OfflineOwnersOf(core), days); };
+  AddOfflineModules(m);
+  AddPresenceModules(m);
   AddDirectorySyncModules(m);
   AddLoginThrottleModules(m);
   // Every run asked for (corvanctl, the consoles) is counted for monitoring.

@@ -1,5 +1,6 @@
 #include "offline/wiring.h"
 
+#include "server/modules.h"
 #include "server/server_core.h"
 
 namespace corvan {
@@ -14,6 +15,16 @@ OfflineOwners OfflineOwnersOf(ServerCore& core) {
           core.Options().OfflineInfoPort,
           core.Options().OfflineFilePort,
           core.Options().offlineDeliveryDelay};
+}
+
+void AddOfflineModules(CoreModules& modules) {
+  modules.StoreOfflineMessage = [](ServerCore& core, std::string body) {
+    StoreOfflineMessage(OfflineOwnersOf(core), std::move(body));
+  };
+  modules.BeginUpload = [](ServerCore& core, const std::string& header, std::size_t bodySize) {
+    return BeginUpload(OfflineOwnersOf(core), header, bodySize);
+  };
+  modules.StartPurges = [](ServerCore& core, int days) { StartOfflinePurges(OfflineOwnersOf(core), days); };
 }
 
 }  // namespace corvan

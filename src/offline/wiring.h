@@ -7,7 +7,12 @@
 namespace corvan {
 
 class ServerCore;
+struct CoreModules;
 
 OfflineOwners OfflineOwnersOf(ServerCore& core);
+
+// Fills the offline entries of `modules`: storing a message, taking an
+// upload and starting the purges.
+void AddOfflineModules(CoreModules& modules);
 
 }  // namespace corvan

@@ -8,8 +8,13 @@
 namespace corvan {
 
 class ServerCore;
+struct CoreModules;
 
 NoticeOwners NoticeOwnersOf(ServerCore& core);
 PresenceOwners PresenceOwnersOf(ServerCore& core);
+
+// Fills the presence entries of `modules`: the UDP datagrams, the status
+// scan's tick and the "ServerStop" notice.
+void AddPresenceModules(CoreModules& modules);
 
 }  // namespace corvan
