@@ -1,12 +1,15 @@
 #include "sim_client.h"
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <array>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include "base/text.h"
@@ -98,6 +101,52 @@ awaitable<void> FrameStream::SendRaw(std::string_view bytes) {
   co_await asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()), use_awaitable);
 }
 
+void FrameStream::StampArrivals() {
+  const int flags = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
+  stamped_ = ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) == 0;
+}
+
+awaitable<std::size_t> FrameStream::ReadSome(char* into, std::size_t size) {
+  if (!stamped_) {
+    const std::size_t got = co_await socket_.async_read_some(asio::buffer(into, size), use_awaitable);
+    lastArrival_ = SteadyClock::now();
+    co_return got;
+  }
+  for (;;) {
+    iovec iov{into, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(scm_timestamping))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(socket_.native_handle(), &msg, MSG_DONTWAIT);
+    if (got == 0) throw std::system_error(asio::error::eof);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) throw std::system_error(errno, std::generic_category());
+      co_await socket_.async_wait(tcp::socket::wait_read, use_awaitable);
+      continue;
+    }
+    // The kernel's stamp is on the wall clock; it is carried over to the
+    // steady clock by its distance from now.
+    const auto steadyNow = SteadyClock::now();
+    const auto wallNow = std::chrono::system_clock::now();
+    lastArrival_ = steadyNow;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_TIMESTAMPING) continue;
+      scm_timestamping stamp{};
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+      const auto wallArrival =
+          std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+              std::chrono::seconds(stamp.ts[0].tv_sec) + std::chrono::nanoseconds(stamp.ts[0].tv_nsec)));
+      if (stamp.ts[0].tv_sec != 0 && wallArrival <= wallNow)
+        lastArrival_ = steadyNow - std::chrono::duration_cast<SteadyClock::duration>(wallNow - wallArrival);
+    }
+    co_return static_cast<std::size_t>(got);
+  }
+}
+
 awaitable<std::string> FrameStream::Read() {
   char chunk[65536];
   std::size_t scanned = 0;
@@ -111,7 +160,7 @@ awaitable<std::string> FrameStream::Read() {
       const std::size_t need = nl + 1 + static_cast<std::size_t>(*n);
       if (buffer_.capacity() < need) buffer_.reserve(need);
       while (buffer_.size() < need) {
-        std::size_t got = co_await socket_.async_read_some(asio::buffer(chunk), use_awaitable);
+        std::size_t got = co_await ReadSome(chunk, sizeof chunk);
         buffer_.append(chunk, got);
       }
       std::string body = buffer_.substr(nl + 1, static_cast<std::size_t>(*n));
@@ -119,7 +168,7 @@ awaitable<std::string> FrameStream::Read() {
       co_return body;
     }
     scanned = buffer_.size();
-    std::size_t got = co_await socket_.async_read_some(asio::buffer(chunk), use_awaitable);
+    std::size_t got = co_await ReadSome(chunk, sizeof chunk);
     buffer_.append(chunk, got);
   }
 }
@@ -173,6 +222,7 @@ awaitable<void> SimClient::Connect(std::uint16_t serverPort) {
   co_await socket.async_connect(tcp::endpoint(kServerAddress, serverPort), use_awaitable);
   socket.set_option(tcp::no_delay(true));
   conn = std::make_unique<FrameStream>(std::move(socket));
+  conn->StampArrivals();
 }
 
 awaitable<std::string> SimClient::Request(std::string_view body) {
@@ -187,7 +237,8 @@ awaitable<bool> SimClient::Login() {
   const std::string request = LoginRequest(name, AccountPassword(index + 1), mac);
   loginSent = SteadyClock::now();
   std::string reply = co_await Request(request);
-  loginReplied = SteadyClock::now();
+  loginReplied = conn->LastArrival();
+  loginRead = SteadyClock::now();
   co_return ElementText(reply, "BackType") == "Loginin" && ElementText(reply, "status") == "success";
 }
 

@@ -67,10 +67,22 @@ class FrameStream {
   // The next frame's body. Throws on a closed connection or a bad count.
   awaitable<std::string> Read();
   tcp::socket& Socket() { return socket_; }
+  // From now on, asks the kernel to stamp the time each read's bytes reached
+  // the socket, so that a reply is timed as it arrived, not when this
+  // process, busy with a thousand other machines, came to read it.
+  void StampArrivals();
+  // The arrival of the last bytes read, stamped by the kernel when
+  // StampArrivals was called (and the kernel gave a stamp), else the time
+  // they were read.
+  SteadyClock::time_point LastArrival() const { return lastArrival_; }
 
  private:
+  awaitable<std::size_t> ReadSome(char* into, std::size_t size);
+
   tcp::socket socket_;
   std::string buffer_;
+  bool stamped_ = false;
+  SteadyClock::time_point lastArrival_{};
 };
 
 // What the notices that reached every simulated machine added up to.
@@ -125,7 +137,10 @@ class SimClient {
   std::uint64_t onlineNotices = 0;
   bool ownOnline = false;
   SteadyClock::time_point loginSent{};
+  // The reply's arrival at this machine's socket, and when the generator
+  // came to read it.
   std::optional<SteadyClock::time_point> loginReplied;
+  std::optional<SteadyClock::time_point> loginRead;
   std::optional<SteadyClock::time_point> messageAt;
   std::uint64_t messages = 0;
   std::optional<SteadyClock::time_point> fileHeaderAt;
