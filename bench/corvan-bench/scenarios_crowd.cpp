@@ -380,6 +380,7 @@ bool Crowd(const Options& o) {
   bool running = true;
   const auto t0 = SteadyClock::now();
   SteadyClock::time_point eventsEnd = t0;
+  SteadyClock::time_point lastEvent = t0;  // the last logout sent or login started
   complete &= Drive(
       io,
       [&]() -> awaitable<void> {
@@ -425,6 +426,7 @@ bool Crowd(const Options& o) {
             const int machine = onlineChurners.front();
             onlineChurners.pop_front();
             port.SendFrom(machine, serverUdp, LogoutDatagram(AccountName(machine + 1)));
+            lastEvent = SteadyClock::now();
             clients[static_cast<std::size_t>(machine)]->Disconnect();
             churnerOnline[static_cast<std::size_t>(machine - steady)] = false;
             offlineChurners.push_back(machine);
@@ -432,6 +434,7 @@ bool Crowd(const Options& o) {
           } else if (!offlineChurners.empty()) {
             const int machine = offlineChurners.front();
             offlineChurners.pop_front();
+            lastEvent = SteadyClock::now();
             asio::co_spawn(
                 executor,
                 [&, machine]() -> awaitable<void> {
@@ -493,7 +496,7 @@ bool Crowd(const Options& o) {
                               static_cast<double>(std::max(1, startOnline));
   report.Line("events", std::to_string(loginsOk) + " logins (" + std::to_string(loginsFailed) + " failed), " +
                             std::to_string(logouts) + " logouts in " + Fixed(SecondsSince(t0, eventsEnd), 1) +
-                            " s; the last notice " + Fixed(SecondsSince(eventsEnd, port.last), 2) +
+                            " s; the last notice " + Fixed(SecondsSince(lastEvent, port.last), 2) +
                             " s after the last event");
   report.Line("login latency", logins.Summary());
   report.Line("notices at the steady machines",
