@@ -74,14 +74,20 @@ export class Server {
     return { status: r.status, stdout: r.stdout, stderr: r.stderr }
   }
 
+  // Stops the server and removes its data folder, also when it never started
+  // or has already ended.
   stop() {
-    if (this.child && this.child.exitCode === null) process.kill(this.child.pid, 'SIGTERM')
+    const removeHome = () => fs.rmSync(this.home, { recursive: true, force: true })
+    if (!this.child || this.child.exitCode !== null || this.child.signalCode !== null) {
+      removeHome()
+      return Promise.resolve()
+    }
+    process.kill(this.child.pid, 'SIGTERM')
     return new Promise((resolve) => {
-      if (!this.child || this.child.exitCode !== null) return resolve()
       const timer = setTimeout(() => process.kill(this.child.pid, 'SIGKILL'), 10000)
       this.child.once('exit', () => {
         clearTimeout(timer)
-        fs.rmSync(this.home, { recursive: true, force: true })
+        removeHome()
         resolve()
       })
     })
