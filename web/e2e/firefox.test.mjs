@@ -68,6 +68,9 @@ describe('the web console in Firefox', () => {
     await page.locator('[data-test=org-add]').click()
     await page.locator('.el-message-box input').fill('测试部')
     await page.locator('.el-message-box .el-button--primary').click()
+    // The box's overlay fades out over the page: a click before it has gone
+    // lands on the overlay, not on the tree.
+    await page.waitForSelector('.el-overlay.is-message-box', { hidden: true })
     await clickText('[data-test=org-tree]', '测试部')
 
     await page.locator('[data-test=user-add]').click()
