@@ -11,7 +11,8 @@ ServerCore::ServerCore(CoreOptions options)
       connections_(options_.limits.connectionsPerAddress),
       executors_(SizesOf(options_)),
       lifecycle_(*this),
-      fanout_(options_.noticeQueueBytes, [this] { return lifecycle_.ListenerSocket(); }) {}
+      fanout_(
+          options_.noticeQueueBytes, [this] { return lifecycle_.ListenerSocket(); }, options_.noticeSenders) {}
 
 // A failure to post or join here ends the process, which is what a destructor
 // that cannot finish its stop should do.

@@ -74,6 +74,8 @@ struct CoreOptions {
   // The most the fan-out lane's queue holds (datagrams and their
   // recipients); a notice that does not fit waits for room.
   std::size_t noticeQueueBytes = 32 * 1024 * 1024;
+  // The fan-out lane's sender threads.
+  std::size_t noticeSenders = NoticeFanout::DefaultSenders();
   int ioThreads = 2;
   int requestThreads = 4;
   int jobThreads = 16;

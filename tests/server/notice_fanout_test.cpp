@@ -1,10 +1,12 @@
 // The fan-out lane over loopback sockets: order, the byte bound, the wait
-// for everything queued, the listener's socket and a broadcast cut short.
+// for everything queued, the listener's socket, a broadcast cut short and
+// senders sharing the addresses.
 #include "server/notice_fanout.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "support/accounts_support.h"
@@ -26,7 +28,8 @@ Notice To(std::uint16_t port, std::string datagram, std::size_t copies = 1) {
 }
 
 // Receives datagrams until `count` arrived or one wait runs out.
-std::vector<std::string> Drain(UdpSocket& socket, std::size_t count, std::chrono::milliseconds wait = 3s) {
+template <typename Receiver>
+std::vector<std::string> Drain(Receiver& socket, std::size_t count, std::chrono::milliseconds wait = 3s) {
   std::vector<std::string> got;
   while (got.size() < count) {
     auto d = socket.Receive(test::Scaled(wait));
@@ -141,6 +144,42 @@ TEST(NoticeFanout, FailedSendEndsOnlyThatNotice) {
   const NoticeFanout::Counters c = lane.Count();
   EXPECT_EQ(c.cutShort, 1u);
   EXPECT_EQ(c.datagrams, 3u);
+}
+
+// Senders sharing the addresses: every recipient still hears every notice in
+// the order queued, and a bad address ends the notice for everyone after it.
+TEST(NoticeFanout, SendersSharingTheAddressesKeepEachRecipientsOrder) {
+  const std::uint16_t port = test::FreePort();
+  std::vector<std::unique_ptr<test::UdpPeer>> peers;
+  RecipientList addresses;
+  for (int i = 2; i < 10; ++i) {
+    const std::string ip = "127.0.0." + std::to_string(i);
+    peers.push_back(std::make_unique<test::UdpPeer>(ip, port));
+    addresses.push_back(Ipv4OrZero(ip));
+  }
+  NoticeFanout lane(1 << 20, nullptr, 2);
+  lane.Hold(true);  // both senders find the whole queue waiting
+  const auto everyone = std::make_shared<const RecipientList>(addresses);
+  constexpr int kNotices = 100;
+  for (int i = 0; i < kNotices; ++i) lane.Queue(Notice{"n" + std::to_string(i), everyone, port});
+  auto broken = std::make_shared<RecipientList>(addresses);
+  (*broken)[3] = 0;
+  lane.Queue(Notice{"broken", broken, port});
+  lane.Queue(Notice{"last", everyone, port});
+  lane.Hold(false);
+  ASSERT_TRUE(lane.Flush(test::Scaled(10s)));
+  for (std::size_t p = 0; p < peers.size(); ++p) {
+    std::vector<std::string> expected;
+    for (int i = 0; i < kNotices; ++i) expected.push_back("n" + std::to_string(i));
+    if (p < 3) expected.emplace_back("broken");
+    expected.emplace_back("last");
+    EXPECT_EQ(Drain(*peers[p], expected.size()), expected) << "recipient " << p;
+  }
+  const NoticeFanout::Counters c = lane.Count();
+  EXPECT_EQ(c.sent, kNotices + 2u);
+  EXPECT_EQ(c.datagrams, kNotices * addresses.size() + 3 + addresses.size());
+  EXPECT_EQ(c.cutShort, 1u);
+  EXPECT_EQ(c.bytes, 0u);
 }
 
 TEST(NoticeFanout, StoppedLaneSendsOnTheCallersThread) {
