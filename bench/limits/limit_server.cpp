@@ -9,11 +9,15 @@
 //                               started every 8 MiB), sync of the file and its
 //                               folder, then close.
 //   source --port P --file F   one connection: file to socket, then close.
-//   fanout --port P --plan F   one connection, then from one thread the
+//   fanout --port P --plan F [--senders N]
+//                               one connection, then from one thread the
 //                               plan's datagrams by sendmmsg (as many per call
 //                               as the kernel takes, one socket, nothing else
 //                               to do); answers "<datagrams> <seconds>
-//                               <cpu seconds>" and closes. The plan: u32
+//                               <cpu seconds>" and closes. With N senders,
+//                               N threads, each with a socket of its own,
+//                               share the addresses by their value, as the
+//                               server's senders do. The plan: u32
 //                               address count, the IPv4 addresses (network
 //                               order), u32 notice count, then per notice u32
 //                               recipients (the first that many addresses),
@@ -169,9 +173,9 @@ double CpuSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// Sends the whole plan to `port` of its addresses; returns the datagrams that
-// left.
-std::uint64_t SendPlan(const FanoutPlan& plan, unsigned short port) {
+// Sends the plan to `port` of the addresses that belong to sender `sender` of
+// `senders` (by their host-order value); returns the datagrams that left.
+std::uint64_t SendShare(const FanoutPlan& plan, unsigned short port, unsigned sender, unsigned senders) {
   Fd socket{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
   if (socket.fd < 0) return 0;
   constexpr std::size_t kBatch = UIO_MAXIOV;
@@ -181,12 +185,14 @@ std::uint64_t SendPlan(const FanoutPlan& plan, unsigned short port) {
   for (const auto& notice : plan.notices) {
     iovec iov{const_cast<char*>(notice.datagram.data()), notice.datagram.size()};
     for (std::size_t from = 0; from < notice.recipients;) {
-      const std::size_t count = std::min<std::size_t>(kBatch, notice.recipients - from);
-      for (std::size_t i = 0; i < count; ++i) {
+      std::size_t count = 0;
+      for (; from < notice.recipients && count < kBatch; ++from) {
+        if (ntohl(plan.addresses[from]) % senders != sender) continue;
+        const std::size_t i = count++;
         addrs[i] = sockaddr_in{};
         addrs[i].sin_family = AF_INET;
         addrs[i].sin_port = htons(port);
-        addrs[i].sin_addr.s_addr = plan.addresses[from + i];
+        addrs[i].sin_addr.s_addr = plan.addresses[from];
         msgs[i] = mmsghdr{};
         msgs[i].msg_hdr.msg_name = &addrs[i];
         msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
@@ -201,10 +207,21 @@ std::uint64_t SendPlan(const FanoutPlan& plan, unsigned short port) {
         done += static_cast<std::size_t>(n);
         sent += static_cast<std::uint64_t>(n);
       }
-      from += count;
     }
   }
   return sent;
+}
+
+// Sends the whole plan from `senders` threads; returns the datagrams that
+// left.
+std::uint64_t SendPlan(const FanoutPlan& plan, unsigned short port, unsigned senders) {
+  std::vector<std::uint64_t> sent(senders);
+  std::vector<std::thread> threads;
+  for (unsigned s = 0; s < senders; ++s) threads.emplace_back([&, s] { sent[s] = SendShare(plan, port, s, senders); });
+  for (std::thread& t : threads) t.join();
+  std::uint64_t total = 0;
+  for (const std::uint64_t n : sent) total += n;
+  return total;
 }
 
 }  // namespace
@@ -217,6 +234,7 @@ int main(int argc, char** argv) {
   std::string file, replyFile, plan;
   unsigned short noticePort = 1875;
   long long replySize = -1;
+  unsigned senders = 1;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--port") port = static_cast<unsigned short>(std::atoi(argv[i + 1]));
@@ -224,6 +242,7 @@ int main(int argc, char** argv) {
     else if (a == "--reply-file") replyFile = argv[i + 1];
     else if (a == "--reply-size") replySize = std::atoll(argv[i + 1]);
     else if (a == "--plan") plan = argv[i + 1];
+    else if (a == "--senders") senders = static_cast<unsigned>(std::clamp(std::atoi(argv[i + 1]), 1, 64));
     else if (a == "--notice-port") noticePort = static_cast<unsigned short>(std::atoi(argv[i + 1]));
   }
   asio::io_context io;
@@ -255,7 +274,7 @@ int main(int argc, char** argv) {
       if (asio::read(socket, asio::buffer(&go, 1), ec) != 1) continue;  // a readiness probe
       const double cpu0 = CpuSeconds();
       const auto t0 = std::chrono::steady_clock::now();
-      const std::uint64_t sent = SendPlan(fanout, noticePort);
+      const std::uint64_t sent = SendPlan(fanout, noticePort, senders);
       const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       const std::string report =
           std::to_string(sent) + " " + std::to_string(seconds) + " " + std::to_string(CpuSeconds() - cpu0) + "\n";
