@@ -124,7 +124,7 @@ void NoticeFanout::Run(std::size_t sender) {
   if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kFanoutNice) != 0)
     NoteQuietFailure("notice fan-out", "its priority stays as it was");
   for (;;) {
-    const Entry* entry = nullptr;
+    Entry* entry = nullptr;
     {
       MutexLock lock(mutex_);
       for (;;) {
@@ -143,13 +143,13 @@ void NoticeFanout::Run(std::size_t sender) {
       entry = &queue_[static_cast<std::size_t>(next_[sender] - front_)];
     }
     // The entry stays where it is while this sender has not counted itself
-    // done with it; nobody changes its notice meanwhile.
+    // done with it; nobody changes its notice meanwhile, and its counts
+    // change only under the mutex.
     const std::size_t datagrams = SendShare(entry->notice, sender);
     MutexLock lock(mutex_);
-    Entry& done = queue_[static_cast<std::size_t>(next_[sender] - front_)];
     ++next_[sender];
-    done.datagrams += datagrams;
-    --done.pending;
+    entry->datagrams += datagrams;
+    --entry->pending;
     // The notice's bytes stay counted until every sender is done with it:
     // they are held until then. Notices are over in the order queued.
     while (!queue_.empty() && queue_.front().pending == 0) {
